@@ -1,0 +1,74 @@
+// Bin grid of the transform: centre frequencies, relative bandwidths (alpha)
+// and filter lengths with the cutoff frequency. All arithmetic is double and
+// follows a fixed order, because the results feed ceilings and power-of-two
+// rounding where one unit in the last place changes the outcome.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+namespace morvat::vexolin {
+namespace {
+
+// Frequency of C1, used whenever the requested lowest frequency is not > 0.
+constexpr double default_fmin = 32.70319566257483;
+
+// Bandwidth, in FFT bins, of the Hann window applied to every kernel; half of
+// it extends a bin's pass band above its centre.
+constexpr double hann_half_bandwidth = 0.750091552734375;
+
+inline double effective_fmin(double fmin) { return fmin > 0.0 ? fmin : default_fmin; }
+
+inline std::vector<double> bin_frequencies(double fmin, int n_bins, int bins_per_octave) {
+  fmin = effective_fmin(fmin);
+  const double step = 1.0 / static_cast<double>(bins_per_octave);
+  std::vector<double> freqs(static_cast<std::size_t>(n_bins));
+  if (n_bins > 0) freqs[0] = fmin;
+  for (int k = 1; k < n_bins; ++k) {
+    // The exponent is k * step, not k / bins_per_octave: they can differ in the last bit.
+    freqs[k] = std::pow(2.0, static_cast<double>(k) * step) * fmin;
+  }
+  return freqs;
+}
+
+// Needs at least two frequencies: the end bins read one neighbour each.
+inline std::vector<double> bin_alpha(const std::vector<double>& freqs) {
+  const std::size_t n = freqs.size();
+  std::vector<double> logf(n);
+  for (std::size_t i = 0; i < n; ++i) logf[i] = std::log2(freqs[i]);
+  std::vector<double> alpha(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    double r;
+    if (i == 0) {
+      r = 1.0 / (logf[1] - logf[0]);
+    } else if (i == n - 1) {
+      r = 1.0 / (logf[n - 1] - logf[n - 2]);
+    } else {
+      r = 2.0 / (logf[i + 1] - logf[i - 1]);
+    }
+    const double p = std::pow(2.0, 2.0 / r);
+    alpha[i] = (p - 1.0) / (p + 1.0);
+  }
+  return alpha;
+}
+
+// Filter length of every bin in samples at rate sr. When cutoff is given it
+// receives the highest upper pass-band edge of all bins (never below 0).
+inline std::vector<double> filter_lengths(const std::vector<double>& freqs, const std::vector<double>& alpha,
+                                          double sr, double filter_scale, double* cutoff) {
+  std::vector<double> lengths(freqs.size());
+  double highest = 0.0;
+  for (std::size_t i = 0; i < freqs.size(); ++i) {
+    const double q = filter_scale / alpha[i];
+    lengths[i] = (sr * q) / freqs[i];
+    const double upper_edge = (hann_half_bandwidth / q + 1.0) * freqs[i];
+    highest = std::max(highest, upper_edge);
+  }
+  if (cutoff != nullptr) *cutoff = highest;
+  return lengths;
+}
+
+}  // namespace
+}  // namespace morvat::vexolin

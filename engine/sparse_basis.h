@@ -1,0 +1,151 @@
+// Sparse kernel basis of one octave: row b is the spectrum of bin b's
+// Hann-windowed complex exponential, with the smallest entries that together
+// carry less than `sparsity` of the row's L1 mass removed.
+#pragma once
+
+#include "engine/bin_grid.h"
+#include "engine/fft_buffer.h"
+#include "engine/fft_setup.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace morvat::vexolin {
+namespace {
+
+// Compressed-row matrix of kernel spectra; immutable once built.
+struct SparseBasis {
+  int n_bins = 0;
+  int n_fft = 0;
+  std::vector<int> row_offsets;  // n_bins + 1 entries
+  std::vector<int> fft_bins;     // FFT bin of each kept entry, 0 .. n_fft / 2
+  std::vector<std::complex<float>> weights;
+};
+
+// Longest filter the engine accepts, in samples.
+constexpr double max_filter_length = 1073741824.0;  // 2^30
+
+constexpr double two_pi = 6.283185307179586;
+
+inline int fft_length_for(double longest) {
+  int ceil_len = static_cast<int>(longest);
+  if (longest > static_cast<double>(ceil_len)) ceil_len += 1;
+  int n_fft = 2;
+  while (n_fft < ceil_len) n_fft *= 2;
+  return std::max(n_fft, fft_min_size);
+}
+
+// Threshold of one row: walking the magnitudes from the smallest, the first
+// one at which the running share of the row's mass reaches `sparsity`.
+// Entries below it are dropped, so less than `sparsity` of the mass goes.
+inline float sparsity_threshold(std::vector<float> sorted, double total, double sparsity) {
+  std::sort(sorted.begin(), sorted.end());
+  const float largest = sorted.back();
+  if (!(total > 0.0)) return largest;
+  const double inv = 1.0 / total;
+  double acc = 0.0;
+  for (float v : sorted) {
+    acc = acc + static_cast<double>(v) * inv;
+    if (acc >= sparsity) return v;
+  }
+  return largest;  // rounding left the full sum just below 1
+}
+
+inline SparseBasis build_sparse_basis(const std::vector<double>& freqs, const std::vector<double>& alpha,
+                                      double sr_octave, double sr_reference, double filter_scale,
+                                      double sparsity) {
+  if (freqs.empty()) throw std::invalid_argument("sparse basis: the frequency list is empty");
+  if (alpha.size() < freqs.size()) {
+    throw std::invalid_argument("sparse basis: fewer alphas than frequencies");
+  }
+  const std::vector<double> lengths = filter_lengths(freqs, alpha, sr_octave, filter_scale, nullptr);
+  double longest = 0.0;
+  for (double length : lengths) {
+    if (!std::isfinite(length) || length < 0.0 || length > max_filter_length) {
+      throw std::length_error("sparse basis: filter length " + std::to_string(length) +
+                              " samples is outside the supported range 0 .. 2^30");
+    }
+    longest = std::max(longest, length);
+  }
+
+  const int n_fft = fft_length_for(longest);
+  const int half = n_fft / 2;
+  const int n_kept = half + 1;
+  const int n_bins = static_cast<int>(freqs.size());
+
+  SparseBasis basis;
+  basis.n_bins = n_bins;
+  basis.n_fft = n_fft;
+  basis.row_offsets.assign(static_cast<std::size_t>(n_bins) + 1, 0);
+
+  const float weight_scale = static_cast<float>(std::sqrt(sr_reference / sr_octave));
+  const double inv_sr = 1.0 / sr_octave;
+
+  PFFFT_Setup* setup = fft_setup(n_fft, PFFFT_COMPLEX);
+  FftBuffer input(2 * static_cast<std::size_t>(n_fft));
+  FftBuffer output(2 * static_cast<std::size_t>(n_fft));
+  FftBuffer work(2 * static_cast<std::size_t>(n_fft));
+
+  std::vector<std::complex<float>> kernel;
+  std::vector<float> mag(static_cast<std::size_t>(n_kept));
+
+  for (int b = 0; b < n_bins; ++b) {
+    const double length = lengths[b];
+    const std::int64_t start = static_cast<std::int64_t>(std::floor(-0.5 * length));
+    const int n = static_cast<int>(static_cast<std::int64_t>(std::floor(0.5 * length)) - start);
+    const int offset = (n_fft - n) / 2;
+
+    float* frame = input.data();
+    std::fill(frame, frame + 2 * static_cast<std::size_t>(n_fft), 0.0f);
+    if (n > 0) {
+      const double omega = (two_pi * freqs[b]) * inv_sr;
+      const double step = two_pi / static_cast<double>(n);
+      kernel.resize(static_cast<std::size_t>(n));
+      double norm = 0.0;
+      for (int k = 0; k < n; ++k) {
+        const double w = (1.0 - std::cos(static_cast<double>(k) * step)) * 0.5;  // periodic Hann
+        const double theta = static_cast<double>(start + k) * omega;
+        const float re = static_cast<float>(std::cos(theta) * w);
+        const float im = static_cast<float>(w * std::sin(theta));
+        kernel[k] = {re, im};
+        norm += static_cast<double>(std::sqrt(im * im + re * re));
+      }
+      // The fractional length, not the sample count, sets the gain.
+      const float gain =
+          norm > 0.0 ? static_cast<float>(length / (static_cast<double>(n_fft) * norm)) : 1.0f;
+      for (int k = 0; k < n; ++k) {
+        frame[2 * (offset + k)] = kernel[k].real() * gain;
+        frame[2 * (offset + k) + 1] = kernel[k].imag() * gain;
+      }
+    }
+
+    pffft_transform_ordered(setup, input.data(), output.data(), work.data(), PFFFT_FORWARD);
+    const float* spectrum = output.data();
+    double total = 0.0;
+    for (int j = 0; j < n_kept; ++j) {
+      const float re = spectrum[2 * j];
+      const float im = spectrum[2 * j + 1];
+      mag[j] = std::sqrt(im * im + re * re);
+      total += static_cast<double>(mag[j]);
+    }
+
+    const float threshold = sparsity_threshold(mag, total, sparsity);
+    int kept = 0;
+    for (int j = 0; j < n_kept; ++j) {
+      if (threshold > mag[j]) continue;
+      basis.fft_bins.push_back(j);
+      basis.weights.emplace_back(spectrum[2 * j] * weight_scale, spectrum[2 * j + 1] * weight_scale);
+      ++kept;
+    }
+    basis.row_offsets[b + 1] = basis.row_offsets[b] + kept;
+  }
+  return basis;
+}
+
+}  // namespace
+}  // namespace morvat::vexolin
