@@ -1,0 +1,121 @@
+// Halves the sample rate of a float32 signal: a 65-tap half-band low-pass
+// (Kaiser window, beta 8), every second output kept, scaled by sqrt(2).
+// Only the centre tap and the 32 odd taps are non-zero, so each output costs
+// 33 multiply-adds.
+#pragma once
+
+#include "engine/aligned_vector.h"
+
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+namespace morvat::vexolin {
+namespace {
+
+// The non-zero taps of the filter h[0 .. 64]: centre = h[32] and
+// odd_taps[j] = h[2j + 1]. The filter is symmetric, h[i] = h[64 - i].
+struct HalfBandTaps {
+  float centre;
+  float odd_taps[32];
+};
+
+constexpr int half_band_length = 65;
+constexpr int half_band_centre = 32;
+
+// Kaiser-windowed ideal half-band filter, normalised to unit gain at 0 Hz.
+// The ideal response already carries the window's 1 / I0(8), so the window
+// is applied as the bare power series of I0.
+inline HalfBandTaps design_half_band_taps() {
+  double h[half_band_length];
+  double total = 0.0;
+  for (int i = 0; i < half_band_length; ++i) {
+    const double t = i * 0.03125 - 1.0;
+    const double q = t * t;
+    double a = 0.0;
+    if (i == half_band_centre || q < 1.0) {
+      const double r = std::sqrt(1.0 - q) * 8.0;
+      a = r * r * 0.25;
+    }
+    // I0(8 sqrt(1 - t^2)) by its power series, 40 terms.
+    double term = 1.0;
+    double window = term;
+    for (int k = 1; k < 40; ++k) {
+      term = term * (a / static_cast<double>(k * k));
+      window += term;
+    }
+    double ideal;
+    if (i == half_band_centre) {
+      ideal = 0.0011694152563666634;  // 0.5 / I0(8)
+    } else {
+      const double d = static_cast<double>(i - half_band_centre);
+      ideal = std::sin(1.5707963267948966 * d) * 0.3183098861837907 / d * 0.002338830512733327;
+    }
+    h[i] = window * ideal;
+    total += h[i];
+  }
+  const double unit_gain = 1.0 / total;
+  for (double& tap : h) tap *= unit_gain;
+
+  HalfBandTaps taps;
+  taps.centre = static_cast<float>(h[half_band_centre]);
+  for (int j = 0; j < 32; ++j) taps.odd_taps[j] = static_cast<float>(h[2 * j + 1]);
+  return taps;
+}
+
+inline const HalfBandTaps& half_band_taps() {
+  static const HalfBandTaps taps = design_half_band_taps();
+  return taps;
+}
+
+// Reused across the decimations of one driver call; allocations only grow.
+struct DecimationScratch {
+  AlignedVector even;
+  AlignedVector odd;
+  AlignedVector padded;
+};
+
+constexpr float sqrt_two_f = 1.4142135381698608f;
+
+// out[m] = sqrt(2) * sum_i h[i] * x[2m + i - 32], x read as 0 outside
+// 0 .. n - 1; out has (n + 1) / 2 samples. x and out must not overlap.
+inline void decimate_by_two(const float* x, int n, std::vector<float>& out, DecimationScratch& scratch) {
+  const HalfBandTaps& taps = half_band_taps();
+  const int m_out = (n + 1) / 2;
+  const int n_odd = n / 2;
+
+  scratch.even.resize(static_cast<std::size_t>(m_out));
+  scratch.odd.resize(static_cast<std::size_t>(n_odd));
+  scratch.padded.resize(static_cast<std::size_t>(m_out) + 31);
+  float* even = scratch.even.data();
+  float* odd = scratch.odd.data();
+  float* padded = scratch.padded.data();
+
+  for (int i = 0; i < n_odd; ++i) {
+    even[i] = x[2 * static_cast<std::size_t>(i)];
+    odd[i] = x[2 * static_cast<std::size_t>(i) + 1];
+  }
+  if (n % 2 != 0) even[n_odd] = x[n - 1];
+
+  // The odd samples between 16 zeros in front and zeros behind, so that the
+  // 32 odd-tap products of output m read padded[m .. m + 31] with no bounds
+  // tests at either end.
+  const std::size_t padded_size = scratch.padded.size();
+  for (std::size_t i = 0; i < 16; ++i) padded[i] = 0.0f;
+  for (int i = 0; i < n_odd; ++i) padded[16 + i] = odd[i];
+  for (std::size_t i = 16 + static_cast<std::size_t>(n_odd); i < padded_size; ++i) padded[i] = 0.0f;
+
+  out.resize(static_cast<std::size_t>(m_out));
+  for (int m = 0; m < m_out; ++m) {
+    const float* window = padded + m;
+    float acc[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    for (int j = 0; j < 32; j += 4) {
+      for (int lane = 0; lane < 4; ++lane) acc[lane] += taps.odd_taps[j + lane] * window[j + lane];
+    }
+    const float odd_sum = (acc[0] + acc[2]) + (acc[1] + acc[3]);
+    out[m] = (taps.centre * even[m] + odd_sum) * sqrt_two_f;
+  }
+}
+
+}  // namespace
+}  // namespace morvat::vexolin

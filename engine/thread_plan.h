@@ -1,0 +1,71 @@
+// How the frames of one octave are spread over worker threads. Kept apart
+// from the threads themselves so that the rule can be checked without
+// starting any.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+namespace morvat::vexolin {
+namespace {
+
+// Fewer frames than this are never worth a thread.
+constexpr int min_threaded_frames = 1024;
+constexpr int max_worker_threads = 24;
+// Each worker gets at least this many frames.
+constexpr int min_frames_per_worker = 512;
+
+// Frames begin <= f < end, handled by one worker thread.
+struct FrameBlock {
+  int begin;
+  int end;
+};
+
+// A VEXOLIN_THREADS value as a thread count: base-10 strtol (leading space
+// and a sign accepted, parsing stops at the first non-digit, no digits gives
+// 0), narrowed to 32 bits by keeping the low 32 bits.
+inline int parse_thread_count(const char* text) {
+  const long value = std::strtol(text, nullptr, 10);
+  return static_cast<int>(static_cast<std::uint32_t>(static_cast<unsigned long>(value)));
+}
+
+// The requested worker count: VEXOLIN_THREADS when set, else the hardware
+// count (0 when unknown). Read anew on every call.
+inline int requested_threads() {
+  if (const char* text = std::getenv("VEXOLIN_THREADS")) return parse_thread_count(text);
+  return static_cast<int>(std::thread::hardware_concurrency());
+}
+
+// Cuts n_frames into contiguous blocks for `requested` workers: at most 24
+// workers and at most one per 512 frames. An empty list means the calling
+// thread does all the work itself.
+inline std::vector<FrameBlock> plan_frame_blocks(int n_frames, int requested) {
+  if (n_frames < min_threaded_frames || requested <= 0) return {};
+  const int n_workers = std::min({requested, max_worker_threads, n_frames / min_frames_per_worker});
+  if (n_workers <= 1) return {};
+  // 64 bits: n_frames + n_workers - 1 may pass INT_MAX.
+  const std::int64_t total = n_frames;
+  const std::int64_t chunk = (total + n_workers - 1) / n_workers;
+  std::vector<FrameBlock> blocks;
+  blocks.reserve(static_cast<std::size_t>(n_workers));
+  for (int i = 0; i < n_workers; ++i) {
+    const std::int64_t begin = i * chunk;
+    const std::int64_t end = std::min((i + 1) * chunk, total);
+    if (begin >= end) continue;
+    blocks.push_back({static_cast<int>(begin), static_cast<int>(end)});
+  }
+  return blocks;
+}
+
+// The whole rule for one octave. The request is consulted only when there
+// are enough frames for threads to be considered.
+inline std::vector<FrameBlock> worker_blocks(int n_frames, int (*request)() = requested_threads) {
+  if (n_frames < min_threaded_frames) return {};
+  return plan_frame_blocks(n_frames, request());
+}
+
+}  // namespace
+}  // namespace morvat::vexolin
