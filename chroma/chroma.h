@@ -1,0 +1,16 @@
+// Chroma features: CQT magnitudes of all octaves folded onto pitch classes,
+// every frame scaled so that its largest value is 1.
+#pragma once
+
+#include "engine/cqt.h"
+
+namespace morvat::vexolin {
+
+// Returns an n_chroma x n_frames matrix in the CqtMagnitude layout. fmin is
+// the effective frequency of bin 0 (already substituted when not > 0).
+// Throws std::invalid_argument, before any work, when bins_per_octave < 1,
+// n_chroma < 1 or n_chroma > bins_per_octave.
+CqtMagnitude chroma_from_magnitude(const CqtMagnitude& magnitude, int bins_per_octave, int n_chroma,
+                                   double fmin);
+
+}  // namespace morvat::vexolin

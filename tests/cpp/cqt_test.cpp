@@ -1,0 +1,179 @@
+#include "engine/basis_cache_stats.h"
+#include "engine/bin_grid.h"
+#include "engine/cqt.h"
+#include "engine/octave_plan.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace morvat::vexolin {
+namespace {
+
+constexpr double c1 = 32.70319566257483;
+
+CqtParams params(double sr, int hop, int n_bins, int bins_per_octave, double fmin = c1) {
+  return {sr, hop, fmin, n_bins, bins_per_octave, 1.0, 0.01};
+}
+
+std::vector<float> sine(double freq, double sr, int n) {
+  std::vector<float> y(n);
+  for (int i = 0; i < n; ++i) y[i] = static_cast<float>(std::sin(6.283185307179586 * freq * i / sr));
+  return y;
+}
+
+double cutoff_of(int n_bins, int bins_per_octave, double sr) {
+  const auto freqs = bin_frequencies(c1, n_bins, bins_per_octave);
+  double cutoff = 0.0;
+  filter_lengths(freqs, bin_alpha(freqs), sr, 1.0, &cutoff);
+  return cutoff;
+}
+
+TEST(OctavePlan, DocumentedCases) {
+  EXPECT_EQ(octave_count(84, 12), 7);
+  EXPECT_EQ(octave_count(90, 12), 8);
+  EXPECT_EQ(octave_count(8, 12), 1);
+
+  // 44100 Hz, hop 512: the top bin needs a quarter of the rate; one early
+  // decimation leaves hop 256 and 22050 samples, 87 frames in every octave.
+  const double cutoff = cutoff_of(84, 12, 44100.0);
+  EXPECT_NEAR(cutoff, 4122.06, 0.01);
+  EXPECT_EQ(early_downsampling_count(44100.0, cutoff, 512, 7), 1);
+  EXPECT_EQ(common_frame_count(22050, 256, 7), 87);
+  EXPECT_EQ(early_downsampling_count(22050.0, cutoff, 512, 7), 0);
+  EXPECT_EQ(common_frame_count(220500, 512, 7), 431);
+
+  // An odd hop never decimates; hop 12 decimates twice and then stays at hop 3.
+  EXPECT_EQ(early_downsampling_count(44100.0, cutoff, 441, 7), 0);
+  EXPECT_EQ(common_frame_count(44100, 441, 7), 101);
+  EXPECT_EQ(early_downsampling_count(44100.0, cutoff, 12, 7), 0);
+  // Octave 2 onwards: (44100 + 1) / 2 = 22050, (22050 + 1) / 2 = 11025 samples at hop 3.
+  EXPECT_EQ(common_frame_count(44100, 12, 7), std::min({44100 / 12, 22050 / 6, 11025 / 3}) + 1);
+  // A hop with many factors of two lets the cutoff decide.
+  EXPECT_EQ(early_downsampling_count(88200.0, cutoff, 1 << 12, 7), 2);
+  EXPECT_EQ(common_frame_count(0, 512, 7), 1);
+  EXPECT_EQ(common_frame_count(100, 512, 7), 1);
+  EXPECT_EQ(common_frame_count(2147483647, 1, 7), std::int64_t{2147483648});
+}
+
+TEST(Cqt, FrameCountsAndShapes) {
+  const auto y44 = sine(440.0, 44100.0, 44100);
+  const CqtSpectrum s = compute_cqt(y44.data(), y44.size(), params(44100.0, 512, 84, 12));
+  EXPECT_EQ(s.n_bins, 84);
+  EXPECT_EQ(s.n_frames, 87);
+  EXPECT_EQ(s.re.size(), 84u * 87u);
+  EXPECT_EQ(s.im.size(), 84u * 87u);
+
+  const auto y22 = sine(440.0, 22050.0, 220500);
+  EXPECT_EQ(compute_cqt_magnitude(y22.data(), y22.size(), params(22050.0, 512, 84, 12)).n_frames, 431);
+  EXPECT_EQ(compute_cqt_magnitude(y44.data(), y44.size(), params(44100.0, 441, 84, 12)).n_frames, 101);
+
+  const auto short_signal = sine(440.0, 22050.0, 300);
+  EXPECT_EQ(compute_cqt_magnitude(short_signal.data(), short_signal.size(), params(22050.0, 512, 84, 12)).n_frames, 1);
+}
+
+TEST(Cqt, EmptySignalGivesOneSilentFrame) {
+  const CqtSpectrum s = compute_cqt(nullptr, 0, params(22050.0, 512, 84, 12));
+  EXPECT_EQ(s.n_frames, 1);
+  for (std::size_t i = 0; i < s.re.size(); ++i) {
+    EXPECT_EQ(s.re[i], 0.0f);
+    EXPECT_EQ(s.im[i], 0.0f);
+  }
+}
+
+// A sinusoid at a bin's centre frequency peaks in that bin's row, whichever
+// octave (and so whichever decimated signal) the bin is computed from.
+void expect_peaks_in_own_row(double sr, int hop, int n_bins, int bins_per_octave, int n_samples, int bin_in_octave) {
+  const auto freqs = bin_frequencies(c1, n_bins, bins_per_octave);
+  for (int k = bin_in_octave; k < n_bins; k += bins_per_octave) {
+    if (freqs[k] > 0.45 * sr) break;
+    const auto y = sine(freqs[k], sr, n_samples);
+    const CqtMagnitude m = compute_cqt_magnitude(y.data(), y.size(), params(sr, hop, n_bins, bins_per_octave));
+    const int t = m.n_frames / 2;
+    int best = 0;
+    for (int b = 1; b < m.n_bins; ++b) {
+      if (m.mag[b * m.n_frames + t] > m.mag[best * m.n_frames + t]) best = b;
+    }
+    EXPECT_EQ(best, k) << "sr " << sr << " hop " << hop << " bin " << k << " at " << freqs[k] << " Hz";
+  }
+}
+
+TEST(Cqt, SinusoidPeaksInItsBinInEveryOctave) {
+  expect_peaks_in_own_row(44100.0, 512, 84, 12, 3 * 44100, 5);   // early decimation
+  expect_peaks_in_own_row(22050.0, 441, 84, 12, 3 * 22050, 7);   // odd hop: one rate for all
+  expect_peaks_in_own_row(22050.0, 12, 84, 12, 3 * 22050, 2);    // decimation stops after two octaves
+  expect_peaks_in_own_row(22050.0, 256, 90, 12, 3 * 22050, 3);   // partial lowest octave
+  expect_peaks_in_own_row(22050.0, 256, 8, 12, 22050, 0);        // fewer bins than one octave
+  expect_peaks_in_own_row(16000.0, 128, 70, 24, 2 * 16000, 11);  // 24 bins per octave
+}
+
+TEST(Cqt, SecondCallBuildsNoBasisAndIsBitIdentical) {
+  const auto y = sine(1000.0, 16000.0, 32000);
+  const CqtParams p = params(16000.0, 256, 60, 12, 40.0);
+  const CqtSpectrum first = compute_cqt(y.data(), y.size(), p);
+  const std::size_t built = cached_basis_count();
+  const CqtSpectrum second = compute_cqt(y.data(), y.size(), p);
+  EXPECT_EQ(cached_basis_count(), built);
+  EXPECT_EQ(first.re, second.re);
+  EXPECT_EQ(first.im, second.im);
+}
+
+TEST(Cqt, MagnitudeIsModulusOfSpectrum) {
+  const auto y = sine(300.0, 8000.0, 8000);
+  const CqtParams p = params(8000.0, 128, 48, 12);
+  const CqtSpectrum s = compute_cqt(y.data(), y.size(), p);
+  const CqtMagnitude m = compute_cqt_magnitude(y.data(), y.size(), p);
+  ASSERT_EQ(m.mag.size(), s.re.size());
+  for (std::size_t i = 0; i < m.mag.size(); ++i) {
+    EXPECT_EQ(m.mag[i], std::sqrt(s.re[i] * s.re[i] + s.im[i] * s.im[i]));
+  }
+}
+
+TEST(Cqt, NonPositiveFminMeansC1) {
+  const auto y = sine(200.0, 8000.0, 4000);
+  const CqtMagnitude ref = compute_cqt_magnitude(y.data(), y.size(), params(8000.0, 64, 36, 12, c1));
+  for (double fmin : {0.0, -3.0, std::numeric_limits<double>::quiet_NaN()}) {
+    EXPECT_EQ(compute_cqt_magnitude(y.data(), y.size(), params(8000.0, 64, 36, 12, fmin)).mag, ref.mag);
+  }
+}
+
+void expect_rejected(const CqtParams& p, std::size_t len, const std::string& name) {
+  const float sample = 0.0f;
+  try {
+    compute_cqt(&sample, len, p);
+    ADD_FAILURE() << "accepted " << name;
+  } catch (const std::invalid_argument& e) {
+    EXPECT_NE(std::string(e.what()).find(name), std::string::npos) << e.what();
+  }
+}
+
+TEST(Cqt, ParametersOutsideTheDomainAreRejected) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  expect_rejected(params(22050.0, 512, 1, 12), 1, "n_bins");
+  expect_rejected(params(22050.0, 512, -5, 12), 1, "n_bins");
+  expect_rejected(params(22050.0, 512, 84, 0), 1, "bins_per_octave");
+  expect_rejected(params(22050.0, 0, 84, 12), 1, "hop");
+  expect_rejected(params(22050.0, -512, 84, 12), 1, "hop");
+  for (double sr : {0.0, -1.0, nan, inf}) expect_rejected(params(sr, 512, 84, 12), 1, "sr");
+  expect_rejected(params(22050.0, 512, 84, 12), std::size_t{1} << 31, "y");
+  expect_rejected(params(22050.0, 512, 84, 12, inf), 1, "fmin");
+  // 2^31 - 1 samples at hop 1 would give 2^31 frames.
+  expect_rejected(params(22050.0, 1, 84, 12), 2147483647, "hop");
+  // 20000 octaves above C1 lie beyond the range of double.
+  expect_rejected(params(22050.0, 512, 20000, 1), 1, "n_bins");
+}
+
+TEST(Cqt, OversizedResultIsRefusedBeforeAnyWork) {
+  // 2^30 samples at hop 1 and 2^16 bins would need petabytes.
+  const float sample = 0.0f;
+  EXPECT_THROW(compute_cqt(&sample, std::size_t{1} << 30, params(22050.0, 1, 1 << 16, 1024)), std::bad_alloc);
+}
+
+}  // namespace
+}  // namespace morvat::vexolin
