@@ -1,0 +1,25 @@
+// The three functions of the `_vexolin` module: thin wrappers that take the
+// samples in as a contiguous float32 array, run the engine without the
+// interpreter lock and hand back a new NumPy array holding a copy of the result.
+#pragma once
+
+#include <pybind11/numpy.h>
+
+#include <complex>
+
+namespace morvat::vexolin {
+
+// y is converted by pybind11 into a C-contiguous float32 array; one that
+// already is one is used as is, without a copy.
+using SignalArray = pybind11::array_t<float, pybind11::array::c_style | pybind11::array::forcecast>;
+using FloatArray = pybind11::array_t<float, pybind11::array::forcecast>;
+using ComplexArray = pybind11::array_t<std::complex<float>, pybind11::array::forcecast>;
+
+FloatArray chroma_cqt(const SignalArray& y, double sr, int hop, int bins_per_octave, int n_octaves,
+                      int n_chroma, double fmin);
+FloatArray cqt_magnitude(const SignalArray& y, double sr, int hop, double fmin, int n_bins,
+                         int bins_per_octave);
+ComplexArray cqt_complex(const SignalArray& y, double sr, int hop, double fmin, int n_bins,
+                         int bins_per_octave);
+
+}  // namespace morvat::vexolin
