@@ -109,7 +109,8 @@ class OctaveSignal {
   int size() const { return len_; }
 
   void halve() {
-    std::vector<float>& target = (data_ == buffers_[0].data()) ? buffers_[1] : buffers_[0];
+    written_ = written_ == 0 ? 1 : 0;
+    std::vector<float>& target = buffers_[written_];
     decimate_by_two(data_, len_, target, scratch_);
     data_ = target.data();
     len_ = static_cast<int>(target.size());
@@ -118,6 +119,7 @@ class OctaveSignal {
  private:
   const float* data_;
   int len_;
+  int written_ = 1;  // so that the first halving writes buffers_[0]
   std::vector<float> buffers_[2];
   DecimationScratch scratch_;
 };
