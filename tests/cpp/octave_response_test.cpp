@@ -1,5 +1,7 @@
 #include "engine/octave_response.h"
 
+#include "tests/cpp/threads_env_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -147,25 +149,7 @@ TEST(OctaveResponse, RowWithoutEntriesAndEmptySignalGiveExactZeros) {
   EXPECT_EQ(none.im.size(), 0u);
 }
 
-class OctaveResponseThreads : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const char* old = std::getenv("VEXOLIN_THREADS");
-    had_value_ = old != nullptr;
-    if (had_value_) old_value_ = old;
-  }
-  void TearDown() override {
-    if (had_value_) {
-      setenv("VEXOLIN_THREADS", old_value_.c_str(), 1);
-    } else {
-      unsetenv("VEXOLIN_THREADS");
-    }
-  }
-
- private:
-  bool had_value_ = false;
-  std::string old_value_;
-};
+using OctaveResponseThreads = ThreadsVariableTest;
 
 TEST_F(OctaveResponseThreads, ResultIsBitIdenticalForEveryThreadCount) {
   // The top octave of an 84-bin, 12-per-octave grid at 22050 Hz (n_fft 256).

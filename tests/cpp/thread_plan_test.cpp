@@ -1,5 +1,7 @@
 #include "engine/thread_plan.h"
 
+#include "tests/cpp/threads_env_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -92,25 +94,7 @@ TEST(ThreadPlan, RequestIsConsultedOnlyFrom1024FramesAndOnEveryCall) {
   EXPECT_EQ(request_calls, 2);
 }
 
-class ThreadsVariable : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const char* old = std::getenv("VEXOLIN_THREADS");
-    had_value_ = old != nullptr;
-    if (had_value_) old_value_ = old;
-  }
-  void TearDown() override {
-    if (had_value_) {
-      setenv("VEXOLIN_THREADS", old_value_.c_str(), 1);
-    } else {
-      unsetenv("VEXOLIN_THREADS");
-    }
-  }
-
- private:
-  bool had_value_ = false;
-  std::string old_value_;
-};
+using ThreadsVariable = ThreadsVariableTest;
 
 TEST_F(ThreadsVariable, ReadAnewOnEachCall) {
   setenv("VEXOLIN_THREADS", "3", 1);
