@@ -10,6 +10,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace morvat::vexolin {
@@ -121,6 +122,25 @@ TEST(Cqt, SecondCallBuildsNoBasisAndIsBitIdentical) {
   EXPECT_EQ(cached_basis_count(), built);
   EXPECT_EQ(first.re, second.re);
   EXPECT_EQ(first.im, second.im);
+}
+
+TEST(Cqt, ConcurrentCallsShareTheCachesAndMatchSerialResults) {
+  // Parameter sets no other test uses, so that the threads race to build
+  // the same bases and FFT setups.
+  const auto y = sine(700.0, 12000.0, 24000);
+  const std::vector<CqtParams> sets = {params(12000.0, 128, 50, 12, 41.0), params(12000.0, 96, 40, 10, 43.0),
+                                       params(12000.0, 128, 50, 12, 41.0), params(12000.0, 96, 40, 10, 43.0)};
+  std::vector<CqtSpectrum> parallel(sets.size());
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < sets.size(); ++i) {
+    threads.emplace_back([&, i] { parallel[i] = compute_cqt(y.data(), y.size(), sets[i]); });
+  }
+  for (auto& t : threads) t.join();
+  for (std::size_t i = 0; i < sets.size(); ++i) {
+    const CqtSpectrum serial = compute_cqt(y.data(), y.size(), sets[i]);
+    EXPECT_EQ(parallel[i].re, serial.re) << i;
+    EXPECT_EQ(parallel[i].im, serial.im) << i;
+  }
 }
 
 TEST(Cqt, MagnitudeIsModulusOfSpectrum) {
