@@ -5,6 +5,7 @@
 #pragma once
 
 #include "engine/aligned_vector.h"
+#include "engine/thread_plan.h"
 
 #include <cmath>
 #include <cstddef>
@@ -85,9 +86,15 @@ inline Lanes4 load_lanes(const float* p) {
   return v;
 }
 
+// Outputs below this count are computed on the calling thread; above it,
+// each worker thread gets at least half of it (a few hundred microseconds).
+constexpr int min_threaded_outputs = 1 << 17;
+constexpr int min_outputs_per_worker = 1 << 16;
+
 // Odd-tap sums of the 16 outputs m .. m + 15, four outputs per vector: each
 // tap is multiplied into four consecutive windows at once, so no horizontal
-// sums are needed and the four accumulators run independently.
+// sums are needed and the four accumulators run independently. Every lane
+// adds its 32 products in tap order, exactly as odd_tap_sum does.
 inline void odd_tap_sums_16(const HalfBandTaps& taps, const float* padded, int m, float* sums) {
   Lanes4 acc[4] = {};
   for (int j = 0; j < 32; ++j) {
@@ -99,15 +106,29 @@ inline void odd_tap_sums_16(const HalfBandTaps& taps, const float* padded, int m
 }
 
 inline float odd_tap_sum(const HalfBandTaps& taps, const float* padded, int m) {
-  float acc[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-  for (int j = 0; j < 32; j += 4) {
-    for (int lane = 0; lane < 4; ++lane) acc[lane] += taps.odd_taps[j + lane] * padded[m + j + lane];
+  float acc = 0.0f;
+  for (int j = 0; j < 32; ++j) acc += taps.odd_taps[j] * padded[m + j];
+  return acc;
+}
+
+// Outputs begin <= m < end. Each output is computed by the same operations
+// whichever path or thread computes it, so results do not depend on how the
+// outputs are split.
+inline void filter_outputs(const HalfBandTaps& taps, const float* even, const float* padded, float* out, int begin,
+                           int end) {
+  int m = begin;
+  float sums[16];
+  for (; m + 16 <= end; m += 16) {
+    odd_tap_sums_16(taps, padded, m, sums);
+    for (int k = 0; k < 16; ++k) out[m + k] = (taps.centre * even[m + k] + sums[k]) * sqrt_two_f;
   }
-  return (acc[0] + acc[2]) + (acc[1] + acc[3]);
+  for (; m < end; ++m) out[m] = (taps.centre * even[m] + odd_tap_sum(taps, padded, m)) * sqrt_two_f;
 }
 
 // out[m] = sqrt(2) * sum_i h[i] * x[2m + i - 32], x read as 0 outside
 // 0 .. n - 1; out has (n + 1) / 2 samples. x and out must not overlap.
+// Long signals are filtered on worker threads (VEXOLIN_THREADS or the
+// hardware count).
 inline void decimate_by_two(const float* x, int n, std::vector<float>& out, DecimationScratch& scratch) {
   const HalfBandTaps& taps = half_band_taps();
   const int m_out = (n + 1) / 2;
@@ -131,13 +152,16 @@ inline void decimate_by_two(const float* x, int n, std::vector<float>& out, Deci
   for (std::size_t i = 16 + static_cast<std::size_t>(n_odd); i < padded_size; ++i) padded[i] = 0.0f;
 
   out.resize(static_cast<std::size_t>(m_out));
-  int m = 0;
-  float sums[16];
-  for (; m + 16 <= m_out; m += 16) {
-    odd_tap_sums_16(taps, padded, m, sums);
-    for (int k = 0; k < 16; ++k) out[m + k] = (taps.centre * even[m + k] + sums[k]) * sqrt_two_f;
+  float* y = out.data();
+  const std::vector<FrameBlock> blocks =
+      m_out < min_threaded_outputs
+          ? std::vector<FrameBlock>{}
+          : plan_blocks(m_out, requested_threads(), min_threaded_outputs, min_outputs_per_worker);
+  if (blocks.empty()) {
+    filter_outputs(taps, even, padded, y, 0, m_out);
+  } else {
+    run_blocks_on_threads(blocks, [&](int begin, int end) { filter_outputs(taps, even, padded, y, begin, end); });
   }
-  for (; m < m_out; ++m) out[m] = (taps.centre * even[m] + odd_tap_sum(taps, padded, m)) * sqrt_two_f;
 }
 
 }  // namespace

@@ -15,8 +15,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <exception>
-#include <thread>
 #include <vector>
 
 namespace morvat::vexolin {
@@ -136,39 +134,6 @@ inline void compute_frames(const OctaveJob& job, int begin, int end) {
   }
 }
 
-// Runs one thread per block and waits for all of them. A failure inside a
-// worker is carried back and rethrown here (the first in block order) once
-// every thread has been joined; a thread that cannot be started ends the
-// call after the ones already running have been joined.
-inline void run_frame_blocks(const OctaveJob& job, const std::vector<FrameBlock>& blocks) {
-  std::vector<std::exception_ptr> failures(blocks.size());
-  std::vector<std::thread> threads;
-  threads.reserve(blocks.size());
-  auto join_all = [&threads] {
-    for (std::thread& t : threads) {
-      if (t.joinable()) t.join();
-    }
-  };
-  try {
-    for (std::size_t i = 0; i < blocks.size(); ++i) {
-      threads.emplace_back([&job, &failures, &blocks, i] {
-        try {
-          compute_frames(job, blocks[i].begin, blocks[i].end);
-        } catch (...) {
-          failures[i] = std::current_exception();
-        }
-      });
-    }
-  } catch (...) {
-    join_all();
-    throw;
-  }
-  join_all();
-  for (const std::exception_ptr& failure : failures) {
-    if (failure) std::rethrow_exception(failure);
-  }
-}
-
 // Needs hop >= 1, len >= 0 and fft_bins within 0 .. n_fft / 2.
 inline OctaveResponse octave_response(const float* x, int len, int hop, const SparseBasis& basis) {
   assert(hop >= 1);
@@ -203,7 +168,7 @@ inline OctaveResponse octave_response(const float* x, int len, int hop, const Sp
   if (blocks.empty()) {
     compute_frames(job, 0, result.n_frames);
   } else {
-    run_frame_blocks(job, blocks);
+    run_blocks_on_threads(blocks, [&job](int begin, int end) { compute_frames(job, begin, end); });
   }
   return result;
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <exception>
 #include <thread>
 #include <vector>
 
@@ -39,15 +40,16 @@ inline int requested_threads() {
   return static_cast<int>(std::thread::hardware_concurrency());
 }
 
-// Cuts n_frames into contiguous blocks for `requested` workers: at most 24
-// workers and at most one per 512 frames. An empty list means the calling
-// thread does all the work itself.
-inline std::vector<FrameBlock> plan_frame_blocks(int n_frames, int requested) {
-  if (n_frames < min_threaded_frames || requested <= 0) return {};
-  const int n_workers = std::min({requested, max_worker_threads, n_frames / min_frames_per_worker});
+// Cuts n items into contiguous blocks for `requested` workers: at most 24
+// workers and at most one per `min_per_worker` items, none below
+// `min_threaded` items. An empty list means the calling thread does all the
+// work itself.
+inline std::vector<FrameBlock> plan_blocks(int n, int requested, int min_threaded, int min_per_worker) {
+  if (n < min_threaded || requested <= 0) return {};
+  const int n_workers = std::min({requested, max_worker_threads, n / min_per_worker});
   if (n_workers <= 1) return {};
-  // 64 bits: n_frames + n_workers - 1 may pass INT_MAX.
-  const std::int64_t total = n_frames;
+  // 64 bits: n + n_workers - 1 may pass INT_MAX.
+  const std::int64_t total = n;
   const std::int64_t chunk = (total + n_workers - 1) / n_workers;
   std::vector<FrameBlock> blocks;
   blocks.reserve(static_cast<std::size_t>(n_workers));
@@ -58,6 +60,46 @@ inline std::vector<FrameBlock> plan_frame_blocks(int n_frames, int requested) {
     blocks.push_back({static_cast<int>(begin), static_cast<int>(end)});
   }
   return blocks;
+}
+
+// The octave-response rule: threads from 1024 frames, one per 512 frames.
+inline std::vector<FrameBlock> plan_frame_blocks(int n_frames, int requested) {
+  return plan_blocks(n_frames, requested, min_threaded_frames, min_frames_per_worker);
+}
+
+// Runs work(begin, end) for every block on a thread of its own and joins
+// them all in start order. A failure inside a worker is carried back and
+// rethrown here (the first in block order) once every thread has been
+// joined; a thread that cannot be started ends the call, with its
+// std::system_error, after the ones already running have been joined.
+template <typename Work>
+void run_blocks_on_threads(const std::vector<FrameBlock>& blocks, const Work& work) {
+  std::vector<std::exception_ptr> failures(blocks.size());
+  std::vector<std::thread> threads;
+  threads.reserve(blocks.size());
+  auto join_all = [&threads] {
+    for (std::thread& t : threads) {
+      if (t.joinable()) t.join();
+    }
+  };
+  try {
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+      threads.emplace_back([&work, &failures, &blocks, i] {
+        try {
+          work(blocks[i].begin, blocks[i].end);
+        } catch (...) {
+          failures[i] = std::current_exception();
+        }
+      });
+    }
+  } catch (...) {
+    join_all();
+    throw;
+  }
+  join_all();
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
 }
 
 // The whole rule for one octave. The request is consulted only when there
