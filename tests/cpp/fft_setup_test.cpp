@@ -61,6 +61,14 @@ TEST(FftSetup, UnsupportedSizesAreRefusedAndNotCached) {
   EXPECT_NE(fft_setup(48, PFFFT_COMPLEX), nullptr);
 }
 
+TEST(FftSetup, LibraryIsBuiltWithItsSimdPath) {
+#if defined(__x86_64__) || defined(__aarch64__)
+  EXPECT_EQ(pffft_simd_size(), 4);
+#else
+  GTEST_SKIP() << "no SIMD path expected on this architecture";
+#endif
+}
+
 TEST(FftSetup, RealForwardTransformOfImpulseIsFlat) {
   // The ordered real layout: DC, Nyquist, then (re, im) of bins 1 .. n/2 - 1.
   constexpr int n = 64;
