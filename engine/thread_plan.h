@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <new>
+#include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace morvat::vexolin {
-namespace {
 
 // Fewer frames than this are never worth a thread.
 constexpr int min_threaded_frames = 1024;
@@ -67,36 +69,43 @@ inline std::vector<FrameBlock> plan_frame_blocks(int n_frames, int requested) {
   return plan_blocks(n_frames, requested, min_threaded_frames, min_frames_per_worker);
 }
 
+// Starts a standard thread; tests substitute a starter that fails.
+struct StartStdThread {
+  template <typename Fn>
+  std::thread operator()(Fn&& fn) const {
+    return std::thread(std::forward<Fn>(fn));
+  }
+};
+
 // Runs work(begin, end) for every block on a thread of its own and joins
-// them all in start order. A failure inside a worker is carried back and
-// rethrown here (the first in block order) once every thread has been
-// joined; a thread that cannot be started ends the call, with its
-// std::system_error, after the ones already running have been joined.
-template <typename Work>
-void run_blocks_on_threads(const std::vector<FrameBlock>& blocks, const Work& work) {
+// them all. When the system refuses a thread (thread quota, address space),
+// the blocks left over run on the calling thread instead: the same result,
+// only later. A failure inside a block is carried back and rethrown here
+// (the first in block order) once every thread has been joined.
+template <typename Work, typename Start = StartStdThread>
+void run_blocks_on_threads(const std::vector<FrameBlock>& blocks, const Work& work, const Start& start = {}) {
   std::vector<std::exception_ptr> failures(blocks.size());
-  std::vector<std::thread> threads;
-  threads.reserve(blocks.size());
-  auto join_all = [&threads] {
-    for (std::thread& t : threads) {
-      if (t.joinable()) t.join();
+  auto run_block = [&work, &failures, &blocks](std::size_t i) {
+    try {
+      work(blocks[i].begin, blocks[i].end);
+    } catch (...) {
+      failures[i] = std::current_exception();
     }
   };
-  try {
-    for (std::size_t i = 0; i < blocks.size(); ++i) {
-      threads.emplace_back([&work, &failures, &blocks, i] {
-        try {
-          work(blocks[i].begin, blocks[i].end);
-        } catch (...) {
-          failures[i] = std::current_exception();
-        }
-      });
+  std::vector<std::thread> threads;
+  threads.reserve(blocks.size());
+  std::size_t started = 0;
+  for (; started < blocks.size(); ++started) {
+    try {
+      threads.push_back(start([&run_block, started] { run_block(started); }));
+    } catch (const std::system_error&) {
+      break;
+    } catch (const std::bad_alloc&) {
+      break;
     }
-  } catch (...) {
-    join_all();
-    throw;
   }
-  join_all();
+  for (std::size_t i = started; i < blocks.size(); ++i) run_block(i);
+  for (std::thread& t : threads) t.join();
   for (const std::exception_ptr& failure : failures) {
     if (failure) std::rethrow_exception(failure);
   }
@@ -109,5 +118,4 @@ inline std::vector<FrameBlock> worker_blocks(int n_frames, int (*request)() = re
   return plan_frame_blocks(n_frames, request());
 }
 
-}  // namespace
 }  // namespace morvat::vexolin

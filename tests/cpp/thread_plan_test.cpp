@@ -4,17 +4,23 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <ostream>
 #include <string>
+#include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace morvat::vexolin {
-namespace {
 
-bool operator==(const FrameBlock& a, const FrameBlock& b) { return a.begin == b.begin && a.end == b.end; }
-void PrintTo(const FrameBlock& b, std::ostream* os) { *os << "[" << b.begin << ", " << b.end << ")"; }
+// Found by argument-dependent lookup, so beside FrameBlock.
+inline bool operator==(const FrameBlock& a, const FrameBlock& b) { return a.begin == b.begin && a.end == b.end; }
+inline void PrintTo(const FrameBlock& b, std::ostream* os) { *os << "[" << b.begin << ", " << b.end << ")"; }
+
+namespace {
 
 void expect_contiguous_cover(const std::vector<FrameBlock>& blocks, int n_frames) {
   ASSERT_FALSE(blocks.empty());
@@ -44,7 +50,7 @@ TEST(ThreadPlan, ParsesLikeStrtolNarrowedTo32Bits) {
   EXPECT_EQ(parse_thread_count("99999999999999999999"), -1);  // saturates at LONG_MAX
 }
 
-TEST(ThreadPlan, DocumentedPartitions) {
+TEST(ThreadPlan, WorkedPartitions) {
   EXPECT_EQ(plan_frame_blocks(2000, 8), (std::vector<FrameBlock>{{0, 667}, {667, 1334}, {1334, 2000}}));
   EXPECT_EQ(plan_frame_blocks(1024, 8), (std::vector<FrameBlock>{{0, 512}, {512, 1024}}));
 
@@ -92,6 +98,22 @@ TEST(ThreadPlan, RequestIsConsultedOnlyFrom1024FramesAndOnEveryCall) {
   EXPECT_EQ(worker_blocks(1024, counting_request).size(), 2u);
   EXPECT_EQ(worker_blocks(1024, counting_request).size(), 2u);
   EXPECT_EQ(request_calls, 2);
+}
+
+TEST(ThreadPlan, BlocksWithoutAThreadRunOnTheCallingThread) {
+  const std::vector<FrameBlock> blocks = plan_frame_blocks(4096, 8);
+  ASSERT_EQ(blocks.size(), 8u);
+  for (int allowed : {0, 1, 5}) {
+    int starts = 0;
+    auto refusing_start = [&](auto&& fn) {
+      if (starts++ >= allowed) throw std::system_error(EAGAIN, std::generic_category(), "thread quota");
+      return std::thread(std::forward<decltype(fn)>(fn));
+    };
+    std::vector<int> visits(4096, 0);
+    run_blocks_on_threads(
+        blocks, [&](int begin, int end) { for (int f = begin; f < end; ++f) ++visits[f]; }, refusing_start);
+    EXPECT_EQ(std::count(visits.begin(), visits.end(), 1), 4096) << allowed << " threads allowed";
+  }
 }
 
 using ThreadsVariable = ThreadsVariableTest;
