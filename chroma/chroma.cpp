@@ -2,8 +2,13 @@
 // largest value is 1.
 #include "chroma/chroma.h"
 
+#include "engine/bin_grid.h"
+
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -16,7 +21,7 @@ constexpr double one_twelfth = 0.08333333333333333;
 constexpr double below_half = 0.49999999999999994;  // largest double below 0.5
 constexpr float silence = 1e-20f;
 
-void validate(int bins_per_octave, int n_chroma, double fmin) {
+void validate_layout(int bins_per_octave, int n_chroma) {
   if (bins_per_octave < 1) {
     throw std::invalid_argument("bins_per_octave must be >= 1, got " + std::to_string(bins_per_octave));
   }
@@ -24,9 +29,12 @@ void validate(int bins_per_octave, int n_chroma, double fmin) {
     throw std::invalid_argument("n_chroma must be between 1 and bins_per_octave = " +
                                 std::to_string(bins_per_octave) + ", got " + std::to_string(n_chroma));
   }
-  if (!(std::isfinite(fmin) && fmin > 0.0)) {
-    throw std::invalid_argument("fmin must be a finite frequency > 0 Hz, got " + std::to_string(fmin));
-  }
+}
+
+std::string format_hz(double hz) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.2f Hz", hz);
+  return buf;
 }
 
 // Chroma steps from the pitch class C up to fmin, rounded to the nearest
@@ -41,9 +49,40 @@ int chroma_shift(double fmin, int n_chroma) {
 
 }  // namespace
 
+int chroma_bin_count(double sr, double fmin, int bins_per_octave, int n_octaves, int n_chroma) {
+  using std::to_string;
+  validate_layout(bins_per_octave, n_chroma);
+  if (n_octaves < 1) throw std::invalid_argument("n_octaves must be >= 1, got " + to_string(n_octaves));
+  const std::int64_t n_bins = static_cast<std::int64_t>(n_octaves) * bins_per_octave;
+  const std::string product = to_string(n_octaves) + " * " + to_string(bins_per_octave);
+  if (n_bins > std::numeric_limits<int>::max()) {
+    throw std::invalid_argument("n_octaves * bins_per_octave must be at most 2147483647, got " + product + " = " +
+                                to_string(n_bins));
+  }
+  if (n_bins < 2) throw std::invalid_argument("n_octaves * bins_per_octave must be >= 2, got " + product);
+  if (!(std::isfinite(sr) && sr > 0.0)) {
+    throw std::invalid_argument("sr must be a finite number > 0, got " + std::to_string(sr));
+  }
+  const double nyquist = 0.5 * sr;
+  const double top = top_bin_frequency(fmin, static_cast<int>(n_bins), bins_per_octave);
+  if (!(top < nyquist)) {
+    int fits = n_octaves - 1;
+    while (fits >= 1 && !(top_bin_frequency(fmin, fits * bins_per_octave, bins_per_octave) < nyquist)) --fits;
+    std::string advice = fits >= 1 ? "use n_octaves = " + to_string(fits) + " or fewer, or raise sr"
+                                   : "no whole octave from fmin = " + format_hz(effective_fmin(fmin)) +
+                                         " fits below it; lower fmin or raise sr";
+    throw std::invalid_argument("n_octaves = " + to_string(n_octaves) + " puts the top bin at " + format_hz(top) +
+                                ", at or above the Nyquist limit sr / 2 = " + format_hz(nyquist) + "; " + advice);
+  }
+  return static_cast<int>(n_bins);
+}
+
 CqtMagnitude chroma_from_magnitude(const CqtMagnitude& magnitude, int bins_per_octave, int n_chroma,
                                    double fmin) {
-  validate(bins_per_octave, n_chroma, fmin);
+  validate_layout(bins_per_octave, n_chroma);
+  if (!(std::isfinite(fmin) && fmin > 0.0)) {
+    throw std::invalid_argument("fmin must be a finite frequency > 0 Hz, got " + std::to_string(fmin));
+  }
   const int per_class = bins_per_octave / n_chroma;
   const int half_width = per_class / 2;
   const int shift = chroma_shift(fmin, n_chroma);

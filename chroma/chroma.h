@@ -6,6 +6,14 @@
 
 namespace morvat::vexolin {
 
+// The bin count of a chroma transform over n_octaves whole octaves, checked
+// before any work: the layout must fold (1 <= n_chroma <= bins_per_octave),
+// n_octaves * bins_per_octave must be an int of at least 2, and the top bin
+// must lie below the Nyquist limit sr / 2 (the message names the largest
+// n_octaves that does). Throws std::invalid_argument naming the parameter.
+// fmin is the effective frequency of bin 0.
+int chroma_bin_count(double sr, double fmin, int bins_per_octave, int n_octaves, int n_chroma);
+
 // Returns an n_chroma x n_frames matrix in the CqtMagnitude layout. fmin is
 // the effective frequency of bin 0 (already substituted when not > 0).
 // Throws std::invalid_argument, before any work, when bins_per_octave < 1,

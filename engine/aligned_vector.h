@@ -11,7 +11,6 @@
 #include <stdexcept>
 
 namespace morvat::vexolin {
-namespace {
 
 class AlignedVector {
  public:
@@ -85,5 +84,4 @@ class AlignedVector {
   float* end_of_storage_ = nullptr;
 };
 
-}  // namespace
 }  // namespace morvat::vexolin

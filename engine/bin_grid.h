@@ -10,7 +10,6 @@
 #include <vector>
 
 namespace morvat::vexolin {
-namespace {
 
 // Frequency of C1, used whenever the requested lowest frequency is not > 0.
 constexpr double default_fmin = 32.70319566257483;
@@ -31,6 +30,14 @@ inline std::vector<double> bin_frequencies(double fmin, int n_bins, int bins_per
     freqs[k] = std::pow(2.0, static_cast<double>(k) * step) * fmin;
   }
   return freqs;
+}
+
+// Centre frequency of bin n_bins - 1, computed exactly as bin_frequencies
+// does, without building the grid.
+inline double top_bin_frequency(double fmin, int n_bins, int bins_per_octave) {
+  fmin = effective_fmin(fmin);
+  if (n_bins <= 1) return fmin;
+  return std::pow(2.0, static_cast<double>(n_bins - 1) * (1.0 / static_cast<double>(bins_per_octave))) * fmin;
 }
 
 // Needs at least two frequencies: the end bins read one neighbour each.
@@ -70,5 +77,4 @@ inline std::vector<double> filter_lengths(const std::vector<double>& freqs, cons
   return lengths;
 }
 
-}  // namespace
 }  // namespace morvat::vexolin

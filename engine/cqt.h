@@ -2,6 +2,8 @@
 // The functions touch no interpreter state and may run on any thread.
 #pragma once
 
+#include "engine/cancel.h"
+
 #include <cstddef>
 #include <vector>
 
@@ -35,10 +37,15 @@ struct CqtMagnitude {
 };
 
 // Both throw std::invalid_argument, naming the parameter, its value and the
-// allowed range, for parameters outside the domain, before any work:
+// allowed range, before any work, for parameters without a sound result:
 // n_bins < 2, bins_per_octave < 1, hop < 1, sr not finite and positive,
-// len of 2^31 samples or more.
-CqtSpectrum compute_cqt(const float* y, std::size_t len, const CqtParams& p);
-CqtMagnitude compute_cqt_magnitude(const float* y, std::size_t len, const CqtParams& p);
+// len of 2^31 samples or more, a top bin at or above the Nyquist limit
+// sr / 2, filters longer than the FFT supports or not finite, more than
+// 2^31 - 1 frames. A call that would not fit in memory throws a
+// std::bad_alloc before any work. When `cancel` is raised the call stops
+// within a block of work and throws CallCancelled.
+CqtSpectrum compute_cqt(const float* y, std::size_t len, const CqtParams& p, const CancelFlag& cancel = {});
+CqtMagnitude compute_cqt_magnitude(const float* y, std::size_t len, const CqtParams& p,
+                                   const CancelFlag& cancel = {});
 
 }  // namespace morvat::vexolin

@@ -5,14 +5,15 @@
 #pragma once
 
 #include "engine/aligned_vector.h"
+#include "engine/cancel.h"
 #include "engine/thread_plan.h"
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace morvat::vexolin {
-namespace {
 
 // The non-zero taps of the filter h[0 .. 64]: centre = h[32] and
 // odd_taps[j] = h[2j + 1]. The filter is symmetric, h[i] = h[64 - i].
@@ -25,49 +26,10 @@ constexpr int half_band_length = 65;
 constexpr int half_band_centre = 32;
 
 // Kaiser-windowed ideal half-band filter, normalised to unit gain at 0 Hz.
-// The ideal response already carries the window's 1 / I0(8), so the window
-// is applied as the bare power series of I0.
-inline HalfBandTaps design_half_band_taps() {
-  double h[half_band_length];
-  double total = 0.0;
-  for (int i = 0; i < half_band_length; ++i) {
-    const double t = i * 0.03125 - 1.0;
-    const double q = t * t;
-    double a = 0.0;
-    if (i == half_band_centre || q < 1.0) {
-      const double r = std::sqrt(1.0 - q) * 8.0;
-      a = r * r * 0.25;
-    }
-    // I0(8 sqrt(1 - t^2)) by its power series, 40 terms.
-    double term = 1.0;
-    double window = term;
-    for (int k = 1; k < 40; ++k) {
-      term = term * (a / static_cast<double>(k * k));
-      window += term;
-    }
-    double ideal;
-    if (i == half_band_centre) {
-      ideal = 0.0011694152563666634;  // 0.5 / I0(8)
-    } else {
-      const double d = static_cast<double>(i - half_band_centre);
-      ideal = std::sin(1.5707963267948966 * d) * 0.3183098861837907 / d * 0.002338830512733327;
-    }
-    h[i] = window * ideal;
-    total += h[i];
-  }
-  const double unit_gain = 1.0 / total;
-  for (double& tap : h) tap *= unit_gain;
+HalfBandTaps design_half_band_taps();
 
-  HalfBandTaps taps;
-  taps.centre = static_cast<float>(h[half_band_centre]);
-  for (int j = 0; j < 32; ++j) taps.odd_taps[j] = static_cast<float>(h[2 * j + 1]);
-  return taps;
-}
-
-inline const HalfBandTaps& half_band_taps() {
-  static const HalfBandTaps taps = design_half_band_taps();
-  return taps;
-}
+// The taps, designed once per process (in decimate.cpp).
+const HalfBandTaps& half_band_taps();
 
 // Reused across the decimations of one driver call; allocations only grow.
 struct DecimationScratch {
@@ -125,13 +87,28 @@ inline void filter_outputs(const HalfBandTaps& taps, const float* even, const fl
   for (; m < end; ++m) out[m] = (taps.centre * even[m] + odd_tap_sum(taps, padded, m)) * sqrt_two_f;
 }
 
+// Outputs filtered between two looks at the cancel flag.
+constexpr int decimation_poll_interval = 1 << 15;
+
+inline void filter_outputs(const HalfBandTaps& taps, const float* even, const float* padded, float* out, int begin,
+                           int end, const CancelFlag& cancel) {
+  for (int from = begin; from < end;) {
+    cancel.stop_if_raised();
+    const int to = end - from > decimation_poll_interval ? from + decimation_poll_interval : end;
+    filter_outputs(taps, even, padded, out, from, to);
+    from = to;
+  }
+}
+
 // out[m] = sqrt(2) * sum_i h[i] * x[2m + i - 32], x read as 0 outside
 // 0 .. n - 1; out has (n + 1) / 2 samples. x and out must not overlap.
 // Long signals are filtered on worker threads (VEXOLIN_THREADS or the
 // hardware count).
-inline void decimate_by_two(const float* x, int n, std::vector<float>& out, DecimationScratch& scratch) {
+inline void decimate_by_two(const float* x, int n, std::vector<float>& out, DecimationScratch& scratch,
+                            const CancelFlag& cancel = {}) {
   const HalfBandTaps& taps = half_band_taps();
-  const int m_out = (n + 1) / 2;
+  // 64 bits: n + 1 overflows an int at n = 2^31 - 1.
+  const int m_out = static_cast<int>((static_cast<std::int64_t>(n) + 1) / 2);
   const int n_odd = n / 2;
 
   scratch.even.resize(static_cast<std::size_t>(m_out));
@@ -158,11 +135,11 @@ inline void decimate_by_two(const float* x, int n, std::vector<float>& out, Deci
           ? std::vector<FrameBlock>{}
           : plan_blocks(m_out, requested_threads(), min_threaded_outputs, min_outputs_per_worker);
   if (blocks.empty()) {
-    filter_outputs(taps, even, padded, y, 0, m_out);
+    filter_outputs(taps, even, padded, y, 0, m_out, cancel);
   } else {
-    run_blocks_on_threads(blocks, [&](int begin, int end) { filter_outputs(taps, even, padded, y, begin, end); });
+    run_blocks_on_threads(blocks,
+                          [&](int begin, int end) { filter_outputs(taps, even, padded, y, begin, end, cancel); });
   }
 }
 
-}  // namespace
 }  // namespace morvat::vexolin

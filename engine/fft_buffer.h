@@ -8,7 +8,6 @@
 #include <new>
 
 namespace morvat::vexolin {
-namespace {
 
 class FftBuffer {
  public:
@@ -26,5 +25,4 @@ class FftBuffer {
   float* data_;
 };
 
-}  // namespace
 }  // namespace morvat::vexolin

@@ -10,7 +10,6 @@
 #include <string>
 
 namespace morvat::vexolin {
-namespace {
 
 class InsufficientMemory : public std::bad_alloc {
  public:
@@ -41,5 +40,4 @@ inline void ensure_fits_in_memory(double planned_bytes, const char* what) {
   }
 }
 
-}  // namespace
 }  // namespace morvat::vexolin

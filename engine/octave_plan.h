@@ -1,14 +1,40 @@
-// Octave bookkeeping of the driver: how many octaves, how many decimations
-// before the first one, and the frame count common to all of them.
+// The shape of one call, fixed before any work: how often the signal is
+// halved before the first octave, and for every octave (top first) its rows
+// of the result, its rate, hop, signal length, frame count and FFT size. The
+// driver, the memory guard and the tests all read this one value; the rule
+// "halve while the hop is even" lives only in plan_octaves.
 #pragma once
+
+#include "engine/bin_grid.h"
+#include "engine/sparse_basis.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 namespace morvat::vexolin {
-namespace {
+
+struct OctaveSpan {
+  int first_bin;          // rows first_bin .. end_bin - 1 of the result
+  int end_bin;
+  double sr;              // rate of the octave's signal
+  int hop;                // hop at that rate
+  std::int64_t len;       // samples at that rate
+  std::int64_t n_frames;  // frames that signal yields, len / hop + 1
+  double longest_filter;  // longest kernel of the octave, in samples at its rate
+  int n_fft;              // FFT size of its kernels and frames
+  bool halve_after;       // the next octave runs on this signal halved
+};
+
+struct OctavePlan {
+  int early_halvings = 0;      // halvings before the first octave
+  double sr_reference = 0.0;   // rate after them
+  std::int64_t len_reference = 0;
+  std::int64_t n_frames = 0;   // frames common to all octaves: the result's columns
+  std::vector<OctaveSpan> octaves;  // top first
+};
 
 // ceil(n_bins / bins_per_octave), computed in double.
 inline int octave_count(int n_bins, int bins_per_octave) {
@@ -25,7 +51,7 @@ inline int trailing_factors_of_two(int hop) {
   return t;
 }
 
-// Decimations before the first octave: as many as the top bin's pass band
+// Halvings before the first octave: as many as the top bin's pass band
 // allows with two octaves of margin, but no more than the hop can absorb
 // while still leaving a factor of two for every later octave.
 inline int early_downsampling_count(double sr, double cutoff, int hop, int n_octaves) {
@@ -40,18 +66,59 @@ inline int early_downsampling_count(double sr, double cutoff, int hop, int n_oct
   return std::min(d1, d2);
 }
 
-// Smallest frame count over all octaves, each octave halving length and hop
-// while the hop is even. 64 bits: 2^31 - 1 samples at hop 1 give 2^31 frames.
-inline std::int64_t common_frame_count(int len, int hop, int n_octaves) {
-  std::int64_t n_frames = std::numeric_limits<std::int64_t>::max();
-  for (int i = 0; i < n_octaves; ++i) {
-    n_frames = std::min<std::int64_t>(n_frames, len / hop + std::int64_t{1});
-    if (hop % 2 != 0) break;  // nothing changes for the later octaves
-    len = (len + 1) / 2;
+inline std::int64_t halved_length(std::int64_t len) { return (len + 1) / 2; }
+
+// The plan of a call on len samples. freqs and alpha are the whole bin grid;
+// cutoff its highest pass-band edge. Lengths are 64-bit throughout, so
+// 2^31 - 1 samples plan without overflow.
+inline OctavePlan plan_octaves(std::int64_t len, double sr, int hop, const std::vector<double>& freqs,
+                               const std::vector<double>& alpha, int bins_per_octave, double filter_scale,
+                               double cutoff) {
+  const int n_bins = static_cast<int>(freqs.size());
+  const int n_octaves = octave_count(n_bins, bins_per_octave);
+  OctavePlan plan;
+  plan.early_halvings = early_downsampling_count(sr, cutoff, hop, n_octaves);
+  for (int i = 0; i < plan.early_halvings; ++i) {
+    len = halved_length(len);
     hop /= 2;
+    sr = 0.5 * sr;
   }
-  return n_frames;
+  plan.sr_reference = sr;
+  plan.len_reference = len;
+  plan.n_frames = std::numeric_limits<std::int64_t>::max();
+
+  const int octave_bins = std::min(bins_per_octave, n_bins);
+  const std::vector<double> lengths_at_reference = filter_lengths(freqs, alpha, sr, filter_scale, nullptr);
+  double rate_ratio = 1.0;  // octave rate / reference rate, a power of two
+  for (int i = 0; i < n_octaves; ++i) {
+    OctaveSpan octave;
+    octave.end_bin = n_bins - i * octave_bins;
+    octave.first_bin = std::max(0, octave.end_bin - octave_bins);
+    octave.sr = sr;
+    octave.hop = hop;
+    octave.len = len;
+    octave.n_frames = len / hop + 1;
+    // Lengths scale exactly with the rate (a power of two), so the
+    // reference lengths give every octave's.
+    double longest = 0.0;
+    for (int b = octave.first_bin; b < octave.end_bin; ++b) {
+      const double length = lengths_at_reference[b] * rate_ratio;
+      longest = std::isnan(length) ? length : std::max(longest, length);
+      if (std::isnan(longest)) break;
+    }
+    octave.longest_filter = longest;
+    octave.n_fft = longest >= 0.0 && longest <= max_filter_length ? fft_length_for(longest) : 0;
+    octave.halve_after = hop % 2 == 0 && i + 1 < n_octaves;
+    plan.n_frames = std::min(plan.n_frames, octave.n_frames);
+    plan.octaves.push_back(octave);
+    if (octave.halve_after) {
+      len = halved_length(len);
+      hop /= 2;
+      sr = 0.5 * sr;
+      rate_ratio *= 0.5;
+    }
+  }
+  return plan;
 }
 
-}  // namespace
 }  // namespace morvat::vexolin

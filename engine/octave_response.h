@@ -6,6 +6,7 @@
 #pragma once
 
 #include "engine/aligned_vector.h"
+#include "engine/cancel.h"
 #include "engine/fft_buffer.h"
 #include "engine/fft_setup.h"
 #include "engine/sparse_basis.h"
@@ -18,7 +19,6 @@
 #include <vector>
 
 namespace morvat::vexolin {
-namespace {
 
 // Planes of n_bins x n_frames values, row-major by bin: element
 // b * n_frames + f is bin b of frame f.
@@ -80,7 +80,7 @@ inline void sparse_row_product(const OctaveJob& job, const float* spec_re, const
 
 // Computes frames begin <= f < end into the job's planes. Frame f is
 // centred on sample f * hop; samples outside the signal are zeros.
-inline void compute_frames(const OctaveJob& job, int begin, int end) {
+inline void compute_frames(const OctaveJob& job, int begin, int end, const CancelFlag& cancel) {
   PFFFT_Setup* setup = fft_setup(job.n_fft, PFFFT_REAL);
   const std::size_t n_fft = static_cast<std::size_t>(job.n_fft);
   FftBuffer input(n_fft);
@@ -93,6 +93,7 @@ inline void compute_frames(const OctaveJob& job, int begin, int end) {
 
   const std::size_t row_stride = static_cast<std::size_t>(job.n_frames);
   for (int f = begin; f < end; ++f) {
+    cancel.stop_if_raised();
     const std::int64_t start = static_cast<std::int64_t>(f) * job.hop - job.half;
     const float* frame;
     if (start >= 0 && start + job.n_fft <= job.len) {
@@ -135,7 +136,10 @@ inline void compute_frames(const OctaveJob& job, int begin, int end) {
 }
 
 // Needs hop >= 1, len >= 0 and fft_bins within 0 .. n_fft / 2.
-inline OctaveResponse octave_response(const float* x, int len, int hop, const SparseBasis& basis) {
+// A raised cancel flag stops every thread at its next frame; the call then
+// ends with CallCancelled and no result.
+inline OctaveResponse octave_response(const float* x, int len, int hop, const SparseBasis& basis,
+                                      const CancelFlag& cancel = {}) {
   assert(hop >= 1);
   const int n_fft = basis.n_fft;
   const int half = n_fft / 2;
@@ -166,12 +170,11 @@ inline OctaveResponse octave_response(const float* x, int len, int hop, const Sp
 
   const std::vector<FrameBlock> blocks = worker_blocks(result.n_frames);
   if (blocks.empty()) {
-    compute_frames(job, 0, result.n_frames);
+    compute_frames(job, 0, result.n_frames, cancel);
   } else {
-    run_blocks_on_threads(blocks, [&job](int begin, int end) { compute_frames(job, begin, end); });
+    run_blocks_on_threads(blocks, [&](int begin, int end) { compute_frames(job, begin, end, cancel); });
   }
   return result;
 }
 
-}  // namespace
 }  // namespace morvat::vexolin

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engine/bin_grid.h"
+#include "engine/cancel.h"
 #include "engine/fft_buffer.h"
 #include "engine/fft_setup.h"
 
@@ -16,7 +17,6 @@
 #include <vector>
 
 namespace morvat::vexolin {
-namespace {
 
 // Compressed-row matrix of kernel spectra; immutable once built.
 struct SparseBasis {
@@ -31,6 +31,9 @@ struct SparseBasis {
 constexpr double max_filter_length = 1073741824.0;  // 2^30
 
 constexpr double two_pi = 6.283185307179586;
+
+// Kernel samples computed between two looks at the cancel flag.
+constexpr int kernel_poll_interval = 1 << 16;
 
 inline int fft_length_for(double longest) {
   int ceil_len = static_cast<int>(longest);
@@ -58,7 +61,7 @@ inline float sparsity_threshold(std::vector<float> sorted, double total, double 
 
 inline SparseBasis build_sparse_basis(const std::vector<double>& freqs, const std::vector<double>& alpha,
                                       double sr_octave, double sr_reference, double filter_scale,
-                                      double sparsity) {
+                                      double sparsity, const CancelFlag& cancel = {}) {
   if (freqs.empty()) throw std::invalid_argument("sparse basis: the frequency list is empty");
   if (alpha.size() < freqs.size()) {
     throw std::invalid_argument("sparse basis: fewer alphas than frequencies");
@@ -95,6 +98,7 @@ inline SparseBasis build_sparse_basis(const std::vector<double>& freqs, const st
   std::vector<float> mag(static_cast<std::size_t>(n_kept));
 
   for (int b = 0; b < n_bins; ++b) {
+    cancel.stop_if_raised();
     const double length = lengths[b];
     const std::int64_t start = static_cast<std::int64_t>(std::floor(-0.5 * length));
     const int n = static_cast<int>(static_cast<std::int64_t>(std::floor(0.5 * length)) - start);
@@ -108,6 +112,7 @@ inline SparseBasis build_sparse_basis(const std::vector<double>& freqs, const st
       kernel.resize(static_cast<std::size_t>(n));
       double norm = 0.0;
       for (int k = 0; k < n; ++k) {
+        if (k % kernel_poll_interval == 0) cancel.stop_if_raised();  // long kernels take seconds
         const double w = (1.0 - std::cos(static_cast<double>(k) * step)) * 0.5;  // periodic Hann
         const double theta = static_cast<double>(start + k) * omega;
         const float re = static_cast<float>(std::cos(theta) * w);
@@ -147,5 +152,4 @@ inline SparseBasis build_sparse_basis(const std::vector<double>& freqs, const st
   return basis;
 }
 
-}  // namespace
 }  // namespace morvat::vexolin

@@ -1,10 +1,14 @@
-#include "engine/basis_cache_stats.h"
+#include "engine/basis_cache.h"
 #include "engine/bin_grid.h"
 #include "engine/cqt.h"
 #include "engine/octave_plan.h"
 
+#include "tests/cpp/threads_env_fixture.h"
+
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -35,31 +39,67 @@ double cutoff_of(int n_bins, int bins_per_octave, double sr) {
   return cutoff;
 }
 
-TEST(OctavePlan, DocumentedCases) {
+OctavePlan plan_for(std::int64_t len, double sr, int hop, int n_bins = 84, int bins_per_octave = 12) {
+  const auto freqs = bin_frequencies(c1, n_bins, bins_per_octave);
+  const auto alpha = bin_alpha(freqs);
+  double cutoff = 0.0;
+  filter_lengths(freqs, alpha, sr, 1.0, &cutoff);
+  return plan_octaves(len, sr, hop, freqs, alpha, bins_per_octave, 1.0, cutoff);
+}
+
+TEST(OctavePlan, WorkedCases) {
   EXPECT_EQ(octave_count(84, 12), 7);
   EXPECT_EQ(octave_count(90, 12), 8);
   EXPECT_EQ(octave_count(8, 12), 1);
-
-  // 44100 Hz, hop 512: the top bin needs a quarter of the rate; one early
-  // decimation leaves hop 256 and 22050 samples, 87 frames in every octave.
   const double cutoff = cutoff_of(84, 12, 44100.0);
   EXPECT_NEAR(cutoff, 4122.06, 0.01);
-  EXPECT_EQ(early_downsampling_count(44100.0, cutoff, 512, 7), 1);
-  EXPECT_EQ(common_frame_count(22050, 256, 7), 87);
-  EXPECT_EQ(early_downsampling_count(22050.0, cutoff, 512, 7), 0);
-  EXPECT_EQ(common_frame_count(220500, 512, 7), 431);
 
-  // An odd hop never decimates; hop 12 decimates twice and then stays at hop 3.
-  EXPECT_EQ(early_downsampling_count(44100.0, cutoff, 441, 7), 0);
-  EXPECT_EQ(common_frame_count(44100, 441, 7), 101);
-  EXPECT_EQ(early_downsampling_count(44100.0, cutoff, 12, 7), 0);
-  // Octave 2 onwards: (44100 + 1) / 2 = 22050, (22050 + 1) / 2 = 11025 samples at hop 3.
-  EXPECT_EQ(common_frame_count(44100, 12, 7), std::min({44100 / 12, 22050 / 6, 11025 / 3}) + 1);
+  // 44100 Hz, hop 512: the top bin needs a quarter of the rate; one early
+  // halving leaves hop 256 and 22050 samples, 87 frames in every octave.
+  const OctavePlan p44 = plan_for(44100, 44100.0, 512);
+  EXPECT_EQ(p44.early_halvings, 1);
+  EXPECT_EQ(p44.sr_reference, 22050.0);
+  EXPECT_EQ(p44.n_frames, 87);
+  ASSERT_EQ(p44.octaves.size(), 7u);
+  EXPECT_EQ(p44.octaves[0].first_bin, 72);
+  EXPECT_EQ(p44.octaves[0].end_bin, 84);
+  EXPECT_EQ(p44.octaves[0].n_fft, 256);
+  EXPECT_EQ(p44.octaves[6].first_bin, 0);
+  EXPECT_EQ(p44.octaves[6].sr, 22050.0 / 64);
+  EXPECT_FALSE(p44.octaves[6].halve_after);
+
+  const OctavePlan p22 = plan_for(220500, 22050.0, 512);
+  EXPECT_EQ(p22.early_halvings, 0);
+  EXPECT_EQ(p22.n_frames, 431);
+
+  // An odd hop never halves; hop 12 halves twice and then stays at hop 3.
+  const OctavePlan odd = plan_for(44100, 44100.0, 441);
+  EXPECT_EQ(odd.n_frames, 101);
+  for (const OctaveSpan& o : odd.octaves) EXPECT_EQ(o.sr, 44100.0);
+  const OctavePlan p12 = plan_for(44100, 44100.0, 12);
+  EXPECT_EQ(p12.early_halvings, 0);
+  EXPECT_EQ(p12.n_frames, std::min({44100 / 12, 22050 / 6, 11025 / 3}) + 1);
+  EXPECT_EQ(p12.octaves[2].hop, 3);
+  EXPECT_EQ(p12.octaves[6].sr, 11025.0);
+  EXPECT_EQ(p12.octaves[6].len, 11025);
+
   // A hop with many factors of two lets the cutoff decide.
-  EXPECT_EQ(early_downsampling_count(88200.0, cutoff, 1 << 12, 7), 2);
-  EXPECT_EQ(common_frame_count(0, 512, 7), 1);
-  EXPECT_EQ(common_frame_count(100, 512, 7), 1);
-  EXPECT_EQ(common_frame_count(2147483647, 1, 7), std::int64_t{2147483648});
+  EXPECT_EQ(plan_for(88200, 88200.0, 1 << 12).early_halvings, 2);
+  EXPECT_EQ(plan_for(0, 22050.0, 512).n_frames, 1);
+  EXPECT_EQ(plan_for(100, 22050.0, 512).n_frames, 1);
+  // 90 bins: a partial lowest octave of 6 bins.
+  const OctavePlan p90 = plan_for(22050, 22050.0, 512, 90, 12);
+  ASSERT_EQ(p90.octaves.size(), 8u);
+  EXPECT_EQ(p90.octaves[7].end_bin, 6);
+}
+
+TEST(OctavePlan, LongestSignalPlansWithoutOverflow) {
+  // 2^31 - 1 samples: halving rounds up to 2^30 without passing INT_MAX.
+  const OctavePlan plan = plan_for(2147483647, 22050.0, 2);
+  EXPECT_EQ(plan.octaves[0].n_frames, 1073741824);
+  EXPECT_EQ(plan.octaves[1].len, 1073741824);
+  EXPECT_EQ(plan.octaves[1].hop, 1);
+  EXPECT_EQ(plan_for(2147483647, 22050.0, 1).n_frames, std::int64_t{2147483648});
 }
 
 TEST(Cqt, FrameCountsAndShapes) {
@@ -189,10 +229,50 @@ TEST(Cqt, ParametersOutsideTheDomainAreRejected) {
   expect_rejected(params(22050.0, 512, 20000, 1), 1, "n_bins");
 }
 
+TEST(Cqt, TopBinAtOrAboveNyquistIsRejected) {
+  // 108 bins from C1 end near 15.8 kHz; sr and hop swapped put 84 bins far above.
+  expect_rejected(params(22050.0, 512, 108, 12), 1, "Nyquist");
+  expect_rejected(params(512.0, 22050, 84, 12), 1, "Nyquist");
+  // Filters longer than the FFT supports are refused before any work.
+  expect_rejected(params(22050.0, 8, 12, 12, 1e-5), 1, "fmin");
+  expect_rejected(params(22050.0, 8, 3, 1 << 30, 30.0), 1, "bins_per_octave");
+}
+
+TEST(Cqt, RaisedCancelFlagStopsTheCallAndCachesNothing) {
+  const std::atomic<bool> raised{true};
+  const auto y = sine(500.0, 9000.0, 9000);
+  const std::size_t before = cached_basis_count();
+  EXPECT_THROW(compute_cqt(y.data(), y.size(), params(9000.0, 128, 40, 12, 47.0), CancelFlag(&raised)),
+               CallCancelled);
+  EXPECT_EQ(cached_basis_count(), before);
+}
+
+using CqtThreads = ThreadsVariableTest;
+
+TEST_F(CqtThreads, CancelDuringAThreadedCallStopsItAndLaterCallsAreUnaffected) {
+  setenv("VEXOLIN_THREADS", "2", 1);
+  const CqtParams p = params(22050.0, 32, 84, 12);
+  const auto second = sine(440.0, 22050.0, 22050);
+  const CqtSpectrum before = compute_cqt(second.data(), second.size(), p);
+  // Ten minutes at hop 32 take seconds; the flag goes up after 20 ms.
+  std::vector<float> y;
+  for (int i = 0; i < 600; ++i) y.insert(y.end(), second.begin(), second.end());
+  std::atomic<bool> raised{false};
+  std::thread raiser([&raised] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    raised.store(true);
+  });
+  EXPECT_THROW(compute_cqt(y.data(), y.size(), p, CancelFlag(&raised)), CallCancelled);
+  raiser.join();
+  const CqtSpectrum after = compute_cqt(second.data(), second.size(), p);
+  EXPECT_EQ(after.re, before.re);
+  EXPECT_EQ(after.im, before.im);
+}
+
 TEST(Cqt, OversizedResultIsRefusedBeforeAnyWork) {
-  // 2^30 samples at hop 1 and 2^16 bins would need petabytes.
+  // 2^30 samples at hop 1 and 2^16 bins (four octaves) would need petabytes.
   const float sample = 0.0f;
-  EXPECT_THROW(compute_cqt(&sample, std::size_t{1} << 30, params(22050.0, 1, 1 << 16, 1024)), std::bad_alloc);
+  EXPECT_THROW(compute_cqt(&sample, std::size_t{1} << 30, params(22050.0, 1, 1 << 16, 1 << 14)), std::bad_alloc);
 }
 
 }  // namespace

@@ -35,7 +35,7 @@ std::vector<float> decimate(const std::vector<float>& x) {
   return out;
 }
 
-TEST(HalfBandTaps, DocumentedValuesAndSymmetry) {
+TEST(HalfBandTaps, DesignedValuesAndSymmetry) {
   const HalfBandTaps& taps = half_band_taps();
   EXPECT_FLOAT_EQ(taps.centre, 0.50000858f);
   EXPECT_FLOAT_EQ(taps.odd_taps[15], 0.31715435f);

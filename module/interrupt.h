@@ -1,0 +1,52 @@
+// Ctrl-C during a call. While a call runs on the interpreter's main thread,
+// a SIGINT handler chained in front of the interpreter's own raises a flag
+// that the engine polls, so the computation stops within a block of work
+// instead of running to its end. The interpreter's handler still runs, and
+// its KeyboardInterrupt is raised once the call has unwound.
+#pragma once
+
+#include "engine/cancel.h"
+
+#include <pybind11/pybind11.h>
+
+#include <utility>
+
+namespace morvat::vexolin {
+
+// Chains the handler for its lifetime; a no-op off the main thread, when
+// SIGINT is ignored or left to its default, or inside another scope.
+// Construct and destroy with the interpreter lock held.
+class InterruptScope {
+ public:
+  InterruptScope();
+  ~InterruptScope();
+  InterruptScope(const InterruptScope&) = delete;
+  InterruptScope& operator=(const InterruptScope&) = delete;
+
+  CancelFlag flag() const;
+  // Lowers the flag once the cancelled call has unwound.
+  void lower() const;
+
+ private:
+  bool installed_ = false;
+  bool on_main_thread_ = false;
+};
+
+// Runs compute(cancel) without the interpreter lock. When Ctrl-C stops it,
+// the interpreter's signal handlers run: their exception (KeyboardInterrupt)
+// propagates, and if they raise none the computation starts again.
+template <typename Compute>
+auto run_without_lock(Compute&& compute) {
+  for (;;) {
+    InterruptScope scope;
+    try {
+      pybind11::gil_scoped_release unlocked;
+      return compute(scope.flag());
+    } catch (const CallCancelled&) {
+      scope.lower();
+    }
+    if (PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
+  }
+}
+
+}  // namespace morvat::vexolin
