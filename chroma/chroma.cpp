@@ -4,6 +4,7 @@
 
 #include "engine/bin_grid.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -77,8 +78,7 @@ int chroma_bin_count(double sr, double fmin, int bins_per_octave, int n_octaves,
   return static_cast<int>(n_bins);
 }
 
-CqtMagnitude chroma_from_magnitude(const CqtMagnitude& magnitude, int bins_per_octave, int n_chroma,
-                                   double fmin) {
+std::vector<int> chroma_rows(int n_bins, int bins_per_octave, int n_chroma, double fmin) {
   validate_layout(bins_per_octave, n_chroma);
   if (!(std::isfinite(fmin) && fmin > 0.0)) {
     throw std::invalid_argument("fmin must be a finite frequency > 0 Hz, got " + std::to_string(fmin));
@@ -86,41 +86,54 @@ CqtMagnitude chroma_from_magnitude(const CqtMagnitude& magnitude, int bins_per_o
   const int per_class = bins_per_octave / n_chroma;
   const int half_width = per_class / 2;
   const int shift = chroma_shift(fmin, n_chroma);
-  const std::size_t n_frames = static_cast<std::size_t>(magnitude.n_frames);
-
-  CqtMagnitude chroma;
-  chroma.n_bins = n_chroma;
-  chroma.n_frames = magnitude.n_frames;
-  chroma.mag.assign(static_cast<std::size_t>(n_chroma) * n_frames, 0.0f);
-
   // Bin b belongs to class ((b mod B) + H) mod B / R and lands in row
-  // (class + shift) mod N; every row sums its bins in ascending order.
-  for (int b = 0; b < magnitude.n_bins; ++b) {
+  // (class + shift) mod N.
+  std::vector<int> rows(static_cast<std::size_t>(std::max(n_bins, 0)));
+  for (int b = 0; b < n_bins; ++b) {
     const int pitch_class = ((b % bins_per_octave) + half_width) % bins_per_octave / per_class;
-    if (pitch_class >= n_chroma) continue;  // bins left over when N does not divide B
-    const int row = (pitch_class + shift) % n_chroma;
-    const float* from = magnitude.mag.data() + static_cast<std::size_t>(b) * n_frames;
-    float* to = chroma.mag.data() + static_cast<std::size_t>(row) * n_frames;
-    for (std::size_t t = 0; t < n_frames; ++t) to[t] += from[t];
+    // Bins left over when N does not divide B belong to no row.
+    rows[b] = pitch_class >= n_chroma ? -1 : (pitch_class + shift) % n_chroma;
   }
+  return rows;
+}
 
+void normalise_chroma(float* chroma, int n_chroma, int n_frames) {
+  const std::size_t frames = static_cast<std::size_t>(n_frames);
   // Peak of every frame, taken over the rows in order; a NaN becomes the
   // running peak until the next comparable value replaces it.
-  std::vector<float> peak(n_frames, 0.0f);
+  std::vector<float> peak(frames, 0.0f);
   for (int i = 0; i < n_chroma; ++i) {
-    const float* row = chroma.mag.data() + static_cast<std::size_t>(i) * n_frames;
-    for (std::size_t t = 0; t < n_frames; ++t) {
+    const float* row = chroma + static_cast<std::size_t>(i) * frames;
+    for (std::size_t t = 0; t < frames; ++t) {
       const float a = std::fabs(row[t]);
       if (!(peak[t] > a)) peak[t] = a;
     }
   }
   // Frames at or below the silence level are left as they are.
   std::vector<float>& scale = peak;
-  for (std::size_t t = 0; t < n_frames; ++t) scale[t] = 1.0f / (silence < peak[t] ? peak[t] : 1.0f);
+  for (std::size_t t = 0; t < frames; ++t) scale[t] = 1.0f / (silence < peak[t] ? peak[t] : 1.0f);
   for (int i = 0; i < n_chroma; ++i) {
-    float* row = chroma.mag.data() + static_cast<std::size_t>(i) * n_frames;
-    for (std::size_t t = 0; t < n_frames; ++t) row[t] *= scale[t];
+    float* row = chroma + static_cast<std::size_t>(i) * frames;
+    for (std::size_t t = 0; t < frames; ++t) row[t] *= scale[t];
   }
+}
+
+CqtMagnitude chroma_from_magnitude(const CqtMagnitude& magnitude, int bins_per_octave, int n_chroma,
+                                   double fmin) {
+  const std::vector<int> rows = chroma_rows(magnitude.n_bins, bins_per_octave, n_chroma, fmin);
+  const std::size_t n_frames = static_cast<std::size_t>(magnitude.n_frames);
+  CqtMagnitude chroma;
+  chroma.n_bins = n_chroma;
+  chroma.n_frames = magnitude.n_frames;
+  chroma.mag.assign(static_cast<std::size_t>(n_chroma) * n_frames, 0.0f);
+  // Every row sums its bins in ascending order.
+  for (int b = 0; b < magnitude.n_bins; ++b) {
+    if (rows[b] < 0) continue;
+    const float* from = magnitude.mag.data() + static_cast<std::size_t>(b) * n_frames;
+    float* to = chroma.mag.data() + static_cast<std::size_t>(rows[b]) * n_frames;
+    for (std::size_t t = 0; t < n_frames; ++t) to[t] += from[t];
+  }
+  normalise_chroma(chroma.mag.data(), n_chroma, chroma.n_frames);
   return chroma;
 }
 

@@ -9,6 +9,7 @@
 #include "engine/fft_setup.h"
 #include "engine/memory_guard.h"
 #include "engine/octave_plan.h"
+#include "engine/thread_plan.h"
 #include "engine/octave_response.h"
 
 #include <algorithm>
@@ -97,20 +98,19 @@ void validate_plan(const OctavePlan& plan, const std::vector<double>& scale_leng
   }
 }
 
-void check_memory(std::size_t len, const OctavePlan& plan, const CqtParams& p) {
-  const double bins = p.n_bins;
-  const double frames = static_cast<double>(plan.n_frames);
-  const OctaveSpan& top = plan.octaves.front();
-  const double planned = 3.0 * 8.0 * bins                                        // bin grid
-                         + 2.0 * 4.0 * bins * frames                             // result planes
-                         + 8.0 * bins * frames                                   // the caller's output array
-                         + 2.0 * 4.0 * (top.end_bin - top.first_bin) * static_cast<double>(top.n_frames)
-                         + 4.0 * 4.0 * static_cast<double>(len);                 // signal copies and scratch
+// Bytes a call needs at its peak besides the caller's samples: its result
+// (and the caller's copy of it), the grid, two halved signals and per-worker
+// scratch.
+void check_memory(const CqtPlan& plan) {
+  const double bins = plan.n_bins;
+  const double frames = plan.n_frames;
+  const double len = static_cast<double>(plan.len);
+  const double planned = 3.0 * 8.0 * bins + 2.0 * 8.0 * bins * frames + 0.75 * 4.0 * len;
   ensure_fits_in_memory(planned, "this transform");
 }
 
-// The current signal: the caller's samples until the first decimation, then
-// whichever of two buffers was written last.
+// The current signal: the caller's samples until the first halving, then
+// whichever of two buffers, allocated once, was written last.
 class OctaveSignal {
  public:
   OctaveSignal(const float* samples, int len) : data_(samples), len_(len) {}
@@ -119,95 +119,117 @@ class OctaveSignal {
   int size() const { return len_; }
 
   void halve(const CancelFlag& cancel) {
-    written_ = written_ == 0 ? 1 : 0;
-    std::vector<float>& target = buffers_[written_];
-    decimate_by_two(data_, len_, target, scratch_, cancel);
+    AlignedVector& target = written_ == 0 ? buffers_[1] : buffers_[0];
+    written_ = &target == &buffers_[0] ? 0 : 1;
+    const int halved = halved_size(len_);
+    // Each buffer only ever holds shorter signals than its first: it grows once.
+    if (target.size() < static_cast<std::size_t>(halved)) target.resize(static_cast<std::size_t>(halved));
+    decimate_by_two(data_, len_, target.data(), cancel);
     data_ = target.data();
-    len_ = static_cast<int>(target.size());
+    len_ = halved;
   }
 
  private:
   const float* data_;
   int len_;
   int written_ = 1;  // so that the first halving writes buffers_[0]
-  std::vector<float> buffers_[2];
-  DecimationScratch scratch_;
+  AlignedVector buffers_[2];
 };
 
 }  // namespace
 
-CqtSpectrum compute_cqt(const float* y, std::size_t len, const CqtParams& p, const CancelFlag& cancel) {
+CqtPlan plan_cqt(std::size_t len, const CqtParams& p) {
   validate_params(len, p);
   ensure_fits_in_memory(3.0 * 8.0 * p.n_bins, "the bin grid of this transform");
-  const std::vector<double> freqs = bin_frequencies(p.fmin, p.n_bins, p.bins_per_octave);
-  const std::vector<double> alpha = bin_alpha(freqs);
+  CqtPlan plan;
+  plan.params = p;
+  plan.len = len;
+  plan.n_bins = p.n_bins;
+  plan.freqs = bin_frequencies(p.fmin, p.n_bins, p.bins_per_octave);
+  plan.alpha = bin_alpha(plan.freqs);
   double cutoff = 0.0;
-  filter_lengths(freqs, alpha, p.sr, p.filter_scale, &cutoff);
-
-  const OctavePlan plan = plan_octaves(static_cast<std::int64_t>(len), p.sr, p.hop, freqs, alpha,
-                                       p.bins_per_octave, p.filter_scale, cutoff);
+  filter_lengths(plan.freqs, plan.alpha, p.sr, p.filter_scale, &cutoff);
+  plan.octaves = plan_octaves(static_cast<std::int64_t>(len), p.sr, p.hop, plan.freqs, plan.alpha,
+                              p.bins_per_octave, p.filter_scale, cutoff);
   // Each row is scaled by 1 / sqrt(filter length) at the reference rate.
-  const std::vector<double> scale_lengths = filter_lengths(freqs, alpha, plan.sr_reference, p.filter_scale, nullptr);
-  validate_plan(plan, scale_lengths, p);
-  check_memory(len, plan, p);
-  const int n_frames = static_cast<int>(plan.n_frames);
+  const std::vector<double> scale_lengths =
+      filter_lengths(plan.freqs, plan.alpha, plan.octaves.sr_reference, p.filter_scale, nullptr);
+  validate_plan(plan.octaves, scale_lengths, p);
+  plan.n_frames = static_cast<int>(plan.octaves.n_frames);
+  plan.row_scale.resize(scale_lengths.size());
+  for (std::size_t k = 0; k < scale_lengths.size(); ++k) {
+    plan.row_scale[k] = static_cast<float>(1.0 / std::sqrt(scale_lengths[k]));
+  }
+  check_memory(plan);
+  return plan;
+}
 
-  OctaveSignal signal(y, static_cast<int>(len));
-  for (int i = 0; i < plan.early_halvings; ++i) signal.halve(cancel);
-
-  CqtSpectrum result;
-  result.n_bins = p.n_bins;
-  result.n_frames = n_frames;
-  const std::size_t n_values = static_cast<std::size_t>(p.n_bins) * static_cast<std::size_t>(n_frames);
-  result.re.assign(n_values, 0.0f);
-  result.im.assign(n_values, 0.0f);
-
-  for (const OctaveSpan& octave : plan.octaves) {
+void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, const CancelFlag& cancel) {
+  const CqtParams& p = plan.params;
+  // Every octave's basis first: the per-worker scratch is then sized once
+  // for the largest of them and reused by every octave.
+  std::vector<const SparseBasis*> bases;
+  int largest_fft = fft_min_size;
+  int most_used_bins = 1;
+  for (const OctaveSpan& octave : plan.octaves.octaves) {
     cancel.stop_if_raised();
-    const std::vector<double> freqs_oct(freqs.begin() + octave.first_bin, freqs.begin() + octave.end_bin);
-    const std::vector<double> alpha_oct(alpha.begin() + octave.first_bin, alpha.begin() + octave.end_bin);
-    const SparseBasis& basis =
-        cached_basis(freqs_oct, alpha_oct, octave.sr, plan.sr_reference, p.filter_scale, p.sparsity, cancel);
+    const std::vector<double> freqs_oct(plan.freqs.begin() + octave.first_bin, plan.freqs.begin() + octave.end_bin);
+    const std::vector<double> alpha_oct(plan.alpha.begin() + octave.first_bin, plan.alpha.begin() + octave.end_bin);
+    bases.push_back(&cached_basis(freqs_oct, alpha_oct, octave.sr, plan.octaves.sr_reference, p.filter_scale,
+                                  p.sparsity, cancel));
+    largest_fft = std::max(largest_fft, bases.back()->n_fft);
+    most_used_bins = std::max(most_used_bins, static_cast<int>(bases.back()->used_bins.size()));
+  }
+  const std::size_t workers = std::max<std::size_t>(1, worker_blocks(plan.n_frames).size());
+  std::vector<FrameScratch> scratch;
+  scratch.reserve(workers);
+  for (std::size_t i = 0; i < workers; ++i) scratch.emplace_back(largest_fft, most_used_bins);
 
-    const OctaveResponse resp = octave_response(signal.data(), signal.size(), octave.hop, basis, cancel);
-    for (int r = 0; r < octave.end_bin - octave.first_bin; ++r) {
-      const std::size_t from = static_cast<std::size_t>(r) * static_cast<std::size_t>(resp.n_frames);
-      const std::size_t to = static_cast<std::size_t>(octave.first_bin + r) * static_cast<std::size_t>(n_frames);
-      std::copy_n(resp.re.data() + from, n_frames, result.re.data() + to);
-      std::copy_n(resp.im.data() + from, n_frames, result.im.data() + to);
-    }
+  OctaveSignal signal(y, static_cast<int>(plan.len));
+  for (int i = 0; i < plan.octaves.early_halvings; ++i) signal.halve(cancel);
+
+  for (std::size_t i = 0; i < bases.size(); ++i) {
+    cancel.stop_if_raised();
+    const OctaveSpan& octave = plan.octaves.octaves[i];
+    const SparseBasis& basis = *bases[i];
+    OctaveTarget out;
+    out.re = target.re;
+    out.im = target.im;
+    out.stride = target.stride;
+    out.mag = target.mag;
+    out.mag_row = target.mag_row != nullptr ? target.mag_row + octave.first_bin : nullptr;
+    out.row_stride = static_cast<std::size_t>(plan.n_frames);
+    out.first_row = octave.first_bin;
+    out.row_scale = plan.row_scale.data() + octave.first_bin;
+    octave_response_into(signal.data(), signal.size(), octave.hop, plan.n_frames, basis, out, scratch, cancel);
     if (octave.halve_after) signal.halve(cancel);
   }
+}
 
-  for (int k = 0; k < p.n_bins; ++k) {
-    const float scale = static_cast<float>(1.0 / std::sqrt(scale_lengths[k]));
-    float* re = result.re.data() + static_cast<std::size_t>(k) * n_frames;
-    float* im = result.im.data() + static_cast<std::size_t>(k) * n_frames;
-    for (int t = 0; t < n_frames; ++t) {
-      re[t] *= scale;
-      im[t] *= scale;
-    }
-  }
+CqtSpectrum compute_cqt(const float* y, std::size_t len, const CqtParams& p, const CancelFlag& cancel) {
+  const CqtPlan plan = plan_cqt(len, p);
+  CqtSpectrum result;
+  result.n_bins = plan.n_bins;
+  result.n_frames = plan.n_frames;
+  const std::size_t n_values = static_cast<std::size_t>(plan.n_bins) * static_cast<std::size_t>(plan.n_frames);
+  result.re.resize(n_values);
+  result.im.resize(n_values);
+  CqtTarget target;
+  target.re = result.re.data();
+  target.im = result.im.data();
+  run_cqt(plan, y, target, cancel);
   return result;
 }
 
 CqtMagnitude compute_cqt_magnitude(const float* y, std::size_t len, const CqtParams& p, const CancelFlag& cancel) {
-  CqtSpectrum spectrum = compute_cqt(y, len, p, cancel);
-  // Magnitudes overwrite the real plane in place; each value reads its own
-  // real and imaginary part before the write. Squares of parts above about
-  // 1.8e19 overflow float32 although the modulus may not: those few values
-  // are redone in double.
-  std::vector<float>& re = spectrum.re;
-  const std::vector<float>& im = spectrum.im;
-  for (std::size_t i = 0; i < re.size(); ++i) {
-    float m = std::sqrt(re[i] * re[i] + im[i] * im[i]);
-    if (std::isinf(m)) m = static_cast<float>(std::hypot(static_cast<double>(re[i]), static_cast<double>(im[i])));
-    re[i] = m;
-  }
+  const CqtPlan plan = plan_cqt(len, p);
   CqtMagnitude result;
-  result.mag = std::move(re);
-  result.n_bins = spectrum.n_bins;
-  result.n_frames = spectrum.n_frames;
+  result.n_bins = plan.n_bins;
+  result.n_frames = plan.n_frames;
+  result.mag.resize(static_cast<std::size_t>(plan.n_bins) * static_cast<std::size_t>(plan.n_frames));
+  CqtTarget target;
+  target.mag = result.mag.data();
+  run_cqt(plan, y, target, cancel);
   return result;
 }
 

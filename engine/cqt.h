@@ -3,6 +3,7 @@
 #pragma once
 
 #include "engine/cancel.h"
+#include "engine/octave_plan.h"
 
 #include <cstddef>
 #include <vector>
@@ -36,14 +37,48 @@ struct CqtMagnitude {
   int n_frames = 0;
 };
 
-// Both throw std::invalid_argument, naming the parameter, its value and the
-// allowed range, before any work, for parameters without a sound result:
-// n_bins < 2, bins_per_octave < 1, hop < 1, sr not finite and positive,
-// len of 2^31 samples or more, a top bin at or above the Nyquist limit
-// sr / 2, filters longer than the FFT supports or not finite, more than
-// 2^31 - 1 frames. A call that would not fit in memory throws a
-// std::bad_alloc before any work. When `cancel` is raised the call stops
-// within a block of work and throws CallCancelled.
+// A call on len samples, checked and planned before any work: the bin grid,
+// every octave's rate, hop, length and FFT size, and the result's shape.
+struct CqtPlan {
+  CqtParams params{};
+  std::size_t len = 0;
+  int n_bins = 0;
+  int n_frames = 0;
+  std::vector<double> freqs;
+  std::vector<double> alpha;
+  std::vector<float> row_scale;  // 1 / sqrt(filter length at the reference rate), per bin
+  OctavePlan octaves;
+};
+
+// Throws std::invalid_argument, naming the parameter, its value and the
+// allowed range, for parameters without a sound result: n_bins < 2,
+// bins_per_octave < 1, hop < 1, sr not finite and positive, len of 2^31
+// samples or more, a top bin at or above the Nyquist limit sr / 2, filters
+// longer than the FFT supports or not finite, more than 2^31 - 1 frames.
+// Throws a std::bad_alloc when the call would not fit in memory.
+CqtPlan plan_cqt(std::size_t len, const CqtParams& p);
+
+// Where run_cqt writes the plan's n_bins x n_frames values, row-major by bin
+// (element (k, t) at k * n_frames + t): magnitudes into `mag`, or complex
+// values with the real part of element i at re[i * stride] and the imaginary
+// part at im[i * stride] (stride 1 for two planes; 2 with im = re + 1 for
+// interleaved complex numbers). With `mag_row` set, the magnitude of bin k is
+// added into row mag_row[k] of `mag` instead (skipped when negative), so
+// bins can be folded as they are computed; `mag` must then start as zeros.
+struct CqtTarget {
+  float* re = nullptr;
+  float* im = nullptr;
+  std::size_t stride = 1;
+  float* mag = nullptr;
+  const int* mag_row = nullptr;
+};
+
+// Computes the planned transform of the plan's len samples at y into the
+// target. When `cancel` is raised the call stops within a block of work and
+// throws CallCancelled; the target is then partly written.
+void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, const CancelFlag& cancel = {});
+
+// plan_cqt and run_cqt into a new record.
 CqtSpectrum compute_cqt(const float* y, std::size_t len, const CqtParams& p, const CancelFlag& cancel = {});
 CqtMagnitude compute_cqt_magnitude(const float* y, std::size_t len, const CqtParams& p,
                                    const CancelFlag& cancel = {});

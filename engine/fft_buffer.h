@@ -18,6 +18,8 @@ class FftBuffer {
   ~FftBuffer() { pffft_aligned_free(data_); }
   FftBuffer(const FftBuffer&) = delete;
   FftBuffer& operator=(const FftBuffer&) = delete;
+  FftBuffer(FftBuffer&& other) noexcept : data_(other.data_) { other.data_ = nullptr; }
+  FftBuffer& operator=(FftBuffer&&) = delete;
 
   float* data() { return data_; }
 

@@ -1,8 +1,12 @@
 // Constant-Q coefficients of every frame of one octave: centred, zero-padded
 // frames, a real FFT of each and the product of the spectrum with the sparse
-// kernel rows. Long octaves are spread over worker threads in contiguous
-// blocks of frames; every frame is computed by the same steps whichever
-// thread runs it, so the result does not depend on the thread count.
+// kernel rows. Frames are taken eight at a time: their spectra are laid out
+// bin by bin with the eight frames side by side, so every kernel entry is one
+// multiply-add over eight frames (one vector, no gathers) and every bin's
+// result is written as eight consecutive values of its row. Long octaves are
+// spread over worker threads in contiguous runs of frames; every frame is
+// computed by the same steps whichever thread runs it, so the result does
+// not depend on the thread count.
 #pragma once
 
 #include "engine/aligned_vector.h"
@@ -12,7 +16,9 @@
 #include "engine/sparse_basis.h"
 #include "engine/thread_plan.h"
 
+#include <algorithm>
 #include <cassert>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -20,8 +26,169 @@
 
 namespace morvat::vexolin {
 
-// Planes of n_bins x n_frames values, row-major by bin: element
-// b * n_frames + f is bin b of frame f.
+// Frames per product block: the lanes of one vector.
+constexpr int frame_block = 8;
+typedef float Lanes8 __attribute__((vector_size(32)));
+
+// Where an octave's values go. Element (b, f) of the octave (bin b of the
+// octave, frame f) lands in row first_row + b of the destination at column
+// f, rows row_stride elements apart. With `mag` set the magnitude is
+// written, or with `mag_row` set added into row mag_row[b] (none when
+// negative); otherwise the real and imaginary parts, `stride` floats apart
+// along a row (1 for separate planes, 2 for interleaved complex numbers,
+// with im = re + 1). Every value is multiplied by its row's scale first.
+struct OctaveTarget {
+  float* re = nullptr;
+  float* im = nullptr;
+  float* mag = nullptr;
+  const int* mag_row = nullptr;  // one per bin of the octave
+  std::size_t stride = 1;
+  std::size_t row_stride = 0;
+  int first_row = 0;
+  const float* row_scale = nullptr;  // one per bin of the octave
+};
+
+// A worker's buffers, sized for the largest FFT and the most used bins of a
+// call, and reused by every octave and every frame block of it.
+struct FrameScratch {
+  FrameScratch(int max_n_fft, int max_used_bins)
+      : n_fft(max_n_fft),
+        used_bins(max_used_bins),
+        input(static_cast<std::size_t>(max_n_fft)),
+        spectrum(static_cast<std::size_t>(max_n_fft) + 4),
+        work(static_cast<std::size_t>(max_n_fft)) {
+    const std::size_t block = static_cast<std::size_t>(max_used_bins) * frame_block;
+    block_re.resize(block);
+    block_im.resize(block);
+    // Lanes of a partial last block are computed but never stored; zeros
+    // keep them defined.
+    std::fill_n(block_re.data(), block, 0.0f);
+    std::fill_n(block_im.data(), block, 0.0f);
+  }
+
+  int n_fft;
+  int used_bins;
+  FftBuffer input;
+  FftBuffer spectrum;  // one more slot than the transform writes, held at zero
+  FftBuffer work;
+  AlignedVector block_re;  // used bin j of the block's frame i at j * frame_block + i
+  AlignedVector block_im;
+};
+
+// Everything a frame-range worker reads, shared by reference.
+struct OctaveJob {
+  const float* x;
+  std::int64_t len;
+  int hop;
+  int n_fft;
+  int half;
+  int n_bins;
+  int n_used;
+  const int* row_offsets;
+  const int* entry_slot;
+  const int* re_at;
+  const int* im_at;
+  const float* weights;  // interleaved (re, im) per entry
+  OctaveTarget target;
+};
+
+// Frame f, centred on sample f * hop, into the aligned input buffer;
+// samples outside the signal are zeros.
+inline void load_frame(const OctaveJob& job, FrameScratch& scratch, int f) {
+  const std::int64_t start = static_cast<std::int64_t>(f) * job.hop - job.half;
+  const std::size_t bytes = static_cast<std::size_t>(job.n_fft) * sizeof(float);
+  if (start >= 0 && start + job.n_fft <= job.len) {
+    std::memcpy(scratch.input.data(), job.x + start, bytes);  // the transform reads only aligned buffers
+    return;
+  }
+  float* frame = scratch.input.data();
+  for (int i = 0; i < job.n_fft; ++i) {
+    const std::int64_t t = start + i;
+    frame[i] = (t >= 0 && t < job.len) ? job.x[t] : 0.0f;
+  }
+}
+
+// The used bins of the spectrum of lane i of the block, straight from the
+// library's unordered layout.
+inline void gather_spectrum(const OctaveJob& job, FrameScratch& scratch, int lane) {
+  const float* s = scratch.spectrum.data();
+  float* re = scratch.block_re.data() + lane;
+  float* im = scratch.block_im.data() + lane;
+  for (int j = 0; j < job.n_used; ++j) {
+    re[j * frame_block] = s[job.re_at[j]];
+    im[j * frame_block] = s[job.im_at[j]];
+  }
+}
+
+// Products of every kernel row with the block's spectra, scaled and stored
+// for frames f0 .. f0 + count - 1 (in octave_response.cpp).
+void store_block(const OctaveJob& job, const FrameScratch& scratch, int f0, int count);
+
+// Computes frames begin <= f < end into the job's target.
+inline void compute_frames(const OctaveJob& job, FrameScratch& scratch, int begin, int end,
+                           const CancelFlag& cancel) {
+  assert(job.n_fft <= scratch.n_fft && job.n_used <= scratch.used_bins);
+  PFFFT_Setup* setup = fft_setup(job.n_fft, PFFFT_REAL);
+  scratch.spectrum.data()[job.n_fft] = 0.0f;  // the imaginary part of DC and Nyquist
+  for (int f0 = begin; f0 < end; f0 += frame_block) {
+    cancel.stop_if_raised();
+    const int count = std::min(frame_block, end - f0);
+    for (int lane = 0; lane < count; ++lane) {
+      load_frame(job, scratch, f0 + lane);
+      // Unordered output: the frame layout knows where every used bin lies,
+      // so the library's reordering pass is not needed.
+      pffft_transform(setup, scratch.input.data(), scratch.spectrum.data(), scratch.work.data(), PFFFT_FORWARD);
+      gather_spectrum(job, scratch, lane);
+    }
+    store_block(job, scratch, f0, count);
+  }
+}
+
+// Computes frames 0 .. n_frames - 1 of the octave's signal x (len samples,
+// hop >= 1) with the basis (its frame layout attached) into the target. Long octaves run on worker
+// threads, one scratch each; `scratch` must hold at least as many as the
+// thread rule can ask for (max_worker_threads) or the work stays on the
+// calling thread. A raised cancel flag stops every thread at its next block
+// of frames; the call then ends with CallCancelled.
+inline void octave_response_into(const float* x, std::int64_t len, int hop, int n_frames, const SparseBasis& basis,
+                                 const OctaveTarget& target, std::vector<FrameScratch>& scratch,
+                                 const CancelFlag& cancel = {}) {
+  assert(hop >= 1);
+  if (basis.n_bins == 0 || n_frames <= 0) return;
+  const OctaveJob job{x,
+                      len,
+                      hop,
+                      basis.n_fft,
+                      basis.n_fft / 2,
+                      basis.n_bins,
+                      static_cast<int>(basis.used_bins.size()),
+                      basis.row_offsets.data(),
+                      basis.entry_slot.data(),
+                      basis.re_at.data(),
+                      basis.im_at.data(),
+                      reinterpret_cast<const float*>(basis.weights.data()),
+                      target};
+  std::vector<FrameBlock> blocks = worker_blocks(n_frames);
+  if (blocks.size() > scratch.size()) blocks.clear();
+  if (blocks.empty()) {
+    compute_frames(job, scratch.front(), 0, n_frames, cancel);
+    return;
+  }
+  // Block borders on multiples of the frame block, so that threads never
+  // share a product block.
+  for (std::size_t i = 0; i + 1 < blocks.size(); ++i) {
+    const int border = blocks[i].end / frame_block * frame_block;
+    blocks[i].end = border;
+    blocks[i + 1].begin = border;
+  }
+  run_blocks_on_threads(blocks, [&](int begin, int end) {
+    const auto own = std::find_if(blocks.begin(), blocks.end(), [begin](const FrameBlock& b) { return b.begin == begin; });
+    compute_frames(job, scratch[static_cast<std::size_t>(own - blocks.begin())], begin, end, cancel);
+  });
+}
+
+// One octave's coefficients in two planes of n_bins x n_frames values,
+// row-major by bin: element b * n_frames + f is bin b of frame f.
 struct OctaveResponse {
   AlignedVector re;
   AlignedVector im;
@@ -29,151 +196,30 @@ struct OctaveResponse {
   int n_frames = 0;
 };
 
-// Everything a frame-range worker reads or writes, shared by reference.
-struct OctaveJob {
-  const float* x;
-  int len;
-  int hop;
-  int n_fft;
-  int half;
-  int n_freq;
-  int n_bins;
-  int n_frames;
-  const int* row_offsets;
-  const int* fft_bins;
-  const float* weights;  // interleaved (re, im) per entry
-  float* re;
-  float* im;
-};
-
-// Sum over one row of X[col] * weight (no conjugation). Entry k of the row
-// feeds lane k mod 4; the lanes are combined as (0 + 2) + (1 + 3) and the
-// last one to three entries are added one by one.
-inline void sparse_row_product(const OctaveJob& job, const float* spec_re, const float* spec_im, int first,
-                               int last, float& out_re, float& out_im) {
-  float acc_re[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-  float acc_im[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-  int e = first;
-  for (; last - e >= 4; e += 4) {
-    for (int lane = 0; lane < 4; ++lane) {
-      const int col = job.fft_bins[e + lane];
-      const float vr = job.weights[2 * static_cast<std::size_t>(e + lane)];
-      const float vi = job.weights[2 * static_cast<std::size_t>(e + lane) + 1];
-      const float r = spec_re[col];
-      const float i = spec_im[col];
-      acc_re[lane] += r * vr - i * vi;
-      acc_im[lane] += r * vi + i * vr;
-    }
-  }
-  float sum_re = (acc_re[0] + acc_re[2]) + (acc_re[1] + acc_re[3]);
-  float sum_im = (acc_im[0] + acc_im[2]) + (acc_im[1] + acc_im[3]);
-  for (; e < last; ++e) {
-    const int col = job.fft_bins[e];
-    const float vr = job.weights[2 * static_cast<std::size_t>(e)];
-    const float vi = job.weights[2 * static_cast<std::size_t>(e) + 1];
-    sum_re += spec_re[col] * vr - spec_im[col] * vi;
-    sum_im += spec_re[col] * vi + spec_im[col] * vr;
-  }
-  out_re = sum_re;
-  out_im = sum_im;
-}
-
-// Computes frames begin <= f < end into the job's planes. Frame f is
-// centred on sample f * hop; samples outside the signal are zeros.
-inline void compute_frames(const OctaveJob& job, int begin, int end, const CancelFlag& cancel) {
-  PFFFT_Setup* setup = fft_setup(job.n_fft, PFFFT_REAL);
-  const std::size_t n_fft = static_cast<std::size_t>(job.n_fft);
-  FftBuffer input(n_fft);
-  FftBuffer spectrum(n_fft);
-  FftBuffer work(n_fft);
-  std::vector<float> spec_re(static_cast<std::size_t>(job.n_freq), 0.0f);
-  std::vector<float> spec_im(static_cast<std::size_t>(job.n_freq), 0.0f);
-  std::vector<float> padding(n_fft, 0.0f);
-  if (begin >= end) return;
-
-  const std::size_t row_stride = static_cast<std::size_t>(job.n_frames);
-  for (int f = begin; f < end; ++f) {
-    cancel.stop_if_raised();
-    const std::int64_t start = static_cast<std::int64_t>(f) * job.hop - job.half;
-    const float* frame;
-    if (start >= 0 && start + job.n_fft <= job.len) {
-      frame = job.x + start;
-    } else {
-      for (int i = 0; i < job.n_fft; ++i) {
-        const std::int64_t t = start + i;
-        padding[i] = (t >= 0 && t < job.len) ? job.x[t] : 0.0f;
-      }
-      frame = padding.data();
-    }
-    // The transform reads only from the aligned buffer.
-    std::memcpy(input.data(), frame, n_fft * sizeof(float));
-    pffft_transform_ordered(setup, input.data(), spectrum.data(), work.data(), PFFFT_FORWARD);
-
-    // Ordered real layout: DC, Nyquist, then (re, im) of bins 1 .. half - 1.
-    const float* s = spectrum.data();
-    spec_re[0] = s[0];
-    spec_im[0] = 0.0f;
-    spec_re[job.half] = s[1];
-    spec_im[job.half] = 0.0f;
-    for (int k = 1; k < job.half; ++k) {
-      spec_re[k] = s[2 * k];
-      spec_im[k] = s[2 * k + 1];
-    }
-
-    for (int b = 0; b < job.n_bins; ++b) {
-      float value_re = 0.0f;
-      float value_im = 0.0f;
-      const int first = job.row_offsets[b];
-      const int last = job.row_offsets[b + 1];
-      if (first < last) {
-        sparse_row_product(job, spec_re.data(), spec_im.data(), first, last, value_re, value_im);
-      }
-      const std::size_t at = static_cast<std::size_t>(b) * row_stride + static_cast<std::size_t>(f);
-      job.re[at] = value_re;
-      job.im[at] = value_im;
-    }
-  }
-}
-
-// Needs hop >= 1, len >= 0 and fft_bins within 0 .. n_fft / 2.
-// A raised cancel flag stops every thread at its next frame; the call then
-// ends with CallCancelled and no result.
+// Every frame of the signal, len / hop + 1 of them, unscaled, with scratch
+// of its own: the octave on its own, as the tests look at it.
 inline OctaveResponse octave_response(const float* x, int len, int hop, const SparseBasis& basis,
                                       const CancelFlag& cancel = {}) {
   assert(hop >= 1);
-  const int n_fft = basis.n_fft;
-  const int half = n_fft / 2;
   OctaveResponse result;
   result.n_bins = basis.n_bins;
   result.n_frames = len / hop + 1;
-
-  const std::size_t n_values =
-      static_cast<std::size_t>(static_cast<std::int64_t>(result.n_bins) * result.n_frames);
-  if (n_values != 0) {
-    result.re.resize(n_values);  // left unset: every element is written below
-    result.im.resize(n_values);
+  const std::size_t n_values = static_cast<std::size_t>(result.n_bins) * static_cast<std::size_t>(result.n_frames);
+  if (n_values == 0) return result;
+  result.re.resize(n_values);  // left unset: every element is written
+  result.im.resize(n_values);
+  const std::vector<float> unit_scale(static_cast<std::size_t>(basis.n_bins), 1.0f);
+  OctaveTarget target;
+  target.re = result.re.data();
+  target.im = result.im.data();
+  target.row_stride = static_cast<std::size_t>(result.n_frames);
+  target.row_scale = unit_scale.data();
+  std::vector<FrameScratch> scratch;
+  const int workers = std::max<int>(1, static_cast<int>(worker_blocks(result.n_frames).size()));
+  for (int i = 0; i < workers; ++i) {
+    scratch.emplace_back(std::max(basis.n_fft, fft_min_size), static_cast<int>(basis.used_bins.size()));
   }
-
-  const OctaveJob job{x,
-                      len,
-                      hop,
-                      n_fft,
-                      half,
-                      half + 1,
-                      result.n_bins,
-                      result.n_frames,
-                      basis.row_offsets.data(),
-                      basis.fft_bins.data(),
-                      reinterpret_cast<const float*>(basis.weights.data()),
-                      result.re.data(),
-                      result.im.data()};
-
-  const std::vector<FrameBlock> blocks = worker_blocks(result.n_frames);
-  if (blocks.empty()) {
-    compute_frames(job, 0, result.n_frames, cancel);
-  } else {
-    run_blocks_on_threads(blocks, [&](int begin, int end) { compute_frames(job, begin, end, cancel); });
-  }
+  octave_response_into(x, len, hop, result.n_frames, basis, target, scratch, cancel);
   return result;
 }
 

@@ -25,7 +25,63 @@ struct SparseBasis {
   std::vector<int> row_offsets;  // n_bins + 1 entries
   std::vector<int> fft_bins;     // FFT bin of each kept entry, 0 .. n_fft / 2
   std::vector<std::complex<float>> weights;
+
+  // Frame layout, set by attach_frame_layout: the FFT bins the rows use, in
+  // ascending order; for each entry the index of its bin in that list; and
+  // where each used bin's real and imaginary parts sit in the output of the
+  // library's unordered real transform of size n_fft (n_fft itself for an
+  // imaginary part that is zero: DC and Nyquist).
+  std::vector<int> used_bins;
+  std::vector<int> entry_slot;
+  std::vector<int> re_at;
+  std::vector<int> im_at;
 };
+
+// Positions in the unordered output of a real transform of size n: element
+// p of the ordered layout (DC, Nyquist, then re, im of bins 1 .. n/2 - 1)
+// is element unordered_position[p] of the unordered one. The library's own
+// reordering is a pure permutation; running it on the positions themselves,
+// 12 bits at a time so that every value is exact in float, reads it off.
+inline std::vector<int> unordered_positions(int n) {
+  PFFFT_Setup* setup = fft_setup(n, PFFFT_REAL);
+  FftBuffer positions(static_cast<std::size_t>(n));
+  FftBuffer ordered(static_cast<std::size_t>(n));
+  std::vector<int> result(static_cast<std::size_t>(n), 0);
+  for (int shift : {0, 12, 24}) {
+    for (int q = 0; q < n; ++q) positions.data()[q] = static_cast<float>((q >> shift) & 0xFFF);
+    pffft_zreorder(setup, positions.data(), ordered.data(), PFFFT_FORWARD);
+    for (int p = 0; p < n; ++p) result[p] |= static_cast<int>(ordered.data()[p]) << shift;
+  }
+  return result;
+}
+
+// Fills the frame layout of a basis whose rows are set.
+inline void attach_frame_layout(SparseBasis& basis) {
+  const int half = basis.n_fft / 2;
+  std::vector<int> slot_of(static_cast<std::size_t>(half) + 1, -1);
+  for (int col : basis.fft_bins) slot_of[col] = 0;
+  basis.used_bins.clear();
+  for (int col = 0; col <= half; ++col) {
+    if (slot_of[col] < 0) continue;
+    slot_of[col] = static_cast<int>(basis.used_bins.size());
+    basis.used_bins.push_back(col);
+  }
+  basis.entry_slot.resize(basis.fft_bins.size());
+  for (std::size_t e = 0; e < basis.fft_bins.size(); ++e) basis.entry_slot[e] = slot_of[basis.fft_bins[e]];
+
+  const std::vector<int> position = unordered_positions(basis.n_fft);
+  basis.re_at.clear();
+  basis.im_at.clear();
+  for (int col : basis.used_bins) {
+    if (col == 0 || col == half) {
+      basis.re_at.push_back(position[col == 0 ? 0 : 1]);
+      basis.im_at.push_back(basis.n_fft);
+    } else {
+      basis.re_at.push_back(position[2 * col]);
+      basis.im_at.push_back(position[2 * col + 1]);
+    }
+  }
+}
 
 // Longest filter the engine accepts, in samples.
 constexpr double max_filter_length = 1073741824.0;  // 2^30
@@ -149,6 +205,7 @@ inline SparseBasis build_sparse_basis(const std::vector<double>& freqs, const st
     }
     basis.row_offsets[b + 1] = basis.row_offsets[b] + kept;
   }
+  attach_frame_layout(basis);
   return basis;
 }
 

@@ -36,12 +36,13 @@ class InterruptScope {
 // the interpreter's signal handlers run: their exception (KeyboardInterrupt)
 // propagates, and if they raise none the computation starts again.
 template <typename Compute>
-auto run_without_lock(Compute&& compute) {
+void run_without_lock(Compute&& compute) {
   for (;;) {
     InterruptScope scope;
     try {
       pybind11::gil_scoped_release unlocked;
-      return compute(scope.flag());
+      compute(scope.flag());
+      return;
     } catch (const CallCancelled&) {
       scope.lower();
     }
