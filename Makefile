@@ -12,7 +12,7 @@ SITE_PTH = $(shell $(VPY) -c 'import sysconfig; print(sysconfig.get_path("pureli
 
 build: configure
 	cmake --build $(BUILD)
-	@echo "$(BUILD)/python" > "$(SITE_PTH)"
+	@printf '%s\n' "$(BUILD)/python" "$(ROOT)/python" > "$(SITE_PTH)"
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure
