@@ -169,7 +169,8 @@ def amplitude_to_db(
     floor = positive_float("amin", amin)
     reference = ref(magnitude) if callable(ref) else ref
     db = 20.0 * np.log10(np.maximum(magnitude, floor))
-    db -= 20.0 * np.log10(max(floor, abs(float(reference))))
+    # In the magnitudes' precision, so that the reference itself is exactly 0 dB.
+    db -= 20.0 * np.log10(np.asarray(max(floor, abs(float(reference))), dtype=magnitude.dtype))
     if top_db is not None:
         db = np.maximum(db, db.max(initial=-np.inf) - positive_float("top_db", top_db))
     result: npt.NDArray[np.floating] = db.astype(magnitude.dtype, copy=False)

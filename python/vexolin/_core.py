@@ -18,7 +18,7 @@ import _vexolin
 #: Frequency of C1 in hertz, the lowest bin when ``fmin`` is None.
 C1_HZ = 32.70319566257483
 
-# A 2-D array with at most this many columns and more rows than columns is
+# A 2-D array with 1 to this many columns and more rows than that is
 # read as (n_samples, n_channels), the layout audio readers return.
 _MAX_COLUMN_CHANNELS = 8
 _INT32_MAX = 2**31 - 1
@@ -83,7 +83,7 @@ def _samples(y: npt.ArrayLike, check_finite: bool) -> tuple[npt.NDArray[np.float
         raise TypeError(f"y must hold floating-point samples, got dtype {a.dtype}{hint}")
     if a.ndim == 0:
         raise ValueError("y must have a time axis, got a scalar")
-    if a.ndim == 2 and a.shape[1] <= _MAX_COLUMN_CHANNELS and a.shape[0] > a.shape[1]:
+    if a.ndim == 2 and 0 < a.shape[1] <= _MAX_COLUMN_CHANNELS < a.shape[0]:
         a = a.T  # (n_samples, n_channels): channels become the leading axis
     if a.shape[-1] == 0:
         raise ValueError(f"y has no samples (shape {a.shape})")
@@ -135,7 +135,7 @@ def cqt(
     ----------
     y : array_like of float, shape (..., n_samples)
         Audio samples, time on the last axis. Leading axes are channels or a
-        batch; a 2-D array with at most 8 columns and more rows than columns
+        batch; a 2-D array with 1 to 8 columns and more than 8 rows
         is read as (n_samples, n_channels), so both stereo layouts work.
     sr : float
         Sample rate in Hz.
