@@ -201,7 +201,7 @@ def _run_transform(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
     failed = 0
     show = not args.quiet and sys.stderr.isatty()
     with tqdm(total=round(sum(seconds), 1), unit="s", file=sys.stderr, disable=not show,
-              bar_format="{l_bar}{bar}| {n:.0f}/{total:.0f} s of audio [{elapsed}<{remaining}]") as bar:
+              bar_format="{l_bar}{bar}| {n:.0f}/{total:.0f} s of audio [{elapsed}<{remaining}{postfix}]") as bar:
         for job, length in zip(jobs, seconds):
             bar.set_postfix_str(os.path.basename(job.source))
             try:
