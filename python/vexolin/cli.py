@@ -51,11 +51,11 @@ def _parser() -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=help, description=help)
         sub.add_argument("files", nargs="+", metavar="FILE", help="audio files (WAV, FLAC, OGG, MP3, ...)")
         sub.add_argument("-o", "--output", type=Path, metavar="OUT",
-                         help="output file; with several inputs, a directory for FILE-stem.%s.EXT" % name)
+                         help="output file; with several inputs, a directory for NAME.%s.EXT" % name)
         sub.add_argument("--format", choices=("npy", "npz", "csv"),
                          help="output format (default: from the suffix of OUT, else npy)")
         sub.add_argument("--plot", type=Path, metavar="PNG",
-                         help="draw a PNG; with several inputs, a directory for FILE-stem.%s.png" % name)
+                         help="draw a PNG; with several inputs, a directory for NAME.%s.png" % name)
         sub.add_argument("--text", action="store_true",
                          help="print a text picture (the default when neither -o nor --plot is given)")
         sub.add_argument("--sr", type=int, help="resample to this rate in Hz (default: the file's rate)")
@@ -247,7 +247,19 @@ def _run_info(args: argparse.Namespace) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Run the command line with ``argv`` (default: ``sys.argv[1:]``); returns the exit status."""
+    """Run the command line with ``argv`` (default: ``sys.argv[1:]``); returns the exit status.
+
+    Examples
+    --------
+    >>> import os, tempfile
+    >>> import numpy as np, soundfile
+    >>> from vexolin.cli import main
+    >>> path = os.path.join(tempfile.mkdtemp(), "silence.wav")
+    >>> soundfile.write(path, np.zeros(22050), 22050)
+    >>> main(["info", path])  # doctest: +ELLIPSIS
+    /.../silence.wav: WAV PCM_16, 1.00 s, 22050 Hz, 1 channel, 22050 samples, 44 frames at hop length 512
+    0
+    """
     parser = _parser()
     args = parser.parse_args(argv)
     if args.hop_length < 1:
