@@ -214,7 +214,7 @@ def _run_transform(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
             except AudioFileError as e:
                 failed += 1
                 tqdm.write(f"vexolin: error: {e}", file=sys.stderr)
-            except (ValueError, TypeError, OSError, MemoryError) as e:
+            except (ValueError, TypeError, OSError, MemoryError, RuntimeError) as e:
                 failed += 1
                 tqdm.write(f"vexolin: error: {job.source}: {e}", file=sys.stderr)
             else:
