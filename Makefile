@@ -1,4 +1,4 @@
-# Entry points: `make build`, `make test`, `make demo`, `make bench`.
+# Entry points: `make build`, `make test`, `make demo`, `make bench`, `make dist`.
 # Everything is set up on first use; later runs only rebuild what changed.
 
 SHELL := /bin/bash
@@ -8,18 +8,26 @@ BUILD := $(ROOT)/build
 VPY := $(VENV)/bin/python
 SITE_PTH = $(shell $(VPY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/_vexolin_build.pth
 
-.PHONY: build test demo bench clean system-deps venv configure
+.PHONY: build test demo bench dist clean system-deps venv configure
 
 build: configure
 	cmake --build $(BUILD)
-	@echo "$(BUILD)/python" > "$(SITE_PTH)"
+	@printf '%s\n' "$(BUILD)/python" "$(ROOT)/python" > "$(SITE_PTH)"
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure
 	$(VPY) -m pytest tests/python -q
+	$(VPY) -m pytest python/vexolin -q --doctest-modules
+	MYPYPATH=$(ROOT)/python $(VPY) -m mypy.stubtest _vexolin
+	MYPYPATH=$(ROOT)/python $(VPY) -m mypy --strict python/vexolin
+	tools/check_dist.sh $(VPY) $(BUILD)
 
 demo: build
-	$(VPY) tools/demo.py
+	$(VPY) tools/demo.py $(BUILD)/demo
+
+# The sdist and wheel in build/dist, checked in a scratch venv.
+dist: build
+	tools/check_dist.sh $(VPY) $(BUILD)
 
 bench: build
 	$(VPY) bench/bench.py

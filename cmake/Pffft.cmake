@@ -2,7 +2,8 @@
 #
 # By default the source comes from the npm package @echogarden/pffft-wasm at a
 # pinned version, fetched with `npm pack` into the build tree. A user who
-# already has the two files can set VEXOLIN_PFFFT_DIR to their directory.
+# already has the two files can set VEXOLIN_PFFFT_DIR to their directory;
+# an sdist carries them in third_party/pffft.
 # Either way both files must match the pinned SHA-256 sums.
 
 set(VEXOLIN_PFFFT_PACKAGE "@echogarden/pffft-wasm@0.4.2")
@@ -31,6 +32,16 @@ if(VEXOLIN_PFFFT_DIR)
       "VEXOLIN_PFFFT_DIR=${VEXOLIN_PFFFT_DIR}: pffft.c and pffft.h are missing or their "
       "SHA-256 differs from the pinned ${VEXOLIN_PFFFT_PACKAGE} sources "
       "(pffft.c ${VEXOLIN_PFFFT_C_SHA256}, pffft.h ${VEXOLIN_PFFFT_H_SHA256}).")
+  endif()
+elseif(EXISTS "${CMAKE_CURRENT_SOURCE_DIR}/third_party/pffft/pffft.c")
+  # An sdist carries the two files here (see pyproject.toml), so that it
+  # builds without npm.
+  set(pffft_src_dir "${CMAKE_CURRENT_SOURCE_DIR}/third_party/pffft")
+  _vexolin_pffft_matches("${pffft_src_dir}" pffft_ok)
+  if(NOT pffft_ok)
+    message(FATAL_ERROR
+      "${pffft_src_dir}: pffft.c or pffft.h is missing or differs from the pinned "
+      "${VEXOLIN_PFFFT_PACKAGE} sources; delete the directory to fetch them with npm.")
   endif()
 else()
   set(pffft_root "${CMAKE_BINARY_DIR}/_deps/pffft")

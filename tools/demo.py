@@ -1,20 +1,25 @@
-"""Chromagram of a built-in chord progression, computed with _vexolin.
+"""Chromagram of a built-in chord progression, through the vexolin package.
 
 Synthesises four bars (C major, G major, A minor, F major) of tones with
-harmonics, computes their CQT magnitudes and chroma features, prints how
-long each call took and draws the chromagram as text.
+harmonics, writes them to a WAV file, runs the `vexolin` command line on it
+(which prints a text chromagram and draws a PNG), and checks that each bar's
+strongest pitch classes are its chord tones.
+
+Usage: demo.py [OUTPUT_DIR]   (default: build/demo)
 """
 
+import os
+import subprocess
 import sys
 import time
 
 import numpy as np
+import soundfile
 
-import _vexolin
+import vexolin
 
 SR = 22050
 HOP = 512
-NAMES = ["C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"]
 PROGRESSION = [  # (name, MIDI notes)
     ("C", [48, 52, 55, 60]),
     ("G", [43, 50, 55, 59]),
@@ -22,7 +27,6 @@ PROGRESSION = [  # (name, MIDI notes)
     ("F", [41, 48, 53, 57]),
 ]
 SECONDS_PER_CHORD = 2.0
-SHADES = " .:-=+*#%@"
 
 
 def synthesise():
@@ -40,42 +44,32 @@ def synthesise():
     return (y / np.max(np.abs(y))).astype(np.float32)
 
 
-def timed(fn, *args):
-    start = time.perf_counter()
-    out = fn(*args)
-    return out, time.perf_counter() - start
-
-
 def main():
+    out_dir = sys.argv[1] if len(sys.argv) > 1 else os.path.join("build", "demo")
+    os.makedirs(out_dir, exist_ok=True)
+    wav, png, npy = (os.path.join(out_dir, "chords" + ext) for ext in (".wav", ".png", ".npy"))
     y = synthesise()
-    print(f"signal: {len(y)} samples at {SR} Hz ({len(y) / SR:.1f} s), hop {HOP}")
+    soundfile.write(wav, y, SR)
+    print(f"wrote {wav}: {len(y)} samples at {SR} Hz ({len(y) / SR:.1f} s)")
 
-    mag, t_first = timed(_vexolin.cqt_magnitude, y, SR, HOP, 32.70319566257483, 84, 12)
-    mag, t_mag = timed(_vexolin.cqt_magnitude, y, SR, HOP, 32.70319566257483, 84, 12)
-    cplx, t_cplx = timed(_vexolin.cqt_complex, y, SR, HOP, 32.70319566257483, 84, 12)
-    chroma, t_chroma = timed(_vexolin.chroma_cqt, y, SR, HOP, 36, 7, 12, 0.0)
-    print(f"cqt_magnitude: shape {mag.shape}, first call {t_first * 1e3:.1f} ms (builds kernels), "
-          f"cached {t_mag * 1e3:.1f} ms")
-    print(f"cqt_complex:   shape {cplx.shape}, {t_cplx * 1e3:.1f} ms")
-    print(f"chroma_cqt:    shape {chroma.shape}, {t_chroma * 1e3:.1f} ms (36 bins per octave, 7 octaves)")
-
-    # One text column per quarter second, averaged over its frames.
-    per_column = max(1, int(round(0.25 * SR / HOP)))
-    n_columns = chroma.shape[1] // per_column
-    cols = chroma[:, : n_columns * per_column].reshape(12, n_columns, per_column).mean(axis=2)
-    print()
-    header = "".join(name.ljust(int(SECONDS_PER_CHORD * 4)) for name, _ in PROGRESSION)
-    print("     " + header)
-    for row in range(11, -1, -1):
-        cells = "".join(SHADES[min(len(SHADES) - 1, int(v * len(SHADES)))] for v in cols[row])
-        print(f"{NAMES[row]:>3}  {cells}")
+    command = ["vexolin", "chroma", wav, "--hop-length", str(HOP), "--text", "--plot", png, "-o", npy]
+    print("$ " + " ".join(command), flush=True)
+    subprocess.run([sys.executable, "-m", *command], check=True)
+    print(f"wrote {png} and {npy}")
     print()
 
+    chroma = np.load(npy)
+    start = time.perf_counter()
+    again = vexolin.chroma_cqt(vexolin.load(wav)[0], sr=SR, hop_length=HOP)
+    print(f"the same from Python: vexolin.chroma_cqt, shape {again.shape}, "
+          f"{(time.perf_counter() - start) * 1e3:.1f} ms with loading; equal to the file: "
+          f"{np.array_equal(again, chroma)}")
+    names = vexolin.chroma_notes()
     frames_per_chord = chroma.shape[1] // len(PROGRESSION)
     for i, (name, notes) in enumerate(PROGRESSION):
         segment = chroma[:, i * frames_per_chord : (i + 1) * frames_per_chord].mean(axis=1)
-        top = [NAMES[k] for k in np.argsort(segment)[::-1][:3]]
-        expected = sorted({NAMES[n % 12] for n in notes})
+        top = [names[k] for k in np.argsort(segment)[::-1][:3]]
+        expected = sorted({names[n % 12] for n in notes})
         print(f"{name:>3}: strongest pitch classes {', '.join(top)} (chord tones {', '.join(expected)})")
     return 0
 

@@ -1,0 +1,158 @@
+"""Audio files: reading through libsndfile (soundfile) and resampling with
+soxr."""
+
+from __future__ import annotations
+
+import math
+import os
+from dataclasses import dataclass
+
+import numpy as np
+import numpy.typing as npt
+import soundfile  # type: ignore[import-untyped]
+import soxr  # type: ignore[import-untyped]
+
+from vexolin._core import whole_number
+
+
+class AudioFileError(OSError):
+    """An audio file is missing, is not a regular file, or cannot be decoded.
+
+    ``path`` names the file and ``reason`` says what went wrong; ``str()``
+    gives both.
+    """
+
+    def __init__(self, path: str, reason: str) -> None:
+        super().__init__(f"{path}: {reason}")
+        self.path = path
+        self.reason = reason
+
+
+@dataclass(frozen=True)
+class AudioInfo:
+    """What the header of an audio file says."""
+
+    path: str
+    sr: int
+    channels: int
+    n_samples: int  # per channel
+    format: str
+    subtype: str
+
+    @property
+    def duration(self) -> float:
+        """Length in seconds."""
+        return self.n_samples / self.sr
+
+
+def _open(path: str | os.PathLike[str]) -> tuple[str, soundfile.SoundFile]:
+    name = os.fspath(path)
+    if not os.path.exists(name):
+        raise AudioFileError(name, "no such file")
+    if os.path.isdir(name):
+        raise AudioFileError(name, "is a directory, not an audio file")
+    if os.path.getsize(name) == 0:
+        raise AudioFileError(name, "is empty (0 bytes)")
+    try:
+        return name, soundfile.SoundFile(name)
+    except soundfile.LibsndfileError as e:
+        raise AudioFileError(name, f"not a readable audio file ({e.error_string.rstrip('.')})") from None
+    except OSError as e:
+        raise AudioFileError(name, e.strerror or str(e)) from None
+
+
+def info(path: str | os.PathLike[str]) -> AudioInfo:
+    """Read the header of an audio file.
+
+    Raises
+    ------
+    AudioFileError
+        The file is missing, a directory, or not audio that libsndfile reads.
+
+    Examples
+    --------
+    >>> import os, tempfile
+    >>> import numpy as np, soundfile, vexolin
+    >>> path = os.path.join(tempfile.mkdtemp(), "two.wav")
+    >>> soundfile.write(path, np.zeros((16000, 2)), 8000)
+    >>> about = vexolin.info(path)
+    >>> about.sr, about.channels, about.n_samples, about.duration, about.subtype
+    (8000, 2, 16000, 2.0, 'PCM_16')
+    """
+    name, f = _open(path)
+    with f:
+        return AudioInfo(name, f.samplerate, f.channels, f.frames, f.format, f.subtype)
+
+
+def load(
+    path: str | os.PathLike[str],
+    *,
+    sr: int | None = None,
+    mono: bool = True,
+    offset: float = 0.0,
+    duration: float | None = None,
+) -> tuple[npt.NDArray[np.float32], int]:
+    """Read an audio file (WAV, FLAC, OGG, MP3 and whatever else libsndfile reads).
+
+    Parameters
+    ----------
+    path : str or path-like
+        The file.
+    sr : int or None
+        Resample to this rate in Hz (with soxr); None keeps the file's rate.
+    mono : bool
+        Average the channels into one signal.
+    offset : float
+        Start reading this many seconds into the file.
+    duration : float or None
+        Read at most this many seconds; None reads to the end.
+
+    Returns
+    -------
+    y : ndarray of float32
+        Shape (n_samples,) when ``mono``, else (n_channels, n_samples).
+    sr : int
+        The sample rate of ``y``.
+
+    Raises
+    ------
+    AudioFileError
+        The file is missing, a directory, or cannot be decoded.
+    ValueError
+        ``sr``, ``offset`` or ``duration`` is out of range.
+
+    Examples
+    --------
+    >>> import os, tempfile
+    >>> import numpy as np, soundfile, vexolin
+    >>> path = os.path.join(tempfile.mkdtemp(), "stereo.flac")
+    >>> soundfile.write(path, np.zeros((44100, 2)), 44100)
+    >>> y, sr = vexolin.load(path, sr=22050)
+    >>> y.shape, y.dtype, sr
+    ((22050,), dtype('float32'), 22050)
+    >>> vexolin.load(path, mono=False, duration=0.5)[0].shape
+    (2, 22050)
+    """
+    target = None if sr is None else whole_number("sr", sr)
+    if not (math.isfinite(offset) and offset >= 0):
+        raise ValueError(f"offset must be a finite number of seconds >= 0, got {offset!r}")
+    if duration is not None and not (math.isfinite(duration) and duration >= 0):
+        raise ValueError(f"duration must be a finite number of seconds >= 0 or None, got {duration!r}")
+    name, f = _open(path)
+    with f:
+        native = f.samplerate
+        start = min(round(offset * native), f.frames)
+        count = f.frames - start if duration is None else min(round(duration * native), f.frames - start)
+        try:
+            f.seek(start)
+            data = f.read(count, dtype="float32", always_2d=True)
+        except (soundfile.LibsndfileError, RuntimeError) as e:
+            raise AudioFileError(name, f"cannot decode: {e}") from None
+    if mono:
+        signal = data[:, 0] if data.shape[1] == 1 else data.mean(axis=1, dtype=np.float32)
+    else:
+        signal = data
+    if target is not None and target != native and len(signal) > 0:
+        signal = soxr.resample(signal, native, target)
+    rate = native if target is None else target
+    return np.ascontiguousarray(signal.T, dtype=np.float32), rate

@@ -1,0 +1,113 @@
+"""The `vexolin` command line: outputs, bad files among good ones, atomic
+writes, and the entry points."""
+
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+import soundfile
+
+import vexolin
+from vexolin import cli
+
+SR = 22050
+
+
+@pytest.fixture
+def audio(tmp_path):
+    """Two good files (mono WAV, stereo FLAC at another rate) and bad ones."""
+    t = np.arange(SR) / SR
+    soundfile.write(tmp_path / "a4.wav", np.sin(2 * np.pi * 440.0 * t), SR)
+    t2 = np.arange(2 * 16000) / 16000
+    stereo = np.stack([np.sin(2 * np.pi * 261.63 * t2), np.sin(2 * np.pi * 392.0 * t2)], axis=1)
+    soundfile.write(tmp_path / "cg.flac", stereo, 16000)
+    soundfile.write(tmp_path / "nan.wav", np.full(SR, np.nan), SR, subtype="FLOAT")
+    (tmp_path / "text.wav").write_text("not audio")
+    return tmp_path
+
+
+def expected_chroma(path):
+    y, sr = vexolin.load(path)
+    return vexolin.chroma_cqt(y, sr=sr)
+
+
+def test_bad_files_among_good_ones_get_one_line_each_and_exit_1(audio, capsys):
+    files = [audio / "a4.wav", audio / "nan.wav", audio / "missing.wav", audio / "text.wav", audio / "cg.flac"]
+    out_dir, png_dir = audio / "out", audio / "png"
+    status = cli.main(["chroma", *map(str, files), "-o", str(out_dir), "--plot", str(png_dir)])
+    err = capsys.readouterr().err.splitlines()
+    assert status == 1
+    errors = [line for line in err if line.startswith("vexolin: error:")]
+    assert len(errors) == 3
+    for bad, words in zip(files[1:4], ["NaN", "no such file", "not a readable audio file"]):
+        assert sum(str(bad) in line and words in line for line in errors) == 1
+    assert err[-1] == "vexolin: 3 of 5 files failed"
+    assert sorted(os.listdir(out_dir)) == ["a4.chroma.npy", "cg.chroma.npy"]
+    assert sorted(os.listdir(png_dir)) == ["a4.chroma.png", "cg.chroma.png"]
+    for name in ("a4", "cg"):
+        source = audio / (name + (".wav" if name == "a4" else ".flac"))
+        np.testing.assert_array_equal(np.load(out_dir / f"{name}.chroma.npy"), expected_chroma(source))
+        assert (png_dir / f"{name}.chroma.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("fmt", ["npy", "npz", "csv"])
+def test_formats_hold_the_result_and_its_frame_times(audio, fmt):
+    target = audio / f"result.{fmt}"
+    assert cli.main(["chroma", str(audio / "a4.wav"), "-o", str(target), "--hop-length", "256", "-q"]) == 0
+    want = vexolin.chroma_cqt(vexolin.load(audio / "a4.wav")[0], sr=SR, hop_length=256)
+    times = vexolin.times_like(want, sr=SR, hop_length=256)
+    if fmt == "npy":
+        np.testing.assert_array_equal(np.load(target), want)
+    elif fmt == "npz":
+        saved = np.load(target)
+        np.testing.assert_array_equal(saved["chroma"], want)
+        np.testing.assert_array_equal(saved["times"], times)
+        assert list(saved["labels"]) == vexolin.chroma_notes()
+    else:
+        header = target.read_text().splitlines()[0]
+        assert header == "time," + ",".join(vexolin.chroma_notes())
+        table = np.loadtxt(target, delimiter=",", skiprows=1)
+        np.testing.assert_allclose(table[:, 0], times, rtol=1e-6)
+        np.testing.assert_allclose(table[:, 1:].T, want, rtol=1e-6)
+
+
+def test_an_interrupted_write_leaves_neither_a_partial_file_nor_a_temporary(audio, monkeypatch):
+    target = audio / "kept.npy"
+    target.write_bytes(b"previous result")
+
+    def interrupted_save(f, values):
+        f.write(b"\x93NUMPY partial")
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(np, "save", interrupted_save)
+    assert cli.main(["chroma", str(audio / "a4.wav"), "-o", str(target), "-q"]) == 130
+    assert target.read_bytes() == b"previous result"
+    assert sorted(os.listdir(audio)) == ["a4.wav", "cg.flac", "kept.npy", "nan.wav", "text.wav"]
+
+
+def test_cqt_text_picture_and_db_output(audio, capsys):
+    target = audio / "db.npy"
+    assert cli.main(["cqt", str(audio / "a4.wav"), "--db", "--text", "-o", str(target), "-q"]) == 0
+    db = np.load(target)
+    assert db.shape == (84, 44) and db.max() == 0.0 and db.min() == pytest.approx(-80.0)
+    lines = capsys.readouterr().out.splitlines()
+    assert len(lines) == 85  # one line per bin, highest first, and the time axis
+    loudest = max(lines[:-1], key=lambda line: line.count("@"))
+    assert loudest.split("|")[0].strip() == "A4"
+
+
+def test_info_reports_rate_channels_and_frames(audio, capsys):
+    assert cli.main(["info", str(audio / "cg.flac"), str(audio / "text.wav")]) == 1
+    captured = capsys.readouterr()
+    assert "2.00 s, 16000 Hz, 2 channels, 32000 samples, 63 frames at hop length 512" in captured.out
+    assert "text.wav: not a readable audio file" in captured.err
+
+
+def test_module_entry_runs_without_a_progress_bar_off_a_terminal(audio):
+    done = subprocess.run([sys.executable, "-m", "vexolin", "chroma", str(audio / "a4.wav"), "-o",
+                           str(audio / "x.npy")], capture_output=True, text=True, check=False)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == "" and done.stdout == ""
+    np.testing.assert_array_equal(np.load(audio / "x.npy"), expected_chroma(audio / "a4.wav"))

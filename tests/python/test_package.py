@@ -1,0 +1,164 @@
+"""The `vexolin` package: channels, argument checks, helpers, audio files and
+plots. Test audio is written into tmp_path with soundfile."""
+
+import numpy as np
+import pytest
+import soundfile
+
+import _vexolin
+import vexolin
+
+SR = 22050
+
+
+def tones(freqs, seconds=1.0, sr=SR):
+    t = np.arange(int(sr * seconds)) / sr
+    return sum(np.sin(2 * np.pi * f * t) for f in freqs) / len(freqs)
+
+
+# What each package function passes on to the module, with its defaults.
+NATIVE = {
+    "cqt": lambda y: _vexolin.cqt_complex(y, SR, 512, vexolin.C1_HZ, 84, 12),
+    "cqt_magnitude": lambda y: _vexolin.cqt_magnitude(y, SR, 512, vexolin.C1_HZ, 84, 12),
+    "chroma_cqt": lambda y: _vexolin.chroma_cqt(y, SR, 512, 36, 7, 12, vexolin.C1_HZ),
+}
+
+
+@pytest.mark.parametrize("name", NATIVE)
+def test_one_channel_is_the_module_call(name):
+    y = tones([220.0, 330.0])  # float64: cast to float32 as the module would
+    np.testing.assert_array_equal(getattr(vexolin, name)(y), NATIVE[name](y))
+
+
+@pytest.mark.parametrize("name", NATIVE)
+@pytest.mark.parametrize("layout", ["channels_first", "channels_last", "batch"])
+def test_channels_equal_per_channel_calls_bit_for_bit(name, layout):
+    signals = np.random.default_rng(3).standard_normal((6, 30000)).astype(np.float32)
+    y, leading = {"channels_first": (signals[:2], (2,)), "channels_last": (signals[:2].T, (2,)),
+                  "batch": (signals.reshape(2, 3, 30000), (2, 3))}[layout]
+    expected = np.stack([NATIVE[name](s) for s in signals[: np.prod(leading)]])
+    out = getattr(vexolin, name)(y, workers=3)
+    assert out.shape == leading + expected.shape[1:]
+    np.testing.assert_array_equal(out.reshape(expected.shape), expected)
+    np.testing.assert_array_equal(getattr(vexolin, name)(y, workers=1), out)
+
+
+@pytest.mark.parametrize("y, kwargs, error, words", [
+    (np.zeros(4096, np.int16), {}, TypeError, ["y", "int16", "32768"]),
+    (np.zeros(4096, complex), {}, TypeError, ["y", "complex128", "real"]),
+    (np.array(["a", "b"]), {}, TypeError, ["y", "dtype"]),
+    (np.array([0.5, None]), {}, TypeError, ["y", "object"]),
+    ([[0.0], [0.0, 1.0]], {}, TypeError, ["y", "array"]),
+    (np.array([0.0, np.nan, 0.0]), {}, ValueError, ["non-finite", "check_finite=False"]),
+    (np.zeros((2, 0)), {}, ValueError, ["y", "no samples"]),
+    (np.float64(1.0), {}, ValueError, ["y", "time axis"]),
+    (None, {"hop_length": 512.5}, ValueError, ["hop_length", "whole", "512.5"]),
+    (None, {"hop_length": 0}, ValueError, ["hop_length", ">= 1"]),
+    (None, {"hop_length": "512"}, TypeError, ["hop_length"]),
+    (None, {"sr": 512, "hop_length": 22050}, ValueError, ["Nyquist", "256", "swapped"]),
+    (None, {"fmin": 12000.0}, ValueError, ["top bin", "Nyquist", "11025"]),
+    (None, {"fmin": -5.0}, ValueError, ["fmin", "> 0"]),
+    (None, {"sr": float("nan")}, ValueError, ["sr"]),
+    (None, {"workers": 0}, ValueError, ["workers"]),
+])
+@pytest.mark.parametrize("name", NATIVE)
+def test_bad_input_gets_a_clear_error_naming_the_argument(name, y, kwargs, error, words):
+    y = np.zeros((2, 4096)) if y is None else y
+    with pytest.raises(error) as caught:
+        getattr(vexolin, name)(y, **kwargs)
+    assert all(w in str(caught.value) for w in words), str(caught.value)
+
+
+def test_whole_float_hop_and_unchecked_nan_reach_the_module():
+    y = tones([440.0])
+    np.testing.assert_array_equal(vexolin.cqt_magnitude(y, hop_length=256.0),
+                                  vexolin.cqt_magnitude(y, hop_length=256))
+    y[100] = np.nan
+    assert vexolin.cqt_magnitude(y, check_finite=False).shape == (84, 44)
+
+
+@pytest.mark.parametrize("midi", [33, 57, 69, 76])  # A1, A3, A4, E5
+def test_a_tone_peaks_in_the_bin_named_after_its_note(midi):
+    f = 440.0 * 2 ** ((midi - 69) / 12)
+    M = vexolin.cqt_magnitude(tones([f], seconds=2.0), fmin=55.0 / 2, n_bins=144, bins_per_octave=24)
+    names = vexolin.bin_notes(144, fmin=55.0 / 2, bins_per_octave=24)
+    peak = M[:, 20:-20].mean(axis=1).argmax()
+    assert names[peak] == vexolin.hz_to_note(f)[0]
+    assert vexolin.cqt_frequencies(144, fmin=55.0 / 2, bins_per_octave=24)[peak] == pytest.approx(f, rel=1e-9)
+    times = vexolin.times_like(M, sr=SR)
+    assert len(times) == M.shape[1] and times[-1] == pytest.approx((M.shape[1] - 1) * 512 / SR)
+
+
+def test_amplitude_to_db_clips_below_the_peak_and_keeps_float32():
+    db = vexolin.amplitude_to_db(np.array([[2.0, 0.2, 1e-9]], np.float32), ref=np.max, top_db=40.0)
+    assert db.dtype == np.float32
+    np.testing.assert_allclose(db, [[0.0, -20.0, -40.0]], atol=1e-5)
+
+
+# --- Audio files -----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("fmt, subtype, tolerance", [
+    ("WAV", "FLOAT", 0.0), ("FLAC", "PCM_24", 2e-7), ("OGG", "VORBIS", None)])
+def test_load_reads_channels_offset_and_duration(tmp_path, fmt, subtype, tolerance):
+    stereo = np.stack([tones([261.63]), tones([392.0])], axis=1).astype(np.float32) * 0.5
+    path = tmp_path / f"x.{fmt.lower()}"
+    soundfile.write(path, stereo, SR, format=fmt, subtype=subtype)
+    y, sr = vexolin.load(path, mono=False, offset=0.25, duration=0.5)
+    assert sr == SR and y.shape == (2, SR // 2) and y.dtype == np.float32
+    if tolerance is not None:
+        np.testing.assert_allclose(y, stereo[SR // 4 : 3 * SR // 4].T, atol=tolerance)
+    # Decoded, lossy or not, the channels keep their notes.
+    chroma = vexolin.chroma_cqt(y, sr=sr).mean(axis=-1)
+    assert [vexolin.chroma_notes()[k] for k in chroma.argmax(axis=1)] == ["C", "G"]
+
+
+def test_load_resamples_and_mixes_down(tmp_path):
+    path = tmp_path / "tone.wav"
+    soundfile.write(path, np.stack([tones([440.0], sr=44100)] * 2, axis=1), 44100)
+    y, sr = vexolin.load(path, sr=SR)
+    assert sr == SR and y.ndim == 1 and abs(len(y) - SR) <= 1
+    spectrum = np.abs(np.fft.rfft(y))
+    assert np.fft.rfftfreq(len(y), 1 / SR)[spectrum.argmax()] == pytest.approx(440.0, abs=1.0)
+
+
+@pytest.mark.parametrize("name, content, reason", [
+    ("missing.wav", None, "no such file"),
+    ("", None, "directory"),
+    ("empty.wav", b"", "empty"),
+    ("notes.wav", b"not audio at all", "not a readable audio file"),
+])
+def test_unreadable_files_raise_an_error_naming_the_file(tmp_path, name, content, reason):
+    path = tmp_path / name
+    if content is not None:
+        path.write_bytes(content)
+    with pytest.raises(vexolin.AudioFileError) as caught:
+        vexolin.load(path)
+    assert str(path) in str(caught.value) and reason in str(caught.value)
+
+
+# --- Plots -------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("kind", ["chromagram", "cqt"])
+def test_plots_render_with_note_names_and_a_colour_bar(tmp_path, kind):
+    from matplotlib.figure import Figure
+    import matplotlib.image
+
+    import vexolin.plot
+
+    y = tones([261.63, 329.63, 392.0], seconds=2.0)
+    figure = Figure(figsize=(6, 3))
+    ax = figure.add_subplot()
+    if kind == "chromagram":
+        vexolin.plot.chromagram(vexolin.chroma_cqt(y), sr=SR, hop_length=512, ax=ax)
+        expected = vexolin.chroma_notes()
+    else:
+        vexolin.plot.cqt(vexolin.cqt(y), sr=SR, hop_length=512, fmin=None, bins_per_octave=12, ax=ax)
+        expected = [f"C{octave}" for octave in range(1, 8)]
+    figure.savefig(tmp_path / "out.png")
+    assert [t.get_text() for t in ax.get_yticklabels()] == expected
+    assert ax.get_xlim()[1] == pytest.approx(2.0, abs=0.05)  # seconds, not frames
+    assert len(figure.axes) == 2  # the colour bar
+    pixels = matplotlib.image.imread(tmp_path / "out.png")[..., :3]
+    assert len(np.unique(pixels.reshape(-1, 3), axis=0)) > 50 and pixels.std() > 0.1
