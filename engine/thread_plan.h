@@ -77,11 +77,12 @@ struct StartStdThread {
   }
 };
 
-// Runs work(begin, end) for every block on a thread of its own and joins
-// them all. When the system refuses a thread (thread quota, address space),
-// the blocks left over run on the calling thread instead: the same result,
-// only later. A failure inside a block is carried back and rethrown here
-// (the first in block order) once every thread has been joined.
+// Runs work(begin, end) for every block: the first on the calling thread,
+// every other on a thread of its own, and joins them all. When the system
+// refuses a thread (thread quota, address space), the blocks left over run
+// on the calling thread too: the same result, only later. A failure inside
+// a block is carried back and rethrown here (the first in block order) once
+// every thread has been joined.
 template <typename Work, typename Start = StartStdThread>
 void run_blocks_on_threads(const std::vector<FrameBlock>& blocks, const Work& work, const Start& start = {}) {
   std::vector<std::exception_ptr> failures(blocks.size());
@@ -94,7 +95,7 @@ void run_blocks_on_threads(const std::vector<FrameBlock>& blocks, const Work& wo
   };
   std::vector<std::thread> threads;
   threads.reserve(blocks.size());
-  std::size_t started = 0;
+  std::size_t started = 1;
   for (; started < blocks.size(); ++started) {
     try {
       threads.push_back(start([&run_block, started] { run_block(started); }));
@@ -104,6 +105,7 @@ void run_blocks_on_threads(const std::vector<FrameBlock>& blocks, const Work& wo
       break;
     }
   }
+  if (!blocks.empty()) run_block(0);
   for (std::size_t i = started; i < blocks.size(); ++i) run_block(i);
   for (std::thread& t : threads) t.join();
   for (const std::exception_ptr& failure : failures) {
