@@ -6,7 +6,8 @@ times, each as the median of repeats after a warm-up with the spread:
 - `_vexolin` on one thread (VEXOLIN_THREADS=1) and on all cores;
 - the floor: only the FFTs and rate halvings the call makes, and the engine
   alone for the same call (build/bench/floor_bench, C++);
-- the peer, librosa, in its own environment (bench/.peer-venv) on one thread;
+- the peer, librosa, in its own environment (bench/.peer-venv) on one thread,
+  right after ours for the same case, so that both see the same machine load;
 
 then 1000 short clips one call each, the first call in a fresh process
 against later calls, and the peak memory of one call, each in a subprocess.
@@ -104,13 +105,38 @@ def repeats_for(seconds: float, base: int) -> int:
     return base if seconds <= 180 else max(3, base - 2) if seconds <= 600 else 3
 
 
-def measure_ours(case: dict, y: np.ndarray, base_repeats: int) -> None:
+def measure_case(case: dict, y: np.ndarray, path: Path, peer: "Peer | None", repeats: int) -> None:
+    """Ours on one thread, ours on all cores and the peer take turns within
+    every repeat, so that a change in the machine's load reaches all three
+    alike; ratios are the medians of the per-repeat ratios."""
     call = ours(case["kind"], case["sr"])
-    r = repeats_for(case["seconds"], base_repeats)
-    for label, n in (("ours_1", 1), ("ours_all", ALL_CORES)):
-        with_threads(n)
-        case[label] = timed(lambda: call(y), 1, r)
+
+    def ours_once(threads: int) -> float:
+        with_threads(threads)
+        start = time.perf_counter()
+        call(y)
+        return time.perf_counter() - start
+
+    task = None
+    if peer is not None:
+        task = peer_task(f"{case['kind']}-{int(case['sr'])}-{int(case['seconds'])}", case["kind"], case["sr"], path,
+                         0, 1)
+        warm = peer.run(dict(task, warmup=1, repeats=0))
+        case["peer_shape"] = warm["shape"]
+    ours_once(1)
+    ours_once(ALL_CORES)
+    one, all_cores, peer_times = [], [], []
+    for _ in range(repeats):
+        one.append(ours_once(1))
+        all_cores.append(ours_once(ALL_CORES))
+        if task is not None:
+            peer_times.append(peer.run(task)["times"][0])
     case["frames"] = int(call(y).shape[1])
+    case["ours_1"], case["ours_all"] = stats(one), stats(all_cores)
+    case["all_speedup"] = stats([a / b for a, b in zip(one, all_cores)])
+    if task is not None:
+        case["peer"] = stats(peer_times)
+        case["peer_over_ours"] = stats([p / a for p, a in zip(peer_times, one)])
 
 
 def measure_floor(case: dict, path: Path, floor_bin: Path, base_repeats: int) -> None:
@@ -133,16 +159,27 @@ def peer_task(case_id: str, kind: str, sr: float, path: Path, warmup: int, repea
     return task
 
 
-def run_peer(peer_python: Path, tasks: list[dict], workdir: Path) -> dict:
-    task_file = workdir / "peer_tasks.json"
-    task_file.write_text(json.dumps(tasks))
-    env = dict(os.environ, **PEER_ENV)
-    env.pop("PYTHONPATH", None)
-    done = subprocess.run([str(peer_python), str(BENCH / "peer_worker.py"), str(task_file)],
-                          capture_output=True, text=True, env=env)
-    if done.returncode != 0:
-        raise RuntimeError(f"peer worker failed ({done.returncode}):\n{done.stderr[-3000:]}")
-    return {r["id"]: r for r in map(json.loads, done.stdout.splitlines())}
+class Peer:
+    """The peer worker, one process in the peer environment for the whole run."""
+
+    def __init__(self, python: Path):
+        env = dict(os.environ, **PEER_ENV)
+        env.pop("PYTHONPATH", None)
+        self.proc = subprocess.Popen([str(python), str(BENCH / "peer_worker.py")], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, text=True, env=env)
+        self.version = self.run({"id": "version", "kind": "version"})["librosa"]
+
+    def run(self, task: dict) -> dict:
+        self.proc.stdin.write(json.dumps(task) + "\n")
+        self.proc.stdin.flush()
+        line = self.proc.stdout.readline()
+        if not line:
+            raise RuntimeError(f"the peer worker ended (exit code {self.proc.wait()}) on task {task['id']}")
+        return json.loads(line)
+
+    def close(self) -> None:
+        self.proc.stdin.close()
+        self.proc.wait()
 
 
 def probe(mode: str, kind: str, sr: float, path: Path, threads: int, *extra: str) -> dict:
@@ -152,20 +189,32 @@ def probe(mode: str, kind: str, sr: float, path: Path, threads: int, *extra: str
     return json.loads(done.stdout)
 
 
-def measure_clips(clips: np.ndarray, passes: int) -> dict:
+def measure_clips(clips: np.ndarray, passes: int, peer: "Peer | None", peer_task_: dict | None) -> dict:
+    """Seconds per call over passes through all clips; as for the long
+    signals, ours on one thread, on all cores and the peer take turns."""
     call = ours("cqt", 22050.0)
-    out = {}
-    for label, n in (("ours_1", 1), ("ours_all", ALL_CORES)):
-        with_threads(n)
-        for y in clips[:20]:
+
+    def ours_pass(threads: int) -> float:
+        with_threads(threads)
+        start = time.perf_counter()
+        for y in clips:
             call(y)
-        per_call = []
-        for _ in range(passes):
-            start = time.perf_counter()
-            for y in clips:
-                call(y)
-            per_call.append((time.perf_counter() - start) / len(clips))
-        out[label] = stats(per_call)
+        return (time.perf_counter() - start) / len(clips)
+
+    ours_pass(1)
+    if peer is not None:
+        peer.run(dict(peer_task_, warmup=20, repeats=0))
+    one, all_cores, peer_times = [], [], []
+    for _ in range(passes):
+        one.append(ours_pass(1))
+        all_cores.append(ours_pass(ALL_CORES))
+        if peer is not None:
+            peer_times.append(peer.run(peer_task_)["times"][0])
+    out = {"ours_1": stats(one), "ours_all": stats(all_cores),
+           "all_speedup": stats([a / b for a, b in zip(one, all_cores)])}
+    if peer is not None:
+        out["peer"] = stats(peer_times)
+        out["peer_over_ours"] = stats([p / a for p, a in zip(peer_times, one)])
     return out
 
 
@@ -204,17 +253,17 @@ def print_cases(cases: list[dict]) -> None:
     print("-" * len(head))
     for c in cases:
         fl = c.get("floor")
-        floor_med = fl["floor"]["median"] if fl else None
         peer = c.get("peer")
         print(f"{case_name(c):<34}{c['frames']:>7}  {ms(c['ours_1']):<25}{ms(c['ours_all']):<22}"
-              f"{fmt(ratio(c['ours_1']['median'], c['ours_all']['median'])):>6}"
-              f"{fmt(floor_med and 1e3 * floor_med, 1):>10}"
-              f"{fmt(ratio(fl and fl['engine_1']['median'], floor_med)):>8}"
-              f"{fmt(ratio(fl and fl['engine_all']['median'], floor_med)):>8}  "
-              f"{ms(peer):<24}{fmt(ratio(peer and peer['median'], c['ours_1']['median']), 1):>10}")
+              f"{fmt(c['all_speedup']['median']):>6}"
+              f"{fmt(fl and 1e3 * fl['floor']['median'], 1):>10}"
+              f"{fmt(fl and fl['engine_1_over_floor']['median']):>8}"
+              f"{fmt(fl and fl['engine_all_over_floor']['median']):>8}  "
+              f"{ms(peer) if peer else 'skipped':<24}{fmt(peer and c['peer_over_ours']['median'], 1):>10}")
     print("all/1 = speed-up of all cores over 1 thread; floor = the call's FFTs + halvings only (C++, 1 thread); "
-          "eng1/fl, engN/fl = engine time (C++, 1 / all threads) over the floor; peer/ours = librosa / ours, "
-          "both 1 thread. Times: median (min-max) of repeats after a warm-up.")
+          "eng1/fl, engN/fl = engine time (C++, 1 / all threads) over the floor; peer/ours = librosa / ours, both "
+          "1 thread. Times: median (min-max) of repeats after a warm-up; ratios: median of per-repeat ratios, the "
+          "compared calls taking turns within each repeat.")
 
 
 def find(cases, kind, sr, seconds):
@@ -229,31 +278,30 @@ def targets(cases, clips, first_calls, memory) -> list[dict]:
     out = []
 
     def add(name, value, bound, at_most=True):
+        if isinstance(value, bool) or value is None:  # a case left out of this run
+            value = None
         met = None if value is None else (value <= bound if at_most else value >= bound)
         out.append({"target": name, "value": value, "bound": bound, "at_most": at_most, "met": met})
 
     for kind in ("cqt", "chroma"):
         c = find(cases, kind, 22050.0, 180.0)
-        fl = c and c.get("floor")
-        add(f"{kind} 3 min, 1 thread: engine / floor", fl and ratio(fl["engine_1"]["median"], fl["floor"]["median"]),
-            1.3)
+        add(f"{kind} 3 min, 1 thread: engine / floor", c and c["floor"]["engine_1_over_floor"]["median"], 1.3)
     for kind, bound in (("cqt", 8.0), ("chroma", 9.0)):
         c = find(cases, kind, 22050.0, 180.0)
-        add(f"{kind} 3 min, 1 thread: peer / ours", c and c.get("peer") and
-            ratio(c["peer"]["median"], c["ours_1"]["median"]), bound, at_most=False)
-    add("1000 clips, 1 thread: peer / ours per call", clips.get("peer") and
-        ratio(clips["peer"]["median"], clips["ours_1"]["median"]), 150.0, at_most=False)
+        add(f"{kind} 3 min, 1 thread: peer / ours", c and "peer" in c and c["peer_over_ours"]["median"], bound,
+            at_most=False)
+    add("1000 clips, 1 thread: peer / ours per call", "peer" in clips and clips["peer_over_ours"]["median"], 150.0,
+        at_most=False)
     for kind in ("cqt", "chroma"):
         short, long = find(cases, kind, 22050.0, 30.0), find(cases, kind, 22050.0, 600.0)
         add(f"{kind}, 1 thread: t(10 min) / (20 x t(30 s))", short and long and
             ratio(long["ours_1"]["median"], 20.0 * short["ours_1"]["median"]), 1.05)
-    speedups = [(ratio(c["ours_1"]["median"], c["ours_all"]["median"]), case_name(c)) for c in cases]
-    speedups.append((ratio(clips["ours_1"]["median"], clips["ours_all"]["median"]), "1000 clips"))
+    speedups = [(c["all_speedup"]["median"], case_name(c)) for c in cases]
+    speedups.append((clips["all_speedup"]["median"], "1000 clips"))
     worst = min(speedups)
     add(f"all cores / 1 thread speed-up, worst case ({worst[1]})", worst[0], 1.0, at_most=False)
     c = find(cases, "chroma", 22050.0, 600.0)
-    add("chroma 10 min: all cores / 1 thread speed-up", c and ratio(c["ours_1"]["median"], c["ours_all"]["median"]),
-        1.6, at_most=False)
+    add("chroma 10 min: all cores / 1 thread speed-up", c and c["all_speedup"]["median"], 1.6, at_most=False)
     for f in first_calls:
         add(f"{f['kind']} 3 min, {f['threads']} thread(s): first call / warm call", f["ratio"], 1.3)
     for m in memory:
@@ -266,7 +314,7 @@ def print_targets(rows: list[dict]) -> None:
     for t in rows:
         state = "not measured" if t["met"] is None else "met" if t["met"] else "NOT MET"
         op = "<=" if t["at_most"] else ">="
-        print(f"  {state:<13}{t['target']:<72}{fmt(t['value']):>8} {op} {t['bound']:g}")
+        print(f"  {state:<13}{t['target']:<80}{fmt(t['value'], 3):>8} {op} {t['bound']:g}")
 
 
 def machine() -> dict:
@@ -299,7 +347,7 @@ def main() -> int:
     lengths_22 = [30.0, 180.0] if quick else [30.0, 180.0, 600.0, 1800.0]
     lengths_44 = [30.0] if quick else [30.0, 180.0]
     peer_max = args.peer_max_seconds if args.peer_max_seconds is not None else (180.0 if quick else 1800.0)
-    n_clips_peer, clip_passes, peer_clip_passes = (200, 3, 1) if quick else (1000, 5, 3)
+    n_clips_peer, clip_passes = (200, 2) if quick else (1000, 3)
     first_call_processes = 1 if quick else 3
     memory_lengths = [180.0] if quick else [180.0, 600.0, 1800.0]
     use_peer = not args.no_peer
@@ -323,7 +371,9 @@ def main() -> int:
     with tempfile.TemporaryDirectory(prefix="vexolin-bench-") as tmp:
         workdir = Path(tmp)
         signal_files = {}
-        peer_tasks = []
+        peer = Peer(args.peer_python) if use_peer else None
+        if peer:
+            info["librosa"] = peer.version
         for c in cases:
             key = (c["sr"], c["seconds"])
             if key not in signal_files:
@@ -332,34 +382,24 @@ def main() -> int:
             path = signal_files[key]
             y = np.fromfile(path, dtype=np.float32)
             print(f"  measuring {case_name(c)} ...", flush=True)
-            measure_ours(c, y, base)
-            measure_floor(c, path, args.floor_bench, base)
             c["peer_skipped"] = c["seconds"] > peer_max
-            if use_peer and not c["peer_skipped"]:
-                c["id"] = f"{c['kind']}-{int(c['sr'])}-{int(c['seconds'])}"
-                peer_tasks.append(peer_task(c["id"], c["kind"], c["sr"], path, 1,
-                                            repeats_for(c["seconds"], base if quick else 5)))
+            measure_case(c, y, path, None if c["peer_skipped"] else peer, repeats_for(c["seconds"], base))
+            measure_floor(c, path, args.floor_bench, base)
+            if "peer_shape" in c and c["peer_shape"][1] != c["frames"]:
+                print(f"  note: the peer gives {c['peer_shape'][1]} frames for {case_name(c)}, ours {c['frames']}")
             del y
 
         print("  measuring 1000 clips of 4096 samples ...", flush=True)
         clips_arr = np.stack([synthetic_signal(4096 / 22050.0, 22050.0, seed=i)[:4096] for i in range(1000)])
-        clips = measure_clips(clips_arr, clip_passes)
-        clips.update(n_clips=1000, clip_len=4096, peer_n_clips=n_clips_peer)
-        if use_peer:
+        clip_task = None
+        if peer:
             clips_file = workdir / "clips.f32"
             clips_arr[:n_clips_peer].tofile(clips_file)
-            peer_tasks.append(peer_task("clips", "clips", 22050.0, clips_file, 20, peer_clip_passes, clip_len=4096))
-            print(f"  measuring the peer ({len(peer_tasks)} tasks) ...", flush=True)
-            peer = run_peer(args.peer_python, peer_tasks, workdir)
-            info["librosa"] = peer["clips"]["librosa"]
-            for c in cases:
-                if "id" in c:
-                    c["peer"] = stats(peer[c["id"]]["times"])
-                    c["peer_shape"] = peer[c["id"]]["shape"]
-                    if c["peer_shape"][1] != c["frames"]:
-                        print(f"  note: the peer gives {c['peer_shape'][1]} frames for {case_name(c)}, "
-                              f"ours {c['frames']}")
-            clips["peer"] = stats(peer["clips"]["times"])
+            clip_task = peer_task("clips", "clips", 22050.0, clips_file, 0, 1, clip_len=4096)
+        clips = measure_clips(clips_arr, clip_passes, peer, clip_task)
+        clips.update(n_clips=1000, clip_len=4096, peer_n_clips=n_clips_peer)
+        if peer:
+            peer.close()
 
         print("  measuring first calls and peak memory in fresh processes ...", flush=True)
         first_calls = []
@@ -392,8 +432,8 @@ def main() -> int:
           f"over passes: ours 1 thread {per_call(clips['ours_1'])}, ours {ALL_CORES} threads "
           f"{per_call(clips['ours_all'])} ({clip_passes} passes of 1000)")
     if "peer" in clips:
-        print(f"  peer {per_call(clips['peer'])} ({peer_clip_passes} pass(es) of {n_clips_peer}); peer / ours "
-              f"{ratio(clips['peer']['median'], clips['ours_1']['median']):.0f}")
+        print(f"  peer {per_call(clips['peer'])} ({clip_passes} passes of {n_clips_peer}); peer / ours "
+              f"{clips['peer_over_ours']['median']:.0f} (median of per-pass ratios)")
     print("\nFirst call in a fresh process (3 min, 22.05 kHz; median over processes), ms:")
     for f in first_calls:
         print(f"  {f['kind']:<7}{f['threads']} thread(s): import {1e3 * f['import']:.1f}, first call "

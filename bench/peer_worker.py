@@ -1,9 +1,11 @@
 """Times the peer library (librosa) on the benchmark's inputs.
 
 Runs only with the peer environment's interpreter (bench/.peer-venv), never
-with the project's: `peer_worker.py TASKS.json`. Each task names a raw float32
-signal file and the call's parameters; one JSON line per task goes to stdout
-with the wall-clock seconds of every timed call (warm-up calls excluded).
+with the project's. It reads one JSON task per line from stdin (a raw float32
+signal file and the call's parameters) and answers each with one JSON line on
+stdout holding the wall-clock seconds of every timed call (warm-up calls
+excluded). Kept running for the whole benchmark, so that each case's peer
+timing is taken right beside ours, under the same load.
 """
 
 from __future__ import annotations
@@ -28,8 +30,19 @@ def chroma_call(y, t):
                                       n_octaves=t["n_octaves"])
 
 
+_loaded = {}
+
+
+def load(path):
+    """The signal in `path`; the last one read is kept, as tasks come one call at a time."""
+    if path not in _loaded:
+        _loaded.clear()
+        _loaded[path] = np.fromfile(path, dtype=np.float32)
+    return _loaded[path]
+
+
 def run_signal(t):
-    y = np.fromfile(t["input"], dtype=np.float32)
+    y = load(t["input"])
     call = cqt_call if t["kind"] == "cqt" else chroma_call
     times, shape = [], None
     for i in range(t["warmup"] + t["repeats"]):
@@ -58,10 +71,14 @@ def run_clips(t):
 
 def main() -> int:
     warnings.simplefilter("ignore")  # short clips draw filter-length warnings
-    with open(sys.argv[1]) as f:
-        tasks = json.load(f)
-    for t in tasks:
-        result = run_clips(t) if t["kind"] == "clips" else run_signal(t)
+    for line in sys.stdin:
+        t = json.loads(line)
+        if t["kind"] == "version":
+            result = {}
+        elif t["kind"] == "clips":
+            result = run_clips(t)
+        else:
+            result = run_signal(t)
         result.update(id=t["id"], librosa=librosa.__version__)
         print(json.dumps(result), flush=True)
     return 0
