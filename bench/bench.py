@@ -15,6 +15,7 @@ It prints a table and the issue's targets as met / not met, and writes the
 same numbers as JSON.
 
 Usage: bench/bench.py [--quick] [--json PATH] [--no-peer] [--peer-max-seconds S]
+       bench/bench.py --markdown bench/results.json   (the table of that run, for the README)
 Run by `make bench`, which sets up the peer environment and builds the floor
 benchmark first.
 """
@@ -317,6 +318,29 @@ def print_targets(rows: list[dict]) -> None:
         print(f"  {state:<13}{t['target']:<80}{fmt(t['value'], 3):>8} {op} {t['bound']:g}")
 
 
+def markdown(result: dict) -> str:
+    """The main table of a finished run, for the README."""
+    m = result["machine"]
+    lines = [f"{m['cpu']}, {m['cores']} cores, {m['memory_gib']} GiB, {m['date'][:10]}; librosa "
+             f"{m.get('librosa', '-')}; load average {m['load_average_at_start'][0]:.1f} at the start, "
+             f"{m['load_average_at_end'][0]:.1f} at the end.", "",
+             f"| call | rate | signal | `_vexolin`, 1 thread | {m['cores']} threads | floor | engine / floor "
+             "| librosa, 1 thread | librosa / ours |", "|---|---|---|---|---|---|---|---|---|"]
+    for c in result["cases"]:
+        name = "`cqt_magnitude`" if c["kind"] == "cqt" else "`chroma_cqt`"
+        fl, peer = c["floor"], c.get("peer")
+        lines.append(f"| {name} | {c['sr'] / 1000:g} kHz | {duration_label(c['seconds'])} | "
+                     f"{1e3 * c['ours_1']['median']:.1f} ms | {1e3 * c['ours_all']['median']:.1f} ms | "
+                     f"{1e3 * fl['floor']['median']:.1f} ms | {fl['engine_1_over_floor']['median']:.2f} | "
+                     + (f"{1e3 * peer['median']:.0f} ms | {c['peer_over_ours']['median']:.1f}x |" if peer else "- | - |"))
+    cl = result["clips"]
+    peer = cl.get("peer")
+    lines.append(f"| `cqt_magnitude`, 1000 clips of 4096 samples, per call | 22.05 kHz | 0.19 s | "
+                 f"{1e3 * cl['ours_1']['median']:.3f} ms | {1e3 * cl['ours_all']['median']:.3f} ms | | | "
+                 + (f"{1e3 * peer['median']:.1f} ms | {cl['peer_over_ours']['median']:.0f}x |" if peer else "- | - |"))
+    return "\n".join(lines)
+
+
 def machine() -> dict:
     model = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
                   if line.startswith("model name")), platform.processor())
@@ -339,8 +363,13 @@ def main() -> int:
     parser.add_argument("--peer-max-seconds", type=float, default=None,
                         help="longest signal given to the peer (default: all in the full run, 3 min with --quick)")
     parser.add_argument("--floor-bench", type=Path, default=ROOT / "build" / "bench" / "floor_bench")
+    parser.add_argument("--markdown", type=Path, metavar="RESULTS_JSON",
+                        help="print the main table of an earlier run's JSON as Markdown and exit")
     parser.add_argument("--repeats", type=int, default=None, help="timed calls per case up to 3 min (default 7, quick 3)")
     args = parser.parse_args()
+    if args.markdown:
+        print(markdown(json.loads(args.markdown.read_text())))
+        return 0
 
     quick = args.quick
     base = args.repeats or (3 if quick else 7)
