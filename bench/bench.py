@@ -14,7 +14,7 @@ against later calls, and the peak memory of one call, each in a subprocess.
 It prints a table and the issue's targets as met / not met, and writes the
 same numbers as JSON.
 
-Usage: bench/bench.py [--quick] [--json PATH] [--no-peer] [--peer-max-seconds S]
+Usage: bench/bench.py [--quick] [--json PATH] [--no-peer] [--peer-max-seconds S] [--reference]
        bench/bench.py --markdown bench/results.json   (the table of that run, for the README)
 Run by `make bench`, which sets up the peer environment and builds the floor
 benchmark first.
@@ -219,6 +219,22 @@ def measure_clips(clips: np.ndarray, passes: int, peer: "Peer | None", peer_task
     return out
 
 
+def reference_deviation(case: dict, y: np.ndarray) -> dict:
+    """Largest deviation from the float64 reference, absolute and relative to its largest value."""
+    sys.path.insert(0, str(ROOT / "tests" / "python"))
+    import reference
+
+    y64 = y.astype(np.float64)
+    if case["kind"] == "cqt":
+        want = reference.cqt_magnitude(y64, case["sr"], HOP, FMIN, 84, 12)
+    else:
+        want = reference.chroma_cqt(y64, case["sr"], HOP, 36, 7, 12, FMIN)
+    with_threads(ALL_CORES)
+    got = ours(case["kind"], case["sr"])(y).astype(np.float64)
+    diff = float(np.max(np.abs(got - want)))
+    return {"max_abs": diff, "max_rel": diff / float(np.max(np.abs(want)))}
+
+
 # ------------------------------------------------------------- reporting
 
 def ms(s: dict | None, spread: bool = True) -> str:
@@ -363,6 +379,8 @@ def main() -> int:
     parser.add_argument("--peer-max-seconds", type=float, default=None,
                         help="longest signal given to the peer (default: all in the full run, 3 min with --quick)")
     parser.add_argument("--floor-bench", type=Path, default=ROOT / "build" / "bench" / "floor_bench")
+    parser.add_argument("--reference", action="store_true",
+                        help="also check each case up to 3 min against the float64 NumPy reference of the tests")
     parser.add_argument("--markdown", type=Path, metavar="RESULTS_JSON",
                         help="print the main table of an earlier run's JSON as Markdown and exit")
     parser.add_argument("--repeats", type=int, default=None, help="timed calls per case up to 3 min (default 7, quick 3)")
@@ -414,6 +432,8 @@ def main() -> int:
             c["peer_skipped"] = c["seconds"] > peer_max
             measure_case(c, y, path, None if c["peer_skipped"] else peer, repeats_for(c["seconds"], base))
             measure_floor(c, path, args.floor_bench, base)
+            if args.reference and c["seconds"] <= 180:
+                c["reference"] = reference_deviation(c, y)
             if "peer_shape" in c and c["peer_shape"][1] != c["frames"]:
                 print(f"  note: the peer gives {c['peer_shape'][1]} frames for {case_name(c)}, ours {c['frames']}")
             del y
@@ -473,6 +493,11 @@ def main() -> int:
               f"{m['output_bytes'] / MIB:6.1f}, peak increase {m['peak_increase_bytes'] / MIB:7.1f} = "
               f"{m['peak_increase_bytes'] / m['input_bytes']:.2f} x input; budget input + 3 x output + 16 MiB = "
               f"{m['budget_bytes'] / MIB:7.1f}; ratio {m['ratio']:.2f}" + ("" if m["exact"] else " (approximate)"))
+    checked = [c for c in cases if "reference" in c]
+    if checked:
+        print("\nAgainst the float64 NumPy reference (max |diff| / max |reference|):")
+        for c in checked:
+            print(f"  {case_name(c):<36}{c['reference']['max_rel']:.2e}")
     rows = targets(cases, clips, first_calls, memory)
     print_targets(rows)
 
