@@ -138,8 +138,8 @@ HalfBand half_band() {
   return h;
 }
 
-// x[-32 .. n + 31] readable, zeros outside 0 .. n - 1; writes (n + 1) / 2
-// outputs. The odd samples are first gathered into `odd` (n / 2 + 32 floats,
+// Halves x[0 .. n - 1] into (n + 1) / 2 outputs, reading zeros beyond both
+// ends. The odd samples are first gathered into `odd` (n / 2 + 32 floats,
 // 16 zeros at each end) so that every tap reads consecutive floats; outputs
 // are taken in blocks with the tap loop outside, so that the compiler can
 // vectorise across outputs without reordering any sum.
@@ -167,13 +167,13 @@ void halve(const float* x, int n, float* y, float* odd, const HalfBand& h) {
   }
 }
 
-constexpr int pad = 32;
+constexpr int pad = 32;  // floats before each chain buffer's samples: keeps them 64-byte aligned
 constexpr int frame_ring = 8;  // distinct pre-filled frames cycled through
 
 // Everything the floor touches, allocated and filled before any timing.
 struct FloorBuffers {
   std::vector<std::unique_ptr<AlignedFloats>> chain;  // padded input of every halving, then its output
-  std::vector<PFFFT_Setup*> setups;                   // per octave
+  std::vector<PFFFT_Setup*> setups;                   // per octave; left to process exit
   std::unique_ptr<AlignedFloats> odd;                 // gathered odd samples of a halving
   std::unique_ptr<AlignedFloats> frames, spectrum, work;
 };
