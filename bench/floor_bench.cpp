@@ -38,9 +38,10 @@ namespace morvat::vexolin {
 namespace {
 
 // ---------------------------------------------------------------------------
-// The call's octave plan. This is the one place that knows how the engine
-// splits a call into octaves; when the engine has an octave-plan value of its
-// own, this function should simply read it.
+// The call's octave plan. This is the one place in the benchmark that knows
+// how the engine splits a call into octaves; once the engine has an
+// octave-plan value of its own, plan_call should only copy from it (early
+// halvings, and per octave n_fft, length, hop, frame count, halve_after).
 
 struct PlannedOctave {
   int n_fft;     // real FFT size of every frame
@@ -76,7 +77,6 @@ CallPlan plan_call(const CqtParams& p, int len) {
     hop_cur /= 2;
     sr_cur *= 0.5;
   }
-  plan.n_frames = static_cast<int>(common_frame_count(len_cur, hop_cur, plan.n_octaves));
 
   const int octave_bins = std::min(p.bins_per_octave, p.n_bins);
   for (int i = 0; i < plan.n_octaves; ++i) {
@@ -89,6 +89,7 @@ CallPlan plan_call(const CqtParams& p, int len) {
     // The engine halves after every octave with an even hop except the last.
     const bool halve_after = hop_cur % 2 == 0 && i + 1 < plan.n_octaves;
     plan.octaves.push_back({fft_length_for(longest), len_cur, hop_cur, len_cur / hop_cur + 1, halve_after});
+    plan.n_frames = i == 0 ? plan.octaves[0].n_frames : std::min(plan.n_frames, plan.octaves.back().n_frames);
     if (halve_after) {
       plan.decimation_inputs.push_back(len_cur);
       len_cur = (len_cur + 1) / 2;
