@@ -1,4 +1,4 @@
-# Entry points: `make build`, `make test`, `make demo`, `make bench`, `make dist`.
+# Entry points: `make build`, `make test`, `make demo`, `make bench` (BENCH_ARGS=--quick), `make dist`.
 # Everything is set up on first use; later runs only rebuild what changed.
 
 SHELL := /bin/bash
@@ -29,8 +29,17 @@ demo: build
 dist: build
 	tools/check_dist.sh $(VPY) $(BUILD)
 
-bench: build
-	$(VPY) bench/bench.py
+# Speed against the floor (C++, build/bench/floor_bench) and the peer (librosa in
+# its own environment, bench/.peer-venv, created once). BENCH_ARGS=--quick for a subset.
+PEER_VENV := $(ROOT)/bench/.peer-venv
+BENCH_ARGS ?=
+
+bench: build $(PEER_VENV)/.requirements.stamp
+	cmake --build $(BUILD) --target floor_bench
+	$(VPY) bench/bench.py $(BENCH_ARGS)
+
+$(PEER_VENV)/.requirements.stamp: bench/requirements-peer.txt
+	bench/setup_peer_env.sh $(PEER_VENV)
 
 system-deps:
 	@tools/install_system_deps.sh

@@ -1,0 +1,430 @@
+// Floor benchmark: times, for one call, only the work the algorithm cannot
+// avoid (every real FFT the call makes, at the same sizes and counts, on
+// pre-filled aligned buffers, and every halving of the rate as a plain
+// symmetric half-band filter over its 33 non-zero taps) and, beside it, the
+// engine's own time for the same call on one thread and on all cores.
+//
+// Usage: floor_bench [--kind cqt|chroma] [--sr HZ] [--hop N] [--fmin HZ]
+//                    [--n-bins N] [--bins-per-octave N] [--n-octaves N]
+//                    [--n-chroma N] (--seconds S | --input FILE.f32)
+//                    [--repeats N] [--warmup N] [--json]
+// For chroma the bin count is n_octaves * bins_per_octave. --input reads raw
+// little-endian float32 samples, so the runner can hand every timed program
+// the same signal. --json prints one JSON line instead of the table.
+#include "chroma/chroma.h"
+#include "engine/bin_grid.h"
+#include "engine/cqt.h"
+#include "engine/octave_plan.h"
+#include "engine/sparse_basis.h"
+
+#include <pffft.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace morvat::vexolin {
+namespace {
+
+// ---------------------------------------------------------------------------
+// The call's octave plan. This is the one place in the benchmark that knows
+// how the engine splits a call into octaves; once the engine has an
+// octave-plan value of its own, plan_call should only copy from it (early
+// halvings, and per octave n_fft, length, hop, frame count, halve_after).
+
+struct PlannedOctave {
+  int n_fft;     // real FFT size of every frame
+  int len;       // signal length at this octave's rate
+  int hop;       // hop at this octave's rate
+  int n_frames;  // frames the octave computes (len / hop + 1)
+  bool halve_after;  // the rate is halved before the next octave
+};
+
+struct CallPlan {
+  int n_octaves = 0;
+  int early_decimations = 0;
+  int n_frames = 0;                     // common frame count of the result
+  std::vector<int> decimation_inputs;   // input length of every halving, in call order
+  std::vector<PlannedOctave> octaves;   // top octave first
+};
+
+CallPlan plan_call(const CqtParams& p, int len) {
+  CallPlan plan;
+  plan.n_octaves = octave_count(p.n_bins, p.bins_per_octave);
+  const std::vector<double> freqs = bin_frequencies(p.fmin, p.n_bins, p.bins_per_octave);
+  const std::vector<double> alpha = bin_alpha(freqs);
+  double cutoff = 0.0;
+  filter_lengths(freqs, alpha, p.sr, p.filter_scale, &cutoff);
+  plan.early_decimations = early_downsampling_count(p.sr, cutoff, p.hop, plan.n_octaves);
+
+  int len_cur = len;
+  int hop_cur = p.hop;
+  double sr_cur = p.sr;
+  for (int i = 0; i < plan.early_decimations; ++i) {
+    plan.decimation_inputs.push_back(len_cur);
+    len_cur = (len_cur + 1) / 2;
+    hop_cur /= 2;
+    sr_cur *= 0.5;
+  }
+
+  const int octave_bins = std::min(p.bins_per_octave, p.n_bins);
+  for (int i = 0; i < plan.n_octaves; ++i) {
+    const int end = p.n_bins - i * octave_bins;
+    const int start = std::max(0, end - octave_bins);
+    const std::vector<double> f(freqs.begin() + start, freqs.begin() + end);
+    const std::vector<double> a(alpha.begin() + start, alpha.begin() + end);
+    const std::vector<double> lengths = filter_lengths(f, a, sr_cur, p.filter_scale, nullptr);
+    const double longest = *std::max_element(lengths.begin(), lengths.end());
+    // The engine halves after every octave with an even hop except the last.
+    const bool halve_after = hop_cur % 2 == 0 && i + 1 < plan.n_octaves;
+    plan.octaves.push_back({fft_length_for(longest), len_cur, hop_cur, len_cur / hop_cur + 1, halve_after});
+    plan.n_frames = i == 0 ? plan.octaves[0].n_frames : std::min(plan.n_frames, plan.octaves.back().n_frames);
+    if (halve_after) {
+      plan.decimation_inputs.push_back(len_cur);
+      len_cur = (len_cur + 1) / 2;
+      hop_cur /= 2;
+      sr_cur *= 0.5;
+    }
+  }
+  return plan;
+}
+
+// ---------------------------------------------------------------------------
+// Floor pieces.
+
+struct AlignedFloats {
+  explicit AlignedFloats(std::size_t n) : data(static_cast<float*>(pffft_aligned_malloc(n * sizeof(float)))), size(n) {
+    if (data == nullptr) throw std::bad_alloc();
+    std::memset(data, 0, n * sizeof(float));
+  }
+  ~AlignedFloats() { pffft_aligned_free(data); }
+  AlignedFloats(const AlignedFloats&) = delete;
+  AlignedFloats& operator=(const AlignedFloats&) = delete;
+  float* data;
+  std::size_t size;
+};
+
+// Non-zero taps of a 65-tap half-band low-pass: the centre and the odd taps
+// h[1], h[3], ..., h[31] (the other half mirrors them). The exact window does
+// not change the cost, so a Hann-windowed sinc stands in for the engine's.
+struct HalfBand {
+  float centre;
+  float odd[16];
+};
+
+HalfBand half_band() {
+  HalfBand h{};
+  const double pi = 3.141592653589793;
+  double total = 0.5;
+  for (int j = 0; j < 16; ++j) {
+    const double d = 2 * j + 1 - 32;  // tap offset from the centre
+    const double w = 0.5 + 0.5 * std::cos(pi * d / 33.0);
+    const double v = w * std::sin(pi * d / 2.0) / (pi * d);
+    h.odd[j] = static_cast<float>(v);
+    total += 2.0 * v;
+  }
+  h.centre = static_cast<float>(0.5 / total);
+  for (float& tap : h.odd) tap = static_cast<float>(tap / total);
+  return h;
+}
+
+// Halves x[0 .. n - 1] into (n + 1) / 2 outputs, reading zeros beyond both
+// ends. The odd samples are first gathered into `odd` (n / 2 + 32 floats,
+// 16 zeros at each end) so that every tap reads consecutive floats; outputs
+// are taken in blocks with the tap loop outside, so that the compiler can
+// vectorise across outputs without reordering any sum.
+void halve(const float* x, int n, float* y, float* odd, const HalfBand& h) {
+  const int m_out = (n + 1) / 2;
+  const int n_odd = n / 2;
+  for (int i = 0; i < 16; ++i) odd[i] = 0.0f;
+  for (int i = 0; i < n_odd; ++i) odd[16 + i] = x[2 * i + 1];
+  for (int i = 0; i < 16; ++i) odd[16 + n_odd + i] = 0.0f;
+  constexpr int block = 64;
+  float acc[block];
+  for (int m0 = 0; m0 < m_out; m0 += block) {
+    const int count = std::min(block, m_out - m0);
+    const float* c = x + 2 * static_cast<std::ptrdiff_t>(m0);
+    for (int i = 0; i < count; ++i) acc[i] = h.centre * c[2 * i];
+    // Output m reads odd samples m - 16 + j and m + 15 - j (tap h[2j + 1]).
+    const float* o = odd + 16 + m0;
+    for (int j = 0; j < 16; ++j) {
+      const float tap = h.odd[j];
+      const float* lo = o + j - 16;
+      const float* hi = o + 15 - j;
+      for (int i = 0; i < count; ++i) acc[i] += tap * (lo[i] + hi[i]);
+    }
+    for (int i = 0; i < count; ++i) y[m0 + i] = acc[i] * 1.41421356f;
+  }
+}
+
+constexpr int pad = 32;  // floats before each chain buffer's samples: keeps them 64-byte aligned
+constexpr int frame_ring = 8;  // distinct pre-filled frames cycled through
+
+// Everything the floor touches, allocated and filled before any timing.
+struct FloorBuffers {
+  std::vector<std::unique_ptr<AlignedFloats>> chain;  // padded input of every halving, then its output
+  std::vector<PFFFT_Setup*> setups;                   // per octave; left to process exit
+  std::unique_ptr<AlignedFloats> odd;                 // gathered odd samples of a halving
+  std::unique_ptr<AlignedFloats> frames, spectrum, work;
+};
+
+FloorBuffers prepare_floor(const CallPlan& plan, const std::vector<float>& y) {
+  FloorBuffers b;
+  // Buffer k holds the input of halving k; one more holds the last output.
+  std::vector<int> lengths = plan.decimation_inputs;
+  if (!lengths.empty()) lengths.push_back((lengths.back() + 1) / 2);
+  for (int n : lengths) b.chain.push_back(std::make_unique<AlignedFloats>(static_cast<std::size_t>(n) + 2 * pad));
+  if (!b.chain.empty()) std::copy(y.begin(), y.end(), b.chain[0]->data + pad);
+  b.odd = std::make_unique<AlignedFloats>((lengths.empty() ? 0 : static_cast<std::size_t>(lengths[0]) / 2) + 2 * pad);
+  int max_fft = 32;
+  for (const PlannedOctave& o : plan.octaves) {
+    b.setups.push_back(pffft_new_setup(o.n_fft, PFFFT_REAL));
+    max_fft = std::max(max_fft, o.n_fft);
+  }
+  b.frames = std::make_unique<AlignedFloats>(static_cast<std::size_t>(frame_ring) * max_fft);
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  for (std::size_t i = 0; i < b.frames->size; ++i) b.frames->data[i] = u(rng);
+  b.spectrum = std::make_unique<AlignedFloats>(max_fft);
+  b.work = std::make_unique<AlignedFloats>(max_fft);
+  return b;
+}
+
+struct FloorTimes {
+  double fft = 0.0;
+  double decimate = 0.0;
+};
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+// One pass in the call's order: early halvings, then per octave its FFTs and
+// the halving that follows it.
+FloorTimes run_floor(const CallPlan& plan, FloorBuffers& b, const HalfBand& h) {
+  FloorTimes t;
+  std::size_t k = 0;
+  auto halve_next = [&] {
+    const auto t0 = Clock::now();
+    halve(b.chain[k]->data + pad, plan.decimation_inputs[k], b.chain[k + 1]->data + pad, b.odd->data, h);
+    t.decimate += seconds_since(t0);
+    ++k;
+  };
+  for (int i = 0; i < plan.early_decimations; ++i) halve_next();
+  for (std::size_t o = 0; o < plan.octaves.size(); ++o) {
+    const PlannedOctave& oct = plan.octaves[o];
+    const auto t0 = Clock::now();
+    for (int f = 0; f < oct.n_frames; ++f) {
+      const float* in = b.frames->data + static_cast<std::size_t>(f % frame_ring) * oct.n_fft;
+      pffft_transform_ordered(b.setups[o], in, b.spectrum->data, b.work->data, PFFFT_FORWARD);
+    }
+    t.fft += seconds_since(t0);
+    if (oct.halve_after) halve_next();
+  }
+  return t;
+}
+
+// ---------------------------------------------------------------------------
+// Statistics and output.
+
+struct Stats {
+  double median, q1, q3, min, max;
+  int n;
+};
+
+double quantile(const std::vector<double>& sorted, double q) {
+  const double pos = q * static_cast<double>(sorted.size() - 1);
+  const std::size_t lo = static_cast<std::size_t>(pos);
+  const std::size_t hi = std::min(lo + 1, sorted.size() - 1);
+  return sorted[lo] + (pos - static_cast<double>(lo)) * (sorted[hi] - sorted[lo]);
+}
+
+Stats stats_of(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return {quantile(v, 0.5), quantile(v, 0.25), quantile(v, 0.75), v.front(), v.back(), static_cast<int>(v.size())};
+}
+
+std::string json(const Stats& s) {
+  char buf[256];
+  std::snprintf(buf, sizeof buf, "{\"median\": %.6e, \"q1\": %.6e, \"q3\": %.6e, \"min\": %.6e, \"max\": %.6e, \"n\": %d}",
+                s.median, s.q1, s.q3, s.min, s.max, s.n);
+  return buf;
+}
+
+struct Options {
+  std::string kind = "cqt";
+  double sr = 22050.0;
+  int hop = 512;
+  double fmin = default_fmin;
+  int n_bins = 84;
+  int bins_per_octave = 12;
+  int n_octaves = 7;
+  int n_chroma = 12;
+  double seconds = 180.0;
+  std::string input;
+  int repeats = 7;
+  int warmup = 1;
+  bool json = false;
+};
+
+Options parse(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) throw std::invalid_argument(a + " needs a value");
+      return argv[++i];
+    };
+    if (a == "--kind") o.kind = value();
+    else if (a == "--sr") o.sr = std::stod(value());
+    else if (a == "--hop") o.hop = std::stoi(value());
+    else if (a == "--fmin") o.fmin = std::stod(value());
+    else if (a == "--n-bins") o.n_bins = std::stoi(value());
+    else if (a == "--bins-per-octave") o.bins_per_octave = std::stoi(value());
+    else if (a == "--n-octaves") o.n_octaves = std::stoi(value());
+    else if (a == "--n-chroma") o.n_chroma = std::stoi(value());
+    else if (a == "--seconds") o.seconds = std::stod(value());
+    else if (a == "--input") o.input = value();
+    else if (a == "--repeats") o.repeats = std::max(1, std::stoi(value()));
+    else if (a == "--warmup") o.warmup = std::max(0, std::stoi(value()));
+    else if (a == "--json") o.json = true;
+    else throw std::invalid_argument("unknown argument " + a);
+  }
+  if (o.kind != "cqt" && o.kind != "chroma") throw std::invalid_argument("--kind must be cqt or chroma");
+  return o;
+}
+
+std::vector<float> load_signal(const Options& o) {
+  if (!o.input.empty()) {
+    std::ifstream in(o.input, std::ios::binary | std::ios::ate);
+    if (!in) throw std::runtime_error("cannot read " + o.input);
+    const std::streamsize bytes = in.tellg();
+    in.seekg(0);
+    std::vector<float> y(static_cast<std::size_t>(bytes) / sizeof(float));
+    in.read(reinterpret_cast<char*>(y.data()), static_cast<std::streamsize>(y.size() * sizeof(float)));
+    return y;
+  }
+  std::vector<float> y(static_cast<std::size_t>(o.seconds * o.sr));
+  std::mt19937 rng(0);
+  std::normal_distribution<float> noise(0.0f, 0.05f);
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    const double t = static_cast<double>(i) / o.sr;
+    y[i] = static_cast<float>(0.5 * std::sin(6.283185307179586 * 110.0 * t) +
+                              0.25 * std::sin(6.283185307179586 * 440.0 * t)) + noise(rng);
+  }
+  return y;
+}
+
+int run(int argc, char** argv) {
+  const Options o = parse(argc, argv);
+  const std::vector<float> y = load_signal(o);
+  const bool chroma = o.kind == "chroma";
+  const int n_bins = chroma ? o.n_octaves * o.bins_per_octave : o.n_bins;
+  const double fmin = effective_fmin(o.fmin);
+  const CqtParams params{o.sr, o.hop, fmin, n_bins, o.bins_per_octave, 1.0, 0.01};
+
+  const CallPlan plan = plan_call(params, static_cast<int>(y.size()));
+  FloorBuffers buffers = prepare_floor(plan, y);
+  const HalfBand h = half_band();
+
+  auto engine_call = [&] {
+    CqtMagnitude m = compute_cqt_magnitude(y.data(), y.size(), params);
+    if (chroma) m = chroma_from_magnitude(m, o.bins_per_octave, o.n_chroma, fmin);
+    return m.n_frames;
+  };
+  const int all_cores = std::max(1u, std::thread::hardware_concurrency());
+  auto time_engine = [&](int threads) {
+    setenv("VEXOLIN_THREADS", std::to_string(threads).c_str(), 1);
+    const auto t0 = Clock::now();
+    engine_call();
+    return seconds_since(t0);
+  };
+  // The plan must describe the call the engine actually makes.
+  if (engine_call() != plan.n_frames) {
+    throw std::logic_error("the octave plan's frame count differs from the engine's; plan_call is out of date");
+  }
+
+  // Floor and engine take turns within every repeat, so that a change in the
+  // machine's load during the run reaches both alike; the ratios are taken
+  // per repeat.
+  std::vector<double> fft, dec, floor_total, engine_1_times, engine_all_times, ratio_1, ratio_all;
+  for (int r = 0; r < o.warmup + o.repeats; ++r) {
+    const FloorTimes t = run_floor(plan, buffers, h);
+    const double e1 = time_engine(1);
+    const double eall = time_engine(all_cores);
+    if (r < o.warmup) continue;
+    fft.push_back(t.fft);
+    dec.push_back(t.decimate);
+    floor_total.push_back(t.fft + t.decimate);
+    engine_1_times.push_back(e1);
+    engine_all_times.push_back(eall);
+    ratio_1.push_back(e1 / (t.fft + t.decimate));
+    ratio_all.push_back(eall / (t.fft + t.decimate));
+  }
+  const Stats engine_1 = stats_of(engine_1_times);
+  const Stats engine_all = stats_of(engine_all_times);
+  const Stats floor_s = stats_of(floor_total), fft_s = stats_of(fft), dec_s = stats_of(dec);
+  const Stats ratio_1_s = stats_of(ratio_1), ratio_all_s = stats_of(ratio_all);
+
+  if (o.json) {
+    std::string octaves;
+    for (const PlannedOctave& oc : plan.octaves) {
+      if (!octaves.empty()) octaves += ", ";
+      octaves += "{\"n_fft\": " + std::to_string(oc.n_fft) + ", \"len\": " + std::to_string(oc.len) +
+                 ", \"hop\": " + std::to_string(oc.hop) + ", \"n_frames\": " + std::to_string(oc.n_frames) + "}";
+    }
+    std::printf(
+        "{\"kind\": \"%s\", \"sr\": %.17g, \"hop\": %d, \"fmin\": %.17g, \"n_bins\": %d, \"bins_per_octave\": %d, "
+        "\"samples\": %zu, \"n_frames\": %d, \"early_decimations\": %d, \"decimations\": %zu, \"octaves\": [%s], "
+        "\"threads_all\": %d, \"floor\": %s, \"floor_fft\": %s, \"floor_decimate\": %s, \"engine_1\": %s, "
+        "\"engine_all\": %s, \"engine_1_over_floor\": %s, \"engine_all_over_floor\": %s}\n",
+        o.kind.c_str(), o.sr, o.hop, fmin, n_bins, o.bins_per_octave, y.size(), plan.n_frames, plan.early_decimations,
+        plan.decimation_inputs.size(), octaves.c_str(), all_cores, json(floor_s).c_str(), json(fft_s).c_str(),
+        json(dec_s).c_str(), json(engine_1).c_str(), json(engine_all).c_str(), json(ratio_1_s).c_str(),
+        json(ratio_all_s).c_str());
+    return 0;
+  }
+
+  std::printf("%s, sr %g Hz, hop %d, %d bins at %d per octave, %zu samples: %d octaves, %d early halvings, "
+              "%zu halvings in all\n",
+              o.kind.c_str(), o.sr, o.hop, n_bins, o.bins_per_octave, y.size(), plan.n_octaves, plan.early_decimations,
+              plan.decimation_inputs.size());
+  for (const PlannedOctave& oc : plan.octaves) {
+    std::printf("  octave: n_fft %5d, length %9d, hop %4d, frames %7d\n", oc.n_fft, oc.len, oc.hop, oc.n_frames);
+  }
+  std::printf("%-22s %10s %10s %10s %8s\n", "median of repeats", "time ms", "min ms", "max ms", "/ floor");
+  auto row = [&](const char* name, const Stats& s, double over_floor) {
+    std::printf("%-22s %10.3f %10.3f %10.3f %8.2f\n", name, 1e3 * s.median, 1e3 * s.min, 1e3 * s.max, over_floor);
+  };
+  row("floor: FFTs", fft_s, fft_s.median / floor_s.median);
+  row("floor: halvings", dec_s, dec_s.median / floor_s.median);
+  row("floor", floor_s, 1.0);
+  row("engine, 1 thread", engine_1, ratio_1_s.median);
+  std::string all = "engine, " + std::to_string(all_cores) + " threads";
+  row(all.c_str(), engine_all, ratio_all_s.median);
+  std::printf("engine / floor: median of the per-repeat ratios (floor and engine take turns)\n");
+  return 0;
+}
+
+}  // namespace
+}  // namespace morvat::vexolin
+
+int main(int argc, char** argv) {
+  try {
+    return morvat::vexolin::run(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "floor_bench: %s\n", e.what());
+    return 2;
+  }
+}
