@@ -34,7 +34,12 @@ import tempfile
 import time
 from pathlib import Path
 
-import numpy as np
+# NumPy's OpenBLAS starts worker threads that poll for work; nothing here
+# uses BLAS, and those threads would take the second core from the engine's
+# workers. Set before NumPy is imported.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import numpy as np  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 BENCH = ROOT / "bench"

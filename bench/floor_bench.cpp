@@ -38,16 +38,15 @@ namespace morvat::vexolin {
 namespace {
 
 // ---------------------------------------------------------------------------
-// The call's octave plan. This is the one place in the benchmark that knows
-// how the engine splits a call into octaves; once the engine has an
-// octave-plan value of its own, plan_call should only copy from it (early
-// halvings, and per octave n_fft, length, hop, frame count, halve_after).
+// The call's octave plan, copied from the engine's own: early halvings, and
+// per octave n_fft, length, hop and halve_after. Every octave computes the
+// call's common frame count.
 
 struct PlannedOctave {
   int n_fft;     // real FFT size of every frame
   int len;       // signal length at this octave's rate
   int hop;       // hop at this octave's rate
-  int n_frames;  // frames the octave computes (len / hop + 1)
+  int n_frames;  // frames the octave computes
   bool halve_after;  // the rate is halved before the next octave
 };
 
@@ -60,42 +59,19 @@ struct CallPlan {
 };
 
 CallPlan plan_call(const CqtParams& p, int len) {
+  const CqtPlan engine = plan_cqt(static_cast<std::size_t>(len), p);
   CallPlan plan;
-  plan.n_octaves = octave_count(p.n_bins, p.bins_per_octave);
-  const std::vector<double> freqs = bin_frequencies(p.fmin, p.n_bins, p.bins_per_octave);
-  const std::vector<double> alpha = bin_alpha(freqs);
-  double cutoff = 0.0;
-  filter_lengths(freqs, alpha, p.sr, p.filter_scale, &cutoff);
-  plan.early_decimations = early_downsampling_count(p.sr, cutoff, p.hop, plan.n_octaves);
-
-  int len_cur = len;
-  int hop_cur = p.hop;
-  double sr_cur = p.sr;
+  plan.n_octaves = static_cast<int>(engine.octaves.octaves.size());
+  plan.early_decimations = engine.octaves.early_halvings;
+  plan.n_frames = engine.n_frames;
+  std::int64_t len_cur = len;
   for (int i = 0; i < plan.early_decimations; ++i) {
-    plan.decimation_inputs.push_back(len_cur);
-    len_cur = (len_cur + 1) / 2;
-    hop_cur /= 2;
-    sr_cur *= 0.5;
+    plan.decimation_inputs.push_back(static_cast<int>(len_cur));
+    len_cur = halved_length(len_cur);
   }
-
-  const int octave_bins = std::min(p.bins_per_octave, p.n_bins);
-  for (int i = 0; i < plan.n_octaves; ++i) {
-    const int end = p.n_bins - i * octave_bins;
-    const int start = std::max(0, end - octave_bins);
-    const std::vector<double> f(freqs.begin() + start, freqs.begin() + end);
-    const std::vector<double> a(alpha.begin() + start, alpha.begin() + end);
-    const std::vector<double> lengths = filter_lengths(f, a, sr_cur, p.filter_scale, nullptr);
-    const double longest = *std::max_element(lengths.begin(), lengths.end());
-    // The engine halves after every octave with an even hop except the last.
-    const bool halve_after = hop_cur % 2 == 0 && i + 1 < plan.n_octaves;
-    plan.octaves.push_back({fft_length_for(longest), len_cur, hop_cur, len_cur / hop_cur + 1, halve_after});
-    plan.n_frames = i == 0 ? plan.octaves[0].n_frames : std::min(plan.n_frames, plan.octaves.back().n_frames);
-    if (halve_after) {
-      plan.decimation_inputs.push_back(len_cur);
-      len_cur = (len_cur + 1) / 2;
-      hop_cur /= 2;
-      sr_cur *= 0.5;
-    }
+  for (const OctaveSpan& o : engine.octaves.octaves) {
+    plan.octaves.push_back({o.n_fft, static_cast<int>(o.len), o.hop, engine.n_frames, o.halve_after});
+    if (o.halve_after) plan.decimation_inputs.push_back(static_cast<int>(o.len));
   }
   return plan;
 }
@@ -338,10 +314,22 @@ int run(int argc, char** argv) {
   FloorBuffers buffers = prepare_floor(plan, y);
   const HalfBand h = half_band();
 
+  // The engine as the module runs it: planned, then written into an output
+  // of its own (magnitudes, or chroma folded as the bins are computed).
+  const std::vector<int> rows = chroma ? chroma_rows(n_bins, o.bins_per_octave, o.n_chroma, fmin) : std::vector<int>{};
   auto engine_call = [&] {
-    CqtMagnitude m = compute_cqt_magnitude(y.data(), y.size(), params);
-    if (chroma) m = chroma_from_magnitude(m, o.bins_per_octave, o.n_chroma, fmin);
-    return m.n_frames;
+    const CqtPlan call = plan_cqt(y.size(), params);
+    const std::size_t n_rows = chroma ? static_cast<std::size_t>(o.n_chroma) : static_cast<std::size_t>(call.n_bins);
+    std::unique_ptr<float[]> out(new float[n_rows * static_cast<std::size_t>(call.n_frames)]);
+    CqtTarget target;
+    target.mag = out.get();
+    if (chroma) {
+      std::fill_n(out.get(), n_rows * static_cast<std::size_t>(call.n_frames), 0.0f);
+      target.mag_row = rows.data();
+    }
+    run_cqt(call, y.data(), target);
+    if (chroma) normalise_chroma(out.get(), o.n_chroma, call.n_frames);
+    return call.n_frames;
   };
   const int all_cores = std::max(1u, std::thread::hardware_concurrency());
   auto time_engine = [&](int threads) {

@@ -99,41 +99,120 @@ void validate_plan(const OctavePlan& plan, const std::vector<double>& scale_leng
 }
 
 // Bytes a call needs at its peak besides the caller's samples: its result
-// (and the caller's copy of it), the grid, two halved signals and per-worker
-// scratch.
+// (and the caller's copy of it), the grid, and the halved signals.
 void check_memory(const CqtPlan& plan) {
   const double bins = plan.n_bins;
   const double frames = plan.n_frames;
   const double len = static_cast<double>(plan.len);
-  const double planned = 3.0 * 8.0 * bins + 2.0 * 8.0 * bins * frames + 0.75 * 4.0 * len;
+  const double planned = 3.0 * 8.0 * bins + 2.0 * 8.0 * bins * frames + 4.0 * len;
   ensure_fits_in_memory(planned, "this transform");
 }
 
-// The current signal: the caller's samples until the first halving, then
-// whichever of two buffers, allocated once, was written last.
-class OctaveSignal {
+// Samples of the top octave's signal one chunk of frames spans: the chunk's
+// signals, at every rate, stay in cache while its halvings and frames are
+// computed.
+constexpr std::int64_t chunk_samples = 1 << 15;
+
+// One worker's part of a call: frames first_frame .. end_frame - 1 of every
+// octave. It keeps its own copies of the halved signals, over just the
+// samples those frames (and the halvings beneath them) reach, and fills them
+// chunk by chunk just ahead of the frames that read them. Copies of
+// neighbouring workers overlap by a few samples that both compute: every
+// halved sample is a function of the input alone, so the copies agree and
+// the result does not depend on the number of workers.
+class SegmentPipeline {
  public:
-  OctaveSignal(const float* samples, int len) : data_(samples), len_(len) {}
+  SegmentPipeline(const CqtPlan& plan, const float* y, const std::vector<const SparseBasis*>& bases,
+                  const std::vector<OctaveTarget>& targets, FrameScratch& scratch, int first_frame, int end_frame)
+      : plan_(plan), bases_(bases), targets_(targets), scratch_(scratch), first_frame_(first_frame),
+        end_frame_(end_frame) {
+    // Signal 0 is the input; signal i + 1 is signal i halved.
+    const std::vector<OctaveSpan>& octaves = plan.octaves.octaves;
+    int n_signals = 1 + plan.octaves.early_halvings;
+    for (const OctaveSpan& octave : octaves) {
+      signal_of_.push_back(n_signals - 1);
+      if (octave.halve_after) ++n_signals;
+    }
+    signals_.resize(static_cast<std::size_t>(n_signals));
+    signals_[0].len = static_cast<std::int64_t>(plan.len);
+    signals_[0].end = signals_[0].done = signals_[0].len;
+    signals_[0].data = y;
+    for (std::size_t i = 1; i < signals_.size(); ++i) signals_[i].len = halved_length(signals_[i - 1].len);
 
-  const float* data() const { return data_; }
-  int size() const { return len_; }
+    // The samples each signal must hold: what its octaves' frames read, and
+    // what the halving into the next signal reads.
+    std::vector<std::int64_t> need_first(signals_.size(), std::numeric_limits<std::int64_t>::max());
+    std::vector<std::int64_t> need_end(signals_.size(), std::numeric_limits<std::int64_t>::min());
+    for (std::size_t o = 0; o < octaves.size(); ++o) {
+      const std::size_t i = static_cast<std::size_t>(signal_of_[o]);
+      const std::int64_t half = bases[o]->n_fft / 2;
+      need_first[i] = std::min(need_first[i], static_cast<std::int64_t>(first_frame) * octaves[o].hop - half);
+      need_end[i] = std::max(need_end[i], static_cast<std::int64_t>(end_frame - 1) * octaves[o].hop - half +
+                                              bases[o]->n_fft);
+    }
+    for (std::size_t i = signals_.size() - 1; i >= 1; --i) {
+      Signal& s = signals_[i];
+      s.first = std::max<std::int64_t>(need_first[i], 0);
+      s.end = std::min(need_end[i], s.len);
+      if (s.end <= s.first) s.first = s.end = 0;
+      s.done = s.first;
+      if (s.end > s.first) {
+        need_first[i - 1] = std::min(need_first[i - 1], 2 * s.first - 32);
+        need_end[i - 1] = std::max(need_end[i - 1], 2 * (s.end - 1) + 33);
+        s.samples.resize(static_cast<std::size_t>(s.end - s.first));
+        s.data = s.samples.data();
+      }
+    }
+  }
 
-  void halve(const CancelFlag& cancel) {
-    AlignedVector& target = written_ == 0 ? buffers_[1] : buffers_[0];
-    written_ = &target == &buffers_[0] ? 0 : 1;
-    const int halved = halved_size(len_);
-    // Each buffer only ever holds shorter signals than its first: it grows once.
-    if (target.size() < static_cast<std::size_t>(halved)) target.resize(static_cast<std::size_t>(halved));
-    decimate_by_two(data_, len_, target.data(), cancel);
-    data_ = target.data();
-    len_ = halved;
+  void run(const CancelFlag& cancel) {
+    const std::vector<OctaveSpan>& octaves = plan_.octaves.octaves;
+    const std::int64_t top_hop = octaves.front().hop;
+    const int chunk = static_cast<int>(std::max<std::int64_t>(frame_block, chunk_samples / top_hop / frame_block * frame_block));
+    for (int f = first_frame_; f < end_frame_; f += chunk) {
+      cancel.stop_if_raised();
+      const int f_end = std::min(end_frame_, f + chunk);
+      for (std::size_t o = 0; o < octaves.size(); ++o) {
+        const Signal& s = signals_[static_cast<std::size_t>(signal_of_[o])];
+        const SparseBasis& basis = *bases_[o];
+        extend(static_cast<std::size_t>(signal_of_[o]),
+               static_cast<std::int64_t>(f_end - 1) * octaves[o].hop - basis.n_fft / 2 + basis.n_fft, cancel);
+        const OctaveJob job = octave_job(s.data, s.first, s.len, octaves[o].hop, basis, targets_[o]);
+        compute_frames(job, scratch_, f, f_end, cancel);
+      }
+    }
   }
 
  private:
-  const float* data_;
-  int len_;
-  int written_ = 1;  // so that the first halving writes buffers_[0]
-  AlignedVector buffers_[2];
+  struct Signal {
+    std::int64_t len = 0;    // samples of the whole signal
+    std::int64_t first = 0;  // held: first .. end - 1, computed: first .. done - 1
+    std::int64_t end = 0;
+    std::int64_t done = 0;
+    const float* data = nullptr;  // sample first
+    AlignedVector samples;
+  };
+
+  // Computes signal i up to sample `until` (within what it holds).
+  void extend(std::size_t i, std::int64_t until, const CancelFlag& cancel) {
+    if (i == 0) return;
+    Signal& s = signals_[i];
+    until = std::min(until, s.end);
+    if (until <= s.done) return;
+    extend(i - 1, 2 * (until - 1) + 33, cancel);
+    const Signal& from = signals_[i - 1];
+    decimate_span(from.data, from.first, from.len, s.samples.data(), s.first, s.done, until, cancel);
+    s.done = until;
+  }
+
+  const CqtPlan& plan_;
+  const std::vector<const SparseBasis*>& bases_;
+  const std::vector<OctaveTarget>& targets_;
+  FrameScratch& scratch_;
+  int first_frame_;
+  int end_frame_;
+  std::vector<int> signal_of_;  // per octave
+  std::vector<Signal> signals_;
 };
 
 }  // namespace
@@ -167,8 +246,9 @@ CqtPlan plan_cqt(std::size_t len, const CqtParams& p) {
 void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, const CancelFlag& cancel) {
   const CqtParams& p = plan.params;
   // Every octave's basis first: the per-worker scratch is then sized once
-  // for the largest of them and reused by every octave.
+  // for the largest of them.
   std::vector<const SparseBasis*> bases;
+  std::vector<OctaveTarget> targets;
   int largest_fft = fft_min_size;
   int most_used_bins = 1;
   for (const OctaveSpan& octave : plan.octaves.octaves) {
@@ -179,19 +259,6 @@ void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, const
                                   p.sparsity, cancel));
     largest_fft = std::max(largest_fft, bases.back()->n_fft);
     most_used_bins = std::max(most_used_bins, static_cast<int>(bases.back()->used_bins.size()));
-  }
-  const std::size_t workers = std::max<std::size_t>(1, worker_blocks(plan.n_frames).size());
-  std::vector<FrameScratch> scratch;
-  scratch.reserve(workers);
-  for (std::size_t i = 0; i < workers; ++i) scratch.emplace_back(largest_fft, most_used_bins);
-
-  OctaveSignal signal(y, static_cast<int>(plan.len));
-  for (int i = 0; i < plan.octaves.early_halvings; ++i) signal.halve(cancel);
-
-  for (std::size_t i = 0; i < bases.size(); ++i) {
-    cancel.stop_if_raised();
-    const OctaveSpan& octave = plan.octaves.octaves[i];
-    const SparseBasis& basis = *bases[i];
     OctaveTarget out;
     out.re = target.re;
     out.im = target.im;
@@ -201,9 +268,31 @@ void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, const
     out.row_stride = static_cast<std::size_t>(plan.n_frames);
     out.first_row = octave.first_bin;
     out.row_scale = plan.row_scale.data() + octave.first_bin;
-    octave_response_into(signal.data(), signal.size(), octave.hop, plan.n_frames, basis, out, scratch, cancel);
-    if (octave.halve_after) signal.halve(cancel);
+    targets.push_back(out);
   }
+
+  // Long calls are cut into runs of frames, one per worker thread, on
+  // borders of frame blocks so that no two threads share one.
+  std::vector<FrameBlock> blocks = worker_blocks(plan.n_frames);
+  if (blocks.empty()) blocks.push_back({0, plan.n_frames});
+  for (std::size_t i = 0; i + 1 < blocks.size(); ++i) {
+    const int border = blocks[i].end / frame_block * frame_block;
+    blocks[i].end = border;
+    blocks[i + 1].begin = border;
+  }
+  std::vector<FrameScratch> scratch;
+  scratch.reserve(blocks.size());
+  for (std::size_t i = 0; i < blocks.size(); ++i) scratch.emplace_back(largest_fft, most_used_bins);
+  std::vector<SegmentPipeline> segments;
+  segments.reserve(blocks.size());
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    segments.emplace_back(plan, y, bases, targets, scratch[i], blocks[i].begin, blocks[i].end);
+  }
+  if (segments.size() == 1) {
+    segments.front().run(cancel);
+    return;
+  }
+  run_blocks_on_threads(blocks, [&](int begin, int) { segments[block_index(blocks, begin)].run(cancel); });
 }
 
 CqtSpectrum compute_cqt(const float* y, std::size_t len, const CqtParams& p, const CancelFlag& cancel) {

@@ -46,7 +46,10 @@ HalfBandTaps design_half_band_taps() {
 
 namespace {
 
-typedef float Lanes8 __attribute__((vector_size(32)));
+// Sixteen outputs per vector: one register with AVX-512, two or four with
+// narrower instruction sets; the arithmetic per lane is the same.
+typedef float Lanes16 __attribute__((vector_size(64)));
+constexpr int lanes = 16;
 
 // Taps as the filter loop reads them: the centre, and the 16 distinct odd
 // taps h[2j + 1] = h[63 - 2j], j = 0 .. 15.
@@ -56,44 +59,49 @@ struct FoldedTaps {
 };
 
 // Splits samples 2k, 2k + 1 for k = k0 .. k0 + count - 1 into even[] and
-// odd[], zeros outside the signal.
-void deinterleave(const float* x, std::int64_t n, std::int64_t k0, int count, float* even, float* odd) {
+// odd[], zeros outside the signal; x holds the signal from x_first on.
+void deinterleave(const float* x, std::int64_t x_first, std::int64_t n, std::int64_t k0, int count, float* even,
+                  float* odd) {
   int i = 0;
   if (k0 < 0) {
     for (; i < count && k0 + i < 0; ++i) even[i] = odd[i] = 0.0f;
   }
   // Pairs wholly inside the signal.
   const std::int64_t inside = std::min<std::int64_t>(count, n / 2 - k0);
-  const float* pair = x + 2 * (k0 + i);
-  for (; i < inside; ++i, pair += 2) {
-    even[i] = pair[0];
-    odd[i] = pair[1];
+  if (i < inside) {
+    const float* pair = x + (2 * (k0 + i) - x_first);
+    for (; i < inside; ++i, pair += 2) {
+      even[i] = pair[0];
+      odd[i] = pair[1];
+    }
   }
   for (; i < count; ++i) {
     const std::int64_t t = 2 * (k0 + i);
-    even[i] = t < n ? x[t] : 0.0f;
-    odd[i] = t + 1 < n ? x[t + 1] : 0.0f;
+    even[i] = t < n ? x[t - x_first] : 0.0f;
+    odd[i] = t + 1 < n ? x[t + 1 - x_first] : 0.0f;
   }
 }
 
-// Outputs m0 .. m0 + count - 1 (count <= decimation_block). Output m reads
+// Outputs m0 .. m0 + count - 1 (count <= decimation_block) into out[0 ..
+// count - 1]; x holds the signal from x_first on. Output m reads
 // the even sample 2m and the odd samples 2m - 31 .. 2m + 31, that is odd
 // samples m - 16 .. m + 15 of the block's deinterleaved window; the two
-// samples under one odd tap are added before the multiplication. Eight
+// samples under one odd tap are added before the multiplication. Sixteen
 // outputs run as the lanes of one vector, each adding its terms in the same
 // order, so results do not depend on how the outputs are split.
-__attribute__((target_clones("avx2", "default")))
-void decimate_block(const FoldedTaps& taps, const float* x, std::int64_t n, std::int64_t m0, int count, float* out) {
+__attribute__((target_clones("avx512f", "avx2", "default")))
+void decimate_block(const FoldedTaps& taps, const float* x, std::int64_t x_first, std::int64_t n, std::int64_t m0,
+                    int count, float* out) {
   alignas(64) float even[decimation_block + 32];
   alignas(64) float odd[decimation_block + 32];
   const int window = count + 32;
-  deinterleave(x, n, m0 - 16, window, even, odd);
+  deinterleave(x, x_first, n, m0 - 16, window, even, odd);
   const float* e = even + 16;
   int m = 0;
-  for (; m + 8 <= count; m += 8) {
-    Lanes8 acc;
-    Lanes8 a;
-    Lanes8 b;
+  for (; m + lanes <= count; m += lanes) {
+    Lanes16 acc;
+    Lanes16 a;
+    Lanes16 b;
     std::memcpy(&acc, e + m, sizeof acc);
     acc *= taps.centre;
     for (int j = 0; j < 16; ++j) {
@@ -102,12 +110,12 @@ void decimate_block(const FoldedTaps& taps, const float* x, std::int64_t n, std:
       acc += (a + b) * taps.odd[j];
     }
     acc *= sqrt_two_f;
-    std::memcpy(out + m0 + m, &acc, sizeof acc);
+    std::memcpy(out + m, &acc, sizeof acc);
   }
   for (; m < count; ++m) {
     float acc = e[m] * taps.centre;
     for (int j = 0; j < 16; ++j) acc += (odd[m + j] + odd[m + 31 - j]) * taps.odd[j];
-    out[m0 + m] = acc * sqrt_two_f;
+    out[m] = acc * sqrt_two_f;
   }
 }
 
@@ -127,10 +135,12 @@ const FoldedTaps folded_taps_of_the_process = fold(taps_of_the_process);
 
 const HalfBandTaps& half_band_taps() { return taps_of_the_process; }
 
-void decimate_range(const float* x, std::int64_t n, int begin, int end, float* out, const CancelFlag& cancel) {
-  for (int m0 = begin; m0 < end; m0 += decimation_block) {
+void decimate_span(const float* x, std::int64_t x_first, std::int64_t n, float* out, std::int64_t out_first,
+                   std::int64_t begin, std::int64_t end, const CancelFlag& cancel) {
+  for (std::int64_t m0 = begin; m0 < end; m0 += decimation_block) {
     cancel.stop_if_raised();
-    decimate_block(folded_taps_of_the_process, x, n, m0, std::min(decimation_block, end - m0), out);
+    const int count = static_cast<int>(std::min<std::int64_t>(decimation_block, end - m0));
+    decimate_block(folded_taps_of_the_process, x, x_first, n, m0, count, out + (m0 - out_first));
   }
 }
 

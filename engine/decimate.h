@@ -42,8 +42,12 @@ constexpr int decimation_block = 2048;
 constexpr int min_threaded_outputs = 1 << 17;
 constexpr int min_outputs_per_worker = 1 << 16;
 
-// Outputs begin <= m < end of the signal x of n samples (in decimate.cpp).
-void decimate_range(const float* x, std::int64_t n, int begin, int end, float* out, const CancelFlag& cancel);
+// Outputs begin <= m < end of the halved signal of a signal of n samples.
+// x holds the signal from sample x_first on, at least samples 2 * begin - 32
+// .. 2 * (end - 1) + 32 of it where they exist; out receives output m at
+// out[m - out_first]. Samples outside 0 .. n - 1 are zeros. In decimate.cpp.
+void decimate_span(const float* x, std::int64_t x_first, std::int64_t n, float* out, std::int64_t out_first,
+                   std::int64_t begin, std::int64_t end, const CancelFlag& cancel);
 
 inline int halved_size(int n) { return static_cast<int>((static_cast<std::int64_t>(n) + 1) / 2); }
 
@@ -58,9 +62,9 @@ inline void decimate_by_two(const float* x, int n, float* out, const CancelFlag&
           ? std::vector<FrameBlock>{}
           : plan_blocks(m_out, requested_threads(), min_threaded_outputs, min_outputs_per_worker);
   if (blocks.empty()) {
-    decimate_range(x, n, 0, m_out, out, cancel);
+    decimate_span(x, 0, n, out, 0, 0, m_out, cancel);
   } else {
-    run_blocks_on_threads(blocks, [&](int begin, int end) { decimate_range(x, n, begin, end, out, cancel); });
+    run_blocks_on_threads(blocks, [&](int begin, int end) { decimate_span(x, 0, n, out, 0, begin, end, cancel); });
   }
 }
 

@@ -7,17 +7,16 @@
 namespace morvat::vexolin {
 namespace {
 
-// Vectors travel through memory, not return values: without AVX the ABI of
-// an eight-float return value differs between compilers.
-void load_lanes8(const float* p, Lanes8& v) { std::memcpy(&v, p, sizeof v); }
+// Vectors travel through memory, not return values: without AVX-512 the ABI
+// of a sixteen-float return value differs between compilers.
+void load_lanes8(const float* p, FrameLanes& v) { std::memcpy(&v, p, sizeof v); }
 
 // Lane-wise square root, correctly rounded as sqrtf.
-void sqrt_lanes8(Lanes8& v) {
+void sqrt_lanes8(FrameLanes& v) {
 #if defined(__SSE__)
   float lanes[frame_block];
   std::memcpy(lanes, &v, sizeof v);
-  _mm_storeu_ps(lanes, _mm_sqrt_ps(_mm_loadu_ps(lanes)));
-  _mm_storeu_ps(lanes + 4, _mm_sqrt_ps(_mm_loadu_ps(lanes + 4)));
+  for (int i = 0; i < frame_block; i += 4) _mm_storeu_ps(lanes + i, _mm_sqrt_ps(_mm_loadu_ps(lanes + i)));
   std::memcpy(&v, lanes, sizeof v);
 #else
   for (int i = 0; i < frame_block; ++i) v[i] = std::sqrt(v[i]);
@@ -29,30 +28,30 @@ void sqrt_lanes8(Lanes8& v) {
 // Products of every kernel row with the block's spectra, scaled and stored
 // for frames f0 .. f0 + count - 1. Each lane (frame) adds its row's terms in
 // entry order, whatever the instruction set.
-__attribute__((target_clones("avx2", "default")))
+__attribute__((target_clones("avx512f", "avx2", "default")))
 void store_block(const OctaveJob& job, const FrameScratch& scratch, int f0, int count) {
   const OctaveTarget& t = job.target;
   const float* spec_re = scratch.block_re.data();
   const float* spec_im = scratch.block_im.data();
   for (int b = 0; b < job.n_bins; ++b) {
-    Lanes8 acc_re = {};
-    Lanes8 acc_im = {};
+    FrameLanes acc_re = {};
+    FrameLanes acc_im = {};
     for (int e = job.row_offsets[b]; e < job.row_offsets[b + 1]; ++e) {
       const std::size_t col = static_cast<std::size_t>(job.entry_slot[e]) * frame_block;
       const float vr = job.weights[2 * static_cast<std::size_t>(e)];
       const float vi = job.weights[2 * static_cast<std::size_t>(e) + 1];
-      Lanes8 r;
-      Lanes8 i;
+      FrameLanes r;
+      FrameLanes i;
       load_lanes8(spec_re + col, r);
       load_lanes8(spec_im + col, i);
       acc_re += r * vr - i * vi;
       acc_im += r * vi + i * vr;
     }
     const float scale = t.row_scale[b];
-    const Lanes8 re = acc_re * scale;
-    const Lanes8 im = acc_im * scale;
+    const FrameLanes re = acc_re * scale;
+    const FrameLanes im = acc_im * scale;
     if (t.mag != nullptr) {
-      Lanes8 mag = re * re + im * im;
+      FrameLanes mag = re * re + im * im;
       sqrt_lanes8(mag);
       // Squares of parts above about 1.8e19 overflow float32 although the
       // modulus may not: those few values are redone in double.

@@ -1,9 +1,9 @@
 // Constant-Q coefficients of every frame of one octave: centred, zero-padded
 // frames, a real FFT of each and the product of the spectrum with the sparse
-// kernel rows. Frames are taken eight at a time: their spectra are laid out
-// bin by bin with the eight frames side by side, so every kernel entry is one
-// multiply-add over eight frames (one vector, no gathers) and every bin's
-// result is written as eight consecutive values of its row. Long octaves are
+// kernel rows. Frames are taken sixteen at a time: their spectra are laid out
+// bin by bin with the sixteen frames side by side, so every kernel entry is one
+// multiply-add over sixteen frames (one vector, no gathers) and every bin's
+// result is written as sixteen consecutive values of its row. Long octaves are
 // spread over worker threads in contiguous runs of frames; every frame is
 // computed by the same steps whichever thread runs it, so the result does
 // not depend on the thread count.
@@ -26,9 +26,10 @@
 
 namespace morvat::vexolin {
 
-// Frames per product block: the lanes of one vector.
-constexpr int frame_block = 8;
-typedef float Lanes8 __attribute__((vector_size(32)));
+// Frames per product block: the lanes of one vector (one AVX-512 register,
+// two or four narrower ones).
+constexpr int frame_block = 16;
+typedef float FrameLanes __attribute__((vector_size(64)));
 
 // Where an octave's values go. Element (b, f) of the octave (bin b of the
 // octave, frame f) lands in row first_row + b of the destination at column
@@ -75,9 +76,12 @@ struct FrameScratch {
   AlignedVector block_im;
 };
 
-// Everything a frame-range worker reads, shared by reference.
+// Everything a frame-range worker reads, shared by reference. The signal
+// has len samples; x holds those from sample x_first on, at least every
+// sample the job's frames reach.
 struct OctaveJob {
   const float* x;
+  std::int64_t x_first;
   std::int64_t len;
   int hop;
   int n_fft;
@@ -92,20 +96,23 @@ struct OctaveJob {
   OctaveTarget target;
 };
 
-// Frame f, centred on sample f * hop, into the aligned input buffer;
-// samples outside the signal are zeros.
-inline void load_frame(const OctaveJob& job, FrameScratch& scratch, int f) {
+// Frame f, centred on sample f * hop: in place when it lies inside the
+// signal at an address the transform can read (16-byte aligned), else copied
+// into the aligned input buffer, with zeros for samples outside the signal.
+inline const float* load_frame(const OctaveJob& job, FrameScratch& scratch, int f) {
   const std::int64_t start = static_cast<std::int64_t>(f) * job.hop - job.half;
-  const std::size_t bytes = static_cast<std::size_t>(job.n_fft) * sizeof(float);
   if (start >= 0 && start + job.n_fft <= job.len) {
-    std::memcpy(scratch.input.data(), job.x + start, bytes);  // the transform reads only aligned buffers
-    return;
+    const float* in_place = job.x + (start - job.x_first);
+    if (reinterpret_cast<std::uintptr_t>(in_place) % 16 == 0) return in_place;
+    std::memcpy(scratch.input.data(), in_place, static_cast<std::size_t>(job.n_fft) * sizeof(float));
+    return scratch.input.data();
   }
   float* frame = scratch.input.data();
   for (int i = 0; i < job.n_fft; ++i) {
     const std::int64_t t = start + i;
-    frame[i] = (t >= 0 && t < job.len) ? job.x[t] : 0.0f;
+    frame[i] = (t >= 0 && t < job.len) ? job.x[t - job.x_first] : 0.0f;
   }
+  return frame;
 }
 
 // The used bins of the spectrum of lane i of the block, straight from the
@@ -124,6 +131,26 @@ inline void gather_spectrum(const OctaveJob& job, FrameScratch& scratch, int lan
 // for frames f0 .. f0 + count - 1 (in octave_response.cpp).
 void store_block(const OctaveJob& job, const FrameScratch& scratch, int f0, int count);
 
+// The job of one octave: its signal (len samples, held from sample x_first
+// on at x), hop and basis (with its frame layout) into the target.
+inline OctaveJob octave_job(const float* x, std::int64_t x_first, std::int64_t len, int hop, const SparseBasis& basis,
+                            const OctaveTarget& target) {
+  return OctaveJob{x,
+                   x_first,
+                   len,
+                   hop,
+                   basis.n_fft,
+                   basis.n_fft / 2,
+                   basis.n_bins,
+                   static_cast<int>(basis.used_bins.size()),
+                   basis.row_offsets.data(),
+                   basis.entry_slot.data(),
+                   basis.re_at.data(),
+                   basis.im_at.data(),
+                   reinterpret_cast<const float*>(basis.weights.data()),
+                   target};
+}
+
 // Computes frames begin <= f < end into the job's target.
 inline void compute_frames(const OctaveJob& job, FrameScratch& scratch, int begin, int end,
                            const CancelFlag& cancel) {
@@ -134,10 +161,10 @@ inline void compute_frames(const OctaveJob& job, FrameScratch& scratch, int begi
     cancel.stop_if_raised();
     const int count = std::min(frame_block, end - f0);
     for (int lane = 0; lane < count; ++lane) {
-      load_frame(job, scratch, f0 + lane);
+      const float* frame = load_frame(job, scratch, f0 + lane);
       // Unordered output: the frame layout knows where every used bin lies,
       // so the library's reordering pass is not needed.
-      pffft_transform(setup, scratch.input.data(), scratch.spectrum.data(), scratch.work.data(), PFFFT_FORWARD);
+      pffft_transform(setup, frame, scratch.spectrum.data(), scratch.work.data(), PFFFT_FORWARD);
       gather_spectrum(job, scratch, lane);
     }
     store_block(job, scratch, f0, count);
@@ -155,19 +182,7 @@ inline void octave_response_into(const float* x, std::int64_t len, int hop, int 
                                  const CancelFlag& cancel = {}) {
   assert(hop >= 1);
   if (basis.n_bins == 0 || n_frames <= 0) return;
-  const OctaveJob job{x,
-                      len,
-                      hop,
-                      basis.n_fft,
-                      basis.n_fft / 2,
-                      basis.n_bins,
-                      static_cast<int>(basis.used_bins.size()),
-                      basis.row_offsets.data(),
-                      basis.entry_slot.data(),
-                      basis.re_at.data(),
-                      basis.im_at.data(),
-                      reinterpret_cast<const float*>(basis.weights.data()),
-                      target};
+  const OctaveJob job = octave_job(x, 0, len, hop, basis, target);
   std::vector<FrameBlock> blocks = worker_blocks(n_frames);
   if (blocks.size() > scratch.size()) blocks.clear();
   if (blocks.empty()) {
@@ -181,10 +196,8 @@ inline void octave_response_into(const float* x, std::int64_t len, int hop, int 
     blocks[i].end = border;
     blocks[i + 1].begin = border;
   }
-  run_blocks_on_threads(blocks, [&](int begin, int end) {
-    const auto own = std::find_if(blocks.begin(), blocks.end(), [begin](const FrameBlock& b) { return b.begin == begin; });
-    compute_frames(job, scratch[static_cast<std::size_t>(own - blocks.begin())], begin, end, cancel);
-  });
+  run_blocks_on_threads(blocks,
+                        [&](int begin, int end) { compute_frames(job, scratch[block_index(blocks, begin)], begin, end, cancel); });
 }
 
 // One octave's coefficients in two planes of n_bins x n_frames values,

@@ -27,6 +27,14 @@ struct FrameBlock {
   int end;
 };
 
+// Position of the block that starts at `begin`, so that a worker can find
+// its own buffers.
+inline std::size_t block_index(const std::vector<FrameBlock>& blocks, int begin) {
+  return static_cast<std::size_t>(
+      std::find_if(blocks.begin(), blocks.end(), [begin](const FrameBlock& b) { return b.begin == begin; }) -
+      blocks.begin());
+}
+
 // A VEXOLIN_THREADS value as a thread count: base-10 strtol (leading space
 // and a sign accepted, parsing stops at the first non-digit, no digits gives
 // 0), narrowed to 32 bits by keeping the low 32 bits.
