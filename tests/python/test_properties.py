@@ -72,12 +72,11 @@ def signals(draw):
         elements = st.one_of(st.floats(-1e6, 1e6), st.integers(-2**40, 2**40), st.none())
     elif dtype is np.str_:
         elements = st.one_of(st.floats(-1e6, 1e6).map(repr), st.sampled_from(["", "x", "nan", "1e40"]))
-    else:
-        elements = None  # anything the dtype holds (float16: finite only)
-    if dtype is np.float16:
+    elif dtype is np.float16:
         elements = st.floats(-65504, 65504, width=16)
-    y = np.array(draw(hnp.arrays(np.dtype(dtype) if dtype is not np.str_ else "U32", shape,
-                                 elements=elements)))
+    else:
+        elements = None  # integers and bool: anything the dtype holds
+    y = draw(hnp.arrays("U32" if dtype is np.str_ else np.dtype(dtype), shape, elements=elements))
     if y.size and draw(st.integers(0, 9)) == 0 and y.dtype.kind in "fc":
         y.flat[draw(st.integers(0, y.size - 1))] = draw(st.sampled_from([NAN, INF, -INF]))
     view = draw(st.sampled_from(["as is", "every other", "reversed", "transposed"]))
