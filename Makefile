@@ -1,4 +1,4 @@
-# Entry points: `make build`, `make test`, `make demo`, `make bench` (BENCH_ARGS=--quick), `make dist`.
+# Entry points: `make build`, `make test`, `make sanitize`, `make demo`, `make bench` (BENCH_ARGS=--quick), `make dist`.
 # Everything is set up on first use; later runs only rebuild what changed.
 
 SHELL := /bin/bash
@@ -8,7 +8,7 @@ BUILD := $(ROOT)/build
 VPY := $(VENV)/bin/python
 SITE_PTH = $(shell $(VPY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/_vexolin_build.pth
 
-.PHONY: build test demo bench dist clean system-deps venv configure
+.PHONY: build test sanitize demo bench dist clean system-deps venv configure
 
 build: configure
 	cmake --build $(BUILD)
@@ -21,6 +21,11 @@ test: build
 	MYPYPATH=$(ROOT)/python $(VPY) -m mypy.stubtest _vexolin
 	MYPYPATH=$(ROOT)/python $(VPY) -m mypy --strict python/vexolin
 	tools/check_dist.sh $(VPY) $(BUILD)
+
+# The engine and its C++ tests under ASan+UBSan and under TSan (build-asan/,
+# build-tsan/); needs no Python environment.
+sanitize: system-deps
+	tools/sanitize.sh
 
 demo: build
 	$(VPY) tools/demo.py $(BUILD)/demo
@@ -58,4 +63,4 @@ configure: venv
 	fi
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(ROOT)/build-asan $(ROOT)/build-tsan
