@@ -1,4 +1,5 @@
 #include "engine/decimate.h"
+#include "engine/simd_clones.h"
 
 #include <algorithm>
 #include <cmath>
@@ -89,12 +90,12 @@ void deinterleave(const float* x, std::int64_t x_first, std::int64_t n, std::int
 // samples under one odd tap are added before the multiplication. Sixteen
 // outputs run as the lanes of one vector, each adding its terms in the same
 // order, so results do not depend on how the outputs are split.
-__attribute__((target_clones("avx512f", "avx2", "default")))
+VEXOLIN_SIMD_CLONES
 void decimate_block(const FoldedTaps& taps, const float* x, std::int64_t x_first, std::int64_t n, std::int64_t m0,
                     int count, float* out) {
   alignas(64) float even[decimation_block + 32];
   alignas(64) float odd[decimation_block + 32];
-  const int window = count + 32;
+  const int window = count + 31;  // pairs m0 - 16 .. m0 + count + 14
   deinterleave(x, x_first, n, m0 - 16, window, even, odd);
   const float* e = even + 16;
   int m = 0;

@@ -1,4 +1,5 @@
 #include "engine/octave_response.h"
+#include "engine/simd_clones.h"
 
 #if defined(__SSE__)
 #include <xmmintrin.h>
@@ -28,7 +29,7 @@ void sqrt_lanes8(FrameLanes& v) {
 // Products of every kernel row with the block's spectra, scaled and stored
 // for frames f0 .. f0 + count - 1. Each lane (frame) adds its row's terms in
 // entry order, whatever the instruction set.
-__attribute__((target_clones("avx512f", "avx2", "default")))
+VEXOLIN_SIMD_CLONES
 void store_block(const OctaveJob& job, const FrameScratch& scratch, int f0, int count) {
   const OctaveTarget& t = job.target;
   const float* spec_re = scratch.block_re.data();
