@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -99,12 +100,12 @@ void validate_plan(const OctavePlan& plan, const std::vector<double>& scale_leng
 }
 
 // Bytes a call needs at its peak besides the caller's samples: its result
-// (and the caller's copy of it), the grid, and the halved signals.
+// (and the caller's copy of it) and the grid. The halved signals are windows
+// of a few chunks.
 void check_memory(const CqtPlan& plan) {
   const double bins = plan.n_bins;
   const double frames = plan.n_frames;
-  const double len = static_cast<double>(plan.len);
-  const double planned = 3.0 * 8.0 * bins + 2.0 * 8.0 * bins * frames + 4.0 * len;
+  const double planned = 3.0 * 8.0 * bins + 2.0 * 8.0 * bins * frames;
   ensure_fits_in_memory(planned, "this transform");
 }
 
@@ -114,12 +115,13 @@ void check_memory(const CqtPlan& plan) {
 constexpr std::int64_t chunk_samples = 1 << 15;
 
 // One worker's part of a call: frames first_frame .. end_frame - 1 of every
-// octave. It keeps its own copies of the halved signals, over just the
-// samples those frames (and the halvings beneath them) reach, and fills them
-// chunk by chunk just ahead of the frames that read them. Copies of
-// neighbouring workers overlap by a few samples that both compute: every
-// halved sample is a function of the input alone, so the copies agree and
-// the result does not depend on the number of workers.
+// octave, taken through all octaves chunk by chunk. Each halved signal is a
+// window that the worker extends just ahead of the frames (and the halving
+// beneath) that read it, and slides forward once they no longer need its
+// oldest samples, so a call holds a few chunks of every signal, not the
+// signal. Windows of neighbouring workers overlap by a few samples that both
+// compute: every halved sample is a function of the input alone, so they
+// agree and the result does not depend on the number of workers.
 class SegmentPipeline {
  public:
   SegmentPipeline(const CqtPlan& plan, const float* y, const std::vector<const SparseBasis*>& bases,
@@ -139,7 +141,7 @@ class SegmentPipeline {
     signals_[0].data = y;
     for (std::size_t i = 1; i < signals_.size(); ++i) signals_[i].len = halved_length(signals_[i - 1].len);
 
-    // The samples each signal must hold: what its octaves' frames read, and
+    // The samples each signal must reach: what its octaves' frames read, and
     // what the halving into the next signal reads.
     std::vector<std::int64_t> need_first(signals_.size(), std::numeric_limits<std::int64_t>::max());
     std::vector<std::int64_t> need_end(signals_.size(), std::numeric_limits<std::int64_t>::min());
@@ -159,8 +161,6 @@ class SegmentPipeline {
       if (s.end > s.first) {
         need_first[i - 1] = std::min(need_first[i - 1], 2 * s.first - 32);
         need_end[i - 1] = std::max(need_end[i - 1], 2 * (s.end - 1) + 33);
-        s.samples.resize(static_cast<std::size_t>(s.end - s.first));
-        s.data = s.samples.data();
       }
     }
   }
@@ -168,17 +168,18 @@ class SegmentPipeline {
   void run(const CancelFlag& cancel) {
     const std::vector<OctaveSpan>& octaves = plan_.octaves.octaves;
     const std::int64_t top_hop = octaves.front().hop;
-    const int chunk = static_cast<int>(std::max<std::int64_t>(frame_block, chunk_samples / top_hop / frame_block * frame_block));
-    for (int f = first_frame_; f < end_frame_; f += chunk) {
+    const int chunk =
+        static_cast<int>(std::max<std::int64_t>(frame_block, chunk_samples / top_hop / frame_block * frame_block));
+    for (chunk_first_ = first_frame_; chunk_first_ < end_frame_; chunk_first_ += chunk) {
       cancel.stop_if_raised();
-      const int f_end = std::min(end_frame_, f + chunk);
+      const int f_end = std::min(end_frame_, chunk_first_ + chunk);
       for (std::size_t o = 0; o < octaves.size(); ++o) {
-        const Signal& s = signals_[static_cast<std::size_t>(signal_of_[o])];
+        const std::size_t i = static_cast<std::size_t>(signal_of_[o]);
         const SparseBasis& basis = *bases_[o];
-        extend(static_cast<std::size_t>(signal_of_[o]),
-               static_cast<std::int64_t>(f_end - 1) * octaves[o].hop - basis.n_fft / 2 + basis.n_fft, cancel);
+        extend(i, static_cast<std::int64_t>(f_end - 1) * octaves[o].hop - basis.n_fft / 2 + basis.n_fft, cancel);
+        const Signal& s = signals_[i];
         const OctaveJob job = octave_job(s.data, s.first, s.len, octaves[o].hop, basis, targets_[o]);
-        compute_frames(job, scratch_, f, f_end, cancel);
+        compute_frames(job, scratch_, chunk_first_, f_end, cancel);
       }
     }
   }
@@ -186,22 +187,49 @@ class SegmentPipeline {
  private:
   struct Signal {
     std::int64_t len = 0;    // samples of the whole signal
-    std::int64_t first = 0;  // held: first .. end - 1, computed: first .. done - 1
-    std::int64_t end = 0;
+    std::int64_t end = 0;    // the worker needs none from here on
+    std::int64_t first = 0;  // the window holds first .. done - 1
     std::int64_t done = 0;
     const float* data = nullptr;  // sample first
-    AlignedVector samples;
+    AlignedVector window;
   };
 
-  // Computes signal i up to sample `until` (within what it holds).
+  // The oldest sample of signal i that the current chunk's frames, or the
+  // halving into signal i + 1, will still read.
+  std::int64_t oldest_needed(std::size_t i) const {
+    std::int64_t oldest = signals_[i].done;
+    const std::vector<OctaveSpan>& octaves = plan_.octaves.octaves;
+    for (std::size_t o = 0; o < octaves.size(); ++o) {
+      if (static_cast<std::size_t>(signal_of_[o]) != i) continue;
+      oldest = std::min(oldest, static_cast<std::int64_t>(chunk_first_) * octaves[o].hop - bases_[o]->n_fft / 2);
+    }
+    if (i + 1 < signals_.size()) oldest = std::min(oldest, 2 * signals_[i + 1].done - 32);
+    return std::max(oldest, signals_[i].first);
+  }
+
+  // Computes signal i up to sample `until` (no further than it is needed).
   void extend(std::size_t i, std::int64_t until, const CancelFlag& cancel) {
     if (i == 0) return;
     Signal& s = signals_[i];
     until = std::min(until, s.end);
     if (until <= s.done) return;
     extend(i - 1, 2 * (until - 1) + 33, cancel);
+
+    const std::size_t wanted = static_cast<std::size_t>(until - s.first);
+    if (wanted > s.window.size()) {
+      // Slide: drop what nothing reads any more, then grow if still short.
+      const std::int64_t keep = oldest_needed(i);
+      const std::size_t kept = static_cast<std::size_t>(s.done - keep);
+      if (keep > s.first) {
+        std::memmove(s.window.data(), s.window.data() + (keep - s.first), kept * sizeof(float));
+        s.first = keep;
+      }
+      const std::size_t size = static_cast<std::size_t>(until - s.first);
+      if (size > s.window.size()) s.window.resize(std::max(size, s.window.size() + s.window.size() / 2));
+      s.data = s.window.data();
+    }
     const Signal& from = signals_[i - 1];
-    decimate_span(from.data, from.first, from.len, s.samples.data(), s.first, s.done, until, cancel);
+    decimate_span(from.data, from.first, from.len, s.window.data(), s.first, s.done, until, cancel);
     s.done = until;
   }
 
@@ -211,6 +239,7 @@ class SegmentPipeline {
   FrameScratch& scratch_;
   int first_frame_;
   int end_frame_;
+  int chunk_first_ = 0;         // first frame of the chunk being computed
   std::vector<int> signal_of_;  // per octave
   std::vector<Signal> signals_;
 };
