@@ -118,6 +118,17 @@ def _per_channel(
     return stacked.reshape(leading + stacked.shape[1:])
 
 
+def _cqt_call(
+    native: Callable[[npt.NDArray[np.float32], float, int, float, int, int], npt.NDArray[_Out]],
+    sr: object, hop_length: object, fmin: float | None, n_bins: object, bins_per_octave: object,
+) -> Callable[[npt.NDArray[np.float32]], npt.NDArray[_Out]]:
+    """The checked arguments of a CQT, bound to one channel's call of the native function."""
+    sr_, hop, f0 = positive_float("sr", sr), whole_number("hop_length", hop_length), lowest_frequency(fmin)
+    bins, per_octave = whole_number("n_bins", n_bins), whole_number("bins_per_octave", bins_per_octave)
+    _check_top_bin(sr_, hop, f0 * 2.0 ** ((bins - 1) / per_octave), "n_bins")
+    return lambda row: native(row, sr_, hop, f0, bins, per_octave)
+
+
 def cqt(
     y: npt.ArrayLike,
     *,
@@ -178,10 +189,7 @@ def cqt(
     >>> vexolin.bin_notes(84)[np.abs(C).mean(axis=1).argmax()]
     'A4'
     """
-    sr_, hop, f0 = positive_float("sr", sr), whole_number("hop_length", hop_length), lowest_frequency(fmin)
-    bins, per_octave = whole_number("n_bins", n_bins), whole_number("bins_per_octave", bins_per_octave)
-    _check_top_bin(sr_, hop, f0 * 2.0 ** ((bins - 1) / per_octave), "n_bins")
-    return _per_channel(y, lambda row: _vexolin.cqt_complex(row, sr_, hop, f0, bins, per_octave),
+    return _per_channel(y, _cqt_call(_vexolin.cqt_complex, sr, hop_length, fmin, n_bins, bins_per_octave),
                         workers, check_finite)
 
 
@@ -216,10 +224,7 @@ def cqt_magnitude(
     >>> int(M[:, 40].argmax())  # 110 Hz is one octave, 12 bins, above 55 Hz
     12
     """
-    sr_, hop, f0 = positive_float("sr", sr), whole_number("hop_length", hop_length), lowest_frequency(fmin)
-    bins, per_octave = whole_number("n_bins", n_bins), whole_number("bins_per_octave", bins_per_octave)
-    _check_top_bin(sr_, hop, f0 * 2.0 ** ((bins - 1) / per_octave), "n_bins")
-    return _per_channel(y, lambda row: _vexolin.cqt_magnitude(row, sr_, hop, f0, bins, per_octave),
+    return _per_channel(y, _cqt_call(_vexolin.cqt_magnitude, sr, hop_length, fmin, n_bins, bins_per_octave),
                         workers, check_finite)
 
 
