@@ -302,7 +302,7 @@ void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, const
 
   // Long calls are cut into runs of frames, one per worker thread, on
   // borders of frame blocks so that no two threads share one.
-  std::vector<FrameBlock> blocks = worker_blocks(plan.n_frames);
+  std::vector<WorkBlock> blocks = worker_blocks(plan.n_frames);
   if (blocks.empty()) blocks.push_back({0, plan.n_frames});
   for (std::size_t i = 0; i + 1 < blocks.size(); ++i) {
     const int border = blocks[i].end / frame_block * frame_block;

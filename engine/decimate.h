@@ -57,9 +57,9 @@ inline int halved_size(int n) { return static_cast<int>((static_cast<std::int64_
 // hardware count). Needs no memory beyond out.
 inline void decimate_by_two(const float* x, int n, float* out, const CancelFlag& cancel = {}) {
   const int m_out = halved_size(n);
-  const std::vector<FrameBlock> blocks =
+  const std::vector<WorkBlock> blocks =
       m_out < min_threaded_outputs
-          ? std::vector<FrameBlock>{}
+          ? std::vector<WorkBlock>{}
           : plan_blocks(m_out, requested_threads(), min_threaded_outputs, min_outputs_per_worker);
   if (blocks.empty()) {
     decimate_span(x, 0, n, out, 0, 0, m_out, cancel);

@@ -183,7 +183,7 @@ inline void octave_response_into(const float* x, std::int64_t len, int hop, int 
   assert(hop >= 1);
   if (basis.n_bins == 0 || n_frames <= 0) return;
   const OctaveJob job = octave_job(x, 0, len, hop, basis, target);
-  std::vector<FrameBlock> blocks = worker_blocks(n_frames);
+  std::vector<WorkBlock> blocks = worker_blocks(n_frames);
   if (blocks.size() > scratch.size()) blocks.clear();
   if (blocks.empty()) {
     compute_frames(job, scratch.front(), 0, n_frames, cancel);

@@ -21,17 +21,17 @@ constexpr int max_worker_threads = 24;
 // Each worker gets at least this many frames.
 constexpr int min_frames_per_worker = 512;
 
-// Frames begin <= f < end, handled by one worker thread.
-struct FrameBlock {
+// Items begin <= i < end (frames, or decimator outputs) for one worker thread.
+struct WorkBlock {
   int begin;
   int end;
 };
 
 // Position of the block that starts at `begin`, so that a worker can find
 // its own buffers.
-inline std::size_t block_index(const std::vector<FrameBlock>& blocks, int begin) {
+inline std::size_t block_index(const std::vector<WorkBlock>& blocks, int begin) {
   return static_cast<std::size_t>(
-      std::find_if(blocks.begin(), blocks.end(), [begin](const FrameBlock& b) { return b.begin == begin; }) -
+      std::find_if(blocks.begin(), blocks.end(), [begin](const WorkBlock& b) { return b.begin == begin; }) -
       blocks.begin());
 }
 
@@ -54,14 +54,14 @@ inline int requested_threads() {
 // workers and at most one per `min_per_worker` items, none below
 // `min_threaded` items. An empty list means the calling thread does all the
 // work itself.
-inline std::vector<FrameBlock> plan_blocks(int n, int requested, int min_threaded, int min_per_worker) {
+inline std::vector<WorkBlock> plan_blocks(int n, int requested, int min_threaded, int min_per_worker) {
   if (n < min_threaded || requested <= 0) return {};
   const int n_workers = std::min({requested, max_worker_threads, n / min_per_worker});
   if (n_workers <= 1) return {};
   // 64 bits: n + n_workers - 1 may pass INT_MAX.
   const std::int64_t total = n;
   const std::int64_t chunk = (total + n_workers - 1) / n_workers;
-  std::vector<FrameBlock> blocks;
+  std::vector<WorkBlock> blocks;
   blocks.reserve(static_cast<std::size_t>(n_workers));
   for (int i = 0; i < n_workers; ++i) {
     const std::int64_t begin = i * chunk;
@@ -73,7 +73,7 @@ inline std::vector<FrameBlock> plan_blocks(int n, int requested, int min_threade
 }
 
 // The octave-response rule: threads from 1024 frames, one per 512 frames.
-inline std::vector<FrameBlock> plan_frame_blocks(int n_frames, int requested) {
+inline std::vector<WorkBlock> plan_frame_blocks(int n_frames, int requested) {
   return plan_blocks(n_frames, requested, min_threaded_frames, min_frames_per_worker);
 }
 
@@ -92,7 +92,7 @@ struct StartStdThread {
 // a block is carried back and rethrown here (the first in block order) once
 // every thread has been joined.
 template <typename Work, typename Start = StartStdThread>
-void run_blocks_on_threads(const std::vector<FrameBlock>& blocks, const Work& work, const Start& start = {}) {
+void run_blocks_on_threads(const std::vector<WorkBlock>& blocks, const Work& work, const Start& start = {}) {
   std::vector<std::exception_ptr> failures(blocks.size());
   auto run_block = [&work, &failures, &blocks](std::size_t i) {
     try {
@@ -123,7 +123,7 @@ void run_blocks_on_threads(const std::vector<FrameBlock>& blocks, const Work& wo
 
 // The whole rule for one octave. The request is consulted only when there
 // are enough frames for threads to be considered.
-inline std::vector<FrameBlock> worker_blocks(int n_frames, int (*request)() = requested_threads) {
+inline std::vector<WorkBlock> worker_blocks(int n_frames, int (*request)() = requested_threads) {
   if (n_frames < min_threaded_frames) return {};
   return plan_frame_blocks(n_frames, request());
 }

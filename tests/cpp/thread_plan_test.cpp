@@ -16,13 +16,13 @@
 
 namespace morvat::vexolin {
 
-// Found by argument-dependent lookup, so beside FrameBlock.
-inline bool operator==(const FrameBlock& a, const FrameBlock& b) { return a.begin == b.begin && a.end == b.end; }
-inline void PrintTo(const FrameBlock& b, std::ostream* os) { *os << "[" << b.begin << ", " << b.end << ")"; }
+// Found by argument-dependent lookup, so beside WorkBlock.
+inline bool operator==(const WorkBlock& a, const WorkBlock& b) { return a.begin == b.begin && a.end == b.end; }
+inline void PrintTo(const WorkBlock& b, std::ostream* os) { *os << "[" << b.begin << ", " << b.end << ")"; }
 
 namespace {
 
-void expect_contiguous_cover(const std::vector<FrameBlock>& blocks, int n_frames) {
+void expect_contiguous_cover(const std::vector<WorkBlock>& blocks, int n_frames) {
   ASSERT_FALSE(blocks.empty());
   EXPECT_EQ(blocks.front().begin, 0);
   EXPECT_EQ(blocks.back().end, n_frames);
@@ -51,25 +51,25 @@ TEST(ThreadPlan, ParsesLikeStrtolNarrowedTo32Bits) {
 }
 
 TEST(ThreadPlan, WorkedPartitions) {
-  EXPECT_EQ(plan_frame_blocks(2000, 8), (std::vector<FrameBlock>{{0, 667}, {667, 1334}, {1334, 2000}}));
-  EXPECT_EQ(plan_frame_blocks(1024, 8), (std::vector<FrameBlock>{{0, 512}, {512, 1024}}));
+  EXPECT_EQ(plan_frame_blocks(2000, 8), (std::vector<WorkBlock>{{0, 667}, {667, 1334}, {1334, 2000}}));
+  EXPECT_EQ(plan_frame_blocks(1024, 8), (std::vector<WorkBlock>{{0, 512}, {512, 1024}}));
 
   const auto b12288 = plan_frame_blocks(12288, 100);
   ASSERT_EQ(b12288.size(), 24u);
   expect_contiguous_cover(b12288, 12288);
-  for (const FrameBlock& b : b12288) EXPECT_EQ(b.end - b.begin, 512);
+  for (const WorkBlock& b : b12288) EXPECT_EQ(b.end - b.begin, 512);
 
   const auto b12313 = plan_frame_blocks(12313, 100);
   ASSERT_EQ(b12313.size(), 24u);
   expect_contiguous_cover(b12313, 12313);
   for (std::size_t i = 0; i + 1 < b12313.size(); ++i) EXPECT_EQ(b12313[i].end - b12313[i].begin, 514);
-  EXPECT_EQ(b12313.back(), (FrameBlock{11822, 12313}));
+  EXPECT_EQ(b12313.back(), (WorkBlock{11822, 12313}));
 
   const auto b12287 = plan_frame_blocks(12287, 100);
   ASSERT_EQ(b12287.size(), 23u);
   expect_contiguous_cover(b12287, 12287);
   for (std::size_t i = 0; i + 1 < b12287.size(); ++i) EXPECT_EQ(b12287[i].end - b12287[i].begin, 535);
-  EXPECT_EQ(b12287.back(), (FrameBlock{11770, 12287}));
+  EXPECT_EQ(b12287.back(), (WorkBlock{11770, 12287}));
 
   // Never more than 24 workers, however many frames.
   const auto huge = plan_frame_blocks(2000000000, 1000);
@@ -101,7 +101,7 @@ TEST(ThreadPlan, RequestIsConsultedOnlyFrom1024FramesAndOnEveryCall) {
 }
 
 TEST(ThreadPlan, BlocksWithoutAThreadRunOnTheCallingThread) {
-  const std::vector<FrameBlock> blocks = plan_frame_blocks(4096, 8);
+  const std::vector<WorkBlock> blocks = plan_frame_blocks(4096, 8);
   ASSERT_EQ(blocks.size(), 8u);
   for (int allowed : {0, 1, 5}) {
     int starts = 0;
