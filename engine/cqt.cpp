@@ -9,8 +9,8 @@
 #include "engine/fft_setup.h"
 #include "engine/memory_guard.h"
 #include "engine/octave_plan.h"
-#include "engine/thread_plan.h"
 #include "engine/octave_response.h"
+#include "engine/thread_plan.h"
 
 #include <algorithm>
 #include <cmath>
@@ -39,7 +39,6 @@ std::string format_value(T value) {
 
 // Checks that need no grid, so that absurd sizes fail before any allocation.
 void validate_params(std::size_t len, const CqtParams& p) {
-  using std::string;
   if (p.n_bins < 2) throw std::invalid_argument("n_bins must be >= 2, got " + format_value(p.n_bins));
   if (p.bins_per_octave < 1) {
     throw std::invalid_argument("bins_per_octave must be >= 1, got " + format_value(p.bins_per_octave));
@@ -99,9 +98,9 @@ void validate_plan(const OctavePlan& plan, const std::vector<double>& scale_leng
   }
 }
 
-// Bytes a call needs at its peak besides the caller's samples: its result
-// (and the caller's copy of it) and the grid. The halved signals are windows
-// of a few chunks.
+// Bytes a call needs at its peak besides the caller's samples: the grid and
+// at most 16 bytes per result value (two float planes, or complex64). The
+// halved signals are windows of a few chunks.
 void check_memory(const CqtPlan& plan) {
   const double bins = plan.n_bins;
   const double frames = plan.n_frames;
@@ -300,15 +299,10 @@ void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, const
     targets.push_back(out);
   }
 
-  // Long calls are cut into runs of frames, one per worker thread, on
-  // borders of frame blocks so that no two threads share one.
+  // Long calls are cut into runs of frames, one per worker thread.
   std::vector<WorkBlock> blocks = worker_blocks(plan.n_frames);
   if (blocks.empty()) blocks.push_back({0, plan.n_frames});
-  for (std::size_t i = 0; i + 1 < blocks.size(); ++i) {
-    const int border = blocks[i].end / frame_block * frame_block;
-    blocks[i].end = border;
-    blocks[i + 1].begin = border;
-  }
+  align_to_frame_blocks(blocks);
   std::vector<FrameScratch> scratch;
   scratch.reserve(blocks.size());
   for (std::size_t i = 0; i < blocks.size(); ++i) scratch.emplace_back(largest_fft, most_used_bins);

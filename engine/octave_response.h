@@ -171,6 +171,16 @@ inline void compute_frames(const OctaveJob& job, FrameScratch& scratch, int begi
   }
 }
 
+// Moves the borders between workers' runs of frames down to multiples of the
+// frame block, so that no two threads share a product block.
+inline void align_to_frame_blocks(std::vector<WorkBlock>& blocks) {
+  for (std::size_t i = 0; i + 1 < blocks.size(); ++i) {
+    const int border = blocks[i].end / frame_block * frame_block;
+    blocks[i].end = border;
+    blocks[i + 1].begin = border;
+  }
+}
+
 // Computes frames 0 .. n_frames - 1 of the octave's signal x (len samples,
 // hop >= 1) with the basis (its frame layout attached) into the target. Long octaves run on worker
 // threads, one scratch each; `scratch` must hold at least as many as the
@@ -189,13 +199,7 @@ inline void octave_response_into(const float* x, std::int64_t len, int hop, int 
     compute_frames(job, scratch.front(), 0, n_frames, cancel);
     return;
   }
-  // Block borders on multiples of the frame block, so that threads never
-  // share a product block.
-  for (std::size_t i = 0; i + 1 < blocks.size(); ++i) {
-    const int border = blocks[i].end / frame_block * frame_block;
-    blocks[i].end = border;
-    blocks[i + 1].begin = border;
-  }
+  align_to_frame_blocks(blocks);
   run_blocks_on_threads(blocks,
                         [&](int begin, int end) { compute_frames(job, scratch[block_index(blocks, begin)], begin, end, cancel); });
 }
