@@ -48,6 +48,18 @@ int chroma_shift(double fmin, int n_chroma) {
   return static_cast<int>(((rounded % n_chroma) + n_chroma) % n_chroma);
 }
 
+// The most whole octaves, at most `upper`, whose top bin lies below the
+// Nyquist limit: estimated from the octaves between fmin and the limit, then
+// settled with the exact bin frequencies.
+int largest_octave_count_below(double nyquist, double fmin, int bins_per_octave, int upper) {
+  // The top bin of n octaves lies n - 1 / B octaves above fmin.
+  const double octaves = std::log2(nyquist / effective_fmin(fmin)) + 1.0 / bins_per_octave;
+  int n = std::isfinite(octaves) ? static_cast<int>(std::clamp(std::floor(octaves), 0.0, static_cast<double>(upper))) : 0;
+  while (n >= 1 && !(top_bin_frequency(fmin, n * bins_per_octave, bins_per_octave) < nyquist)) --n;
+  while (n < upper && top_bin_frequency(fmin, (n + 1) * bins_per_octave, bins_per_octave) < nyquist) ++n;
+  return n;
+}
+
 }  // namespace
 
 int chroma_bin_count(double sr, double fmin, int bins_per_octave, int n_octaves, int n_chroma) {
@@ -67,8 +79,7 @@ int chroma_bin_count(double sr, double fmin, int bins_per_octave, int n_octaves,
   const double nyquist = 0.5 * sr;
   const double top = top_bin_frequency(fmin, static_cast<int>(n_bins), bins_per_octave);
   if (!(top < nyquist)) {
-    int fits = n_octaves - 1;
-    while (fits >= 1 && !(top_bin_frequency(fmin, fits * bins_per_octave, bins_per_octave) < nyquist)) --fits;
+    const int fits = largest_octave_count_below(nyquist, fmin, bins_per_octave, n_octaves - 1);
     std::string advice = fits >= 1 ? "use n_octaves = " + to_string(fits) + " or fewer, or raise sr"
                                    : "no whole octave from fmin = " + format_hz(effective_fmin(fmin)) +
                                          " fits below it; lower fmin or raise sr";
