@@ -13,6 +13,7 @@
 #include "engine/cancel.h"
 #include "engine/fft_buffer.h"
 #include "engine/fft_setup.h"
+#include "engine/fft_transform.h"
 #include "engine/sparse_basis.h"
 #include "engine/thread_plan.h"
 
@@ -164,7 +165,7 @@ inline void compute_frames(const OctaveJob& job, FrameScratch& scratch, int begi
       const float* frame = load_frame(job, scratch, f0 + lane);
       // Unordered output: the frame layout knows where every used bin lies,
       // so the library's reordering pass is not needed.
-      pffft_transform(setup, frame, scratch.spectrum.data(), scratch.work.data(), PFFFT_FORWARD);
+      fft_forward_unordered(setup, frame, scratch.spectrum.data(), scratch.work.data());
       gather_spectrum(job, scratch, lane);
     }
     store_block(job, scratch, f0, count);

@@ -1,9 +1,12 @@
 #include "engine/fft_setup.h"
 #include "engine/fft_buffer.h"
+#include "engine/fft_transform.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <random>
 #include <atomic>
 #include <stdexcept>
 #include <thread>
@@ -77,6 +80,20 @@ TEST(FftSetup, RealForwardTransformOfImpulseIsFlat) {
   in.data()[0] = 1.0f;
   pffft_transform_ordered(fft_setup(n, PFFFT_REAL), in.data(), out.data(), work.data(), PFFFT_FORWARD);
   for (int k = 0; k < n; ++k) EXPECT_FLOAT_EQ(out.data()[k], k < 2 || k % 2 == 0 ? 1.0f : 0.0f) << k;
+}
+
+TEST(FftSetup, FrameTransformMatchesTheBaselineBuildBitForBit) {
+  if (!fft_uses_avx2()) GTEST_SKIP() << "the baseline build is the one in use";
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+  for (int n : {32, 256, 1024, 4096}) {
+    FftBuffer in(n), baseline(n), used(n), work(n);
+    for (int i = 0; i < n; ++i) in.data()[i] = uniform(rng);
+    PFFFT_Setup* setup = fft_setup(n, PFFFT_REAL);
+    pffft_transform(setup, in.data(), baseline.data(), work.data(), PFFFT_FORWARD);
+    fft_forward_unordered(setup, in.data(), used.data(), work.data());
+    EXPECT_EQ(std::memcmp(baseline.data(), used.data(), n * sizeof(float)), 0) << n;
+  }
 }
 
 }  // namespace
