@@ -22,17 +22,32 @@ std::map<BasisKey, SparseBasis> bases;
 
 std::mutex& basis_cache_mutex() { return cache_mutex; }
 
+namespace {
+
+BasisKey key_of(const std::vector<double>& freqs, double sr_octave, double sr_reference, double filter_scale,
+                double sparsity) {
+  return {sr_octave, sr_reference, static_cast<int>(freqs.size()), freqs.front(), freqs.back(), filter_scale,
+          sparsity};
+}
+
+}  // namespace
+
+const SparseBasis* find_cached_basis(const std::vector<double>& freqs, double sr_octave, double sr_reference,
+                                     double filter_scale, double sparsity) {
+  install_fork_handlers();
+  const BasisKey key = key_of(freqs, sr_octave, sr_reference, filter_scale, sparsity);
+  std::lock_guard<std::mutex> lock(cache_mutex);
+  auto found = bases.find(key);
+  return found == bases.end() ? nullptr : &found->second;
+}
+
 const SparseBasis& cached_basis(const std::vector<double>& freqs, const std::vector<double>& alpha,
                                 double sr_octave, double sr_reference, double filter_scale, double sparsity,
                                 const CancelFlag& cancel) {
-  install_fork_handlers();
-  const BasisKey key{sr_octave, sr_reference, static_cast<int>(freqs.size()), freqs.front(), freqs.back(),
-                     filter_scale, sparsity};
-  {
-    std::lock_guard<std::mutex> lock(cache_mutex);
-    auto found = bases.find(key);
-    if (found != bases.end()) return found->second;
+  if (const SparseBasis* cached = find_cached_basis(freqs, sr_octave, sr_reference, filter_scale, sparsity)) {
+    return *cached;
   }
+  const BasisKey key = key_of(freqs, sr_octave, sr_reference, filter_scale, sparsity);
   SparseBasis basis = build_sparse_basis(freqs, alpha, sr_octave, sr_reference, filter_scale, sparsity, cancel);
   std::lock_guard<std::mutex> lock(cache_mutex);
   return bases.emplace(key, std::move(basis)).first->second;

@@ -273,20 +273,48 @@ CqtPlan plan_cqt(std::size_t len, const CqtParams& p) {
 
 void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, const CancelFlag& cancel) {
   const CqtParams& p = plan.params;
-  // Every octave's basis first: the per-worker scratch is then sized once
-  // for the largest of them.
-  std::vector<const SparseBasis*> bases;
+  const std::vector<OctaveSpan>& octaves = plan.octaves.octaves;
+  // Long calls are cut into runs of frames, one per worker thread.
+  std::vector<WorkBlock> blocks = worker_blocks(plan.n_frames);
+  if (blocks.empty()) blocks.push_back({0, plan.n_frames});
+  align_to_frame_blocks(blocks);
+
+  // Every octave's basis first, from the cache; the first call with new
+  // parameters builds the missing ones, on as many threads as its frames get.
+  std::vector<const SparseBasis*> bases(octaves.size(), nullptr);
+  std::vector<std::size_t> missing;
+  auto octave_freqs = [&](const std::vector<double>& grid, const OctaveSpan& octave) {
+    return std::vector<double>(grid.begin() + octave.first_bin, grid.begin() + octave.end_bin);
+  };
+  for (std::size_t o = 0; o < octaves.size(); ++o) {
+    bases[o] = find_cached_basis(octave_freqs(plan.freqs, octaves[o]), octaves[o].sr, plan.octaves.sr_reference,
+                                 p.filter_scale, p.sparsity);
+    if (bases[o] == nullptr) missing.push_back(o);
+  }
+  auto build = [&](int begin, int end) {
+    for (int m = begin; m < end; ++m) {
+      const OctaveSpan& octave = octaves[missing[static_cast<std::size_t>(m)]];
+      bases[missing[static_cast<std::size_t>(m)]] =
+          &cached_basis(octave_freqs(plan.freqs, octave), octave_freqs(plan.alpha, octave), octave.sr,
+                        plan.octaves.sr_reference, p.filter_scale, p.sparsity, cancel);
+    }
+  };
+  const std::vector<WorkBlock> builders =
+      plan_blocks(static_cast<int>(missing.size()), static_cast<int>(blocks.size()), 2, 1);
+  if (builders.empty()) {
+    build(0, static_cast<int>(missing.size()));
+  } else {
+    run_blocks_on_threads(builders, build);
+  }
+
+  // The per-worker scratch is sized once for the largest basis.
   std::vector<OctaveTarget> targets;
   int largest_fft = fft_min_size;
   int most_used_bins = 1;
-  for (const OctaveSpan& octave : plan.octaves.octaves) {
-    cancel.stop_if_raised();
-    const std::vector<double> freqs_oct(plan.freqs.begin() + octave.first_bin, plan.freqs.begin() + octave.end_bin);
-    const std::vector<double> alpha_oct(plan.alpha.begin() + octave.first_bin, plan.alpha.begin() + octave.end_bin);
-    bases.push_back(&cached_basis(freqs_oct, alpha_oct, octave.sr, plan.octaves.sr_reference, p.filter_scale,
-                                  p.sparsity, cancel));
-    largest_fft = std::max(largest_fft, bases.back()->n_fft);
-    most_used_bins = std::max(most_used_bins, static_cast<int>(bases.back()->used_bins.size()));
+  for (std::size_t o = 0; o < octaves.size(); ++o) {
+    const OctaveSpan& octave = octaves[o];
+    largest_fft = std::max(largest_fft, bases[o]->n_fft);
+    most_used_bins = std::max(most_used_bins, static_cast<int>(bases[o]->used_bins.size()));
     OctaveTarget out;
     out.re = target.re;
     out.im = target.im;
@@ -299,10 +327,6 @@ void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, const
     targets.push_back(out);
   }
 
-  // Long calls are cut into runs of frames, one per worker thread.
-  std::vector<WorkBlock> blocks = worker_blocks(plan.n_frames);
-  if (blocks.empty()) blocks.push_back({0, plan.n_frames});
-  align_to_frame_blocks(blocks);
   std::vector<FrameScratch> scratch;
   scratch.reserve(blocks.size());
   for (std::size_t i = 0; i < blocks.size(); ++i) scratch.emplace_back(largest_fft, most_used_bins);
