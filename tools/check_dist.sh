@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the sdist and, from it, the wheel with npm out of reach (so the sdist
-# must carry the FFT library's sources), installs the wheel with its plot
-# extra into a scratch venv and uses both modules and the command line there.
+# must carry the FFT library's sources), installs the wheel with its plot and
+# batch extras into a scratch venv and uses both modules and the command line there.
 # Usage: tools/check_dist.sh PYTHON BUILD_DIR  (PYTHON: the project's .venv python)
 set -euo pipefail
 python=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
@@ -33,7 +33,7 @@ grep -q '/third_party/pffft/pffft\.c$' <<<"$contents" || { echo "error: $sdist l
 
 venv="$build/wheel-venv"
 "$python" -m venv --clear "$venv"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel[plot]"
+"$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel[plot,batch]"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cd "$scratch"  # away from the source tree: everything comes from the wheel
@@ -51,4 +51,6 @@ PY
 "$venv/bin/vexolin" chroma tone.wav --plot tone.png -o tone.npy --quiet
 "$venv/bin/python" -c "import numpy as np; c = np.load('tone.npy'); assert c.shape == (12, 44) and c.mean(axis=1).argmax() == 9"
 test -s tone.png
+"$venv/bin/vexolin" batch tone.wav --out tone.zarr --workers 1 --quiet
+"$venv/bin/python" -c "from vexolin import batch; s = batch.open('tone.zarr'); assert len(s) == 1 and next(iter(s.values())).shape == (12, 44)"
 echo "dist ok: $(basename "$sdist") and $(basename "$wheel") install and run"

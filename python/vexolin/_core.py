@@ -58,7 +58,7 @@ def lowest_frequency(fmin: float | None) -> float:
     return C1_HZ if fmin is None else positive_float("fmin", fmin)
 
 
-def _check_top_bin(sr: float, hop_length: int, top_hz: float, lower: str) -> None:
+def check_top_bin(sr: float, hop_length: int, top_hz: float, lower: str) -> None:
     # Bins at or above the Nyquist limit have no content; refusing them here
     # also keeps a bad call from starting one thread per channel.
     if top_hz >= sr / 2:
@@ -125,7 +125,7 @@ def _cqt_call(
     """The checked arguments of a CQT, bound to one channel's call of the native function."""
     sr_, hop, f0 = positive_float("sr", sr), whole_number("hop_length", hop_length), lowest_frequency(fmin)
     bins, per_octave = whole_number("n_bins", n_bins), whole_number("bins_per_octave", bins_per_octave)
-    _check_top_bin(sr_, hop, f0 * 2.0 ** ((bins - 1) / per_octave), "n_bins")
+    check_top_bin(sr_, hop, f0 * 2.0 ** ((bins - 1) / per_octave), "n_bins")
     return lambda row: native(row, sr_, hop, f0, bins, per_octave)
 
 
@@ -284,6 +284,6 @@ def chroma_cqt(
     sr_, hop, f0 = positive_float("sr", sr), whole_number("hop_length", hop_length), lowest_frequency(fmin)
     per_octave, octaves = whole_number("bins_per_octave", bins_per_octave), whole_number("n_octaves", n_octaves)
     classes = whole_number("n_chroma", n_chroma)
-    _check_top_bin(sr_, hop, f0 * 2.0 ** ((octaves * per_octave - 1) / per_octave), "n_octaves")
+    check_top_bin(sr_, hop, f0 * 2.0 ** ((octaves * per_octave - 1) / per_octave), "n_octaves")
     return _per_channel(y, lambda row: _vexolin.chroma_cqt(row, sr_, hop, per_octave, octaves, classes, f0),
                         workers, check_finite)

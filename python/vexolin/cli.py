@@ -74,6 +74,30 @@ def _parser() -> argparse.ArgumentParser:
     cqt.add_argument("--bins-per-octave", type=int, default=12, help="default 12")
     cqt.add_argument("--db", action="store_true", help="decibels relative to the peak instead of magnitudes")
 
+    batch = commands.add_parser(
+        "batch", help="Features of a whole collection into one Zarr store, resumable.",
+        description="Features of every input file into one Zarr store (with a table of every file, "
+                    "files.csv), on threads here or on a Dask cluster. A second run skips files done.")
+    batch.add_argument("inputs", nargs="+", metavar="INPUT",
+                       help="audio files, directories (searched recursively) or glob patterns")
+    batch.add_argument("--out", required=True, type=Path, metavar="STORE", help="the Zarr store (a directory)")
+    batch.add_argument("--feature", choices=("chroma", "cqt"), default="chroma",
+                       help="chroma features or CQT magnitudes (default chroma)")
+    batch.add_argument("--scheduler", metavar="ADDRESS",
+                       help="run on the Dask cluster of this scheduler, e.g. tcp://host:8786 "
+                            "(default: threads in this process)")
+    batch.add_argument("--workers", type=int, help="threads in this process (default: one per CPU)")
+    batch.add_argument("--sr", type=int, help="resample to this rate in Hz (default: each file's rate)")
+    batch.add_argument("--mono", action=argparse.BooleanOptionalAction, default=True,
+                       help="mix channels down (default); --no-mono keeps a channel axis")
+    batch.add_argument("--hop-length", type=int, default=512, help="samples between frames (default 512)")
+    batch.add_argument("--fmin", type=float, help="lowest bin in Hz (default C1, 32.70 Hz)")
+    batch.add_argument("--bins-per-octave", type=int, help="default 36 for chroma, 12 for cqt")
+    batch.add_argument("--n-octaves", type=int, help="chroma only; default 7")
+    batch.add_argument("--n-chroma", type=int, help="chroma only; default 12")
+    batch.add_argument("--n-bins", type=int, help="cqt only; default 84")
+    batch.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
+
     about = commands.add_parser("info", help="Duration, rate, channels and frame count of audio files.")
     about.add_argument("files", nargs="+", metavar="FILE")
     about.add_argument("--hop-length", type=int, default=512, help="hop for the frame count (default 512)")
@@ -246,6 +270,29 @@ def _run_info(args: argparse.Namespace) -> int:
     return 1 if failed else 0
 
 
+def _run_batch(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    try:
+        from vexolin import batch
+    except ImportError as e:
+        raise ValueError(f"vexolin batch needs zarr ({e}): pip install 'vexolin[batch]'") from None
+    own = ("n_octaves", "n_chroma") if args.feature == "chroma" else ("n_bins",)
+    for name in ("n_octaves", "n_chroma", "n_bins"):
+        if getattr(args, name) is not None and name not in own:
+            parser.error(f"--{name.replace('_', '-')} does not apply to --feature {args.feature}")
+    params = {name: getattr(args, name) for name in ("bins_per_octave", *own) if getattr(args, name) is not None}
+    summary = batch.extract(args.inputs, out=args.out, feature=args.feature, client=args.scheduler,
+                            workers=args.workers, progress=False if args.quiet else None, sr=args.sr,
+                            mono=args.mono, hop_length=args.hop_length, fmin=args.fmin, **params)
+    for path, reason in summary.failed.items():
+        print(f"vexolin: error: {path}: {reason}", file=sys.stderr)
+    if not args.quiet:
+        speed = summary.audio_seconds / summary.elapsed if summary.elapsed > 0 else 0.0
+        print(f"vexolin: {summary.computed} computed, {summary.skipped} already in the store, "
+              f"{len(summary.failed)} failed; {summary.audio_seconds / 3600:.2f} h of audio in "
+              f"{summary.elapsed:.1f} s ({speed:.0f}x real time) -> {summary.out}", file=sys.stderr)
+    return 1 if summary.failed else 0
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line with ``argv`` (default: ``sys.argv[1:]``); returns the exit status.
 
@@ -267,7 +314,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         if args.command == "info":
             return _run_info(args)
+        if args.command == "batch":
+            return _run_batch(parser, args)
         return _run_transform(parser, args)
+    except (ValueError, TypeError, OSError) as e:  # a batch that cannot start: nothing was written
+        print(f"vexolin: error: {e}", file=sys.stderr)
+        return 1
     except KeyboardInterrupt:
         print("vexolin: interrupted", file=sys.stderr)
         return 130

@@ -1,0 +1,154 @@
+"""Throughput of batch extraction: hours of audio per second over a
+collection of synthetic 30 s files, three ways, measured in one run.
+
+- serial loop: what a user writes today, one file after another
+  (`vexolin.load`, `vexolin.chroma_cqt`, `numpy.save`);
+- embedded pool: `vexolin.batch.extract` on a thread pool in this process;
+- cluster: the same on a `distributed.LocalCluster` of 2 worker processes
+  (one thread each), started before the clock starts.
+
+Every way writes every file's chroma; the two batch ways write a Zarr store
+and its table. "Overhead per file" is the wall time per file beyond the
+transform's own: wall time / files - the transform's time per file when it
+has the whole machine and the signals are already in memory (reading,
+writing and scheduling, less what overlaps). Each way runs twice
+and the faster run counts; a resumed run (every file already done) is timed
+too, and so are empty tasks on the cluster (its own cost per task). Writes a table and bench/batch_results.json.
+
+Usage: bench/batch_bench.py [--files N] [--workdir DIR] [--json PATH]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import shutil
+import sys
+import time
+from pathlib import Path
+
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import numpy as np  # noqa: E402
+import soundfile  # noqa: E402
+
+import vexolin  # noqa: E402
+from vexolin import batch  # noqa: E402
+
+ROOT = Path(__file__).resolve().parent.parent
+SR = 22050
+SECONDS = 30.0
+CORES = os.cpu_count() or 1
+
+
+def make_files(folder: Path, n: int) -> list[str]:
+    """n files of 30 s: a chord that changes every 2 s over a little noise (kept between runs)."""
+    folder.mkdir(parents=True, exist_ok=True)
+    rng = np.random.default_rng(0)
+    t = np.arange(int(SECONDS * SR)) / SR
+    paths = []
+    for i in range(n):
+        path = folder / f"track{i:04d}.wav"
+        paths.append(str(path))
+        if path.exists():
+            continue
+        roots = 110.0 * 2 ** (rng.integers(0, 12, size=int(SECONDS // 2) + 1) / 12)
+        root = roots[(t // 2).astype(int)]
+        y = sum(np.sin(2 * np.pi * np.cumsum(root * 2 ** (k / 12)) / SR) for k in (0, 4, 7)) / 4
+        y += 0.01 * rng.standard_normal(t.size)
+        soundfile.write(path, y.astype(np.float32), SR, subtype="PCM_16")
+    return paths
+
+
+def timed(run) -> float:
+    started = time.perf_counter()
+    run()
+    return time.perf_counter() - started
+
+
+def transform_per_file(paths: list[str]) -> float:
+    """Seconds per file of the chroma alone, on signals already in memory,
+    with the whole machine: the faster of one call after another (the
+    engine's own threads) and a thread per core. The ceiling of any way."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    signals = [vexolin.load(p)[0] for p in paths[:40]]
+    vexolin.chroma_cqt(signals[0], sr=SR)
+    one_by_one = timed(lambda: [vexolin.chroma_cqt(y, sr=SR) for y in signals])
+    with ThreadPoolExecutor(CORES) as pool:
+        side_by_side = timed(lambda: list(pool.map(lambda y: vexolin.chroma_cqt(y, sr=SR), signals)))
+    return min(one_by_one, side_by_side) / len(signals)
+
+
+def serial_loop(paths: list[str], out: Path) -> None:
+    out.mkdir(parents=True)
+    for i, path in enumerate(paths):
+        y, sr = vexolin.load(path)
+        np.save(out / f"{i}.npy", vexolin.chroma_cqt(y, sr=sr))
+
+
+def best_of_two(run, out: Path) -> float:
+    times = []
+    for _ in range(2):
+        shutil.rmtree(out, ignore_errors=True)
+        times.append(timed(lambda: run(out)))
+    return min(times)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--files", type=int, default=200)
+    parser.add_argument("--workdir", type=Path, default=ROOT / "build" / "bench-batch")
+    parser.add_argument("--json", type=Path, default=ROOT / "bench" / "batch_results.json")
+    args = parser.parse_args()
+    from distributed import Client, LocalCluster
+
+    print(f"batch bench: {args.files} files of {SECONDS:.0f} s at {SR} Hz, {CORES} cores", file=sys.stderr)
+    paths = make_files(args.workdir / "files", args.files)
+    hours = len(paths) * SECONDS / 3600
+    transform = transform_per_file(paths)
+    rows = []
+
+    def add(way: str, workers: int, wall: float) -> None:
+        rows.append({"way": way, "workers": workers, "wall_s": round(wall, 3),
+                     "audio_hours_per_s": round(hours / wall, 3), "ms_per_file": round(1e3 * wall / len(paths), 2),
+                     "overhead_ms_per_file": round(1e3 * (wall / len(paths) - transform), 2)})
+
+    add("serial loop (engine threads)", 1, best_of_two(lambda out: serial_loop(paths, out), args.workdir / "serial"))
+    store = args.workdir / "pool.zarr"
+    add("embedded pool", CORES, best_of_two(
+        lambda out: batch.extract(paths, out=out, workers=CORES, progress=False), store))
+    resumed = timed(lambda: batch.extract(paths, out=store, workers=CORES, progress=False))
+    started = time.perf_counter()
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                      dashboard_address=":0") as cluster, Client(cluster) as client:
+        cluster_start = time.perf_counter() - started
+        add("LocalCluster, 2 processes", 2, best_of_two(
+            lambda out: batch.extract(paths, out=out, client=client, progress=False), args.workdir / "cluster.zarr"))
+        noop = timed(lambda: client.gather(client.map(int, range(len(paths)), pure=False)))
+        resumed_cluster = timed(lambda: batch.extract(paths, out=args.workdir / "cluster.zarr", client=client,
+                                                      progress=False))
+
+    result = {"files": len(paths), "seconds_per_file": SECONDS, "sr": SR, "cores": CORES,
+              "transform_ms_per_file": round(1e3 * transform, 2), "ways": rows,
+              "resumed_ms_per_file": {"embedded pool": round(1e3 * resumed / len(paths), 3),
+                                      "LocalCluster, 2 processes": round(1e3 * resumed_cluster / len(paths), 3)},
+              "cluster_start_s": round(cluster_start, 2),
+              "cluster_noop_task_ms": round(1e3 * noop / len(paths), 3),
+              "date": time.strftime("%Y-%m-%d %H:%M")}
+    args.json.write_text(json.dumps(result, indent=2) + "\n")
+    print(f"transform alone, in memory, all cores: {result['transform_ms_per_file']} ms per file")
+    print("| way | workers | wall | audio-hours / s | per file | overhead per file |")
+    print("|---|---|---|---|---|---|")
+    for r in rows:
+        print(f"| {r['way']} | {r['workers']} | {r['wall_s']:.2f} s | {r['audio_hours_per_s']:.2f} | "
+              f"{r['ms_per_file']:.1f} ms | {r['overhead_ms_per_file']:.1f} ms |")
+    print(f"resumed run, all {len(paths)} files already done: "
+          + ", ".join(f"{k} {v} ms per file" for k, v in result["resumed_ms_per_file"].items())
+          + f"; cluster start {cluster_start:.2f} s; an empty task on the cluster "
+          f"{result['cluster_noop_task_ms']} ms per task")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,213 @@
+"""Batch extraction over a generated collection: on threads and on a real
+two-process Dask cluster, against serial calls of the package; failures,
+resumed and interrupted runs, a killed worker, and bad invocations."""
+
+import os
+import signal
+import threading
+from pathlib import Path
+
+import dask
+import numpy as np
+import pytest
+import soundfile
+from distributed import Client, LocalCluster, WorkerPlugin
+
+import vexolin
+from vexolin import batch, cli
+from vexolin.batch import _store
+
+
+@pytest.fixture(scope="module")
+def collection(tmp_path_factory):
+    """18 readable files (three rates, mono and stereo, WAV and FLAC, one
+    level of subfolders) and two bad ones: not audio, and empty."""
+    root = tmp_path_factory.mktemp("collection")
+    rng = np.random.default_rng(7)
+    good = []
+    for i in range(18):
+        sr = (16000, 22050, 44100)[i % 3]
+        channels = 1 + i % 2
+        t = np.arange(int((1.0 + 0.25 * (i % 5)) * sr)) / sr
+        tone = np.sin(2 * np.pi * 110.0 * 2 ** (i / 12) * t)
+        y = np.stack([tone * (0.3 + 0.1 * c) + 0.01 * rng.standard_normal(t.size) for c in range(channels)], axis=1)
+        path = root / ("sub" if i % 4 == 0 else "") / f"t{i:02d}.{'flac' if i % 3 == 1 else 'wav'}"
+        path.parent.mkdir(exist_ok=True)
+        soundfile.write(path, y, sr)
+        good.append(str(path))
+    corrupt, empty = root / "corrupt.wav", root / "sub" / "empty.wav"
+    corrupt.write_bytes(b"RIFF\x10\x00\x00\x00WAVEjunk" * 8)
+    empty.write_bytes(b"")
+    (root / "notes.txt").write_text("not an audio file, and not looked at")
+    return {"root": str(root), "good": sorted(good), "corrupt": str(corrupt), "empty": str(empty)}
+
+
+@pytest.fixture(scope="module")
+def client():
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                      dashboard_address=":0") as cluster, Client(cluster) as c:
+        yield c
+
+
+def serial_chroma(path):
+    y, sr = vexolin.load(path)
+    return vexolin.chroma_cqt(y, sr=sr)
+
+
+def entry_files(out):
+    """Every file under the store with its inode and modification time."""
+    return {str(p): (p.stat().st_ino, p.stat().st_mtime_ns) for p in Path(out).rglob("*") if p.is_file()}
+
+
+def test_cluster_run_equals_serial_calls_records_failures_and_resumes(collection, client, tmp_path):
+    out = tmp_path / "chroma.zarr"
+    summary = batch.extract(collection["root"], out=out, client=client, progress=False)
+    assert (summary.files, summary.computed, summary.skipped) == (20, 18, 0)
+    assert summary.failed.keys() == {collection["corrupt"], collection["empty"]}
+    assert "not a readable audio file" in summary.failed[collection["corrupt"]]
+    assert "empty" in summary.failed[collection["empty"]]
+
+    store = batch.open(out)
+    assert list(store) == collection["good"] and store.feature == "chroma"
+    for path in collection["good"]:
+        np.testing.assert_array_equal(store[path], serial_chroma(path))
+        about = store.info(path)
+        assert (about["source"], about["sr"]) == (path, soundfile.info(path).samplerate)
+        assert about["duration"] == pytest.approx(soundfile.info(path).duration)
+    table = {row["path"]: row for row in store.table()}
+    assert len(table) == 20
+    assert {table[p]["status"] for p in collection["good"]} == {"done"}
+    assert table[collection["corrupt"]]["status"] == "failed" and table[collection["corrupt"]]["error"]
+    assert int(table[collection["good"][0]]["frames"]) == store[collection["good"][0]].shape[-1]
+
+    before = entry_files(out / "entries")
+    again = batch.extract(collection["root"], out=out, client=client, progress=False)
+    assert (again.computed, again.skipped, len(again.failed)) == (0, 18, 2)  # failures are retried
+    assert entry_files(out / "entries") == before
+
+    # A file that changed is computed again, and only that one.
+    changed = tmp_path / "changed.wav"
+    soundfile.write(changed, np.sin(2 * np.pi * 440.0 * np.arange(22050) / 22050), 22050)
+    third = batch.extract([collection["good"][1], str(changed)], out=out, client=client, progress=False)
+    assert (third.computed, third.skipped) == (1, 1)
+    soundfile.write(changed, np.sin(2 * np.pi * 261.63 * np.arange(33075) / 22050), 22050)
+    fourth = batch.extract([str(changed)], out=out, client=client, progress=False)
+    assert fourth.computed == 1
+    np.testing.assert_array_equal(batch.open(out)[changed], serial_chroma(changed))
+
+
+def test_thread_pool_and_command_line_keep_channels_and_parameters(collection, tmp_path, capsys):
+    out = tmp_path / "cqt.zarr"
+    args = ["batch", collection["root"], "--out", str(out), "--feature", "cqt", "--no-mono",
+            "--hop-length", "256", "--n-bins", "60", "--workers", "2", "-q"]
+    assert cli.main(args) == 1
+    errors = capsys.readouterr().err.splitlines()
+    assert len(errors) == 2 and all(line.startswith("vexolin: error: ") for line in errors)
+    assert {collection["corrupt"], collection["empty"]} == {line.split(": ")[2] for line in errors}
+
+    store = batch.open(out)
+    assert store.params["n_bins"] == 60 and store.params["mono"] is False
+    for path in collection["good"]:
+        y, sr = vexolin.load(path, mono=False)
+        want = vexolin.cqt_magnitude(y, sr=sr, hop_length=256, n_bins=60)
+        assert want.shape[0] == soundfile.info(path).channels
+        np.testing.assert_array_equal(store[path], want)
+
+
+def test_an_interrupted_run_leaves_only_whole_entries_and_a_rerun_completes(collection, tmp_path, monkeypatch):
+    out = tmp_path / "interrupted.zarr"
+    write_entry, written = _store.write_entry, []
+
+    def cut_off_at_the_fourth(out_, key, values, attrs):
+        if len(written) == 3:  # the data is on disk, its rename never happens
+            partial = os.path.join(out_, _store.PARTIAL, key)
+            os.makedirs(os.path.dirname(partial), exist_ok=True)
+            import zarr
+            zarr.create_array(store=partial, data=values, attributes=attrs, zarr_format=3)
+            raise KeyboardInterrupt
+        write_entry(out_, key, values, attrs)
+        written.append(attrs["source"])
+
+    monkeypatch.setattr(_store, "write_entry", cut_off_at_the_fourth)
+    with pytest.raises(KeyboardInterrupt):
+        batch.extract(collection["good"], out=out, workers=1, progress=False)
+    monkeypatch.undo()
+
+    store = batch.open(out)
+    assert sorted(store) == sorted(written) and len(written) == 3
+    statuses = [row["status"] for row in store.table()]
+    assert statuses.count("done") == 3 and statuses.count("pending") == 15
+
+    summary = batch.extract(collection["good"], out=out, workers=2, progress=False)
+    assert (summary.computed, summary.skipped, summary.failed) == (15, 3, {})
+    assert not any((out / _store.PARTIAL).iterdir())  # the cut-off write was cleared away
+    store = batch.open(out)
+    assert list(store) == collection["good"]
+    for path in collection["good"]:
+        np.testing.assert_array_equal(store[path], serial_chroma(path))
+
+
+class KillOnce(WorkerPlugin):
+    """Kills its worker's process outright as the worker's third task starts,
+    once for the whole cluster (the marker file stays)."""
+
+    def __init__(self, marker):
+        self.marker = marker
+        self.started = 0
+
+    def transition(self, key, start, finish, **kwargs):
+        if finish != "executing":
+            return
+        self.started += 1
+        if self.started < 3:
+            return
+        try:
+            os.close(os.open(self.marker, os.O_CREAT | os.O_EXCL | os.O_WRONLY))
+        except FileExistsError:
+            return
+        os.kill(os.getpid(), signal.SIGKILL)
+
+
+def test_a_worker_killed_midway_loses_only_its_file_and_a_rerun_completes(collection, tmp_path):
+    out, marker = tmp_path / "killed.zarr", tmp_path / "killed-once"
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}), \
+            LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                         dashboard_address=":0") as cluster, Client(cluster) as c:
+        c.register_plugin(KillOnce(str(marker)))
+        first = batch.extract(collection["good"], out=out, client=c, progress=False)
+        assert marker.exists()
+        lost = [path for path, reason in first.failed.items() if "KilledWorker" in reason]
+        assert lost and first.computed == 18 - len(first.failed)
+        second = batch.extract(collection["good"], out=out, client=c, progress=False)
+    assert (second.computed, second.skipped, second.failed) == (len(first.failed), first.computed, {})
+    store = batch.open(out)
+    assert list(store) == collection["good"]
+    for path in collection["good"]:
+        np.testing.assert_array_equal(store[path], serial_chroma(path))
+
+
+def test_bad_invocations_get_one_clear_error_and_leave_the_store_alone(collection, tmp_path):
+    out = tmp_path / "kept.zarr"
+    batch.extract(collection["good"][:2], out=out, workers=1, progress=False)
+    before = entry_files(out)
+    (tmp_path / "empty-dir").mkdir()
+    a_file = tmp_path / "a-file"
+    a_file.write_text("x")
+    good = collection["good"][2:4]
+    cases = [
+        (dict(inputs=[str(tmp_path / "missing.wav")], out=out), FileNotFoundError, "no such file"),
+        (dict(inputs=str(tmp_path / "empty-dir"), out=out), ValueError, "holds no audio files"),
+        (dict(inputs=str(tmp_path / "*.nothing"), out=out), ValueError, "matches no files"),
+        (dict(inputs=good, out=a_file), ValueError, "is a file"),
+        (dict(inputs=good, out=out, n_octaves=6), ValueError, "give a new --out path"),
+        (dict(inputs=good, out=out, feature="cqt"), ValueError, "feature='chroma'"),
+        (dict(inputs=good, out=out, n_bins=60), TypeError, "unknown parameter n_bins"),
+        (dict(inputs=good, out=out, sr=8000), ValueError, "Nyquist"),
+        (dict(inputs=good, out=out, client="tcp://127.0.0.1:1"), ConnectionError, "cannot reach the Dask scheduler"),
+        (dict(inputs=good, out=out, client="tcp://127.0.0.1:1", workers=2), ValueError, "workers"),
+    ]
+    for kwargs, error, words in cases:
+        with pytest.raises(error, match=words):
+            batch.extract(progress=False, **kwargs)
+        assert entry_files(out) == before, kwargs
+    assert a_file.read_text() == "x"
