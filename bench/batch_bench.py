@@ -3,7 +3,8 @@ collection of synthetic 30 s files, three ways, measured in one run.
 
 - serial loop: what a user writes today, one file after another
   (`vexolin.load`, `vexolin.chroma_cqt`, `numpy.save`);
-- embedded pool: `vexolin.batch.extract` on a thread pool in this process;
+- `vexolin.batch.extract` on one thread: the same, into the Zarr store;
+- embedded pool: `vexolin.batch.extract` on a thread per core;
 - cluster: the same on a `distributed.LocalCluster` of 2 worker processes
   (one thread each), started before the clock starts.
 
@@ -13,7 +14,8 @@ transform's own: wall time / files - the transform's time per file when it
 has the whole machine and the signals are already in memory (reading,
 writing and scheduling, less what overlaps). Each way runs twice
 and the faster run counts; a resumed run (every file already done) is timed
-too, and so are empty tasks on the cluster (its own cost per task). Writes a table and bench/batch_results.json.
+too, and so are empty tasks on the cluster and the CPU time the client and
+scheduler (one process here) spend per task. Writes a table and bench/batch_results.json.
 
 Usage: bench/batch_bench.py [--files N] [--workdir DIR] [--json PATH]
 """
@@ -116,6 +118,8 @@ def main() -> None:
                      "overhead_ms_per_file": round(1e3 * (wall / len(paths) - transform), 2)})
 
     add("serial loop (engine threads)", 1, best_of_two(lambda out: serial_loop(paths, out), args.workdir / "serial"))
+    add("batch.extract, 1 thread", 1, best_of_two(
+        lambda out: batch.extract(paths, out=out, workers=1, progress=False), args.workdir / "one.zarr"))
     store = args.workdir / "pool.zarr"
     add("embedded pool", CORES, best_of_two(
         lambda out: batch.extract(paths, out=out, workers=CORES, progress=False), store))
@@ -126,6 +130,11 @@ def main() -> None:
         cluster_start = time.perf_counter() - started
         add("LocalCluster, 2 processes", 2, best_of_two(
             lambda out: batch.extract(paths, out=out, client=client, progress=False), args.workdir / "cluster.zarr"))
+        # The scheduler of a LocalCluster lives in this process, beside the client.
+        shutil.rmtree(args.workdir / "cluster.zarr")
+        cpu_before = time.process_time()
+        batch.extract(paths, out=args.workdir / "cluster.zarr", client=client, progress=False)
+        scheduler_cpu = (time.process_time() - cpu_before) / len(paths)
         noop = timed(lambda: client.gather(client.map(int, range(len(paths)), pure=False)))
         resumed_cluster = timed(lambda: batch.extract(paths, out=args.workdir / "cluster.zarr", client=client,
                                                       progress=False))
@@ -136,6 +145,7 @@ def main() -> None:
                                       "LocalCluster, 2 processes": round(1e3 * resumed_cluster / len(paths), 3)},
               "cluster_start_s": round(cluster_start, 2),
               "cluster_noop_task_ms": round(1e3 * noop / len(paths), 3),
+              "client_and_scheduler_cpu_ms_per_task": round(1e3 * scheduler_cpu, 2),
               "date": time.strftime("%Y-%m-%d %H:%M")}
     args.json.write_text(json.dumps(result, indent=2) + "\n")
     print(f"transform alone, in memory, all cores: {result['transform_ms_per_file']} ms per file")
@@ -147,7 +157,8 @@ def main() -> None:
     print(f"resumed run, all {len(paths)} files already done: "
           + ", ".join(f"{k} {v} ms per file" for k, v in result["resumed_ms_per_file"].items())
           + f"; cluster start {cluster_start:.2f} s; an empty task on the cluster "
-          f"{result['cluster_noop_task_ms']} ms per task")
+          f"{result['cluster_noop_task_ms']} ms per task; client and scheduler CPU "
+          f"{result['client_and_scheduler_cpu_ms_per_task']} ms per task")
 
 
 if __name__ == "__main__":

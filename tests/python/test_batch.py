@@ -11,6 +11,7 @@ import dask
 import numpy as np
 import pytest
 import soundfile
+import zarr
 from distributed import Client, LocalCluster, WorkerPlugin
 
 import vexolin
@@ -147,6 +148,25 @@ def test_an_interrupted_run_leaves_only_whole_entries_and_a_rerun_completes(coll
         np.testing.assert_array_equal(store[path], serial_chroma(path))
 
 
+def test_entries_are_zarr_arrays_cut_along_time_and_damage_is_an_error(tmp_path, monkeypatch):
+    monkeypatch.setattr(_store, "_CHUNK_BYTES", 4 * 12 * 10)  # 10 frames a chunk
+    path = str(tmp_path / "tone.wav")
+    soundfile.write(path, np.sin(2 * np.pi * 440.0 * np.arange(22050) / 22050), 22050)
+    out = tmp_path / "store.zarr"
+    batch.extract(path, out=out, workers=1, progress=False)
+    entry = Path(_store.entry_dir(str(out), _store.entry_key(path)))
+    array = zarr.open_group(out, mode="r")[_store.ENTRIES][entry.name]
+    assert array.chunks == (12, 10) and array.attrs["source"] == path
+    np.testing.assert_array_equal(array[...], serial_chroma(path))
+
+    chunk = entry / "c.0.2"
+    damaged = bytearray(chunk.read_bytes())
+    damaged[len(damaged) // 2] ^= 0xFF
+    chunk.write_bytes(bytes(damaged))
+    with pytest.raises(ValueError, match="damaged"):
+        batch.open(out)[path]
+
+
 class KillOnce(WorkerPlugin):
     """Kills its worker's process outright as the worker's third task starts,
     once for the whole cluster (the marker file stays)."""
@@ -199,7 +219,7 @@ def test_bad_invocations_get_one_clear_error_and_leave_the_store_alone(collectio
         (dict(inputs=str(tmp_path / "empty-dir"), out=out), ValueError, "holds no audio files"),
         (dict(inputs=str(tmp_path / "*.nothing"), out=out), ValueError, "matches no files"),
         (dict(inputs=good, out=a_file), ValueError, "is a file"),
-        (dict(inputs=good, out=out, n_octaves=6), ValueError, "give a new --out path"),
+        (dict(inputs=good, out=out, n_octaves=6), ValueError, "write these to a new store"),
         (dict(inputs=good, out=out, feature="cqt"), ValueError, "feature='chroma'"),
         (dict(inputs=good, out=out, n_bins=60), TypeError, "unknown parameter n_bins"),
         (dict(inputs=good, out=out, sr=8000), ValueError, "Nyquist"),
@@ -211,3 +231,6 @@ def test_bad_invocations_get_one_clear_error_and_leave_the_store_alone(collectio
             batch.extract(progress=False, **kwargs)
         assert entry_files(out) == before, kwargs
     assert a_file.read_text() == "x"
+    with _store.run_lock(str(out)), pytest.raises(ValueError, match="another run is writing"):
+        batch.extract(good, out=out, progress=False)
+    assert entry_files(out) == before

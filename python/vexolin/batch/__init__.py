@@ -147,43 +147,47 @@ def extract(
     store = os.path.abspath(os.fspath(out))
     paths = find_inputs(inputs)
     existed = _store.check_store(store, p)
-    show = sys.stderr.isatty() if progress is None else bool(progress)
     dask_client, own_client = connect(client) if client is not None else (None, False)
-    started = time.perf_counter()
     try:
-        if existed:
-            _store.clear_partial(store)
-        else:
+        if not existed:
             _store.create_store(store, p, vexolin.__version__)
-        stored = _store.list_entries(store) if existed else {}
-        rows: dict[str, Record] = {}
-        todo = []
-        for path in paths:
-            attrs = stored.get(path)
-            if attrs is not None and _store.is_current(path, attrs):
-                rows[path] = _store.done_row(attrs)
-            else:
-                todo.append(path)
-        skipped = len(rows)
-        bar = Progress(len(todo), show)
-
-        def on_record(record: Record) -> None:
-            rows[record["path"]] = record
-            bar(record)
-
-        try:
-            if dask_client is None:
-                run_in_threads(todo, store, p, n_workers, on_record)
-            else:
-                if progress is not False:
-                    bar.note(f"vexolin: Dask dashboard at {dask_client.dashboard_link}")
-                run_on_cluster(todo, store, p, dask_client, on_record)
-        finally:
-            bar.close()
-            _write_table(store, paths, rows)
+        with _store.run_lock(store):
+            return _run(store, paths, p, dask_client, n_workers, progress)
     finally:
         if own_client and dask_client is not None:
             dask_client.close()
+
+
+def _run(store: str, paths: list[str], p: dict[str, Any], dask_client: Any, n_workers: int,
+         progress: bool | None) -> Summary:
+    started = time.perf_counter()
+    _store.clear_partial(store)
+    stored = _store.list_entries(store)
+    rows: dict[str, Record] = {}
+    todo = []
+    for path in paths:
+        attrs = stored.get(path)
+        if attrs is not None and _store.is_current(path, attrs):
+            rows[path] = _store.done_row(attrs)
+        else:
+            todo.append(path)
+    skipped = len(rows)
+    bar = Progress(len(todo), sys.stderr.isatty() if progress is None else progress)
+
+    def on_record(record: Record) -> None:
+        rows[record["path"]] = record
+        bar(record)
+
+    try:
+        if dask_client is None:
+            run_in_threads(todo, store, p, n_workers, on_record)
+        else:
+            if progress is not False:
+                bar.note(f"vexolin: Dask dashboard at {dask_client.dashboard_link}")
+            run_on_cluster(todo, store, p, dask_client, on_record)
+    finally:
+        bar.close()
+        _write_table(store, paths, rows)
     computed = [rows[path] for path in todo if path in rows]
     return Summary(
         out=store, files=len(paths), computed=sum(r["status"] == "done" for r in computed), skipped=skipped,
@@ -213,7 +217,11 @@ class FeatureStore(Mapping[str, npt.NDArray[np.float32]]):
         attrs = self._entries.get(source)
         if attrs is None:
             raise KeyError(source)
-        values = _store.read_entry(self.path, _store.entry_key(source))
+        try:
+            values = _store.read_entry(self.path, _store.entry_key(source))
+        except (OSError, ValueError, RuntimeError) as e:  # a chunk's checksum or a file is off
+            raise ValueError(f"{self.path}: the entry of {source} is damaged ({e}); delete "
+                             f"{_store.entry_dir(self.path, _store.entry_key(source))} and run again") from e
         if values.shape[-1] != attrs.get("frames"):
             raise ValueError(f"{self.path}: the entry of {source} has {values.shape[-1]} frames, "
                              f"its record says {attrs.get('frames')}")

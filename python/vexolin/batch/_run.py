@@ -107,14 +107,18 @@ def run_on_cluster(paths: list[str], out: str, params: dict[str, Any], client: A
     todo = iter(paths)
     running: dict[Any, str] = {}
 
-    def submit(path: str) -> Any:
-        future = client.submit(extract_file, path, out, params, key=f"vexolin-{run}-{entry_key(path)}", retries=0)
-        running[future] = path
-        return future
+    def submit(count: int) -> list[Any]:
+        # In batches: one message to the scheduler for many tasks.
+        batch = list(itertools.islice(todo, count))
+        futures = client.map(extract_file, batch, out=out, params=params, retries=0,
+                             key=[f"vexolin-{run}-{entry_key(path)}" for path in batch]) if batch else []
+        running.update(zip(futures, batch))
+        return futures
 
     finished = 0
     try:
-        futures = distributed.as_completed([submit(p) for _, p in zip(range(window()), todo)])
+        size = window()
+        futures = distributed.as_completed(submit(size))
         for future in futures:
             path = running.pop(future)
             if future.status == "finished":
@@ -124,9 +128,10 @@ def run_on_cluster(paths: list[str], out: str, params: dict[str, Any], client: A
                 on_record(_lost_task_record(out, path, error))
             future.release()
             finished += 1
-            wanted = window() - len(running) if finished % _MIN_IN_FLIGHT == 0 else 1
-            for following in itertools.islice(todo, max(wanted, 1)):
-                futures.add(submit(following))
+            if finished % _MIN_IN_FLIGHT == 0:
+                size = window()
+            if len(running) <= size // 2:
+                futures.update(submit(size - len(running)))
     except Exception as e:
         raise ConnectionError(
             f"lost the Dask cluster after {finished} of {len(paths)} files ({type(e).__name__}: {e}); "
