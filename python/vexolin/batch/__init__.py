@@ -146,12 +146,14 @@ def extract(
     n_workers = (os.cpu_count() or 1) if workers is None else whole_number("workers", workers)
     store = os.path.abspath(os.fspath(out))
     paths = find_inputs(inputs)
-    existed = _store.check_store(store, p)
+    _store.check_store(store, p)
     dask_client, own_client = connect(client) if client is not None else (None, False)
     try:
-        if not existed:
-            _store.create_store(store, p, vexolin.__version__)
+        os.makedirs(store, exist_ok=True)
         with _store.run_lock(store):
+            # Checked again: another run may have made the store meanwhile.
+            if not _store.check_store(store, p):
+                _store.create_store(store, p, vexolin.__version__)
             return _run(store, paths, p, dask_client, n_workers, progress)
     finally:
         if own_client and dask_client is not None:

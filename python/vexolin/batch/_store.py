@@ -105,12 +105,10 @@ def check_store(out: str, params: dict[str, Any]) -> bool:
 
 
 def create_store(out: str, params: dict[str, Any], version: str) -> None:
-    """Make the group and its ``entries`` group, unless they exist."""
-    if _root_metadata(out) is not None:
-        return
-    root = zarr.open_group(store=out, mode="w-", zarr_format=3,
-                           attributes={FORMAT: {"version": FORMAT_VERSION, "params": params,
-                                                "vexolin": version}})
+    """Make the group and its ``entries`` group."""
+    root = zarr.create_group(store=out, zarr_format=3,
+                             attributes={FORMAT: {"version": FORMAT_VERSION, "params": params,
+                                                  "vexolin": version}})
     root.create_group(ENTRIES)
 
 
