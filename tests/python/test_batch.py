@@ -16,7 +16,7 @@ from distributed import Client, LocalCluster, WorkerPlugin
 
 import vexolin
 from vexolin import batch, cli
-from vexolin.batch import _store
+from vexolin.batch import _run, _store
 
 
 @pytest.fixture(scope="module")
@@ -202,6 +202,32 @@ def test_a_worker_killed_midway_loses_only_its_file_and_a_rerun_completes(collec
     assert (second.computed, second.skipped, second.failed) == (len(first.failed), first.computed, {})
     store = batch.open(out)
     assert list(store) == collection["good"]
+    for path in collection["good"]:
+        np.testing.assert_array_equal(store[path], serial_chroma(path))
+
+
+def test_a_cluster_lost_midway_is_a_clear_error_and_a_rerun_completes(collection, tmp_path, monkeypatch):
+    out = tmp_path / "lost.zarr"
+    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                           dashboard_address=":0")
+    record, seen = _run.Progress.__call__, []
+
+    def close_after_three(self, row):
+        record(self, row)
+        seen.append(row)
+        if len(seen) == 3:
+            cluster.close()
+
+    monkeypatch.setattr(_run.Progress, "__call__", close_after_three)
+    with Client(cluster) as c, pytest.raises(ConnectionError, match="lost the Dask cluster"):
+        batch.extract(collection["good"], out=out, client=c, progress=False)
+    monkeypatch.undo()
+
+    statuses = [row["status"] for row in batch.open(out).table()]
+    assert statuses.count("done") >= 3 and statuses.count("done") + statuses.count("pending") == 18
+    summary = batch.extract(collection["good"], out=out, workers=2, progress=False)
+    assert summary.computed + summary.skipped == 18 and not summary.failed
+    store = batch.open(out)
     for path in collection["good"]:
         np.testing.assert_array_equal(store[path], serial_chroma(path))
 

@@ -154,14 +154,14 @@ def extract(
             # Checked again: another run may have made the store meanwhile.
             if not _store.check_store(store, p):
                 _store.create_store(store, p, vexolin.__version__)
-            return _run(store, paths, p, dask_client, n_workers, progress)
+            return _extract_locked(store, paths, p, dask_client, n_workers, progress)
     finally:
         if own_client and dask_client is not None:
             dask_client.close()
 
 
-def _run(store: str, paths: list[str], p: dict[str, Any], dask_client: Any, n_workers: int,
-         progress: bool | None) -> Summary:
+def _extract_locked(store: str, paths: list[str], p: dict[str, Any], dask_client: Any, n_workers: int,
+                    progress: bool | None) -> Summary:
     started = time.perf_counter()
     _store.clear_partial(store)
     stored = _store.list_entries(store)

@@ -123,6 +123,8 @@ def run_on_cluster(paths: list[str], out: str, params: dict[str, Any], client: A
             path = running.pop(future)
             if future.status == "finished":
                 on_record(future.result())
+            elif future.status != "error" and client.status != "running":
+                raise ConnectionError(f"the client is {client.status}")
             else:
                 error = future.exception() if future.status == "error" else f"the task was {future.status}"
                 on_record(_lost_task_record(out, path, error))
