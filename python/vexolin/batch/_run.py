@@ -69,8 +69,10 @@ def connect(scheduler: Any) -> tuple[Any, bool]:
         raise TypeError(f"client must be a distributed.Client or a scheduler address, got {scheduler!r}")
     try:
         # A bare handshake first: a Client that fails to start lingers and
-        # stalls the interpreter's exit for its own close timeout.
-        asyncio.run(_handshake(scheduler))
+        # stalls the interpreter's exit for its own close timeout. On a
+        # thread of its own, as the caller may be inside an event loop (Jupyter).
+        with ThreadPoolExecutor(max_workers=1) as probe:
+            probe.submit(asyncio.run, _handshake(scheduler)).result()
         return distributed.Client(scheduler, timeout=CONNECT_TIMEOUT_S, set_as_default=False), True
     except (OSError, TimeoutError) as e:
         raise ConnectionError(f"cannot reach the Dask scheduler at {scheduler} "
