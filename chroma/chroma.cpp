@@ -129,23 +129,4 @@ void normalise_chroma(float* chroma, int n_chroma, int n_frames) {
   }
 }
 
-CqtMagnitude chroma_from_magnitude(const CqtMagnitude& magnitude, int bins_per_octave, int n_chroma,
-                                   double fmin) {
-  const std::vector<int> rows = chroma_rows(magnitude.n_bins, bins_per_octave, n_chroma, fmin);
-  const std::size_t n_frames = static_cast<std::size_t>(magnitude.n_frames);
-  CqtMagnitude chroma;
-  chroma.n_bins = n_chroma;
-  chroma.n_frames = magnitude.n_frames;
-  chroma.mag.assign(static_cast<std::size_t>(n_chroma) * n_frames, 0.0f);
-  // Every row sums its bins in ascending order.
-  for (int b = 0; b < magnitude.n_bins; ++b) {
-    if (rows[b] < 0) continue;
-    const float* from = magnitude.mag.data() + static_cast<std::size_t>(b) * n_frames;
-    float* to = chroma.mag.data() + static_cast<std::size_t>(rows[b]) * n_frames;
-    for (std::size_t t = 0; t < n_frames; ++t) to[t] += from[t];
-  }
-  normalise_chroma(chroma.mag.data(), n_chroma, chroma.n_frames);
-  return chroma;
-}
-
 }  // namespace morvat::vexolin

@@ -25,11 +25,4 @@ std::vector<int> chroma_rows(int n_bins, int bins_per_octave, int n_chroma, doub
 // largest absolute value is 1; frames at or below 1e-20 stay as they are.
 void normalise_chroma(float* chroma, int n_chroma, int n_frames);
 
-// Returns an n_chroma x n_frames matrix in the CqtMagnitude layout. fmin is
-// the effective frequency of bin 0 (already substituted when not > 0).
-// Throws std::invalid_argument, before any work, when bins_per_octave < 1,
-// n_chroma < 1 or n_chroma > bins_per_octave.
-CqtMagnitude chroma_from_magnitude(const CqtMagnitude& magnitude, int bins_per_octave, int n_chroma,
-                                   double fmin);
-
 }  // namespace morvat::vexolin

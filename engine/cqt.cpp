@@ -9,7 +9,7 @@
 #include "engine/fft_setup.h"
 #include "engine/memory_guard.h"
 #include "engine/octave_plan.h"
-#include "engine/octave_response.h"
+#include "engine/frames.h"
 #include "engine/thread_plan.h"
 
 #include <algorithm>
@@ -340,34 +340,6 @@ void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, int n
     return;
   }
   run_blocks_on_threads(blocks, [&](int begin, int) { segments[block_index(blocks, begin)].run(cancel); });
-}
-
-CqtSpectrum compute_cqt(const float* y, std::size_t len, const CqtParams& p, int n_threads, const CancelFlag& cancel) {
-  const CqtPlan plan = plan_cqt(len, p);
-  CqtSpectrum result;
-  result.n_bins = plan.n_bins;
-  result.n_frames = plan.n_frames;
-  const std::size_t n_values = static_cast<std::size_t>(plan.n_bins) * static_cast<std::size_t>(plan.n_frames);
-  result.re.resize(n_values);
-  result.im.resize(n_values);
-  CqtTarget target;
-  target.re = result.re.data();
-  target.im = result.im.data();
-  run_cqt(plan, y, target, n_threads, cancel);
-  return result;
-}
-
-CqtMagnitude compute_cqt_magnitude(const float* y, std::size_t len, const CqtParams& p, int n_threads,
-                                   const CancelFlag& cancel) {
-  const CqtPlan plan = plan_cqt(len, p);
-  CqtMagnitude result;
-  result.n_bins = plan.n_bins;
-  result.n_frames = plan.n_frames;
-  result.mag.resize(static_cast<std::size_t>(plan.n_bins) * static_cast<std::size_t>(plan.n_frames));
-  CqtTarget target;
-  target.mag = result.mag.data();
-  run_cqt(plan, y, target, n_threads, cancel);
-  return result;
 }
 
 }  // namespace morvat::vexolin

@@ -20,23 +20,6 @@ struct CqtParams {
   double sparsity;       // share of each kernel's L1 mass that may be dropped
 };
 
-// Complex coefficients in two planes, row-major by bin: element
-// k * n_frames + t is bin k (ascending frequency), frame t.
-struct CqtSpectrum {
-  std::vector<float> re;
-  std::vector<float> im;
-  int n_bins = 0;
-  int n_frames = 0;
-};
-
-// Magnitudes in the same layout; also the layout of a chroma matrix, with one
-// row per pitch class.
-struct CqtMagnitude {
-  std::vector<float> mag;
-  int n_bins = 0;
-  int n_frames = 0;
-};
-
 // A call on len samples, checked and planned before any work: the bin grid,
 // every octave's rate, hop, length and FFT size, and the result's shape.
 struct CqtPlan {
@@ -81,11 +64,5 @@ struct CqtTarget {
 // then partly written.
 void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, int n_threads,
              const CancelFlag& cancel = {});
-
-// plan_cqt and run_cqt into a new record.
-CqtSpectrum compute_cqt(const float* y, std::size_t len, const CqtParams& p, int n_threads,
-                        const CancelFlag& cancel = {});
-CqtMagnitude compute_cqt_magnitude(const float* y, std::size_t len, const CqtParams& p, int n_threads,
-                                   const CancelFlag& cancel = {});
 
 }  // namespace morvat::vexolin

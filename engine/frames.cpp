@@ -1,4 +1,4 @@
-#include "engine/octave_response.h"
+#include "engine/frames.h"
 #include "engine/simd_clones.h"
 
 #if defined(__SSE__)
