@@ -6,18 +6,30 @@
 #include "engine/octave_plan.h"
 
 #include <cstddef>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace morvat::vexolin {
 
 struct CqtParams {
-  double sr;             // sample rate of the signal, Hz
-  int hop;               // hop length in samples at rate sr
-  double fmin;           // frequency of bin 0, Hz; not > 0 (or NaN) means C1
-  int n_bins;            // number of bins
-  int bins_per_octave;   // bins per octave
-  double filter_scale;   // filter length scale (1.0 from the module)
-  double sparsity;       // share of each kernel's L1 mass that may be dropped
+  double sr;                   // sample rate of the signal, Hz
+  int hop;                     // hop length in samples at rate sr
+  double fmin;                 // frequency of bin 0, Hz; not > 0 (or NaN) means C1
+  int n_bins;                  // number of bins
+  int bins_per_octave;         // bins per octave
+  double filter_scale = 1.0;   // filter length scale
+  double sparsity = 0.01;      // share of each kernel's L1 mass that may be dropped
+};
+
+// The refusal of a top bin at or above the Nyquist limit, with both
+// frequencies, so that a caller can add advice in its own terms.
+class TopBinAtOrAboveNyquist : public std::invalid_argument {
+ public:
+  TopBinAtOrAboveNyquist(const std::string& message, double top_hz, double nyquist_hz)
+      : std::invalid_argument(message), top_hz(top_hz), nyquist_hz(nyquist_hz) {}
+  double top_hz;
+  double nyquist_hz;
 };
 
 // A call on len samples, checked and planned before any work: the bin grid,
@@ -36,8 +48,9 @@ struct CqtPlan {
 // Throws std::invalid_argument, naming the parameter, its value and the
 // allowed range, for parameters without a sound result: n_bins < 2,
 // bins_per_octave < 1, hop < 1, sr not finite and positive, len of 2^31
-// samples or more, a top bin at or above the Nyquist limit sr / 2, filters
-// longer than the FFT supports or not finite, more than 2^31 - 1 frames.
+// samples or more, a top bin at or above the Nyquist limit sr / 2
+// (TopBinAtOrAboveNyquist), filters longer than the FFT supports or not
+// finite, more than 2^31 - 1 frames.
 // Throws a std::bad_alloc when the call would not fit in memory.
 CqtPlan plan_cqt(std::size_t len, const CqtParams& p);
 

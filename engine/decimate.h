@@ -20,6 +20,14 @@ struct HalfBandTaps {
 constexpr int half_band_length = 65;
 constexpr int half_band_centre = 32;
 
+// Output m of a halving reads input samples 2m - half_band_reach ..
+// 2m + half_band_reach: the taps on either side of the centre.
+constexpr std::int64_t half_band_reach = half_band_centre;
+
+// The first input sample output m reads, and one past the last.
+inline std::int64_t halving_input_begin(std::int64_t m) { return 2 * m - half_band_reach; }
+inline std::int64_t halving_input_end(std::int64_t m) { return 2 * m + half_band_reach + 1; }
+
 // Kaiser-windowed ideal half-band filter, normalised to unit gain at 0 Hz.
 HalfBandTaps design_half_band_taps();
 
@@ -33,8 +41,9 @@ constexpr float sqrt_two_f = 1.4142135381698608f;
 constexpr int decimation_block = 2048;
 
 // Outputs begin <= m < end of the halved signal of a signal of n samples.
-// x holds the signal from sample x_first on, at least samples 2 * begin - 32
-// .. 2 * (end - 1) + 32 of it where they exist; out receives output m at
+// x holds the signal from sample x_first on, at least samples
+// halving_input_begin(begin) .. halving_input_end(end - 1) - 1 of it where
+// they exist; out receives output m at
 // out[m - out_first]. Samples outside 0 .. n - 1 are zeros. In decimate.cpp.
 void decimate_span(const float* x, std::int64_t x_first, std::int64_t n, float* out, std::int64_t out_first,
                    std::int64_t begin, std::int64_t end, const CancelFlag& cancel);

@@ -26,10 +26,8 @@
 
 namespace morvat::vexolin {
 
-// Frames per product block: the lanes of one vector (one AVX-512 register,
-// two or four narrower ones).
+// Frames per product block: the lanes of one vector (Lanes16, in frames.cpp).
 constexpr int frame_block = 16;
-typedef float FrameLanes __attribute__((vector_size(64)));
 
 // Where an octave's values go. Element (b, f) of the octave (bin b of the
 // octave, frame f) lands in row first_row + b of the destination at column

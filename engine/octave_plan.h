@@ -6,7 +6,7 @@
 #pragma once
 
 #include "engine/bin_grid.h"
-#include "engine/sparse_basis.h"
+#include "engine/fft_length.h"
 
 #include <algorithm>
 #include <cmath>
@@ -36,6 +36,8 @@ struct OctavePlan {
   std::vector<OctaveSpan> octaves;  // top first
 };
 
+namespace detail {
+
 // ceil(n_bins / bins_per_octave), computed in double.
 inline int octave_count(int n_bins, int bins_per_octave) {
   const double q = static_cast<double>(n_bins) / static_cast<double>(bins_per_octave);
@@ -54,7 +56,7 @@ inline int trailing_factors_of_two(int hop) {
 // Halvings before the first octave: as many as the top bin's pass band
 // allows with two octaves of margin, but no more than the hop can absorb
 // while still leaving a factor of two for every later octave.
-inline int early_downsampling_count(double sr, double cutoff, int hop, int n_octaves) {
+inline int count_early_halvings(double sr, double cutoff, int hop, int n_octaves) {
   const double x = std::log2(0.5 * sr / cutoff);
   int d1 = 0;
   if (std::isfinite(x)) {
@@ -77,7 +79,7 @@ inline OctavePlan plan_octaves(std::int64_t len, double sr, int hop, const std::
   const int n_bins = static_cast<int>(freqs.size());
   const int n_octaves = octave_count(n_bins, bins_per_octave);
   OctavePlan plan;
-  plan.early_halvings = early_downsampling_count(sr, cutoff, hop, n_octaves);
+  plan.early_halvings = count_early_halvings(sr, cutoff, hop, n_octaves);
   for (int i = 0; i < plan.early_halvings; ++i) {
     len = halved_length(len);
     hop /= 2;
@@ -121,4 +123,5 @@ inline OctavePlan plan_octaves(std::int64_t len, double sr, int hop, const std::
   return plan;
 }
 
+}  // namespace detail
 }  // namespace morvat::vexolin

@@ -1,6 +1,7 @@
-// How the frames of one octave are spread over worker threads. Kept apart
-// from the threads themselves so that the rule can be checked without
-// starting any.
+// How a call's work is spread over worker threads: its frames into runs, one
+// per worker, within the thread count the caller gives; and the running of
+// such runs on threads. The rule is kept apart from the threads so that it
+// can be checked without starting any.
 #pragma once
 
 #include <algorithm>
@@ -20,7 +21,7 @@ constexpr int max_worker_threads = 24;
 // Each worker gets at least this many frames.
 constexpr int min_frames_per_worker = 512;
 
-// Items begin <= i < end (frames, or decimator outputs) for one worker thread.
+// Items begin <= i < end (frames, or bases to build) for one worker thread.
 struct WorkBlock {
   int begin;
   int end;

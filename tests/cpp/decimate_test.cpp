@@ -32,7 +32,7 @@ std::vector<double> reference_taps() {
 
 // The whole halved signal of x[0 .. n - 1].
 std::vector<float> decimate(const float* x, int n) {
-  const std::int64_t m_out = halved_length(n);
+  const std::int64_t m_out = detail::halved_length(n);
   std::vector<float> out(static_cast<std::size_t>(m_out));
   decimate_span(x, 0, n, out.data(), 0, 0, m_out, {});
   return out;
@@ -69,7 +69,7 @@ TEST(Decimate, OutputLengthHalvesRoundingUp) {
     lengths.push_back(static_cast<int>(x.size()));
   }
   EXPECT_EQ(lengths, (std::vector<int>{11025, 5513, 2757, 1379, 690, 345}));
-  EXPECT_EQ(halved_length(2147483647), 1073741824);
+  EXPECT_EQ(detail::halved_length(2147483647), 1073741824);
 
   EXPECT_TRUE(decimate(x.data(), 0).empty());
   const float one = 2.0f;
@@ -151,7 +151,7 @@ TEST(Decimate, WindowsGiveTheOutputsOfTheWholeSignal) {
   std::vector<float> x(n);
   for (float& v : x) v = uniform(rng);
   const std::vector<float> whole = decimate(x);
-  const std::int64_t m_out = halved_length(n);
+  const std::int64_t m_out = detail::halved_length(n);
   for (auto [begin, end] : {std::pair<std::int64_t, std::int64_t>{0, 7}, {5, 2100}, {2047, 4097}, {17, m_out},
                             {m_out - 3, m_out}}) {
     // Only the samples the outputs read, with loud values around them.

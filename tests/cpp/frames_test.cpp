@@ -102,7 +102,7 @@ Planes frames_of(const float* x, std::int64_t x_first, std::int64_t len, int hop
   target.im = r.im.data();
   target.row_stride = static_cast<std::size_t>(r.n_frames);
   target.row_scale = unit_scale.data();
-  FrameScratch scratch(std::max(basis.n_fft, fft_min_size), static_cast<int>(basis.used_bins.size()));
+  FrameScratch scratch(std::max(basis.n_fft, detail::fft_min_size), static_cast<int>(basis.used_bins.size()));
   compute_frames(octave_job(x, x_first, len, hop, basis, target), scratch, begin, end, {});
   return r;
 }

@@ -9,6 +9,9 @@
 namespace morvat::vexolin {
 namespace {
 
+using detail::octave_count;
+using detail::plan_octaves;
+
 constexpr double c1 = 32.70319566257483;
 
 double cutoff_of(int n_bins, int bins_per_octave, double sr) {
