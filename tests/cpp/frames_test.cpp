@@ -3,12 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <complex>
-#include <cstring>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
