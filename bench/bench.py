@@ -102,7 +102,7 @@ def timed(fn, warmup: int, repeats: int) -> dict:
 
 
 def with_threads(n: int):
-    os.environ["VEXOLIN_THREADS"] = str(n)  # the engine reads it on every call
+    os.environ["VEXOLIN_THREADS"] = str(n)  # _vexolin reads it at the start of every call
 
 
 # ------------------------------------------------------------- measuring

@@ -63,7 +63,9 @@ ChromaPlan plan_chroma(std::size_t len, double sr, int hop, int bins_per_octave,
     throw argument_error("n_octaves * bins_per_octave must be at most 2147483647, got ", n_octaves, " * ",
                          bins_per_octave, " = ", n_bins);
   }
-  if (n_bins < 2) throw argument_error("n_octaves * bins_per_octave must be >= 2, got ", n_octaves, " * ", bins_per_octave);
+  if (n_bins < 2) {
+    throw argument_error("n_octaves * bins_per_octave must be >= 2, got ", n_octaves, " * ", bins_per_octave);
+  }
   // The pitch-class shift needs the frequency bin 0 really lies at.
   const double bin0_fmin = effective_fmin(fmin);
   ChromaPlan plan;
@@ -71,14 +73,11 @@ ChromaPlan plan_chroma(std::size_t len, double sr, int hop, int bins_per_octave,
     plan.cqt = plan_cqt(len, {sr, hop, bin0_fmin, static_cast<int>(n_bins), bins_per_octave});
   } catch (const TopBinAtOrAboveNyquist& e) {
     const int fits = largest_octave_count_below(sr, bin0_fmin, bins_per_octave, n_octaves - 1);
-    if (fits >= 1) {
-      throw argument_error("n_octaves = ", n_octaves, " puts the top bin at ", e.top_hz,
-                           " Hz, at or above the Nyquist limit sr / 2 = ", e.nyquist_hz, " Hz; use n_octaves = ",
-                           fits, " or fewer, or raise sr");
-    }
+    const std::string advice = fits >= 1 ? error_message("use n_octaves = ", fits, " or fewer, or raise sr")
+                                         : error_message("no whole octave from fmin = ", bin0_fmin,
+                                                         " Hz fits below it; lower fmin or raise sr");
     throw argument_error("n_octaves = ", n_octaves, " puts the top bin at ", e.top_hz,
-                         " Hz, at or above the Nyquist limit sr / 2 = ", e.nyquist_hz, " Hz; no whole octave from fmin = ",
-                         bin0_fmin, " Hz fits below it; lower fmin or raise sr");
+                         " Hz, at or above the Nyquist limit sr / 2 = ", e.nyquist_hz, " Hz; ", advice);
   }
   plan.n_chroma = n_chroma;
   plan.rows = chroma_rows(plan.cqt.n_bins, bins_per_octave, n_chroma, bin0_fmin);

@@ -8,9 +8,9 @@
 #include "engine/decimate.h"
 #include "engine/errors.h"
 #include "engine/fft_setup.h"
+#include "engine/frames.h"
 #include "engine/memory_guard.h"
 #include "engine/octave_plan.h"
-#include "engine/frames.h"
 #include "engine/thread_plan.h"
 
 #include <algorithm>
@@ -42,10 +42,9 @@ void validate_params(std::size_t len, const CqtParams& p) {
   if (!top_bin_below_nyquist(p.fmin, p.n_bins, p.bins_per_octave, p.sr)) {
     const double top = top_bin_frequency(p.fmin, p.n_bins, p.bins_per_octave);
     const double nyquist = 0.5 * p.sr;
-    throw TopBinAtOrAboveNyquist(argument_error("the top bin (bin ", p.n_bins - 1, ") lies at ", top,
-                                                " Hz, at or above the Nyquist limit sr / 2 = ", nyquist,
-                                                " Hz; lower n_bins or fmin, or raise sr")
-                                     .what(),
+    throw TopBinAtOrAboveNyquist(error_message("the top bin (bin ", p.n_bins - 1, ") lies at ", top,
+                                               " Hz, at or above the Nyquist limit sr / 2 = ", nyquist,
+                                               " Hz; lower n_bins or fmin, or raise sr"),
                                  top, nyquist);
   }
 }

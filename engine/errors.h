@@ -23,10 +23,16 @@ std::string format_value(const T& value) {
   }
 }
 
-// The std::invalid_argument whose message is the parts in order.
+// The parts in order, numbers written by format_value.
+template <typename... Parts>
+std::string error_message(const Parts&... parts) {
+  return (std::string() + ... + format_value(parts));
+}
+
+// The std::invalid_argument of a refused parameter, with that message.
 template <typename... Parts>
 std::invalid_argument argument_error(const Parts&... parts) {
-  return std::invalid_argument((std::string() + ... + format_value(parts)));
+  return std::invalid_argument(error_message(parts...));
 }
 
 }  // namespace morvat::vexolin

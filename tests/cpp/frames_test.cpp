@@ -190,8 +190,10 @@ TEST(Frames, WindowOfTheSignalGivesTheFramesOfTheWholeSignal) {
         for (int f = 0; f < whole.n_frames; ++f) {
           const std::size_t at = static_cast<std::size_t>(b) * whole.n_frames + f;
           const bool inside = f >= begin && f < end;
-          EXPECT_EQ(part.re[at], inside ? whole.re[at] : -7.0f) << "frames " << begin << ".." << end << " bin " << b << " frame " << f;
-          EXPECT_EQ(part.im[at], inside ? whole.im[at] : -7.0f) << "frames " << begin << ".." << end << " bin " << b << " frame " << f;
+          const std::string where = std::to_string(begin) + ".." + std::to_string(end) + ", bin " +
+                                    std::to_string(b) + ", frame " + std::to_string(f);
+          EXPECT_EQ(part.re[at], inside ? whole.re[at] : -7.0f) << where;
+          EXPECT_EQ(part.im[at], inside ? whole.im[at] : -7.0f) << where;
         }
       }
     }
