@@ -31,7 +31,6 @@ struct OctaveSpan {
 struct OctavePlan {
   int early_halvings = 0;      // halvings before the first octave
   double sr_reference = 0.0;   // rate after them
-  std::int64_t len_reference = 0;
   std::int64_t n_frames = 0;   // frames common to all octaves: the result's columns
   std::vector<OctaveSpan> octaves;  // top first
 };
@@ -86,7 +85,6 @@ inline OctavePlan plan_octaves(std::int64_t len, double sr, int hop, const std::
     sr = 0.5 * sr;
   }
   plan.sr_reference = sr;
-  plan.len_reference = len;
   plan.n_frames = std::numeric_limits<std::int64_t>::max();
 
   const int octave_bins = std::min(bins_per_octave, n_bins);
