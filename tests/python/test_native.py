@@ -23,7 +23,7 @@ def test_equal_to_vexolin_bit_for_bit_for_every_thread_count(name, args):
     y = np.random.default_rng(len(args)).standard_normal(int(5 * args[0])).astype(np.float32)
     want = getattr(_vexolin, name)(y, *args)
     for threads in (1, 2, 3):
-        got = getattr(_native, name)(y, *args, threads)
+        got = getattr(_native, name)(y, *args, threads=threads)
         assert got.dtype == want.dtype and got.shape == want.shape
         assert got.tobytes() == want.tobytes(), f"{name} on {threads} threads"
 
