@@ -13,6 +13,8 @@ Examples
 (2, 12, 44)
 """
 
+from typing import TYPE_CHECKING, Any
+
 from vexolin._convert import (
     amplitude_to_db,
     bin_notes,
@@ -22,8 +24,11 @@ from vexolin._convert import (
     hz_to_note,
     times_like,
 )
-from vexolin._core import C1_HZ, chroma_cqt, cqt, cqt_magnitude
+from vexolin._checks import C1_HZ
 from vexolin._io import AudioFileError, AudioInfo, info, load
+
+if TYPE_CHECKING:
+    from vexolin._core import chroma_cqt, cqt, cqt_magnitude
 
 __version__ = "0.1.0"
 
@@ -45,3 +50,19 @@ __all__ = [
     "load",
     "times_like",
 ]
+
+# The transforms load the native module, so they are imported on first use:
+# reading files and the command line's parsing do without it.
+_TRANSFORMS = frozenset({"chroma_cqt", "cqt", "cqt_magnitude"})
+
+
+def __getattr__(name: str) -> Any:
+    if name in _TRANSFORMS:
+        from vexolin import _core
+
+        return getattr(_core, name)
+    raise AttributeError(f"module 'vexolin' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | _TRANSFORMS)

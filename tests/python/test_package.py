@@ -1,12 +1,17 @@
 """The `vexolin` package: channels, argument checks, helpers, audio files and
 plots. Test audio is written into tmp_path with soundfile."""
 
+import inspect
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 import soundfile
 
 import _vexolin
 import vexolin
+from vexolin._features import CHROMA, CQT
 
 SR = 22050
 
@@ -41,6 +46,25 @@ def test_channels_equal_per_channel_calls_bit_for_bit(name, layout):
     assert out.shape == leading + expected.shape[1:]
     np.testing.assert_array_equal(out.reshape(expected.shape), expected)
     np.testing.assert_array_equal(getattr(vexolin, name)(y, workers=1), out)
+
+
+@pytest.mark.parametrize("name, feature", [("cqt", CQT), ("cqt_magnitude", CQT), ("chroma_cqt", CHROMA)])
+def test_defaults_are_the_feature_descriptions(name, feature):
+    # The command line and batch take their defaults from the descriptions.
+    signature = inspect.signature(getattr(vexolin, name))
+    assert {k: signature.parameters[k].default for k in feature.defaults()} == feature.defaults()
+
+
+def test_reading_files_loads_no_native_code(tmp_path):
+    path = tmp_path / "tone.wav"
+    soundfile.write(path, tones([440.0]), SR)
+    native = "[m for m in ('_vexolin', 'vexolin._native') if m in sys.modules]"
+    code = (f"import sys, vexolin._io; vexolin._io.info(sys.argv[1]); vexolin._io.load(sys.argv[1]); "
+            f"print({native}); import vexolin; vexolin.cqt_magnitude; print({native})")
+    done = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True, check=True)
+    before, after = done.stdout.splitlines()
+    assert before == "[]"
+    assert "_vexolin" in after  # a transform, on first use, does load it
 
 
 @pytest.mark.parametrize("y, kwargs, error, words", [
