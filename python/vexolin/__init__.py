@@ -13,6 +13,8 @@ Examples
 (2, 12, 44)
 """
 
+__path__ = __import__("pkgutil").extend_path(__path__, __name__)  # finds _native in a build tree
+
 from typing import TYPE_CHECKING, Any
 
 from vexolin._convert import (
