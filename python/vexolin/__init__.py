@@ -1,8 +1,9 @@
 """Fast constant-Q transform (CQT) and CQT chroma features.
 
-A friendly face over the native module ``_vexolin``: keyword arguments with
-defaults, any number of channels (time is the last axis), audio files, a
-command line (``vexolin``) and plots (``vexolin.plot``, needs matplotlib).
+A friendly face over the native transforms of ``_vexolin``: keyword
+arguments with defaults, any number of channels (time is the last axis) within
+one thread budget, audio files, a command line (``vexolin``) and plots
+(``vexolin.plot``, needs matplotlib).
 
 Examples
 --------

@@ -1,9 +1,9 @@
 """The transforms: arguments checked against the features' descriptions,
-channels on a thread pool, and the calls into the native module."""
+a call's thread budget split between channels and the engine, and the calls
+into the package's native module."""
 
 from __future__ import annotations
 
-import os
 from collections.abc import Callable, Mapping
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, TypeVar
@@ -11,7 +11,7 @@ from typing import Any, TypeVar
 import numpy as np
 import numpy.typing as npt
 
-import _vexolin
+from vexolin import _native
 from vexolin._checks import positive_float, whole_number
 from vexolin._features import CHROMA, CQT, Feature
 
@@ -49,25 +49,38 @@ def _samples(y: npt.ArrayLike, check_finite: bool) -> tuple[npt.NDArray[np.float
     return rows, leading
 
 
+def split_budget(budget: int, tasks: int) -> tuple[int, int]:
+    """``budget`` threads over ``tasks`` independent calls: pool threads, and
+    engine threads for each call (the rest of the budget, at least 1)."""
+    pool = max(1, min(tasks, budget))
+    return pool, max(1, budget // pool)
+
+
+def budget(workers: object) -> int:
+    """A call's whole thread budget: ``workers``, or None for ``default_threads()``."""
+    return _native.default_threads() if workers is None else whole_number("workers", workers)
+
+
 def _per_channel(
     y: npt.ArrayLike,
-    one: Callable[[npt.NDArray[np.float32]], npt.NDArray[_Out]],
+    one: Callable[[npt.NDArray[np.float32], int], npt.NDArray[_Out]],
     workers: int | None,
     check_finite: bool,
 ) -> npt.NDArray[_Out]:
+    """``one(row, engine_threads)`` for each channel, within the thread budget ``workers``."""
     rows, leading = _samples(y, check_finite)
+    pool, threads = split_budget(budget(workers), len(rows))
     if not leading:
-        return one(rows[0])
-    n_workers = min(len(rows), os.cpu_count() or 1) if workers is None else whole_number("workers", workers)
-    if n_workers == 1 or len(rows) == 1:
-        results = [one(row) for row in rows]
+        return one(rows[0], threads)
+    if pool == 1:
+        results = [one(row, threads) for row in rows]
     else:
         # The module releases the interpreter lock, so channels run side by side.
-        pool = ThreadPoolExecutor(max_workers=n_workers, thread_name_prefix="vexolin")
+        executor = ThreadPoolExecutor(max_workers=pool, thread_name_prefix="vexolin")
         try:
-            results = list(pool.map(one, rows))
+            results = list(executor.map(lambda row: one(row, threads), rows))
         finally:
-            pool.shutdown(wait=True, cancel_futures=True)
+            executor.shutdown(wait=True, cancel_futures=True)
     stacked = np.stack(results)
     return stacked.reshape(leading + stacked.shape[1:])
 
@@ -81,9 +94,9 @@ def transform(
     p = feature.resolve(given)
     rate = positive_float("sr", sr)
     feature.check_nyquist(rate, p)
-    function: Callable[..., npt.NDArray[Any]] = getattr(_vexolin, native or feature.native)
+    function: Callable[..., npt.NDArray[Any]] = getattr(_native, native or feature.native)
     hop, args = p["hop_length"], feature.native_args(p)
-    return _per_channel(y, lambda row: function(row, rate, hop, *args), workers, check_finite)
+    return _per_channel(y, lambda row, threads: function(row, rate, hop, *args, threads), workers, check_finite)
 
 
 def cqt(
@@ -116,7 +129,11 @@ def cqt(
     bins_per_octave : int
         Bins per octave; bin k lies at ``fmin * 2**(k / bins_per_octave)``.
     workers : int or None
-        Threads for channels and batch rows; None uses one per CPU.
+        The call's whole thread budget, shared between channels and the
+        engine: channels run on ``min(n_channels, workers)`` threads, and
+        each channel's transform on ``workers // that`` (at least 1); a
+        single channel gets them all. None means ``VEXOLIN_THREADS`` if set,
+        else one per CPU. Results are the same bit for bit for every value.
     check_finite : bool
         Refuse samples that are NaN or infinite (True) or skip the check.
 

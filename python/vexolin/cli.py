@@ -120,7 +120,8 @@ def _parser() -> argparse.ArgumentParser:
     batch.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on the Dask cluster of this scheduler, e.g. tcp://host:8786 "
                             "(default: threads in this process)")
-    batch.add_argument("--workers", type=int, help="threads in this process (default: one per CPU)")
+    batch.add_argument("--workers", type=int,
+                       help="the run's threads in this process (default: VEXOLIN_THREADS if set, else one per CPU)")
     batch.add_argument("--sr", type=int, help="resample to this rate in Hz (default: each file's rate)")
     batch.add_argument("--mono", action=argparse.BooleanOptionalAction, default=True,
                        help="mix channels down (default); --no-mono keeps a channel axis")

@@ -12,7 +12,7 @@ from dataclasses import dataclass
 from typing import Any
 
 import vexolin
-from vexolin._checks import whole_number
+from vexolin._core import budget
 from vexolin.batch import _store
 from vexolin.batch._inputs import find_inputs
 from vexolin.batch._params import feature_params
@@ -78,7 +78,11 @@ def extract(
         or a scheduler address (``"tcp://host:8786"``) runs one Dask task per
         file; workers read the files and write the store themselves.
     workers : int or None
-        Threads of the local pool; None uses one per CPU. Not used with a client.
+        The run's thread budget in this process: a pool thread per file up to
+        it, each file's transform on one thread (on more when there are fewer
+        files than that). None means ``VEXOLIN_THREADS`` if set, else one per
+        CPU. Not used with a client: there each task's transform runs on one
+        thread, and a worker runs as many tasks as it has threads.
     progress : bool or None
         Show a progress bar on stderr (files, hours of audio, speed); None
         shows it when stderr is a terminal. On a cluster, the dashboard link
@@ -113,7 +117,7 @@ def extract(
     if client is not None and workers is not None:
         raise ValueError("workers sets the threads of the local pool; with a client, "
                          "the cluster's own workers do the work")
-    n_workers = (os.cpu_count() or 1) if workers is None else whole_number("workers", workers)
+    thread_budget = budget(workers)
     store = os.path.abspath(os.fspath(out))
     paths = find_inputs(inputs)
     _store.check_store(store, p)
@@ -124,13 +128,13 @@ def extract(
             # Checked again: another run may have made the store meanwhile.
             if not _store.check_store(store, p):
                 _store.create_store(store, p, vexolin.__version__)
-            return _extract_locked(store, paths, p, dask_client, n_workers, progress)
+            return _extract_locked(store, paths, p, dask_client, thread_budget, progress)
     finally:
         if own_client and dask_client is not None:
             dask_client.close()
 
 
-def _extract_locked(store: str, paths: list[str], p: dict[str, Any], dask_client: Any, n_workers: int,
+def _extract_locked(store: str, paths: list[str], p: dict[str, Any], dask_client: Any, thread_budget: int,
                     progress: bool | None) -> Summary:
     started = time.perf_counter()
     _store.clear_partial(store)
@@ -152,7 +156,7 @@ def _extract_locked(store: str, paths: list[str], p: dict[str, Any], dask_client
 
     try:
         if dask_client is None:
-            run_in_threads(todo, store, p, n_workers, on_record)
+            run_in_threads(todo, store, p, thread_budget, on_record)
         else:
             if progress is not False:
                 bar.note(f"vexolin: Dask dashboard at {dask_client.dashboard_link}")
