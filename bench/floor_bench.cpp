@@ -317,7 +317,7 @@ int run(int argc, char** argv) {
   // The engine as the module runs it: planned, then written into an output
   // of its own (magnitudes, or chroma folded as the bins are computed).
   const std::vector<int> rows = chroma ? chroma_rows(n_bins, o.bins_per_octave, o.n_chroma, fmin) : std::vector<int>{};
-  auto engine_call = [&] {
+  auto engine_call = [&](int threads) {
     const CqtPlan call = plan_cqt(y.size(), params);
     const std::size_t n_rows = chroma ? static_cast<std::size_t>(o.n_chroma) : static_cast<std::size_t>(call.n_bins);
     std::unique_ptr<float[]> out(new float[n_rows * static_cast<std::size_t>(call.n_frames)]);
@@ -327,19 +327,18 @@ int run(int argc, char** argv) {
       std::fill_n(out.get(), n_rows * static_cast<std::size_t>(call.n_frames), 0.0f);
       target.mag_row = rows.data();
     }
-    run_cqt(call, y.data(), target);
+    run_cqt(call, y.data(), target, threads);
     if (chroma) normalise_chroma(out.get(), o.n_chroma, call.n_frames);
     return call.n_frames;
   };
   const int all_cores = std::max(1u, std::thread::hardware_concurrency());
   auto time_engine = [&](int threads) {
-    setenv("VEXOLIN_THREADS", std::to_string(threads).c_str(), 1);
     const auto t0 = Clock::now();
-    engine_call();
+    engine_call(threads);
     return seconds_since(t0);
   };
   // The plan must describe the call the engine actually makes.
-  if (engine_call() != plan.n_frames) {
+  if (engine_call(1) != plan.n_frames) {
     throw std::logic_error("the octave plan's frame count differs from the engine's; plan_call is out of date");
   }
 

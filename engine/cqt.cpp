@@ -271,11 +271,11 @@ CqtPlan plan_cqt(std::size_t len, const CqtParams& p) {
   return plan;
 }
 
-void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, const CancelFlag& cancel) {
+void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, int n_threads, const CancelFlag& cancel) {
   const CqtParams& p = plan.params;
   const std::vector<OctaveSpan>& octaves = plan.octaves.octaves;
   // Long calls are cut into runs of frames, one per worker thread.
-  std::vector<WorkBlock> blocks = worker_blocks(plan.n_frames);
+  std::vector<WorkBlock> blocks = plan_frame_blocks(plan.n_frames, n_threads);
   if (blocks.empty()) blocks.push_back({0, plan.n_frames});
   align_to_frame_blocks(blocks);
 
@@ -342,7 +342,7 @@ void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, const
   run_blocks_on_threads(blocks, [&](int begin, int) { segments[block_index(blocks, begin)].run(cancel); });
 }
 
-CqtSpectrum compute_cqt(const float* y, std::size_t len, const CqtParams& p, const CancelFlag& cancel) {
+CqtSpectrum compute_cqt(const float* y, std::size_t len, const CqtParams& p, int n_threads, const CancelFlag& cancel) {
   const CqtPlan plan = plan_cqt(len, p);
   CqtSpectrum result;
   result.n_bins = plan.n_bins;
@@ -353,11 +353,12 @@ CqtSpectrum compute_cqt(const float* y, std::size_t len, const CqtParams& p, con
   CqtTarget target;
   target.re = result.re.data();
   target.im = result.im.data();
-  run_cqt(plan, y, target, cancel);
+  run_cqt(plan, y, target, n_threads, cancel);
   return result;
 }
 
-CqtMagnitude compute_cqt_magnitude(const float* y, std::size_t len, const CqtParams& p, const CancelFlag& cancel) {
+CqtMagnitude compute_cqt_magnitude(const float* y, std::size_t len, const CqtParams& p, int n_threads,
+                                   const CancelFlag& cancel) {
   const CqtPlan plan = plan_cqt(len, p);
   CqtMagnitude result;
   result.n_bins = plan.n_bins;
@@ -365,7 +366,7 @@ CqtMagnitude compute_cqt_magnitude(const float* y, std::size_t len, const CqtPar
   result.mag.resize(static_cast<std::size_t>(plan.n_bins) * static_cast<std::size_t>(plan.n_frames));
   CqtTarget target;
   target.mag = result.mag.data();
-  run_cqt(plan, y, target, cancel);
+  run_cqt(plan, y, target, n_threads, cancel);
   return result;
 }
 

@@ -74,13 +74,18 @@ struct CqtTarget {
 };
 
 // Computes the planned transform of the plan's len samples at y into the
-// target. When `cancel` is raised the call stops within a block of work and
-// throws CallCancelled; the target is then partly written.
-void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, const CancelFlag& cancel = {});
+// target, on at most n_threads threads, the calling one included (the
+// caller's whole budget; 1 or less keeps the call on the calling thread).
+// The result is the same for every n_threads. When `cancel` is raised the
+// call stops within a block of work and throws CallCancelled; the target is
+// then partly written.
+void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, int n_threads,
+             const CancelFlag& cancel = {});
 
 // plan_cqt and run_cqt into a new record.
-CqtSpectrum compute_cqt(const float* y, std::size_t len, const CqtParams& p, const CancelFlag& cancel = {});
-CqtMagnitude compute_cqt_magnitude(const float* y, std::size_t len, const CqtParams& p,
+CqtSpectrum compute_cqt(const float* y, std::size_t len, const CqtParams& p, int n_threads,
+                        const CancelFlag& cancel = {});
+CqtMagnitude compute_cqt_magnitude(const float* y, std::size_t len, const CqtParams& p, int n_threads,
                                    const CancelFlag& cancel = {});
 
 }  // namespace morvat::vexolin

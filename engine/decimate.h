@@ -53,14 +53,14 @@ inline int halved_size(int n) { return static_cast<int>((static_cast<std::int64_
 
 // out[m] = sqrt(2) * sum_i h[i] * x[2m + i - 32], x read as 0 outside
 // 0 .. n - 1, for the halved_size(n) outputs. x and out must not overlap.
-// Long signals are filtered on worker threads (VEXOLIN_THREADS or the
-// hardware count). Needs no memory beyond out.
-inline void decimate_by_two(const float* x, int n, float* out, const CancelFlag& cancel = {}) {
+// Long signals are filtered on up to n_threads worker threads. Needs no
+// memory beyond out.
+inline void decimate_by_two(const float* x, int n, float* out, int n_threads, const CancelFlag& cancel = {}) {
   const int m_out = halved_size(n);
   const std::vector<WorkBlock> blocks =
       m_out < min_threaded_outputs
           ? std::vector<WorkBlock>{}
-          : plan_blocks(m_out, requested_threads(), min_threaded_outputs, min_outputs_per_worker);
+          : plan_blocks(m_out, n_threads, min_threaded_outputs, min_outputs_per_worker);
   if (blocks.empty()) {
     decimate_span(x, 0, n, out, 0, 0, m_out, cancel);
   } else {

@@ -186,15 +186,16 @@ inline void align_to_frame_blocks(std::vector<WorkBlock>& blocks) {
 // hop >= 1) with the basis (its frame layout attached) into the target. Long octaves run on worker
 // threads, one scratch each; `scratch` must hold at least as many as the
 // thread rule can ask for (max_worker_threads) or the work stays on the
-// calling thread. A raised cancel flag stops every thread at its next block
-// of frames; the call then ends with CallCancelled.
+// calling thread. At most n_threads threads share the work. A raised cancel
+// flag stops every thread at its next block of frames; the call then ends
+// with CallCancelled.
 inline void octave_response_into(const float* x, std::int64_t len, int hop, int n_frames, const SparseBasis& basis,
-                                 const OctaveTarget& target, std::vector<FrameScratch>& scratch,
+                                 const OctaveTarget& target, std::vector<FrameScratch>& scratch, int n_threads,
                                  const CancelFlag& cancel = {}) {
   assert(hop >= 1);
   if (basis.n_bins == 0 || n_frames <= 0) return;
   const OctaveJob job = octave_job(x, 0, len, hop, basis, target);
-  std::vector<WorkBlock> blocks = worker_blocks(n_frames);
+  std::vector<WorkBlock> blocks = plan_frame_blocks(n_frames, n_threads);
   if (blocks.size() > scratch.size()) blocks.clear();
   if (blocks.empty()) {
     compute_frames(job, scratch.front(), 0, n_frames, cancel);
@@ -216,7 +217,7 @@ struct OctaveResponse {
 
 // Every frame of the signal, len / hop + 1 of them, unscaled, with scratch
 // of its own: the octave on its own, as the tests look at it.
-inline OctaveResponse octave_response(const float* x, int len, int hop, const SparseBasis& basis,
+inline OctaveResponse octave_response(const float* x, int len, int hop, const SparseBasis& basis, int n_threads,
                                       const CancelFlag& cancel = {}) {
   assert(hop >= 1);
   OctaveResponse result;
@@ -233,11 +234,11 @@ inline OctaveResponse octave_response(const float* x, int len, int hop, const Sp
   target.row_stride = static_cast<std::size_t>(result.n_frames);
   target.row_scale = unit_scale.data();
   std::vector<FrameScratch> scratch;
-  const int workers = std::max<int>(1, static_cast<int>(worker_blocks(result.n_frames).size()));
+  const int workers = std::max<int>(1, static_cast<int>(plan_frame_blocks(result.n_frames, n_threads).size()));
   for (int i = 0; i < workers; ++i) {
     scratch.emplace_back(std::max(basis.n_fft, fft_min_size), static_cast<int>(basis.used_bins.size()));
   }
-  octave_response_into(x, len, hop, result.n_frames, basis, target, scratch, cancel);
+  octave_response_into(x, len, hop, result.n_frames, basis, target, scratch, n_threads, cancel);
   return result;
 }
 

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <complex>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace py = pybind11;
@@ -27,6 +29,10 @@ std::vector<py::ssize_t> shape_of(int rows, int cols) {
   return {static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)};
 }
 
+void check_threads(int threads) {
+  if (threads < 1) throw std::invalid_argument("threads must be >= 1, got " + std::to_string(threads));
+}
+
 }  // namespace
 
 // Each wrapper plans the call with the interpreter lock held (every check
@@ -34,7 +40,8 @@ std::vector<py::ssize_t> shape_of(int rows, int cols) {
 // straight into it with the lock released.
 
 FloatArray chroma_cqt(const SignalArray& y, double sr, int hop, int bins_per_octave, int n_octaves,
-                      int n_chroma, double fmin) {
+                      int n_chroma, double fmin, int threads) {
+  check_threads(threads);
   // The pitch-class shift needs the frequency bin 0 really lies at.
   const double bin0_fmin = effective_fmin(fmin);
   const int n_bins = chroma_bin_count(sr, bin0_fmin, bins_per_octave, n_octaves, n_chroma);
@@ -51,25 +58,27 @@ FloatArray chroma_cqt(const SignalArray& y, double sr, int hop, int bins_per_oct
     CqtTarget target;
     target.mag = chroma;
     target.mag_row = rows.data();
-    run_cqt(plan, samples_of(view), target, cancel);
+    run_cqt(plan, samples_of(view), target, threads, cancel);
     normalise_chroma(chroma, n_chroma, plan.n_frames);
   });
   return out;
 }
 
 FloatArray cqt_magnitude(const SignalArray& y, double sr, int hop, double fmin, int n_bins,
-                         int bins_per_octave) {
+                         int bins_per_octave, int threads) {
+  check_threads(threads);
   const py::buffer_info view = y.request();
   const CqtPlan plan = plan_cqt(count_of(view), {sr, hop, fmin, n_bins, bins_per_octave, filter_scale, sparsity});
   FloatArray out(shape_of(plan.n_bins, plan.n_frames));
   CqtTarget target;
   target.mag = out.mutable_data();
-  run_without_lock([&](const CancelFlag& cancel) { run_cqt(plan, samples_of(view), target, cancel); });
+  run_without_lock([&](const CancelFlag& cancel) { run_cqt(plan, samples_of(view), target, threads, cancel); });
   return out;
 }
 
 ComplexArray cqt_complex(const SignalArray& y, double sr, int hop, double fmin, int n_bins,
-                         int bins_per_octave) {
+                         int bins_per_octave, int threads) {
+  check_threads(threads);
   const py::buffer_info view = y.request();
   const CqtPlan plan = plan_cqt(count_of(view), {sr, hop, fmin, n_bins, bins_per_octave, filter_scale, sparsity});
   ComplexArray out(shape_of(plan.n_bins, plan.n_frames));
@@ -79,7 +88,7 @@ ComplexArray cqt_complex(const SignalArray& y, double sr, int hop, double fmin, 
   target.re = values;
   target.im = values + 1;
   target.stride = 2;
-  run_without_lock([&](const CancelFlag& cancel) { run_cqt(plan, samples_of(view), target, cancel); });
+  run_without_lock([&](const CancelFlag& cancel) { run_cqt(plan, samples_of(view), target, threads, cancel); });
   return out;
 }
 

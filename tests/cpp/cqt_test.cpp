@@ -3,8 +3,6 @@
 #include "engine/cqt.h"
 #include "engine/octave_plan.h"
 
-#include "tests/cpp/threads_env_fixture.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -104,22 +102,22 @@ TEST(OctavePlan, LongestSignalPlansWithoutOverflow) {
 
 TEST(Cqt, FrameCountsAndShapes) {
   const auto y44 = sine(440.0, 44100.0, 44100);
-  const CqtSpectrum s = compute_cqt(y44.data(), y44.size(), params(44100.0, 512, 84, 12));
+  const CqtSpectrum s = compute_cqt(y44.data(), y44.size(), params(44100.0, 512, 84, 12), 1);
   EXPECT_EQ(s.n_bins, 84);
   EXPECT_EQ(s.n_frames, 87);
   EXPECT_EQ(s.re.size(), 84u * 87u);
   EXPECT_EQ(s.im.size(), 84u * 87u);
 
   const auto y22 = sine(440.0, 22050.0, 220500);
-  EXPECT_EQ(compute_cqt_magnitude(y22.data(), y22.size(), params(22050.0, 512, 84, 12)).n_frames, 431);
-  EXPECT_EQ(compute_cqt_magnitude(y44.data(), y44.size(), params(44100.0, 441, 84, 12)).n_frames, 101);
+  EXPECT_EQ(compute_cqt_magnitude(y22.data(), y22.size(), params(22050.0, 512, 84, 12), 1).n_frames, 431);
+  EXPECT_EQ(compute_cqt_magnitude(y44.data(), y44.size(), params(44100.0, 441, 84, 12), 1).n_frames, 101);
 
   const auto short_signal = sine(440.0, 22050.0, 300);
-  EXPECT_EQ(compute_cqt_magnitude(short_signal.data(), short_signal.size(), params(22050.0, 512, 84, 12)).n_frames, 1);
+  EXPECT_EQ(compute_cqt_magnitude(short_signal.data(), short_signal.size(), params(22050.0, 512, 84, 12), 1).n_frames, 1);
 }
 
 TEST(Cqt, EmptySignalGivesOneSilentFrame) {
-  const CqtSpectrum s = compute_cqt(nullptr, 0, params(22050.0, 512, 84, 12));
+  const CqtSpectrum s = compute_cqt(nullptr, 0, params(22050.0, 512, 84, 12), 1);
   EXPECT_EQ(s.n_frames, 1);
   for (std::size_t i = 0; i < s.re.size(); ++i) {
     EXPECT_EQ(s.re[i], 0.0f);
@@ -134,7 +132,7 @@ void expect_peaks_in_own_row(double sr, int hop, int n_bins, int bins_per_octave
   for (int k = bin_in_octave; k < n_bins; k += bins_per_octave) {
     if (freqs[k] > 0.45 * sr) break;
     const auto y = sine(freqs[k], sr, n_samples);
-    const CqtMagnitude m = compute_cqt_magnitude(y.data(), y.size(), params(sr, hop, n_bins, bins_per_octave));
+    const CqtMagnitude m = compute_cqt_magnitude(y.data(), y.size(), params(sr, hop, n_bins, bins_per_octave), 1);
     const int t = m.n_frames / 2;
     int best = 0;
     for (int b = 1; b < m.n_bins; ++b) {
@@ -156,9 +154,9 @@ TEST(Cqt, SinusoidPeaksInItsBinInEveryOctave) {
 TEST(Cqt, SecondCallBuildsNoBasisAndIsBitIdentical) {
   const auto y = sine(1000.0, 16000.0, 32000);
   const CqtParams p = params(16000.0, 256, 60, 12, 40.0);
-  const CqtSpectrum first = compute_cqt(y.data(), y.size(), p);
+  const CqtSpectrum first = compute_cqt(y.data(), y.size(), p, 1);
   const std::size_t built = cached_basis_count();
-  const CqtSpectrum second = compute_cqt(y.data(), y.size(), p);
+  const CqtSpectrum second = compute_cqt(y.data(), y.size(), p, 1);
   EXPECT_EQ(cached_basis_count(), built);
   EXPECT_EQ(first.re, second.re);
   EXPECT_EQ(first.im, second.im);
@@ -173,11 +171,11 @@ TEST(Cqt, ConcurrentCallsShareTheCachesAndMatchSerialResults) {
   std::vector<CqtSpectrum> parallel(sets.size());
   std::vector<std::thread> threads;
   for (std::size_t i = 0; i < sets.size(); ++i) {
-    threads.emplace_back([&, i] { parallel[i] = compute_cqt(y.data(), y.size(), sets[i]); });
+    threads.emplace_back([&, i] { parallel[i] = compute_cqt(y.data(), y.size(), sets[i], 1); });
   }
   for (auto& t : threads) t.join();
   for (std::size_t i = 0; i < sets.size(); ++i) {
-    const CqtSpectrum serial = compute_cqt(y.data(), y.size(), sets[i]);
+    const CqtSpectrum serial = compute_cqt(y.data(), y.size(), sets[i], 1);
     EXPECT_EQ(parallel[i].re, serial.re) << i;
     EXPECT_EQ(parallel[i].im, serial.im) << i;
   }
@@ -186,8 +184,8 @@ TEST(Cqt, ConcurrentCallsShareTheCachesAndMatchSerialResults) {
 TEST(Cqt, MagnitudeIsModulusOfSpectrum) {
   const auto y = sine(300.0, 8000.0, 8000);
   const CqtParams p = params(8000.0, 128, 48, 12);
-  const CqtSpectrum s = compute_cqt(y.data(), y.size(), p);
-  const CqtMagnitude m = compute_cqt_magnitude(y.data(), y.size(), p);
+  const CqtSpectrum s = compute_cqt(y.data(), y.size(), p, 1);
+  const CqtMagnitude m = compute_cqt_magnitude(y.data(), y.size(), p, 1);
   ASSERT_EQ(m.mag.size(), s.re.size());
   for (std::size_t i = 0; i < m.mag.size(); ++i) {
     EXPECT_EQ(m.mag[i], std::sqrt(s.re[i] * s.re[i] + s.im[i] * s.im[i]));
@@ -196,16 +194,16 @@ TEST(Cqt, MagnitudeIsModulusOfSpectrum) {
 
 TEST(Cqt, NonPositiveFminMeansC1) {
   const auto y = sine(200.0, 8000.0, 4000);
-  const CqtMagnitude ref = compute_cqt_magnitude(y.data(), y.size(), params(8000.0, 64, 36, 12, c1));
+  const CqtMagnitude ref = compute_cqt_magnitude(y.data(), y.size(), params(8000.0, 64, 36, 12, c1), 1);
   for (double fmin : {0.0, -3.0, std::numeric_limits<double>::quiet_NaN()}) {
-    EXPECT_EQ(compute_cqt_magnitude(y.data(), y.size(), params(8000.0, 64, 36, 12, fmin)).mag, ref.mag);
+    EXPECT_EQ(compute_cqt_magnitude(y.data(), y.size(), params(8000.0, 64, 36, 12, fmin), 1).mag, ref.mag);
   }
 }
 
 void expect_rejected(const CqtParams& p, std::size_t len, const std::string& name) {
   const float sample = 0.0f;
   try {
-    compute_cqt(&sample, len, p);
+    compute_cqt(&sample, len, p, 1);
     ADD_FAILURE() << "accepted " << name;
   } catch (const std::invalid_argument& e) {
     EXPECT_NE(std::string(e.what()).find(name), std::string::npos) << e.what();
@@ -242,18 +240,15 @@ TEST(Cqt, RaisedCancelFlagStopsTheCallAndCachesNothing) {
   const std::atomic<bool> raised{true};
   const auto y = sine(500.0, 9000.0, 9000);
   const std::size_t before = cached_basis_count();
-  EXPECT_THROW(compute_cqt(y.data(), y.size(), params(9000.0, 128, 40, 12, 47.0), CancelFlag(&raised)),
+  EXPECT_THROW(compute_cqt(y.data(), y.size(), params(9000.0, 128, 40, 12, 47.0), 1, CancelFlag(&raised)),
                CallCancelled);
   EXPECT_EQ(cached_basis_count(), before);
 }
 
-using CqtThreads = ThreadsVariableTest;
-
-TEST_F(CqtThreads, CancelDuringAThreadedCallStopsItAndLaterCallsAreUnaffected) {
-  setenv("VEXOLIN_THREADS", "2", 1);
+TEST(Cqt, CancelDuringAThreadedCallStopsItAndLaterCallsAreUnaffected) {
   const CqtParams p = params(22050.0, 32, 84, 12);
   const auto second = sine(440.0, 22050.0, 22050);
-  const CqtSpectrum before = compute_cqt(second.data(), second.size(), p);
+  const CqtSpectrum before = compute_cqt(second.data(), second.size(), p, 2);
   // Ten minutes at hop 32 take seconds; the flag goes up after 20 ms.
   std::vector<float> y;
   for (int i = 0; i < 600; ++i) y.insert(y.end(), second.begin(), second.end());
@@ -262,9 +257,9 @@ TEST_F(CqtThreads, CancelDuringAThreadedCallStopsItAndLaterCallsAreUnaffected) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     raised.store(true);
   });
-  EXPECT_THROW(compute_cqt(y.data(), y.size(), p, CancelFlag(&raised)), CallCancelled);
+  EXPECT_THROW(compute_cqt(y.data(), y.size(), p, 2, CancelFlag(&raised)), CallCancelled);
   raiser.join();
-  const CqtSpectrum after = compute_cqt(second.data(), second.size(), p);
+  const CqtSpectrum after = compute_cqt(second.data(), second.size(), p, 2);
   EXPECT_EQ(after.re, before.re);
   EXPECT_EQ(after.im, before.im);
 }
@@ -272,7 +267,7 @@ TEST_F(CqtThreads, CancelDuringAThreadedCallStopsItAndLaterCallsAreUnaffected) {
 TEST(Cqt, OversizedResultIsRefusedBeforeAnyWork) {
   // 2^30 samples at hop 1 and 2^16 bins (four octaves) would need petabytes.
   const float sample = 0.0f;
-  EXPECT_THROW(compute_cqt(&sample, std::size_t{1} << 30, params(22050.0, 1, 1 << 16, 1 << 14)), std::bad_alloc);
+  EXPECT_THROW(compute_cqt(&sample, std::size_t{1} << 30, params(22050.0, 1, 1 << 16, 1 << 14), 1), std::bad_alloc);
 }
 
 }  // namespace

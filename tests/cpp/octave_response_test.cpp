@@ -1,14 +1,11 @@
 #include "engine/octave_response.h"
 
-#include "tests/cpp/threads_env_fixture.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <complex>
-#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <stdexcept>
@@ -109,7 +106,7 @@ TEST(OctaveResponse, MatchesDirectDftOfCentredZeroPaddedFrames) {
     // Loud samples on both sides of the signal show any read past its ends.
     std::vector<float> guarded(static_cast<std::size_t>(len) + 2 * 64, 1000.0f);
     std::copy(x.begin(), x.end(), guarded.begin() + 64);
-    const OctaveResponse r = octave_response(guarded.data() + 64, len, hop, basis);
+    const OctaveResponse r = octave_response(guarded.data() + 64, len, hop, basis, 1);
     ASSERT_EQ(r.n_bins, basis.n_bins);
     ASSERT_EQ(r.n_frames, len / hop + 1);
     ASSERT_EQ(r.re.size(), static_cast<std::size_t>(r.n_bins) * r.n_frames);
@@ -127,14 +124,14 @@ TEST(OctaveResponse, RowWithoutEntriesAndEmptySignalGiveExactZeros) {
   ASSERT_EQ(basis.row_offsets[0], basis.row_offsets[1]);  // row 0 has no entries
 
   const std::vector<float> x = random_signal(500, rng);
-  const OctaveResponse r = octave_response(x.data(), 500, 50, basis);
+  const OctaveResponse r = octave_response(x.data(), 500, 50, basis, 1);
   for (int f = 0; f < r.n_frames; ++f) {
     EXPECT_EQ(r.re[f], 0.0f);
     EXPECT_EQ(r.im[f], 0.0f);
   }
 
   const float unused = 1.0f;
-  const OctaveResponse empty = octave_response(&unused, 0, 16, basis);
+  const OctaveResponse empty = octave_response(&unused, 0, 16, basis, 1);
   ASSERT_EQ(empty.n_frames, 1);
   ASSERT_EQ(empty.re.size(), static_cast<std::size_t>(basis.n_bins));
   for (int b = 0; b < basis.n_bins; ++b) {
@@ -145,15 +142,13 @@ TEST(OctaveResponse, RowWithoutEntriesAndEmptySignalGiveExactZeros) {
   SparseBasis no_rows;
   no_rows.n_fft = 64;
   no_rows.row_offsets = {0};
-  const OctaveResponse none = octave_response(x.data(), 500, 50, no_rows);
+  const OctaveResponse none = octave_response(x.data(), 500, 50, no_rows, 1);
   EXPECT_EQ(none.n_frames, 11);
   EXPECT_EQ(none.re.size(), 0u);
   EXPECT_EQ(none.im.size(), 0u);
 }
 
-using OctaveResponseThreads = ThreadsVariableTest;
-
-TEST_F(OctaveResponseThreads, ResultIsBitIdenticalForEveryThreadCount) {
+TEST(OctaveResponse, ResultIsBitIdenticalForEveryThreadCount) {
   // The top octave of an 84-bin, 12-per-octave grid at 22050 Hz (n_fft 256).
   const auto all_freqs = bin_frequencies(32.70319566257483, 84, 12);
   const auto all_alpha = bin_alpha(all_freqs);
@@ -168,38 +163,32 @@ TEST_F(OctaveResponseThreads, ResultIsBitIdenticalForEveryThreadCount) {
   std::vector<float> x = random_signal(len, rng);
   for (int i = 0; i < len; ++i) x[i] += 0.5f * static_cast<float>(std::sin(2.0 * pi * 1500.0 * i / 22050.0));
 
-  setenv("VEXOLIN_THREADS", "1", 1);
-  const OctaveResponse single = octave_response(x.data(), len, hop, basis);
+  const OctaveResponse single = octave_response(x.data(), len, hop, basis, 1);
   ASSERT_EQ(single.n_frames, 2101);
   const std::size_t bytes = single.re.size() * sizeof(float);
 
-  for (const char* threads : {"unset", "2", "3", "8", "24"}) {
-    if (std::string(threads) == "unset") {
-      unsetenv("VEXOLIN_THREADS");
-    } else {
-      setenv("VEXOLIN_THREADS", threads, 1);
-    }
-    const OctaveResponse r = octave_response(x.data(), len, hop, basis);
+  for (int threads : {2, 3, 8, 24}) {
+    const OctaveResponse r = octave_response(x.data(), len, hop, basis, threads);
     ASSERT_EQ(r.n_frames, single.n_frames);
     ASSERT_EQ(r.re.size(), single.re.size());
-    EXPECT_EQ(std::memcmp(r.re.data(), single.re.data(), bytes), 0) << "VEXOLIN_THREADS " << threads;
-    EXPECT_EQ(std::memcmp(r.im.data(), single.im.data(), bytes), 0) << "VEXOLIN_THREADS " << threads;
-    if (std::string(threads) == "3") {
+    EXPECT_EQ(std::memcmp(r.re.data(), single.re.data(), bytes), 0) << threads << " threads";
+    EXPECT_EQ(std::memcmp(r.im.data(), single.im.data(), bytes), 0) << threads << " threads";
+    if (threads == 3) {
       // Both ends and the borders of the blocks [0, 701), [701, 1402), [1402, 2101).
       expect_matches_reference(r, x, hop, basis, {0, 1, 700, 701, 1401, 1402, 2099, 2100});
     }
   }
 }
 
-TEST_F(OctaveResponseThreads, FailureInsideAWorkerReachesTheCaller) {
+TEST(OctaveResponse, FailureInsideAWorkerReachesTheCaller) {
   // A raised cancel flag makes every worker end its block with CallCancelled.
   std::mt19937 rng(3);
   const SparseBasis basis = random_basis(64, rng);
   const std::vector<float> x = random_signal(4000 * 4, rng);
   const std::atomic<bool> raised{true};
-  for (const char* threads : {"1", "3", "24"}) {
-    setenv("VEXOLIN_THREADS", threads, 1);
-    EXPECT_THROW(octave_response(x.data(), static_cast<int>(x.size()), 4, basis, CancelFlag(&raised)), CallCancelled)
+  for (int threads : {1, 3, 24}) {
+    EXPECT_THROW(octave_response(x.data(), static_cast<int>(x.size()), 4, basis, threads, CancelFlag(&raised)),
+                 CallCancelled)
         << threads;
   }
 }
@@ -210,7 +199,7 @@ TEST(OctaveResponseDeathTest, HopBelowOneIsCaughtInDebugBuilds) {
   basis.n_fft = 64;
   basis.row_offsets = {0};
   const float x[4] = {};
-  EXPECT_DEATH(octave_response(x, 4, 0, basis), "hop >= 1");
+  EXPECT_DEATH(octave_response(x, 4, 0, basis, 1), "hop >= 1");
 }
 #endif
 
