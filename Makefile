@@ -43,6 +43,7 @@ BENCH_ARGS ?=
 bench: build $(PEER_VENV)/.requirements.stamp
 	cmake --build $(BUILD) --target floor_bench
 	$(VPY) bench/bench.py $(BENCH_ARGS)
+	$(VPY) bench/gil_bench.py
 	$(VPY) bench/batch_bench.py
 
 # Batch extraction over 200 files of 30 s: serial loop, thread pool, 2-process Dask cluster.

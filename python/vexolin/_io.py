@@ -12,7 +12,7 @@ import numpy.typing as npt
 import soundfile  # type: ignore[import-untyped]
 import soxr  # type: ignore[import-untyped]
 
-from vexolin._core import whole_number
+from vexolin._checks import whole_number
 
 
 class AudioFileError(OSError):
