@@ -129,6 +129,13 @@ inline void gather_spectrum(const OctaveJob& job, FrameScratch& scratch, int lan
 // for frames f0 .. f0 + count - 1 (in frames.cpp).
 void store_block(const OctaveJob& job, const FrameScratch& scratch, int f0, int count);
 
+namespace detail {
+// store_block as computed with vectors of `width` floats (4, 8 or 16), for
+// the tests that compare the instruction-set versions; false where this
+// processor or build has no such version.
+bool store_block_in_lanes(int width, const OctaveJob& job, const FrameScratch& scratch, int f0, int count);
+}  // namespace detail
+
 // The job of one octave: its signal (len samples, held from sample x_first
 // on at x), hop and basis (with its frame layout) into the target.
 inline OctaveJob octave_job(const float* x, std::int64_t x_first, std::int64_t len, int hop, const SparseBasis& basis,

@@ -14,6 +14,8 @@ typedef float Lanes16 __attribute__((vector_size(64)));
 
 #if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
 #define VEXOLIN_SIMD_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#define VEXOLIN_SIMD_VERSIONS 1
 #else
 #define VEXOLIN_SIMD_CLONES
+#define VEXOLIN_SIMD_VERSIONS 0
 #endif
