@@ -1,5 +1,5 @@
 #include "engine/frames.h"
-#include "engine/simd_clones.h"
+#include "engine/simd_versions.h"
 
 #if defined(__SSE__)
 #include <xmmintrin.h>
@@ -7,16 +7,6 @@
 
 namespace morvat::vexolin {
 namespace {
-
-// A block's sixteen lanes are handled as vectors of the widest kind the
-// processor has (4 floats with SSE, 8 with AVX2, 16 with AVX-512): a vector
-// wider than the registers would be split by the compiler through the stack,
-// element by element. Each lane still takes exactly the same operations in
-// the same order, so every version gives the same bits.
-template <int Width>
-struct LanesOf {
-  typedef float type __attribute__((vector_size(Width * sizeof(float))));
-};
 
 // Lane-wise square root, correctly rounded as sqrtf.
 void sqrt_lanes(float* v) {
@@ -110,56 +100,34 @@ void store_block_sse(const OctaveJob& job, const FrameScratch& scratch, int f0, 
   store_block_as<4>(job, scratch, f0, count);
 }
 
-#if VEXOLIN_SIMD_VERSIONS
-__attribute__((target("avx2"))) void store_block_avx2(const OctaveJob& job, const FrameScratch& scratch, int f0,
-                                                      int count) {
+VEXOLIN_TARGET_AVX2 void store_block_avx2(const OctaveJob& job, const FrameScratch& scratch, int f0, int count) {
   store_block_as<8>(job, scratch, f0, count);
 }
 
-__attribute__((target("avx512f"))) void store_block_avx512(const OctaveJob& job, const FrameScratch& scratch,
-                                                          int f0, int count) {
+VEXOLIN_TARGET_AVX512 void store_block_avx512(const OctaveJob& job, const FrameScratch& scratch, int f0,
+                                              int count) {
   store_block_as<16>(job, scratch, f0, count);
 }
-#endif
 
 using StoreBlock = void (*)(const OctaveJob&, const FrameScratch&, int, int);
 
-StoreBlock pick_store_block() {
-#if VEXOLIN_SIMD_VERSIONS
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f")) return store_block_avx512;
-  if (__builtin_cpu_supports("avx2")) return store_block_avx2;
-#endif
-  return store_block_sse;
-}
+// Chosen before main: no first-use guard that a fork could catch half-way.
+const StoreBlock store_block_version =
+    widest_simd_version<StoreBlock>(store_block_sse, store_block_avx2, store_block_avx512);
 
 }  // namespace
 
-// The version for this processor, chosen on first use.
 void store_block(const OctaveJob& job, const FrameScratch& scratch, int f0, int count) {
-  static const StoreBlock chosen = pick_store_block();
-  chosen(job, scratch, f0, count);
+  store_block_version(job, scratch, f0, count);
 }
 
 namespace detail {
 
 bool store_block_in_lanes(int width, const OctaveJob& job, const FrameScratch& scratch, int f0, int count) {
-  if (width == 4) {
-    store_block_sse(job, scratch, f0, count);
-    return true;
-  }
-#if VEXOLIN_SIMD_VERSIONS
-  __builtin_cpu_init();
-  if (width == 8 && __builtin_cpu_supports("avx2")) {
-    store_block_avx2(job, scratch, f0, count);
-    return true;
-  }
-  if (width == 16 && __builtin_cpu_supports("avx512f")) {
-    store_block_avx512(job, scratch, f0, count);
-    return true;
-  }
-#endif
-  return false;
+  const StoreBlock version = simd_version<StoreBlock>(width, store_block_sse, store_block_avx2, store_block_avx512);
+  if (version == nullptr) return false;
+  version(job, scratch, f0, count);
+  return true;
 }
 
 }  // namespace detail
