@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import glob
 import os
+import re
 from collections.abc import Iterable
 
 # Suffixes of the formats libsndfile reads; other files in a directory are
@@ -33,6 +34,36 @@ def _raise(error: OSError) -> None:
     raise error
 
 
+def _files_matching(pattern: str) -> list[str]:
+    """The files a glob pattern matches. Its wildcards go into real folders
+    only, as a directory input does: glob would go through folder links,
+    listing a file once per route to it, without end for a link to a parent
+    under ``**``. Hidden names match only when the pattern spells out their
+    dot, as with glob."""
+    parts = pattern.split(os.sep)
+    fixed = next(i for i, part in enumerate(parts) if _GLOB_CHARACTERS & set(part))
+    top = os.sep.join(parts[:fixed]) or (os.sep if pattern.startswith(os.sep) else os.curdir)
+    if not os.path.isdir(top):
+        return []
+    rest = parts[fixed:]
+    wanted = re.compile(glob.translate(os.sep.join(rest), recursive=True, include_hidden=False))
+    deepest = None if "**" in rest else len(rest) - 1  # folders below top a match can be in
+    spelled_hidden = any(part.startswith(".") for part in rest)
+    found = []
+    for root, dirs, files in os.walk(top):
+        below = os.path.relpath(root, top)
+        depth = 0 if below == os.curdir else below.count(os.sep) + 1
+        if depth == deepest:
+            dirs.clear()
+        elif not spelled_hidden:
+            dirs[:] = [d for d in dirs if not d.startswith(".")]
+        for f in files:
+            path = os.path.join(root, f)
+            if wanted.match(f if depth == 0 else os.path.join(below, f)) and os.path.isfile(path):
+                found.append(path)
+    return found
+
+
 def find_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> list[str]:
     """Absolute paths of the files ``inputs`` names, without repeats, in the
     order given (files found in a directory or by a pattern sorted).
@@ -40,6 +71,7 @@ def find_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
     A path that does not exist, a directory without audio files and a pattern
     that matches nothing raise an error naming it; a file named directly is
     taken whatever its suffix (a bad one fails on its own during the run).
+    Folder links below a directory or a pattern's wildcards are not followed.
     """
     items = [inputs] if isinstance(inputs, (str, os.PathLike)) else list(inputs)
     if not items:
@@ -57,7 +89,7 @@ def find_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
         elif os.path.exists(name):
             found = [name]
         elif _GLOB_CHARACTERS & set(name):
-            found = [p for p in glob.glob(name, recursive=True) if os.path.isfile(p)]
+            found = _files_matching(name)
             if not found:
                 raise ValueError(f"{name}: the pattern matches no files")
         else:
