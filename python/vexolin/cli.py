@@ -14,6 +14,7 @@ import contextlib
 import os
 import sys
 import tempfile
+import warnings
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import IO, Any, NamedTuple
@@ -280,9 +281,20 @@ def _run_batch(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
         if getattr(args, name) is not None and name not in own:
             parser.error(f"--{name.replace('_', '-')} does not apply to --feature {args.feature}")
     params = {name: getattr(args, name) for name in ("bins_per_octave", *own) if getattr(args, name) is not None}
-    summary = batch.extract(args.inputs, out=args.out, feature=args.feature, client=args.scheduler,
-                            workers=args.workers, progress=False if args.quiet else None, sr=args.sr,
-                            mono=args.mono, hop_length=args.hop_length, fmin=args.fmin, **params)
+    from vexolin.batch._inputs import UnreadableFolderWarning
+    show = warnings.showwarning
+
+    def one_line(message: Warning | str, category: type[Warning], *rest: Any, **more: Any) -> None:
+        if issubclass(category, UnreadableFolderWarning):  # one line, as errors are
+            print(f"vexolin: warning: {message}", file=sys.stderr)
+        else:
+            show(message, category, *rest, **more)
+
+    with warnings.catch_warnings():
+        warnings.showwarning = one_line
+        summary = batch.extract(args.inputs, out=args.out, feature=args.feature, client=args.scheduler,
+                                workers=args.workers, progress=False if args.quiet else None, sr=args.sr,
+                                mono=args.mono, hop_length=args.hop_length, fmin=args.fmin, **params)
     for path, reason in summary.failed.items():
         print(f"vexolin: error: {path}: {reason}", file=sys.stderr)
     if not args.quiet:

@@ -1,5 +1,7 @@
-"""Which files a batch run covers when a collection has folder links."""
+"""Which files a batch run covers when a collection has folder links and
+folders it cannot read."""
 
+import errno
 import os
 import threading
 
@@ -7,8 +9,8 @@ import numpy as np
 import pytest
 import soundfile
 
-from vexolin import batch
-from vexolin.batch._inputs import find_inputs
+from vexolin import batch, cli
+from vexolin.batch._inputs import UnreadableFolderWarning, find_inputs
 
 
 @pytest.fixture
@@ -45,3 +47,32 @@ def test_folder_links_are_not_followed_so_each_file_is_listed_once(music, tmp_pa
     summary = batch.extract(inputs, out=tmp_path / "store.zarr", workers=1, progress=False)
     assert (summary.files, summary.computed) == (3, 3)
     assert list(batch.open(tmp_path / "store.zarr")) == real
+
+
+@pytest.mark.parametrize("form", ["directory", "** pattern"])
+def test_an_unreadable_folder_is_passed_over_with_one_warning(music, tmp_path, monkeypatch, capsys, form):
+    root, real = music
+    locked = root / "lost+found"
+    locked.mkdir()
+    soundfile.write(locked / "x.wav", np.zeros(5512), 22050)
+    # Tests run as root, whom mode 0700 does not stop: the folder's listing is
+    # refused here instead, as it is for anyone else.
+    scandir = os.scandir
+
+    def refusing(path="."):
+        if os.path.abspath(os.fspath(path)) == str(locked):
+            raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), os.fspath(path))
+        return scandir(path)
+
+    monkeypatch.setattr(os, "scandir", refusing)
+    given = str(root) if form == "directory" else str(root / "**" / "*.wav")
+    out = tmp_path / "store.zarr"
+    assert cli.main(["batch", given, "--out", str(out), "-q"]) == 0
+    assert capsys.readouterr().err.splitlines() == [
+        f"vexolin: warning: {locked}: skipped, the folder cannot be read (Permission denied)"]
+    assert list(batch.open(out)) == real
+
+    # Said once, however many inputs reach the folder.
+    with pytest.warns(UnreadableFolderWarning) as caught:
+        assert find_inputs([str(root), str(root / "**" / "*.wav")]) == real
+    assert len(caught) == 1 and str(locked) in str(caught[0].message)

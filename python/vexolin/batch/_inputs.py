@@ -6,7 +6,8 @@ from __future__ import annotations
 import glob
 import os
 import re
-from collections.abc import Iterable
+import warnings
+from collections.abc import Iterable, Iterator
 
 # Suffixes of the formats libsndfile reads; other files in a directory are
 # not audio (cover art, playlists, notes) and are passed over.
@@ -18,23 +19,37 @@ AUDIO_SUFFIXES = frozenset({
 _GLOB_CHARACTERS = frozenset("*?[")
 
 
+class UnreadableFolderWarning(UserWarning):
+    """A folder below an input could not be read, and its files were left out."""
+
+
 def _is_audio(name: str) -> bool:
     return os.path.splitext(name)[1].lower() in AUDIO_SUFFIXES
 
 
-def _audio_below(directory: str) -> list[str]:
+def _audio_below(directory: str, skipped: dict[str, str]) -> list[str]:
     found: list[str] = []
-    for root, dirs, files in os.walk(directory, onerror=_raise):
+    for root, dirs, files in _walk(directory, skipped):
         dirs[:] = [d for d in dirs if not d.startswith(".")]
         found.extend(os.path.join(root, f) for f in files if _is_audio(f) and not f.startswith("."))
     return found
 
 
-def _raise(error: OSError) -> None:
-    raise error
+def _walk(top: str, skipped: dict[str, str]) -> Iterator[tuple[str, list[str], list[str]]]:
+    """os.walk without following folder links (a link to a parent would loop).
+    A folder below ``top`` that cannot be read (``lost+found`` at the root of
+    every ext4 volume) is recorded in ``skipped`` with the reason and passed
+    over; ``top`` itself unreadable is an error."""
+
+    def unreadable(error: OSError) -> None:
+        if os.path.normpath(str(error.filename)) == os.path.normpath(top):
+            raise error
+        skipped.setdefault(str(error.filename), error.strerror or str(error))
+
+    return os.walk(top, onerror=unreadable)
 
 
-def _files_matching(pattern: str) -> list[str]:
+def _files_matching(pattern: str, skipped: dict[str, str]) -> list[str]:
     """The files a glob pattern matches. Its wildcards go into real folders
     only, as a directory input does: glob would go through folder links,
     listing a file once per route to it, without end for a link to a parent
@@ -50,7 +65,7 @@ def _files_matching(pattern: str) -> list[str]:
     deepest = None if "**" in rest else len(rest) - 1  # folders below top a match can be in
     spelled_hidden = any(part.startswith(".") for part in rest)
     found = []
-    for root, dirs, files in os.walk(top):
+    for root, dirs, files in _walk(top, skipped):
         below = os.path.relpath(root, top)
         depth = 0 if below == os.curdir else below.count(os.sep) + 1
         if depth == deepest:
@@ -71,29 +86,35 @@ def find_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
     A path that does not exist, a directory without audio files and a pattern
     that matches nothing raise an error naming it; a file named directly is
     taken whatever its suffix (a bad one fails on its own during the run).
-    Folder links below a directory or a pattern's wildcards are not followed.
+    Folder links below a directory or a pattern's wildcards are not followed;
+    a folder there that cannot be read is passed over with one
+    :class:`UnreadableFolderWarning` naming it.
     """
     items = [inputs] if isinstance(inputs, (str, os.PathLike)) else list(inputs)
     if not items:
         raise ValueError("inputs is empty: give audio files, directories or glob patterns")
     paths: dict[str, None] = {}
+    skipped: dict[str, str] = {}
     for item in items:
         name = os.fspath(item)
         if not isinstance(name, str):
             raise TypeError(f"inputs must be paths given as str or os.PathLike, got {item!r}")
         if os.path.isdir(name):
-            found = _audio_below(name)
+            found = _audio_below(name, skipped)
             if not found:
                 raise ValueError(f"{name}: the directory holds no audio files "
                                  f"(searched recursively for {', '.join(sorted(AUDIO_SUFFIXES))})")
         elif os.path.exists(name):
             found = [name]
         elif _GLOB_CHARACTERS & set(name):
-            found = _files_matching(name)
+            found = _files_matching(name, skipped)
             if not found:
                 raise ValueError(f"{name}: the pattern matches no files")
         else:
             raise FileNotFoundError(f"{name}: no such file or directory")
         for path in sorted(found) if len(found) > 1 else found:
             paths.setdefault(os.path.abspath(path), None)
+    for folder, reason in skipped.items():
+        warnings.warn(f"{os.path.abspath(folder)}: skipped, the folder cannot be read ({reason})",
+                      UnreadableFolderWarning, stacklevel=3)
     return list(paths)
