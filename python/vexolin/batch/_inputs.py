@@ -44,7 +44,7 @@ def _walk(top: str, skipped: dict[str, str]) -> Iterator[tuple[str, list[str], l
     def unreadable(error: OSError) -> None:
         if os.path.normpath(str(error.filename)) == os.path.normpath(top):
             raise error
-        skipped.setdefault(str(error.filename), error.strerror or str(error))
+        skipped.setdefault(os.path.abspath(str(error.filename)), error.strerror or str(error))
 
     return os.walk(top, onerror=unreadable)
 
@@ -102,6 +102,7 @@ def find_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
         if os.path.isdir(name):
             found = _audio_below(name, skipped)
             if not found:
+                _warn(skipped)  # the folder may be why
                 raise ValueError(f"{name}: the directory holds no audio files "
                                  f"(searched recursively for {', '.join(sorted(AUDIO_SUFFIXES))})")
         elif os.path.exists(name):
@@ -109,12 +110,17 @@ def find_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
         elif _GLOB_CHARACTERS & set(name):
             found = _files_matching(name, skipped)
             if not found:
+                _warn(skipped)
                 raise ValueError(f"{name}: the pattern matches no files")
         else:
             raise FileNotFoundError(f"{name}: no such file or directory")
         for path in sorted(found) if len(found) > 1 else found:
             paths.setdefault(os.path.abspath(path), None)
-    for folder, reason in skipped.items():
-        warnings.warn(f"{os.path.abspath(folder)}: skipped, the folder cannot be read ({reason})",
-                      UnreadableFolderWarning, stacklevel=3)
+    _warn(skipped)
     return list(paths)
+
+
+def _warn(skipped: dict[str, str]) -> None:
+    for folder, reason in skipped.items():  # stacklevel: find_inputs' caller's caller
+        warnings.warn(f"{folder}: skipped, the folder cannot be read ({reason})",
+                      UnreadableFolderWarning, stacklevel=4)
