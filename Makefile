@@ -19,7 +19,7 @@ test: build
 	ctest --test-dir $(BUILD) --output-on-failure
 	$(VPY) -m pytest tests/python -q
 	$(VPY) -m pytest python/vexolin -q --doctest-modules
-	MYPYPATH=$(ROOT)/python $(VPY) -m mypy.stubtest _vexolin
+	MYPYPATH=$(ROOT)/python $(VPY) -m mypy.stubtest _vexolin vexolin._native
 	MYPYPATH=$(ROOT)/python $(VPY) -m mypy --strict python/vexolin
 	tools/check_dist.sh $(VPY) $(BUILD)
 

@@ -3,7 +3,8 @@
 For every case (a function, a sample rate and a signal length) the runner
 times, each as the median of repeats after a warm-up with the spread:
 
-- `_vexolin` on one thread (VEXOLIN_THREADS=1) and on all cores;
+- the transforms on one thread and on all cores (`vexolin._native`, the same
+  wrappers and engine as `_vexolin` with the thread count as an argument);
 - the floor: only the FFTs and rate halvings the call makes, and the engine
   alone for the same call (build/bench/floor_bench, C++);
 - the peer, librosa, in its own environment (bench/.peer-venv) on one thread,
@@ -45,9 +46,9 @@ ROOT = Path(__file__).resolve().parent.parent
 BENCH = ROOT / "bench"
 
 try:
-    import _vexolin
+    from vexolin import _native
 except ImportError as exc:
-    sys.exit(f"bench: cannot import the extension module _vexolin ({exc}).\n"
+    sys.exit(f"bench: cannot import the extension module vexolin._native ({exc}).\n"
              "Build it first (`make build`) and run this script with .venv/bin/python.")
 
 HOP = 512
@@ -77,9 +78,10 @@ def synthetic_signal(seconds: float, sr: float, seed: int = 0) -> np.ndarray:
 
 
 def ours(kind: str, sr: float):
+    """The call of a case, taking the signal and the engine's thread count."""
     if kind == "cqt":
-        return lambda y: _vexolin.cqt_magnitude(y, sr, HOP, FMIN, 84, 12)
-    return lambda y: _vexolin.chroma_cqt(y, sr, HOP, 36, 7, 12, FMIN)
+        return lambda y, threads: _native.cqt_magnitude(y, sr, HOP, FMIN, 84, 12, threads)
+    return lambda y, threads: _native.chroma_cqt(y, sr, HOP, 36, 7, 12, FMIN, threads)
 
 
 # ------------------------------------------------------------- statistics
@@ -101,10 +103,6 @@ def timed(fn, warmup: int, repeats: int) -> dict:
     return stats(times)
 
 
-def with_threads(n: int):
-    os.environ["VEXOLIN_THREADS"] = str(n)  # the engine reads it on every call
-
-
 # ------------------------------------------------------------- measuring
 
 def repeats_for(seconds: float, base: int) -> int:
@@ -118,9 +116,8 @@ def measure_case(case: dict, y: np.ndarray, path: Path, peer: "Peer | None", rep
     call = ours(case["kind"], case["sr"])
 
     def ours_once(threads: int) -> float:
-        with_threads(threads)
         start = time.perf_counter()
-        call(y)
+        call(y, threads)
         return time.perf_counter() - start
 
     task = None
@@ -137,7 +134,7 @@ def measure_case(case: dict, y: np.ndarray, path: Path, peer: "Peer | None", rep
         all_cores.append(ours_once(ALL_CORES))
         if task is not None:
             peer_times.append(peer.run(task)["times"][0])
-    case["frames"] = int(call(y).shape[1])
+    case["frames"] = int(call(y, ALL_CORES).shape[1])
     case["ours_1"], case["ours_all"] = stats(one), stats(all_cores)
     case["all_speedup"] = stats([a / b for a, b in zip(one, all_cores)])
     if task is not None:
@@ -189,6 +186,8 @@ class Peer:
 
 
 def probe(mode: str, kind: str, sr: float, path: Path, threads: int, *extra: str) -> dict:
+    # The probe times `_vexolin` itself, from its import on: its callers pick
+    # its threads with VEXOLIN_THREADS, so the fresh process gets them so too.
     env = dict(os.environ, VEXOLIN_THREADS=str(threads))
     done = subprocess.run([sys.executable, str(BENCH / "probe.py"), mode, kind, repr(sr), str(path), *extra],
                           capture_output=True, text=True, env=env, check=True)
@@ -201,10 +200,9 @@ def measure_clips(clips: np.ndarray, passes: int, peer: "Peer | None", peer_task
     call = ours("cqt", 22050.0)
 
     def ours_pass(threads: int) -> float:
-        with_threads(threads)
         start = time.perf_counter()
         for y in clips:
-            call(y)
+            call(y, threads)
         return (time.perf_counter() - start) / len(clips)
 
     ours_pass(1)
@@ -234,8 +232,7 @@ def reference_deviation(case: dict, y: np.ndarray) -> dict:
         want = reference.cqt_magnitude(y64, case["sr"], HOP, FMIN, 84, 12)
     else:
         want = reference.chroma_cqt(y64, case["sr"], HOP, 36, 7, 12, FMIN)
-    with_threads(ALL_CORES)
-    got = ours(case["kind"], case["sr"])(y).astype(np.float64)
+    got = ours(case["kind"], case["sr"])(y, ALL_CORES).astype(np.float64)
     diff = float(np.max(np.abs(got - want)))
     return {"max_abs": diff, "max_rel": diff / float(np.max(np.abs(want)))}
 

@@ -12,10 +12,8 @@
 // little-endian float32 samples, so the runner can hand every timed program
 // the same signal. --json prints one JSON line instead of the table.
 #include "chroma/chroma.h"
-#include "engine/bin_grid.h"
 #include "engine/cqt.h"
 #include "engine/octave_plan.h"
-#include "engine/sparse_basis.h"
 
 #include <pffft.h>
 
@@ -52,26 +50,25 @@ struct PlannedOctave {
 
 struct CallPlan {
   int n_octaves = 0;
-  int early_decimations = 0;
+  int early_halvings = 0;
   int n_frames = 0;                     // common frame count of the result
-  std::vector<int> decimation_inputs;   // input length of every halving, in call order
+  std::vector<int> halving_inputs;      // input length of every halving, in call order
   std::vector<PlannedOctave> octaves;   // top octave first
 };
 
-CallPlan plan_call(const CqtParams& p, int len) {
-  const CqtPlan engine = plan_cqt(static_cast<std::size_t>(len), p);
+CallPlan plan_call(const CqtPlan& engine) {
   CallPlan plan;
   plan.n_octaves = static_cast<int>(engine.octaves.octaves.size());
-  plan.early_decimations = engine.octaves.early_halvings;
+  plan.early_halvings = engine.octaves.early_halvings;
   plan.n_frames = engine.n_frames;
-  std::int64_t len_cur = len;
-  for (int i = 0; i < plan.early_decimations; ++i) {
-    plan.decimation_inputs.push_back(static_cast<int>(len_cur));
-    len_cur = halved_length(len_cur);
+  std::int64_t len_cur = static_cast<std::int64_t>(engine.len);
+  for (int i = 0; i < plan.early_halvings; ++i) {
+    plan.halving_inputs.push_back(static_cast<int>(len_cur));
+    len_cur = detail::halved_length(len_cur);
   }
   for (const OctaveSpan& o : engine.octaves.octaves) {
     plan.octaves.push_back({o.n_fft, static_cast<int>(o.len), o.hop, engine.n_frames, o.halve_after});
-    if (o.halve_after) plan.decimation_inputs.push_back(static_cast<int>(o.len));
+    if (o.halve_after) plan.halving_inputs.push_back(static_cast<int>(o.len));
   }
   return plan;
 }
@@ -158,7 +155,7 @@ struct FloorBuffers {
 FloorBuffers prepare_floor(const CallPlan& plan, const std::vector<float>& y) {
   FloorBuffers b;
   // Buffer k holds the input of halving k; one more holds the last output.
-  std::vector<int> lengths = plan.decimation_inputs;
+  std::vector<int> lengths = plan.halving_inputs;
   if (!lengths.empty()) lengths.push_back((lengths.back() + 1) / 2);
   for (int n : lengths) b.chain.push_back(std::make_unique<AlignedFloats>(static_cast<std::size_t>(n) + 2 * pad));
   if (!b.chain.empty()) std::copy(y.begin(), y.end(), b.chain[0]->data + pad);
@@ -193,11 +190,11 @@ FloorTimes run_floor(const CallPlan& plan, FloorBuffers& b, const HalfBand& h) {
   std::size_t k = 0;
   auto halve_next = [&] {
     const auto t0 = Clock::now();
-    halve(b.chain[k]->data + pad, plan.decimation_inputs[k], b.chain[k + 1]->data + pad, b.odd->data, h);
+    halve(b.chain[k]->data + pad, plan.halving_inputs[k], b.chain[k + 1]->data + pad, b.odd->data, h);
     t.decimate += seconds_since(t0);
     ++k;
   };
-  for (int i = 0; i < plan.early_decimations; ++i) halve_next();
+  for (int i = 0; i < plan.early_halvings; ++i) halve_next();
   for (std::size_t o = 0; o < plan.octaves.size(); ++o) {
     const PlannedOctave& oct = plan.octaves[o];
     const auto t0 = Clock::now();
@@ -242,7 +239,7 @@ struct Options {
   std::string kind = "cqt";
   double sr = 22050.0;
   int hop = 512;
-  double fmin = default_fmin;
+  double fmin = 0.0;  // C1
   int n_bins = 84;
   int bins_per_octave = 12;
   int n_octaves = 7;
@@ -306,40 +303,43 @@ int run(int argc, char** argv) {
   const Options o = parse(argc, argv);
   const std::vector<float> y = load_signal(o);
   const bool chroma = o.kind == "chroma";
-  const int n_bins = chroma ? o.n_octaves * o.bins_per_octave : o.n_bins;
-  const double fmin = effective_fmin(o.fmin);
-  const CqtParams params{o.sr, o.hop, fmin, n_bins, o.bins_per_octave, 1.0, 0.01};
+  // The calls as the module plans them.
+  auto plan_chroma_call = [&] {
+    return plan_chroma(y.size(), o.sr, o.hop, o.bins_per_octave, o.n_octaves, o.n_chroma, o.fmin);
+  };
+  auto plan_cqt_call = [&] { return plan_cqt(y.size(), {o.sr, o.hop, o.fmin, o.n_bins, o.bins_per_octave}); };
+  const CqtPlan first = chroma ? plan_chroma_call().cqt : plan_cqt_call();
+  const int n_bins = first.n_bins;
+  const double fmin = first.freqs.front();
 
-  const CallPlan plan = plan_call(params, static_cast<int>(y.size()));
+  const CallPlan plan = plan_call(first);
   FloorBuffers buffers = prepare_floor(plan, y);
   const HalfBand h = half_band();
 
   // The engine as the module runs it: planned, then written into an output
   // of its own (magnitudes, or chroma folded as the bins are computed).
-  const std::vector<int> rows = chroma ? chroma_rows(n_bins, o.bins_per_octave, o.n_chroma, fmin) : std::vector<int>{};
-  auto engine_call = [&] {
-    const CqtPlan call = plan_cqt(y.size(), params);
-    const std::size_t n_rows = chroma ? static_cast<std::size_t>(o.n_chroma) : static_cast<std::size_t>(call.n_bins);
-    std::unique_ptr<float[]> out(new float[n_rows * static_cast<std::size_t>(call.n_frames)]);
+  auto engine_call = [&](int threads) {
+    if (chroma) {
+      const ChromaPlan call = plan_chroma_call();
+      std::unique_ptr<float[]> out(new float[static_cast<std::size_t>(call.n_chroma) * call.cqt.n_frames]);
+      run_chroma(call, y.data(), out.get(), threads);
+      return call.cqt.n_frames;
+    }
+    const CqtPlan call = plan_cqt_call();
+    std::unique_ptr<float[]> out(new float[static_cast<std::size_t>(call.n_bins) * call.n_frames]);
     CqtTarget target;
     target.mag = out.get();
-    if (chroma) {
-      std::fill_n(out.get(), n_rows * static_cast<std::size_t>(call.n_frames), 0.0f);
-      target.mag_row = rows.data();
-    }
-    run_cqt(call, y.data(), target);
-    if (chroma) normalise_chroma(out.get(), o.n_chroma, call.n_frames);
+    run_cqt(call, y.data(), target, threads);
     return call.n_frames;
   };
   const int all_cores = std::max(1u, std::thread::hardware_concurrency());
   auto time_engine = [&](int threads) {
-    setenv("VEXOLIN_THREADS", std::to_string(threads).c_str(), 1);
     const auto t0 = Clock::now();
-    engine_call();
+    engine_call(threads);
     return seconds_since(t0);
   };
   // The plan must describe the call the engine actually makes.
-  if (engine_call() != plan.n_frames) {
+  if (engine_call(1) != plan.n_frames) {
     throw std::logic_error("the octave plan's frame count differs from the engine's; plan_call is out of date");
   }
 
@@ -374,11 +374,11 @@ int run(int argc, char** argv) {
     }
     std::printf(
         "{\"kind\": \"%s\", \"sr\": %.17g, \"hop\": %d, \"fmin\": %.17g, \"n_bins\": %d, \"bins_per_octave\": %d, "
-        "\"samples\": %zu, \"n_frames\": %d, \"early_decimations\": %d, \"decimations\": %zu, \"octaves\": [%s], "
+        "\"samples\": %zu, \"n_frames\": %d, \"early_halvings\": %d, \"halvings\": %zu, \"octaves\": [%s], "
         "\"threads_all\": %d, \"floor\": %s, \"floor_fft\": %s, \"floor_decimate\": %s, \"engine_1\": %s, "
         "\"engine_all\": %s, \"engine_1_over_floor\": %s, \"engine_all_over_floor\": %s}\n",
-        o.kind.c_str(), o.sr, o.hop, fmin, n_bins, o.bins_per_octave, y.size(), plan.n_frames, plan.early_decimations,
-        plan.decimation_inputs.size(), octaves.c_str(), all_cores, json(floor_s).c_str(), json(fft_s).c_str(),
+        o.kind.c_str(), o.sr, o.hop, fmin, n_bins, o.bins_per_octave, y.size(), plan.n_frames, plan.early_halvings,
+        plan.halving_inputs.size(), octaves.c_str(), all_cores, json(floor_s).c_str(), json(fft_s).c_str(),
         json(dec_s).c_str(), json(engine_1).c_str(), json(engine_all).c_str(), json(ratio_1_s).c_str(),
         json(ratio_all_s).c_str());
     return 0;
@@ -386,8 +386,8 @@ int run(int argc, char** argv) {
 
   std::printf("%s, sr %g Hz, hop %d, %d bins at %d per octave, %zu samples: %d octaves, %d early halvings, "
               "%zu halvings in all\n",
-              o.kind.c_str(), o.sr, o.hop, n_bins, o.bins_per_octave, y.size(), plan.n_octaves, plan.early_decimations,
-              plan.decimation_inputs.size());
+              o.kind.c_str(), o.sr, o.hop, n_bins, o.bins_per_octave, y.size(), plan.n_octaves, plan.early_halvings,
+              plan.halving_inputs.size());
   for (const PlannedOctave& oc : plan.octaves) {
     std::printf("  octave: n_fft %5d, length %9d, hop %4d, frames %7d\n", oc.n_fft, oc.len, oc.hop, oc.n_frames);
   }

@@ -3,12 +3,12 @@
 #include "chroma/chroma.h"
 
 #include "engine/bin_grid.h"
+#include "engine/errors.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -23,19 +23,10 @@ constexpr double below_half = 0.49999999999999994;  // largest double below 0.5
 constexpr float silence = 1e-20f;
 
 void validate_layout(int bins_per_octave, int n_chroma) {
-  if (bins_per_octave < 1) {
-    throw std::invalid_argument("bins_per_octave must be >= 1, got " + std::to_string(bins_per_octave));
-  }
+  if (bins_per_octave < 1) throw argument_error("bins_per_octave must be >= 1, got ", bins_per_octave);
   if (n_chroma < 1 || n_chroma > bins_per_octave) {
-    throw std::invalid_argument("n_chroma must be between 1 and bins_per_octave = " +
-                                std::to_string(bins_per_octave) + ", got " + std::to_string(n_chroma));
+    throw argument_error("n_chroma must be between 1 and bins_per_octave = ", bins_per_octave, ", got ", n_chroma);
   }
-}
-
-std::string format_hz(double hz) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.2f Hz", hz);
-  return buf;
 }
 
 // Chroma steps from the pitch class C up to fmin, rounded to the nearest
@@ -50,49 +41,63 @@ int chroma_shift(double fmin, int n_chroma) {
 
 // The most whole octaves, at most `upper`, whose top bin lies below the
 // Nyquist limit: estimated from the octaves between fmin and the limit, then
-// settled with the exact bin frequencies.
-int largest_octave_count_below(double nyquist, double fmin, int bins_per_octave, int upper) {
+// settled by the engine's own test.
+int largest_octave_count_below(double sr, double fmin, int bins_per_octave, int upper) {
+  auto fits = [&](int n) { return top_bin_below_nyquist(fmin, n * bins_per_octave, bins_per_octave, sr); };
   // The top bin of n octaves lies n - 1 / B octaves above fmin.
-  const double octaves = std::log2(nyquist / effective_fmin(fmin)) + 1.0 / bins_per_octave;
+  const double octaves = std::log2(0.5 * sr / effective_fmin(fmin)) + 1.0 / bins_per_octave;
   int n = std::isfinite(octaves) ? static_cast<int>(std::clamp(std::floor(octaves), 0.0, static_cast<double>(upper))) : 0;
-  while (n >= 1 && !(top_bin_frequency(fmin, n * bins_per_octave, bins_per_octave) < nyquist)) --n;
-  while (n < upper && top_bin_frequency(fmin, (n + 1) * bins_per_octave, bins_per_octave) < nyquist) ++n;
+  while (n >= 1 && !fits(n)) --n;
+  while (n < upper && fits(n + 1)) ++n;
   return n;
 }
 
 }  // namespace
 
-int chroma_bin_count(double sr, double fmin, int bins_per_octave, int n_octaves, int n_chroma) {
-  using std::to_string;
+ChromaPlan plan_chroma(std::size_t len, double sr, int hop, int bins_per_octave, int n_octaves, int n_chroma,
+                       double fmin) {
   validate_layout(bins_per_octave, n_chroma);
-  if (n_octaves < 1) throw std::invalid_argument("n_octaves must be >= 1, got " + to_string(n_octaves));
+  if (n_octaves < 1) throw argument_error("n_octaves must be >= 1, got ", n_octaves);
   const std::int64_t n_bins = static_cast<std::int64_t>(n_octaves) * bins_per_octave;
-  const std::string product = to_string(n_octaves) + " * " + to_string(bins_per_octave);
   if (n_bins > std::numeric_limits<int>::max()) {
-    throw std::invalid_argument("n_octaves * bins_per_octave must be at most 2147483647, got " + product + " = " +
-                                to_string(n_bins));
+    throw argument_error("n_octaves * bins_per_octave must be at most 2147483647, got ", n_octaves, " * ",
+                         bins_per_octave, " = ", n_bins);
   }
-  if (n_bins < 2) throw std::invalid_argument("n_octaves * bins_per_octave must be >= 2, got " + product);
-  if (!(std::isfinite(sr) && sr > 0.0)) {
-    throw std::invalid_argument("sr must be a finite number > 0, got " + std::to_string(sr));
+  if (n_bins < 2) {
+    throw argument_error("n_octaves * bins_per_octave must be >= 2, got ", n_octaves, " * ", bins_per_octave);
   }
-  const double nyquist = 0.5 * sr;
-  const double top = top_bin_frequency(fmin, static_cast<int>(n_bins), bins_per_octave);
-  if (!(top < nyquist)) {
-    const int fits = largest_octave_count_below(nyquist, fmin, bins_per_octave, n_octaves - 1);
-    std::string advice = fits >= 1 ? "use n_octaves = " + to_string(fits) + " or fewer, or raise sr"
-                                   : "no whole octave from fmin = " + format_hz(effective_fmin(fmin)) +
-                                         " fits below it; lower fmin or raise sr";
-    throw std::invalid_argument("n_octaves = " + to_string(n_octaves) + " puts the top bin at " + format_hz(top) +
-                                ", at or above the Nyquist limit sr / 2 = " + format_hz(nyquist) + "; " + advice);
+  // The pitch-class shift needs the frequency bin 0 really lies at.
+  const double bin0_fmin = effective_fmin(fmin);
+  ChromaPlan plan;
+  try {
+    plan.cqt = plan_cqt(len, {sr, hop, bin0_fmin, static_cast<int>(n_bins), bins_per_octave});
+  } catch (const TopBinAtOrAboveNyquist& e) {
+    const int fits = largest_octave_count_below(sr, bin0_fmin, bins_per_octave, n_octaves - 1);
+    const std::string advice = fits >= 1 ? error_message("use n_octaves = ", fits, " or fewer, or raise sr")
+                                         : error_message("no whole octave from fmin = ", bin0_fmin,
+                                                         " Hz fits below it; lower fmin or raise sr");
+    throw argument_error("n_octaves = ", n_octaves, " puts the top bin at ", e.top_hz,
+                         " Hz, at or above the Nyquist limit sr / 2 = ", e.nyquist_hz, " Hz; ", advice);
   }
-  return static_cast<int>(n_bins);
+  plan.n_chroma = n_chroma;
+  plan.rows = chroma_rows(plan.cqt.n_bins, bins_per_octave, n_chroma, bin0_fmin);
+  return plan;
+}
+
+void run_chroma(const ChromaPlan& plan, const float* y, float* out, int n_threads, const CancelFlag& cancel) {
+  // Magnitudes are added into their pitch-class rows as they are computed.
+  std::fill_n(out, static_cast<std::size_t>(plan.n_chroma) * static_cast<std::size_t>(plan.cqt.n_frames), 0.0f);
+  CqtTarget target;
+  target.mag = out;
+  target.mag_row = plan.rows.data();
+  run_cqt(plan.cqt, y, target, n_threads, cancel);
+  normalise_chroma(out, plan.n_chroma, plan.cqt.n_frames);
 }
 
 std::vector<int> chroma_rows(int n_bins, int bins_per_octave, int n_chroma, double fmin) {
   validate_layout(bins_per_octave, n_chroma);
   if (!(std::isfinite(fmin) && fmin > 0.0)) {
-    throw std::invalid_argument("fmin must be a finite frequency > 0 Hz, got " + std::to_string(fmin));
+    throw argument_error("fmin must be a finite frequency > 0 Hz, got ", fmin);
   }
   const int per_class = bins_per_octave / n_chroma;
   const int half_width = per_class / 2;
@@ -127,25 +132,6 @@ void normalise_chroma(float* chroma, int n_chroma, int n_frames) {
     float* row = chroma + static_cast<std::size_t>(i) * frames;
     for (std::size_t t = 0; t < frames; ++t) row[t] *= scale[t];
   }
-}
-
-CqtMagnitude chroma_from_magnitude(const CqtMagnitude& magnitude, int bins_per_octave, int n_chroma,
-                                   double fmin) {
-  const std::vector<int> rows = chroma_rows(magnitude.n_bins, bins_per_octave, n_chroma, fmin);
-  const std::size_t n_frames = static_cast<std::size_t>(magnitude.n_frames);
-  CqtMagnitude chroma;
-  chroma.n_bins = n_chroma;
-  chroma.n_frames = magnitude.n_frames;
-  chroma.mag.assign(static_cast<std::size_t>(n_chroma) * n_frames, 0.0f);
-  // Every row sums its bins in ascending order.
-  for (int b = 0; b < magnitude.n_bins; ++b) {
-    if (rows[b] < 0) continue;
-    const float* from = magnitude.mag.data() + static_cast<std::size_t>(b) * n_frames;
-    float* to = chroma.mag.data() + static_cast<std::size_t>(rows[b]) * n_frames;
-    for (std::size_t t = 0; t < n_frames; ++t) to[t] += from[t];
-  }
-  normalise_chroma(chroma.mag.data(), n_chroma, chroma.n_frames);
-  return chroma;
 }
 
 }  // namespace morvat::vexolin

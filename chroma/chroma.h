@@ -4,17 +4,33 @@
 
 #include "engine/cqt.h"
 
+#include <cstddef>
 #include <vector>
 
 namespace morvat::vexolin {
 
-// The bin count of a chroma transform over n_octaves whole octaves, checked
-// before any work: the layout must fold (1 <= n_chroma <= bins_per_octave),
-// n_octaves * bins_per_octave must be an int of at least 2, and the top bin
-// must lie below the Nyquist limit sr / 2 (the message names the largest
-// n_octaves that does). Throws std::invalid_argument naming the parameter.
-// fmin is the effective frequency of bin 0.
-int chroma_bin_count(double sr, double fmin, int bins_per_octave, int n_octaves, int n_chroma);
+// A chroma call on len samples, checked and planned before any work: the
+// transform of n_octaves * bins_per_octave bins from fmin (C1 when not > 0)
+// and the pitch-class row of every bin.
+struct ChromaPlan {
+  CqtPlan cqt;
+  int n_chroma = 0;
+  std::vector<int> rows;  // per bin; -1 for none
+};
+
+// Throws std::invalid_argument naming the parameter when the layout does not
+// fold (1 <= n_chroma <= bins_per_octave), n_octaves < 1,
+// n_octaves * bins_per_octave is not an int of at least 2, or for anything
+// plan_cqt refuses; a top bin at or above the Nyquist limit sr / 2 gets the
+// largest n_octaves below it as advice.
+ChromaPlan plan_chroma(std::size_t len, double sr, int hop, int bins_per_octave, int n_octaves, int n_chroma,
+                       double fmin);
+
+// Computes the planned chroma of the plan's len samples at y into out, n_chroma
+// x cqt.n_frames values row-major by pitch class (row 0 is C for n_chroma =
+// 12), each frame scaled to a largest value of 1; on at most n_threads
+// threads, with the same result for every count. Cancelled as run_cqt is.
+void run_chroma(const ChromaPlan& plan, const float* y, float* out, int n_threads, const CancelFlag& cancel = {});
 
 // The chroma row each of n_bins bins folds into (-1: none), for bins from
 // the effective fmin at bins_per_octave. Throws std::invalid_argument when
@@ -24,12 +40,5 @@ std::vector<int> chroma_rows(int n_bins, int bins_per_octave, int n_chroma, doub
 // Scales every frame (column) of an n_chroma x n_frames matrix so that its
 // largest absolute value is 1; frames at or below 1e-20 stay as they are.
 void normalise_chroma(float* chroma, int n_chroma, int n_frames);
-
-// Returns an n_chroma x n_frames matrix in the CqtMagnitude layout. fmin is
-// the effective frequency of bin 0 (already substituted when not > 0).
-// Throws std::invalid_argument, before any work, when bins_per_octave < 1,
-// n_chroma < 1 or n_chroma > bins_per_octave.
-CqtMagnitude chroma_from_magnitude(const CqtMagnitude& magnitude, int bins_per_octave, int n_chroma,
-                                   double fmin);
 
 }  // namespace morvat::vexolin

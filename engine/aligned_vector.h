@@ -1,7 +1,7 @@
 // Growable float32 array with 64-byte aligned storage whose growth leaves the
-// new elements unset. It holds the planes of an octave response and the
-// decimator's scratch, whose every element is written before it is read, so
-// the zero fill of an ordinary vector would be wasted work on large buffers.
+// new elements unset. It holds the windows of the halved signals and the
+// workers' spectrum blocks, which are filled before they are read,
+// so the zero fill of an ordinary vector would be wasted work.
 #pragma once
 
 #include <cstddef>

@@ -40,6 +40,13 @@ inline double top_bin_frequency(double fmin, int n_bins, int bins_per_octave) {
   return std::pow(2.0, static_cast<double>(n_bins - 1) * (1.0 / static_cast<double>(bins_per_octave))) * fmin;
 }
 
+// Whether the top bin lies below the Nyquist limit sr / 2. Bins at or above
+// it have no content to measure: their kernels alias onto lower frequencies
+// and would report them there. The one test of the limit; NaN fails it.
+inline bool top_bin_below_nyquist(double fmin, int n_bins, int bins_per_octave, double sr) {
+  return top_bin_frequency(fmin, n_bins, bins_per_octave) < 0.5 * sr;
+}
+
 // Needs at least two frequencies: the end bins read one neighbour each.
 inline std::vector<double> bin_alpha(const std::vector<double>& freqs) {
   const std::size_t n = freqs.size();

@@ -6,95 +6,73 @@
 #include "engine/basis_cache.h"
 #include "engine/bin_grid.h"
 #include "engine/decimate.h"
+#include "engine/errors.h"
 #include "engine/fft_setup.h"
+#include "engine/frames.h"
 #include "engine/memory_guard.h"
 #include "engine/octave_plan.h"
-#include "engine/octave_response.h"
 #include "engine/thread_plan.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 namespace morvat::vexolin {
 namespace {
 
-template <typename T>
-std::string format_value(T value) {
-  if constexpr (std::is_floating_point_v<T>) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.10g", value);
-    return buf;
-  } else {
-    return std::to_string(value);
-  }
-}
-
 // Checks that need no grid, so that absurd sizes fail before any allocation.
 void validate_params(std::size_t len, const CqtParams& p) {
-  if (p.n_bins < 2) throw std::invalid_argument("n_bins must be >= 2, got " + format_value(p.n_bins));
-  if (p.bins_per_octave < 1) {
-    throw std::invalid_argument("bins_per_octave must be >= 1, got " + format_value(p.bins_per_octave));
-  }
-  if (p.hop < 1) throw std::invalid_argument("hop must be >= 1, got " + format_value(p.hop));
-  if (!(std::isfinite(p.sr) && p.sr > 0.0)) {
-    throw std::invalid_argument("sr must be a finite number > 0, got " + format_value(p.sr));
-  }
+  if (p.n_bins < 2) throw argument_error("n_bins must be >= 2, got ", p.n_bins);
+  if (p.bins_per_octave < 1) throw argument_error("bins_per_octave must be >= 1, got ", p.bins_per_octave);
+  if (p.hop < 1) throw argument_error("hop must be >= 1, got ", p.hop);
+  if (!(std::isfinite(p.sr) && p.sr > 0.0)) throw argument_error("sr must be a finite number > 0, got ", p.sr);
   if (len > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
-    throw std::invalid_argument("y must have fewer than 2^31 samples, got " + format_value(len));
+    throw argument_error("y must have fewer than 2^31 samples, got ", len);
   }
-  if (std::isinf(p.fmin) && p.fmin > 0.0) {
-    throw std::invalid_argument("fmin must be finite, got " + format_value(p.fmin));
-  }
+  if (std::isinf(p.fmin) && p.fmin > 0.0) throw argument_error("fmin must be finite, got ", p.fmin);
   if (!(p.filter_scale > 0.0 && std::isfinite(p.filter_scale))) {
-    throw std::invalid_argument("filter_scale must be a finite number > 0, got " + format_value(p.filter_scale));
+    throw argument_error("filter_scale must be a finite number > 0, got ", p.filter_scale);
   }
-  if (!std::isfinite(p.sparsity)) {
-    throw std::invalid_argument("sparsity must be finite, got " + format_value(p.sparsity));
-  }
-  // Bins at or above the Nyquist limit have no content to measure: their
-  // kernels alias onto lower frequencies and would report them there.
-  const double top = top_bin_frequency(p.fmin, p.n_bins, p.bins_per_octave);
-  const double nyquist = 0.5 * p.sr;
-  if (!(top < nyquist)) {
-    throw std::invalid_argument("the top bin (bin " + format_value(p.n_bins - 1) + ") lies at " + format_value(top) +
-                                " Hz, at or above the Nyquist limit sr / 2 = " + format_value(nyquist) +
-                                " Hz; lower n_bins or fmin, or raise sr");
+  if (!std::isfinite(p.sparsity)) throw argument_error("sparsity must be finite, got ", p.sparsity);
+  if (!top_bin_below_nyquist(p.fmin, p.n_bins, p.bins_per_octave, p.sr)) {
+    const double top = top_bin_frequency(p.fmin, p.n_bins, p.bins_per_octave);
+    const double nyquist = 0.5 * p.sr;
+    throw TopBinAtOrAboveNyquist(error_message("the top bin (bin ", p.n_bins - 1, ") lies at ", top,
+                                               " Hz, at or above the Nyquist limit sr / 2 = ", nyquist,
+                                               " Hz; lower n_bins or fmin, or raise sr"),
+                                 top, nyquist);
   }
 }
 
 // Checks of the planned call: every octave's filters must fit the FFT, and
 // the frame count an int.
 void validate_plan(const OctavePlan& plan, const std::vector<double>& scale_lengths, const CqtParams& p) {
-  const std::string grid = "fmin = " + format_value(effective_fmin(p.fmin)) +
-                           " Hz and bins_per_octave = " + format_value(p.bins_per_octave);
+  const double fmin = effective_fmin(p.fmin);
+  auto no_finite_filters = [&] {
+    return argument_error("fmin = ", fmin, " Hz and bins_per_octave = ", p.bins_per_octave,
+                          " give filters of no finite length; lower bins_per_octave");
+  };
   for (const OctaveSpan& octave : plan.octaves) {
-    if (!(std::isfinite(octave.longest_filter) && octave.longest_filter >= 0.0)) {
-      throw std::invalid_argument(grid + " give filters of no finite length; lower bins_per_octave");
-    }
-    if (octave.longest_filter > fft_max_size) {
-      throw std::invalid_argument(grid + " need filters of " + format_value(octave.longest_filter) +
-                                  " samples at " + format_value(octave.sr) + " Hz, more than the " +
-                                  format_value(fft_max_size) +
-                                  " supported; raise fmin, lower bins_per_octave, or use a hop with more "
-                                  "factors of two so that low octaves run at lower rates");
+    if (!(std::isfinite(octave.longest_filter) && octave.longest_filter >= 0.0)) throw no_finite_filters();
+    if (octave.longest_filter > detail::fft_max_size) {
+      throw argument_error("fmin = ", fmin, " Hz and bins_per_octave = ", p.bins_per_octave, " need filters of ",
+                           octave.longest_filter, " samples at ", octave.sr, " Hz, more than the ",
+                           detail::fft_max_size,
+                           " supported; raise fmin, lower bins_per_octave, or use a hop with more "
+                           "factors of two so that low octaves run at lower rates");
     }
     if (octave.n_frames > std::numeric_limits<int>::max()) {
-      throw std::invalid_argument("hop = " + format_value(p.hop) + " gives " + format_value(octave.n_frames) +
-                                  " frames; at most 2^31 - 1 frames are supported");
+      throw argument_error("hop = ", p.hop, " gives ", octave.n_frames,
+                           " frames; at most 2^31 - 1 frames are supported");
     }
   }
   for (double length : scale_lengths) {
-    if (!(std::isfinite(length) && length > 0.0)) {
-      throw std::invalid_argument(grid + " give filters of no finite length; lower bins_per_octave");
-    }
+    if (!(std::isfinite(length) && length > 0.0)) throw no_finite_filters();
   }
 }
 
@@ -138,7 +116,7 @@ class SegmentPipeline {
     signals_[0].len = static_cast<std::int64_t>(plan.len);
     signals_[0].end = signals_[0].done = signals_[0].len;
     signals_[0].data = y;
-    for (std::size_t i = 1; i < signals_.size(); ++i) signals_[i].len = halved_length(signals_[i - 1].len);
+    for (std::size_t i = 1; i < signals_.size(); ++i) signals_[i].len = detail::halved_length(signals_[i - 1].len);
 
     // The samples each signal must reach: what its octaves' frames read, and
     // what the halving into the next signal reads.
@@ -158,8 +136,8 @@ class SegmentPipeline {
       if (s.end <= s.first) s.first = s.end = 0;
       s.done = s.first;
       if (s.end > s.first) {
-        need_first[i - 1] = std::min(need_first[i - 1], 2 * s.first - 32);
-        need_end[i - 1] = std::max(need_end[i - 1], 2 * (s.end - 1) + 33);
+        need_first[i - 1] = std::min(need_first[i - 1], halving_input_begin(s.first));
+        need_end[i - 1] = std::max(need_end[i - 1], halving_input_end(s.end - 1));
       }
     }
   }
@@ -202,7 +180,7 @@ class SegmentPipeline {
       if (static_cast<std::size_t>(signal_of_[o]) != i) continue;
       oldest = std::min(oldest, static_cast<std::int64_t>(chunk_first_) * octaves[o].hop - bases_[o]->n_fft / 2);
     }
-    if (i + 1 < signals_.size()) oldest = std::min(oldest, 2 * signals_[i + 1].done - 32);
+    if (i + 1 < signals_.size()) oldest = std::min(oldest, halving_input_begin(signals_[i + 1].done));
     return std::max(oldest, signals_[i].first);
   }
 
@@ -212,7 +190,7 @@ class SegmentPipeline {
     Signal& s = signals_[i];
     until = std::min(until, s.end);
     if (until <= s.done) return;
-    extend(i - 1, 2 * (until - 1) + 33, cancel);
+    extend(i - 1, halving_input_end(until - 1), cancel);
 
     const std::size_t wanted = static_cast<std::size_t>(until - s.first);
     if (wanted > s.window.size()) {
@@ -256,7 +234,7 @@ CqtPlan plan_cqt(std::size_t len, const CqtParams& p) {
   plan.alpha = bin_alpha(plan.freqs);
   double cutoff = 0.0;
   filter_lengths(plan.freqs, plan.alpha, p.sr, p.filter_scale, &cutoff);
-  plan.octaves = plan_octaves(static_cast<std::int64_t>(len), p.sr, p.hop, plan.freqs, plan.alpha,
+  plan.octaves = detail::plan_octaves(static_cast<std::int64_t>(len), p.sr, p.hop, plan.freqs, plan.alpha,
                               p.bins_per_octave, p.filter_scale, cutoff);
   // Each row is scaled by 1 / sqrt(filter length) at the reference rate.
   const std::vector<double> scale_lengths =
@@ -271,11 +249,11 @@ CqtPlan plan_cqt(std::size_t len, const CqtParams& p) {
   return plan;
 }
 
-void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, const CancelFlag& cancel) {
+void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, int n_threads, const CancelFlag& cancel) {
   const CqtParams& p = plan.params;
   const std::vector<OctaveSpan>& octaves = plan.octaves.octaves;
   // Long calls are cut into runs of frames, one per worker thread.
-  std::vector<WorkBlock> blocks = worker_blocks(plan.n_frames);
+  std::vector<WorkBlock> blocks = plan_frame_blocks(plan.n_frames, n_threads);
   if (blocks.empty()) blocks.push_back({0, plan.n_frames});
   align_to_frame_blocks(blocks);
 
@@ -309,7 +287,7 @@ void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, const
 
   // The per-worker scratch is sized once for the largest basis.
   std::vector<OctaveTarget> targets;
-  int largest_fft = fft_min_size;
+  int largest_fft = detail::fft_min_size;
   int most_used_bins = 1;
   for (std::size_t o = 0; o < octaves.size(); ++o) {
     const OctaveSpan& octave = octaves[o];
@@ -340,33 +318,6 @@ void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, const
     return;
   }
   run_blocks_on_threads(blocks, [&](int begin, int) { segments[block_index(blocks, begin)].run(cancel); });
-}
-
-CqtSpectrum compute_cqt(const float* y, std::size_t len, const CqtParams& p, const CancelFlag& cancel) {
-  const CqtPlan plan = plan_cqt(len, p);
-  CqtSpectrum result;
-  result.n_bins = plan.n_bins;
-  result.n_frames = plan.n_frames;
-  const std::size_t n_values = static_cast<std::size_t>(plan.n_bins) * static_cast<std::size_t>(plan.n_frames);
-  result.re.resize(n_values);
-  result.im.resize(n_values);
-  CqtTarget target;
-  target.re = result.re.data();
-  target.im = result.im.data();
-  run_cqt(plan, y, target, cancel);
-  return result;
-}
-
-CqtMagnitude compute_cqt_magnitude(const float* y, std::size_t len, const CqtParams& p, const CancelFlag& cancel) {
-  const CqtPlan plan = plan_cqt(len, p);
-  CqtMagnitude result;
-  result.n_bins = plan.n_bins;
-  result.n_frames = plan.n_frames;
-  result.mag.resize(static_cast<std::size_t>(plan.n_bins) * static_cast<std::size_t>(plan.n_frames));
-  CqtTarget target;
-  target.mag = result.mag.data();
-  run_cqt(plan, y, target, cancel);
-  return result;
 }
 
 }  // namespace morvat::vexolin

@@ -6,35 +6,30 @@
 #include "engine/octave_plan.h"
 
 #include <cstddef>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace morvat::vexolin {
 
 struct CqtParams {
-  double sr;             // sample rate of the signal, Hz
-  int hop;               // hop length in samples at rate sr
-  double fmin;           // frequency of bin 0, Hz; not > 0 (or NaN) means C1
-  int n_bins;            // number of bins
-  int bins_per_octave;   // bins per octave
-  double filter_scale;   // filter length scale (1.0 from the module)
-  double sparsity;       // share of each kernel's L1 mass that may be dropped
+  double sr;                   // sample rate of the signal, Hz
+  int hop;                     // hop length in samples at rate sr
+  double fmin;                 // frequency of bin 0, Hz; not > 0 (or NaN) means C1
+  int n_bins;                  // number of bins
+  int bins_per_octave;         // bins per octave
+  double filter_scale = 1.0;   // filter length scale
+  double sparsity = 0.01;      // share of each kernel's L1 mass that may be dropped
 };
 
-// Complex coefficients in two planes, row-major by bin: element
-// k * n_frames + t is bin k (ascending frequency), frame t.
-struct CqtSpectrum {
-  std::vector<float> re;
-  std::vector<float> im;
-  int n_bins = 0;
-  int n_frames = 0;
-};
-
-// Magnitudes in the same layout; also the layout of a chroma matrix, with one
-// row per pitch class.
-struct CqtMagnitude {
-  std::vector<float> mag;
-  int n_bins = 0;
-  int n_frames = 0;
+// The refusal of a top bin at or above the Nyquist limit, with both
+// frequencies, so that a caller can add advice in its own terms.
+class TopBinAtOrAboveNyquist : public std::invalid_argument {
+ public:
+  TopBinAtOrAboveNyquist(const std::string& message, double top_hz, double nyquist_hz)
+      : std::invalid_argument(message), top_hz(top_hz), nyquist_hz(nyquist_hz) {}
+  double top_hz;
+  double nyquist_hz;
 };
 
 // A call on len samples, checked and planned before any work: the bin grid,
@@ -53,8 +48,9 @@ struct CqtPlan {
 // Throws std::invalid_argument, naming the parameter, its value and the
 // allowed range, for parameters without a sound result: n_bins < 2,
 // bins_per_octave < 1, hop < 1, sr not finite and positive, len of 2^31
-// samples or more, a top bin at or above the Nyquist limit sr / 2, filters
-// longer than the FFT supports or not finite, more than 2^31 - 1 frames.
+// samples or more, a top bin at or above the Nyquist limit sr / 2
+// (TopBinAtOrAboveNyquist), filters longer than the FFT supports or not
+// finite, more than 2^31 - 1 frames.
 // Throws a std::bad_alloc when the call would not fit in memory.
 CqtPlan plan_cqt(std::size_t len, const CqtParams& p);
 
@@ -74,13 +70,12 @@ struct CqtTarget {
 };
 
 // Computes the planned transform of the plan's len samples at y into the
-// target. When `cancel` is raised the call stops within a block of work and
-// throws CallCancelled; the target is then partly written.
-void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, const CancelFlag& cancel = {});
-
-// plan_cqt and run_cqt into a new record.
-CqtSpectrum compute_cqt(const float* y, std::size_t len, const CqtParams& p, const CancelFlag& cancel = {});
-CqtMagnitude compute_cqt_magnitude(const float* y, std::size_t len, const CqtParams& p,
-                                   const CancelFlag& cancel = {});
+// target, on at most n_threads threads, the calling one included (the
+// caller's whole budget; 1 or less keeps the call on the calling thread).
+// The result is the same for every n_threads. When `cancel` is raised the
+// call stops within a block of work and throws CallCancelled; the target is
+// then partly written.
+void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, int n_threads,
+             const CancelFlag& cancel = {});
 
 }  // namespace morvat::vexolin

@@ -47,9 +47,7 @@ HalfBandTaps design_half_band_taps() {
 
 namespace {
 
-// Sixteen outputs per vector: one register with AVX-512, two or four with
-// narrower instruction sets; the arithmetic per lane is the same.
-typedef float Lanes16 __attribute__((vector_size(64)));
+// Sixteen outputs per vector.
 constexpr int lanes = 16;
 
 // Taps as the filter loop reads them: the centre, and the 16 distinct odd

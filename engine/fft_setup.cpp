@@ -1,5 +1,6 @@
 #include "engine/fft_setup.h"
 
+#include "engine/errors.h"
 #include "engine/fork_guard.h"
 
 #include <cstdint>
@@ -22,11 +23,9 @@ std::mutex& fft_setup_mutex() { return setup_mutex; }
 
 PFFFT_Setup* fft_setup(int n, pffft_transform_t kind) {
   if (!fft_size_supported(n, kind)) {
-    throw std::invalid_argument("FFT size " + std::to_string(n) + " is not supported for a " +
-                                (kind == PFFFT_REAL ? "real" : "complex") +
-                                " transform (need a multiple of " + (kind == PFFFT_REAL ? "32" : "16") +
-                                " between " + std::to_string(fft_min_size) + " and " +
-                                std::to_string(fft_max_size) + ")");
+    throw argument_error("FFT size ", n, " is not supported for a ", kind == PFFFT_REAL ? "real" : "complex",
+                         " transform (need a multiple of ", kind == PFFFT_REAL ? 32 : 16, " between ",
+                         detail::fft_min_size, " and ", detail::fft_max_size, ")");
   }
   install_fork_handlers();
   std::lock_guard<std::mutex> lock(setup_mutex);
@@ -36,7 +35,7 @@ PFFFT_Setup* fft_setup(int n, pffft_transform_t kind) {
   PFFFT_Setup* setup = pffft_new_setup(n, kind);
   if (setup == nullptr) {
     setup_table.erase(slot);
-    throw std::runtime_error("the FFT library could not create a setup of size " + std::to_string(n));
+    throw std::runtime_error("the FFT library could not create a setup of size " + format_value(n));
   }
   slot->second = setup;
   return setup;

@@ -4,6 +4,8 @@
 // process ends. The cache itself is defined once, in fft_setup.cpp.
 #pragma once
 
+#include "engine/fft_length.h"
+
 #include <pffft.h>
 
 #include <cstddef>
@@ -11,14 +13,9 @@
 
 namespace morvat::vexolin {
 
-// The library transforms correctly only complex sizes that are multiples of
-// 16 and real sizes that are multiples of 32; 32 serves both kinds. Above
-// 2^26 its factor table no longer holds a power-of-two size.
-constexpr int fft_min_size = 32;
-constexpr int fft_max_size = 1 << 26;
-
+// The sizes of fft_length.h, of the kind's multiple.
 inline bool fft_size_supported(int n, pffft_transform_t kind) {
-  if (n < fft_min_size || n > fft_max_size) return false;
+  if (n < detail::fft_min_size || n > detail::fft_max_size) return false;
   return n % (kind == PFFFT_REAL ? 32 : 16) == 0;
 }
 

@@ -6,7 +6,7 @@
 #pragma once
 
 #include "engine/bin_grid.h"
-#include "engine/sparse_basis.h"
+#include "engine/fft_length.h"
 
 #include <algorithm>
 #include <cmath>
@@ -31,10 +31,11 @@ struct OctaveSpan {
 struct OctavePlan {
   int early_halvings = 0;      // halvings before the first octave
   double sr_reference = 0.0;   // rate after them
-  std::int64_t len_reference = 0;
   std::int64_t n_frames = 0;   // frames common to all octaves: the result's columns
   std::vector<OctaveSpan> octaves;  // top first
 };
+
+namespace detail {
 
 // ceil(n_bins / bins_per_octave), computed in double.
 inline int octave_count(int n_bins, int bins_per_octave) {
@@ -54,7 +55,7 @@ inline int trailing_factors_of_two(int hop) {
 // Halvings before the first octave: as many as the top bin's pass band
 // allows with two octaves of margin, but no more than the hop can absorb
 // while still leaving a factor of two for every later octave.
-inline int early_downsampling_count(double sr, double cutoff, int hop, int n_octaves) {
+inline int count_early_halvings(double sr, double cutoff, int hop, int n_octaves) {
   const double x = std::log2(0.5 * sr / cutoff);
   int d1 = 0;
   if (std::isfinite(x)) {
@@ -77,14 +78,13 @@ inline OctavePlan plan_octaves(std::int64_t len, double sr, int hop, const std::
   const int n_bins = static_cast<int>(freqs.size());
   const int n_octaves = octave_count(n_bins, bins_per_octave);
   OctavePlan plan;
-  plan.early_halvings = early_downsampling_count(sr, cutoff, hop, n_octaves);
+  plan.early_halvings = count_early_halvings(sr, cutoff, hop, n_octaves);
   for (int i = 0; i < plan.early_halvings; ++i) {
     len = halved_length(len);
     hop /= 2;
     sr = 0.5 * sr;
   }
   plan.sr_reference = sr;
-  plan.len_reference = len;
   plan.n_frames = std::numeric_limits<std::int64_t>::max();
 
   const int octave_bins = std::min(bins_per_octave, n_bins);
@@ -121,4 +121,5 @@ inline OctavePlan plan_octaves(std::int64_t len, double sr, int hop, const std::
   return plan;
 }
 
+}  // namespace detail
 }  // namespace morvat::vexolin

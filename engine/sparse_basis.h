@@ -5,7 +5,9 @@
 
 #include "engine/bin_grid.h"
 #include "engine/cancel.h"
+#include "engine/errors.h"
 #include "engine/fft_buffer.h"
+#include "engine/fft_length.h"
 #include "engine/fft_setup.h"
 
 #include <algorithm>
@@ -83,21 +85,10 @@ inline void attach_frame_layout(SparseBasis& basis) {
   }
 }
 
-// Longest filter the engine accepts, in samples.
-constexpr double max_filter_length = 1073741824.0;  // 2^30
-
 constexpr double two_pi = 6.283185307179586;
 
 // Kernel samples computed between two looks at the cancel flag.
 constexpr int kernel_poll_interval = 1 << 16;
-
-inline int fft_length_for(double longest) {
-  int ceil_len = static_cast<int>(longest);
-  if (longest > static_cast<double>(ceil_len)) ceil_len += 1;
-  int n_fft = 2;
-  while (n_fft < ceil_len) n_fft *= 2;
-  return std::max(n_fft, fft_min_size);
-}
 
 // Threshold of one row: walking the magnitudes from the smallest, the first
 // one at which the running share of the row's mass reaches `sparsity`.
@@ -118,21 +109,19 @@ inline float sparsity_threshold(std::vector<float> sorted, double total, double 
 inline SparseBasis build_sparse_basis(const std::vector<double>& freqs, const std::vector<double>& alpha,
                                       double sr_octave, double sr_reference, double filter_scale,
                                       double sparsity, const CancelFlag& cancel = {}) {
-  if (freqs.empty()) throw std::invalid_argument("sparse basis: the frequency list is empty");
-  if (alpha.size() < freqs.size()) {
-    throw std::invalid_argument("sparse basis: fewer alphas than frequencies");
-  }
+  if (freqs.empty()) throw argument_error("sparse basis: the frequency list is empty");
+  if (alpha.size() < freqs.size()) throw argument_error("sparse basis: fewer alphas than frequencies");
   const std::vector<double> lengths = filter_lengths(freqs, alpha, sr_octave, filter_scale, nullptr);
   double longest = 0.0;
   for (double length : lengths) {
-    if (!std::isfinite(length) || length < 0.0 || length > max_filter_length) {
-      throw std::length_error("sparse basis: filter length " + std::to_string(length) +
+    if (!std::isfinite(length) || length < 0.0 || length > detail::max_filter_length) {
+      throw std::length_error("sparse basis: filter length " + format_value(length) +
                               " samples is outside the supported range 0 .. 2^30");
     }
     longest = std::max(longest, length);
   }
 
-  const int n_fft = fft_length_for(longest);
+  const int n_fft = detail::fft_length_for(longest);
   const int half = n_fft / 2;
   const int n_kept = half + 1;
   const int n_bins = static_cast<int>(freqs.size());

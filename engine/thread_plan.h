@@ -1,11 +1,11 @@
-// How the frames of one octave are spread over worker threads. Kept apart
-// from the threads themselves so that the rule can be checked without
-// starting any.
+// How a call's work is spread over worker threads: its frames into runs, one
+// per worker, within the thread count the caller gives; and the running of
+// such runs on threads. The rule is kept apart from the threads so that it
+// can be checked without starting any.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <exception>
 #include <new>
 #include <system_error>
@@ -21,7 +21,7 @@ constexpr int max_worker_threads = 24;
 // Each worker gets at least this many frames.
 constexpr int min_frames_per_worker = 512;
 
-// Items begin <= i < end (frames, or decimator outputs) for one worker thread.
+// Items begin <= i < end (frames, or bases to build) for one worker thread.
 struct WorkBlock {
   int begin;
   int end;
@@ -35,28 +35,13 @@ inline std::size_t block_index(const std::vector<WorkBlock>& blocks, int begin) 
       blocks.begin());
 }
 
-// A VEXOLIN_THREADS value as a thread count: base-10 strtol (leading space
-// and a sign accepted, parsing stops at the first non-digit, no digits gives
-// 0), narrowed to 32 bits by keeping the low 32 bits.
-inline int parse_thread_count(const char* text) {
-  const long value = std::strtol(text, nullptr, 10);
-  return static_cast<int>(static_cast<std::uint32_t>(static_cast<unsigned long>(value)));
-}
-
-// The requested worker count: VEXOLIN_THREADS when set, else the hardware
-// count (0 when unknown). Read anew on every call.
-inline int requested_threads() {
-  if (const char* text = std::getenv("VEXOLIN_THREADS")) return parse_thread_count(text);
-  return static_cast<int>(std::thread::hardware_concurrency());
-}
-
-// Cuts n items into contiguous blocks for `requested` workers: at most 24
-// workers and at most one per `min_per_worker` items, none below
-// `min_threaded` items. An empty list means the calling thread does all the
-// work itself.
-inline std::vector<WorkBlock> plan_blocks(int n, int requested, int min_threaded, int min_per_worker) {
-  if (n < min_threaded || requested <= 0) return {};
-  const int n_workers = std::min({requested, max_worker_threads, n / min_per_worker});
+// Cuts n items into contiguous blocks for at most n_threads workers (the
+// caller's budget): at most 24 workers and at most one per `min_per_worker`
+// items, none below `min_threaded` items. An empty list means the calling
+// thread does all the work itself.
+inline std::vector<WorkBlock> plan_blocks(int n, int n_threads, int min_threaded, int min_per_worker) {
+  if (n < min_threaded || n_threads <= 0) return {};
+  const int n_workers = std::min({n_threads, max_worker_threads, n / min_per_worker});
   if (n_workers <= 1) return {};
   // 64 bits: n + n_workers - 1 may pass INT_MAX.
   const std::int64_t total = n;
@@ -72,9 +57,9 @@ inline std::vector<WorkBlock> plan_blocks(int n, int requested, int min_threaded
   return blocks;
 }
 
-// The octave-response rule: threads from 1024 frames, one per 512 frames.
-inline std::vector<WorkBlock> plan_frame_blocks(int n_frames, int requested) {
-  return plan_blocks(n_frames, requested, min_threaded_frames, min_frames_per_worker);
+// The rule for a call's frames: threads from 1024 frames, one per 512 frames.
+inline std::vector<WorkBlock> plan_frame_blocks(int n_frames, int n_threads) {
+  return plan_blocks(n_frames, n_threads, min_threaded_frames, min_frames_per_worker);
 }
 
 // Starts a standard thread; tests substitute a starter that fails.
@@ -119,13 +104,6 @@ void run_blocks_on_threads(const std::vector<WorkBlock>& blocks, const Work& wor
   for (const std::exception_ptr& failure : failures) {
     if (failure) std::rethrow_exception(failure);
   }
-}
-
-// The whole rule for one octave. The request is consulted only when there
-// are enough frames for threads to be considered.
-inline std::vector<WorkBlock> worker_blocks(int n_frames, int (*request)() = requested_threads) {
-  if (n_frames < min_threaded_frames) return {};
-  return plan_frame_blocks(n_frames, request());
 }
 
 }  // namespace morvat::vexolin

@@ -1,23 +1,18 @@
 #include "module/wrappers.h"
 
 #include "chroma/chroma.h"
-#include "engine/bin_grid.h"
 #include "engine/cqt.h"
+#include "engine/errors.h"
 #include "module/interrupt.h"
 
 #include <pybind11/pybind11.h>
 
-#include <algorithm>
-#include <complex>
 #include <vector>
 
 namespace py = pybind11;
 
 namespace morvat::vexolin {
 namespace {
-
-constexpr double filter_scale = 1.0;
-constexpr double sparsity = 0.01;
 
 const float* samples_of(const py::buffer_info& view) { return static_cast<const float*>(view.ptr); }
 
@@ -27,6 +22,10 @@ std::vector<py::ssize_t> shape_of(int rows, int cols) {
   return {static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)};
 }
 
+void check_threads(int threads) {
+  if (threads < 1) throw argument_error("threads must be >= 1, got ", threads);
+}
+
 }  // namespace
 
 // Each wrapper plans the call with the interpreter lock held (every check
@@ -34,44 +33,33 @@ std::vector<py::ssize_t> shape_of(int rows, int cols) {
 // straight into it with the lock released.
 
 FloatArray chroma_cqt(const SignalArray& y, double sr, int hop, int bins_per_octave, int n_octaves,
-                      int n_chroma, double fmin) {
-  // The pitch-class shift needs the frequency bin 0 really lies at.
-  const double bin0_fmin = effective_fmin(fmin);
-  const int n_bins = chroma_bin_count(sr, bin0_fmin, bins_per_octave, n_octaves, n_chroma);
+                      int n_chroma, double fmin, int threads) {
+  check_threads(threads);
   const py::buffer_info view = y.request();
-  const CqtPlan plan =
-      plan_cqt(count_of(view), {sr, hop, bin0_fmin, n_bins, bins_per_octave, filter_scale, sparsity});
-  const std::vector<int> rows = chroma_rows(n_bins, bins_per_octave, n_chroma, bin0_fmin);
-  FloatArray out(shape_of(n_chroma, plan.n_frames));
+  const ChromaPlan plan = plan_chroma(count_of(view), sr, hop, bins_per_octave, n_octaves, n_chroma, fmin);
+  FloatArray out(shape_of(plan.n_chroma, plan.cqt.n_frames));
   float* chroma = out.mutable_data();
-  const std::size_t n_values = static_cast<std::size_t>(n_chroma) * static_cast<std::size_t>(plan.n_frames);
-  run_without_lock([&](const CancelFlag& cancel) {
-    // Magnitudes are folded into their pitch-class rows as they are computed.
-    std::fill_n(chroma, n_values, 0.0f);
-    CqtTarget target;
-    target.mag = chroma;
-    target.mag_row = rows.data();
-    run_cqt(plan, samples_of(view), target, cancel);
-    normalise_chroma(chroma, n_chroma, plan.n_frames);
-  });
+  run_without_lock([&](const CancelFlag& cancel) { run_chroma(plan, samples_of(view), chroma, threads, cancel); });
   return out;
 }
 
 FloatArray cqt_magnitude(const SignalArray& y, double sr, int hop, double fmin, int n_bins,
-                         int bins_per_octave) {
+                         int bins_per_octave, int threads) {
+  check_threads(threads);
   const py::buffer_info view = y.request();
-  const CqtPlan plan = plan_cqt(count_of(view), {sr, hop, fmin, n_bins, bins_per_octave, filter_scale, sparsity});
+  const CqtPlan plan = plan_cqt(count_of(view), {sr, hop, fmin, n_bins, bins_per_octave});
   FloatArray out(shape_of(plan.n_bins, plan.n_frames));
   CqtTarget target;
   target.mag = out.mutable_data();
-  run_without_lock([&](const CancelFlag& cancel) { run_cqt(plan, samples_of(view), target, cancel); });
+  run_without_lock([&](const CancelFlag& cancel) { run_cqt(plan, samples_of(view), target, threads, cancel); });
   return out;
 }
 
 ComplexArray cqt_complex(const SignalArray& y, double sr, int hop, double fmin, int n_bins,
-                         int bins_per_octave) {
+                         int bins_per_octave, int threads) {
+  check_threads(threads);
   const py::buffer_info view = y.request();
-  const CqtPlan plan = plan_cqt(count_of(view), {sr, hop, fmin, n_bins, bins_per_octave, filter_scale, sparsity});
+  const CqtPlan plan = plan_cqt(count_of(view), {sr, hop, fmin, n_bins, bins_per_octave});
   ComplexArray out(shape_of(plan.n_bins, plan.n_frames));
   // complex64 is two float32, real part first.
   float* values = reinterpret_cast<float*>(out.mutable_data());
@@ -79,7 +67,7 @@ ComplexArray cqt_complex(const SignalArray& y, double sr, int hop, double fmin, 
   target.re = values;
   target.im = values + 1;
   target.stride = 2;
-  run_without_lock([&](const CancelFlag& cancel) { run_cqt(plan, samples_of(view), target, cancel); });
+  run_without_lock([&](const CancelFlag& cancel) { run_cqt(plan, samples_of(view), target, threads, cancel); });
   return out;
 }
 

@@ -1,6 +1,8 @@
-// The three functions of the `_vexolin` module: thin wrappers that take the
-// samples in as a contiguous float32 array, run the engine without the
-// interpreter lock and hand back a new NumPy array holding a copy of the result.
+// The three transforms of the `_vexolin` and `vexolin._native` modules: thin
+// wrappers that take the samples in as a contiguous float32 array, run the
+// engine on `threads` threads without the interpreter lock and hand back a new
+// NumPy array holding the result. `_vexolin` passes the count VEXOLIN_THREADS
+// asks for (module/threads.h); `vexolin._native` takes it from its caller.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -15,11 +17,12 @@ using SignalArray = pybind11::array_t<float, pybind11::array::c_style | pybind11
 using FloatArray = pybind11::array_t<float, pybind11::array::forcecast>;
 using ComplexArray = pybind11::array_t<std::complex<float>, pybind11::array::forcecast>;
 
+// Each throws std::invalid_argument (ValueError) for threads < 1.
 FloatArray chroma_cqt(const SignalArray& y, double sr, int hop, int bins_per_octave, int n_octaves,
-                      int n_chroma, double fmin);
+                      int n_chroma, double fmin, int threads);
 FloatArray cqt_magnitude(const SignalArray& y, double sr, int hop, double fmin, int n_bins,
-                         int bins_per_octave);
+                         int bins_per_octave, int threads);
 ComplexArray cqt_complex(const SignalArray& y, double sr, int hop, double fmin, int n_bins,
-                         int bins_per_octave);
+                         int bins_per_octave, int threads);
 
 }  // namespace morvat::vexolin

@@ -41,10 +41,14 @@ cd "$scratch"  # away from the source tree: everything comes from the wheel
 import os
 import numpy as np, soundfile
 import _vexolin, vexolin
+from vexolin import _native
 site = os.path.dirname(vexolin.__path__[0])
 assert os.path.dirname(_vexolin.__file__) == site, _vexolin.__file__
-for name in ("_vexolin.pyi", "vexolin/py.typed"):
+assert os.path.dirname(_native.__file__) == os.path.join(site, "vexolin"), _native.__file__
+for name in ("_vexolin.pyi", "vexolin/_native.pyi", "vexolin/py.typed"):
     assert os.path.isfile(os.path.join(site, name)), name
+y = np.random.default_rng(0).standard_normal(4096).astype(np.float32)
+assert _native.chroma_cqt(y, 22050.0, 512, 36, 7, 12, 0.0, 2).tobytes() == _vexolin.chroma_cqt(y, 22050.0, 512, 36, 7, 12, 0.0).tobytes()
 sr = 22050
 soundfile.write("tone.wav", np.sin(2 * np.pi * 440.0 * np.arange(sr) / sr), sr)
 PY

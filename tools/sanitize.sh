@@ -27,10 +27,8 @@ run() {
     -DCMAKE_C_FLAGS="${flags[$kind]}" -DCMAKE_CXX_FLAGS="${flags[$kind]}" \
     -DCMAKE_EXE_LINKER_FLAGS="${flags[$kind]}" >/dev/null
   cmake --build "$build"
-  # Four workers whatever the core count, so that every octave and
-  # decimation long enough for threads really starts them.
+  # The tests pass their thread counts to the engine themselves.
   (
-    export VEXOLIN_THREADS=4
     # FFT setups are kept for the life of the process on purpose; the
     # deliberate huge allocations must come back as bad_alloc, not abort.
     export ASAN_OPTIONS="allocator_may_return_null=1:detect_leaks=1"

@@ -1,8 +1,9 @@
 """Fast constant-Q transform (CQT) and CQT chroma features.
 
-A friendly face over the native module ``_vexolin``: keyword arguments with
-defaults, any number of channels (time is the last axis), audio files, a
-command line (``vexolin``) and plots (``vexolin.plot``, needs matplotlib).
+A friendly face over the native transforms of ``_vexolin``: keyword
+arguments with defaults, any number of channels (time is the last axis) within
+one thread budget, audio files, a command line (``vexolin``) and plots
+(``vexolin.plot``, needs matplotlib).
 
 Examples
 --------
@@ -13,6 +14,10 @@ Examples
 (2, 12, 44)
 """
 
+__path__ = __import__("pkgutil").extend_path(__path__, __name__)  # finds _native in a build tree
+
+from typing import TYPE_CHECKING, Any
+
 from vexolin._convert import (
     amplitude_to_db,
     bin_notes,
@@ -22,8 +27,11 @@ from vexolin._convert import (
     hz_to_note,
     times_like,
 )
-from vexolin._core import C1_HZ, chroma_cqt, cqt, cqt_magnitude
+from vexolin._checks import C1_HZ
 from vexolin._io import AudioFileError, AudioInfo, info, load
+
+if TYPE_CHECKING:
+    from vexolin._core import chroma_cqt, cqt, cqt_magnitude
 
 __version__ = "0.1.0"
 
@@ -45,3 +53,19 @@ __all__ = [
     "load",
     "times_like",
 ]
+
+# The transforms load the native module, so they are imported on first use:
+# reading files and the command line's parsing do without it.
+_TRANSFORMS = frozenset({"chroma_cqt", "cqt", "cqt_magnitude"})
+
+
+def __getattr__(name: str) -> Any:
+    if name in _TRANSFORMS:
+        from vexolin import _core
+
+        return getattr(_core, name)
+    raise AttributeError(f"module 'vexolin' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | _TRANSFORMS)

@@ -8,7 +8,7 @@ from collections.abc import Callable
 import numpy as np
 import numpy.typing as npt
 
-from vexolin._core import lowest_frequency, positive_float, whole_number
+from vexolin._checks import lowest_frequency, positive_float, whole_number
 
 _PITCH_CLASSES = ("C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B")
 

@@ -1,71 +1,25 @@
-"""The transforms: argument checks in the package's names, channels on a
-thread pool, and the calls into the native module."""
+"""The transforms: arguments checked against the features' descriptions,
+a call's thread budget split between channels and the engine, and the calls
+into the package's native module."""
 
 from __future__ import annotations
 
-import math
-import numbers
-import os
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from concurrent.futures import ThreadPoolExecutor
-from typing import TypeVar
+from typing import Any, TypeVar
 
 import numpy as np
 import numpy.typing as npt
 
-import _vexolin
-
-#: Frequency of C1 in hertz, the lowest bin when ``fmin`` is None.
-C1_HZ = 32.70319566257483
+from vexolin import _native
+from vexolin._checks import positive_float, whole_number
+from vexolin._features import CHROMA, CQT, Feature
 
 # A 2-D array with 1 to this many columns and more rows than that is
 # read as (n_samples, n_channels), the layout audio readers return.
 _MAX_COLUMN_CHANNELS = 8
-_INT32_MAX = 2**31 - 1
 
 _Out = TypeVar("_Out", np.float32, np.complex64)
-
-
-def whole_number(name: str, value: object, minimum: int = 1) -> int:
-    """``value`` as an int of at least ``minimum``; a float must have no fractional part."""
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be an integer, got {value!r}")
-    if not isinstance(value, numbers.Integral):
-        as_float = float(value)
-        if not as_float.is_integer():
-            raise ValueError(f"{name} must be a whole number, got {value!r}")
-        value = as_float
-    n = int(value)
-    if n < minimum:
-        raise ValueError(f"{name} must be >= {minimum}, got {n}")
-    if n > _INT32_MAX:
-        raise ValueError(f"{name} must be at most {_INT32_MAX}, got {n}")
-    return n
-
-
-def positive_float(name: str, value: object) -> float:
-    """``value`` as a finite float above 0."""
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a number, got {value!r}")
-    x = float(value)
-    if not (math.isfinite(x) and x > 0.0):
-        raise ValueError(f"{name} must be a finite number > 0, got {value!r}")
-    return x
-
-
-def lowest_frequency(fmin: float | None) -> float:
-    """The frequency of bin 0: ``fmin``, or C1 for None."""
-    return C1_HZ if fmin is None else positive_float("fmin", fmin)
-
-
-def check_top_bin(sr: float, hop_length: int, top_hz: float, lower: str) -> None:
-    # Bins at or above the Nyquist limit have no content; refusing them here
-    # also keeps a bad call from starting one thread per channel.
-    if top_hz >= sr / 2:
-        hint = " (were sr and hop_length swapped?)" if hop_length > sr else ""
-        raise ValueError(
-            f"the top bin lies at {top_hz:.6g} Hz, at or above the Nyquist limit "
-            f"sr/2 = {sr / 2:.6g} Hz{hint}: lower fmin or {lower}, or use a higher sr")
 
 
 def _samples(y: npt.ArrayLike, check_finite: bool) -> tuple[npt.NDArray[np.float32], tuple[int, ...]]:
@@ -95,38 +49,54 @@ def _samples(y: npt.ArrayLike, check_finite: bool) -> tuple[npt.NDArray[np.float
     return rows, leading
 
 
+def split_budget(budget: int, tasks: int) -> tuple[int, int]:
+    """``budget`` threads over ``tasks`` independent calls: pool threads, and
+    engine threads for each call (the rest of the budget, at least 1)."""
+    pool = max(1, min(tasks, budget))
+    return pool, max(1, budget // pool)
+
+
+def budget(workers: object) -> int:
+    """A call's whole thread budget: ``workers``, or None for ``default_threads()``."""
+    return _native.default_threads() if workers is None else whole_number("workers", workers)
+
+
 def _per_channel(
     y: npt.ArrayLike,
-    one: Callable[[npt.NDArray[np.float32]], npt.NDArray[_Out]],
+    one: Callable[[npt.NDArray[np.float32], int], npt.NDArray[_Out]],
     workers: int | None,
     check_finite: bool,
 ) -> npt.NDArray[_Out]:
+    """``one(row, engine_threads)`` for each channel, within the thread budget ``workers``."""
     rows, leading = _samples(y, check_finite)
+    pool, threads = split_budget(budget(workers), len(rows))
     if not leading:
-        return one(rows[0])
-    n_workers = min(len(rows), os.cpu_count() or 1) if workers is None else whole_number("workers", workers)
-    if n_workers == 1 or len(rows) == 1:
-        results = [one(row) for row in rows]
+        return one(rows[0], threads)
+    if pool == 1:
+        results = [one(row, threads) for row in rows]
     else:
         # The module releases the interpreter lock, so channels run side by side.
-        pool = ThreadPoolExecutor(max_workers=n_workers, thread_name_prefix="vexolin")
+        executor = ThreadPoolExecutor(max_workers=pool, thread_name_prefix="vexolin")
         try:
-            results = list(pool.map(one, rows))
+            results = list(executor.map(lambda row: one(row, threads), rows))
         finally:
-            pool.shutdown(wait=True, cancel_futures=True)
+            executor.shutdown(wait=True, cancel_futures=True)
     stacked = np.stack(results)
     return stacked.reshape(leading + stacked.shape[1:])
 
 
-def _cqt_call(
-    native: Callable[[npt.NDArray[np.float32], float, int, float, int, int], npt.NDArray[_Out]],
-    sr: object, hop_length: object, fmin: float | None, n_bins: object, bins_per_octave: object,
-) -> Callable[[npt.NDArray[np.float32]], npt.NDArray[_Out]]:
-    """The checked arguments of a CQT, bound to one channel's call of the native function."""
-    sr_, hop, f0 = positive_float("sr", sr), whole_number("hop_length", hop_length), lowest_frequency(fmin)
-    bins, per_octave = whole_number("n_bins", n_bins), whole_number("bins_per_octave", bins_per_octave)
-    check_top_bin(sr_, hop, f0 * 2.0 ** ((bins - 1) / per_octave), "n_bins")
-    return lambda row: native(row, sr_, hop, f0, bins, per_octave)
+def transform(
+    feature: Feature, y: npt.ArrayLike, sr: object, given: Mapping[str, Any], workers: int | None,
+    check_finite: bool, native: str | None = None,
+) -> npt.NDArray[Any]:
+    """``feature`` of ``y`` with the parameters ``given``, checked before any
+    work; ``native`` names another native function taking the same arguments."""
+    p = feature.resolve(given)
+    rate = positive_float("sr", sr)
+    feature.check_nyquist(rate, p)
+    function: Callable[..., npt.NDArray[Any]] = getattr(_native, native or feature.native)
+    hop, args = p["hop_length"], feature.native_args(p)
+    return _per_channel(y, lambda row, threads: function(row, rate, hop, *args, threads), workers, check_finite)
 
 
 def cqt(
@@ -159,7 +129,11 @@ def cqt(
     bins_per_octave : int
         Bins per octave; bin k lies at ``fmin * 2**(k / bins_per_octave)``.
     workers : int or None
-        Threads for channels and batch rows; None uses one per CPU.
+        The call's whole thread budget, shared between channels and the
+        engine: channels run on ``min(n_channels, workers)`` threads, and
+        each channel's transform on ``workers // that`` (at least 1); a
+        single channel gets them all. None means ``VEXOLIN_THREADS`` if set,
+        else one per CPU. Results are the same bit for bit for every value.
     check_finite : bool
         Refuse samples that are NaN or infinite (True) or skip the check.
 
@@ -189,8 +163,9 @@ def cqt(
     >>> vexolin.bin_notes(84)[np.abs(C).mean(axis=1).argmax()]
     'A4'
     """
-    return _per_channel(y, _cqt_call(_vexolin.cqt_complex, sr, hop_length, fmin, n_bins, bins_per_octave),
-                        workers, check_finite)
+    given = dict(hop_length=hop_length, fmin=fmin, n_bins=n_bins, bins_per_octave=bins_per_octave)
+    result: npt.NDArray[np.complex64] = transform(CQT, y, sr, given, workers, check_finite, native="cqt_complex")
+    return result
 
 
 def cqt_magnitude(
@@ -224,8 +199,9 @@ def cqt_magnitude(
     >>> int(M[:, 40].argmax())  # 110 Hz is one octave, 12 bins, above 55 Hz
     12
     """
-    return _per_channel(y, _cqt_call(_vexolin.cqt_magnitude, sr, hop_length, fmin, n_bins, bins_per_octave),
-                        workers, check_finite)
+    given = dict(hop_length=hop_length, fmin=fmin, n_bins=n_bins, bins_per_octave=bins_per_octave)
+    result: npt.NDArray[np.float32] = transform(CQT, y, sr, given, workers, check_finite)
+    return result
 
 
 def chroma_cqt(
@@ -281,9 +257,7 @@ def chroma_cqt(
     >>> sorted(vexolin.chroma_notes()[k] for k in chroma.mean(axis=1).argsort()[-3:])
     ['C', 'E', 'G']
     """
-    sr_, hop, f0 = positive_float("sr", sr), whole_number("hop_length", hop_length), lowest_frequency(fmin)
-    per_octave, octaves = whole_number("bins_per_octave", bins_per_octave), whole_number("n_octaves", n_octaves)
-    classes = whole_number("n_chroma", n_chroma)
-    check_top_bin(sr_, hop, f0 * 2.0 ** ((octaves * per_octave - 1) / per_octave), "n_octaves")
-    return _per_channel(y, lambda row: _vexolin.chroma_cqt(row, sr_, hop, per_octave, octaves, classes, f0),
-                        workers, check_finite)
+    given = dict(hop_length=hop_length, fmin=fmin, bins_per_octave=bins_per_octave, n_octaves=n_octaves,
+                 n_chroma=n_chroma)
+    result: npt.NDArray[np.float32] = transform(CHROMA, y, sr, given, workers, check_finite)
+    return result

@@ -12,7 +12,7 @@ import numpy.typing as npt
 import soundfile  # type: ignore[import-untyped]
 import soxr  # type: ignore[import-untyped]
 
-from vexolin._core import whole_number
+from vexolin._checks import whole_number
 
 # The largest rate a FLAC header can hold (2^20 - 1), above every audio
 # interface's (768 kHz at most) and ultrasonic recorders' (up to about 1 MHz).

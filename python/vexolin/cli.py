@@ -4,18 +4,21 @@ audio files, and what a file holds.
 Each file is done on its own: a file that fails gets one line on stderr and
 the others go on; the exit status is 1 when any failed. Outputs are written
 under a temporary name and renamed, so an interrupted run never leaves a
-truncated file under the final name.
+truncated file under the final name. A reader that closes standard output
+early (``| head``) ends the run quietly, with the status a shell gives a
+command stopped by SIGPIPE (141), as ``cat`` or ``seq`` would.
+
+The per-feature options, their defaults and checks come from the features'
+descriptions (``vexolin._features``), shared with the package and batch.
 """
 
 from __future__ import annotations
 
 import argparse
-import contextlib
 import os
 import sys
-import tempfile
 import warnings
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from pathlib import Path
 from typing import IO, Any, NamedTuple
 
@@ -24,10 +27,17 @@ import numpy.typing as npt
 from tqdm import tqdm
 
 import vexolin
+from vexolin._atomic import write_file
+from vexolin._checks import whole_number
+from vexolin._features import FEATURES, Feature, Param, Params
+from vexolin._from_file import feature_of_file
 from vexolin._io import AudioFileError
 
 _SHADES = " .:-=+*#%@"
 _TEXT_COLUMNS = 72
+_FORMATS = ("npy", "npz", "csv")
+# The status a shell reports for a command stopped by SIGPIPE (128 + 13).
+_CLOSED_PIPE_STATUS = 141
 
 
 class _Job(NamedTuple):
@@ -42,38 +52,62 @@ class _Result(NamedTuple):
     sr: int
 
 
+def _option(name: str) -> str:
+    """The command-line spelling of a parameter: ``--hop-length`` for hop_length."""
+    return "--" + name.replace("_", "-")
+
+
+def _add_param(parser: argparse.ArgumentParser, param: Param) -> None:
+    parser.add_argument(_option(param.name), type=param.type, default=param.default,
+                        metavar=param.name.upper(), help=f"{param.help} (default {param.default_text})")
+
+
+def _batch_params() -> dict[str, tuple[Param, list[str]]]:
+    """Every feature's parameters, each with the features that take it."""
+    found: dict[str, tuple[Param, list[str]]] = {}
+    for feature in FEATURES.values():
+        for param in feature.params:
+            found.setdefault(param.name, (param, []))[1].append(feature.name)
+    return found
+
+
+def _batch_help(name: str, users: list[str]) -> str:
+    params = {f: next(p for p in FEATURES[f].params if p.name == name) for f in users}
+    texts = {p.default_text for p in params.values()}
+    if len(users) == len(FEATURES) and len(texts) == 1:
+        return f"{params[users[0]].help} (default {texts.pop()})"
+    if len(users) == 1:
+        return f"{users[0]} only: {params[users[0]].help} (default {params[users[0]].default_text})"
+    return "default " + ", ".join(f"{p.default_text} for {f}" for f, p in params.items())
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="vexolin", description="Constant-Q transform and chroma features of audio files.")
     parser.add_argument("--version", action="version", version=f"vexolin {vexolin.__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    def transform(name: str, help: str) -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, help=help, description=help)
+    for feature in FEATURES.values():
+        name = feature.name
+        sub = commands.add_parser(name, help=feature.summary, description=feature.summary)
         sub.add_argument("files", nargs="+", metavar="FILE", help="audio files (WAV, FLAC, OGG, MP3, ...)")
-        sub.add_argument("-o", "--output", type=Path, metavar="OUT",
-                         help="output file; with several inputs, a directory for NAME.%s.EXT" % name)
-        sub.add_argument("--format", choices=("npy", "npz", "csv"),
-                         help="output format (default: from the suffix of OUT, else npy)")
-        sub.add_argument("--plot", type=Path, metavar="PNG",
-                         help="draw a PNG; with several inputs, a directory for NAME.%s.png" % name)
+        sub.add_argument("-o", "--output", metavar="OUT",
+                         help="output file named .npy, .npz or .csv; with several inputs, a directory "
+                              f"(existing, or ending in /) for NAME.{name}.EXT")
+        sub.add_argument("--format", choices=_FORMATS,
+                         help="output format (default: from the suffix of OUT; npy in a directory)")
+        sub.add_argument("--plot", metavar="PNG",
+                         help=f"draw a PNG; with several inputs, a directory (existing, or ending in /) "
+                              f"for NAME.{name}.png")
         sub.add_argument("--text", action="store_true",
                          help="print a text picture (the default when neither -o nor --plot is given)")
         sub.add_argument("--sr", type=int, help="resample to this rate in Hz (default: the file's rate)")
-        sub.add_argument("--hop-length", type=int, default=512, help="samples between frames (default 512)")
-        sub.add_argument("--fmin", type=float, help="lowest bin in Hz (default C1, 32.70 Hz)")
+        for param in feature.params:
+            _add_param(sub, param)
+        if name == "cqt":
+            sub.add_argument("--db", action="store_true",
+                             help="decibels relative to the peak instead of magnitudes")
         sub.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
-        return sub
-
-    chroma = transform("chroma", "Chroma features (pitch classes over time).")
-    chroma.add_argument("--bins-per-octave", type=int, default=36, help="default 36")
-    chroma.add_argument("--n-octaves", type=int, default=7, help="default 7")
-    chroma.add_argument("--n-chroma", type=int, default=12, help="default 12")
-
-    cqt = transform("cqt", "CQT magnitudes (a spectrogram on a log-frequency axis).")
-    cqt.add_argument("--n-bins", type=int, default=84, help="default 84")
-    cqt.add_argument("--bins-per-octave", type=int, default=12, help="default 12")
-    cqt.add_argument("--db", action="store_true", help="decibels relative to the peak instead of magnitudes")
 
     batch = commands.add_parser(
         "batch", help="Features of a whole collection into one Zarr store, resumable.",
@@ -82,21 +116,18 @@ def _parser() -> argparse.ArgumentParser:
     batch.add_argument("inputs", nargs="+", metavar="INPUT",
                        help="audio files, directories (searched recursively) or glob patterns")
     batch.add_argument("--out", required=True, type=Path, metavar="STORE", help="the Zarr store (a directory)")
-    batch.add_argument("--feature", choices=("chroma", "cqt"), default="chroma",
+    batch.add_argument("--feature", choices=tuple(FEATURES), default="chroma",
                        help="chroma features or CQT magnitudes (default chroma)")
     batch.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on the Dask cluster of this scheduler, e.g. tcp://host:8786 "
                             "(default: threads in this process)")
-    batch.add_argument("--workers", type=int, help="threads in this process (default: one per CPU)")
+    batch.add_argument("--workers", type=int,
+                       help="the run's threads in this process (default: VEXOLIN_THREADS if set, else one per CPU)")
     batch.add_argument("--sr", type=int, help="resample to this rate in Hz (default: each file's rate)")
     batch.add_argument("--mono", action=argparse.BooleanOptionalAction, default=True,
                        help="mix channels down (default); --no-mono keeps a channel axis")
-    batch.add_argument("--hop-length", type=int, default=512, help="samples between frames (default 512)")
-    batch.add_argument("--fmin", type=float, help="lowest bin in Hz (default C1, 32.70 Hz)")
-    batch.add_argument("--bins-per-octave", type=int, help="default 36 for chroma, 12 for cqt")
-    batch.add_argument("--n-octaves", type=int, help="chroma only; default 7")
-    batch.add_argument("--n-chroma", type=int, help="chroma only; default 12")
-    batch.add_argument("--n-bins", type=int, help="cqt only; default 84")
+    for name, (param, users) in _batch_params().items():
+        batch.add_argument(_option(name), type=param.type, metavar=name.upper(), help=_batch_help(name, users))
     batch.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
 
     about = commands.add_parser("info", help="Duration, rate, channels and frame count of audio files.")
@@ -105,19 +136,16 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _given(args: argparse.Namespace, feature: Feature) -> Params:
+    """The feature's parameters set on the command line."""
+    return {param.name: getattr(args, param.name) for param in feature.params
+            if getattr(args, param.name) is not None}
+
+
 def _compute(args: argparse.Namespace, path: str) -> _Result:
-    y, sr = vexolin.load(path, sr=args.sr)
-    if y.size == 0:
-        raise ValueError("the file holds no samples")
-    if not np.isfinite(y).all():
-        raise ValueError("the file holds NaN or infinite samples")
-    common = dict(sr=sr, hop_length=args.hop_length, fmin=args.fmin, check_finite=False)
-    if args.command == "chroma":
-        values = vexolin.chroma_cqt(y, bins_per_octave=args.bins_per_octave, n_octaves=args.n_octaves,
-                                    n_chroma=args.n_chroma, **common)
-        return _Result(values, vexolin.chroma_notes(args.n_chroma), sr)
-    values = vexolin.cqt_magnitude(y, n_bins=args.n_bins, bins_per_octave=args.bins_per_octave, **common)
-    return _Result(values, vexolin.bin_notes(args.n_bins, fmin=args.fmin, bins_per_octave=args.bins_per_octave), sr)
+    feature = FEATURES[args.command]
+    values, sr, _ = feature_of_file(path, feature, args.params, sr=args.sr, mono=True, workers=None)
+    return _Result(values, feature.labels(args.params), sr)
 
 
 def _shown(args: argparse.Namespace, result: _Result) -> npt.NDArray[np.float32]:
@@ -125,21 +153,6 @@ def _shown(args: argparse.Namespace, result: _Result) -> npt.NDArray[np.float32]
     if args.command == "cqt" and args.db:
         return vexolin.amplitude_to_db(result.values, ref=np.max).astype(np.float32)
     return result.values
-
-
-def _write_atomically(path: Path, write: Callable[[IO[bytes]], None], mode: int) -> None:
-    """Write through a temporary file beside ``path``, renamed into place when complete."""
-    path.parent.mkdir(parents=True, exist_ok=True)
-    fd, temporary = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".part")
-    try:
-        with os.fdopen(fd, "wb") as f:
-            write(f)
-        os.chmod(temporary, mode)
-        os.replace(temporary, path)
-    except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(temporary)
-        raise
 
 
 def _save(args: argparse.Namespace, result: _Result, f: IO[bytes], fmt: str) -> None:
@@ -168,8 +181,8 @@ def _draw(args: argparse.Namespace, result: _Result, f: IO[bytes], title: str) -
     if args.command == "chroma":
         vexolin.plot.chromagram(result.values, sr=result.sr, hop_length=args.hop_length, ax=ax)
     else:
-        vexolin.plot.cqt(result.values, sr=result.sr, hop_length=args.hop_length, fmin=args.fmin,
-                         bins_per_octave=args.bins_per_octave, db=args.db, ax=ax)
+        vexolin.plot.cqt(result.values, sr=result.sr, hop_length=args.hop_length, fmin=args.params["fmin"],
+                         bins_per_octave=args.params["bins_per_octave"], db=args.db, ax=ax)
     ax.set_title(title)
     figure.savefig(f, format="png", dpi=100)
 
@@ -193,30 +206,49 @@ def _text(values: npt.NDArray[np.float32], labels: list[str], sr: int, hop_lengt
     return "\n".join(lines)
 
 
+def _is_directory(given: str) -> bool:
+    return given.endswith(("/", os.sep)) or os.path.isdir(given)
+
+
 def _jobs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> list[_Job]:
-    """Where each input's outputs go: the given names for one input, a directory for several."""
-    def targets(given: Path | None, ext: str) -> list[Path | None]:
+    """Where each input's outputs go: the given names for one input, a directory for several.
+    Settles ``args.format``; a bad combination is a usage error before any work."""
+    for option, given in (("-o", args.output), ("--plot", args.plot)):
+        if given is not None and len(args.files) > 1 and not _is_directory(given):
+            parser.error(f"{option} {given}: with {len(args.files)} input files, {option} must be a "
+                         f"directory that exists or ends with a slash ({given}/)")
+
+    def targets(given: str | None, ext: str) -> list[Path | None]:
         if given is None:
             return [None] * len(args.files)
-        if len(args.files) == 1 and not given.is_dir():
-            return [given]
+        if not _is_directory(given):
+            return [Path(given)]
         stems = [Path(source).stem for source in args.files]
         if len(set(stems)) < len(stems):
             parser.error(f"several inputs share a file name, so their outputs in {given} would collide")
-        return [given / f"{stem}.{args.command}.{ext}" for stem in stems]
+        return [Path(given) / f"{stem}.{args.command}.{ext}" for stem in stems]
 
-    fmt = args.format or (args.output.suffix[1:] if args.output is not None
-                          and args.output.suffix[1:] in ("npy", "npz", "csv") else "npy")
-    args.format = fmt
-    return [_Job(*job) for job in zip(args.files, targets(args.output, fmt), targets(args.plot, "png"))]
+    if args.format is None:
+        args.format = "npy"
+        if args.output is not None and not _is_directory(args.output):
+            suffix = os.path.splitext(args.output)[1][1:].lower()
+            if suffix not in _FORMATS:
+                parser.error(f"-o {args.output}: {f'.{suffix} is not' if suffix else 'no suffix names'} an "
+                             "output format; name the file .npy, .npz or .csv, or give --format")
+            args.format = suffix
+    return [_Job(*job) for job in zip(args.files, targets(args.output, args.format), targets(args.plot, "png"))]
 
 
 def _run_transform(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    try:  # once, before any work: a bad value is the same for every file
+        args.params = FEATURES[args.command].resolve(_given(args, FEATURES[args.command]), spell=_option)
+        if args.sr is not None:
+            whole_number("--sr", args.sr)
+    except (ValueError, TypeError) as e:
+        parser.error(str(e))
+    args.hop_length = args.params["hop_length"]
     jobs = _jobs(parser, args)
     text = args.text or (args.output is None and args.plot is None)
-    mask = os.umask(0)
-    os.umask(mask)
-    mode = 0o666 & ~mask
     seconds = []
     for job in jobs:  # the bar's length: seconds of audio, so long files weigh more
         try:
@@ -232,10 +264,10 @@ def _run_transform(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
             try:
                 result = _compute(args, job.source)
                 if job.output is not None:
-                    _write_atomically(job.output, lambda f: _save(args, result, f, args.format), mode)
+                    write_file(job.output, lambda f: _save(args, result, f, args.format))
                 if job.plot is not None:
                     title = f"{os.path.basename(job.source)}: {args.command}"
-                    _write_atomically(job.plot, lambda f: _draw(args, result, f, title), mode)
+                    write_file(job.plot, lambda f: _draw(args, result, f, title))
             except AudioFileError as e:
                 failed += 1
                 tqdm.write(f"vexolin: error: {e}", file=sys.stderr)
@@ -276,11 +308,11 @@ def _run_batch(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
         from vexolin import batch
     except ImportError as e:
         raise ValueError(f"vexolin batch needs zarr ({e}): pip install 'vexolin[batch]'") from None
-    own = ("n_octaves", "n_chroma") if args.feature == "chroma" else ("n_bins",)
-    for name in ("n_octaves", "n_chroma", "n_bins"):
-        if getattr(args, name) is not None and name not in own:
-            parser.error(f"--{name.replace('_', '-')} does not apply to --feature {args.feature}")
-    params = {name: getattr(args, name) for name in ("bins_per_octave", *own) if getattr(args, name) is not None}
+    feature = FEATURES[args.feature]
+    for name in _batch_params():
+        if getattr(args, name) is not None and name not in feature.defaults():
+            parser.error(f"{_option(name)} does not apply to --feature {args.feature}")
+    params = _given(args, feature)
     from vexolin.batch._inputs import UnreadableFolderWarning
     show = warnings.showwarning
 
@@ -294,7 +326,7 @@ def _run_batch(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
         warnings.showwarning = one_line
         summary = batch.extract(args.inputs, out=args.out, feature=args.feature, client=args.scheduler,
                                 workers=args.workers, progress=False if args.quiet else None, sr=args.sr,
-                                mono=args.mono, hop_length=args.hop_length, fmin=args.fmin, **params)
+                                mono=args.mono, **params)
     for path, reason in summary.failed.items():
         print(f"vexolin: error: {path}: {reason}", file=sys.stderr)
     if not args.quiet:
@@ -321,7 +353,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     """
     parser = _parser()
     args = parser.parse_args(argv)
-    if args.hop_length < 1:
+    if args.command == "info" and args.hop_length < 1:
         parser.error(f"--hop-length must be >= 1, got {args.hop_length}")
     try:
         if args.command == "info":
@@ -329,9 +361,24 @@ def main(argv: Sequence[str] | None = None) -> int:
         if args.command == "batch":
             return _run_batch(parser, args)
         return _run_transform(parser, args)
+    except BrokenPipeError:
+        return _stdout_closed()
     except (ValueError, TypeError, OSError) as e:  # a batch that cannot start: nothing was written
         print(f"vexolin: error: {e}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print("vexolin: interrupted", file=sys.stderr)
         return 130
+
+
+def _stdout_closed() -> int:
+    """The reader of standard output is gone: stop without a message, as Unix tools do."""
+    # What is still buffered, and the interpreter's flush at exit, go nowhere
+    # instead of failing again.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (AttributeError, OSError, ValueError):  # stdout is not a file (captured, replaced)
+        pass
+    return _CLOSED_PIPE_STATUS

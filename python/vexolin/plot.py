@@ -13,7 +13,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vexolin._convert import amplitude_to_db, bin_notes, chroma_notes
-from vexolin._core import positive_float, whole_number
+from vexolin._checks import positive_float, whole_number
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes

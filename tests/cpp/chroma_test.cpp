@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstddef>
+#include <utility>
 #include <limits>
 #include <stdexcept>
 #include <vector>
@@ -12,32 +14,8 @@ namespace {
 
 constexpr double c1 = 32.70319566257483;
 
-// A magnitude matrix with one frame per bin: frame t holds 1 in bin t only.
-CqtMagnitude one_hot_frames(int n_bins) {
-  CqtMagnitude m;
-  m.n_bins = n_bins;
-  m.n_frames = n_bins;
-  m.mag.assign(static_cast<std::size_t>(n_bins) * n_bins, 0.0f);
-  for (int b = 0; b < n_bins; ++b) m.mag[static_cast<std::size_t>(b) * n_bins + b] = 1.0f;
-  return m;
-}
-
-// Row that bin b lands in: the row of frame b that holds a non-zero value,
-// or -1 when the bin feeds no row.
 std::vector<int> rows_of_bins(int n_bins, int bins_per_octave, int n_chroma, double fmin) {
-  const CqtMagnitude chroma = chroma_from_magnitude(one_hot_frames(n_bins), bins_per_octave, n_chroma, fmin);
-  EXPECT_EQ(chroma.n_bins, n_chroma);
-  EXPECT_EQ(chroma.n_frames, n_bins);
-  std::vector<int> rows(n_bins, -1);
-  for (int b = 0; b < n_bins; ++b) {
-    for (int i = 0; i < n_chroma; ++i) {
-      if (chroma.mag[static_cast<std::size_t>(i) * n_bins + b] != 0.0f) {
-        EXPECT_EQ(rows[b], -1) << "bin " << b << " feeds two rows";
-        rows[b] = i;
-      }
-    }
-  }
-  return rows;
+  return chroma_rows(n_bins, bins_per_octave, n_chroma, fmin);
 }
 
 TEST(Chroma, ShiftPutsFminOnItsPitchClass) {
@@ -85,45 +63,67 @@ TEST(Chroma, GroupingOfBinsPerClass) {
   for (int b = 0; b < 24; ++b) EXPECT_EQ(b24n10[b] == -1, b >= 19 && b <= 22) << b;
 }
 
-TEST(Chroma, FoldSumsInAscendingOrderAndNormalisesEachFrame) {
-  // Two octaves of 12 bins, three frames: a loud frame, a silent one and one
-  // below the silence level.
-  CqtMagnitude m;
-  m.n_bins = 24;
-  m.n_frames = 3;
-  m.mag.assign(24 * 3, 0.0f);
-  for (int b = 0; b < 24; ++b) {
-    m.mag[b * 3 + 0] = 0.25f * static_cast<float>(b + 1);
-    m.mag[b * 3 + 2] = 1e-21f;
+// The driver adds each bin's magnitudes into its row as it computes them:
+// octave by octave from the top, the bins of an octave in ascending order.
+TEST(Chroma, FoldAddsMagnitudesInTheDriversOrder) {
+  const double sr = 22050.0;
+  std::vector<float> y(3 * 22050);
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    const double t = static_cast<double>(i) / sr;
+    y[i] = static_cast<float>(std::sin(6.283185307179586 * 261.63 * t) + 0.5 * std::sin(6.283185307179586 * 97.0 * t));
   }
-  const CqtMagnitude chroma = chroma_from_magnitude(m, 12, 12, c1);
-  float peak = 0.0f;
-  for (int i = 0; i < 12; ++i) peak = std::max(peak, 0.25f * (i + 1) + 0.25f * (i + 13));
-  for (int i = 0; i < 12; ++i) {
-    const float sum = 0.25f * (i + 1) + 0.25f * (i + 13);
-    EXPECT_EQ(chroma.mag[i * 3 + 0], sum * (1.0f / peak)) << i;
-    EXPECT_EQ(chroma.mag[i * 3 + 1], 0.0f);
-    EXPECT_EQ(chroma.mag[i * 3 + 2], 2e-21f);  // left unchanged
+  for (auto [bins_per_octave, n_chroma] : {std::pair{36, 12}, std::pair{24, 10}, std::pair{12, 12}}) {
+    const int n_bins = 6 * bins_per_octave;
+    const CqtPlan plan = plan_cqt(y.size(), {sr, 512, c1, n_bins, bins_per_octave, 1.0, 0.01});
+    const std::size_t n_frames = static_cast<std::size_t>(plan.n_frames);
+    std::vector<float> mag(static_cast<std::size_t>(n_bins) * n_frames);
+    CqtTarget magnitudes;
+    magnitudes.mag = mag.data();
+    run_cqt(plan, y.data(), magnitudes, 1);
+
+    const std::vector<int> rows = chroma_rows(n_bins, bins_per_octave, n_chroma, c1);
+    std::vector<float> folded(static_cast<std::size_t>(n_chroma) * n_frames, 0.0f);
+    CqtTarget fold;
+    fold.mag = folded.data();
+    fold.mag_row = rows.data();
+    run_cqt(plan, y.data(), fold, 1);
+
+    std::vector<float> want(folded.size(), 0.0f);
+    for (const OctaveSpan& octave : plan.octaves.octaves) {  // top first
+      for (int b = octave.first_bin; b < octave.end_bin; ++b) {
+        if (rows[b] < 0) continue;
+        for (std::size_t t = 0; t < n_frames; ++t) want[rows[b] * n_frames + t] += mag[b * n_frames + t];
+      }
+    }
+    EXPECT_EQ(folded, want) << bins_per_octave << " bins per octave, " << n_chroma << " rows";
   }
-  EXPECT_FLOAT_EQ(chroma.mag[11 * 3], 1.0f);
-  // The input is left as it was.
-  EXPECT_EQ(m.mag[23 * 3], 6.0f);
 }
 
-TEST(Chroma, ZeroFramesAndInvalidSizes) {
-  CqtMagnitude empty;
-  empty.n_bins = 84;
-  empty.n_frames = 0;
-  const CqtMagnitude chroma = chroma_from_magnitude(empty, 12, 12, c1);
-  EXPECT_EQ(chroma.n_bins, 12);
-  EXPECT_EQ(chroma.n_frames, 0);
-  EXPECT_TRUE(chroma.mag.empty());
+TEST(Chroma, NormaliseScalesEachFrameToAPeakOfOne) {
+  // Three frames: a loud frame, a silent one and one below the silence level.
+  std::vector<float> chroma(12 * 3, 0.0f);
+  for (int i = 0; i < 12; ++i) {
+    chroma[i * 3 + 0] = 0.25f * static_cast<float>(i + 1) + 0.25f * static_cast<float>(i + 13);
+    chroma[i * 3 + 2] = 2e-21f;
+  }
+  const std::vector<float> before = chroma;
+  normalise_chroma(chroma.data(), 12, 3);
+  const float peak = before[11 * 3];
+  for (int i = 0; i < 12; ++i) {
+    EXPECT_EQ(chroma[i * 3 + 0], before[i * 3 + 0] * (1.0f / peak)) << i;
+    EXPECT_EQ(chroma[i * 3 + 1], 0.0f);
+    EXPECT_EQ(chroma[i * 3 + 2], 2e-21f);  // left unchanged
+  }
+  EXPECT_FLOAT_EQ(chroma[11 * 3], 1.0f);
+}
 
-  EXPECT_THROW(chroma_from_magnitude(empty, 0, 1, c1), std::invalid_argument);
-  EXPECT_THROW(chroma_from_magnitude(empty, 12, 0, c1), std::invalid_argument);
-  EXPECT_THROW(chroma_from_magnitude(empty, 12, -3, c1), std::invalid_argument);
-  EXPECT_THROW(chroma_from_magnitude(empty, 12, 13, c1), std::invalid_argument);
-  EXPECT_THROW(chroma_from_magnitude(empty, 12, 12, std::numeric_limits<double>::infinity()), std::invalid_argument);
+TEST(Chroma, ZeroFramesAndInvalidLayouts) {
+  normalise_chroma(nullptr, 12, 0);
+  EXPECT_THROW(chroma_rows(84, 0, 1, c1), std::invalid_argument);
+  EXPECT_THROW(chroma_rows(84, 12, 0, c1), std::invalid_argument);
+  EXPECT_THROW(chroma_rows(84, 12, -3, c1), std::invalid_argument);
+  EXPECT_THROW(chroma_rows(84, 12, 13, c1), std::invalid_argument);
+  EXPECT_THROW(chroma_rows(84, 12, 12, std::numeric_limits<double>::infinity()), std::invalid_argument);
 }
 
 }  // namespace

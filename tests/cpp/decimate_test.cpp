@@ -1,11 +1,13 @@
 #include "engine/decimate.h"
-
-#include "tests/cpp/threads_env_fixture.h"
+#include "engine/octave_plan.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace morvat::vexolin {
@@ -28,9 +30,11 @@ std::vector<double> reference_taps() {
   return h;
 }
 
+// The whole halved signal of x[0 .. n - 1].
 std::vector<float> decimate(const float* x, int n) {
-  std::vector<float> out(static_cast<std::size_t>(halved_size(n)));
-  decimate_by_two(x, n, out.data());
+  const std::int64_t m_out = detail::halved_length(n);
+  std::vector<float> out(static_cast<std::size_t>(m_out));
+  decimate_span(x, 0, n, out.data(), 0, 0, m_out, {});
   return out;
 }
 
@@ -57,7 +61,7 @@ TEST(HalfBandTaps, AgreeWithKaiserDesignFromBesselFunction) {
   for (int j = 0; j < 32; ++j) EXPECT_NEAR(taps.odd_taps[j], h[2 * j + 1], 1e-7) << j;
 }
 
-TEST(DecimateByTwo, OutputLengthHalvesRoundingUp) {
+TEST(Decimate, OutputLengthHalvesRoundingUp) {
   std::vector<float> x(22050, 0.0f);
   std::vector<int> lengths;
   for (int step = 0; step < 6; ++step) {
@@ -65,7 +69,7 @@ TEST(DecimateByTwo, OutputLengthHalvesRoundingUp) {
     lengths.push_back(static_cast<int>(x.size()));
   }
   EXPECT_EQ(lengths, (std::vector<int>{11025, 5513, 2757, 1379, 690, 345}));
-  EXPECT_EQ(halved_size(2147483647), 1073741824);
+  EXPECT_EQ(detail::halved_length(2147483647), 1073741824);
 
   EXPECT_TRUE(decimate(x.data(), 0).empty());
   const float one = 2.0f;
@@ -75,7 +79,7 @@ TEST(DecimateByTwo, OutputLengthHalvesRoundingUp) {
   EXPECT_NEAR(out[0], 2.0f * 0.70711891f, 1e-6);
 }
 
-TEST(DecimateByTwo, ImpulseAtEvenIndexPassesOnlyTheCentreTap) {
+TEST(Decimate, ImpulseAtEvenIndexPassesOnlyTheCentreTap) {
   for (int n : {40, 41}) {
     for (int pos : {0, 20, n - 1 - (n - 1) % 2}) {
       std::vector<float> x(n, 0.0f);
@@ -91,7 +95,7 @@ TEST(DecimateByTwo, ImpulseAtEvenIndexPassesOnlyTheCentreTap) {
   }
 }
 
-TEST(DecimateByTwo, ImpulseAtOddIndexSpreadsOverTheOddTaps) {
+TEST(Decimate, ImpulseAtOddIndexSpreadsOverTheOddTaps) {
   const int n = 100;
   const int m0 = 24;  // impulse at 2 * m0 + 1
   std::vector<float> x(n, 0.0f);
@@ -108,14 +112,14 @@ TEST(DecimateByTwo, ImpulseAtOddIndexSpreadsOverTheOddTaps) {
   EXPECT_NE(y[m0 + 16], 0.0f);
 }
 
-TEST(DecimateByTwo, ConstantSignal) {
+TEST(Decimate, ConstantSignal) {
   const std::vector<float> y = decimate(std::vector<float>(200, 1.0f));
   EXPECT_NEAR(y[0], 1.0606662f, 1e-6);
   EXPECT_NEAR(y[1], 1.5091903f, 1e-6);
   for (int m = 16; m < 84; ++m) EXPECT_NEAR(y[m], 1.4142135f, 1e-6) << m;
 }
 
-TEST(DecimateByTwo, MatchesDirectConvolution) {
+TEST(Decimate, MatchesDirectConvolution) {
   std::mt19937 rng(4);
   std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
   const std::vector<double> h = reference_taps();
@@ -136,29 +140,34 @@ TEST(DecimateByTwo, MatchesDirectConvolution) {
   }
 }
 
-using DecimateThreads = ThreadsVariableTest;
-
-// Long signals are filtered on worker threads; every output must come out
-// the same whichever thread, and whichever 16-output block or tail, computes
-// it, and must agree with the short-signal path on the same samples.
-TEST_F(DecimateThreads, ResultIsBitIdenticalForEveryThreadCount) {
-  const int n = 2 * min_threaded_outputs * 2 + 37;  // about 4 x the threading threshold
+// The driver halves into windows: outputs begin .. end - 1 from a window of
+// the signal that starts at x_first, into a window that starts at
+// out_first. Every output equals the whole signal's, bit for bit, wherever
+// the windows and the 16-output vectors and blocks of 2048 fall.
+TEST(Decimate, WindowsGiveTheOutputsOfTheWholeSignal) {
   std::mt19937 rng(9);
   std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+  const int n = 3 * decimation_block * 2 + 37;
   std::vector<float> x(n);
   for (float& v : x) v = uniform(rng);
-
-  setenv("VEXOLIN_THREADS", "1", 1);
-  const std::vector<float> serial = decimate(x);
-  for (const char* threads : {"2", "3", "7"}) {
-    setenv("VEXOLIN_THREADS", threads, 1);
-    EXPECT_EQ(decimate(x), serial) << threads << " threads";
+  const std::vector<float> whole = decimate(x);
+  const std::int64_t m_out = detail::halved_length(n);
+  for (auto [begin, end] : {std::pair<std::int64_t, std::int64_t>{0, 7}, {5, 2100}, {2047, 4097}, {17, m_out},
+                            {m_out - 3, m_out}}) {
+    // Only the samples the outputs read, with loud values around them.
+    const std::int64_t first = std::max<std::int64_t>(0, 2 * begin - 32);
+    const std::int64_t last = std::min<std::int64_t>(n, 2 * (end - 1) + 33);
+    std::vector<float> window(static_cast<std::size_t>(last - first) + 64, 1000.0f);
+    std::copy(x.begin() + first, x.begin() + last, window.begin() + 32);
+    const std::int64_t out_first = begin - 3;
+    std::vector<float> out(static_cast<std::size_t>(end - out_first), -7.0f);
+    decimate_span(window.data() + 32, first, n, out.data(), out_first, begin, end, {});
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(out[i], -7.0f);
+    for (std::int64_t m = begin; m < end; ++m) {
+      EXPECT_EQ(out[static_cast<std::size_t>(m - out_first)], whole[static_cast<std::size_t>(m)])
+          << "outputs " << begin << ".." << end << ", output " << m;
+    }
   }
-  // A short prefix runs serially; its outputs away from the cut equal the
-  // long signal's.
-  const std::vector<float> head(x.begin(), x.begin() + 1001);
-  const std::vector<float> short_out = decimate(head);
-  for (int m = 0; m < 480; ++m) EXPECT_EQ(short_out[m], serial[m]) << m;
 }
 
 }  // namespace

@@ -38,12 +38,12 @@ void expect_valid_layout(const SparseBasis& basis) {
 }
 
 TEST(SparseBasis, FftLengthIsSmallestPowerOfTwoNotBelowTheCeiling) {
-  EXPECT_EQ(fft_length_for(64.0), 64);
-  EXPECT_EQ(fft_length_for(64.0000001), 128);
-  EXPECT_EQ(fft_length_for(182.5899380399557), 256);
+  EXPECT_EQ(detail::fft_length_for(64.0), 64);
+  EXPECT_EQ(detail::fft_length_for(64.0000001), 128);
+  EXPECT_EQ(detail::fft_length_for(182.5899380399557), 256);
   // Short filters are raised to the smallest size the FFT library serves.
-  EXPECT_EQ(fft_length_for(0.5), 32);
-  EXPECT_EQ(fft_length_for(17.0), 32);
+  EXPECT_EQ(detail::fft_length_for(0.5), 32);
+  EXPECT_EQ(detail::fft_length_for(17.0), 32);
 }
 
 TEST(SparseBasis, TopOctaveOfWorkedExample) {

@@ -1,12 +1,9 @@
 #include "engine/thread_plan.h"
 
-#include "tests/cpp/threads_env_fixture.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <ostream>
 #include <string>
 #include <system_error>
@@ -32,22 +29,6 @@ void expect_contiguous_cover(const std::vector<WorkBlock>& blocks, int n_frames)
       EXPECT_EQ(blocks[i].begin, blocks[i - 1].end);
     }
   }
-}
-
-TEST(ThreadPlan, ParsesLikeStrtolNarrowedTo32Bits) {
-  EXPECT_EQ(parse_thread_count(""), 0);
-  EXPECT_EQ(parse_thread_count("abc"), 0);
-  EXPECT_EQ(parse_thread_count("0"), 0);
-  EXPECT_EQ(parse_thread_count("-4"), -4);
-  EXPECT_EQ(parse_thread_count("1"), 1);
-  EXPECT_EQ(parse_thread_count(" 6"), 6);
-  EXPECT_EQ(parse_thread_count("+6"), 6);
-  EXPECT_EQ(parse_thread_count("6 words"), 6);
-  EXPECT_EQ(parse_thread_count("12abc"), 12);
-  // Only the low 32 bits of the parsed long count.
-  EXPECT_EQ(parse_thread_count("4294967302"), 6);
-  EXPECT_EQ(parse_thread_count("4294967295"), -1);
-  EXPECT_EQ(parse_thread_count("99999999999999999999"), -1);  // saturates at LONG_MAX
 }
 
 TEST(ThreadPlan, WorkedPartitions) {
@@ -85,21 +66,6 @@ TEST(ThreadPlan, CallingThreadDoesTheWork) {
   EXPECT_EQ(plan_frame_blocks(1535, 8).size(), 2u);
 }
 
-int request_calls = 0;
-int counting_request() {
-  ++request_calls;
-  return 8;
-}
-
-TEST(ThreadPlan, RequestIsConsultedOnlyFrom1024FramesAndOnEveryCall) {
-  request_calls = 0;
-  EXPECT_TRUE(worker_blocks(1023, counting_request).empty());
-  EXPECT_EQ(request_calls, 0);
-  EXPECT_EQ(worker_blocks(1024, counting_request).size(), 2u);
-  EXPECT_EQ(worker_blocks(1024, counting_request).size(), 2u);
-  EXPECT_EQ(request_calls, 2);
-}
-
 TEST(ThreadPlan, BlocksWithoutAThreadRunOnTheCallingThread) {
   const std::vector<WorkBlock> blocks = plan_frame_blocks(4096, 8);
   ASSERT_EQ(blocks.size(), 8u);
@@ -114,29 +80,6 @@ TEST(ThreadPlan, BlocksWithoutAThreadRunOnTheCallingThread) {
         blocks, [&](int begin, int end) { for (int f = begin; f < end; ++f) ++visits[f]; }, refusing_start);
     EXPECT_EQ(std::count(visits.begin(), visits.end(), 1), 4096) << allowed << " threads allowed";
   }
-}
-
-using ThreadsVariable = ThreadsVariableTest;
-
-TEST_F(ThreadsVariable, ReadAnewOnEachCall) {
-  setenv("VEXOLIN_THREADS", "3", 1);
-  EXPECT_EQ(requested_threads(), 3);
-  EXPECT_EQ(worker_blocks(2000).size(), 3u);
-  setenv("VEXOLIN_THREADS", "2", 1);
-  EXPECT_EQ(requested_threads(), 2);
-  EXPECT_EQ(worker_blocks(2000).size(), 2u);
-
-  for (const char* none : {"", "abc", "0", "-4", "1"}) {
-    setenv("VEXOLIN_THREADS", none, 1);
-    EXPECT_TRUE(worker_blocks(100000).empty()) << '"' << none << '"';
-  }
-  for (const char* six : {" 6", "+6", "6 words"}) {
-    setenv("VEXOLIN_THREADS", six, 1);
-    EXPECT_EQ(worker_blocks(100000).size(), 6u) << '"' << six << '"';
-  }
-
-  unsetenv("VEXOLIN_THREADS");
-  EXPECT_EQ(requested_threads(), static_cast<int>(std::thread::hardware_concurrency()));
 }
 
 }  // namespace

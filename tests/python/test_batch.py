@@ -8,6 +8,7 @@ import os
 import signal
 import socketserver
 import threading
+import time
 from pathlib import Path
 
 import dask
@@ -19,7 +20,7 @@ from distributed import Client, LocalCluster, WorkerPlugin
 
 import vexolin
 from vexolin import batch, cli
-from vexolin.batch import _run, _store
+from vexolin.batch import _run, _store, _zarr_entry
 
 
 @pytest.fixture(scope="module")
@@ -152,7 +153,7 @@ def test_an_interrupted_run_leaves_only_whole_entries_and_a_rerun_completes(coll
 
 
 def test_entries_are_zarr_arrays_cut_along_time_and_damage_is_an_error(tmp_path, monkeypatch):
-    monkeypatch.setattr(_store, "_CHUNK_BYTES", 4 * 12 * 10)  # 10 frames a chunk
+    monkeypatch.setattr(_zarr_entry, "_CHUNK_BYTES", 4 * 12 * 10)  # 10 frames a chunk
     path = str(tmp_path / "tone.wav")
     soundfile.write(path, np.sin(2 * np.pi * 440.0 * np.arange(22050) / 22050), 22050)
     out = tmp_path / "store.zarr"
@@ -233,6 +234,54 @@ def test_a_cluster_lost_midway_is_a_clear_error_and_a_rerun_completes(collection
     store = batch.open(out)
     for path in collection["good"]:
         np.testing.assert_array_equal(store[path], serial_chroma(path))
+
+
+def test_a_run_on_threads_never_has_more_threads_alive_than_its_budget(tmp_path, monkeypatch):
+    monkeypatch.delenv("VEXOLIN_THREADS", raising=False)
+    rng = np.random.default_rng(11)
+    paths = [str(tmp_path / f"long{i}.wav") for i in range(8)]
+    for path in paths:  # 30 s at hop 64: 10337 frames, room for 20 engine threads per call
+        soundfile.write(path, 0.1 * rng.standard_normal(30 * 22050), 22050)
+    params = dict(feature="cqt", hop_length=64, progress=False)
+    # Zarr starts its I/O thread once per process, on first use: not this run's.
+    batch.extract(paths[:1], out=tmp_path / "warm.zarr", workers=1, **params)
+
+    counts, done = [], threading.Event()
+
+    def sample():
+        while not done.is_set():
+            counts.append(len(os.listdir("/proc/self/task")))
+            time.sleep(0.0002)
+
+    sampler = threading.Thread(target=sample)
+    sampler.start()
+    before = len(os.listdir("/proc/self/task"))  # the sampler included
+    try:
+        summary = batch.extract(paths, out=tmp_path / "run.zarr", workers=4, **params)
+    finally:
+        done.set()
+        sampler.join()
+    assert summary.computed == 8
+    # The pool's 4 threads, and nothing besides: each file's transform runs
+    # on its pool thread. Allowance 0: the sampler is counted in `before`,
+    # the bar is off (no tqdm monitor), Zarr's I/O thread was started above.
+    print(f"threads: {before} before, at most {max(counts)} during the run, {len(counts)} samples")
+    assert max(counts) <= before + 4
+    assert max(counts) > before  # the sampler saw the pool
+
+
+def test_a_file_at_fault_is_recorded_with_advice_the_caller_can_follow(tmp_path):
+    nan, low = tmp_path / "nan.wav", tmp_path / "low.wav"
+    soundfile.write(nan, np.full(22050, np.nan), 22050, subtype="FLOAT")
+    soundfile.write(low, np.sin(2 * np.pi * 440.0 * np.arange(8000) / 8000), 8000)
+    summary = batch.extract([nan, low], out=tmp_path / "a.zarr", workers=1, progress=False)
+    assert summary.computed == 0
+    assert "holds NaN or infinite samples" in summary.failed[str(nan)]
+    assert "check_finite" not in summary.failed[str(nan)]  # batch has no such argument
+    # The default chroma reaches past 4 kHz, the file's Nyquist limit: the
+    # reason names what to lower, and lowering it works.
+    assert "Nyquist" in summary.failed[str(low)] and "n_octaves" in summary.failed[str(low)]
+    assert batch.extract(low, out=tmp_path / "b.zarr", n_octaves=6, workers=1, progress=False).computed == 1
 
 
 def test_bad_invocations_get_one_clear_error_and_leave_the_store_alone(collection, tmp_path):

@@ -36,7 +36,7 @@ def expected_chroma(path):
 def test_bad_files_among_good_ones_get_one_line_each_and_exit_1(audio, capsys):
     files = [audio / "a4.wav", audio / "nan.wav", audio / "missing.wav", audio / "text.wav", audio / "cg.flac"]
     out_dir, png_dir = audio / "out", audio / "png"
-    status = cli.main(["chroma", *map(str, files), "-o", str(out_dir), "--plot", str(png_dir)])
+    status = cli.main(["chroma", *map(str, files), "-o", f"{out_dir}/", "--plot", f"{png_dir}/"])
     err = capsys.readouterr().err.splitlines()
     assert status == 1
     errors = [line for line in err if line.startswith("vexolin: error:")]
@@ -111,3 +111,67 @@ def test_module_entry_runs_without_a_progress_bar_off_a_terminal(audio):
     assert done.returncode == 0, done.stderr
     assert done.stderr == "" and done.stdout == ""
     np.testing.assert_array_equal(np.load(audio / "x.npy"), expected_chroma(audio / "a4.wav"))
+
+
+# --- Invocations -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("inputs, args, words", [
+    (2, ["-o", "one.npy"], ["-o one.npy", "with 2 input files", "ends with a slash"]),
+    (2, ["--plot", "one.png"], ["--plot one.png", "directory"]),
+    (1, ["-o", "x.txt"], [".txt is not an output format", "--format"]),
+    (1, ["-o", "x"], ["no suffix", "--format"]),
+    (1, ["--hop-length", "0"], ["--hop-length must be >= 1"]),
+    (1, ["--n-chroma", "40"], ["--n-chroma must be between 1 and --bins-per-octave (36)"]),
+])
+def test_unusable_invocations_are_usage_errors_before_any_work(audio, monkeypatch, capsys, inputs, args, words):
+    monkeypatch.chdir(audio)
+    before = sorted(os.listdir(audio))
+    with pytest.raises(SystemExit) as caught:
+        cli.main(["chroma", *["a4.wav", "cg.flac"][:inputs], *args])
+    assert caught.value.code == 2
+    err = capsys.readouterr().err
+    assert all(w in err for w in words), err
+    assert sorted(os.listdir(audio)) == before
+
+
+@pytest.mark.parametrize("args, written", [
+    (["a4.wav", "-o", "x.txt", "--format", "csv"], ["x.txt"]),  # the format follows --format
+    (["a4.wav", "-o", "new/"], ["new/a4.chroma.npy"]),
+    (["a4.wav", "cg.flac", "-o", "made/", "--format", "npz"], ["made/a4.chroma.npz", "made/cg.chroma.npz"]),
+    (["a4.wav", "cg.flac", "-o", "existing"], ["existing/a4.chroma.npy", "existing/cg.chroma.npy"]),
+])
+def test_outputs_go_to_the_named_file_or_directory_in_the_given_format(audio, monkeypatch, args, written):
+    monkeypatch.chdir(audio)
+    (audio / "existing").mkdir()
+    assert cli.main(["chroma", *args, "-q"]) == 0
+    for name in written:
+        source = audio / ("a4.wav" if "a4" in name or name == "x.txt" else "cg.flac")
+        if name.endswith(".npy"):
+            got = np.load(audio / name)
+        elif name.endswith(".npz"):
+            got = np.load(audio / name)["chroma"]
+        else:
+            got = np.loadtxt(audio / name, delimiter=",", skiprows=1)[:, 1:].T
+        np.testing.assert_allclose(got, expected_chroma(source), rtol=1e-6)
+
+
+def test_a_closed_standard_output_ends_the_run_quietly(audio):
+    # As `vexolin chroma ... | head` once head has exited: writes fail with EPIPE.
+    read, write = os.pipe()
+    os.close(read)
+    try:
+        done = subprocess.run([sys.executable, "-m", "vexolin", "chroma", str(audio / "a4.wav"),
+                               str(audio / "cg.flac")], stdout=write, capture_output=False,
+                              stderr=subprocess.PIPE, text=True, check=False)
+    finally:
+        os.close(write)
+    assert done.stderr == ""
+    assert done.returncode == 141  # what a shell reports for a command stopped by SIGPIPE
+
+
+def test_help_shows_each_features_defaults(capsys):
+    with pytest.raises(SystemExit):
+        cli.main(["cqt", "--help"])
+    text = " ".join(capsys.readouterr().out.split())
+    assert "(default 84)" in text and "(default 12)" in text and "(default C1, 32.70 Hz)" in text

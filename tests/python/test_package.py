@@ -1,7 +1,11 @@
 """The `vexolin` package: channels, argument checks, helpers, audio files and
 plots. Test audio is written into tmp_path with soundfile."""
 
+import inspect
 import struct
+import subprocess
+import sys
+import threading
 
 import numpy as np
 import pytest
@@ -9,6 +13,7 @@ import soundfile
 
 import _vexolin
 import vexolin
+from vexolin._features import CHROMA, CQT
 from vexolin._io import MAX_SAMPLE_RATE
 
 SR = 22050
@@ -44,6 +49,62 @@ def test_channels_equal_per_channel_calls_bit_for_bit(name, layout):
     assert out.shape == leading + expected.shape[1:]
     np.testing.assert_array_equal(out.reshape(expected.shape), expected)
     np.testing.assert_array_equal(getattr(vexolin, name)(y, workers=1), out)
+
+
+@pytest.mark.parametrize("name, feature", [("cqt", CQT), ("cqt_magnitude", CQT), ("chroma_cqt", CHROMA)])
+def test_defaults_are_the_feature_descriptions(name, feature):
+    # The command line and batch take their defaults from the descriptions.
+    signature = inspect.signature(getattr(vexolin, name))
+    assert {k: signature.parameters[k].default for k in feature.defaults()} == feature.defaults()
+
+
+def test_reading_files_loads_no_native_code(tmp_path):
+    path = tmp_path / "tone.wav"
+    soundfile.write(path, tones([440.0]), SR)
+    native = "[m for m in ('_vexolin', 'vexolin._native') if m in sys.modules]"
+    code = (f"import sys, vexolin._io; vexolin._io.info(sys.argv[1]); vexolin._io.load(sys.argv[1]); "
+            f"print({native}); import vexolin; vexolin.cqt_magnitude; print({native})")
+    done = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True, check=True)
+    before, after = done.stdout.splitlines()
+    assert before == "[]"
+    assert "vexolin._native" in after  # a transform, on first use, does load it
+
+
+@pytest.mark.parametrize("name", NATIVE)
+def test_every_thread_budget_gives_the_same_bytes(name):
+    # 5 s at hop 64: 1723 frames, enough for the engine to use three threads.
+    y = np.random.default_rng(5).standard_normal((2, 5 * SR)).astype(np.float32)
+    for signal in (y[0], y):
+        results = [getattr(vexolin, name)(signal, hop_length=64, workers=w) for w in (1, 2, 3, 5)]
+        assert all(r.tobytes() == results[0].tobytes() for r in results[1:])
+
+
+@pytest.mark.parametrize("channels, workers, default, engine_threads", [
+    (1, 4, 2, 4),      # one channel: one call with the whole budget
+    (2, 4, 2, 2),      # two pool threads, two engine threads each
+    (3, 2, 2, 1),      # more channels than the budget: one engine thread each
+    (2, 5, 2, 2),      # what does not divide is not handed out
+    (2, None, 6, 3),   # None: the module's default count is the budget
+])
+def test_workers_is_the_calls_whole_thread_budget(monkeypatch, channels, workers, default, engine_threads):
+    from vexolin import _core, _native
+
+    calls = []
+
+    class Recording:
+        def default_threads(self):
+            return default
+
+        def cqt_magnitude(self, *args):
+            calls.append((args[-1], threading.get_ident()))
+            return _native.cqt_magnitude(*args)
+
+    monkeypatch.setattr(_core, "_native", Recording())
+    y = np.random.default_rng(1).standard_normal((channels, 4096)).astype(np.float32)
+    vexolin.cqt_magnitude(y if channels > 1 else y[0], workers=workers)
+    assert [threads for threads, _ in calls] == [engine_threads] * channels
+    budget = default if workers is None else workers
+    assert len({ident for _, ident in calls}) <= min(channels, budget)
 
 
 @pytest.mark.parametrize("y, kwargs, error, words", [

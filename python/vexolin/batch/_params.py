@@ -1,59 +1,43 @@
 """The parameters of a batch run: checked once, before any work, and kept
-with the store so that every entry in it was made the same way."""
+with the store so that every entry in it was made the same way. A feature's
+own parameters, defaults and checks are its description's (vexolin._features);
+a run adds how files are read."""
 
 from __future__ import annotations
 
 from typing import Any
 
-from vexolin._core import check_top_bin, lowest_frequency, whole_number
+from vexolin._checks import whole_number
+from vexolin._features import Feature, Params, feature
 
-FEATURES = ("chroma", "cqt")
-
-_COMMON: dict[str, Any] = {"sr": None, "mono": True, "hop_length": 512, "fmin": None}
-_OWN: dict[str, dict[str, Any]] = {
-    "chroma": {"bins_per_octave": 36, "n_octaves": 7, "n_chroma": 12},
-    "cqt": {"n_bins": 84, "bins_per_octave": 12},
-}
+# How each file is read: its rate (None keeps each file's) and mixing down.
+_READING: dict[str, Any] = {"sr": None, "mono": True}
 
 
-def feature_params(feature: str, given: dict[str, Any]) -> dict[str, Any]:
-    """The full, checked parameters of ``feature``: defaults filled in and
-    ``fmin`` resolved to hertz, so that equal runs compare equal."""
-    if feature not in FEATURES:
-        raise ValueError(f"feature must be one of {', '.join(map(repr, FEATURES))}, got {feature!r}")
-    allowed = {**_COMMON, **_OWN[feature]}
-    unknown = sorted(set(given) - set(allowed))
+def feature_params(name: str, given: dict[str, Any]) -> Params:
+    """The full, checked parameters of feature ``name``: defaults filled in
+    and ``fmin`` resolved to hertz, so that equal runs compare equal."""
+    described = feature(name)
+    own = described.defaults()
+    unknown = sorted(set(given) - set(_READING) - set(own))
     if unknown:
         raise TypeError(f"unknown parameter{'s' if len(unknown) > 1 else ''} {', '.join(unknown)} "
-                        f"for feature {feature!r}; it takes {', '.join(allowed)}")
-    merged = {**allowed, **given}
-    if not isinstance(merged["mono"], bool):
-        raise TypeError(f"mono must be True or False, got {merged['mono']!r}")
-    p: dict[str, Any] = {
-        "feature": feature,
-        "sr": None if merged["sr"] is None else whole_number("sr", merged["sr"]),
-        "mono": merged["mono"],
-        "hop_length": whole_number("hop_length", merged["hop_length"]),
-        "fmin": lowest_frequency(merged["fmin"]),
-        "bins_per_octave": whole_number("bins_per_octave", merged["bins_per_octave"]),
-    }
-    if feature == "chroma":
-        p["n_octaves"] = whole_number("n_octaves", merged["n_octaves"])
-        p["n_chroma"] = whole_number("n_chroma", merged["n_chroma"])
-        if p["n_chroma"] > p["bins_per_octave"]:
-            raise ValueError(f"n_chroma must be between 1 and bins_per_octave ({p['bins_per_octave']}), "
-                             f"got {p['n_chroma']}")
-    else:
-        p["n_bins"] = whole_number("n_bins", merged["n_bins"], minimum=2)
-    if p["sr"] is not None:  # with a fixed rate the Nyquist limit is known now, not per file
-        check_top_bin(p["sr"], p["hop_length"], top_frequency(p), "n_octaves" if feature == "chroma" else "n_bins")
-    return p
+                        f"for feature {name!r}; it takes {', '.join([*_READING, *own])}")
+    mono = given.get("mono", _READING["mono"])
+    if not isinstance(mono, bool):
+        raise TypeError(f"mono must be True or False, got {mono!r}")
+    sr = given.get("sr")
+    rate = None if sr is None else whole_number("sr", sr)
+    resolved = described.resolve({k: v for k, v in given.items() if k in own})
+    if rate is not None:  # with a fixed rate the Nyquist limit is known now, not per file
+        described.check_nyquist(rate, resolved)
+    return {**described.json(resolved), "sr": rate, "mono": mono}
 
 
-def top_frequency(p: dict[str, Any]) -> float:
-    """Centre frequency of the highest bin the feature computes."""
-    n_bins = p["n_octaves"] * p["bins_per_octave"] if p["feature"] == "chroma" else p["n_bins"]
-    return float(p["fmin"] * 2.0 ** ((n_bins - 1) / p["bins_per_octave"]))
+def feature_of(p: Params) -> tuple[Feature, Params]:
+    """The feature of a run's parameters, and its own parameters among them."""
+    described = feature(p["feature"])
+    return described, {name: p[name] for name in described.defaults()}
 
 
 def describe(p: dict[str, Any]) -> str:

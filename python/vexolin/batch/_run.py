@@ -16,6 +16,7 @@ from typing import Any
 
 from tqdm import tqdm
 
+from vexolin._core import split_budget
 from vexolin.batch._store import done_row, entry_key, is_current, read_entry_attrs
 from vexolin.batch._work import extract_file
 
@@ -30,18 +31,22 @@ CONNECT_TIMEOUT_S = 5.0
 _HANDSHAKE_SLACK_S = 0.5
 
 
-def run_in_threads(paths: list[str], out: str, params: dict[str, Any], workers: int, on_record: OnRecord) -> None:
-    """Files on ``workers`` threads of this process (the transforms release the
-    interpreter lock). On Ctrl-C, files not started are dropped and those
-    running are finished and recorded before the interruption goes on."""
+def run_in_threads(paths: list[str], out: str, params: dict[str, Any], budget: int, on_record: OnRecord) -> None:
+    """Files on threads of this process within ``budget`` threads in all: a
+    pool thread per file up to the budget, and the rest of the budget to each
+    file's transform (1 engine thread per pool thread with as many files as
+    the budget). The transforms release the interpreter lock. On Ctrl-C,
+    files not started are dropped and those running are finished and
+    recorded before the interruption goes on."""
     todo = iter(paths)
+    workers, threads = split_budget(budget, len(paths))
     window = max(_MIN_IN_FLIGHT, _IN_FLIGHT_PER_THREAD * workers)
     pending: set[Future[Record]] = set()
     pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="vexolin-batch")
 
     def fill() -> None:
         for path in todo:
-            pending.add(pool.submit(extract_file, path, out, params))
+            pending.add(pool.submit(extract_file, path, out, params, threads))
             if len(pending) >= window:
                 return
 
@@ -136,7 +141,8 @@ def run_on_cluster(paths: list[str], out: str, params: dict[str, Any], client: A
     def submit(count: int) -> list[Any]:
         # In batches: one message to the scheduler for many tasks.
         batch = list(itertools.islice(todo, count))
-        futures = client.map(extract_file, batch, out=out, params=params, retries=0,
+        # One engine thread per task: a worker runs as many tasks at once as it has threads.
+        futures = client.map(extract_file, batch, out=out, params=params, threads=1, retries=0,
                              key=[f"vexolin-{run}-{entry_key(path)}" for path in batch]) if batch else []
         running.update(zip(futures, batch))
         return futures

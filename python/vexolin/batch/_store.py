@@ -19,12 +19,13 @@ import uuid
 from collections.abc import Iterable, Iterator
 from typing import Any
 
-import numcodecs  # type: ignore[import-untyped]
 import numpy as np
 import numpy.typing as npt
 import zarr
 
+from vexolin._atomic import staged
 from vexolin.batch._params import describe
+from vexolin.batch._zarr_entry import encode_entry
 
 FORMAT = "vexolin-features"
 FORMAT_VERSION = 1
@@ -34,10 +35,6 @@ TABLE = "files.csv"
 LOCK = ".lock"
 TABLE_COLUMNS = ("path", "status", "frames", "seconds", "compute_seconds", "sr", "channels",
                  "size", "mtime_ns", "error")
-# Entries larger than this are cut into chunks along time.
-_CHUNK_BYTES = 16 << 20
-_ZSTD_LEVEL = 1
-_ZSTD = numcodecs.Zstd(level=_ZSTD_LEVEL, checksum=True)
 
 
 class StoreError(ValueError):
@@ -174,12 +171,6 @@ def list_entries(out: str) -> dict[str, dict[str, Any]]:
     return found
 
 
-def _chunks(shape: tuple[int, ...]) -> tuple[int, ...]:
-    per_frame = 4 * int(np.prod(shape[:-1]))
-    frames = max(1, min(shape[-1], _CHUNK_BYTES // max(per_frame, 1)))
-    return (*shape[:-1], frames)
-
-
 def _discard(path: str) -> None:
     """Remove a directory tree by first renaming it, so that it vanishes at once."""
     trash = os.path.join(os.path.dirname(os.path.dirname(path)), PARTIAL, f"old-{uuid.uuid4().hex}")
@@ -191,56 +182,23 @@ def _discard(path: str) -> None:
     shutil.rmtree(trash, ignore_errors=True)
 
 
-def _encode_entry(values: npt.NDArray[np.float32], attrs: dict[str, Any]) -> dict[str, bytes]:
-    """The files of an entry, by name: Zarr v3 array metadata and its chunks
-    (little-endian float32, zstd with a checksum, cut along time).
-
-    Written directly rather than through ``zarr.create_array``: Zarr's
-    per-array machinery costs a few milliseconds per file, as much as the
-    transform of 30 s of audio, and holds the interpreter lock throughout.
-    Zarr reads these arrays like its own (the tests check)."""
-    chunks = _chunks(values.shape)
-    metadata = {
-        "zarr_format": 3, "node_type": "array", "shape": list(values.shape), "data_type": "float32",
-        "chunk_grid": {"name": "regular", "configuration": {"chunk_shape": list(chunks)}},
-        "chunk_key_encoding": {"name": "default", "configuration": {"separator": "."}},
-        "fill_value": 0.0,
-        "codecs": [{"name": "bytes", "configuration": {"endian": "little"}},
-                   {"name": "zstd", "configuration": {"level": _ZSTD_LEVEL, "checksum": True}}],
-        "attributes": attrs, "storage_transformers": [],
-    }
-    files = {"zarr.json": json.dumps(metadata, indent=2).encode()}
-    frames = chunks[-1]
-    leading = ".0" * (values.ndim - 1)
-    for k in range(max(1, -(-values.shape[-1] // frames))):
-        block = np.zeros(chunks, dtype="<f4")  # edge chunks are stored whole, padded with the fill value
-        part = values[..., k * frames:(k + 1) * frames]
-        block[..., : part.shape[-1]] = part
-        files[f"c{leading}.{k}"] = bytes(_ZSTD.encode(block))
-    return files
-
-
 def write_entry(out: str, key: str, values: npt.NDArray[np.float32], attrs: dict[str, Any]) -> None:
     """Write an entry beside the store and rename it into place, replacing an older one."""
-    files = _encode_entry(values, attrs)
-    partial = os.path.join(out, PARTIAL, f"{key}-{uuid.uuid4().hex}")
+    files = encode_entry(values, attrs)
+    target = entry_dir(out, key)
     try:
-        for name, data in files.items():
-            path = os.path.join(partial, *name.split("/"))
-            os.makedirs(os.path.dirname(path), exist_ok=True)
-            with open(path, "xb") as f:
-                f.write(data)
-        target = entry_dir(out, key)
-        _discard(target)
-        try:
-            os.rename(partial, target)
-        except OSError:
-            # Another writer of the same file (a worker thought lost) got
-            # there first with the same result; keep its entry.
-            if read_entry_attrs(out, key) is None:
-                raise
-    finally:
-        shutil.rmtree(partial, ignore_errors=True)
+        with staged(target, scratch=os.path.join(out, PARTIAL)) as partial:
+            for name, data in files.items():
+                path = os.path.join(partial, *name.split("/"))
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                with open(path, "xb") as f:
+                    f.write(data)
+            _discard(target)
+    except FileExistsError:
+        # Another writer of the same file (a worker thought lost) got there
+        # first with the same result; keep its entry.
+        if read_entry_attrs(out, key) is None:
+            raise
 
 
 def remove_entry(out: str, key: str) -> None:
@@ -263,15 +221,8 @@ def read_table(out: str) -> list[dict[str, str]]:
 
 def write_table(out: str, rows: Iterable[dict[str, Any]]) -> None:
     """Write the table under a temporary name and rename it into place."""
-    partial = os.path.join(out, f".{TABLE}.{uuid.uuid4().hex}.part")
-    try:
-        with open(partial, "x", newline="", encoding="utf-8") as f:
-            writer = csv.DictWriter(f, TABLE_COLUMNS, extrasaction="ignore")
-            writer.writeheader()
-            for row in rows:
-                writer.writerow({k: "" if row.get(k) is None else row[k] for k in TABLE_COLUMNS})
-        os.replace(partial, os.path.join(out, TABLE))
-    except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(partial)
-        raise
+    with staged(os.path.join(out, TABLE)) as partial, open(partial, "x", newline="", encoding="utf-8") as f:
+        writer = csv.DictWriter(f, TABLE_COLUMNS, extrasaction="ignore")
+        writer.writeheader()
+        for row in rows:
+            writer.writerow({k: "" if row.get(k) is None else row[k] for k in TABLE_COLUMNS})

@@ -12,30 +12,25 @@ import numpy as np
 import numpy.typing as npt
 
 import vexolin
+from vexolin._from_file import feature_of_file
 from vexolin._io import AudioFileError
 from vexolin.batch import _store
+from vexolin.batch._params import feature_of
 
 # What a file can go wrong with; anything else is a fault of ours and is
 # left to propagate.
 FILE_ERRORS = (AudioFileError, ValueError, TypeError, OSError, MemoryError, RuntimeError)
 
 
-def compute(path: str, params: dict[str, Any]) -> tuple[npt.NDArray[np.float32], int, int]:
-    """The feature of one file as the package computes it, its rate and its samples per channel."""
-    y, sr = vexolin.load(path, sr=params["sr"], mono=params["mono"])
-    if y.shape[-1] == 0:
-        raise ValueError("the file holds no samples")
-    common = dict(sr=sr, hop_length=params["hop_length"], fmin=params["fmin"],
-                  bins_per_octave=params["bins_per_octave"], workers=1)
-    if params["feature"] == "chroma":
-        values = vexolin.chroma_cqt(y, n_octaves=params["n_octaves"], n_chroma=params["n_chroma"], **common)
-    else:
-        values = vexolin.cqt_magnitude(y, n_bins=params["n_bins"], **common)
-    return values, sr, y.shape[-1]
+def compute(path: str, params: dict[str, Any], threads: int) -> tuple[npt.NDArray[np.float32], int, int]:
+    """The feature of one file as the package computes it, on ``threads``
+    threads; its rate and its samples per channel."""
+    feature, own = feature_of(params)
+    return feature_of_file(path, feature, own, sr=params["sr"], mono=params["mono"], workers=threads)
 
 
-def extract_file(path: str, out: str, params: dict[str, Any]) -> dict[str, Any]:
-    """Compute and store one file's feature; a record of the outcome.
+def extract_file(path: str, out: str, params: dict[str, Any], threads: int = 1) -> dict[str, Any]:
+    """Compute and store one file's feature on ``threads`` threads; a record of the outcome.
 
     A file that cannot be read or computed gets a "failed" record with the
     reason, and loses an entry it had from an earlier version of the file.
@@ -46,7 +41,7 @@ def extract_file(path: str, out: str, params: dict[str, Any]) -> dict[str, Any]:
     try:
         stat = os.stat(path)
         record.update(size=stat.st_size, mtime_ns=stat.st_mtime_ns)
-        values, sr, n_samples = compute(path, params)
+        values, sr, n_samples = compute(path, params, threads)
         seconds = n_samples / sr
         record.update(frames=values.shape[-1], seconds=seconds, sr=sr,
                       channels=1 if values.ndim == 2 else values.shape[0])

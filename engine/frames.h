@@ -1,12 +1,11 @@
-// Constant-Q coefficients of every frame of one octave: centred, zero-padded
-// frames, a real FFT of each and the product of the spectrum with the sparse
-// kernel rows. Frames are taken sixteen at a time: their spectra are laid out
-// bin by bin with the sixteen frames side by side, so every kernel entry is one
-// multiply-add over sixteen frames (one vector, no gathers) and every bin's
-// result is written as sixteen consecutive values of its row. Long octaves are
-// spread over worker threads in contiguous runs of frames; every frame is
-// computed by the same steps whichever thread runs it, so the result does
-// not depend on the thread count.
+// Constant-Q coefficients of a run of frames of one octave: centred,
+// zero-padded frames, a real FFT of each and the product of the spectrum with
+// the sparse kernel rows. Frames are taken sixteen at a time: their spectra
+// are laid out bin by bin with the sixteen frames side by side, so every
+// kernel entry is one multiply-add over sixteen frames (one vector, no
+// gathers) and every bin's result is written as sixteen consecutive values of
+// its row. Every frame is computed by the same steps whichever worker runs
+// it, so the driver's result does not depend on the thread count.
 #pragma once
 
 #include "engine/aligned_vector.h"
@@ -27,10 +26,8 @@
 
 namespace morvat::vexolin {
 
-// Frames per product block: the lanes of one vector (one AVX-512 register,
-// two or four narrower ones).
+// Frames per product block: the lanes of one vector (Lanes16, in frames.cpp).
 constexpr int frame_block = 16;
-typedef float FrameLanes __attribute__((vector_size(64)));
 
 // Where an octave's values go. Element (b, f) of the octave (bin b of the
 // octave, frame f) lands in row first_row + b of the destination at column
@@ -129,7 +126,7 @@ inline void gather_spectrum(const OctaveJob& job, FrameScratch& scratch, int lan
 }
 
 // Products of every kernel row with the block's spectra, scaled and stored
-// for frames f0 .. f0 + count - 1 (in octave_response.cpp).
+// for frames f0 .. f0 + count - 1 (in frames.cpp).
 void store_block(const OctaveJob& job, const FrameScratch& scratch, int f0, int count);
 
 // The job of one octave: its signal (len samples, held from sample x_first
@@ -180,65 +177,6 @@ inline void align_to_frame_blocks(std::vector<WorkBlock>& blocks) {
     blocks[i].end = border;
     blocks[i + 1].begin = border;
   }
-}
-
-// Computes frames 0 .. n_frames - 1 of the octave's signal x (len samples,
-// hop >= 1) with the basis (its frame layout attached) into the target. Long octaves run on worker
-// threads, one scratch each; `scratch` must hold at least as many as the
-// thread rule can ask for (max_worker_threads) or the work stays on the
-// calling thread. A raised cancel flag stops every thread at its next block
-// of frames; the call then ends with CallCancelled.
-inline void octave_response_into(const float* x, std::int64_t len, int hop, int n_frames, const SparseBasis& basis,
-                                 const OctaveTarget& target, std::vector<FrameScratch>& scratch,
-                                 const CancelFlag& cancel = {}) {
-  assert(hop >= 1);
-  if (basis.n_bins == 0 || n_frames <= 0) return;
-  const OctaveJob job = octave_job(x, 0, len, hop, basis, target);
-  std::vector<WorkBlock> blocks = worker_blocks(n_frames);
-  if (blocks.size() > scratch.size()) blocks.clear();
-  if (blocks.empty()) {
-    compute_frames(job, scratch.front(), 0, n_frames, cancel);
-    return;
-  }
-  align_to_frame_blocks(blocks);
-  run_blocks_on_threads(blocks,
-                        [&](int begin, int end) { compute_frames(job, scratch[block_index(blocks, begin)], begin, end, cancel); });
-}
-
-// One octave's coefficients in two planes of n_bins x n_frames values,
-// row-major by bin: element b * n_frames + f is bin b of frame f.
-struct OctaveResponse {
-  AlignedVector re;
-  AlignedVector im;
-  int n_bins = 0;
-  int n_frames = 0;
-};
-
-// Every frame of the signal, len / hop + 1 of them, unscaled, with scratch
-// of its own: the octave on its own, as the tests look at it.
-inline OctaveResponse octave_response(const float* x, int len, int hop, const SparseBasis& basis,
-                                      const CancelFlag& cancel = {}) {
-  assert(hop >= 1);
-  OctaveResponse result;
-  result.n_bins = basis.n_bins;
-  result.n_frames = len / hop + 1;
-  const std::size_t n_values = static_cast<std::size_t>(result.n_bins) * static_cast<std::size_t>(result.n_frames);
-  if (n_values == 0) return result;
-  result.re.resize(n_values);  // left unset: every element is written
-  result.im.resize(n_values);
-  const std::vector<float> unit_scale(static_cast<std::size_t>(basis.n_bins), 1.0f);
-  OctaveTarget target;
-  target.re = result.re.data();
-  target.im = result.im.data();
-  target.row_stride = static_cast<std::size_t>(result.n_frames);
-  target.row_scale = unit_scale.data();
-  std::vector<FrameScratch> scratch;
-  const int workers = std::max<int>(1, static_cast<int>(worker_blocks(result.n_frames).size()));
-  for (int i = 0; i < workers; ++i) {
-    scratch.emplace_back(std::max(basis.n_fft, fft_min_size), static_cast<int>(basis.used_bins.size()));
-  }
-  octave_response_into(x, len, hop, result.n_frames, basis, target, scratch, cancel);
-  return result;
 }
 
 }  // namespace morvat::vexolin

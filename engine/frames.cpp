@@ -1,4 +1,4 @@
-#include "engine/octave_response.h"
+#include "engine/frames.h"
 #include "engine/simd_clones.h"
 
 #if defined(__SSE__)
@@ -10,10 +10,10 @@ namespace {
 
 // Vectors travel through memory, not return values: without AVX-512 the ABI
 // of a sixteen-float return value differs between compilers.
-void load_lanes8(const float* p, FrameLanes& v) { std::memcpy(&v, p, sizeof v); }
+void load_lanes(const float* p, Lanes16& v) { std::memcpy(&v, p, sizeof v); }
 
 // Lane-wise square root, correctly rounded as sqrtf.
-void sqrt_lanes8(FrameLanes& v) {
+void sqrt_lanes(Lanes16& v) {
 #if defined(__SSE__)
   float lanes[frame_block];
   std::memcpy(lanes, &v, sizeof v);
@@ -35,25 +35,25 @@ void store_block(const OctaveJob& job, const FrameScratch& scratch, int f0, int 
   const float* spec_re = scratch.block_re.data();
   const float* spec_im = scratch.block_im.data();
   for (int b = 0; b < job.n_bins; ++b) {
-    FrameLanes acc_re = {};
-    FrameLanes acc_im = {};
+    Lanes16 acc_re = {};
+    Lanes16 acc_im = {};
     for (int e = job.row_offsets[b]; e < job.row_offsets[b + 1]; ++e) {
       const std::size_t col = static_cast<std::size_t>(job.entry_slot[e]) * frame_block;
       const float vr = job.weights[2 * static_cast<std::size_t>(e)];
       const float vi = job.weights[2 * static_cast<std::size_t>(e) + 1];
-      FrameLanes r;
-      FrameLanes i;
-      load_lanes8(spec_re + col, r);
-      load_lanes8(spec_im + col, i);
+      Lanes16 r;
+      Lanes16 i;
+      load_lanes(spec_re + col, r);
+      load_lanes(spec_im + col, i);
       acc_re += r * vr - i * vi;
       acc_im += r * vi + i * vr;
     }
     const float scale = t.row_scale[b];
-    const FrameLanes re = acc_re * scale;
-    const FrameLanes im = acc_im * scale;
+    const Lanes16 re = acc_re * scale;
+    const Lanes16 im = acc_im * scale;
     if (t.mag != nullptr) {
-      FrameLanes mag = re * re + im * im;
-      sqrt_lanes8(mag);
+      Lanes16 mag = re * re + im * im;
+      sqrt_lanes(mag);
       // Squares of parts above about 1.8e19 overflow float32 although the
       // modulus may not: those few values are redone in double.
       for (int i = 0; i < count; ++i) {

@@ -1,17 +1,12 @@
-#include "engine/octave_response.h"
-
-#include "tests/cpp/threads_env_fixture.h"
+#include "engine/frames.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <complex>
-#include <cstdlib>
-#include <cstring>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -82,7 +77,39 @@ std::complex<double> reference_value(const std::vector<float>& x, int hop, const
   return sum;
 }
 
-void expect_matches_reference(const OctaveResponse& r, const std::vector<float>& x, int hop,
+// Frames 0 .. len / hop of a signal of len samples through the driver's frame
+// path, unscaled, in two planes row-major by bin. x holds the signal from
+// sample x_first on; frames [begin, end) are computed (all by default).
+struct Planes {
+  std::vector<float> re;
+  std::vector<float> im;
+  int n_frames = 0;
+};
+
+Planes frames_of(const float* x, std::int64_t x_first, std::int64_t len, int hop, const SparseBasis& basis,
+                 int begin = 0, int end = -1) {
+  Planes r;
+  r.n_frames = static_cast<int>(len / hop + 1);
+  if (end < 0) end = r.n_frames;
+  const std::size_t n_values = static_cast<std::size_t>(basis.n_bins) * static_cast<std::size_t>(r.n_frames);
+  r.re.assign(n_values, -7.0f);  // any value left unwritten shows
+  r.im.assign(n_values, -7.0f);
+  const std::vector<float> unit_scale(static_cast<std::size_t>(basis.n_bins), 1.0f);
+  OctaveTarget target;
+  target.re = r.re.data();
+  target.im = r.im.data();
+  target.row_stride = static_cast<std::size_t>(r.n_frames);
+  target.row_scale = unit_scale.data();
+  FrameScratch scratch(std::max(basis.n_fft, detail::fft_min_size), static_cast<int>(basis.used_bins.size()));
+  compute_frames(octave_job(x, x_first, len, hop, basis, target), scratch, begin, end, {});
+  return r;
+}
+
+Planes frames_of(const std::vector<float>& x, int hop, const SparseBasis& basis) {
+  return frames_of(x.data(), 0, static_cast<std::int64_t>(x.size()), hop, basis);
+}
+
+void expect_matches_reference(const Planes& r, const std::vector<float>& x, int hop,
                               const SparseBasis& basis, const std::vector<int>& frames) {
   for (int f : frames) {
     for (int b = 0; b < basis.n_bins; ++b) {
@@ -96,7 +123,7 @@ void expect_matches_reference(const OctaveResponse& r, const std::vector<float>&
   }
 }
 
-TEST(OctaveResponse, MatchesDirectDftOfCentredZeroPaddedFrames) {
+TEST(Frames, MatchDirectDftOfCentredZeroPaddedFrames) {
   std::mt19937 rng(12345);
   const SparseBasis basis = random_basis(64, rng);
   // Overlapping frames, frames with gaps between them, a signal shorter than
@@ -109,11 +136,8 @@ TEST(OctaveResponse, MatchesDirectDftOfCentredZeroPaddedFrames) {
     // Loud samples on both sides of the signal show any read past its ends.
     std::vector<float> guarded(static_cast<std::size_t>(len) + 2 * 64, 1000.0f);
     std::copy(x.begin(), x.end(), guarded.begin() + 64);
-    const OctaveResponse r = octave_response(guarded.data() + 64, len, hop, basis);
-    ASSERT_EQ(r.n_bins, basis.n_bins);
+    const Planes r = frames_of(guarded.data() + 64, 0, len, hop, basis);
     ASSERT_EQ(r.n_frames, len / hop + 1);
-    ASSERT_EQ(r.re.size(), static_cast<std::size_t>(r.n_bins) * r.n_frames);
-    ASSERT_EQ(r.im.size(), r.re.size());
     std::vector<int> all(r.n_frames);
     for (int f = 0; f < r.n_frames; ++f) all[f] = f;
     SCOPED_TRACE("len " + std::to_string(len) + " hop " + std::to_string(hop));
@@ -121,20 +145,20 @@ TEST(OctaveResponse, MatchesDirectDftOfCentredZeroPaddedFrames) {
   }
 }
 
-TEST(OctaveResponse, RowWithoutEntriesAndEmptySignalGiveExactZeros) {
+TEST(Frames, RowWithoutEntriesAndEmptySignalGiveExactZeros) {
   std::mt19937 rng(7);
   const SparseBasis basis = random_basis(64, rng);
   ASSERT_EQ(basis.row_offsets[0], basis.row_offsets[1]);  // row 0 has no entries
 
   const std::vector<float> x = random_signal(500, rng);
-  const OctaveResponse r = octave_response(x.data(), 500, 50, basis);
+  const Planes r = frames_of(x, 50, basis);
   for (int f = 0; f < r.n_frames; ++f) {
     EXPECT_EQ(r.re[f], 0.0f);
     EXPECT_EQ(r.im[f], 0.0f);
   }
 
   const float unused = 1.0f;
-  const OctaveResponse empty = octave_response(&unused, 0, 16, basis);
+  const Planes empty = frames_of(&unused, 0, 0, 16, basis);
   ASSERT_EQ(empty.n_frames, 1);
   ASSERT_EQ(empty.re.size(), static_cast<std::size_t>(basis.n_bins));
   for (int b = 0; b < basis.n_bins; ++b) {
@@ -142,77 +166,39 @@ TEST(OctaveResponse, RowWithoutEntriesAndEmptySignalGiveExactZeros) {
     EXPECT_EQ(empty.im[b], 0.0f) << b;
   }
 
-  SparseBasis no_rows;
-  no_rows.n_fft = 64;
-  no_rows.row_offsets = {0};
-  const OctaveResponse none = octave_response(x.data(), 500, 50, no_rows);
-  EXPECT_EQ(none.n_frames, 11);
-  EXPECT_EQ(none.re.size(), 0u);
-  EXPECT_EQ(none.im.size(), 0u);
 }
 
-using OctaveResponseThreads = ThreadsVariableTest;
 
-TEST_F(OctaveResponseThreads, ResultIsBitIdenticalForEveryThreadCount) {
-  // The top octave of an 84-bin, 12-per-octave grid at 22050 Hz (n_fft 256).
-  const auto all_freqs = bin_frequencies(32.70319566257483, 84, 12);
-  const auto all_alpha = bin_alpha(all_freqs);
-  const std::vector<double> freqs(all_freqs.begin() + 72, all_freqs.end());
-  const std::vector<double> alpha(all_alpha.begin() + 72, all_alpha.end());
-  const SparseBasis basis = build_sparse_basis(freqs, alpha, 22050.0, 22050.0, 1.0, 0.01);
-  ASSERT_EQ(basis.n_fft, 256);
-
-  std::mt19937 rng(99);
-  const int hop = 64;
-  const int len = 2100 * hop + 17;
-  std::vector<float> x = random_signal(len, rng);
-  for (int i = 0; i < len; ++i) x[i] += 0.5f * static_cast<float>(std::sin(2.0 * pi * 1500.0 * i / 22050.0));
-
-  setenv("VEXOLIN_THREADS", "1", 1);
-  const OctaveResponse single = octave_response(x.data(), len, hop, basis);
-  ASSERT_EQ(single.n_frames, 2101);
-  const std::size_t bytes = single.re.size() * sizeof(float);
-
-  for (const char* threads : {"unset", "2", "3", "8", "24"}) {
-    if (std::string(threads) == "unset") {
-      unsetenv("VEXOLIN_THREADS");
-    } else {
-      setenv("VEXOLIN_THREADS", threads, 1);
-    }
-    const OctaveResponse r = octave_response(x.data(), len, hop, basis);
-    ASSERT_EQ(r.n_frames, single.n_frames);
-    ASSERT_EQ(r.re.size(), single.re.size());
-    EXPECT_EQ(std::memcmp(r.re.data(), single.re.data(), bytes), 0) << "VEXOLIN_THREADS " << threads;
-    EXPECT_EQ(std::memcmp(r.im.data(), single.im.data(), bytes), 0) << "VEXOLIN_THREADS " << threads;
-    if (std::string(threads) == "3") {
-      // Both ends and the borders of the blocks [0, 701), [701, 1402), [1402, 2101).
-      expect_matches_reference(r, x, hop, basis, {0, 1, 700, 701, 1401, 1402, 2099, 2100});
-    }
-  }
-}
-
-TEST_F(OctaveResponseThreads, FailureInsideAWorkerReachesTheCaller) {
-  // A raised cancel flag makes every worker end its block with CallCancelled.
-  std::mt19937 rng(3);
+// The driver hands each worker a window of the signal that starts at some
+// sample x_first: the frames it computes from it are the frames of the whole
+// signal, bit for bit, whether read in place or copied.
+TEST(Frames, WindowOfTheSignalGivesTheFramesOfTheWholeSignal) {
+  std::mt19937 rng(21);
   const SparseBasis basis = random_basis(64, rng);
-  const std::vector<float> x = random_signal(4000 * 4, rng);
-  const std::atomic<bool> raised{true};
-  for (const char* threads : {"1", "3", "24"}) {
-    setenv("VEXOLIN_THREADS", threads, 1);
-    EXPECT_THROW(octave_response(x.data(), static_cast<int>(x.size()), 4, basis, CancelFlag(&raised)), CallCancelled)
-        << threads;
+  const int len = 3000;
+  const int hop = 37;
+  const std::vector<float> x = random_signal(len, rng);
+  const Planes whole = frames_of(x, hop, basis);
+  for (auto [begin, end] : {std::pair{10, 40}, std::pair{33, 82}, std::pair{0, 5}, std::pair{81, 82}}) {
+    const std::int64_t first = std::max(0, begin * hop - 32);
+    const std::int64_t last = std::min(len, (end - 1) * hop + 32);
+    for (int shift : {0, 1, 3}) {  // moves the window across alignments
+      std::vector<float> window(static_cast<std::size_t>(last - first) + 2 * 16 + shift, 1000.0f);
+      std::copy(x.begin() + first, x.begin() + last, window.begin() + 16 + shift);
+      const Planes part = frames_of(window.data() + 16 + shift, first, len, hop, basis, begin, end);
+      for (int b = 0; b < basis.n_bins; ++b) {
+        for (int f = 0; f < whole.n_frames; ++f) {
+          const std::size_t at = static_cast<std::size_t>(b) * whole.n_frames + f;
+          const bool inside = f >= begin && f < end;
+          const std::string where = std::to_string(begin) + ".." + std::to_string(end) + ", bin " +
+                                    std::to_string(b) + ", frame " + std::to_string(f);
+          EXPECT_EQ(part.re[at], inside ? whole.re[at] : -7.0f) << where;
+          EXPECT_EQ(part.im[at], inside ? whole.im[at] : -7.0f) << where;
+        }
+      }
+    }
   }
 }
-
-#ifndef NDEBUG
-TEST(OctaveResponseDeathTest, HopBelowOneIsCaughtInDebugBuilds) {
-  SparseBasis basis;
-  basis.n_fft = 64;
-  basis.row_offsets = {0};
-  const float x[4] = {};
-  EXPECT_DEATH(octave_response(x, 4, 0, basis), "hop >= 1");
-}
-#endif
 
 }  // namespace
 }  // namespace morvat::vexolin

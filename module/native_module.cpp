@@ -1,0 +1,22 @@
+// Entry of `vexolin._native`, the package's private module: `_vexolin`'s
+// three transforms with the thread count as an argument (the package splits
+// its `workers` budget between channels and the engine), and the count
+// `_vexolin` would use. The same wrappers and the same engine as `_vexolin`,
+// so results are equal bit for bit.
+#include "module/threads.h"
+#include "module/wrappers.h"
+
+#include <pybind11/pybind11.h>
+
+namespace py = pybind11;
+namespace vx = morvat::vexolin;
+
+PYBIND11_MODULE(_native, m) {
+  m.def("cqt_complex", &vx::cqt_complex, py::arg("y"), py::arg("sr"), py::arg("hop"), py::arg("fmin"),
+        py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("threads"));
+  m.def("cqt_magnitude", &vx::cqt_magnitude, py::arg("y"), py::arg("sr"), py::arg("hop"), py::arg("fmin"),
+        py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("threads"));
+  m.def("chroma_cqt", &vx::chroma_cqt, py::arg("y"), py::arg("sr"), py::arg("hop"), py::arg("bins_per_octave"),
+        py::arg("n_octaves"), py::arg("n_chroma"), py::arg("fmin"), py::arg("threads"));
+  m.def("default_threads", &vx::default_threads);
+}

@@ -1,0 +1,58 @@
+"""The ground floor: argument checks and constants shared by every part of
+the package. It imports no native code, so reading files, parsing the
+command line and checking a batch's parameters never load the extension."""
+
+from __future__ import annotations
+
+import math
+import numbers
+
+import numpy as np
+
+#: Frequency of C1 in hertz, the lowest bin when ``fmin`` is None.
+C1_HZ = 32.70319566257483
+
+_INT32_MAX = 2**31 - 1
+
+
+def whole_number(name: str, value: object, minimum: int = 1) -> int:
+    """``value`` as an int of at least ``minimum``; a float must have no fractional part."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be an integer, got {value!r}")
+    if not isinstance(value, numbers.Integral):
+        as_float = float(value)
+        if not as_float.is_integer():
+            raise ValueError(f"{name} must be a whole number, got {value!r}")
+        value = as_float
+    n = int(value)
+    if n < minimum:
+        raise ValueError(f"{name} must be >= {minimum}, got {n}")
+    if n > _INT32_MAX:
+        raise ValueError(f"{name} must be at most {_INT32_MAX}, got {n}")
+    return n
+
+
+def positive_float(name: str, value: object) -> float:
+    """``value`` as a finite float above 0."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, got {value!r}")
+    x = float(value)
+    if not (math.isfinite(x) and x > 0.0):
+        raise ValueError(f"{name} must be a finite number > 0, got {value!r}")
+    return x
+
+
+def lowest_frequency(fmin: object, name: str = "fmin") -> float:
+    """The frequency of bin 0: ``fmin``, or C1 for None."""
+    return C1_HZ if fmin is None else positive_float(name, fmin)
+
+
+def check_top_bin(sr: float, hop_length: int, top_hz: float, lower: str) -> None:
+    """Refuse a top bin at or above the Nyquist limit ``sr / 2``."""
+    # Such bins have no content; refusing them here also keeps a bad call
+    # from starting one thread per channel.
+    if top_hz >= sr / 2:
+        hint = " (were sr and hop_length swapped?)" if hop_length > sr else ""
+        raise ValueError(
+            f"the top bin lies at {top_hz:.6g} Hz, at or above the Nyquist limit "
+            f"sr/2 = {sr / 2:.6g} Hz{hint}: lower fmin or {lower}, or use a higher sr")

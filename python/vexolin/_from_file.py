@@ -1,0 +1,31 @@
+"""One audio file's feature, as the command line and batch compute it."""
+
+from __future__ import annotations
+
+import os
+
+import numpy as np
+import numpy.typing as npt
+
+from vexolin._core import transform
+from vexolin._features import Feature, Params
+from vexolin._io import load
+
+
+def feature_of_file(
+    path: str | os.PathLike[str], feature: Feature, p: Params, *, sr: int | None, mono: bool,
+    workers: int | None,
+) -> tuple[npt.NDArray[np.float32], int, int]:
+    """``feature`` of the file at ``path`` read at rate ``sr`` (None: its own),
+    mixed down when ``mono``; with the rate and the samples per channel.
+
+    Raises ``ValueError`` for a file that holds no samples or NaN or
+    infinite ones (the file is at fault, so no argument can skip that).
+    """
+    y, rate = load(path, sr=sr, mono=mono)
+    if y.shape[-1] == 0:
+        raise ValueError("the file holds no samples")
+    if not np.isfinite(y).all():
+        raise ValueError("the file holds NaN or infinite samples")
+    values: npt.NDArray[np.float32] = transform(feature, y, rate, p, workers, check_finite=False)
+    return values, rate, y.shape[-1]

@@ -1,0 +1,172 @@
+"""A batch run: the inputs and the store checked, the store locked, files
+already done skipped, the rest computed on threads or a cluster, and the
+table written."""
+
+from __future__ import annotations
+
+import os
+import sys
+import time
+from collections.abc import Iterable
+from dataclasses import dataclass
+from typing import Any
+
+import vexolin
+from vexolin._core import budget
+from vexolin.batch import _store
+from vexolin.batch._inputs import find_inputs
+from vexolin.batch._params import feature_params
+from vexolin.batch._run import Progress, Record, connect, run_in_threads, run_on_cluster
+
+Inputs = str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
+
+
+@dataclass(frozen=True)
+class Summary:
+    """What a run of :func:`extract` did."""
+
+    out: str
+    #: Files the inputs named.
+    files: int
+    #: Files computed by this run.
+    computed: int
+    #: Files already in the store, unchanged, and not computed again.
+    skipped: int
+    #: Files that failed, with the reason, by path.
+    failed: dict[str, str]
+    #: Seconds of audio computed by this run.
+    audio_seconds: float
+    #: Wall-clock seconds of the run.
+    elapsed: float
+
+
+def _write_table(out: str, paths: list[str], rows: dict[str, Record]) -> None:
+    """The table of every file the store has seen: earlier runs' rows, updated
+    with this run's; files this run did not reach are "pending"."""
+    table: dict[str, Record] = {row["path"]: dict(row) for row in _store.read_table(out)}
+    for path in paths:
+        table[path] = rows.get(path, {"path": path, "status": "pending"})
+    _store.write_table(out, table.values())
+
+
+def extract(
+    inputs: Inputs,
+    *,
+    out: str | os.PathLike[str],
+    feature: str = "chroma",
+    client: Any = None,
+    workers: int | None = None,
+    progress: bool | None = None,
+    **params: Any,
+) -> Summary:
+    """Compute a feature for every input file into the Zarr store ``out``.
+
+    Parameters
+    ----------
+    inputs : path, or iterable of paths
+        Audio files, directories (searched recursively for audio files) and
+        glob patterns (``**`` descends into directories).
+    out : path
+        The store: a new or empty directory, or a store an earlier run made
+        with the same ``feature`` and parameters. On a cluster, it must be on
+        a filesystem every worker mounts at the same path.
+    feature : {"chroma", "cqt"}
+        Chroma (:func:`vexolin.chroma_cqt`) or CQT magnitudes
+        (:func:`vexolin.cqt_magnitude`), float32.
+    client : distributed.Client, str or None
+        None computes on a thread pool in this process. A ``distributed.Client``
+        or a scheduler address (``"tcp://host:8786"``) runs one Dask task per
+        file; workers read the files and write the store themselves.
+    workers : int or None
+        The run's thread budget in this process: a pool thread per file up to
+        it, each file's transform on one thread (on more when there are fewer
+        files than that). None means ``VEXOLIN_THREADS`` if set, else one per
+        CPU. Not used with a client: there each task's transform runs on one
+        thread, and a worker runs as many tasks as it has threads.
+    progress : bool or None
+        Show a progress bar on stderr (files, hours of audio, speed); None
+        shows it when stderr is a terminal. On a cluster, the dashboard link
+        is printed unless this is False.
+    **params
+        ``sr`` (resample to this rate; None keeps each file's), ``mono``
+        (mix channels down, default True; else the feature has a leading
+        channel axis), ``hop_length``, ``fmin``, ``bins_per_octave``, and
+        ``n_octaves``, ``n_chroma`` for chroma or ``n_bins`` for cqt, with the
+        defaults of the package's functions.
+
+    Returns
+    -------
+    Summary
+        Counts, and the reason of every failed file.
+
+    Raises
+    ------
+    FileNotFoundError, ValueError
+        An input path is missing, a directory holds no audio files or a
+        pattern matches none; ``out`` is a file, not a store, or a store made
+        with other parameters; a parameter is out of range.
+    ConnectionError
+        The scheduler cannot be reached within a few seconds.
+
+    A file that cannot be read or computed does not stop the others: it is
+    recorded as failed and is tried again by the next run, as are files not
+    reached by an interrupted run. Nothing is written before every check
+    above has passed.
+    """
+    p = feature_params(feature, params)
+    if client is not None and workers is not None:
+        raise ValueError("workers sets the threads of the local pool; with a client, "
+                         "the cluster's own workers do the work")
+    thread_budget = budget(workers)
+    store = os.path.abspath(os.fspath(out))
+    paths = find_inputs(inputs)
+    _store.check_store(store, p)
+    dask_client, own_client = connect(client) if client is not None else (None, False)
+    try:
+        os.makedirs(store, exist_ok=True)
+        with _store.run_lock(store):
+            # Checked again: another run may have made the store meanwhile.
+            if not _store.check_store(store, p):
+                _store.create_store(store, p, vexolin.__version__)
+            return _extract_locked(store, paths, p, dask_client, thread_budget, progress)
+    finally:
+        if own_client and dask_client is not None:
+            dask_client.close()
+
+
+def _extract_locked(store: str, paths: list[str], p: dict[str, Any], dask_client: Any, thread_budget: int,
+                    progress: bool | None) -> Summary:
+    started = time.perf_counter()
+    _store.clear_partial(store)
+    stored = _store.list_entries(store)
+    rows: dict[str, Record] = {}
+    todo = []
+    for path in paths:
+        attrs = stored.get(path)
+        if attrs is not None and _store.is_current(path, attrs):
+            rows[path] = _store.done_row(attrs)
+        else:
+            todo.append(path)
+    skipped = len(rows)
+    bar = Progress(len(todo), sys.stderr.isatty() if progress is None else progress)
+
+    def on_record(record: Record) -> None:
+        rows[record["path"]] = record
+        bar(record)
+
+    try:
+        if dask_client is None:
+            run_in_threads(todo, store, p, thread_budget, on_record)
+        else:
+            if progress is not False:
+                bar.note(f"vexolin: Dask dashboard at {dask_client.dashboard_link}")
+            run_on_cluster(todo, store, p, dask_client, on_record)
+    finally:
+        bar.close()
+        _write_table(store, paths, rows)
+    computed = [rows[path] for path in todo if path in rows]
+    return Summary(
+        out=store, files=len(paths), computed=sum(r["status"] == "done" for r in computed), skipped=skipped,
+        failed={r["path"]: r.get("error", "") for r in computed if r["status"] == "failed"},
+        audio_seconds=sum(r.get("seconds") or 0.0 for r in computed if r["status"] == "done"),
+        elapsed=time.perf_counter() - started)

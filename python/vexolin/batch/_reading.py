@@ -1,0 +1,77 @@
+"""Reading a store back: a mapping from source path to feature array."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterator, Mapping
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from vexolin.batch import _store
+
+
+class FeatureStore(Mapping[str, npt.NDArray[np.float32]]):
+    """A store written by :func:`extract`, as a mapping from source path to
+    feature array (read on access). Relative paths are taken from the
+    current directory."""
+
+    def __init__(self, out: str | os.PathLike[str]) -> None:
+        self.path = os.path.abspath(os.fspath(out))
+        #: The feature and parameters every entry was made with.
+        self.params: dict[str, Any] = _store.stored_params(self.path)
+        self._entries = _store.list_entries(self.path)
+
+    @property
+    def feature(self) -> str:
+        """"chroma" or "cqt"."""
+        return str(self.params["feature"])
+
+    def __getitem__(self, path: str | os.PathLike[str]) -> npt.NDArray[np.float32]:
+        source = os.path.abspath(os.fspath(path))
+        attrs = self._entries.get(source)
+        if attrs is None:
+            raise KeyError(source)
+        try:
+            values = _store.read_entry(self.path, _store.entry_key(source))
+        except (OSError, ValueError, RuntimeError) as e:  # a chunk's checksum or a file is off
+            raise ValueError(f"{self.path}: the entry of {source} is damaged ({e}); delete "
+                             f"{_store.entry_dir(self.path, _store.entry_key(source))} and run again") from e
+        if values.shape[-1] != attrs.get("frames"):
+            raise ValueError(f"{self.path}: the entry of {source} has {values.shape[-1]} frames, "
+                             f"its record says {attrs.get('frames')}")
+        return values
+
+    def __contains__(self, path: object) -> bool:
+        return isinstance(path, (str, os.PathLike)) and os.path.abspath(os.fspath(path)) in self._entries
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(sorted(self._entries))
+
+    def __len__(self) -> int:
+        return len(self._entries)
+
+    def info(self, path: str | os.PathLike[str]) -> dict[str, Any]:
+        """What the store records of a file: ``source``, ``sr`` (of the
+        feature), ``duration`` in seconds, ``n_samples``, ``channels``,
+        ``frames``, ``size`` and ``mtime_ns`` of the file when read,
+        ``compute_seconds`` and ``params``."""
+        source = os.path.abspath(os.fspath(path))
+        if source not in self._entries:
+            raise KeyError(source)
+        return dict(self._entries[source])
+
+    def table(self) -> list[dict[str, str]]:
+        """The rows of ``files.csv``: every file a run was given, with its
+        status ("done", "failed" or "pending"), frames, seconds of audio,
+        compute time, and the error of a failed one."""
+        return _store.read_table(self.path)
+
+    def __repr__(self) -> str:
+        return f"<vexolin.batch.FeatureStore {self.path}: {len(self)} {self.feature} entries>"
+
+
+def open(out: str | os.PathLike[str]) -> FeatureStore:
+    """Read a store written by :func:`extract`."""
+    return FeatureStore(out)

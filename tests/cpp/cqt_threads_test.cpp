@@ -1,0 +1,116 @@
+// The driver's result does not depend on the thread count: complex values,
+// magnitudes and folded chroma agree bit for bit for 1, 2, 3 and 7 threads,
+// on signals whose worker blocks and chunks of frames straddle each other's
+// borders.
+#include "chroma/chroma.h"
+#include "engine/basis_cache.h"
+#include "engine/cqt.h"
+#include "tests/cpp/compute.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace morvat::vexolin {
+namespace {
+
+constexpr double c1 = 32.70319566257483;
+
+enum class Output { complex, magnitude, chroma };
+
+// The call as the module makes it: interleaved complex values, magnitudes, or
+// chroma of 12 pitch classes over the same bins.
+std::vector<float> run(const CqtPlan& plan, const std::vector<float>& y, Output output, int n_threads) {
+  const std::size_t n_frames = static_cast<std::size_t>(plan.n_frames);
+  std::vector<float> out;
+  if (output == Output::chroma) {
+    const int bins_per_octave = plan.params.bins_per_octave;
+    const ChromaPlan chroma = plan_chroma(y.size(), plan.params.sr, plan.params.hop, bins_per_octave,
+                                          plan.n_bins / bins_per_octave, 12, plan.params.fmin);
+    out.resize(12 * static_cast<std::size_t>(chroma.cqt.n_frames));
+    run_chroma(chroma, y.data(), out.data(), n_threads);
+    return out;
+  }
+  CqtTarget target;
+  if (output == Output::complex) {
+    out.resize(2 * static_cast<std::size_t>(plan.n_bins) * n_frames);
+    target.re = out.data();
+    target.im = out.data() + 1;
+    target.stride = 2;
+  } else {
+    out.resize(static_cast<std::size_t>(plan.n_bins) * n_frames);
+    target.mag = out.data();
+  }
+  run_cqt(plan, y.data(), target, n_threads);
+  return out;
+}
+
+struct Layout {
+  double sr;
+  int hop;
+  double fmin;
+  int n_bins;
+  int bins_per_octave;
+  const char* what;
+};
+
+TEST(CqtThreads, ResultIsBitIdenticalForEveryThreadCount) {
+  const Layout layouts[] = {
+      {22050.0, 64, c1, 84, 12, "six halvings, chunks of 512 frames"},
+      {44100.0, 256, c1, 84, 12, "one early halving, chunks of 256 frames"},
+      {8000.0, 45, 440.0, 24, 12, "odd hop: no halvings, chunks of 720 frames"},
+  };
+  std::mt19937 rng(11);
+  std::normal_distribution<float> noise(0.0f, 0.3f);
+  for (const Layout& l : layouts) {
+    // Frame counts where threads start (1024) and where three and seven
+    // workers get blocks whose borders fall inside chunks, each with a signal
+    // that ends on a hop and one that ends just before the next.
+    for (int n_frames : {1024, 1601, 3651}) {
+      for (int tail : {0, l.hop - 1}) {
+        const std::size_t len = static_cast<std::size_t>(n_frames - 1) * l.hop + tail;
+        std::vector<float> y(len);
+        for (std::size_t i = 0; i < len; ++i) {
+          y[i] = noise(rng) + static_cast<float>(std::sin(6.283185307179586 * 440.0 * i / l.sr));
+        }
+        const CqtPlan plan = plan_cqt(len, {l.sr, l.hop, l.fmin, l.n_bins, l.bins_per_octave});
+        for (Output output : {Output::complex, Output::magnitude, Output::chroma}) {
+          const std::vector<float> serial = run(plan, y, output, 1);
+          for (int n_threads : {2, 3, 7}) {
+            const std::vector<float> threaded = run(plan, y, output, n_threads);
+            ASSERT_EQ(threaded.size(), serial.size());
+            EXPECT_EQ(std::memcmp(threaded.data(), serial.data(), serial.size() * sizeof(float)), 0)
+                << l.what << ", " << len << " samples, output " << static_cast<int>(output) << ", "
+                << n_threads << " threads";
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(CqtThreads, RaisedCancelFlagStopsEveryWorkerAndCachesNothing) {
+  // 2800 frames: bases are built, and frames computed, on up to five threads.
+  const std::vector<float> y(2800 * 128, 0.25f);
+  const CqtParams p{9000.0, 128, 47.0, 40, 12, 1.0, 0.01};
+  const std::atomic<bool> raised{true};
+  const std::size_t before = cached_basis_count();
+  for (int n_threads : {1, 3, 24}) {
+    EXPECT_THROW(compute_complex(y.data(), y.size(), p, n_threads, CancelFlag(&raised)), CallCancelled)
+        << n_threads << " threads, building bases";
+  }
+  EXPECT_EQ(cached_basis_count(), before);
+  compute_complex(y.data(), y.size(), p, 3);
+  for (int n_threads : {1, 3, 24}) {
+    EXPECT_THROW(compute_complex(y.data(), y.size(), p, n_threads, CancelFlag(&raised)), CallCancelled)
+        << n_threads << " threads, computing frames";
+  }
+}
+
+}  // namespace
+}  // namespace morvat::vexolin

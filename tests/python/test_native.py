@@ -1,0 +1,52 @@
+"""`vexolin._native`, the package's private module: `_vexolin`'s transforms with
+the thread count as an argument, equal to `_vexolin` bit for bit."""
+
+import os
+
+import numpy as np
+import pytest
+
+import _vexolin
+from vexolin import _native
+
+# 5 s: 1722 to 2500 frames, enough for three workers.
+CALLS = [
+    ("cqt_complex", (22050.0, 64, 0.0, 84, 12)),
+    ("cqt_magnitude", (8000.0, 16, 55.0, 48, 12)),
+    ("cqt_magnitude", (22050.0, 63, 0.0, 72, 24)),  # odd hop: no halvings
+    ("chroma_cqt", (22050.0, 64, 36, 7, 12, 0.0)),
+]
+
+
+@pytest.mark.parametrize("name,args", CALLS)
+def test_equal_to_vexolin_bit_for_bit_for_every_thread_count(name, args):
+    y = np.random.default_rng(len(args)).standard_normal(int(5 * args[0])).astype(np.float32)
+    want = getattr(_vexolin, name)(y, *args)
+    for threads in (1, 2, 3):
+        got = getattr(_native, name)(y, *args, threads=threads)
+        assert got.dtype == want.dtype and got.shape == want.shape
+        assert got.tobytes() == want.tobytes(), f"{name} on {threads} threads"
+
+
+@pytest.mark.parametrize("name,args", sorted(dict(CALLS).items()))
+@pytest.mark.parametrize("threads", [0, -1])
+def test_threads_below_one_is_a_value_error_naming_it(name, args, threads):
+    y = np.zeros(4096, np.float32)
+    with pytest.raises(ValueError, match=r"threads must be >= 1, got " + str(threads)):
+        getattr(_native, name)(y, *args, threads)
+    with pytest.raises(TypeError):
+        getattr(_native, name)(y, *args, 2.0)
+
+
+@pytest.mark.parametrize(
+    "value,count",
+    [("3", 3), (" 6", 6), ("+6", 6), ("6 words", 6), ("4294967302", 6), ("", 1), ("abc", 1), ("0", 1), ("-4", 1)],
+)
+def test_default_threads_reads_vexolin_threads_on_each_call(monkeypatch, value, count):
+    monkeypatch.setenv("VEXOLIN_THREADS", value)
+    assert _native.default_threads() == count
+
+
+def test_default_threads_without_the_variable_is_the_cpu_count(monkeypatch):
+    monkeypatch.delenv("VEXOLIN_THREADS", raising=False)
+    assert _native.default_threads() == max(1, os.cpu_count() or 1)
