@@ -68,7 +68,7 @@ def _open(path: str | os.PathLike[str]) -> tuple[str, soundfile.SoundFile]:
     if f.samplerate > MAX_SAMPLE_RATE:
         f.close()
         raise AudioFileError(name, f"damaged header: a sample rate of {f.samplerate} Hz "
-                                   f"(audio formats go up to {MAX_SAMPLE_RATE} Hz)")
+                                   f"(real recordings go up to {MAX_SAMPLE_RATE} Hz)")
     return name, f
 
 
