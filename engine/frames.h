@@ -164,9 +164,10 @@ inline void compute_frames(const OctaveJob& job, FrameScratch& scratch, int begi
   PFFFT_Setup* setup = fft_setup(job.n_fft, PFFFT_REAL);
   scratch.spectrum.data()[job.n_fft] = 0.0f;  // the imaginary part of DC and Nyquist
   for (int f0 = begin; f0 < end; f0 += frame_block) {
-    cancel.stop_if_raised();
     const int count = std::min(frame_block, end - f0);
     for (int lane = 0; lane < count; ++lane) {
+      // Every frame: one FFT of the longest filters takes tens of milliseconds.
+      cancel.stop_if_raised();
       const float* frame = load_frame(job, scratch, f0 + lane);
       // Unordered output: the frame layout knows where every used bin lies,
       // so the library's reordering pass is not needed.

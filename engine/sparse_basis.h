@@ -44,12 +44,13 @@ struct SparseBasis {
 // is element unordered_position[p] of the unordered one. The library's own
 // reordering is a pure permutation; running it on the positions themselves,
 // 12 bits at a time so that every value is exact in float, reads it off.
-inline std::vector<int> unordered_positions(int n) {
+inline std::vector<int> unordered_positions(int n, const CancelFlag& cancel = {}) {
   PFFFT_Setup* setup = fft_setup(n, PFFFT_REAL);
   FftBuffer positions(static_cast<std::size_t>(n));
   FftBuffer ordered(static_cast<std::size_t>(n));
   std::vector<int> result(static_cast<std::size_t>(n), 0);
   for (int shift : {0, 12, 24}) {
+    cancel.stop_if_raised();
     for (int q = 0; q < n; ++q) positions.data()[q] = static_cast<float>((q >> shift) & 0xFFF);
     pffft_zreorder(setup, positions.data(), ordered.data(), PFFFT_FORWARD);
     for (int p = 0; p < n; ++p) result[p] |= static_cast<int>(ordered.data()[p]) << shift;
@@ -58,7 +59,7 @@ inline std::vector<int> unordered_positions(int n) {
 }
 
 // Fills the frame layout of a basis whose rows are set.
-inline void attach_frame_layout(SparseBasis& basis) {
+inline void attach_frame_layout(SparseBasis& basis, const CancelFlag& cancel = {}) {
   const int half = basis.n_fft / 2;
   std::vector<int> slot_of(static_cast<std::size_t>(half) + 1, -1);
   for (int col : basis.fft_bins) slot_of[col] = 0;
@@ -71,7 +72,7 @@ inline void attach_frame_layout(SparseBasis& basis) {
   basis.entry_slot.resize(basis.fft_bins.size());
   for (std::size_t e = 0; e < basis.fft_bins.size(); ++e) basis.entry_slot[e] = slot_of[basis.fft_bins[e]];
 
-  const std::vector<int> position = unordered_positions(basis.n_fft);
+  const std::vector<int> position = unordered_positions(basis.n_fft, cancel);
   basis.re_at.clear();
   basis.im_at.clear();
   for (int col : basis.used_bins) {
@@ -87,14 +88,34 @@ inline void attach_frame_layout(SparseBasis& basis) {
 
 constexpr double two_pi = 6.283185307179586;
 
-// Kernel samples computed between two looks at the cancel flag.
+// Kernel samples computed, or magnitudes sorted, between two looks at the
+// cancel flag.
 constexpr int kernel_poll_interval = 1 << 16;
+
+// Sorts ascending in runs of kernel_poll_interval merged pairwise, looking
+// at the flag between steps: one sort of the millions of magnitudes of the
+// longest kernels takes a good part of a second. The order is std::sort's.
+inline void sort_polled(std::vector<float>& v, const CancelFlag& cancel) {
+  const std::size_t n = v.size();
+  const std::size_t run = kernel_poll_interval;
+  for (std::size_t i = 0; i < n; i += run) {
+    cancel.stop_if_raised();
+    std::sort(v.begin() + i, v.begin() + std::min(n, i + run));
+  }
+  for (std::size_t width = run; width < n; width *= 2) {
+    for (std::size_t i = 0; i + width < n; i += 2 * width) {
+      cancel.stop_if_raised();
+      std::inplace_merge(v.begin() + i, v.begin() + i + width, v.begin() + std::min(n, i + 2 * width));
+    }
+  }
+}
 
 // Threshold of one row: walking the magnitudes from the smallest, the first
 // one at which the running share of the row's mass reaches `sparsity`.
 // Entries below it are dropped, so less than `sparsity` of the mass goes.
-inline float sparsity_threshold(std::vector<float> sorted, double total, double sparsity) {
-  std::sort(sorted.begin(), sorted.end());
+inline float sparsity_threshold(std::vector<float> sorted, double total, double sparsity,
+                                const CancelFlag& cancel = {}) {
+  sort_polled(sorted, cancel);
   const float largest = sorted.back();
   if (!(total > 0.0)) return largest;
   const double inv = 1.0 / total;
@@ -174,7 +195,11 @@ inline SparseBasis build_sparse_basis(const std::vector<double>& freqs, const st
       }
     }
 
+    // Each step below is linear or one FFT of the kernel's length: a look
+    // at the flag between them keeps the longest kernels answering.
+    cancel.stop_if_raised();
     pffft_transform_ordered(setup, input.data(), output.data(), work.data(), PFFFT_FORWARD);
+    cancel.stop_if_raised();
     const float* spectrum = output.data();
     double total = 0.0;
     for (int j = 0; j < n_kept; ++j) {
@@ -184,7 +209,8 @@ inline SparseBasis build_sparse_basis(const std::vector<double>& freqs, const st
       total += static_cast<double>(mag[j]);
     }
 
-    const float threshold = sparsity_threshold(mag, total, sparsity);
+    const float threshold = sparsity_threshold(mag, total, sparsity, cancel);
+    cancel.stop_if_raised();
     int kept = 0;
     for (int j = 0; j < n_kept; ++j) {
       if (threshold > mag[j]) continue;
@@ -194,7 +220,7 @@ inline SparseBasis build_sparse_basis(const std::vector<double>& freqs, const st
     }
     basis.row_offsets[b + 1] = basis.row_offsets[b] + kept;
   }
-  attach_frame_layout(basis);
+  attach_frame_layout(basis, cancel);
   return basis;
 }
 
