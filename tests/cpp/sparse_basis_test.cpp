@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <random>
 #include <stdexcept>
 #include <vector>
 
@@ -144,6 +147,19 @@ TEST(SparseBasis, SingleRowAndOrderOfRows) {
   const std::vector<int> fwd_row1(fwd.fft_bins.begin() + fwd.row_offsets[1], fwd.fft_bins.end());
   const std::vector<int> rev_row0(rev.fft_bins.begin(), rev.fft_bins.begin() + rev.row_offsets[1]);
   EXPECT_EQ(fwd_row1, rev_row0);
+}
+
+TEST(SparseBasis, SortInRunsMatchesOneSortAndStopsWhenCancelled) {
+  // Three and a half runs, with repeated values, as a long kernel's magnitudes.
+  std::mt19937 rng(5);
+  std::vector<float> values(7 * kernel_poll_interval / 2);
+  for (float& v : values) v = static_cast<float>(rng() % 50000) * 0.25f;
+  std::vector<float> want = values;
+  std::sort(want.begin(), want.end());
+  sort_polled(values, {});
+  EXPECT_EQ(values, want);
+  const std::atomic<bool> raised{true};
+  EXPECT_THROW(sort_polled(values, CancelFlag(&raised)), CallCancelled);
 }
 
 TEST(SparseBasis, RefusesEmptyAndOverlongInput) {
