@@ -67,8 +67,8 @@ InterruptScope::~InterruptScope() {
   scope_active = false;
 }
 
-CancelFlag InterruptScope::flag() const {
-  return on_main_thread_ ? CancelFlag(&interrupted) : CancelFlag();
+CancelFlag InterruptScope::flag(const std::atomic<bool>* also) const {
+  return on_main_thread_ ? CancelFlag(&interrupted, also) : CancelFlag(also);
 }
 
 void InterruptScope::lower() const { interrupted.store(false, std::memory_order_relaxed); }

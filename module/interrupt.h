@@ -6,6 +6,7 @@
 #pragma once
 
 #include "engine/cancel.h"
+#include "module/cancel_token.h"
 
 #include <pybind11/pybind11.h>
 
@@ -23,7 +24,8 @@ class InterruptScope {
   InterruptScope(const InterruptScope&) = delete;
   InterruptScope& operator=(const InterruptScope&) = delete;
 
-  CancelFlag flag() const;
+  // Ctrl-C's flag on the main thread, and `also` (a token's) anywhere.
+  CancelFlag flag(const std::atomic<bool>* also = nullptr) const;
   // Lowers the flag once the cancelled call has unwound.
   void lower() const;
 
@@ -34,19 +36,22 @@ class InterruptScope {
 
 // Runs compute(cancel) without the interpreter lock. When Ctrl-C stops it,
 // the interpreter's signal handlers run: their exception (KeyboardInterrupt)
-// propagates, and if they raise none the computation starts again.
+// propagates, and if they raise none the computation starts again. A raised
+// `token` stops it for good with TokenCancelled.
 template <typename Compute>
-void run_without_lock(Compute&& compute) {
+void run_without_lock(Compute&& compute, const CancelToken* token = nullptr) {
+  const std::atomic<bool>* raised = token != nullptr ? &token->raised : nullptr;
   for (;;) {
     InterruptScope scope;
     try {
       pybind11::gil_scoped_release unlocked;
-      compute(scope.flag());
+      compute(scope.flag(raised));
       return;
     } catch (const CallCancelled&) {
       scope.lower();
     }
     if (PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
+    if (raised != nullptr && raised->load(std::memory_order_relaxed)) throw TokenCancelled();
   }
 }
 

@@ -2,7 +2,9 @@
 // three transforms with the thread count as an argument (the package splits
 // its `workers` budget between channels and the engine), and the count
 // `_vexolin` would use. The same wrappers and the same engine as `_vexolin`,
-// so results are equal bit for bit.
+// so results are equal bit for bit. Each transform takes an optional
+// `Cancel` token, raised to stop calls made off the main thread.
+#include "module/cancel_token.h"
 #include "module/threads.h"
 #include "module/wrappers.h"
 
@@ -12,11 +14,21 @@ namespace py = pybind11;
 namespace vx = morvat::vexolin;
 
 PYBIND11_MODULE(_native, m) {
+  // The plain metaclass, as its stub says.
+  py::class_<vx::CancelToken>(m, "Cancel", py::metaclass(reinterpret_cast<PyObject*>(&PyType_Type)))
+      .def(py::init<>())
+      .def("cancel", [](vx::CancelToken& token) { token.raised.store(true, std::memory_order_relaxed); })
+      .def_property_readonly("cancelled",
+                             [](const vx::CancelToken& token) { return token.raised.load(std::memory_order_relaxed); });
+  py::register_exception<vx::TokenCancelled>(m, "Cancelled");
   m.def("cqt_complex", &vx::cqt_complex, py::arg("y"), py::arg("sr"), py::arg("hop"), py::arg("fmin"),
-        py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("threads"));
+        py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("threads"),
+        py::arg("cancel") = py::none());
   m.def("cqt_magnitude", &vx::cqt_magnitude, py::arg("y"), py::arg("sr"), py::arg("hop"), py::arg("fmin"),
-        py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("threads"));
+        py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("threads"),
+        py::arg("cancel") = py::none());
   m.def("chroma_cqt", &vx::chroma_cqt, py::arg("y"), py::arg("sr"), py::arg("hop"), py::arg("bins_per_octave"),
-        py::arg("n_octaves"), py::arg("n_chroma"), py::arg("fmin"), py::arg("threads"));
+        py::arg("n_octaves"), py::arg("n_chroma"), py::arg("fmin"), py::arg("threads"),
+        py::arg("cancel") = py::none());
   m.def("default_threads", &vx::default_threads);
 }

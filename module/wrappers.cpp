@@ -33,30 +33,31 @@ void check_threads(int threads) {
 // straight into it with the lock released.
 
 FloatArray chroma_cqt(const SignalArray& y, double sr, int hop, int bins_per_octave, int n_octaves,
-                      int n_chroma, double fmin, int threads) {
+                      int n_chroma, double fmin, int threads, const CancelToken* cancel) {
   check_threads(threads);
   const py::buffer_info view = y.request();
   const ChromaPlan plan = plan_chroma(count_of(view), sr, hop, bins_per_octave, n_octaves, n_chroma, fmin);
   FloatArray out(shape_of(plan.n_chroma, plan.cqt.n_frames));
   float* chroma = out.mutable_data();
-  run_without_lock([&](const CancelFlag& cancel) { run_chroma(plan, samples_of(view), chroma, threads, cancel); });
+  run_without_lock([&](const CancelFlag& flag) { run_chroma(plan, samples_of(view), chroma, threads, flag); },
+                   cancel);
   return out;
 }
 
 FloatArray cqt_magnitude(const SignalArray& y, double sr, int hop, double fmin, int n_bins,
-                         int bins_per_octave, int threads) {
+                         int bins_per_octave, int threads, const CancelToken* cancel) {
   check_threads(threads);
   const py::buffer_info view = y.request();
   const CqtPlan plan = plan_cqt(count_of(view), {sr, hop, fmin, n_bins, bins_per_octave});
   FloatArray out(shape_of(plan.n_bins, plan.n_frames));
   CqtTarget target;
   target.mag = out.mutable_data();
-  run_without_lock([&](const CancelFlag& cancel) { run_cqt(plan, samples_of(view), target, threads, cancel); });
+  run_without_lock([&](const CancelFlag& flag) { run_cqt(plan, samples_of(view), target, threads, flag); }, cancel);
   return out;
 }
 
 ComplexArray cqt_complex(const SignalArray& y, double sr, int hop, double fmin, int n_bins,
-                         int bins_per_octave, int threads) {
+                         int bins_per_octave, int threads, const CancelToken* cancel) {
   check_threads(threads);
   const py::buffer_info view = y.request();
   const CqtPlan plan = plan_cqt(count_of(view), {sr, hop, fmin, n_bins, bins_per_octave});
@@ -67,7 +68,7 @@ ComplexArray cqt_complex(const SignalArray& y, double sr, int hop, double fmin, 
   target.re = values;
   target.im = values + 1;
   target.stride = 2;
-  run_without_lock([&](const CancelFlag& cancel) { run_cqt(plan, samples_of(view), target, threads, cancel); });
+  run_without_lock([&](const CancelFlag& flag) { run_cqt(plan, samples_of(view), target, threads, flag); }, cancel);
   return out;
 }
 

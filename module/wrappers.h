@@ -5,6 +5,8 @@
 // asks for (module/threads.h); `vexolin._native` takes it from its caller.
 #pragma once
 
+#include "module/cancel_token.h"
+
 #include <pybind11/numpy.h>
 
 #include <complex>
@@ -17,12 +19,13 @@ using SignalArray = pybind11::array_t<float, pybind11::array::c_style | pybind11
 using FloatArray = pybind11::array_t<float, pybind11::array::forcecast>;
 using ComplexArray = pybind11::array_t<std::complex<float>, pybind11::array::forcecast>;
 
-// Each throws std::invalid_argument (ValueError) for threads < 1.
+// Each throws std::invalid_argument (ValueError) for threads < 1, and
+// TokenCancelled once `cancel`, when given, is raised.
 FloatArray chroma_cqt(const SignalArray& y, double sr, int hop, int bins_per_octave, int n_octaves,
-                      int n_chroma, double fmin, int threads);
+                      int n_chroma, double fmin, int threads, const CancelToken* cancel = nullptr);
 FloatArray cqt_magnitude(const SignalArray& y, double sr, int hop, double fmin, int n_bins,
-                         int bins_per_octave, int threads);
+                         int bins_per_octave, int threads, const CancelToken* cancel = nullptr);
 ComplexArray cqt_complex(const SignalArray& y, double sr, int hop, double fmin, int n_bins,
-                         int bins_per_octave, int threads);
+                         int bins_per_octave, int threads, const CancelToken* cancel = nullptr);
 
 }  // namespace morvat::vexolin

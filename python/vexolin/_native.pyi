@@ -1,9 +1,18 @@
 # Types of the package's private native module: `_vexolin`'s transforms with
-# the thread count as an argument (at least 1), and the count `_vexolin` uses.
+# the thread count as an argument (at least 1) and an optional cancellation
+# token, and the count `_vexolin` uses.
 from typing import SupportsFloat, SupportsIndex, SupportsInt
 
 import numpy as np
 import numpy.typing as npt
+
+class Cancel:
+    def __init__(self) -> None: ...
+    def cancel(self) -> None: ...
+    @property
+    def cancelled(self) -> bool: ...
+
+class Cancelled(Exception): ...
 
 def cqt_complex(
     y: npt.ArrayLike,
@@ -13,6 +22,7 @@ def cqt_complex(
     n_bins: SupportsInt | SupportsIndex,
     bins_per_octave: SupportsInt | SupportsIndex,
     threads: SupportsInt | SupportsIndex,
+    cancel: Cancel | None = None,
 ) -> npt.NDArray[np.complex64]: ...
 def cqt_magnitude(
     y: npt.ArrayLike,
@@ -22,6 +32,7 @@ def cqt_magnitude(
     n_bins: SupportsInt | SupportsIndex,
     bins_per_octave: SupportsInt | SupportsIndex,
     threads: SupportsInt | SupportsIndex,
+    cancel: Cancel | None = None,
 ) -> npt.NDArray[np.float32]: ...
 def chroma_cqt(
     y: npt.ArrayLike,
@@ -32,5 +43,6 @@ def chroma_cqt(
     n_chroma: SupportsInt | SupportsIndex,
     fmin: SupportsFloat | SupportsIndex,
     threads: SupportsInt | SupportsIndex,
+    cancel: Cancel | None = None,
 ) -> npt.NDArray[np.float32]: ...
 def default_threads() -> int: ...

@@ -110,6 +110,10 @@ TEST(CqtThreads, RaisedCancelFlagStopsEveryWorkerAndCachesNothing) {
     EXPECT_THROW(compute_complex(y.data(), y.size(), p, n_threads, CancelFlag(&raised)), CallCancelled)
         << n_threads << " threads, computing frames";
   }
+  // A second flag (a caller's token) stops it as well.
+  const std::atomic<bool> lowered{false};
+  EXPECT_THROW(compute_complex(y.data(), y.size(), p, 3, CancelFlag(&lowered, &raised)), CallCancelled);
+  compute_complex(y.data(), y.size(), p, 3, CancelFlag(&lowered, &lowered));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 the thread count as an argument, equal to `_vexolin` bit for bit."""
 
 import os
+import threading
 
 import numpy as np
 import pytest
@@ -50,3 +51,30 @@ def test_default_threads_reads_vexolin_threads_on_each_call(monkeypatch, value, 
 def test_default_threads_without_the_variable_is_the_cpu_count(monkeypatch):
     monkeypatch.delenv("VEXOLIN_THREADS", raising=False)
     assert _native.default_threads() == max(1, os.cpu_count() or 1)
+
+
+@pytest.mark.parametrize("name,args", sorted(dict(CALLS).items()))
+def test_a_raised_cancel_token_stops_a_call_on_any_thread_and_later_calls_are_unaffected(name, args):
+    y = np.random.default_rng(1).standard_normal(int(5 * args[0])).astype(np.float32)
+    call = getattr(_native, name)
+    want = call(y, *args, 2)
+    token = _native.Cancel()
+    assert not token.cancelled
+    assert call(y, *args, 2, cancel=token).tobytes() == want.tobytes()
+    token.cancel()
+    assert token.cancelled
+    outcome = []
+
+    def on_a_thread():
+        try:
+            call(y, *args, 3, cancel=token)
+        except _native.Cancelled as e:
+            outcome.append(e)
+
+    worker = threading.Thread(target=on_a_thread)
+    worker.start()
+    worker.join()
+    with pytest.raises(_native.Cancelled):
+        call(y, *args, 1, token)  # on the main thread too
+    assert len(outcome) == 1
+    assert call(y, *args, 2, cancel=None).tobytes() == want.tobytes()
