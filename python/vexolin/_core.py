@@ -4,14 +4,16 @@ into the package's native module."""
 
 from __future__ import annotations
 
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from concurrent.futures import ThreadPoolExecutor
+from contextvars import ContextVar
 from typing import Any, TypeVar
 
 import numpy as np
 import numpy.typing as npt
 
 from vexolin import _native
+from vexolin._native import Cancel
 from vexolin._checks import positive_float, whole_number
 from vexolin._features import CHROMA, CQT, Feature
 
@@ -20,6 +22,44 @@ from vexolin._features import CHROMA, CQT, Feature
 _MAX_COLUMN_CHANNELS = 8
 
 _Out = TypeVar("_Out", np.float32, np.complex64)
+_Item = TypeVar("_Item")
+_Result = TypeVar("_Result")
+
+# The token of the work this thread does for a pool (a batch's files): the
+# transforms it calls stop when that pool is interrupted.
+_token: ContextVar[Cancel | None] = ContextVar("vexolin_cancel", default=None)
+
+
+def with_token(token: Cancel, fn: Callable[..., _Result], *args: Any) -> _Result:
+    """``fn(*args)`` with ``token`` passed to every transform it calls on this thread."""
+    reset = _token.set(token)
+    try:
+        return fn(*args)
+    finally:
+        _token.reset(reset)
+
+
+def map_on_threads(
+    threads: int, fn: Callable[[_Item, Cancel], _Result], items: Iterable[_Item],
+) -> list[_Result]:
+    """``fn(item, token)`` for each item on ``threads`` threads, in order.
+
+    Ctrl-C reaches only the main thread, in its wait here: it raises the
+    token, so the calls running stop within a block of work and the
+    interruption goes on as soon as they have. A token this thread's own
+    pool gave it is passed on instead, and raised by that pool.
+    """
+    inherited = _token.get()
+    token = inherited if inherited is not None else Cancel()
+    executor = ThreadPoolExecutor(max_workers=threads, thread_name_prefix="vexolin")
+    try:
+        return list(executor.map(lambda item: fn(item, token), items))
+    except BaseException:
+        if inherited is None:
+            token.cancel()
+        raise
+    finally:
+        executor.shutdown(wait=True, cancel_futures=True)
 
 
 def _samples(y: npt.ArrayLike, check_finite: bool) -> tuple[npt.NDArray[np.float32], tuple[int, ...]]:
@@ -63,24 +103,21 @@ def budget(workers: object) -> int:
 
 def _per_channel(
     y: npt.ArrayLike,
-    one: Callable[[npt.NDArray[np.float32], int], npt.NDArray[_Out]],
+    one: Callable[[npt.NDArray[np.float32], int, Cancel | None], npt.NDArray[_Out]],
     workers: int | None,
     check_finite: bool,
 ) -> npt.NDArray[_Out]:
-    """``one(row, engine_threads)`` for each channel, within the thread budget ``workers``."""
+    """``one(row, engine_threads, token)`` for each channel, within the thread budget ``workers``."""
     rows, leading = _samples(y, check_finite)
     pool, threads = split_budget(budget(workers), len(rows))
+    token = _token.get()  # None on the main thread: Ctrl-C reaches the call itself
     if not leading:
-        return one(rows[0], threads)
+        return one(rows[0], threads, token)
     if pool == 1:
-        results = [one(row, threads) for row in rows]
+        results = [one(row, threads, token) for row in rows]
     else:
         # The module releases the interpreter lock, so channels run side by side.
-        executor = ThreadPoolExecutor(max_workers=pool, thread_name_prefix="vexolin")
-        try:
-            results = list(executor.map(lambda row: one(row, threads), rows))
-        finally:
-            executor.shutdown(wait=True, cancel_futures=True)
+        results = map_on_threads(pool, lambda row, token: one(row, threads, token), rows)
     stacked = np.stack(results)
     return stacked.reshape(leading + stacked.shape[1:])
 
@@ -96,7 +133,8 @@ def transform(
     feature.check_nyquist(rate, p)
     function: Callable[..., npt.NDArray[Any]] = getattr(_native, native or feature.native)
     hop, args = p["hop_length"], feature.native_args(p)
-    return _per_channel(y, lambda row, threads: function(row, rate, hop, *args, threads), workers, check_finite)
+    return _per_channel(y, lambda row, threads, token: function(row, rate, hop, *args, threads, cancel=token),
+                        workers, check_finite)
 
 
 def cqt(

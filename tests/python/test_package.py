@@ -95,9 +95,9 @@ def test_workers_is_the_calls_whole_thread_budget(monkeypatch, channels, workers
         def default_threads(self):
             return default
 
-        def cqt_magnitude(self, *args):
+        def cqt_magnitude(self, *args, **kwargs):
             calls.append((args[-1], threading.get_ident()))
-            return _native.cqt_magnitude(*args)
+            return _native.cqt_magnitude(*args, **kwargs)
 
     monkeypatch.setattr(_core, "_native", Recording())
     y = np.random.default_rng(1).standard_normal((channels, 4096)).astype(np.float32)

@@ -165,3 +165,95 @@ def test_ctrl_c_stops_a_long_call_and_the_module_keeps_working(threads):
     # with room for a busy machine.
     assert float(stamp) - sent < 20.0
     assert lines[1] == "unchanged True"
+
+
+def interrupt_once_started(args, starts):
+    """Runs ``python args``, sends SIGINT once it has printed ``starts``
+    "started" lines, and returns its exit status, its output after them and
+    the seconds from the signal to its exit."""
+    proc = subprocess.Popen([sys.executable, *args], stdout=subprocess.PIPE, text=True)
+    try:
+        for _ in range(starts):
+            assert proc.stdout.readline().strip() == "started"
+        sent = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        out, _ = proc.communicate(timeout=120)
+        return proc.returncode, out, time.monotonic() - sent
+    finally:
+        proc.kill()
+
+
+CHANNELS_CTRL_C_CHILD = """
+import os
+import threading
+import numpy as np
+import vexolin
+from vexolin import _native
+small = np.random.default_rng(0).standard_normal((3, 8192)).astype(np.float32)
+before = vexolin.cqt_magnitude(small, workers=2)
+real = _native.cqt_magnitude
+
+def announced(*args, **kwargs):
+    os.write(1, b"started\\n")  # on a channel's thread, entering the module; one write
+    return real(*args, **kwargs)
+
+_native.cqt_magnitude = announced
+try:
+    # Three channels on two threads, each minutes of work (hop 1, filters of
+    # millions of samples); the third waits for a thread.
+    vexolin.cqt_magnitude(np.zeros((3, 4000), np.float32), hop_length=1, fmin=0.05, workers=2)
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+_native.cqt_magnitude = real
+after = vexolin.cqt_magnitude(small, workers=2)
+print("unchanged", np.array_equal(before, after), "threads", threading.active_count(), flush=True)
+"""
+
+
+def test_ctrl_c_stops_every_channel_of_a_call_on_threads_and_joins_them():
+    status, out, seconds = interrupt_once_started(["-c", CHANNELS_CTRL_C_CHILD], starts=2)
+    assert out.split("\n")[:2] == ["interrupted", "unchanged True threads 1"]
+    assert status == 0 and seconds < 20.0  # not the minutes the channels have left
+
+
+BATCH_CTRL_C_CHILD = """
+import os
+import sys
+from vexolin import _native, cli
+real = _native.chroma_cqt
+
+def announced_and_endless(*args, **kwargs):
+    os.write(1, b"started\\n")  # on a file's thread, entering the module; one write
+    while True:  # a file that would take for ever
+        real(*args, **kwargs)
+
+_native.chroma_cqt = announced_and_endless
+sys.exit(cli.main(["batch", *sys.argv[1:]]))
+"""
+
+
+def test_ctrl_c_cancels_a_batch_on_threads_its_files_stay_pending_and_a_rerun_does_them(tmp_path):
+    import soundfile
+
+    import vexolin
+    from vexolin import batch, cli
+
+    paths = []
+    for i in range(3):
+        paths.append(str(tmp_path / f"t{i}.wav"))
+        soundfile.write(paths[-1], tone(220.0 * (i + 1)), int(SR))
+    out = str(tmp_path / "store.zarr")
+    args = ["-c", BATCH_CTRL_C_CHILD, *paths, "--out", out, "--workers", "2", "-q"]
+    status, _, seconds = interrupt_once_started(args, starts=2)
+    assert status == 130 and seconds < 20.0
+    store = batch.open(out)
+    assert list(store) == []  # no entry of a cancelled file
+    assert sorted((row["path"], row["status"]) for row in store.table()) == [(p, "pending") for p in paths]
+
+    assert cli.main(["batch", *paths, "--out", out, "-q"]) == 0
+    store = batch.open(out)
+    assert [row["status"] for row in store.table()] == ["done"] * 3
+    for path in paths:
+        y, sr = vexolin.load(path)
+        assert store[path].tobytes() == vexolin.chroma_cqt(y, sr=sr).tobytes()

@@ -16,7 +16,8 @@ from typing import Any
 
 from tqdm import tqdm
 
-from vexolin._core import split_budget
+from vexolin._core import split_budget, with_token
+from vexolin._native import Cancel
 from vexolin.batch._store import done_row, entry_key, is_current, read_entry_attrs
 from vexolin.batch._work import extract_file
 
@@ -36,17 +37,19 @@ def run_in_threads(paths: list[str], out: str, params: dict[str, Any], budget: i
     pool thread per file up to the budget, and the rest of the budget to each
     file's transform (1 engine thread per pool thread with as many files as
     the budget). The transforms release the interpreter lock. On Ctrl-C,
-    files not started are dropped and those running are finished and
-    recorded before the interruption goes on."""
+    files not started are dropped and those running are cancelled: their
+    transforms stop within a block of work, they write no entry and stay
+    unrecorded (pending), and the interruption goes on once they have."""
     todo = iter(paths)
     workers, threads = split_budget(budget, len(paths))
     window = max(_MIN_IN_FLIGHT, _IN_FLIGHT_PER_THREAD * workers)
     pending: set[Future[Record]] = set()
     pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="vexolin-batch")
+    token = Cancel()
 
     def fill() -> None:
         for path in todo:
-            pending.add(pool.submit(extract_file, path, out, params, threads))
+            pending.add(pool.submit(with_token, token, extract_file, path, out, params, threads))
             if len(pending) >= window:
                 return
 
@@ -58,6 +61,9 @@ def run_in_threads(paths: list[str], out: str, params: dict[str, Any], budget: i
                 pending.discard(future)
                 on_record(future.result())
             fill()
+    except BaseException:
+        token.cancel()
+        raise
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
         for future in pending:
