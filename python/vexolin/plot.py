@@ -77,7 +77,7 @@ def chromagram(C: npt.ArrayLike, *, sr: float = 22050, hop_length: int = 512,
     >>> from matplotlib.figure import Figure
     >>> import vexolin, vexolin.plot
     >>> y = np.sin(2 * np.pi * 440.0 * np.arange(22050) / 22050)
-    >>> ax = vexolin.plot.chromagram(vexolin.chroma_cqt(y), sr=22050, hop_length=512,
+    >>> ax = vexolin.plot.chromagram(vexolin.chroma_cqt(y, sr=22050), sr=22050, hop_length=512,
     ...                              ax=Figure().add_subplot())
     >>> [t.get_text() for t in ax.get_yticklabels()][9]
     'A'
@@ -118,7 +118,7 @@ def cqt(M: npt.ArrayLike, *, sr: float = 22050, hop_length: int = 512, fmin: flo
     >>> from matplotlib.figure import Figure
     >>> import vexolin, vexolin.plot
     >>> y = np.sin(2 * np.pi * 440.0 * np.arange(22050) / 22050)
-    >>> ax = vexolin.plot.cqt(vexolin.cqt(y), ax=Figure().add_subplot())
+    >>> ax = vexolin.plot.cqt(vexolin.cqt(y, sr=22050), ax=Figure().add_subplot())
     >>> [t.get_text() for t in ax.get_yticklabels()]
     ['C1', 'C2', 'C3', 'C4', 'C5', 'C6', 'C7']
     """
