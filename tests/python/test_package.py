@@ -233,3 +233,26 @@ def test_plots_render_with_note_names_and_a_colour_bar(tmp_path, kind):
     assert len(figure.axes) == 2  # the colour bar
     pixels = matplotlib.image.imread(tmp_path / "out.png")[..., :3]
     assert len(np.unique(pixels.reshape(-1, 3), axis=0)) > 50 and pixels.std() > 0.1
+
+
+def test_long_recordings_plot_with_clock_ticks_at_the_figures_resolution_and_quiet_frames_dark():
+    from matplotlib.figure import Figure
+
+    import vexolin.plot
+
+    # 20 minutes of frames whose second half is 60 dB down.
+    n = 20 * 60 * SR // 512
+    chroma = np.tile(np.eye(12, dtype=np.float32)[:, :1], (1, n)) + 0.1
+    chroma[:, n // 2:] *= 1e-3
+    figure = Figure(figsize=(8, 3), dpi=100)
+    ax = figure.add_subplot()
+    vexolin.plot.chromagram(chroma, sr=SR, hop_length=512, key="Eb major", ax=ax)
+    figure.canvas.draw()
+    image = ax.get_images()[0].get_array()
+    # Frames averaged to about the axes' pixels (measured before the colour bar took its share).
+    assert image.shape[1] <= 2 * ax.get_window_extent().width < n / 10
+    assert ax.get_xlim()[1] == pytest.approx(n * 512 / SR, rel=1e-3)
+    assert (image[:, image.shape[1] // 2 + 1:] == 0).all() and image[0, 0] == 1.0
+    ticks = [t.get_text() for t in ax.get_xticklabels() if t.get_text()]
+    assert ticks[:3] == ["0:00", "2:00", "4:00"] and ax.get_xlabel() == "Time (m:ss)"
+    assert [t.get_text() for t in ax.get_yticklabels()][:4] == ["C", "Db", "D", "Eb"]
