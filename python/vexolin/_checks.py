@@ -7,6 +7,7 @@ from __future__ import annotations
 import functools
 import math
 import numbers
+import os
 import warnings
 from collections.abc import Callable
 from typing import ParamSpec, TypeVar
@@ -104,4 +105,5 @@ def warn_slow_hop(hop_length: int, n_octaves: int) -> None:
         f"hop_length={hop_length} stops the rate halvings before the lowest of {n_octaves} octaves, "
         f"which then run at a high rate: the call can be dozens of times slower (results are correct). "
         f"Hops that are multiples of {step} keep halving, e.g. {nearest}. (Shown once per process.)",
-        SlowHopWarning, stacklevel=4)
+        # Attributed to the caller's line, outside the package.
+        SlowHopWarning, skip_file_prefixes=(os.path.dirname(__file__),))
