@@ -6,6 +6,9 @@
 - the peer's (librosa's) default chroma, which estimates the tuning, beside
   its `tuning=0` chroma on the same signal (bench/.peer-venv);
 - peak memory of the estimate on one hour, in a fresh process;
+- accuracy: the estimate on 30 s of chords shifted by -45 to +45 cents, and
+  how often the chroma with the estimated tuning has the same strongest
+  pitch class as the unshifted signal's chroma with tuning=0.0;
 - the process's memory after chroma with estimated tuning for 1,000 files
   of random tunings (whole-cent estimates: at most 100 kernel bases), and
   for comparison with each file's exact tuning passed in (1,000 bases).
@@ -86,6 +89,17 @@ def cost(seconds: float, sr: float, repeats: int) -> dict:
         e / c for e, c in zip(times["estimate"], times["chroma_all"]))
     out["tuning"] = vexolin.estimate_tuning(y, sr=sr)
     return {"seconds": seconds, "sr": sr, **out}
+
+
+def accuracy(seconds: float, sr: float) -> list[dict]:
+    reference = vexolin.chroma_cqt(music(seconds, sr), sr=sr, tuning=0.0).argmax(axis=0)
+    rows = []
+    for cents in range(-45, 50, 5):
+        chroma, tuning = vexolin.chroma_cqt(music(seconds, sr, cents=float(cents)), sr=sr, return_tuning=True)
+        rows.append({"cents": cents, "estimate_cents": round(100 * tuning),
+                     "error_cents": abs(100 * tuning - cents),
+                     "same_strongest": float((chroma.argmax(axis=0) == reference).mean())})
+    return rows
 
 
 def peer_cost(peer: Peer, seconds: float, sr: float, repeats: int, workdir: Path) -> dict:
@@ -179,6 +193,12 @@ def main() -> int:
               f"{1e3 * c['chroma_estimated_all']['median']:.1f} ms; estimate / chroma: "
               f"{c['estimate_over_chroma_1']:.3f} (1 thread), {c['estimate_over_chroma_all']:.3f} ({ALL_CORES}); "
               f"estimated tuning {c['tuning']:+.2f} (signal at +0.17)")
+    result["accuracy"] = accuracy(30.0, 22050.0)
+    worst = max(result["accuracy"], key=lambda r: r["error_cents"])
+    print(f"\nAccuracy on 30 s of chords shifted by -45 to +45 cents (step 5): largest error "
+          f"{worst['error_cents']:.1f} cents (at {worst['cents']:+d}); at 0: {result['accuracy'][9]['error_cents']:.1f}; "
+          f"same strongest pitch class as the unshifted chroma on at least "
+          f"{100 * min(r['same_strongest'] for r in result['accuracy']):.2f}% of frames")
     if not args.no_peer:
         if not args.peer_python.exists():
             sys.exit(f"tuning_bench: no peer environment at {args.peer_python}; pass --no-peer")
