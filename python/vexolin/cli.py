@@ -219,7 +219,8 @@ def _draw(args: argparse.Namespace, result: _Result, f: IO[bytes], title: str) -
         vexolin.plot.cqt(result.drawn, sr=result.sr, hop_length=args.hop_length, fmin=args.params["fmin"],
                          bins_per_octave=args.params["bins_per_octave"], ax=ax)
     ax.set_title(title)
-    figure.savefig(f, format="png", dpi=100)
+    figure.savefig(f, format="png", dpi=100, metadata={
+        "Software": f"vexolin {vexolin.__version__}", "Description": json.dumps(_provenance(args, result))})
 
 
 def _text(values: npt.NDArray[np.float32], labels: list[str], sr: int, hop_length: int) -> str:

@@ -218,3 +218,13 @@ def test_bad_chroma_options_are_usage_errors(audio, capsys, args, words):
     assert stopped.value.code == 2
     err = capsys.readouterr().err
     assert all(w in err for w in words), err
+
+
+def test_plots_carry_the_version_and_parameters(audio):
+    from PIL import Image
+
+    png = audio / "a4.png"
+    assert cli.main(["cqt", str(audio / "a4.wav"), "--plot", str(png), "--tuning", "-0.2", "-q"]) == 0
+    text = Image.open(png).text
+    assert text["Software"] == f"vexolin {vexolin.__version__}"
+    assert json.loads(text["Description"])["tuning"] == -0.2
