@@ -104,6 +104,9 @@ def estimate_key(
         Chroma, row 0 is C (as :func:`chroma_cqt` returns).
     profile : {"krumhansl", "temperley"}
         Krumhansl and Kessler's key profiles (the default) or Temperley's.
+        On piano, whose strong 5th partials add the tonic's major third to
+        the chroma, Krumhansl and Kessler's can take a minor key for its
+        parallel major where Temperley's does not.
     aggregate : callable
         How frames are combined, called as ``aggregate(chroma, axis=-1)``.
 
