@@ -1,8 +1,9 @@
 // Entry of `vexolin._native`, the package's private module: `_vexolin`'s
 // three transforms with the thread count as an argument (the package splits
-// its `workers` budget between channels and the engine), and the count
-// `_vexolin` would use. The same wrappers and the same engine as `_vexolin`,
-// so results are equal bit for bit.
+// its `workers` budget between channels and the engine), the count
+// `_vexolin` would use, and chroma before its frames are scaled (the package
+// applies its other norms and its threshold to these). The same wrappers and
+// the same engine as `_vexolin`, so results are equal bit for bit.
 #include "module/threads.h"
 #include "module/wrappers.h"
 
@@ -18,5 +19,7 @@ PYBIND11_MODULE(_native, m) {
         py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("threads"));
   m.def("chroma_cqt", &vx::chroma_cqt, py::arg("y"), py::arg("sr"), py::arg("hop"), py::arg("bins_per_octave"),
         py::arg("n_octaves"), py::arg("n_chroma"), py::arg("fmin"), py::arg("threads"));
+  m.def("chroma_folded", &vx::chroma_folded, py::arg("y"), py::arg("sr"), py::arg("hop"),
+        py::arg("bins_per_octave"), py::arg("n_octaves"), py::arg("n_chroma"), py::arg("fmin"), py::arg("threads"));
   m.def("default_threads", &vx::default_threads);
 }

@@ -20,6 +20,9 @@ using ComplexArray = pybind11::array_t<std::complex<float>, pybind11::array::for
 // Each throws std::invalid_argument (ValueError) for threads < 1.
 FloatArray chroma_cqt(const SignalArray& y, double sr, int hop, int bins_per_octave, int n_octaves,
                       int n_chroma, double fmin, int threads);
+// chroma_cqt's sums before each frame is scaled.
+FloatArray chroma_folded(const SignalArray& y, double sr, int hop, int bins_per_octave, int n_octaves,
+                         int n_chroma, double fmin, int threads);
 FloatArray cqt_magnitude(const SignalArray& y, double sr, int hop, double fmin, int n_bins,
                          int bins_per_octave, int threads);
 ComplexArray cqt_complex(const SignalArray& y, double sr, int hop, double fmin, int n_bins,
