@@ -1,5 +1,5 @@
 # Entry points: `make build`, `make test`, `make sanitize`, `make demo`, `make bench` (BENCH_ARGS=--quick),
-# `make bench-batch`, `make dist`.
+# `make bench-batch`, `make bench-tuning`, `make bench-render`, `make dist`.
 # Everything is set up on first use; later runs only rebuild what changed.
 
 SHELL := /bin/bash
@@ -9,7 +9,7 @@ BUILD := $(ROOT)/build
 VPY := $(VENV)/bin/python
 SITE_PTH = $(shell $(VPY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/_vexolin_build.pth
 
-.PHONY: build test sanitize demo bench bench-batch dist clean system-deps venv configure
+.PHONY: build test sanitize demo bench bench-batch bench-tuning bench-render dist clean system-deps venv configure
 
 build: configure
 	cmake --build $(BUILD)
@@ -44,11 +44,23 @@ bench: build $(PEER_VENV)/.requirements.stamp
 	cmake --build $(BUILD) --target floor_bench
 	$(VPY) bench/bench.py $(BENCH_ARGS)
 	$(VPY) bench/gil_bench.py
+	$(VPY) bench/tuning_bench.py $(BENCH_ARGS)
 	$(VPY) bench/batch_bench.py
 
 # Batch extraction over 200 files of 30 s: serial loop, thread pool, 2-process Dask cluster.
 bench-batch: build
 	$(VPY) bench/batch_bench.py
+
+# Tuning estimation: its cost beside chroma and librosa's, its memory on an hour, the
+# kernel cache after 1,000 files.
+bench-tuning: build $(PEER_VENV)/.requirements.stamp
+	$(VPY) bench/tuning_bench.py $(BENCH_ARGS)
+
+# Tuning and keys on cadences rendered by fluidsynth with Debian's General MIDI sound font.
+bench-render: build
+	@command -v fluidsynth >/dev/null && [ -f /usr/share/sounds/sf2/FluidR3_GM.sf2 ] || \
+	  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq fluidsynth fluid-soundfont-gm; }
+	$(VPY) bench/render_check.py
 
 $(PEER_VENV)/.requirements.stamp: bench/requirements-peer.txt
 	bench/setup_peer_env.sh $(PEER_VENV)

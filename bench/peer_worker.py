@@ -25,7 +25,9 @@ def cqt_call(y, t):
 
 
 def chroma_call(y, t):
-    return librosa.feature.chroma_cqt(y=y, sr=t["sr"], hop_length=t["hop"], fmin=t["fmin"], tuning=0.0,
+    # tuning=None is the peer's default: it estimates the tuning first.
+    tuning = None if t.get("estimate_tuning") else 0.0
+    return librosa.feature.chroma_cqt(y=y, sr=t["sr"], hop_length=t["hop"], fmin=t["fmin"], tuning=tuning,
                                       n_chroma=t["n_chroma"], bins_per_octave=t["bins_per_octave"],
                                       n_octaves=t["n_octaves"])
 

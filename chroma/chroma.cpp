@@ -85,13 +85,17 @@ ChromaPlan plan_chroma(std::size_t len, double sr, int hop, int bins_per_octave,
 }
 
 void run_chroma(const ChromaPlan& plan, const float* y, float* out, int n_threads, const CancelFlag& cancel) {
+  fold_chroma(plan, y, out, n_threads, cancel);
+  normalise_chroma(out, plan.n_chroma, plan.cqt.n_frames);
+}
+
+void fold_chroma(const ChromaPlan& plan, const float* y, float* out, int n_threads, const CancelFlag& cancel) {
   // Magnitudes are added into their pitch-class rows as they are computed.
   std::fill_n(out, static_cast<std::size_t>(plan.n_chroma) * static_cast<std::size_t>(plan.cqt.n_frames), 0.0f);
   CqtTarget target;
   target.mag = out;
   target.mag_row = plan.rows.data();
   run_cqt(plan.cqt, y, target, n_threads, cancel);
-  normalise_chroma(out, plan.n_chroma, plan.cqt.n_frames);
 }
 
 std::vector<int> chroma_rows(int n_bins, int bins_per_octave, int n_chroma, double fmin) {

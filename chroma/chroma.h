@@ -32,6 +32,11 @@ ChromaPlan plan_chroma(std::size_t len, double sr, int hop, int bins_per_octave,
 // threads, with the same result for every count. Cancelled as run_cqt is.
 void run_chroma(const ChromaPlan& plan, const float* y, float* out, int n_threads, const CancelFlag& cancel = {});
 
+// run_chroma without the scaling: each value the sum of its pitch class's
+// magnitudes, the same sums run_chroma scales. The package's other norms
+// and threshold start from these.
+void fold_chroma(const ChromaPlan& plan, const float* y, float* out, int n_threads, const CancelFlag& cancel = {});
+
 // The chroma row each of n_bins bins folds into (-1: none), for bins from
 // the effective fmin at bins_per_octave. Throws std::invalid_argument when
 // the layout does not fold or fmin is not a finite frequency > 0.

@@ -1,9 +1,11 @@
 // Entry of `vexolin._native`, the package's private module: `_vexolin`'s
 // three transforms with the thread count as an argument (the package splits
-// its `workers` budget between channels and the engine), and the count
-// `_vexolin` would use. The same wrappers and the same engine as `_vexolin`,
-// so results are equal bit for bit. Each transform takes an optional
-// `Cancel` token, raised to stop calls made off the main thread.
+// its `workers` budget between channels and the engine), the count
+// `_vexolin` would use, and chroma before its frames are scaled (the package
+// applies its other norms and its threshold to these). The same wrappers and
+// the same engine as `_vexolin`, so results are equal bit for bit. Each
+// transform takes an optional `Cancel` token, raised to stop calls made off
+// the main thread.
 #include "module/cancel_token.h"
 #include "module/threads.h"
 #include "module/wrappers.h"
@@ -29,6 +31,9 @@ PYBIND11_MODULE(_native, m) {
         py::arg("cancel") = py::none());
   m.def("chroma_cqt", &vx::chroma_cqt, py::arg("y"), py::arg("sr"), py::arg("hop"), py::arg("bins_per_octave"),
         py::arg("n_octaves"), py::arg("n_chroma"), py::arg("fmin"), py::arg("threads"),
+        py::arg("cancel") = py::none());
+  m.def("chroma_folded", &vx::chroma_folded, py::arg("y"), py::arg("sr"), py::arg("hop"),
+        py::arg("bins_per_octave"), py::arg("n_octaves"), py::arg("n_chroma"), py::arg("fmin"), py::arg("threads"),
         py::arg("cancel") = py::none());
   m.def("default_threads", &vx::default_threads);
 }

@@ -44,6 +44,18 @@ FloatArray chroma_cqt(const SignalArray& y, double sr, int hop, int bins_per_oct
   return out;
 }
 
+FloatArray chroma_folded(const SignalArray& y, double sr, int hop, int bins_per_octave, int n_octaves,
+                         int n_chroma, double fmin, int threads, const CancelToken* cancel) {
+  check_threads(threads);
+  const py::buffer_info view = y.request();
+  const ChromaPlan plan = plan_chroma(count_of(view), sr, hop, bins_per_octave, n_octaves, n_chroma, fmin);
+  FloatArray out(shape_of(plan.n_chroma, plan.cqt.n_frames));
+  float* chroma = out.mutable_data();
+  run_without_lock([&](const CancelFlag& flag) { fold_chroma(plan, samples_of(view), chroma, threads, flag); },
+                   cancel);
+  return out;
+}
+
 FloatArray cqt_magnitude(const SignalArray& y, double sr, int hop, double fmin, int n_bins,
                          int bins_per_octave, int threads, const CancelToken* cancel) {
   check_threads(threads);

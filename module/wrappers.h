@@ -23,6 +23,9 @@ using ComplexArray = pybind11::array_t<std::complex<float>, pybind11::array::for
 // TokenCancelled once `cancel`, when given, is raised.
 FloatArray chroma_cqt(const SignalArray& y, double sr, int hop, int bins_per_octave, int n_octaves,
                       int n_chroma, double fmin, int threads, const CancelToken* cancel = nullptr);
+// chroma_cqt's sums before each frame is scaled.
+FloatArray chroma_folded(const SignalArray& y, double sr, int hop, int bins_per_octave, int n_octaves,
+                         int n_chroma, double fmin, int threads, const CancelToken* cancel = nullptr);
 FloatArray cqt_magnitude(const SignalArray& y, double sr, int hop, double fmin, int n_bins,
                          int bins_per_octave, int threads, const CancelToken* cancel = nullptr);
 ComplexArray cqt_complex(const SignalArray& y, double sr, int hop, double fmin, int n_bins,

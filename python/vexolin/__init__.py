@@ -27,11 +27,14 @@ from vexolin._convert import (
     hz_to_note,
     times_like,
 )
-from vexolin._checks import C1_HZ
+from vexolin._checks import C1_HZ, SlowHopWarning
 from vexolin._io import AudioFileError, AudioInfo, info, load
+from vexolin._key import Key, estimate_key
+from vexolin._sync import sync
+from vexolin._tuning import estimate_tuning
 
 if TYPE_CHECKING:
-    from vexolin._core import chroma_cqt, cqt, cqt_magnitude
+    from vexolin._core import chroma_cens, chroma_cqt, cqt, cqt_magnitude
 
 __version__ = "0.1.0"
 
@@ -39,24 +42,30 @@ __all__ = [
     "C1_HZ",
     "AudioFileError",
     "AudioInfo",
+    "Key",
+    "SlowHopWarning",
     "__version__",
     "amplitude_to_db",
     "bin_notes",
+    "chroma_cens",
     "chroma_cqt",
     "chroma_notes",
     "cqt",
     "cqt_frequencies",
     "cqt_magnitude",
+    "estimate_key",
+    "estimate_tuning",
     "frames_to_time",
     "hz_to_note",
     "info",
     "load",
+    "sync",
     "times_like",
 ]
 
 # The transforms load the native module, so they are imported on first use:
 # reading files and the command line's parsing do without it.
-_TRANSFORMS = frozenset({"chroma_cqt", "cqt", "cqt_magnitude"})
+_TRANSFORMS = frozenset({"chroma_cens", "chroma_cqt", "cqt", "cqt_magnitude"})
 
 
 def __getattr__(name: str) -> Any:

@@ -4,8 +4,13 @@ command line and checking a batch's parameters never load the extension."""
 
 from __future__ import annotations
 
+import functools
 import math
 import numbers
+import os
+import warnings
+from collections.abc import Callable
+from typing import ParamSpec, TypeVar
 
 import numpy as np
 
@@ -56,3 +61,49 @@ def check_top_bin(sr: float, hop_length: int, top_hz: float, lower: str) -> None
         raise ValueError(
             f"the top bin lies at {top_hz:.6g} Hz, at or above the Nyquist limit "
             f"sr/2 = {sr / 2:.6g} Hz{hint}: lower fmin or {lower}, or use a higher sr")
+
+
+_P = ParamSpec("_P")
+_R = TypeVar("_R")
+
+SR_REQUIRED = "sr is required: pass the rate vexolin.load returned (y, sr = vexolin.load(path))"
+
+
+def sr_required(function: Callable[_P, _R]) -> Callable[_P, _R]:
+    """``function`` refusing calls without ``sr=``, with advice instead of
+    Python's bare missing-argument message."""
+    # load keeps each file's own rate, so a default rate would silently give
+    # wrong answers for every file not at that rate.
+
+    @functools.wraps(function)
+    def call(*args: _P.args, **kwargs: _P.kwargs) -> _R:
+        if "sr" not in kwargs:
+            raise TypeError(f"{function.__name__}(): {SR_REQUIRED}")
+        return function(*args, **kwargs)
+
+    return call
+
+
+class SlowHopWarning(UserWarning):
+    """A hop whose factors of two run out before the lowest octave."""
+
+
+_hop_warned = False
+
+
+def warn_slow_hop(hop_length: int, n_octaves: int) -> None:
+    """Warn, once per process, when ``hop_length`` has too few factors of two
+    to halve the rate between all ``n_octaves`` octaves."""
+    global _hop_warned
+    step = 1 << (n_octaves - 1) if n_octaves <= 31 else 1 << 30
+    if _hop_warned or hop_length % step == 0:
+        return
+    _hop_warned = True
+    lower = hop_length // step * step
+    nearest = " or ".join(str(h) for h in (lower, lower + step) if h > 0)
+    warnings.warn(
+        f"hop_length={hop_length} stops the rate halvings before the lowest of {n_octaves} octaves, "
+        f"which then run at a high rate: the call can be dozens of times slower (results are correct). "
+        f"Hops that are multiples of {step} keep halving, e.g. {nearest}. (Shown once per process.)",
+        # Attributed to the caller's line, outside the package.
+        SlowHopWarning, skip_file_prefixes=(os.path.dirname(__file__),))

@@ -7,15 +7,16 @@ from __future__ import annotations
 from collections.abc import Callable, Iterable, Mapping
 from concurrent.futures import ThreadPoolExecutor
 from contextvars import ContextVar
-from typing import Any, TypeVar
+from typing import Any, Literal, TypeVar, overload
 
 import numpy as np
 import numpy.typing as npt
 
-from vexolin import _native
+from vexolin import _chroma, _native
 from vexolin._native import Cancel
-from vexolin._checks import positive_float, whole_number
-from vexolin._features import CHROMA, CQT, Feature
+from vexolin._checks import SR_REQUIRED, positive_float, sr_required, warn_slow_hop, whole_number
+from vexolin._features import CHROMA, CQT, Feature, Params
+from vexolin._tuning import estimate_tuning, tuned_fmin
 
 # A 2-D array with 1 to this many columns and more rows than that is
 # read as (n_samples, n_channels), the layout audio readers return.
@@ -128,23 +129,44 @@ def transform(
 ) -> npt.NDArray[Any]:
     """``feature`` of ``y`` with the parameters ``given``, checked before any
     work; ``native`` names another native function taking the same arguments."""
+    return compute(feature, y, sr, given, workers, check_finite, native)[0]
+
+
+def compute(
+    feature: Feature, y: npt.ArrayLike, sr: object, given: Mapping[str, Any], workers: int | None,
+    check_finite: bool, native: str | None = None,
+) -> tuple[npt.NDArray[Any], Params]:
+    """As :func:`transform`, with the parameters used: ``tuning`` is the
+    one estimated when it was not given."""
     p = feature.resolve(given)
     rate = positive_float("sr", sr)
     feature.check_nyquist(rate, p)
-    function: Callable[..., npt.NDArray[Any]] = getattr(_native, native or feature.native)
-    hop, args = p["hop_length"], feature.native_args(p)
-    return _per_channel(y, lambda row, threads, token: function(row, rate, hop, *args, threads, cancel=token),
-                        workers, check_finite)
+    warn_slow_hop(p["hop_length"], -(-feature.n_bins(p) // p["bins_per_octave"]))
+    rows, leading = _samples(y, check_finite)
+    if "tuning" in p and p["tuning"] is None:
+        p["tuning"] = estimate_tuning(rows, sr=rate)
+    tuned = {**p, "fmin": tuned_fmin(p["fmin"], p.get("tuning") or 0.0)}
+    name = native or (feature.native_for(p) if feature.native_for else feature.native)
+    function: Callable[..., npt.NDArray[Any]] = getattr(_native, name)
+    hop, args = p["hop_length"], feature.native_args(tuned)
+    finish = feature.finish if native is None and feature.finish is not None else lambda values, p: values
+    signal = rows.reshape(leading + rows.shape[-1:])
+    values = _per_channel(
+        signal, lambda row, threads, token: finish(function(row, rate, hop, *args, threads, cancel=token), p),
+        workers, check_finite=False)
+    return values, p
 
 
+@sr_required
 def cqt(
     y: npt.ArrayLike,
     *,
-    sr: float = 22050,
+    sr: float,
     hop_length: int = 512,
     fmin: float | None = None,
     n_bins: int = 84,
     bins_per_octave: int = 12,
+    tuning: float = 0.0,
     workers: int | None = None,
     check_finite: bool = True,
 ) -> npt.NDArray[np.complex64]:
@@ -157,15 +179,26 @@ def cqt(
         batch; a 2-D array with 1 to 8 columns and more than 8 rows
         is read as (n_samples, n_channels), so both stereo layouts work.
     sr : float
-        Sample rate in Hz.
+        Sample rate in Hz. Required: pass the rate :func:`load` returned,
+        which is the file's own unless ``load`` was asked for another.
     hop_length : int
         Samples between frame centres. Frames are centred on multiples of it.
+        The rate is halved between octaves while the hop stays even, so a
+        hop that is a multiple of ``2**(n_octaves - 1)`` (64 for 7 octaves,
+        e.g. 512) is fastest; one with few factors of two (441, 300) gives
+        the same results but can be dozens of times slower, and is warned
+        about once per process.
     fmin : float or None
         Centre frequency of bin 0 in Hz; None means C1 (32.70 Hz).
     n_bins : int
         Number of bins (at least 2).
     bins_per_octave : int
-        Bins per octave; bin k lies at ``fmin * 2**(k / bins_per_octave)``.
+        Bins per octave; bin k lies at ``fmin * 2**(k / bins_per_octave) * 2**(tuning / 12)``.
+    tuning : float
+        The recording's deviation from A440 in fractions of a semitone, in
+        [-0.5, 0.5), whatever ``bins_per_octave`` is (0.1 is 10 cents sharp):
+        every bin moves by ``2**(tuning / 12)``. See :func:`estimate_tuning`.
+        0.0 leaves the bins where they are.
     workers : int or None
         The call's whole thread budget, shared between channels and the
         engine: channels run on ``min(n_channels, workers)`` threads, and
@@ -201,19 +234,21 @@ def cqt(
     >>> vexolin.bin_notes(84)[np.abs(C).mean(axis=1).argmax()]
     'A4'
     """
-    given = dict(hop_length=hop_length, fmin=fmin, n_bins=n_bins, bins_per_octave=bins_per_octave)
+    given = dict(hop_length=hop_length, fmin=fmin, n_bins=n_bins, bins_per_octave=bins_per_octave, tuning=tuning)
     result: npt.NDArray[np.complex64] = transform(CQT, y, sr, given, workers, check_finite, native="cqt_complex")
     return result
 
 
+@sr_required
 def cqt_magnitude(
     y: npt.ArrayLike,
     *,
-    sr: float = 22050,
+    sr: float,
     hop_length: int = 512,
     fmin: float | None = None,
     n_bins: int = 84,
     bins_per_octave: int = 12,
+    tuning: float = 0.0,
     workers: int | None = None,
     check_finite: bool = True,
 ) -> npt.NDArray[np.float32]:
@@ -231,41 +266,102 @@ def cqt_magnitude(
     >>> import numpy as np
     >>> import vexolin
     >>> y = np.sin(2 * np.pi * 110.0 * np.arange(22050) / 22050)  # A2
-    >>> M = vexolin.cqt_magnitude(y, hop_length=256, fmin=55.0, n_bins=36)
+    >>> M = vexolin.cqt_magnitude(y, sr=22050, hop_length=256, fmin=55.0, n_bins=36)
     >>> M.shape, M.dtype
     ((36, 87), dtype('float32'))
     >>> int(M[:, 40].argmax())  # 110 Hz is one octave, 12 bins, above 55 Hz
     12
     """
-    given = dict(hop_length=hop_length, fmin=fmin, n_bins=n_bins, bins_per_octave=bins_per_octave)
+    given = dict(hop_length=hop_length, fmin=fmin, n_bins=n_bins, bins_per_octave=bins_per_octave, tuning=tuning)
     result: npt.NDArray[np.float32] = transform(CQT, y, sr, given, workers, check_finite)
     return result
 
 
+def _chroma_given(hop_length: int, fmin: float | None, bins_per_octave: int, n_octaves: int, n_chroma: int,
+                  tuning: float | None, norm: Any, threshold: float) -> dict[str, Any]:
+    return dict(hop_length=hop_length, fmin=fmin, bins_per_octave=bins_per_octave, n_octaves=n_octaves,
+                n_chroma=n_chroma, tuning=tuning, norm=norm, threshold=threshold)
+
+
+def _chroma_of_magnitudes(C: npt.ArrayLike, given: dict[str, Any]) -> tuple[npt.NDArray[np.float32], Params]:
+    """Chroma folded from CQT magnitudes the caller has; ``fmin`` and
+    ``bins_per_octave`` describe them, and ``tuning`` (None: 0) how they were tuned."""
+    M = np.asarray(C)
+    if np.iscomplexobj(M):
+        M = np.abs(M)
+    if M.ndim < 2 or M.dtype.kind not in "fiu":
+        raise ValueError(f"C must be CQT magnitudes of shape (..., n_bins, n_frames), got shape {M.shape}")
+    p = CHROMA.resolve({**given, "tuning": given["tuning"] or 0.0})
+    rows = _chroma.chroma_rows(M.shape[-2], p["bins_per_octave"], p["n_chroma"], tuned_fmin(p["fmin"], p["tuning"]))
+    folded = _chroma.fold(M.astype(np.float32, copy=False), rows, p["n_chroma"])
+    return _chroma.normalise(folded, p["norm"], p["threshold"]), p
+
+
+def _chroma_of(y: npt.ArrayLike | None, sr: float | None, C: npt.ArrayLike | None, given: dict[str, Any],
+            workers: int | None, check_finite: bool, caller: str) -> tuple[npt.NDArray[np.float32], Params]:
+    if C is not None:
+        if y is not None:
+            raise TypeError(f"{caller}() takes a signal y or magnitudes C=, not both")
+        return _chroma_of_magnitudes(C, given)
+    if y is None:
+        raise TypeError(f"{caller}() needs a signal y or CQT magnitudes C=")
+    if sr is None:
+        raise TypeError(f"{caller}(): {SR_REQUIRED}")
+    values, p = compute(CHROMA, y, sr, given, workers, check_finite)
+    return values, p
+
+
+@overload
 def chroma_cqt(
-    y: npt.ArrayLike,
+    y: npt.ArrayLike | None = None, *, sr: float | None = None, C: npt.ArrayLike | None = None,
+    hop_length: int = 512, fmin: float | None = None, bins_per_octave: int = 36, n_octaves: int = 7,
+    n_chroma: int = 12, tuning: float | None = None, norm: float | str | None = np.inf, threshold: float = 0.0,
+    return_tuning: Literal[False] = False, workers: int | None = None, check_finite: bool = True,
+) -> npt.NDArray[np.float32]: ...
+@overload
+def chroma_cqt(
+    y: npt.ArrayLike | None = None, *, sr: float | None = None, C: npt.ArrayLike | None = None,
+    hop_length: int = 512, fmin: float | None = None, bins_per_octave: int = 36, n_octaves: int = 7,
+    n_chroma: int = 12, tuning: float | None = None, norm: float | str | None = np.inf, threshold: float = 0.0,
+    return_tuning: Literal[True], workers: int | None = None, check_finite: bool = True,
+) -> tuple[npt.NDArray[np.float32], float]: ...
+def chroma_cqt(
+    y: npt.ArrayLike | None = None,
     *,
-    sr: float = 22050,
+    sr: float | None = None,
+    C: npt.ArrayLike | None = None,
     hop_length: int = 512,
     fmin: float | None = None,
     bins_per_octave: int = 36,
     n_octaves: int = 7,
     n_chroma: int = 12,
+    tuning: float | None = None,
+    norm: float | str | None = np.inf,
+    threshold: float = 0.0,
+    return_tuning: bool = False,
     workers: int | None = None,
     check_finite: bool = True,
-) -> npt.NDArray[np.float32]:
+) -> npt.NDArray[np.float32] | tuple[npt.NDArray[np.float32], float]:
     """Chroma features from the constant-Q transform.
 
     The magnitudes of ``n_octaves`` octaves of ``bins_per_octave`` bins from
-    ``fmin`` are folded onto ``n_chroma`` pitch classes, and every frame is
-    scaled so that its largest value is 1. Row 0 is C whatever ``fmin`` is;
-    with 12 rows, row 9 is A.
+    ``fmin`` are folded onto ``n_chroma`` pitch classes; values below
+    ``threshold`` times the largest are set to 0, and every frame is scaled
+    so that its ``norm`` is 1 (by default its largest value is 1). Row 0 is
+    C whatever ``fmin`` is; with 12 rows, row 9 is A.
 
     Parameters
     ----------
     y : array_like of float, shape (..., n_samples)
         Audio samples, time on the last axis (as in :func:`cqt`).
-    sr, hop_length, fmin, workers, check_finite
+    sr : float
+        Sample rate in Hz, required with ``y``: pass the rate :func:`load` returned.
+    C : array_like, shape (..., n_bins, n_frames), instead of ``y``
+        CQT magnitudes already computed (e.g. by :func:`cqt_magnitude`),
+        with bin 0 at ``fmin`` (moved by ``tuning`` when it was given) and
+        ``bins_per_octave``; all their bins are folded (``n_octaves`` and
+        ``sr`` are not used). ``tuning=None`` means 0 here.
+    hop_length, fmin, workers, check_finite
         As in :func:`cqt`.
     bins_per_octave : int
         Bins per octave of the underlying transform.
@@ -273,29 +369,123 @@ def chroma_cqt(
         Octaves of the underlying transform.
     n_chroma : int
         Pitch classes, between 1 and ``bins_per_octave``.
+    tuning : float or None
+        The recording's deviation from A440 as a fraction of a semitone in
+        [-0.5, 0.5), whatever ``bins_per_octave`` is (0.1 is 10 cents
+        sharp); every bin moves by ``2**(tuning / 12)``. None (the default)
+        estimates it with :func:`estimate_tuning` (whole cents, from all
+        channels mixed); pass 0.0 for A440 or the value you know.
+    norm : np.inf, 1, 2 or None
+        Each frame is scaled so that its largest value (np.inf), the sum of
+        its values (1) or its Euclidean length (2) is 1; None leaves the
+        folded magnitudes as they are. Frames of silence (norm at or below
+        1e-20) are left as they are.
+    threshold : float
+        Folded values below this fraction of the largest value of the
+        channel are set to 0 before the norm, so frames much quieter than
+        the loudest (fades, silence) become 0 instead of being scaled up to
+        full scale. 0.0 (the default) keeps every value.
+    return_tuning : bool
+        Also return the tuning used (the estimate, when ``tuning`` is None).
 
     Returns
     -------
     ndarray of float32, shape (..., n_chroma, n_frames)
+        With ``return_tuning``, a tuple of it and the tuning used (a float).
 
     Raises
     ------
     TypeError, ValueError
-        As in :func:`cqt`.
+        As in :func:`cqt`; a ``TypeError`` without ``sr``.
 
     Examples
     --------
     >>> import numpy as np
     >>> import vexolin
-    >>> t = np.arange(22050) / 22050
+    >>> sr = 22050
+    >>> t = np.arange(sr) / sr
     >>> y = sum(np.sin(2 * np.pi * f * t) for f in (261.63, 329.63, 392.0))  # C, E, G
-    >>> chroma = vexolin.chroma_cqt(y)
-    >>> chroma.shape
-    (12, 44)
+    >>> chroma, tuning = vexolin.chroma_cqt(y, sr=sr, return_tuning=True)
+    >>> chroma.shape, tuning
+    ((12, 44), 0.0)
     >>> sorted(vexolin.chroma_notes()[k] for k in chroma.mean(axis=1).argsort()[-3:])
     ['C', 'E', 'G']
+    >>> M = vexolin.cqt_magnitude(y, sr=sr, n_bins=7 * 36, bins_per_octave=36)
+    >>> from_magnitudes = vexolin.chroma_cqt(C=M, bins_per_octave=36)  # fold a CQT you have
+    >>> bool(np.allclose(from_magnitudes, chroma, atol=1e-5))
+    True
     """
-    given = dict(hop_length=hop_length, fmin=fmin, bins_per_octave=bins_per_octave, n_octaves=n_octaves,
-                 n_chroma=n_chroma)
-    result: npt.NDArray[np.float32] = transform(CHROMA, y, sr, given, workers, check_finite)
-    return result
+    given = _chroma_given(hop_length, fmin, bins_per_octave, n_octaves, n_chroma, tuning, norm, threshold)
+    values, p = _chroma_of(y, sr, C, given, workers, check_finite, "chroma_cqt")
+    return (values, float(p["tuning"])) if return_tuning else values
+
+
+@overload
+def chroma_cens(
+    y: npt.ArrayLike | None = None, *, sr: float | None = None, C: npt.ArrayLike | None = None,
+    hop_length: int = 512, fmin: float | None = None, bins_per_octave: int = 36, n_octaves: int = 7,
+    n_chroma: int = 12, tuning: float | None = None, win_len_smooth: int = 41,
+    return_tuning: Literal[False] = False, workers: int | None = None, check_finite: bool = True,
+) -> npt.NDArray[np.float32]: ...
+@overload
+def chroma_cens(
+    y: npt.ArrayLike | None = None, *, sr: float | None = None, C: npt.ArrayLike | None = None,
+    hop_length: int = 512, fmin: float | None = None, bins_per_octave: int = 36, n_octaves: int = 7,
+    n_chroma: int = 12, tuning: float | None = None, win_len_smooth: int = 41,
+    return_tuning: Literal[True], workers: int | None = None, check_finite: bool = True,
+) -> tuple[npt.NDArray[np.float32], float]: ...
+def chroma_cens(
+    y: npt.ArrayLike | None = None,
+    *,
+    sr: float | None = None,
+    C: npt.ArrayLike | None = None,
+    hop_length: int = 512,
+    fmin: float | None = None,
+    bins_per_octave: int = 36,
+    n_octaves: int = 7,
+    n_chroma: int = 12,
+    tuning: float | None = None,
+    win_len_smooth: int = 41,
+    return_tuning: bool = False,
+    workers: int | None = None,
+    check_finite: bool = True,
+) -> npt.NDArray[np.float32] | tuple[npt.NDArray[np.float32], float]:
+    """Chroma energy-normalised statistics (CENS), for matching and retrieval.
+
+    The chroma of :func:`chroma_cqt` (from ``y``, or from CQT magnitudes
+    ``C``) is scaled so each frame sums to 1, quantised (each value counts
+    how many of 0.05, 0.1, 0.2 and 0.4 it exceeds), smoothed along time
+    with a Hann window of ``win_len_smooth`` frames (summing to 1, centred,
+    zeros beyond the ends), and each frame scaled to Euclidean length 1.
+    Frames that are all 0 stay 0.
+
+    Parameters
+    ----------
+    y, sr, C, hop_length, fmin, bins_per_octave, n_octaves, n_chroma, tuning, return_tuning, workers, check_finite
+        As in :func:`chroma_cqt` (``tuning`` in fractions of a semitone,
+        None to estimate it).
+    win_len_smooth : int
+        Frames of the smoothing window (1: no smoothing).
+
+    Returns
+    -------
+    ndarray of float32, shape (..., n_chroma, n_frames)
+        With ``return_tuning``, a tuple of it and the tuning used.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import vexolin
+    >>> sr = 22050
+    >>> y = np.sin(2 * np.pi * 440.0 * np.arange(2 * sr) / sr)
+    >>> cens = vexolin.chroma_cens(y, sr=sr)
+    >>> cens.shape, vexolin.chroma_notes()[cens[:, 40].argmax()]
+    ((12, 87), 'A')
+    >>> round(float(np.linalg.norm(cens[:, 40])), 6)
+    1.0
+    """
+    window = whole_number("win_len_smooth", win_len_smooth)
+    given = _chroma_given(hop_length, fmin, bins_per_octave, n_octaves, n_chroma, tuning, None, 0.0)
+    folded, p = _chroma_of(y, sr, C, given, workers, check_finite, "chroma_cens")
+    values = _chroma.cens(folded, window)
+    return (values, float(p["tuning"])) if return_tuning else values

@@ -7,7 +7,7 @@ import os
 import numpy as np
 import numpy.typing as npt
 
-from vexolin._core import transform
+from vexolin._core import compute
 from vexolin._features import Feature, Params
 from vexolin._io import load
 
@@ -15,9 +15,10 @@ from vexolin._io import load
 def feature_of_file(
     path: str | os.PathLike[str], feature: Feature, p: Params, *, sr: int | None, mono: bool,
     workers: int | None,
-) -> tuple[npt.NDArray[np.float32], int, int]:
+) -> tuple[npt.NDArray[np.float32], int, int, Params]:
     """``feature`` of the file at ``path`` read at rate ``sr`` (None: its own),
-    mixed down when ``mono``; with the rate and the samples per channel.
+    mixed down when ``mono``; with the rate, the samples per channel and the
+    parameters used (``tuning``: the one estimated, if it was not given).
 
     Raises ``ValueError`` for a file that holds no samples or NaN or
     infinite ones (the file is at fault, so no argument can skip that).
@@ -27,5 +28,5 @@ def feature_of_file(
         raise ValueError("the file holds no samples")
     if not np.isfinite(y).all():
         raise ValueError("the file holds NaN or infinite samples")
-    values: npt.NDArray[np.float32] = transform(feature, y, rate, p, workers, check_finite=False)
-    return values, rate, y.shape[-1]
+    values, used = compute(feature, y, rate, p, workers, check_finite=False)
+    return values, rate, y.shape[-1], used

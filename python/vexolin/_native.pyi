@@ -1,6 +1,6 @@
 # Types of the package's private native module: `_vexolin`'s transforms with
 # the thread count as an argument (at least 1) and an optional cancellation
-# token, and the count `_vexolin` uses.
+# token, the count `_vexolin` uses, and chroma before its frames are scaled.
 from typing import SupportsFloat, SupportsIndex, SupportsInt
 
 import numpy as np
@@ -35,6 +35,17 @@ def cqt_magnitude(
     cancel: Cancel | None = None,
 ) -> npt.NDArray[np.float32]: ...
 def chroma_cqt(
+    y: npt.ArrayLike,
+    sr: SupportsFloat | SupportsIndex,
+    hop: SupportsInt | SupportsIndex,
+    bins_per_octave: SupportsInt | SupportsIndex,
+    n_octaves: SupportsInt | SupportsIndex,
+    n_chroma: SupportsInt | SupportsIndex,
+    fmin: SupportsFloat | SupportsIndex,
+    threads: SupportsInt | SupportsIndex,
+    cancel: Cancel | None = None,
+) -> npt.NDArray[np.float32]: ...
+def chroma_folded(
     y: npt.ArrayLike,
     sr: SupportsFloat | SupportsIndex,
     hop: SupportsInt | SupportsIndex,

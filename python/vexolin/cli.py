@@ -1,5 +1,5 @@
 """The ``vexolin`` command line: chroma features and CQT spectrograms of
-audio files, and what a file holds.
+audio files, their keys, and what a file holds.
 
 Each file is done on its own: a file that fails gets one line on stderr and
 the others go on; the exit status is 1 when any failed. Outputs are written
@@ -15,6 +15,7 @@ descriptions (``vexolin._features``), shared with the package and batch.
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import sys
 import warnings
@@ -29,7 +30,8 @@ from tqdm import tqdm
 import vexolin
 from vexolin._atomic import write_file
 from vexolin._checks import whole_number
-from vexolin._features import FEATURES, Feature, Param, Params
+from vexolin._chroma import cens, normalise
+from vexolin._features import CHROMA, FEATURES, Feature, Param, Params
 from vexolin._from_file import feature_of_file
 from vexolin._io import AudioFileError
 
@@ -50,6 +52,10 @@ class _Result(NamedTuple):
     values: npt.NDArray[np.float32]
     labels: list[str]
     sr: int
+    #: The parameters used, as saved with the result (tuning as estimated).
+    params: Params
+    #: What the plot draws: for chroma, the sums before any norm.
+    drawn: npt.NDArray[np.float32]
 
 
 def _option(name: str) -> str:
@@ -107,6 +113,9 @@ def _parser() -> argparse.ArgumentParser:
         if name == "cqt":
             sub.add_argument("--db", action="store_true",
                              help="decibels relative to the peak instead of magnitudes")
+        else:
+            sub.add_argument("--cens", action="store_true",
+                             help="chroma energy-normalised statistics (CENS) instead, for matching")
         sub.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
 
     batch = commands.add_parser(
@@ -130,6 +139,15 @@ def _parser() -> argparse.ArgumentParser:
         batch.add_argument(_option(name), type=param.type, metavar=name.upper(), help=_batch_help(name, users))
     batch.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
 
+    key = commands.add_parser("key", help="The key of each audio file, from its mean chroma.",
+                              description="Prints each file's key and its strength (the correlation of "
+                                          "the mean chroma with the key's profile, -1 to 1) and the tuning used.")
+    key.add_argument("files", nargs="+", metavar="FILE", help="audio files (WAV, FLAC, OGG, MP3, ...)")
+    key.add_argument("--profile", choices=("krumhansl", "temperley"), default="krumhansl",
+                     help="key profiles (default krumhansl: Krumhansl and Kessler's)")
+    key.add_argument("--sr", type=int, help="resample to this rate in Hz (default: the file's rate)")
+    _add_param(key, next(p for p in CHROMA.params if p.name == "tuning"))
+
     about = commands.add_parser("info", help="Duration, rate, channels and frame count of audio files.")
     about.add_argument("files", nargs="+", metavar="FILE")
     about.add_argument("--hop-length", type=int, default=512, help="hop for the frame count (default 512)")
@@ -144,8 +162,16 @@ def _given(args: argparse.Namespace, feature: Feature) -> Params:
 
 def _compute(args: argparse.Namespace, path: str) -> _Result:
     feature = FEATURES[args.command]
-    values, sr, _ = feature_of_file(path, feature, args.params, sr=args.sr, mono=True, workers=None)
-    return _Result(values, feature.labels(args.params), sr)
+    if feature is CHROMA:
+        # One transform gives the sums: the output scales them, the plot
+        # silences the quiet ones before scaling.
+        folded, sr, _, used = feature_of_file(path, feature, {**args.params, "norm": None, "threshold": 0.0},
+                                              sr=args.sr, mono=True, workers=None)
+        used = {**used, "norm": args.params["norm"], "threshold": args.params["threshold"]}
+        values = cens(folded, 41) if args.cens else normalise(folded, used["norm"], used["threshold"])
+        return _Result(values, feature.labels(used), sr, {**used, "cens": args.cens}, folded)
+    values, sr, _, used = feature_of_file(path, feature, args.params, sr=args.sr, mono=True, workers=None)
+    return _Result(values, feature.labels(used), sr, used, values)
 
 
 def _shown(args: argparse.Namespace, result: _Result) -> npt.NDArray[np.float32]:
@@ -161,12 +187,21 @@ def _save(args: argparse.Namespace, result: _Result, f: IO[bytes], fmt: str) -> 
     if fmt == "npy":
         np.save(f, values)
     elif fmt == "npz":
+        # With how it was made: the version, every parameter and the tuning used.
         arrays: dict[str, Any] = {args.command: values, "times": times, "labels": np.array(result.labels),
-                                  "sr": result.sr, "hop_length": args.hop_length}
+                                  "sr": result.sr, "hop_length": args.hop_length,
+                                  "vexolin": vexolin.__version__, "params": json.dumps(_provenance(args, result))}
+        if "tuning" in result.params:
+            arrays["tuning"] = result.params["tuning"]
         np.savez(f, **arrays)
     else:  # one row per frame: its time, then one column per row of the result
         np.savetxt(f, np.column_stack([times, values.T]), delimiter=",", fmt="%.7g",
                    header=",".join(["time", *result.labels]), comments="")
+
+
+def _provenance(args: argparse.Namespace, result: _Result) -> dict[str, Any]:
+    return {"feature": args.command, **result.params, "sr": result.sr,
+            **({"db": args.db} if args.command == "cqt" else {})}
 
 
 def _draw(args: argparse.Namespace, result: _Result, f: IO[bytes], title: str) -> None:
@@ -179,12 +214,14 @@ def _draw(args: argparse.Namespace, result: _Result, f: IO[bytes], title: str) -
     figure = Figure(figsize=(10, 4 if args.command == "chroma" else 6), layout="constrained")
     ax = figure.add_subplot()
     if args.command == "chroma":
-        vexolin.plot.chromagram(result.values, sr=result.sr, hop_length=args.hop_length, ax=ax)
-    else:
-        vexolin.plot.cqt(result.values, sr=result.sr, hop_length=args.hop_length, fmin=args.params["fmin"],
-                         bins_per_octave=args.params["bins_per_octave"], db=args.db, ax=ax)
+        drawn = result.values if args.cens else result.drawn
+        vexolin.plot.chromagram(drawn, sr=result.sr, hop_length=args.hop_length, ax=ax)
+    else:  # magnitudes, drawn in decibels with or without --db
+        vexolin.plot.cqt(result.drawn, sr=result.sr, hop_length=args.hop_length, fmin=args.params["fmin"],
+                         bins_per_octave=args.params["bins_per_octave"], ax=ax)
     ax.set_title(title)
-    figure.savefig(f, format="png", dpi=100)
+    figure.savefig(f, format="png", dpi=100, metadata={
+        "Software": f"vexolin {vexolin.__version__}", "Description": json.dumps(_provenance(args, result))})
 
 
 def _text(values: npt.NDArray[np.float32], labels: list[str], sr: int, hop_length: int) -> str:
@@ -246,6 +283,8 @@ def _run_transform(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
             whole_number("--sr", args.sr)
     except (ValueError, TypeError) as e:
         parser.error(str(e))
+    if getattr(args, "cens", False) and (args.params["norm"] != "inf" or args.params["threshold"] != 0.0):
+        parser.error("--cens has its own normalisation: drop --norm and --threshold")
     args.hop_length = args.params["hop_length"]
     jobs = _jobs(parser, args)
     text = args.text or (args.output is None and args.plot is None)
@@ -284,6 +323,30 @@ def _run_transform(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
         print(f"vexolin: {failed} of {len(jobs)} files failed", file=sys.stderr)
     elif not args.quiet and len(jobs) > 1:
         print(f"vexolin: {len(jobs)} files done", file=sys.stderr)
+    return 1 if failed else 0
+
+
+def _run_key(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    try:
+        params = CHROMA.resolve({"tuning": args.tuning}, spell=_option)
+        if args.sr is not None:
+            whole_number("--sr", args.sr)
+    except (ValueError, TypeError) as e:
+        parser.error(str(e))
+    failed = 0
+    for path in args.files:
+        try:
+            chroma, _, _, used = feature_of_file(path, CHROMA, params, sr=args.sr, mono=True, workers=None)
+            key = vexolin.estimate_key(chroma, profile=args.profile)
+        except AudioFileError as e:
+            failed += 1
+            print(f"vexolin: error: {e}", file=sys.stderr)
+            continue
+        except (ValueError, TypeError, OSError, MemoryError, RuntimeError) as e:
+            failed += 1
+            print(f"vexolin: error: {path}: {e}", file=sys.stderr)
+            continue
+        print(f"{path}: {key.name} (strength {key.strength:.2f}, tuning {used['tuning']:+.2f})", flush=True)
     return 1 if failed else 0
 
 
@@ -360,6 +423,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             return _run_info(args)
         if args.command == "batch":
             return _run_batch(parser, args)
+        if args.command == "key":
+            return _run_key(parser, args)
         return _run_transform(parser, args)
     except BrokenPipeError:
         return _stdout_closed()

@@ -1,8 +1,10 @@
 """Pictures of chromagrams and CQT spectrograms (needs matplotlib: install
 ``vexolin[plot]``).
 
-Time in seconds runs along x, note names label y, and a colour bar shows
-the scale.
+Time runs along x (seconds, or minutes:seconds and hours:minutes:seconds
+for long recordings), note names label y, and a colour bar shows the scale.
+Frames beyond what the axes can show are averaged in groups, so a long
+recording is drawn at the figure's resolution instead of aliasing.
 """
 
 from __future__ import annotations
@@ -12,8 +14,10 @@ from typing import TYPE_CHECKING
 import numpy as np
 import numpy.typing as npt
 
+from vexolin._chroma import check_threshold, normalise
 from vexolin._convert import amplitude_to_db, bin_notes, chroma_notes
 from vexolin._checks import positive_float, whole_number
+from vexolin._key import Key, parse_key
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -42,21 +46,74 @@ def _on_semitone(name: str) -> bool:
     return "+" not in name and "-" not in name  # no offset in cents
 
 
+# Tick spacings in seconds, from which the one giving at most _MAX_TICKS is taken.
+_TICK_STEPS = (0.1, 0.2, 0.5, 1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 10800, 21600)
+_MAX_TICKS = 10
+
+
+def _clock(seconds: float, hours: bool) -> str:
+    whole = int(round(seconds))
+    if hours:
+        return f"{whole // 3600}:{whole // 60 % 60:02d}:{whole % 60:02d}"
+    return f"{whole // 60}:{whole % 60:02d}"
+
+
+def _time_axis(ax: Axes, duration: float) -> None:
+    """Ticks at a round spacing; minutes:seconds past a minute, hours:minutes:seconds past an hour."""
+    from matplotlib.ticker import FuncFormatter, MultipleLocator
+
+    step = next((s for s in _TICK_STEPS if duration / s <= _MAX_TICKS), _TICK_STEPS[-1])
+    ax.xaxis.set_major_locator(MultipleLocator(step))
+    if duration < 60:
+        ax.set_xlabel("Time (s)")
+        return
+    hours = duration >= 3600
+    ax.xaxis.set_major_formatter(FuncFormatter(lambda x, _: _clock(x, hours) if x >= 0 else ""))
+    ax.set_xlabel("Time (h:mm:ss)" if hours else "Time (m:ss)")
+
+
+def _columns(ax: Axes) -> int:
+    """About how many pixels wide the axes are."""
+    try:
+        return max(1, int(ax.get_window_extent().width))
+    except (AttributeError, RuntimeError, ValueError):  # no renderer yet
+        return 1000
+
+
+def _fit(image: npt.NDArray[np.floating], columns: int) -> npt.NDArray[np.floating]:
+    """Frames averaged in groups so that about ``columns`` remain; the last group may be shorter."""
+    group = image.shape[1] // columns
+    if group < 2:
+        return image
+    n = image.shape[1]
+    whole = n // group * group
+    parts = [image[:, :whole].reshape(image.shape[0], -1, group).mean(axis=2)]
+    if whole < n:
+        parts.append(image[:, whole:].mean(axis=1, keepdims=True))
+    return np.concatenate(parts, axis=1)
+
+
 def _draw(ax: Axes, image: npt.NDArray[np.floating], sr: float, hop_length: int,
           label: str) -> None:
     # Each frame is centred on a multiple of the hop; each row on its index.
     step = whole_number("hop_length", hop_length) / positive_float("sr", sr)
     n_rows, n_frames = image.shape
     extent = (-step / 2, (n_frames - 0.5) * step, -0.5, n_rows - 0.5)
-    shown = ax.imshow(image, origin="lower", aspect="auto", interpolation="nearest",
+    shown = ax.imshow(_fit(image, _columns(ax)), origin="lower", aspect="auto", interpolation="nearest",
                       extent=extent, cmap="magma")
-    ax.set_xlabel("Time (s)")
+    _time_axis(ax, n_frames * step)
     ax.figure.colorbar(shown, ax=ax, label=label)
 
 
-def chromagram(C: npt.ArrayLike, *, sr: float = 22050, hop_length: int = 512,
-               ax: Axes | None = None) -> Axes:
+def chromagram(C: npt.ArrayLike, *, sr: float = 22050, hop_length: int = 512, key: Key | str | None = None,
+               threshold: float = 0.05, ax: Axes | None = None) -> Axes:
     """Draw a chromagram, pitch classes from C at the bottom.
+
+    Values below ``threshold`` times the largest value of ``C`` are drawn as
+    0, then each frame is drawn scaled to its largest value. Pass chroma
+    computed with ``norm=None`` so that fades and near-silence, far below
+    the loudest frames, are drawn dark instead of as full-scale noise;
+    chroma already scaled per frame is drawn as it is, less the small values.
 
     Parameters
     ----------
@@ -64,6 +121,12 @@ def chromagram(C: npt.ArrayLike, *, sr: float = 22050, hop_length: int = 512,
         Chroma features, e.g. from :func:`vexolin.chroma_cqt`.
     sr, hop_length
         The sample rate and hop the features were computed with.
+    key : vexolin.Key, str or None
+        Spell the 12 pitch classes for this key (``"Eb major"``, or what
+        :func:`vexolin.estimate_key` returned): flats in keys whose
+        signatures have them. None names them with sharps.
+    threshold : float
+        Fraction of the largest value below which values are drawn as 0.
     ax : matplotlib Axes or None
         Where to draw; None draws into the current axes.
 
@@ -77,15 +140,18 @@ def chromagram(C: npt.ArrayLike, *, sr: float = 22050, hop_length: int = 512,
     >>> from matplotlib.figure import Figure
     >>> import vexolin, vexolin.plot
     >>> y = np.sin(2 * np.pi * 440.0 * np.arange(22050) / 22050)
-    >>> ax = vexolin.plot.chromagram(vexolin.chroma_cqt(y), sr=22050, hop_length=512,
-    ...                              ax=Figure().add_subplot())
-    >>> [t.get_text() for t in ax.get_yticklabels()][9]
-    'A'
+    >>> ax = vexolin.plot.chromagram(vexolin.chroma_cqt(y, sr=22050), sr=22050, hop_length=512,
+    ...                              key="Bb major", ax=Figure().add_subplot())
+    >>> [t.get_text() for t in ax.get_yticklabels()][9:]
+    ['A', 'Bb', 'B']
     """
-    image = _matrix("C", C)
+    image = normalise(_matrix("C", C).astype(np.float32), "inf", check_threshold("threshold", threshold))
+    spelled = None if key is None else parse_key(key)
+    if spelled is not None and image.shape[0] != 12:
+        raise ValueError(f"key= spells 12 pitch classes, but C has {image.shape[0]} rows")
     axes = _axes(ax)
     _draw(axes, image, sr, hop_length, "Chroma")
-    names = chroma_notes(image.shape[0])
+    names = chroma_notes(image.shape[0]) if spelled is None else spelled.notes()
     # With more than 12 rows only the semitones are named.
     rows = [r for r, name in enumerate(names) if len(names) <= 12 or _on_semitone(name)]
     axes.set_yticks(rows, [names[r] for r in rows])
@@ -118,7 +184,7 @@ def cqt(M: npt.ArrayLike, *, sr: float = 22050, hop_length: int = 512, fmin: flo
     >>> from matplotlib.figure import Figure
     >>> import vexolin, vexolin.plot
     >>> y = np.sin(2 * np.pi * 440.0 * np.arange(22050) / 22050)
-    >>> ax = vexolin.plot.cqt(vexolin.cqt(y), ax=Figure().add_subplot())
+    >>> ax = vexolin.plot.cqt(vexolin.cqt(y, sr=22050), ax=Figure().add_subplot())
     >>> [t.get_text() for t in ax.get_yticklabels()]
     ['C1', 'C2', 'C3', 'C4', 'C5', 'C6', 'C7']
     """

@@ -78,6 +78,9 @@ def test_cluster_run_equals_serial_calls_records_failures_and_resumes(collection
         np.testing.assert_array_equal(store[path], serial_chroma(path))
         about = store.info(path)
         assert (about["source"], about["sr"]) == (path, soundfile.info(path).samplerate)
+        # Provenance: the version, the run's parameters and this file's estimated tuning.
+        assert about["vexolin"] == vexolin.__version__ and about["params"]["tuning"] is None
+        assert about["tuning"] == vexolin.estimate_tuning(*vexolin.load(path)[:1], sr=about["sr"])
         assert about["duration"] == pytest.approx(soundfile.info(path).duration)
     table = {row["path"]: row for row in store.table()}
     assert len(table) == 20

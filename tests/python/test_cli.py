@@ -1,6 +1,7 @@
 """The `vexolin` command line: outputs, bad files among good ones, atomic
 writes, and the entry points."""
 
+import json
 import os
 import subprocess
 import sys
@@ -175,3 +176,55 @@ def test_help_shows_each_features_defaults(capsys):
         cli.main(["cqt", "--help"])
     text = " ".join(capsys.readouterr().out.split())
     assert "(default 84)" in text and "(default 12)" in text and "(default C1, 32.70 Hz)" in text
+
+
+def test_key_prints_each_files_key_strength_and_tuning(tmp_path, capsys):
+    t = np.arange(SR) / SR
+    paths = []
+    for name, notes, cents in (("c_major", (261.63, 329.63, 392.0), 0), ("a_minor", (220.0, 261.63, 329.63), 20)):
+        tone = sum(np.sin(2 * np.pi * k * f * 2 ** (cents / 1200) * t) / k for f in notes for k in (1, 2, 3))
+        soundfile.write(tmp_path / f"{name}.wav", 0.1 * tone, SR)
+        paths.append(str(tmp_path / f"{name}.wav"))
+    assert cli.main(["key", *paths, str(tmp_path / "missing.wav")]) == 1
+    out, err = capsys.readouterr()
+    lines = out.splitlines()
+    assert lines[0].startswith(f"{paths[0]}: C major (strength 0.") and lines[0].endswith("tuning +0.00)")
+    assert lines[1].startswith(f"{paths[1]}: A minor (strength 0.") and lines[1].endswith("tuning +0.20)")
+    assert "missing.wav" in err
+
+
+def test_npz_records_version_parameters_and_the_tuning_used(audio):
+    target = audio / "out.npz"
+    assert cli.main(["chroma", str(audio / "a4.wav"), "-o", str(target), "--norm", "2", "--tuning", "0.1"]) == 0
+    saved = np.load(target)
+    params = json.loads(str(saved["params"]))
+    assert str(saved["vexolin"]) == vexolin.__version__ and float(saved["tuning"]) == 0.1
+    assert params == {"feature": "chroma", "hop_length": 512, "fmin": vexolin.C1_HZ, "bins_per_octave": 36,
+                      "n_octaves": 7, "n_chroma": 12, "tuning": 0.1, "norm": 2, "threshold": 0.0, "cens": False,
+                      "sr": SR}
+    y = vexolin.load(audio / "a4.wav")[0]
+    np.testing.assert_allclose(saved["chroma"], vexolin.chroma_cqt(y, sr=SR, tuning=0.1, norm=2), rtol=1e-6)
+    cens = audio / "cens.npy"
+    assert cli.main(["chroma", str(audio / "a4.wav"), "-o", str(cens), "--cens", "-q"]) == 0
+    np.testing.assert_allclose(np.load(cens), vexolin.chroma_cens(y, sr=SR), atol=1e-6)
+
+
+@pytest.mark.parametrize("args, words", [
+    (["--tuning", "0.5"], ["--tuning", "semitone"]), (["--norm", "3"], ["--norm"]),
+    (["--cens", "--norm", "1"], ["--cens"])])
+def test_bad_chroma_options_are_usage_errors(audio, capsys, args, words):
+    with pytest.raises(SystemExit) as stopped:
+        cli.main(["chroma", str(audio / "a4.wav"), *args])
+    assert stopped.value.code == 2
+    err = capsys.readouterr().err
+    assert all(w in err for w in words), err
+
+
+def test_plots_carry_the_version_and_parameters(audio):
+    from PIL import Image
+
+    png = audio / "a4.png"
+    assert cli.main(["cqt", str(audio / "a4.wav"), "--plot", str(png), "--tuning", "-0.2", "-q"]) == 0
+    text = Image.open(png).text
+    assert text["Software"] == f"vexolin {vexolin.__version__}"
+    assert json.loads(text["Description"])["tuning"] == -0.2

@@ -5,6 +5,7 @@ test_reference.py."""
 import ctypes
 import importlib
 import math
+import os
 import shutil
 import subprocess
 import sys
@@ -140,14 +141,23 @@ def test_entry_returns_a_multi_phase_definition_with_create_exec_and_no_subinter
 
 
 def test_isolated_subinterpreter_refuses_the_import():
-    interpreters = pytest.importorskip("_interpreters")
-    interp = interpreters.create("isolated")
-    try:
-        failure = interpreters.run_string(interp, "import _vexolin")
-    finally:
-        interpreters.destroy(interp)
-    assert failure is not None and failure.type.__name__ == "ImportError"
-    assert "subinterpreters" in failure.msg
+    pytest.importorskip("_interpreters")
+    # In a fresh process: the subinterpreter then shares it with no threads
+    # left behind by other tests.
+    code = (
+        "import _interpreters\n"
+        "interp = _interpreters.create('isolated')\n"
+        "try:\n"
+        "    failure = _interpreters.run_string(interp, 'import _vexolin')\n"
+        "finally:\n"
+        "    _interpreters.destroy(interp)\n"
+        "print(failure.type.__name__ if failure else None)\n"
+        "print(failure.msg if failure else '')\n")
+    env = dict(os.environ, PYTHONPATH=":".join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
+    kind, message = done.stdout.splitlines()[:2]
+    assert kind == "ImportError"
+    assert "subinterpreters" in message
 
 
 _FAKE_VERSION_C = r"""

@@ -30,12 +30,14 @@ NATIVE = {
     "cqt_magnitude": lambda y: _vexolin.cqt_magnitude(y, SR, 512, vexolin.C1_HZ, 84, 12),
     "chroma_cqt": lambda y: _vexolin.chroma_cqt(y, SR, 512, 36, 7, 12, vexolin.C1_HZ),
 }
+# The rate, and A440 for chroma (whose default estimates the tuning).
+KW = {"cqt": {"sr": SR}, "cqt_magnitude": {"sr": SR}, "chroma_cqt": {"sr": SR, "tuning": 0.0}}
 
 
 @pytest.mark.parametrize("name", NATIVE)
 def test_one_channel_is_the_module_call(name):
     y = tones([220.0, 330.0])  # float64: cast to float32 as the module would
-    np.testing.assert_array_equal(getattr(vexolin, name)(y), NATIVE[name](y))
+    np.testing.assert_array_equal(getattr(vexolin, name)(y, **KW[name]), NATIVE[name](y))
 
 
 @pytest.mark.parametrize("name", NATIVE)
@@ -45,10 +47,10 @@ def test_channels_equal_per_channel_calls_bit_for_bit(name, layout):
     y, leading = {"channels_first": (signals[:2], (2,)), "channels_last": (signals[:2].T, (2,)),
                   "batch": (signals.reshape(2, 3, 30000), (2, 3))}[layout]
     expected = np.stack([NATIVE[name](s) for s in signals[: np.prod(leading)]])
-    out = getattr(vexolin, name)(y, workers=3)
+    out = getattr(vexolin, name)(y, workers=3, **KW[name])
     assert out.shape == leading + expected.shape[1:]
     np.testing.assert_array_equal(out.reshape(expected.shape), expected)
-    np.testing.assert_array_equal(getattr(vexolin, name)(y, workers=1), out)
+    np.testing.assert_array_equal(getattr(vexolin, name)(y, workers=1, **KW[name]), out)
 
 
 @pytest.mark.parametrize("name, feature", [("cqt", CQT), ("cqt_magnitude", CQT), ("chroma_cqt", CHROMA)])
@@ -56,6 +58,7 @@ def test_defaults_are_the_feature_descriptions(name, feature):
     # The command line and batch take their defaults from the descriptions.
     signature = inspect.signature(getattr(vexolin, name))
     assert {k: signature.parameters[k].default for k in feature.defaults()} == feature.defaults()
+    assert signature.parameters["sr"].default in (inspect.Parameter.empty, None)  # no default rate
 
 
 def test_reading_files_loads_no_native_code(tmp_path):
@@ -75,7 +78,7 @@ def test_every_thread_budget_gives_the_same_bytes(name):
     # 5 s at hop 64: 1723 frames, enough for the engine to use three threads.
     y = np.random.default_rng(5).standard_normal((2, 5 * SR)).astype(np.float32)
     for signal in (y[0], y):
-        results = [getattr(vexolin, name)(signal, hop_length=64, workers=w) for w in (1, 2, 3, 5)]
+        results = [getattr(vexolin, name)(signal, hop_length=64, workers=w, **KW[name]) for w in (1, 2, 3, 5)]
         assert all(r.tobytes() == results[0].tobytes() for r in results[1:])
 
 
@@ -101,7 +104,7 @@ def test_workers_is_the_calls_whole_thread_budget(monkeypatch, channels, workers
 
     monkeypatch.setattr(_core, "_native", Recording())
     y = np.random.default_rng(1).standard_normal((channels, 4096)).astype(np.float32)
-    vexolin.cqt_magnitude(y if channels > 1 else y[0], workers=workers)
+    vexolin.cqt_magnitude(y if channels > 1 else y[0], sr=SR, workers=workers)
     assert [threads for threads, _ in calls] == [engine_threads] * channels
     budget = default if workers is None else workers
     assert len({ident for _, ident in calls}) <= min(channels, budget)
@@ -129,22 +132,28 @@ def test_workers_is_the_calls_whole_thread_budget(monkeypatch, channels, workers
 def test_bad_input_gets_a_clear_error_naming_the_argument(name, y, kwargs, error, words):
     y = np.zeros((2, 4096)) if y is None else y
     with pytest.raises(error) as caught:
-        getattr(vexolin, name)(y, **kwargs)
+        getattr(vexolin, name)(y, **{**KW[name], **kwargs})
     assert all(w in str(caught.value) for w in words), str(caught.value)
+
+
+@pytest.mark.parametrize("name", [*NATIVE, "chroma_cens", "estimate_tuning"])
+def test_a_call_without_the_rate_says_to_pass_the_one_load_returned(name):
+    with pytest.raises(TypeError, match=r"sr is required: pass the rate vexolin.load returned"):
+        getattr(vexolin, name)(tones([440.0]))
 
 
 def test_whole_float_hop_and_unchecked_nan_reach_the_module():
     y = tones([440.0])
-    np.testing.assert_array_equal(vexolin.cqt_magnitude(y, hop_length=256.0),
-                                  vexolin.cqt_magnitude(y, hop_length=256))
+    np.testing.assert_array_equal(vexolin.cqt_magnitude(y, sr=SR, hop_length=256.0),
+                                  vexolin.cqt_magnitude(y, sr=SR, hop_length=256))
     y[100] = np.nan
-    assert vexolin.cqt_magnitude(y, check_finite=False).shape == (84, 44)
+    assert vexolin.cqt_magnitude(y, sr=SR, check_finite=False).shape == (84, 44)
 
 
 @pytest.mark.parametrize("midi", [33, 57, 69, 76])  # A1, A3, A4, E5
 def test_a_tone_peaks_in_the_bin_named_after_its_note(midi):
     f = 440.0 * 2 ** ((midi - 69) / 12)
-    M = vexolin.cqt_magnitude(tones([f], seconds=2.0), fmin=55.0 / 2, n_bins=144, bins_per_octave=24)
+    M = vexolin.cqt_magnitude(tones([f], seconds=2.0), sr=SR, fmin=55.0 / 2, n_bins=144, bins_per_octave=24)
     names = vexolin.bin_notes(144, fmin=55.0 / 2, bins_per_octave=24)
     peak = M[:, 20:-20].mean(axis=1).argmax()
     assert names[peak] == vexolin.hz_to_note(f)[0]
@@ -233,10 +242,10 @@ def test_plots_render_with_note_names_and_a_colour_bar(tmp_path, kind):
     figure = Figure(figsize=(6, 3))
     ax = figure.add_subplot()
     if kind == "chromagram":
-        vexolin.plot.chromagram(vexolin.chroma_cqt(y), sr=SR, hop_length=512, ax=ax)
+        vexolin.plot.chromagram(vexolin.chroma_cqt(y, sr=SR), sr=SR, hop_length=512, ax=ax)
         expected = vexolin.chroma_notes()
     else:
-        vexolin.plot.cqt(vexolin.cqt(y), sr=SR, hop_length=512, fmin=None, bins_per_octave=12, ax=ax)
+        vexolin.plot.cqt(vexolin.cqt(y, sr=SR), sr=SR, hop_length=512, fmin=None, bins_per_octave=12, ax=ax)
         expected = [f"C{octave}" for octave in range(1, 8)]
     figure.savefig(tmp_path / "out.png")
     assert [t.get_text() for t in ax.get_yticklabels()] == expected
@@ -244,3 +253,26 @@ def test_plots_render_with_note_names_and_a_colour_bar(tmp_path, kind):
     assert len(figure.axes) == 2  # the colour bar
     pixels = matplotlib.image.imread(tmp_path / "out.png")[..., :3]
     assert len(np.unique(pixels.reshape(-1, 3), axis=0)) > 50 and pixels.std() > 0.1
+
+
+def test_long_recordings_plot_with_clock_ticks_at_the_figures_resolution_and_quiet_frames_dark():
+    from matplotlib.figure import Figure
+
+    import vexolin.plot
+
+    # 20 minutes of frames whose second half is 60 dB down.
+    n = 20 * 60 * SR // 512
+    chroma = np.tile(np.eye(12, dtype=np.float32)[:, :1], (1, n)) + 0.1
+    chroma[:, n // 2:] *= 1e-3
+    figure = Figure(figsize=(8, 3), dpi=100)
+    ax = figure.add_subplot()
+    vexolin.plot.chromagram(chroma, sr=SR, hop_length=512, key="Eb major", ax=ax)
+    figure.canvas.draw()
+    image = ax.get_images()[0].get_array()
+    # Frames averaged to about the axes' pixels (measured before the colour bar took its share).
+    assert image.shape[1] <= 2 * ax.get_window_extent().width < n / 10
+    assert ax.get_xlim()[1] == pytest.approx(n * 512 / SR, rel=1e-3)
+    assert (image[:, image.shape[1] // 2 + 1:] == 0).all() and image[0, 0] == 1.0
+    ticks = [t.get_text() for t in ax.get_xticklabels() if t.get_text()]
+    assert ticks[:3] == ["0:00", "2:00", "4:00"] and ax.get_xlabel() == "Time (m:ss)"
+    assert [t.get_text() for t in ax.get_yticklabels()][:4] == ["C", "Db", "D", "Eb"]

@@ -190,7 +190,7 @@ import numpy as np
 import vexolin
 from vexolin import _native
 small = np.random.default_rng(0).standard_normal((3, 8192)).astype(np.float32)
-before = vexolin.cqt_magnitude(small, workers=2)
+before = vexolin.cqt_magnitude(small, sr=22050, workers=2)
 real = _native.cqt_magnitude
 
 def announced(*args, **kwargs):
@@ -201,12 +201,12 @@ _native.cqt_magnitude = announced
 try:
     # Three channels on two threads, each minutes of work (hop 1, filters of
     # millions of samples); the third waits for a thread.
-    vexolin.cqt_magnitude(np.zeros((3, 4000), np.float32), hop_length=1, fmin=0.05, workers=2)
+    vexolin.cqt_magnitude(np.zeros((3, 4000), np.float32), sr=22050, hop_length=1, fmin=0.05, workers=2)
     print("finished", flush=True)
 except KeyboardInterrupt:
     print("interrupted", flush=True)
 _native.cqt_magnitude = real
-after = vexolin.cqt_magnitude(small, workers=2)
+after = vexolin.cqt_magnitude(small, sr=22050, workers=2)
 print("unchanged", np.array_equal(before, after), "threads", threading.active_count(), flush=True)
 """
 

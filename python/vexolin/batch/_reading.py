@@ -56,7 +56,9 @@ class FeatureStore(Mapping[str, npt.NDArray[np.float32]]):
         """What the store records of a file: ``source``, ``sr`` (of the
         feature), ``duration`` in seconds, ``n_samples``, ``channels``,
         ``frames``, ``size`` and ``mtime_ns`` of the file when read,
-        ``compute_seconds`` and ``params``."""
+        ``compute_seconds``, ``params`` (the run's), ``vexolin`` (the
+        version that computed it) and ``tuning`` (the one used, as
+        estimated when the run's is None)."""
         source = os.path.abspath(os.fspath(path))
         if source not in self._entries:
             raise KeyError(source)

@@ -12,6 +12,7 @@ import numpy as np
 import numpy.typing as npt
 
 import vexolin
+from vexolin._features import Params
 from vexolin._from_file import feature_of_file
 from vexolin._io import AudioFileError
 from vexolin.batch import _store
@@ -22,9 +23,9 @@ from vexolin.batch._params import feature_of
 FILE_ERRORS = (AudioFileError, ValueError, TypeError, OSError, MemoryError, RuntimeError)
 
 
-def compute(path: str, params: dict[str, Any], threads: int) -> tuple[npt.NDArray[np.float32], int, int]:
+def compute(path: str, params: dict[str, Any], threads: int) -> tuple[npt.NDArray[np.float32], int, int, Params]:
     """The feature of one file as the package computes it, on ``threads``
-    threads; its rate and its samples per channel."""
+    threads; its rate, its samples per channel and the parameters used."""
     feature, own = feature_of(params)
     return feature_of_file(path, feature, own, sr=params["sr"], mono=params["mono"], workers=threads)
 
@@ -41,7 +42,7 @@ def extract_file(path: str, out: str, params: dict[str, Any], threads: int = 1) 
     try:
         stat = os.stat(path)
         record.update(size=stat.st_size, mtime_ns=stat.st_mtime_ns)
-        values, sr, n_samples = compute(path, params, threads)
+        values, sr, n_samples, used = compute(path, params, threads)
         seconds = n_samples / sr
         record.update(frames=values.shape[-1], seconds=seconds, sr=sr,
                       channels=1 if values.ndim == 2 else values.shape[0])
@@ -50,7 +51,9 @@ def extract_file(path: str, out: str, params: dict[str, Any], threads: int = 1) 
             "source": path, "size": stat.st_size, "mtime_ns": stat.st_mtime_ns, "sr": sr,
             "duration": seconds, "n_samples": n_samples, "channels": record["channels"],
             "frames": record["frames"], "compute_seconds": record["compute_seconds"],
-            "params": params, "vexolin": vexolin.__version__})
+            "params": params, "vexolin": vexolin.__version__,
+            # The tuning this file was computed with: estimated when the run's is None.
+            **({"tuning": used["tuning"]} if "tuning" in used else {})})
     except FILE_ERRORS as e:
         reason = e.reason if isinstance(e, AudioFileError) else str(e) or type(e).__name__
         record.update(error=reason, compute_seconds=round(time.perf_counter() - started, 6))

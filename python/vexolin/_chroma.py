@@ -1,0 +1,114 @@
+"""Chroma in NumPy around the native folding: CQT magnitudes the caller
+already has folded onto pitch classes, the frame normalisations and the
+threshold, and the CENS variant. No native code."""
+
+from __future__ import annotations
+
+import math
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+#: The norms a chroma frame can be scaled by: its largest value, the sum of
+#: its values, its Euclidean length, or none.
+NORMS = ("inf", 1, 2, None)
+
+# Frames whose norm is at or below this are left as they are (the native
+# normalisation's silence level, float32 1e-20).
+_SILENCE = np.float32(1e-20)
+
+# CENS: quantisation steps of the l1-normalised chroma.
+_CENS_STEPS = (0.05, 0.1, 0.2, 0.4)
+
+
+def check_norm(name: str, value: object) -> str | int | None:
+    """``value`` as one of :data:`NORMS` (``np.inf`` and ``"inf"`` are the same)."""
+    if value is None or (isinstance(value, str) and value.lower() == "none"):
+        return None
+    if isinstance(value, str):
+        value = value.strip().lower()
+        if value in ("inf", "max"):
+            return "inf"
+        try:
+            value = float(value)
+        except ValueError:
+            pass
+    if isinstance(value, (int, float, np.integer, np.floating)) and not isinstance(value, (bool, np.bool_)):
+        if math.isinf(value) and value > 0:
+            return "inf"
+        if value in (1, 2):
+            return int(value)
+    raise ValueError(f"{name} must be np.inf, 1, 2 or None, got {value!r}")
+
+
+def check_threshold(name: str, value: object) -> float:
+    """``value`` as a fraction in [0, 1)."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a number in [0, 1), got {value!r}")
+    x = float(value)
+    if not 0.0 <= x < 1.0:
+        raise ValueError(f"{name} must be in [0, 1) (a fraction of the largest value), got {value!r}")
+    return x
+
+
+def chroma_rows(n_bins: int, bins_per_octave: int, n_chroma: int, fmin: float) -> npt.NDArray[np.intp]:
+    """The pitch-class row of each bin (-1 for none), as the native chroma folds them."""
+    per_class = bins_per_octave // n_chroma
+    midi = (math.log2(fmin) - 8.78135971352466) * 12.0 + 69.0
+    steps = math.fmod(midi, 12.0) * (n_chroma * 0.08333333333333333)
+    shift = int(math.trunc(steps + math.copysign(0.49999999999999994, steps))) % n_chroma
+    b = np.arange(n_bins)
+    pitch_class = ((b % bins_per_octave) + per_class // 2) % bins_per_octave // per_class
+    return np.where(pitch_class < n_chroma, (pitch_class + shift) % n_chroma, -1)
+
+
+def fold(magnitudes: npt.NDArray[np.float32], rows: npt.NDArray[np.intp], n_chroma: int) -> npt.NDArray[np.float32]:
+    """Magnitudes (..., n_bins, n_frames) summed onto (..., n_chroma, n_frames), in ascending bin order."""
+    out = np.zeros(magnitudes.shape[:-2] + (n_chroma, magnitudes.shape[-1]), dtype=np.float32)
+    for b, row in enumerate(rows):
+        if row >= 0:
+            out[..., row, :] += magnitudes[..., b, :]
+    return out
+
+
+def normalise(folded: npt.NDArray[np.float32], norm: Any, threshold: float) -> npt.NDArray[np.float32]:
+    """Folded chroma (..., n_chroma, n_frames) with values below ``threshold``
+    times the largest of each channel set to 0, then each frame scaled to
+    ``norm`` 1 (frames at the silence level stay as they are)."""
+    chroma = np.array(folded, dtype=np.float32)
+    if threshold > 0.0:
+        peak = np.abs(chroma).max(axis=(-2, -1), keepdims=True) if chroma.size else np.zeros(1, np.float32)
+        chroma[np.abs(chroma) < np.float32(threshold) * peak] = 0.0
+    if norm is None:
+        return chroma
+    a = np.abs(chroma)
+    size = a.max(axis=-2, keepdims=True) if norm == "inf" else \
+        a.sum(axis=-2, keepdims=True) if norm == 1 else np.sqrt((a * a).sum(axis=-2, keepdims=True))
+    # One float32 reciprocal per frame, then a multiplication: as the native chroma.
+    scale = np.float32(1.0) / np.where(size > _SILENCE, size, np.float32(1.0))
+    chroma *= scale
+    return chroma
+
+
+def cens(chroma: npt.NDArray[np.float32], win_len_smooth: int) -> npt.NDArray[np.float32]:
+    """Chroma energy-normalised statistics of chroma (..., n_chroma, n_frames):
+    each frame l1-normalised, quantised at 0.05, 0.1, 0.2 and 0.4, smoothed
+    along time with a Hann window of ``win_len_smooth`` frames, l2-normalised."""
+    x = np.abs(np.asarray(chroma, dtype=np.float64))
+    total = x.sum(axis=-2, keepdims=True)
+    x = x / np.where(total > 0.0, total, 1.0)
+    levels = sum((x > step).astype(np.float64) for step in _CENS_STEPS)
+    # Hann without its zero ends, summing to 1, centred on each frame.
+    window = np.hanning(win_len_smooth + 2)[1:-1]
+    window /= window.sum()
+    half = (win_len_smooth - 1) // 2
+    n = levels.shape[-1]
+    padded = np.zeros(levels.shape[:-1] + (n + win_len_smooth - 1,))
+    padded[..., half: half + n] = levels
+    smooth = np.zeros_like(levels)
+    for k, w in enumerate(window[::-1]):
+        smooth += w * padded[..., k: k + n]
+    length = np.sqrt((smooth * smooth).sum(axis=-2, keepdims=True))
+    out: npt.NDArray[np.float32] = (smooth / np.where(length > 0.0, length, 1.0)).astype(np.float32)
+    return out

@@ -1,0 +1,211 @@
+"""Tuning: how far a recording's pitches lie from A440 equal temperament,
+as a fraction of a semitone in [-0.5, 0.5), whatever the bin resolution of
+the transform it is later used with.
+
+The estimate reads a bounded number of analysis frames spread over the
+signal (in each stretch, the loudest of a few candidates), finds the
+spectral peaks of each through a Gaussian window, whose log-magnitude
+peaks are parabolas, so three bins give a peak's frequency to a small
+fraction of a bin, and takes the mode of the peaks' deviations from the
+nearest equal-tempered semitone, weighted by magnitude and refined by the
+weighted mean around it. Its cost and memory do not grow with the signal's
+length. Estimates are rounded to whole cents, so a collection gives at most
+100 distinct tunings, and so at most 100 kernel bases per parameter set.
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import numpy.typing as npt
+
+from vexolin._checks import positive_float, sr_required
+
+#: Cents per semitone: estimates are whole cents.
+CENTS = 100
+
+# Analysis frames: about 0.37 s (the next power of two at the rate), so
+# partials of the lowest notes considered lie many bins apart.
+_FRAME_SECONDS = 0.37
+# At most this many frames per signal, each the loudest of a few candidates
+# in its stretch; in blocks of _BLOCK frames to bound memory.
+_MAX_FRAMES = 40
+_CANDIDATES = 4
+_BLOCK = 8
+# The window's width: a Gaussian of standard deviation n / 8 falls to about
+# -70 dB at the frame's ends.
+_SIGMA_FRACTION = 1.0 / 8.0
+# Peaks more than this below the frame's loudest are not read.
+_FLOOR_DB = 40.0
+# Around the histogram's mode, deviations within this many cents make the mean.
+_REFINE_CENTS = 6.0
+
+
+def wrap(tuning: float) -> float:
+    """``tuning`` in semitones, wrapped into [-0.5, 0.5)."""
+    return tuning - math.floor(tuning + 0.5)
+
+
+def to_cents(tuning: float) -> float:
+    """``tuning`` rounded to whole cents, wrapped into [-0.5, 0.5)."""
+    return wrap(round(wrap(tuning) * CENTS) / CENTS)
+
+
+def check_tuning(name: str, value: object) -> float:
+    """A tuning given by the caller: a finite number in [-0.5, 0.5)."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a number of semitones in [-0.5, 0.5), got {value!r}")
+    x = float(value)
+    if not (-0.5 <= x < 0.5):
+        raise ValueError(f"{name} must be a fraction of a semitone in [-0.5, 0.5), got {value!r} "
+                         "(it is in semitones whatever bins_per_octave is: 0.1 is 10 cents)")
+    return x
+
+
+def tuned_fmin(fmin: float, tuning: float) -> float:
+    """The lowest bin moved by ``tuning`` semitones."""
+    return fmin if tuning == 0.0 else fmin * 2.0 ** (tuning / 12.0)
+
+
+def _frame_starts(n_samples: int, n_fft: int, mono: npt.NDArray[np.float32]) -> list[int]:
+    """Where the analysis frames start: spread over the signal, each the
+    loudest of a few candidates in its stretch."""
+    if n_samples <= n_fft:
+        return [0]
+    last = n_samples - n_fft
+    count = min(_MAX_FRAMES, last // (n_fft // 2) + 1)
+    candidates = np.linspace(0, last, count * _CANDIDATES).astype(np.int64)
+    # Energy from every 16th sample: enough to tell loud from quiet.
+    offsets = np.arange(0, n_fft, 16)
+    energy = (mono[candidates[:, None] + offsets[None, :]].astype(np.float64) ** 2).sum(axis=1)
+    best = energy.reshape(count, _CANDIDATES).argmax(axis=1)
+    return [int(s) for s in candidates.reshape(count, _CANDIDATES)[np.arange(count), best]]
+
+
+def _peaks(frames: npt.NDArray[np.float32], sr: float, n_fft: int, fmin: float,
+           fmax: float) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Deviation in semitones from the nearest equal-tempered pitch, and
+    magnitude, of every spectral peak of ``frames`` between fmin and fmax."""
+    # float32 transforms: peaks' log magnitudes need no more precision.
+    spectrum = np.abs(np.fft.rfft(frames, n=n_fft, axis=1)).astype(np.float64)
+    low = max(1, int(fmin * n_fft / sr))
+    high = min(spectrum.shape[1] - 1, int(fmax * n_fft / sr) + 1)
+    band = spectrum[:, low - 1: high + 1]
+    a, b, c = band[:, :-2], band[:, 1:-1], band[:, 2:]
+    floor = spectrum.max(axis=1, keepdims=True) * 10.0 ** (-_FLOOR_DB / 20.0)
+    rows, cols = np.nonzero((b > a) & (b >= c) & (b > floor) & (b > 0.0))
+    if rows.size == 0:
+        return np.empty(0), np.empty(0)
+    tiny = np.finfo(np.float64).tiny
+    la, lb, lc = (np.log(np.maximum(x[rows, cols], tiny)) for x in (a, b, c))
+    curve = la - 2.0 * lb + lc
+    offset = np.where(curve < 0.0, 0.5 * (la - lc) / np.where(curve < 0.0, curve, -1.0), 0.0)
+    hz = (cols + low + offset) * (sr / n_fft)
+    semitones = 12.0 * np.log2(hz / 440.0)
+    deviation = semitones - np.floor(semitones + 0.5)
+    return deviation, np.exp(lb - 0.25 * (la - lc) * offset)
+
+
+def _mode_and_mean(deviation: npt.NDArray[np.float64], weight: npt.NDArray[np.float64]) -> float:
+    """The most weighted deviation (1-cent histogram, circular), refined by
+    the weighted mean of the deviations near it."""
+    cents = deviation * CENTS
+    histogram = np.bincount(np.floor(cents + 50.0).astype(np.int64) % CENTS, weights=weight, minlength=CENTS)
+    kernel = np.array([1.0, 2.0, 3.0, 2.0, 1.0])
+    smooth = sum(k * np.roll(histogram, s) for k, s in zip(kernel, range(-2, 3)))
+    mode = float(np.argmax(smooth)) - 50.0 + 0.5
+    near = (cents - mode + 50.0) % CENTS - 50.0
+    inside = np.abs(near) <= _REFINE_CENTS
+    if not inside.any():
+        return mode / CENTS
+    return (mode + float(np.average(near[inside], weights=weight[inside]))) / CENTS
+
+
+@sr_required
+def estimate_tuning(
+    y: npt.ArrayLike,
+    *,
+    sr: float,
+    fmin: float = 65.0,
+    fmax: float = 4200.0,
+) -> float:
+    """Deviation of a recording's tuning from A440 equal temperament.
+
+    The unit is a fraction of a semitone, in [-0.5, 0.5), whatever
+    ``bins_per_octave`` a transform later uses: 0.1 means 10 cents sharp
+    (A at about 442.5 Hz), -0.25 a quarter semitone flat. Pass it as
+    ``tuning=`` to :func:`cqt`, :func:`cqt_magnitude` or :func:`chroma_cqt`,
+    which move every bin by ``2**(tuning / 12)``. The estimate is rounded
+    to whole cents (multiples of 0.01).
+
+    The frequencies of the spectral peaks between ``fmin`` and ``fmax`` of
+    at most 40 frames of about 0.37 s spread over the signal (in each
+    stretch, the loudest of four candidates) are read through a Gaussian
+    window to a small fraction of a bin; their deviations from the nearest
+    equal-tempered semitone, weighted by magnitude, give the answer as the
+    mode of a 1-cent histogram refined by the weighted mean within 6 cents
+    of it, so partials of harmonic tones that fall off the tempered grid
+    (the 5th and 7th) do not pull it. Time and memory do not grow with the
+    signal's length. A signal without peaks (silence) gives 0.0.
+
+    Parameters
+    ----------
+    y : array_like of float, shape (..., n_samples)
+        Audio samples, time on the last axis; channels are mixed down.
+    sr : float
+        Sample rate in Hz (required: pass the rate :func:`load` returned).
+    fmin, fmax : float
+        The band whose peaks are read, in Hz (``fmax`` is capped below
+        ``sr / 2``).
+
+    Returns
+    -------
+    float
+        Semitones in [-0.5, 0.5), a whole number of cents.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import vexolin
+    >>> sr = 22050
+    >>> t = np.arange(3 * sr) / sr
+    >>> a = 440.0 * 2 ** (0.2 / 12)  # A4, 20 cents sharp
+    >>> y = sum(np.sin(2 * np.pi * k * a * t) / k for k in range(1, 6))
+    >>> vexolin.estimate_tuning(y, sr=sr)
+    0.2
+    """
+    rate = positive_float("sr", sr)
+    low = positive_float("fmin", fmin)
+    high = min(positive_float("fmax", fmax), 0.45 * rate)
+    if not low < high:
+        raise ValueError(f"fmin must lie below fmax and 0.45 * sr = {0.45 * rate:g} Hz, got {fmin!r}")
+    a = np.asarray(y)
+    if a.dtype.kind != "f":
+        raise TypeError(f"y must hold floating-point samples, got dtype {a.dtype}")
+    if a.ndim == 0 or a.shape[-1] == 0:
+        raise ValueError(f"y has no samples (shape {a.shape})")
+    rows = a.reshape(-1, a.shape[-1])
+    n_samples = rows.shape[1]
+    n_fft = 1 << max(8, math.ceil(math.log2(_FRAME_SECONDS * rate)))
+    # Frames are chosen on the first channel's energy, then mixed down one by one.
+    starts = _frame_starts(n_samples, n_fft, rows[0])
+    length = min(n_fft, n_samples)
+    t = np.arange(length) - (length - 1) / 2.0
+    window = np.exp(-0.5 * (t / (_SIGMA_FRACTION * n_fft)) ** 2).astype(np.float32)
+    deviations, weights = [], []
+    for first in range(0, len(starts), _BLOCK):
+        chosen = starts[first: first + _BLOCK]
+        if len(rows) == 1:
+            block = np.stack([rows[0, s: s + length] for s in chosen]).astype(np.float32)
+        else:
+            block = np.stack([rows[:, s: s + length].mean(axis=0, dtype=np.float32) for s in chosen])
+        if not np.isfinite(block).all():
+            raise ValueError("y has non-finite samples (NaN or infinity)")
+        deviation, weight = _peaks(block * window, rate, n_fft, low, high)
+        deviations.append(deviation)
+        weights.append(weight)
+    deviation, weight = np.concatenate(deviations), np.concatenate(weights)
+    if weight.size == 0 or not weight.sum() > 0.0:
+        return 0.0
+    return to_cents(_mode_and_mean(deviation, weight))
