@@ -368,3 +368,58 @@ def test_an_address_where_no_scheduler_listens_is_one_clear_error_not_a_hang(col
         [message] = capsys.readouterr().err.splitlines()
     assert address in message and "is not a Dask scheduler" in message
     assert not out.exists()
+
+
+@pytest.fixture(scope="module")
+def command_line_cluster(tmp_path_factory):
+    """A scheduler and two workers started as a user starts them, from the
+    command line, each its own process; the scheduler's address from its log."""
+    import subprocess
+    import sys
+
+    bin_dir = os.path.dirname(sys.executable)
+    log = tmp_path_factory.mktemp("dask") / "scheduler.log"
+    processes = []
+    try:
+        with open(log, "wb") as sink:
+            processes.append(subprocess.Popen([os.path.join(bin_dir, "dask"), "scheduler", "--host", "127.0.0.1",
+                                               "--port", "0", "--no-dashboard"], stdout=sink, stderr=sink))
+        address, deadline = None, time.monotonic() + 60
+        while address is None and time.monotonic() < deadline:
+            for line in log.read_text(errors="replace").splitlines():
+                if "Scheduler at:" in line:
+                    address = line.split("Scheduler at:")[1].strip()
+            time.sleep(0.1)
+        assert address, log.read_text(errors="replace")
+        for _ in range(2):
+            processes.append(subprocess.Popen([os.path.join(bin_dir, "dask"), "worker", address, "--nthreads", "1",
+                                               "--no-dashboard"], stdout=subprocess.DEVNULL,
+                                              stderr=subprocess.DEVNULL))
+        with Client(address, timeout=30) as c:
+            c.wait_for_workers(2, timeout=60)
+        yield address
+    finally:
+        for process in reversed(processes):
+            process.terminate()
+        for process in reversed(processes):
+            try:
+                process.wait(10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+
+
+@pytest.mark.parametrize("via", ["extract", "command line"])
+def test_a_scheduler_address_runs_on_processes_started_from_the_command_line(collection, command_line_cluster,
+                                                                             tmp_path, via):
+    out = tmp_path / "address.zarr"
+    files = collection["good"][:6] + [collection["corrupt"]]
+    if via == "extract":
+        summary = batch.extract(files, out=out, client=command_line_cluster, progress=False)
+        assert (summary.computed, list(summary.failed)) == (6, [collection["corrupt"]])
+    else:
+        assert cli.main(["batch", *files, "--out", str(out), "--scheduler", command_line_cluster, "-q"]) == 1
+    store = batch.open(out)
+    assert list(store) == sorted(collection["good"][:6])
+    for path in collection["good"][:6]:
+        np.testing.assert_array_equal(store[path], serial_chroma(path))

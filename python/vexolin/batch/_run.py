@@ -150,7 +150,9 @@ def run_on_cluster(paths: list[str], out: str, params: dict[str, Any], client: A
     finished = 0
     try:
         size = window()
-        futures = distributed.as_completed(submit(size))
+        # With this client's loop: a client made from an address is not the
+        # default one, and as_completed would look for that.
+        futures = distributed.as_completed(submit(size), loop=client.loop)
         for future in futures:
             path = running.pop(future)
             if future.status == "finished":
