@@ -366,9 +366,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (ValueError, TypeError, OSError) as e:  # a batch that cannot start: nothing was written
         print(f"vexolin: error: {e}", file=sys.stderr)
         return 1
-    except KeyboardInterrupt:
-        print("vexolin: interrupted", file=sys.stderr)
-        return 130
+    except KeyboardInterrupt as e:  # SIGTERM in batch too, with its own status
+        status: int = getattr(e, "exit_status", 130)
+        print("vexolin: interrupted" if status == 130 else "vexolin: terminated", file=sys.stderr)
+        return status
 
 
 def _stdout_closed() -> int:

@@ -423,3 +423,46 @@ def test_a_scheduler_address_runs_on_processes_started_from_the_command_line(col
     assert list(store) == sorted(collection["good"][:6])
     for path in collection["good"][:6]:
         np.testing.assert_array_equal(store[path], serial_chroma(path))
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_sigterm_stops_a_run_like_ctrl_c_and_the_table_agrees_with_the_entries(collection, tmp_path, workers):
+    import subprocess
+    import sys
+
+    out = tmp_path / "terminated.zarr"
+    # Each file takes at least 0.2 s, so the signal lands mid-run.
+    script = ("import sys, time\n"
+              "from vexolin.batch import _work\n"
+              "compute = _work.compute\n"
+              "_work.compute = lambda *a, **k: (time.sleep(0.2), compute(*a, **k))[1]\n"
+              "from vexolin import cli\n"
+              "sys.exit(cli.main(sys.argv[1:]))\n")
+    run = subprocess.Popen([sys.executable, "-c", script, "batch", *collection["good"], "--out", str(out),
+                            "--workers", str(workers), "-q"], stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and len(list((out / "entries").glob("*/zarr.json"))) < 2:
+        time.sleep(0.02)
+    run.send_signal(signal.SIGTERM)
+    _, err = run.communicate(timeout=60)
+    assert (run.returncode, err.strip()) == (143, "vexolin: terminated")
+    statuses = [row["status"] for row in batch.open(out).table()]
+    assert statuses.count("done") == len(batch.open(out)) and statuses.count("pending") > 0
+    assert len(statuses) == 18
+
+
+def test_a_missing_or_stale_table_is_rebuilt_from_the_entries(collection, tmp_path):
+    out = tmp_path / "table.zarr"
+    batch.extract(collection["good"][:4] + [collection["corrupt"]], out=out, workers=1, progress=False)
+    table = out / _store.TABLE
+    written = table.read_text()
+    table.unlink()
+    assert {(row["path"], row["status"]) for row in batch.open(out).table()} == \
+        {(path, "done") for path in collection["good"][:4]}
+    # A run killed before its table: its files still say pending; one entry gone since.
+    table.write_text(written.replace(",done,", ",pending,"))
+    _store.remove_entry(str(out), _store.entry_key(collection["good"][0]))
+    rows = {row["path"]: row for row in batch.open(out).table()}
+    assert [rows[path]["status"] for path in collection["good"][:4]] == ["pending", "done", "done", "done"]
+    assert rows[collection["good"][1]]["frames"] == str(batch.open(out)[collection["good"][1]].shape[-1])
+    assert rows[collection["corrupt"]]["status"] == "failed"

@@ -17,6 +17,7 @@ from vexolin.batch import _store
 from vexolin.batch._inputs import find_inputs
 from vexolin.batch._params import feature_params
 from vexolin.batch._run import Progress, Record, connect, run_in_threads, run_on_cluster
+from vexolin.batch._signals import sigterm_as_interrupt
 
 Inputs = str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
 
@@ -40,10 +41,11 @@ class Summary:
     elapsed: float
 
 
-def _write_table(out: str, paths: list[str], rows: dict[str, Record]) -> None:
-    """The table of every file the store has seen: earlier runs' rows, updated
-    with this run's; files this run did not reach are "pending"."""
-    table: dict[str, Record] = {row["path"]: dict(row) for row in _store.read_table(out)}
+def _write_table(out: str, paths: list[str], rows: dict[str, Record], stored: dict[str, dict[str, Any]]) -> None:
+    """The table of every file the store has seen: earlier runs' rows (made
+    to agree with the entries), updated with this run's; files this run did
+    not reach are "pending"."""
+    table: dict[str, Record] = {row["path"]: row for row in _store.agreeing_table(_store.read_table(out), stored)}
     for path in paths:
         table[path] = rows.get(path, {"path": path, "status": "pending"})
     _store.write_table(out, table.values())
@@ -110,8 +112,11 @@ def extract(
 
     A file that cannot be read or computed does not stop the others: it is
     recorded as failed and is tried again by the next run, as are files not
-    reached by an interrupted run. Nothing is written before every check
-    above has passed.
+    reached by an interrupted run. SIGTERM (sent by job schedulers before a
+    kill) stops a run as Ctrl-C does, raising
+    :class:`Terminated`, a ``KeyboardInterrupt``,
+    after the table is written. Nothing is written before every check above
+    has passed.
     """
     p = feature_params(feature, params)
     if client is not None and workers is not None:
@@ -124,7 +129,7 @@ def extract(
     dask_client, own_client = connect(client) if client is not None else (None, False)
     try:
         os.makedirs(store, exist_ok=True)
-        with _store.run_lock(store):
+        with _store.run_lock(store), sigterm_as_interrupt():
             # Checked again: another run may have made the store meanwhile.
             if not _store.check_store(store, p):
                 _store.create_store(store, p, vexolin.__version__)
@@ -163,7 +168,7 @@ def _extract_locked(store: str, paths: list[str], p: dict[str, Any], dask_client
             run_on_cluster(todo, store, p, dask_client, on_record)
     finally:
         bar.close()
-        _write_table(store, paths, rows)
+        _write_table(store, paths, rows, stored)
     computed = [rows[path] for path in todo if path in rows]
     return Summary(
         out=store, files=len(paths), computed=sum(r["status"] == "done" for r in computed), skipped=skipped,

@@ -65,8 +65,12 @@ class FeatureStore(Mapping[str, npt.NDArray[np.float32]]):
     def table(self) -> list[dict[str, str]]:
         """The rows of ``files.csv``: every file a run was given, with its
         status ("done", "failed" or "pending"), frames, seconds of audio,
-        compute time, and the error of a failed one."""
-        return _store.read_table(self.path)
+        compute time, and the error of a failed one. Where the table is
+        missing or behind the entries (a run killed outright), rows are
+        rebuilt from the entries: every entry is a done file."""
+        rows: list[dict[str, str]] = [{k: "" if v is None else str(v) for k, v in row.items()}
+                                      for row in _store.agreeing_table(_store.read_table(self.path), self._entries)]
+        return rows
 
     def __repr__(self) -> str:
         return f"<vexolin.batch.FeatureStore {self.path}: {len(self)} {self.feature} entries>"

@@ -219,6 +219,29 @@ def read_table(out: str) -> list[dict[str, str]]:
         return []
 
 
+def agreeing_table(rows: list[dict[str, str]], entries: dict[str, dict[str, Any]]) -> list[dict[str, Any]]:
+    """``rows`` made to agree with the entries: a file with an entry the row
+    does not know (a run killed before writing its table) is done, and one
+    marked done without an entry is pending. Files without a row but with an
+    entry are added, in path order."""
+    table: dict[str, dict[str, Any]] = {}
+    for row in rows:
+        path = row.get("path")
+        if not path:
+            continue
+        attrs = entries.get(path)
+        if attrs is not None and (row.get("status") != "done" or row.get("size") != str(attrs.get("size"))
+                                  or row.get("mtime_ns") != str(attrs.get("mtime_ns"))):
+            table[path] = done_row(attrs)
+        elif attrs is None and row.get("status") == "done":
+            table[path] = {"path": path, "status": "pending"}
+        else:
+            table[path] = dict(row)
+    for path in sorted(entries.keys() - table.keys()):
+        table[path] = done_row(entries[path])
+    return list(table.values())
+
+
 def write_table(out: str, rows: Iterable[dict[str, Any]]) -> None:
     """Write the table under a temporary name and rename it into place."""
     with staged(os.path.join(out, TABLE)) as partial, open(partial, "x", newline="", encoding="utf-8") as f:
