@@ -15,6 +15,7 @@ descriptions (``vexolin._features``), shared with the package and batch.
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import sys
 import warnings
@@ -114,8 +115,15 @@ def _parser() -> argparse.ArgumentParser:
         description="Features of every input file into one Zarr store (with a table of every file, "
                     "files.csv), on threads here or on a Dask cluster. A second run skips files done.")
     batch.add_argument("inputs", nargs="+", metavar="INPUT",
-                       help="audio files, directories (searched recursively) or glob patterns")
-    batch.add_argument("--out", required=True, type=Path, metavar="STORE", help="the Zarr store (a directory)")
+                       help="audio files, directories (searched recursively) or glob patterns; "
+                            "local paths or fsspec URLs such as s3://bucket/music/")
+    # A str, not a Path: Path would fold the // of s3://bucket/store.zarr.
+    batch.add_argument("--out", required=True, metavar="STORE",
+                       help="the Zarr store (a directory, or an fsspec URL such as s3://bucket/features.zarr)")
+    batch.add_argument("--storage-option", action="append", type=_storage_option, default=[], metavar="KEY=VALUE",
+                       help="an option of the fsspec filesystem of URLs, repeatable; a dotted KEY nests "
+                            "(client_kwargs.endpoint_url=http://host:9000), a VALUE that reads as JSON is taken so "
+                            "(anon=true)")
     batch.add_argument("--feature", choices=tuple(FEATURES), default="chroma",
                        help="chroma features or CQT magnitudes (default chroma)")
     batch.add_argument("--scheduler", metavar="ADDRESS",
@@ -134,6 +142,27 @@ def _parser() -> argparse.ArgumentParser:
     about.add_argument("files", nargs="+", metavar="FILE")
     about.add_argument("--hop-length", type=int, default=512, help="hop for the frame count (default 512)")
     return parser
+
+
+def _storage_option(text: str) -> tuple[list[str], Any]:
+    key, sep, value = text.partition("=")
+    if not sep or not key or any(not part for part in key.split(".")):
+        raise argparse.ArgumentTypeError(f"expected KEY=VALUE, got {text!r}")
+    try:
+        parsed: Any = json.loads(value)
+    except ValueError:
+        parsed = value
+    return key.split("."), parsed
+
+
+def _storage_options(pairs: list[tuple[list[str], Any]]) -> dict[str, Any] | None:
+    options: dict[str, Any] = {}
+    for keys, value in pairs:
+        level = options
+        for key in keys[:-1]:
+            level = level.setdefault(key, {})
+        level[keys[-1]] = value
+    return options or None
 
 
 def _given(args: argparse.Namespace, feature: Feature) -> Params:
@@ -325,6 +354,7 @@ def _run_batch(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
     with warnings.catch_warnings():
         warnings.showwarning = one_line
         summary = batch.extract(args.inputs, out=args.out, feature=args.feature, client=args.scheduler,
+                                storage_options=_storage_options(args.storage_option),
                                 workers=args.workers, progress=False if args.quiet else None, sr=args.sr,
                                 mono=args.mono, **params)
     for path, reason in summary.failed.items():

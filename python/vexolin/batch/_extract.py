@@ -41,7 +41,7 @@ class Summary:
     elapsed: float
 
 
-def _write_table(out: str, paths: list[str], rows: dict[str, Record], stored: dict[str, dict[str, Any]]) -> None:
+def _write_table(out: _store.Out, paths: list[str], rows: dict[str, Record], stored: dict[str, dict[str, Any]]) -> None:
     """The table of every file the store has seen: earlier runs' rows (made
     to agree with the entries), updated with this run's; files this run did
     not reach are "pending"."""
@@ -59,19 +59,22 @@ def extract(
     client: Any = None,
     workers: int | None = None,
     progress: bool | None = None,
+    storage_options: dict[str, Any] | None = None,
     **params: Any,
 ) -> Summary:
     """Compute a feature for every input file into the Zarr store ``out``.
 
     Parameters
     ----------
-    inputs : path, or iterable of paths
+    inputs : path or URL, or iterable of them
         Audio files, directories (searched recursively for audio files) and
-        glob patterns (``**`` descends into directories).
-    out : path
-        The store: a new or empty directory, or a store an earlier run made
-        with the same ``feature`` and parameters. On a cluster, it must be on
-        a filesystem every worker mounts at the same path.
+        glob patterns (``**`` descends into directories): local paths or
+        fsspec URLs (``s3://bucket/music/``, ``gs://...``, ``memory://...``).
+    out : path or URL
+        The store: a new or empty directory or location, or a store an
+        earlier run made with the same ``feature`` and parameters. On a
+        cluster, a local path must be on a filesystem every worker mounts at
+        the same path; a URL is written by the workers directly.
     feature : {"chroma", "cqt"}
         Chroma (:func:`vexolin.chroma_cqt`) or CQT magnitudes
         (:func:`vexolin.cqt_magnitude`), float32.
@@ -89,6 +92,10 @@ def extract(
         Show a progress bar on stderr (files, hours of audio, speed); None
         shows it when stderr is a terminal. On a cluster, the dashboard link
         is printed unless this is False.
+    storage_options : dict or None
+        Options of the fsspec filesystems of URLs among ``inputs`` and
+        ``out`` (credentials, ``client_kwargs={"endpoint_url": ...}``), on top
+        of fsspec's configuration from the environment.
     **params
         ``sr`` (resample to this rate; None keeps each file's), ``mono``
         (mix channels down, default True; else the feature has a leading
@@ -123,24 +130,25 @@ def extract(
         raise ValueError("workers sets the threads of the local pool; with a client, "
                          "the cluster's own workers do the work")
     thread_budget = budget(workers)
-    store = os.path.abspath(os.fspath(out))
-    paths = find_inputs(inputs)
+    store = _store.location(out, storage_options)
+    paths = find_inputs(inputs, storage_options)
     _store.check_store(store, p)
     dask_client, own_client = connect(client) if client is not None else (None, False)
     try:
-        os.makedirs(store, exist_ok=True)
+        if isinstance(store, str):
+            os.makedirs(store, exist_ok=True)
         with _store.run_lock(store), sigterm_as_interrupt():
             # Checked again: another run may have made the store meanwhile.
             if not _store.check_store(store, p):
                 _store.create_store(store, p, vexolin.__version__)
-            return _extract_locked(store, paths, p, dask_client, thread_budget, progress)
+            return _extract_locked(store, paths, p, dask_client, thread_budget, progress, storage_options)
     finally:
         if own_client and dask_client is not None:
             dask_client.close()
 
 
-def _extract_locked(store: str, paths: list[str], p: dict[str, Any], dask_client: Any, thread_budget: int,
-                    progress: bool | None) -> Summary:
+def _extract_locked(store: _store.Out, paths: list[str], p: dict[str, Any], dask_client: Any, thread_budget: int,
+                    progress: bool | None, storage_options: dict[str, Any] | None) -> Summary:
     started = time.perf_counter()
     _store.clear_partial(store)
     stored = _store.list_entries(store)
@@ -148,7 +156,7 @@ def _extract_locked(store: str, paths: list[str], p: dict[str, Any], dask_client
     todo = []
     for path in paths:
         attrs = stored.get(path)
-        if attrs is not None and _store.is_current(path, attrs):
+        if attrs is not None and _store.is_current(path, attrs, storage_options):
             rows[path] = _store.done_row(attrs)
         else:
             todo.append(path)
@@ -161,17 +169,17 @@ def _extract_locked(store: str, paths: list[str], p: dict[str, Any], dask_client
 
     try:
         if dask_client is None:
-            run_in_threads(todo, store, p, thread_budget, on_record)
+            run_in_threads(todo, store, p, thread_budget, on_record, storage_options)
         else:
             if progress is not False:
                 bar.note(f"vexolin: Dask dashboard at {dask_client.dashboard_link}")
-            run_on_cluster(todo, store, p, dask_client, on_record)
+            run_on_cluster(todo, store, p, dask_client, on_record, storage_options)
     finally:
         bar.close()
         _write_table(store, paths, rows, stored)
     computed = [rows[path] for path in todo if path in rows]
     return Summary(
-        out=store, files=len(paths), computed=sum(r["status"] == "done" for r in computed), skipped=skipped,
+        out=str(store), files=len(paths), computed=sum(r["status"] == "done" for r in computed), skipped=skipped,
         failed={r["path"]: r.get("error", "") for r in computed if r["status"] == "failed"},
         audio_seconds=sum(r.get("seconds") or 0.0 for r in computed if r["status"] == "done"),
         elapsed=time.perf_counter() - started)

@@ -17,7 +17,8 @@ from typing import Any
 from tqdm import tqdm
 
 from vexolin._core import split_budget
-from vexolin.batch._store import done_row, entry_key, is_current, read_entry_attrs
+from vexolin.batch._fs import Options
+from vexolin.batch._store import Out, done_row, entry_key, is_current, read_entry_attrs
 from vexolin.batch._work import extract_file
 
 Record = dict[str, Any]
@@ -31,7 +32,8 @@ CONNECT_TIMEOUT_S = 5.0
 _HANDSHAKE_SLACK_S = 0.5
 
 
-def run_in_threads(paths: list[str], out: str, params: dict[str, Any], budget: int, on_record: OnRecord) -> None:
+def run_in_threads(paths: list[str], out: Out, params: dict[str, Any], budget: int, on_record: OnRecord,
+                   storage_options: Options | None = None) -> None:
     """Files on threads of this process within ``budget`` threads in all: a
     pool thread per file up to the budget, and the rest of the budget to each
     file's transform (1 engine thread per pool thread with as many files as
@@ -46,7 +48,7 @@ def run_in_threads(paths: list[str], out: str, params: dict[str, Any], budget: i
 
     def fill() -> None:
         for path in todo:
-            pending.add(pool.submit(extract_file, path, out, params, threads))
+            pending.add(pool.submit(extract_file, path, out, params, threads, storage_options))
             if len(pending) >= window:
                 return
 
@@ -126,7 +128,8 @@ async def _handshake(address: str) -> None:
     await comm.close()
 
 
-def run_on_cluster(paths: list[str], out: str, params: dict[str, Any], client: Any, on_record: OnRecord) -> None:
+def run_on_cluster(paths: list[str], out: Out, params: dict[str, Any], client: Any, on_record: OnRecord,
+                   storage_options: Options | None = None) -> None:
     """One Dask task per file; each worker reads its files and writes their
     entries itself, so only paths and small records pass through here."""
     distributed = _distributed()
@@ -142,7 +145,8 @@ def run_on_cluster(paths: list[str], out: str, params: dict[str, Any], client: A
         # In batches: one message to the scheduler for many tasks.
         batch = list(itertools.islice(todo, count))
         # One engine thread per task: a worker runs as many tasks at once as it has threads.
-        futures = client.map(extract_file, batch, out=out, params=params, threads=1, retries=0,
+        futures = client.map(extract_file, batch, out=out, params=params, threads=1,
+                             storage_options=storage_options, retries=0,
                              key=[f"vexolin-{run}-{entry_key(path)}" for path in batch]) if batch else []
         running.update(zip(futures, batch))
         return futures
@@ -161,7 +165,7 @@ def run_on_cluster(paths: list[str], out: str, params: dict[str, Any], client: A
                 raise ConnectionError(f"the client is {client.status}")
             else:
                 error = future.exception() if future.status == "error" else f"the task was {future.status}"
-                on_record(_lost_task_record(out, path, error))
+                on_record(_lost_task_record(out, path, error, storage_options))
             future.release()
             finished += 1
             if finished % _MIN_IN_FLIGHT == 0:
@@ -178,11 +182,11 @@ def run_on_cluster(paths: list[str], out: str, params: dict[str, Any], client: A
                 client.cancel(list(running))
 
 
-def _lost_task_record(out: str, path: str, error: BaseException | str) -> Record:
+def _lost_task_record(out: Out, path: str, error: BaseException | str, storage_options: Options | None) -> Record:
     # A worker can die after writing an entry but before the scheduler hears
     # of it; that entry is whole and counts.
     attrs = read_entry_attrs(out, entry_key(path))
-    if attrs is not None and is_current(path, attrs):
+    if attrs is not None and is_current(path, attrs, storage_options):
         return done_row(attrs)
     return {"path": path, "status": "failed",
             "error": f"the task failed on the cluster: "

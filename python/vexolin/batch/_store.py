@@ -1,9 +1,12 @@
 """The feature store: one Zarr group on a filesystem, an array per file
 under ``entries/``, and a table of every input, ``files.csv``.
 
-An entry is written whole under ``.partial/`` and renamed into place, so an
-entry that exists is complete: a run killed at any point leaves either the
-earlier entry, no entry, or the new one, never a part of one.
+On a local filesystem an entry is written whole under ``.partial/`` and
+renamed into place, so an entry that exists is complete: a run killed at any
+point leaves either the earlier entry, no entry, or the new one, never a part
+of one. At an fsspec URL (``_object_store``), where renames are not atomic,
+an entry's metadata is written after its chunks and marks it complete. Every
+function here takes the store as a local path or an ``ObjectStore``.
 """
 
 from __future__ import annotations
@@ -12,6 +15,7 @@ import contextlib
 import csv
 import fcntl
 import hashlib
+import io
 import json
 import os
 import shutil
@@ -24,8 +28,12 @@ import numpy.typing as npt
 import zarr
 
 from vexolin._atomic import staged
+from vexolin.batch import _fs
+from vexolin.batch._object_store import LockHeld, ObjectStore
 from vexolin.batch._params import describe
 from vexolin.batch._zarr_entry import encode_entry
+
+Out = str | ObjectStore
 
 FORMAT = "vexolin-features"
 FORMAT_VERSION = 1
@@ -41,6 +49,17 @@ class StoreError(ValueError):
     """``out`` cannot hold this run's features; nothing in it was changed."""
 
 
+def location(out: str | os.PathLike[str], storage_options: _fs.Options | None) -> Out:
+    """A store given as a path or URL: a local path, or an ``ObjectStore``."""
+    name = os.fspath(out)
+    if _fs.is_url(name):
+        fs, where = _fs.filesystem(name, storage_options)
+        return ObjectStore(fs.unstrip_protocol(where).rstrip("/"), dict(storage_options or {}))
+    if storage_options:
+        raise ValueError(f"storage_options apply to fsspec URLs such as s3://..., and {name} is a local path")
+    return _fs.local_path(name)
+
+
 def entry_key(path: str) -> str:
     """The name of a file's entry: a digest of its absolute path."""
     return hashlib.sha256(os.fsencode(path)).hexdigest()[:32]
@@ -50,10 +69,15 @@ def entry_dir(out: str, key: str) -> str:
     return os.path.join(out, ENTRIES, key)
 
 
-def _root_metadata(out: str) -> dict[str, Any] | None:
+def _root_metadata(out: Out) -> dict[str, Any] | None:
     try:
-        with open(os.path.join(out, "zarr.json"), "rb") as f:
-            document = json.load(f)
+        if isinstance(out, ObjectStore):
+            document = out.read_json("zarr.json")
+            if document is None:
+                return None
+        else:
+            with open(os.path.join(out, "zarr.json"), "rb") as f:
+                document = json.load(f)
     except FileNotFoundError:
         return None
     except (OSError, ValueError) as e:
@@ -64,9 +88,9 @@ def _root_metadata(out: str) -> dict[str, Any] | None:
     return about
 
 
-def stored_params(out: str) -> dict[str, Any]:
+def stored_params(out: Out) -> dict[str, Any]:
     """The parameters a store was made with."""
-    if not os.path.isdir(out):
+    if isinstance(out, ObjectStore) and not out.exists() or isinstance(out, str) and not os.path.isdir(out):
         raise FileNotFoundError(f"{out}: no such feature store")
     about = _root_metadata(out)
     if about is None:
@@ -75,16 +99,22 @@ def stored_params(out: str) -> dict[str, Any]:
     return params
 
 
-def check_store(out: str, params: dict[str, Any]) -> bool:
+def check_store(out: Out, params: dict[str, Any]) -> bool:
     """Whether ``out`` can take features made with ``params``; True when it
     already holds some. Reads only: a refused store is left as it was."""
-    if not os.path.exists(out):
+    if isinstance(out, ObjectStore):
+        if not out.exists():
+            return False
+        if out.is_file():
+            raise StoreError(f"{out} is a file; the output must be a location for a Zarr store")
+    elif not os.path.exists(out):
         return False
-    if not os.path.isdir(out):
+    elif not os.path.isdir(out):
         raise StoreError(f"{out} is a file; the output must be a directory for a Zarr store")
     about = _root_metadata(out)
     if about is None:
-        if any(not name.startswith(".") for name in os.listdir(out)):
+        names = out.names() if isinstance(out, ObjectStore) else os.listdir(out)
+        if any(not name.startswith(".") for name in names):
             raise StoreError(f"{out} is a directory that is not a feature store; "
                              "give a new or an empty directory")
         return False
@@ -101,8 +131,13 @@ def check_store(out: str, params: dict[str, Any]) -> bool:
     return True
 
 
-def create_store(out: str, params: dict[str, Any], version: str) -> None:
+def create_store(out: Out, params: dict[str, Any], version: str) -> None:
     """Make the group and its ``entries`` group."""
+    attributes = {FORMAT: {"version": FORMAT_VERSION, "params": params, "vexolin": version}}
+    if isinstance(out, ObjectStore):  # the metadata Zarr writes for these groups
+        out.write_json({"zarr_format": 3, "node_type": "group", "attributes": {}}, ENTRIES, "zarr.json")
+        out.write_json({"zarr_format": 3, "node_type": "group", "attributes": attributes}, "zarr.json")
+        return
     root = zarr.create_group(store=out, zarr_format=3,
                              attributes={FORMAT: {"version": FORMAT_VERSION, "params": params,
                                                   "vexolin": version}})
@@ -110,8 +145,15 @@ def create_store(out: str, params: dict[str, Any], version: str) -> None:
 
 
 @contextlib.contextmanager
-def run_lock(out: str) -> Iterator[None]:
+def run_lock(out: Out) -> Iterator[None]:
     """Held by a run for its length, so that two runs never write one store at once."""
+    if isinstance(out, ObjectStore):
+        try:
+            with out.lock(LOCK):
+                yield
+        except LockHeld as e:
+            raise StoreError(str(e)) from None
+        return
     with open(os.path.join(out, LOCK), "a") as f:
         try:
             fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -124,29 +166,44 @@ def run_lock(out: str) -> Iterator[None]:
             fcntl.flock(f, fcntl.LOCK_UN)
 
 
-def clear_partial(out: str) -> None:
-    """Drop what killed writers left half-done."""
+def clear_partial(out: Out) -> None:
+    """Drop what killed writers left half-done (at a URL, they are overwritten)."""
+    if isinstance(out, ObjectStore):
+        return
     shutil.rmtree(os.path.join(out, PARTIAL), ignore_errors=True)
 
 
-def read_entry_attrs(out: str, key: str) -> dict[str, Any] | None:
-    """The attributes of an entry, or None when there is none."""
+def read_entry_attrs(out: Out, key: str) -> dict[str, Any] | None:
+    """The attributes of a complete entry, or None when there is none."""
+    if isinstance(out, ObjectStore):
+        return out.read_entry_attrs(ENTRIES, key)
     try:
         with open(os.path.join(entry_dir(out, key), "zarr.json"), "rb") as f:
             document = json.load(f)
     except (OSError, ValueError):
         return None
     attrs = document.get("attributes") if isinstance(document, dict) else None
-    return attrs if isinstance(attrs, dict) and "source" in attrs else None
+    if not isinstance(attrs, dict) or "source" not in attrs:
+        return None
+    # A chunk missing or shorter than recorded (a power cut before it reached
+    # the disk) makes the entry incomplete. Entries of older versions record none.
+    recorded = attrs.get("chunk_bytes")
+    for name, size in recorded.items() if isinstance(recorded, dict) else ():
+        try:
+            if os.stat(os.path.join(entry_dir(out, key), name)).st_size != size:
+                return None
+        except OSError:
+            return None
+    return attrs
 
 
-def is_current(path: str, attrs: dict[str, Any]) -> bool:
+def is_current(path: str, attrs: dict[str, Any], storage_options: _fs.Options | None = None) -> bool:
     """Whether an entry was made from the file as it is now (same size and modification time)."""
     try:
-        stat = os.stat(path)
+        size, mtime_ns = _fs.stamp(path, storage_options)
     except OSError:
         return False
-    return bool(stat.st_size == attrs.get("size") and stat.st_mtime_ns == attrs.get("mtime_ns"))
+    return bool(size == attrs.get("size") and mtime_ns == attrs.get("mtime_ns"))
 
 
 def done_row(attrs: dict[str, Any]) -> dict[str, Any]:
@@ -157,8 +214,10 @@ def done_row(attrs: dict[str, Any]) -> dict[str, Any]:
             "mtime_ns": attrs.get("mtime_ns")}
 
 
-def list_entries(out: str) -> dict[str, dict[str, Any]]:
-    """Every entry's attributes, by source path."""
+def list_entries(out: Out) -> dict[str, dict[str, Any]]:
+    """Every complete entry's attributes, by source path."""
+    if isinstance(out, ObjectStore):
+        return out.list_entries(ENTRIES)
     try:
         keys = os.listdir(os.path.join(out, ENTRIES))
     except FileNotFoundError:
@@ -182,9 +241,13 @@ def _discard(path: str) -> None:
     shutil.rmtree(trash, ignore_errors=True)
 
 
-def write_entry(out: str, key: str, values: npt.NDArray[np.float32], attrs: dict[str, Any]) -> None:
-    """Write an entry beside the store and rename it into place, replacing an older one."""
+def write_entry(out: Out, key: str, values: npt.NDArray[np.float32], attrs: dict[str, Any]) -> None:
+    """Write an entry beside the store and rename it into place, replacing an
+    older one (at a URL: in place, its metadata last)."""
     files = encode_entry(values, attrs)
+    if isinstance(out, ObjectStore):
+        out.write_entry(ENTRIES, key, files)
+        return
     target = entry_dir(out, key)
     try:
         with staged(target, scratch=os.path.join(out, PARTIAL)) as partial:
@@ -201,17 +264,25 @@ def write_entry(out: str, key: str, values: npt.NDArray[np.float32], attrs: dict
             raise
 
 
-def remove_entry(out: str, key: str) -> None:
+def remove_entry(out: Out, key: str) -> None:
+    if isinstance(out, ObjectStore):
+        out.remove_entry(ENTRIES, key)
+        return
     _discard(entry_dir(out, key))
 
 
-def read_entry(out: str, key: str) -> npt.NDArray[np.float32]:
+def read_entry(out: Out, key: str) -> npt.NDArray[np.float32]:
+    if isinstance(out, ObjectStore):
+        return out.read_entry(ENTRIES, key)
     array = zarr.open_array(store=entry_dir(out, key), mode="r", zarr_format=3)
     values: npt.NDArray[np.float32] = np.asarray(array[...])
     return values
 
 
-def read_table(out: str) -> list[dict[str, str]]:
+def read_table(out: Out) -> list[dict[str, str]]:
+    if isinstance(out, ObjectStore):
+        text = out.read_text(TABLE)
+        return [] if text is None else list(csv.DictReader(io.StringIO(text, newline="")))
     try:
         with open(os.path.join(out, TABLE), newline="", encoding="utf-8") as f:
             return list(csv.DictReader(f))
@@ -242,8 +313,12 @@ def agreeing_table(rows: list[dict[str, str]], entries: dict[str, dict[str, Any]
     return list(table.values())
 
 
-def write_table(out: str, rows: Iterable[dict[str, Any]]) -> None:
-    """Write the table under a temporary name and rename it into place."""
+def write_table(out: Out, rows: Iterable[dict[str, Any]]) -> None:
+    """Write the table under a temporary name and rename it into place (at a
+    URL, one object put)."""
+    if isinstance(out, ObjectStore):
+        out.write_table(TABLE, TABLE_COLUMNS, rows)
+        return
     with staged(os.path.join(out, TABLE)) as partial, open(partial, "x", newline="", encoding="utf-8") as f:
         writer = csv.DictWriter(f, TABLE_COLUMNS, extrasaction="ignore")
         writer.writeheader()

@@ -12,9 +12,10 @@ import numpy as np
 import numpy.typing as npt
 
 import vexolin
-from vexolin._from_file import feature_of_file
-from vexolin._io import AudioFileError
-from vexolin.batch import _store
+from vexolin._from_file import feature_of_file, feature_of_signal
+from vexolin._io import AudioFileError, load, load_stream
+from vexolin.batch import _fs, _store
+from vexolin.batch._object_store import ObjectStore
 from vexolin.batch._params import feature_of
 
 # What a file can go wrong with; anything else is a fault of ours and is
@@ -22,14 +23,29 @@ from vexolin.batch._params import feature_of
 FILE_ERRORS = (AudioFileError, ValueError, TypeError, OSError, MemoryError, RuntimeError)
 
 
-def compute(path: str, params: dict[str, Any], threads: int) -> tuple[npt.NDArray[np.float32], int, int]:
+def compute(path: str, params: dict[str, Any], threads: int,
+            storage_options: _fs.Options | None = None) -> tuple[npt.NDArray[np.float32], int, int]:
     """The feature of one file as the package computes it, on ``threads``
-    threads; its rate and its samples per channel."""
+    threads; its rate and its samples per channel. A file at a URL is read
+    where it is, or from a temporary local copy when its format cannot be
+    decoded from a stream."""
     feature, own = feature_of(params)
-    return feature_of_file(path, feature, own, sr=params["sr"], mono=params["mono"], workers=threads)
+    if not _fs.is_url(path):
+        return feature_of_file(path, feature, own, sr=params["sr"], mono=params["mono"], workers=threads)
+    try:
+        with _fs.opened(path, storage_options) as f:
+            y, rate = load_stream(f, path, sr=params["sr"], mono=params["mono"])
+    except AudioFileError:
+        with _fs.local_copy(path, storage_options) as copy:
+            try:
+                y, rate = load(copy, sr=params["sr"], mono=params["mono"])
+            except AudioFileError as e:
+                raise AudioFileError(path, e.reason) from None
+    return feature_of_signal(y, rate, feature, own, workers=threads)
 
 
-def extract_file(path: str, out: str, params: dict[str, Any], threads: int = 1) -> dict[str, Any]:
+def extract_file(path: str, out: _store.Out, params: dict[str, Any], threads: int = 1,
+                 storage_options: _fs.Options | None = None) -> dict[str, Any]:
     """Compute and store one file's feature on ``threads`` threads; a record of the outcome.
 
     A file that cannot be read or computed gets a "failed" record with the
@@ -39,22 +55,22 @@ def extract_file(path: str, out: str, params: dict[str, Any], threads: int = 1) 
     record: dict[str, Any] = {"path": path, "status": "failed"}
     key = _store.entry_key(path)
     try:
-        stat = os.stat(path)
-        record.update(size=stat.st_size, mtime_ns=stat.st_mtime_ns)
-        values, sr, n_samples = compute(path, params, threads)
+        size, mtime_ns = _fs.stamp(path, storage_options)
+        record.update(size=size, mtime_ns=mtime_ns)
+        values, sr, n_samples = compute(path, params, threads, storage_options)
         seconds = n_samples / sr
         record.update(frames=values.shape[-1], seconds=seconds, sr=sr,
                       channels=1 if values.ndim == 2 else values.shape[0])
         record["compute_seconds"] = round(time.perf_counter() - started, 6)
         _store.write_entry(out, key, values, {
-            "source": path, "size": stat.st_size, "mtime_ns": stat.st_mtime_ns, "sr": sr,
+            "source": path, "size": size, "mtime_ns": mtime_ns, "sr": sr,
             "duration": seconds, "n_samples": n_samples, "channels": record["channels"],
             "frames": record["frames"], "compute_seconds": record["compute_seconds"],
             "params": params, "vexolin": vexolin.__version__})
     except FILE_ERRORS as e:
         reason = e.reason if isinstance(e, AudioFileError) else str(e) or type(e).__name__
         record.update(error=reason, compute_seconds=round(time.perf_counter() - started, 6))
-        if os.path.isdir(_store.entry_dir(out, key)):
+        if isinstance(out, ObjectStore) or os.path.isdir(_store.entry_dir(out, key)):
             _store.remove_entry(out, key)
         return record
     record["status"] = "done"
