@@ -23,7 +23,7 @@ from moto.server import ThreadedMotoServer
 
 import vexolin
 from vexolin import batch
-from vexolin.batch import _object_store, _store, _work
+from vexolin.batch import _object_store, _run, _store, _work
 
 from test_batch import KillOnce
 
@@ -206,3 +206,28 @@ def test_a_format_not_decodable_from_a_stream_is_read_from_a_local_copy_that_is_
     with pytest.raises(vexolin.AudioFileError, match=s3["bad"]):
         _work.compute(s3["bad"], batch._params.feature_params("chroma", {}), 1, s3["options"])
     assert list(tmp_path.iterdir()) == []
+
+
+def test_a_cluster_run_on_s3_interrupted_midway_is_completed_by_the_next(s3, cluster, monkeypatch):
+    out = f"s3://{BUCKET}/runs/ctrl-c.zarr"
+    urls = sorted(s3["good"])
+    record, seen = _run.Progress.__call__, []
+
+    def interrupt_after_three(self, row):
+        record(self, row)
+        seen.append(row)
+        if len(seen) == 3:
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(_run.Progress, "__call__", interrupt_after_three)
+    with pytest.raises(KeyboardInterrupt):
+        batch.extract(urls, out=out, client=cluster, progress=False, storage_options=s3["options"])
+    monkeypatch.undo()
+    store = batch.open(out, storage_options=s3["options"])
+    statuses = [row["status"] for row in store.table()]
+    assert 3 <= statuses.count("done") == len(store) and statuses.count("pending") == 10 - len(store)
+    summary = batch.extract(urls, out=out, client=cluster, progress=False, storage_options=s3["options"])
+    assert summary.computed + summary.skipped == 10 and not summary.failed
+    store = batch.open(out, storage_options=s3["options"])
+    for url, local in s3["good"].items():
+        np.testing.assert_array_equal(store[url], serial(local))
