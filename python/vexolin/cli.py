@@ -129,6 +129,9 @@ def _parser() -> argparse.ArgumentParser:
     batch.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on the Dask cluster of this scheduler, e.g. tcp://host:8786 "
                             "(default: threads in this process)")
+    batch.add_argument("--task-seconds", type=float, default=120.0, metavar="SECONDS",
+                       help="on a cluster, seconds of audio a task gathers from short files (default 120; "
+                            "0: one file per task)")
     batch.add_argument("--workers", type=int,
                        help="the run's threads in this process (default: VEXOLIN_THREADS if set, else one per CPU)")
     batch.add_argument("--sr", type=int, help="resample to this rate in Hz (default: each file's rate)")
@@ -355,6 +358,7 @@ def _run_batch(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
         warnings.showwarning = one_line
         summary = batch.extract(args.inputs, out=args.out, feature=args.feature, client=args.scheduler,
                                 storage_options=_storage_options(args.storage_option),
+                                task_seconds=args.task_seconds,
                                 workers=args.workers, progress=False if args.quiet else None, sr=args.sr,
                                 mono=args.mono, **params)
     for path, reason in summary.failed.items():

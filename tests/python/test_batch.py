@@ -311,7 +311,9 @@ def test_bad_invocations_get_one_clear_error_and_leave_the_store_alone(collectio
     assert a_file.read_text() == "x"
     with _store.run_lock(str(out)), pytest.raises(ValueError, match="another run is writing"):
         batch.extract(good, out=out, progress=False)
-    assert entry_files(out) == before
+    lock = str(out / _store.LOCK)  # written by the holder above, which names itself there
+    assert {k: v for k, v in entry_files(out).items() if k != lock} == \
+        {k: v for k, v in before.items() if k != lock}
 
 
 @contextlib.contextmanager
@@ -466,3 +468,73 @@ def test_a_missing_or_stale_table_is_rebuilt_from_the_entries(collection, tmp_pa
     assert [rows[path]["status"] for path in collection["good"][:4]] == ["pending", "done", "done", "done"]
     assert rows[collection["good"][1]]["frames"] == str(batch.open(out)[collection["good"][1]].shape[-1])
     assert rows[collection["corrupt"]]["status"] == "failed"
+
+
+def test_short_files_share_cluster_tasks_up_to_a_target_of_audio_seconds():
+    one_second = 44144  # a 22.05 kHz 16-bit mono WAV of 1 s
+    paths = [f"/m/{i:04d}.wav" for i in range(2000)] + ["/m/long.flac"]
+    groups = _run.group_files(paths, [one_second] * 2000 + [8000 * 3600], 120.0, 8)
+    assert [path for group in groups for path in group] == paths  # every file once, in order
+    assert groups[-1] == ["/m/long.flac"]
+    # Estimated on the high side (16000 bytes per second of PCM): 43 files a task.
+    assert {len(group) for group in groups[:-2]} == {43} and len(groups) == 48
+    assert len(_run.group_files(paths[:20], [one_second] * 20, 120.0, 8)) == 10  # every thread gets work
+    assert all(len(group) == 1 for group in _run.group_files(paths[:50], [one_second] * 50, 0.0, 8))
+
+
+def test_a_cluster_task_runs_each_file_on_one_engine_thread_and_pins_blas(tmp_path, monkeypatch):
+    monkeypatch.delenv("VEXOLIN_THREADS", raising=False)
+    path = str(tmp_path / "long.wav")  # 30 s at hop 64: room for 20 engine threads
+    soundfile.write(path, 0.1 * np.random.default_rng(5).standard_normal(30 * 22050), 22050)
+    out = str(tmp_path / "task.zarr")
+    params = batch._params.feature_params("cqt", {"hop_length": 64})
+    _store.create_store(out, params, vexolin.__version__)
+    counts, done = [], threading.Event()
+
+    def sample():
+        while not done.is_set():
+            counts.append(len(os.listdir("/proc/self/task")))
+            time.sleep(0.0002)
+
+    from vexolin.batch import _work
+    _work.extract_files([path], out, params)  # Zarr's and numcodecs' threads start once, not this call's
+    sampler = threading.Thread(target=sample)
+    sampler.start()
+    before = len(os.listdir("/proc/self/task"))
+    try:
+        [record] = _work.extract_files([path], out, params)
+    finally:
+        done.set()
+        sampler.join()
+    assert record["status"] == "done" and max(counts) == before
+
+    # Dask's nanny starts workers with OMP/MKL/OPENBLAS_NUM_THREADS=1; a
+    # worker started without one (dask worker --no-nanny) is pinned by its
+    # first task. A fresh process with two CPUs' worth of BLAS threads:
+    import subprocess
+    import sys
+    script = ("import sys, threadpoolctl\n"
+              "from vexolin import batch\n"
+              "from vexolin.batch import _work\n"
+              "threads = lambda: sorted({p['num_threads'] for p in threadpoolctl.threadpool_info()})\n"
+              "before = threads()\n"
+              "params = batch._params.feature_params('chroma', {})\n"
+              "[record] = _work.extract_files([sys.argv[1]], sys.argv[2], params)\n"
+              "print(before, threads(), record['status'])\n")
+    env = {k: v for k, v in os.environ.items() if not k.endswith("_NUM_THREADS")}
+    env["OPENBLAS_NUM_THREADS"] = "2"
+    shown = subprocess.run([sys.executable, "-c", script, path, out], env=env, capture_output=True, text=True,
+                           timeout=120, check=True).stdout.split()
+    assert shown == ["[2]", "[1]", "done"]
+
+
+def test_a_task_of_a_run_that_has_ended_stops_before_its_next_file(collection, tmp_path):
+    from vexolin.batch import _work
+    out = str(tmp_path / "ended.zarr")
+    params = batch._params.feature_params("chroma", {})
+    _store.create_store(out, params, vexolin.__version__)
+    with _store.run_lock(out) as run:
+        assert len(_work.extract_files(collection["good"][:3], out, params, run=run)) == 3
+    with _store.run_lock(out):  # the next run holds the store now
+        records = _work.extract_files(collection["good"][3:6], out, params, run=run)
+    assert [r["path"] for r in records] == collection["good"][3:4]

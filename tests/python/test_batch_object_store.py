@@ -223,6 +223,11 @@ def test_a_cluster_run_on_s3_interrupted_midway_is_completed_by_the_next(s3, clu
     with pytest.raises(KeyboardInterrupt):
         batch.extract(urls, out=out, client=cluster, progress=False, storage_options=s3["options"])
     monkeypatch.undo()
+    # Tasks already running finish their current file (Dask cannot stop
+    # them) and then see that the lock is no longer their run's.
+    deadline = time.monotonic() + 60
+    while any(cluster.processing().values()) and time.monotonic() < deadline:
+        time.sleep(0.05)
     store = batch.open(out, storage_options=s3["options"])
     statuses = [row["status"] for row in store.table()]
     assert 3 <= statuses.count("done") == len(store) and statuses.count("pending") == 10 - len(store)

@@ -16,7 +16,7 @@ from vexolin._core import budget
 from vexolin.batch import _store
 from vexolin.batch._inputs import find_inputs
 from vexolin.batch._params import feature_params
-from vexolin.batch._run import Progress, Record, connect, run_in_threads, run_on_cluster
+from vexolin.batch._run import TASK_SECONDS, Progress, Record, connect, run_in_threads, run_on_cluster
 from vexolin.batch._signals import sigterm_as_interrupt
 
 Inputs = str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
@@ -60,6 +60,7 @@ def extract(
     workers: int | None = None,
     progress: bool | None = None,
     storage_options: dict[str, Any] | None = None,
+    task_seconds: float = TASK_SECONDS,
     **params: Any,
 ) -> Summary:
     """Compute a feature for every input file into the Zarr store ``out``.
@@ -80,8 +81,9 @@ def extract(
         (:func:`vexolin.cqt_magnitude`), float32.
     client : distributed.Client, str or None
         None computes on a thread pool in this process. A ``distributed.Client``
-        or a scheduler address (``"tcp://host:8786"``) runs one Dask task per
-        file; workers read the files and write the store themselves.
+        or a scheduler address (``"tcp://host:8786"``) runs Dask tasks of one
+        or more files (``task_seconds``); workers read the files and write the
+        store themselves.
     workers : int or None
         The run's thread budget in this process: a pool thread per file up to
         it, each file's transform on one thread (on more when there are fewer
@@ -92,6 +94,12 @@ def extract(
         Show a progress bar on stderr (files, hours of audio, speed); None
         shows it when stderr is a terminal. On a cluster, the dashboard link
         is printed unless this is False.
+    task_seconds : float
+        On a cluster, the seconds of audio a task gathers from consecutive
+        files (estimated from file sizes, on the high side), so the
+        scheduler's cost per task is shared by many short files; a longer
+        file is a task of its own, and 0 makes every file one. Records are
+        per file whatever the grouping.
     storage_options : dict or None
         Options of the fsspec filesystems of URLs among ``inputs`` and
         ``out`` (credentials, ``client_kwargs={"endpoint_url": ...}``), on top
@@ -130,6 +138,8 @@ def extract(
         raise ValueError("workers sets the threads of the local pool; with a client, "
                          "the cluster's own workers do the work")
     thread_budget = budget(workers)
+    if not (isinstance(task_seconds, (int, float)) and task_seconds >= 0):
+        raise ValueError(f"task_seconds must be a number of seconds >= 0, got {task_seconds!r}")
     store = _store.location(out, storage_options)
     paths = find_inputs(inputs, storage_options)
     _store.check_store(store, p)
@@ -137,18 +147,20 @@ def extract(
     try:
         if isinstance(store, str):
             os.makedirs(store, exist_ok=True)
-        with _store.run_lock(store), sigterm_as_interrupt():
+        with _store.run_lock(store) as lock, sigterm_as_interrupt():
             # Checked again: another run may have made the store meanwhile.
             if not _store.check_store(store, p):
                 _store.create_store(store, p, vexolin.__version__)
-            return _extract_locked(store, paths, p, dask_client, thread_budget, progress, storage_options)
+            return _extract_locked(store, paths, p, dask_client, thread_budget, progress, storage_options,
+                                   task_seconds, lock)
     finally:
         if own_client and dask_client is not None:
             dask_client.close()
 
 
 def _extract_locked(store: _store.Out, paths: list[str], p: dict[str, Any], dask_client: Any, thread_budget: int,
-                    progress: bool | None, storage_options: dict[str, Any] | None) -> Summary:
+                    progress: bool | None, storage_options: dict[str, Any] | None,
+                    task_seconds: float, lock: str) -> Summary:
     started = time.perf_counter()
     _store.clear_partial(store)
     stored = _store.list_entries(store)
@@ -173,7 +185,7 @@ def _extract_locked(store: _store.Out, paths: list[str], p: dict[str, Any], dask
         else:
             if progress is not False:
                 bar.note(f"vexolin: Dask dashboard at {dask_client.dashboard_link}")
-            run_on_cluster(todo, store, p, dask_client, on_record, storage_options)
+            run_on_cluster(todo, store, p, dask_client, on_record, storage_options, task_seconds, lock)
     finally:
         bar.close()
         _write_table(store, paths, rows, stored)

@@ -84,7 +84,7 @@ class ObjectStore:
     # The lock.
 
     @contextlib.contextmanager
-    def lock(self, name: str) -> Iterator[None]:
+    def lock(self, name: str) -> Iterator[str]:
         """Held for the block: an object naming its owner, its lease renewed
         on a thread until the block ends."""
         fs, path = self._fs, self._path(name)
@@ -121,13 +121,17 @@ class ObjectStore:
         renewer = threading.Thread(target=renew, name="vexolin-lock-lease", daemon=True)
         renewer.start()
         try:
-            yield
+            yield owner
         finally:
             stop.set()
             renewer.join()
             with contextlib.suppress(OSError):
                 if json.loads(fs.cat_file(path)).get("owner") == owner:
                     fs.rm_file(path)
+
+    def owner(self, name: str) -> str | None:
+        held = self.read_json(name)
+        return str(held["owner"]) if isinstance(held, dict) and "owner" in held else None
 
     # Entries.
 

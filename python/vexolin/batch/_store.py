@@ -19,6 +19,7 @@ import io
 import json
 import os
 import shutil
+import socket
 import uuid
 from collections.abc import Iterable, Iterator
 from typing import Any
@@ -145,12 +146,13 @@ def create_store(out: Out, params: dict[str, Any], version: str) -> None:
 
 
 @contextlib.contextmanager
-def run_lock(out: Out) -> Iterator[None]:
-    """Held by a run for its length, so that two runs never write one store at once."""
+def run_lock(out: Out) -> Iterator[str]:
+    """Held by a run for its length, so that two runs never write one store
+    at once; gives the run's name, which the lock holds while it is held."""
     if isinstance(out, ObjectStore):
         try:
-            with out.lock(LOCK):
-                yield
+            with out.lock(LOCK) as owner:
+                yield owner
         except LockHeld as e:
             raise StoreError(str(e)) from None
         return
@@ -160,10 +162,28 @@ def run_lock(out: Out) -> Iterator[None]:
         except BlockingIOError:
             raise StoreError(f"another run is writing to {out}; wait for it to end, "
                              "or write to another store") from None
+        owner = f"{socket.gethostname()} pid {os.getpid()} run {uuid.uuid4().hex[:12]}"
         try:
-            yield
+            f.truncate(0)
+            f.write(owner)
+            f.flush()
+            yield owner
         finally:
+            f.truncate(0)
             fcntl.flock(f, fcntl.LOCK_UN)
+
+
+def lock_owner(out: Out) -> str | None:
+    """The run holding the store's lock, if any. A task of a run that has
+    ended (its client interrupted or gone) stops taking files when this is
+    no longer its run."""
+    if isinstance(out, ObjectStore):
+        return out.owner(LOCK)
+    try:
+        with open(os.path.join(out, LOCK), encoding="utf-8") as f:
+            return f.read() or None
+    except OSError:
+        return None
 
 
 def clear_partial(out: Out) -> None:

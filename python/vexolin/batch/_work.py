@@ -75,3 +75,32 @@ def extract_file(path: str, out: _store.Out, params: dict[str, Any], threads: in
         return record
     record["status"] = "done"
     return record
+
+
+# BLAS and OpenMP pools of this worker process, pinned once: a worker with N
+# threads runs N transforms and nothing besides.
+_pinned = False
+
+
+def _pin_native_pools() -> None:
+    global _pinned
+    if not _pinned:
+        from threadpoolctl import threadpool_limits  # type: ignore[import-untyped]
+        threadpool_limits(limits=1)
+        _pinned = True
+
+
+def extract_files(paths: list[str], out: _store.Out, params: dict[str, Any], run: str | None = None,
+                  storage_options: _fs.Options | None = None) -> list[dict[str, Any]]:
+    """A cluster task: several files one after another, each on one engine
+    thread, with a record per file. Dask cannot stop a running task, so the
+    task stops by itself before a file when the store's lock no longer
+    holds ``run`` (the run was interrupted or lost its client)."""
+    _pin_native_pools()
+    records = []
+    for i, path in enumerate(paths):
+        if i > 0 and run is not None and _store.lock_owner(out) != run:
+            break
+        records.append(extract_file(path, out, params, 1, storage_options))
+    return records
+
