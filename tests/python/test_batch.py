@@ -123,7 +123,7 @@ def test_an_interrupted_run_leaves_only_whole_entries_and_a_rerun_completes(coll
     out = tmp_path / "interrupted.zarr"
     write_entry, written = _store.write_entry, []
 
-    def cut_off_at_the_fourth(out_, key, values, attrs):
+    def cut_off_at_the_fourth(out_, key, values, attrs, **options):
         if len(written) == 3:  # the data is on disk, its rename never happens
             partial = os.path.join(out_, _store.PARTIAL, key)
             os.makedirs(os.path.dirname(partial), exist_ok=True)
@@ -538,3 +538,68 @@ def test_a_task_of_a_run_that_has_ended_stops_before_its_next_file(collection, t
     with _store.run_lock(out):  # the next run holds the store now
         records = _work.extract_files(collection["good"][3:6], out, params, run=run)
     assert [r["path"] for r in records] == collection["good"][3:4]
+
+
+def test_entries_reach_the_disk_before_their_rename_and_damaged_ones_are_redone(collection, tmp_path, monkeypatch):
+    out = tmp_path / "durable.zarr"
+    synced, renamed, sync, replace = [], [], os.fsync, os.replace
+
+    def fsync(handle):
+        synced.append(os.readlink(f"/proc/self/fd/{handle}"))
+        sync(handle)
+
+    def rename(source, target):
+        renamed.append((str(source), len(synced)))
+        replace(source, target)
+
+    monkeypatch.setattr(os, "fsync", fsync)
+    monkeypatch.setattr(os, "replace", rename)
+    files = collection["good"][:3]
+    batch.extract(files, out=out, workers=1, progress=False)
+    entries = [(source, count) for source, count in renamed if f"{os.sep}{_store.PARTIAL}{os.sep}" in source]
+    assert len(entries) == 3
+    for source, count in entries:  # its chunk, its metadata, its folder, before the rename
+        assert synced[count - 3:count] == [os.path.join(source, "c.0.0"), os.path.join(source, "zarr.json"), source]
+    assert str(out / _store.ENTRIES) in synced  # and the rename itself
+    synced.clear()
+    batch.extract(collection["good"][3:4], out=out, workers=1, progress=False, fsync=False)
+    assert not any(str(out) in path for path in synced)
+    monkeypatch.undo()
+
+    # A chunk missing, a chunk cut short: each entry is redone, the others kept.
+    missing, short = (Path(_store.entry_dir(str(out), _store.entry_key(path))) / "c.0.0" for path in files[:2])
+    missing.unlink()
+    short.write_bytes(short.read_bytes()[:-5])
+    summary = batch.extract(files, out=out, workers=1, progress=False)
+    assert (summary.computed, summary.skipped) == (2, 1)
+    for path in files:
+        np.testing.assert_array_equal(batch.open(out)[path], serial_chroma(path))
+
+
+def test_a_full_disk_stops_the_run_with_one_clear_error(collection, tmp_path, monkeypatch, capsys):
+    import errno
+    out = tmp_path / "full.zarr"
+    write_entry, written = _store.write_entry, []
+
+    def full_after_two(out_, key, values, attrs, **options):
+        if len(written) == 2:
+            raise OSError(errno.ENOSPC, "No space left on device")
+        write_entry(out_, key, values, attrs, **options)
+        written.append(key)
+
+    monkeypatch.setattr(_store, "write_entry", full_after_two)
+    status = cli.main(["batch", *collection["good"], "--out", str(out), "--workers", "1", "-q"])
+    [line] = capsys.readouterr().err.splitlines()
+    assert status == 1 and line.startswith(f"vexolin: error: {out}: no space left for the store")
+    monkeypatch.undo()
+    statuses = [row["status"] for row in batch.open(out).table()]
+    assert (statuses.count("done"), statuses.count("failed"), statuses.count("pending")) == (2, 0, 16)
+
+
+def test_a_fault_in_reporting_progress_is_not_taken_for_a_lost_cluster(collection, client, tmp_path, monkeypatch):
+    def broken(self, row):
+        raise RuntimeError("a bug in the progress bar")
+
+    monkeypatch.setattr(_run.Progress, "__call__", broken)
+    with pytest.raises(RuntimeError, match="a bug in the progress bar"):
+        batch.extract(collection["good"][:4], out=tmp_path / "bug.zarr", client=client, progress=False)

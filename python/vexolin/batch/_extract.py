@@ -4,6 +4,7 @@ table written."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import sys
 import time
@@ -61,6 +62,7 @@ def extract(
     progress: bool | None = None,
     storage_options: dict[str, Any] | None = None,
     task_seconds: float = TASK_SECONDS,
+    fsync: bool = True,
     **params: Any,
 ) -> Summary:
     """Compute a feature for every input file into the Zarr store ``out``.
@@ -100,6 +102,11 @@ def extract(
         scheduler's cost per task is shared by many short files; a longer
         file is a task of its own, and 0 makes every file one. Records are
         per file whatever the grouping.
+    fsync : bool
+        On a local filesystem, flush each entry's files and folder to the
+        disk before renaming it into place (a power cut then never leaves an
+        entry whose chunks are missing); False is faster on slow disks, and
+        a resumed run still redoes entries whose chunks are missing or short.
     storage_options : dict or None
         Options of the fsspec filesystems of URLs among ``inputs`` and
         ``out`` (credentials, ``client_kwargs={"endpoint_url": ...}``), on top
@@ -152,7 +159,7 @@ def extract(
             if not _store.check_store(store, p):
                 _store.create_store(store, p, vexolin.__version__)
             return _extract_locked(store, paths, p, dask_client, thread_budget, progress, storage_options,
-                                   task_seconds, lock)
+                                   task_seconds, lock, fsync)
     finally:
         if own_client and dask_client is not None:
             dask_client.close()
@@ -160,7 +167,7 @@ def extract(
 
 def _extract_locked(store: _store.Out, paths: list[str], p: dict[str, Any], dask_client: Any, thread_budget: int,
                     progress: bool | None, storage_options: dict[str, Any] | None,
-                    task_seconds: float, lock: str) -> Summary:
+                    task_seconds: float, lock: str, fsync: bool) -> Summary:
     started = time.perf_counter()
     _store.clear_partial(store)
     stored = _store.list_entries(store)
@@ -181,14 +188,20 @@ def _extract_locked(store: _store.Out, paths: list[str], p: dict[str, Any], dask
 
     try:
         if dask_client is None:
-            run_in_threads(todo, store, p, thread_budget, on_record, storage_options)
+            run_in_threads(todo, store, p, thread_budget, on_record, storage_options, fsync)
         else:
             if progress is not False:
                 bar.note(f"vexolin: Dask dashboard at {dask_client.dashboard_link}")
-            run_on_cluster(todo, store, p, dask_client, on_record, storage_options, task_seconds, lock)
-    finally:
+            run_on_cluster(todo, store, p, dask_client, on_record, storage_options, task_seconds, lock, fsync)
+    except BaseException:
         bar.close()
-        _write_table(store, paths, rows, stored)
+        # The run's own error goes on, not the table's (the same full disk,
+        # say): open() rebuilds a table that is missing or behind from the entries.
+        with contextlib.suppress(OSError):
+            _write_table(store, paths, rows, stored)
+        raise
+    bar.close()
+    _write_table(store, paths, rows, stored)
     computed = [rows[path] for path in todo if path in rows]
     return Summary(
         out=str(store), files=len(paths), computed=sum(r["status"] == "done" for r in computed), skipped=skipped,

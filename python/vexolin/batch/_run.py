@@ -19,7 +19,7 @@ from tqdm import tqdm
 from vexolin._core import split_budget
 from vexolin.batch._fs import Options, stamp
 from vexolin.batch._store import Out, done_row, entry_key, is_current, read_entry_attrs
-from vexolin.batch._work import extract_file, extract_files
+from vexolin.batch._work import StoreFull, extract_file, extract_files
 
 Record = dict[str, Any]
 OnRecord = Callable[[Record], None]
@@ -42,7 +42,7 @@ _HANDSHAKE_SLACK_S = 0.5
 
 
 def run_in_threads(paths: list[str], out: Out, params: dict[str, Any], budget: int, on_record: OnRecord,
-                   storage_options: Options | None = None) -> None:
+                   storage_options: Options | None = None, fsync: bool = True) -> None:
     """Files on threads of this process within ``budget`` threads in all: a
     pool thread per file up to the budget, and the rest of the budget to each
     file's transform (1 engine thread per pool thread with as many files as
@@ -57,7 +57,7 @@ def run_in_threads(paths: list[str], out: Out, params: dict[str, Any], budget: i
 
     def fill() -> None:
         for path in todo:
-            pending.add(pool.submit(extract_file, path, out, params, threads, storage_options))
+            pending.add(pool.submit(extract_file, path, out, params, threads, storage_options, fsync))
             if len(pending) >= window:
                 return
 
@@ -165,7 +165,7 @@ def group_files(paths: list[str], sizes: list[int], task_seconds: float, tasks_a
 
 def run_on_cluster(paths: list[str], out: Out, params: dict[str, Any], client: Any, on_record: OnRecord,
                    storage_options: Options | None = None, task_seconds: float = TASK_SECONDS,
-                   lock: str | None = None) -> None:
+                   lock: str | None = None, fsync: bool = True) -> None:
     """Files in Dask tasks of about ``task_seconds`` of audio each (0: one
     file per task); each worker reads its files and writes their entries
     itself, so only paths and small records pass through here."""
@@ -187,12 +187,13 @@ def run_on_cluster(paths: list[str], out: Out, params: dict[str, Any], client: A
         batch = list(itertools.islice(todo, count))
         # One engine thread per file: a worker runs as many files at once as it has threads.
         futures = client.map(extract_files, batch, out=out, params=params, run=lock, storage_options=storage_options,
-                             retries=0, key=[f"vexolin-{run}-{entry_key(group[0])}-{len(group)}"
+                             fsync=fsync, retries=0, key=[f"vexolin-{run}-{entry_key(group[0])}-{len(group)}"
                                              for group in batch]) if batch else []
         running.update(zip(futures, batch))
         return futures
 
     finished = tasks = 0
+    reporting = False  # an error while reporting a record is ours, not the cluster's
     try:
         size = window()
         # With this client's loop: a client made from an address is not the
@@ -206,17 +207,25 @@ def run_on_cluster(paths: list[str], out: Out, params: dict[str, Any], client: A
                 raise ConnectionError(f"the client is {client.status}")
             else:
                 error = future.exception() if future.status == "error" else f"the task was {future.status}"
+                if isinstance(error, StoreFull):
+                    raise error
                 records = [_lost_task_record(out, path, error, storage_options) for path in group]
             future.release()
+            reporting = True
             for record in records:
                 on_record(record)
+            reporting = False
             finished += len(group)
             tasks += 1
             if tasks % _MIN_IN_FLIGHT == 0:
                 size = window()
             if len(running) <= size // 2:
                 futures.update(submit(size - len(running)))
+    except StoreFull:
+        raise
     except Exception as e:
+        if reporting:
+            raise
         raise ConnectionError(
             f"lost the Dask cluster after {finished} of {len(paths)} files ({type(e).__name__}: {e}); "
             "every file finished is in the store: run again to do the rest") from e

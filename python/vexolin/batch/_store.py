@@ -261,9 +261,21 @@ def _discard(path: str) -> None:
     shutil.rmtree(trash, ignore_errors=True)
 
 
-def write_entry(out: Out, key: str, values: npt.NDArray[np.float32], attrs: dict[str, Any]) -> None:
+def _sync(path: str) -> None:
+    handle = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(handle)
+    finally:
+        os.close(handle)
+
+
+def write_entry(out: Out, key: str, values: npt.NDArray[np.float32], attrs: dict[str, Any], *,
+                fsync: bool = True) -> None:
     """Write an entry beside the store and rename it into place, replacing an
-    older one (at a URL: in place, its metadata last)."""
+    older one (at a URL: in place, its metadata last). With ``fsync``, its
+    files and then its folder reach the disk before the rename, and the
+    rename before the return: a power cut cannot leave an entry in place
+    whose chunks never reached the disk."""
     files = encode_entry(values, attrs)
     if isinstance(out, ObjectStore):
         out.write_entry(ENTRIES, key, files)
@@ -276,7 +288,14 @@ def write_entry(out: Out, key: str, values: npt.NDArray[np.float32], attrs: dict
                 os.makedirs(os.path.dirname(path), exist_ok=True)
                 with open(path, "xb") as f:
                     f.write(data)
+                    if fsync:
+                        f.flush()
+                        os.fsync(f.fileno())
+            if fsync:
+                _sync(partial)
             _discard(target)
+        if fsync:
+            _sync(os.path.dirname(target))
     except FileExistsError:
         # Another writer of the same file (a worker thought lost) got there
         # first with the same result; keep its entry.

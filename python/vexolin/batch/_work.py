@@ -4,6 +4,7 @@ how it went in a small record (the features stay in the store)."""
 
 from __future__ import annotations
 
+import errno
 import os
 import time
 from typing import Any
@@ -44,12 +45,20 @@ def compute(path: str, params: dict[str, Any], threads: int,
     return feature_of_signal(y, rate, feature, own, workers=threads)
 
 
+class StoreFull(OSError):
+    """The store's disk or quota is full: the run stops, as every later file would fail too."""
+
+    def __str__(self) -> str:
+        return str(self.strerror)
+
+
 def extract_file(path: str, out: _store.Out, params: dict[str, Any], threads: int = 1,
-                 storage_options: _fs.Options | None = None) -> dict[str, Any]:
+                 storage_options: _fs.Options | None = None, fsync: bool = True) -> dict[str, Any]:
     """Compute and store one file's feature on ``threads`` threads; a record of the outcome.
 
     A file that cannot be read or computed gets a "failed" record with the
     reason, and loses an entry it had from an earlier version of the file.
+    A full disk under the store raises :class:`StoreFull`.
     """
     started = time.perf_counter()
     record: dict[str, Any] = {"path": path, "status": "failed"}
@@ -66,8 +75,11 @@ def extract_file(path: str, out: _store.Out, params: dict[str, Any], threads: in
             "source": path, "size": size, "mtime_ns": mtime_ns, "sr": sr,
             "duration": seconds, "n_samples": n_samples, "channels": record["channels"],
             "frames": record["frames"], "compute_seconds": record["compute_seconds"],
-            "params": params, "vexolin": vexolin.__version__})
+            "params": params, "vexolin": vexolin.__version__}, fsync=fsync)
     except FILE_ERRORS as e:
+        if isinstance(e, OSError) and e.errno in (errno.ENOSPC, errno.EDQUOT):
+            raise StoreFull(e.errno, f"{out}: no space left for the store ({e.strerror}); every file "
+                                     "finished is in it: make room and run again to do the rest") from None
         reason = e.reason if isinstance(e, AudioFileError) else str(e) or type(e).__name__
         record.update(error=reason, compute_seconds=round(time.perf_counter() - started, 6))
         if isinstance(out, ObjectStore) or os.path.isdir(_store.entry_dir(out, key)):
@@ -91,7 +103,7 @@ def _pin_native_pools() -> None:
 
 
 def extract_files(paths: list[str], out: _store.Out, params: dict[str, Any], run: str | None = None,
-                  storage_options: _fs.Options | None = None) -> list[dict[str, Any]]:
+                  storage_options: _fs.Options | None = None, fsync: bool = True) -> list[dict[str, Any]]:
     """A cluster task: several files one after another, each on one engine
     thread, with a record per file. Dask cannot stop a running task, so the
     task stops by itself before a file when the store's lock no longer
@@ -101,6 +113,6 @@ def extract_files(paths: list[str], out: _store.Out, params: dict[str, Any], run
     for i, path in enumerate(paths):
         if i > 0 and run is not None and _store.lock_owner(out) != run:
             break
-        records.append(extract_file(path, out, params, 1, storage_options))
+        records.append(extract_file(path, out, params, 1, storage_options, fsync))
     return records
 
