@@ -132,6 +132,9 @@ def _parser() -> argparse.ArgumentParser:
     batch.add_argument("--task-seconds", type=float, default=120.0, metavar="SECONDS",
                        help="on a cluster, seconds of audio a task gathers from short files (default 120; "
                             "0: one file per task)")
+    batch.add_argument("--retry-failed", action="store_true",
+                       help="try again files that failed before and have not changed since (default: keep "
+                            "their failure)")
     batch.add_argument("--workers", type=int,
                        help="the run's threads in this process (default: VEXOLIN_THREADS if set, else one per CPU)")
     batch.add_argument("--sr", type=int, help="resample to this rate in Hz (default: each file's rate)")
@@ -358,15 +361,17 @@ def _run_batch(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
         warnings.showwarning = one_line
         summary = batch.extract(args.inputs, out=args.out, feature=args.feature, client=args.scheduler,
                                 storage_options=_storage_options(args.storage_option),
-                                task_seconds=args.task_seconds,
+                                task_seconds=args.task_seconds, retry_failed=args.retry_failed,
                                 workers=args.workers, progress=False if args.quiet else None, sr=args.sr,
                                 mono=args.mono, **params)
     for path, reason in summary.failed.items():
         print(f"vexolin: error: {path}: {reason}", file=sys.stderr)
     if not args.quiet:
+        as_before = (f" ({summary.not_retried} as before, not tried again without --retry-failed)"
+                     if summary.not_retried else "")
         speed = summary.audio_seconds / summary.elapsed if summary.elapsed > 0 else 0.0
         print(f"vexolin: {summary.computed} computed, {summary.skipped} already in the store, "
-              f"{len(summary.failed)} failed; {summary.audio_seconds / 3600:.2f} h of audio in "
+              f"{len(summary.failed)} failed{as_before}; {summary.audio_seconds / 3600:.2f} h of audio in "
               f"{summary.elapsed:.1f} s ({speed:.0f}x real time) -> {summary.out}", file=sys.stderr)
     return 1 if summary.failed else 0
 

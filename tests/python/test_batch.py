@@ -87,7 +87,7 @@ def test_cluster_run_equals_serial_calls_records_failures_and_resumes(collection
 
     before = entry_files(out / "entries")
     again = batch.extract(collection["root"], out=out, client=client, progress=False)
-    assert (again.computed, again.skipped, len(again.failed)) == (0, 18, 2)  # failures are retried
+    assert (again.computed, again.skipped, len(again.failed)) == (0, 18, 2)  # known failures kept
     assert entry_files(out / "entries") == before
 
     # A file that changed is computed again, and only that one.
@@ -603,3 +603,29 @@ def test_a_fault_in_reporting_progress_is_not_taken_for_a_lost_cluster(collectio
     monkeypatch.setattr(_run.Progress, "__call__", broken)
     with pytest.raises(RuntimeError, match="a bug in the progress bar"):
         batch.extract(collection["good"][:4], out=tmp_path / "bug.zarr", client=client, progress=False)
+
+
+def test_known_bad_files_keep_their_failure_until_retried_or_changed(collection, tmp_path, capsys):
+    bad = tmp_path / "bad.wav"
+    bad.write_bytes(Path(collection["corrupt"]).read_bytes())
+    out = tmp_path / "retry.zarr"
+    args = ["batch", str(bad), collection["good"][0], "--out", str(out), "--workers", "1"]
+
+    def row():
+        [found] = [r for r in batch.open(out).table() if r["path"] == str(bad)]
+        return found["status"], found["attempts"], found["error"]
+
+    assert cli.main(args) == 1
+    status, attempts, error = row()
+    assert (status, attempts) == ("failed", "1") and "not a readable audio file" in error
+    capsys.readouterr()
+    again = batch.extract([bad, collection["good"][0]], out=out, progress=False)
+    assert (again.computed, again.skipped, again.not_retried, again.failed) == (0, 1, 1, {str(bad): error})
+    assert row() == ("failed", "1", error)  # not read again
+    assert cli.main(args) == 1
+    assert "1 failed (1 as before, not tried again without --retry-failed)" in capsys.readouterr().err
+    assert cli.main([*args, "--retry-failed", "-q"]) == 1
+    assert row() == ("failed", "2", error)
+    soundfile.write(bad, np.sin(2 * np.pi * 440.0 * np.arange(22050) / 22050), 22050)  # mended
+    assert batch.extract([bad], out=out, progress=False).computed == 1
+    assert row()[:2] == ("done", "1")

@@ -14,7 +14,7 @@ from typing import Any
 
 import vexolin
 from vexolin._core import budget
-from vexolin.batch import _store
+from vexolin.batch import _fs, _store
 from vexolin.batch._inputs import find_inputs
 from vexolin.batch._params import feature_params
 from vexolin.batch._run import TASK_SECONDS, Progress, Record, connect, run_in_threads, run_on_cluster
@@ -40,6 +40,9 @@ class Summary:
     audio_seconds: float
     #: Wall-clock seconds of the run.
     elapsed: float
+    #: Files among ``failed`` that failed before, unchanged since, and were
+    #: not tried again (``retry_failed=False``).
+    not_retried: int = 0
 
 
 def _write_table(out: _store.Out, paths: list[str], rows: dict[str, Record], stored: dict[str, dict[str, Any]]) -> None:
@@ -50,6 +53,24 @@ def _write_table(out: _store.Out, paths: list[str], rows: dict[str, Record], sto
     for path in paths:
         table[path] = rows.get(path, {"path": path, "status": "pending"})
     _store.write_table(out, table.values())
+
+
+def _whole(text: Any) -> int:
+    try:
+        return int(text)
+    except (TypeError, ValueError):
+        return 0
+
+
+def _failed_before(row: dict[str, str] | None, path: str, storage_options: dict[str, Any] | None) -> bool:
+    """Whether the table says ``path`` failed, and the file is as it was then."""
+    if row is None or row.get("status") != "failed":
+        return False
+    try:
+        size, mtime_ns = _fs.stamp(path, storage_options)
+    except OSError:
+        return False
+    return row.get("size") == str(size) and row.get("mtime_ns") == str(mtime_ns)
 
 
 def extract(
@@ -63,6 +84,7 @@ def extract(
     storage_options: dict[str, Any] | None = None,
     task_seconds: float = TASK_SECONDS,
     fsync: bool = True,
+    retry_failed: bool = False,
     **params: Any,
 ) -> Summary:
     """Compute a feature for every input file into the Zarr store ``out``.
@@ -102,6 +124,11 @@ def extract(
         scheduler's cost per task is shared by many short files; a longer
         file is a task of its own, and 0 makes every file one. Records are
         per file whatever the grouping.
+    retry_failed : bool
+        Try again files that failed in an earlier run and have not changed
+        since (same size and modification time). By default they keep their
+        failed row, with its error and number of attempts, and count in
+        ``failed`` without being read again; a changed file is always tried.
     fsync : bool
         On a local filesystem, flush each entry's files and folder to the
         disk before renaming it into place (a power cut then never leaves an
@@ -159,7 +186,7 @@ def extract(
             if not _store.check_store(store, p):
                 _store.create_store(store, p, vexolin.__version__)
             return _extract_locked(store, paths, p, dask_client, thread_budget, progress, storage_options,
-                                   task_seconds, lock, fsync)
+                                   task_seconds, lock, fsync, retry_failed)
     finally:
         if own_client and dask_client is not None:
             dask_client.close()
@@ -167,22 +194,30 @@ def extract(
 
 def _extract_locked(store: _store.Out, paths: list[str], p: dict[str, Any], dask_client: Any, thread_budget: int,
                     progress: bool | None, storage_options: dict[str, Any] | None,
-                    task_seconds: float, lock: str, fsync: bool) -> Summary:
+                    task_seconds: float, lock: str, fsync: bool, retry_failed: bool) -> Summary:
     started = time.perf_counter()
     _store.clear_partial(store)
     stored = _store.list_entries(store)
+    earlier = {row["path"]: row for row in _store.read_table(store) if row.get("path")}
     rows: dict[str, Record] = {}
     todo = []
+    known: list[str] = []
     for path in paths:
         attrs = stored.get(path)
         if attrs is not None and _store.is_current(path, attrs, storage_options):
-            rows[path] = _store.done_row(attrs)
+            rows[path] = {**_store.done_row(attrs), "attempts": earlier.get(path, {}).get("attempts")}
+        elif not retry_failed and _failed_before(earlier.get(path), path, storage_options):
+            rows[path] = earlier[path]
+            known.append(path)
         else:
             todo.append(path)
-    skipped = len(rows)
+    skipped = len(rows) - len(known)
     bar = Progress(len(todo), sys.stderr.isatty() if progress is None else progress)
 
     def on_record(record: Record) -> None:
+        before = earlier.get(record["path"], {})
+        same = before.get("size") == str(record.get("size")) and before.get("mtime_ns") == str(record.get("mtime_ns"))
+        record["attempts"] = (_whole(before.get("attempts")) if same else 0) + 1
         rows[record["path"]] = record
         bar(record)
 
@@ -205,6 +240,8 @@ def _extract_locked(store: _store.Out, paths: list[str], p: dict[str, Any], dask
     computed = [rows[path] for path in todo if path in rows]
     return Summary(
         out=str(store), files=len(paths), computed=sum(r["status"] == "done" for r in computed), skipped=skipped,
-        failed={r["path"]: r.get("error", "") for r in computed if r["status"] == "failed"},
+        failed={**{path: rows[path].get("error") or "" for path in known},
+                **{r["path"]: r.get("error", "") for r in computed if r["status"] == "failed"}},
+        not_retried=len(known),
         audio_seconds=sum(r.get("seconds") or 0.0 for r in computed if r["status"] == "done"),
         elapsed=time.perf_counter() - started)

@@ -43,7 +43,7 @@ PARTIAL = ".partial"
 TABLE = "files.csv"
 LOCK = ".lock"
 TABLE_COLUMNS = ("path", "status", "frames", "seconds", "compute_seconds", "sr", "channels",
-                 "size", "mtime_ns", "error")
+                 "size", "mtime_ns", "error", "attempts")
 
 
 class StoreError(ValueError):
