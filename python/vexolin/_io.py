@@ -61,7 +61,7 @@ def _open(path: str | os.PathLike[str]) -> tuple[str, soundfile.SoundFile]:
     if os.path.getsize(name) == 0:
         raise AudioFileError(name, "is empty (0 bytes)")
     try:
-        f = soundfile.SoundFile(name)
+        f = soundfile.SoundFile(os.fsencode(name))  # bytes: a name that is not UTF-8 stays as it is
     except soundfile.LibsndfileError as e:
         raise AudioFileError(name, f"not a readable audio file ({e.error_string.rstrip('.')})") from None
     except OSError as e:

@@ -15,11 +15,13 @@ descriptions (``vexolin._features``), shared with the package and batch.
 from __future__ import annotations
 
 import argparse
+import contextlib
+import io
 import json
 import os
 import sys
 import warnings
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import IO, Any, NamedTuple
 
@@ -392,6 +394,28 @@ def main(argv: Sequence[str] | None = None) -> int:
     """
     parser = _parser()
     args = parser.parse_args(argv)
+    with _names_as_bytes():
+        return _run(parser, args)
+
+
+@contextlib.contextmanager
+def _names_as_bytes() -> Iterator[None]:
+    """File names that are not UTF-8 (b"b-\\xe9.wav" from an older system)
+    printed as their own bytes, as ls and find print them, instead of
+    failing to encode."""
+    streams = [s for s in (sys.stdout, sys.stderr) if isinstance(s, io.TextIOWrapper)]
+    before = [s.errors for s in streams]
+    for stream in streams:
+        stream.reconfigure(errors="surrogateescape")
+    try:
+        yield
+    finally:
+        for stream, errors in zip(streams, before):
+            with contextlib.suppress(ValueError):  # closed meanwhile
+                stream.reconfigure(errors=errors)
+
+
+def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     if args.command == "info" and args.hop_length < 1:
         parser.error(f"--hop-length must be >= 1, got {args.hop_length}")
     try:

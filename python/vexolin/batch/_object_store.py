@@ -214,7 +214,7 @@ class ObjectStore:
 
     def read_text(self, name: str) -> str | None:
         try:
-            return bytes(self._fs.cat_file(self._path(name))).decode("utf-8")
+            return bytes(self._fs.cat_file(self._path(name))).decode("utf-8", "surrogateescape")
         except FileNotFoundError:
             return None
 
@@ -224,4 +224,4 @@ class ObjectStore:
         writer.writeheader()
         for row in rows:
             writer.writerow({k: "" if row.get(k) is None else row[k] for k in columns})
-        self._fs.pipe_file(self._path(name), text.getvalue().encode("utf-8"))
+        self._fs.pipe_file(self._path(name), text.getvalue().encode("utf-8", "surrogateescape"))

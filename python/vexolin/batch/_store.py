@@ -323,7 +323,8 @@ def read_table(out: Out) -> list[dict[str, str]]:
         text = out.read_text(TABLE)
         return [] if text is None else list(csv.DictReader(io.StringIO(text, newline="")))
     try:
-        with open(os.path.join(out, TABLE), newline="", encoding="utf-8") as f:
+        # surrogateescape: a file name that is not UTF-8 keeps its bytes.
+        with open(os.path.join(out, TABLE), newline="", encoding="utf-8", errors="surrogateescape") as f:
             return list(csv.DictReader(f))
     except FileNotFoundError:
         return []
@@ -358,7 +359,8 @@ def write_table(out: Out, rows: Iterable[dict[str, Any]]) -> None:
     if isinstance(out, ObjectStore):
         out.write_table(TABLE, TABLE_COLUMNS, rows)
         return
-    with staged(os.path.join(out, TABLE)) as partial, open(partial, "x", newline="", encoding="utf-8") as f:
+    with staged(os.path.join(out, TABLE)) as partial, \
+            open(partial, "x", newline="", encoding="utf-8", errors="surrogateescape") as f:
         writer = csv.DictWriter(f, TABLE_COLUMNS, extrasaction="ignore")
         writer.writeheader()
         for row in rows:
