@@ -131,9 +131,12 @@ def _parser() -> argparse.ArgumentParser:
     batch.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on the Dask cluster of this scheduler, e.g. tcp://host:8786 "
                             "(default: threads in this process)")
-    batch.add_argument("--task-seconds", type=float, default=120.0, metavar="SECONDS",
-                       help="on a cluster, seconds of audio a task gathers from short files (default 120; "
+    batch.add_argument("--task-seconds", type=float, default=300.0, metavar="SECONDS",
+                       help="on a cluster, seconds of audio a task gathers from short files (default 300; "
                             "0: one file per task)")
+    batch.add_argument("--fsync", action=argparse.BooleanOptionalAction, default=True,
+                       help="flush each entry to the disk before renaming it into place (default); "
+                            "--no-fsync is faster on slow disks")
     batch.add_argument("--retry-failed", action="store_true",
                        help="try again files that failed before and have not changed since (default: keep "
                             "their failure)")
@@ -363,7 +366,7 @@ def _run_batch(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
         warnings.showwarning = one_line
         summary = batch.extract(args.inputs, out=args.out, feature=args.feature, client=args.scheduler,
                                 storage_options=_storage_options(args.storage_option),
-                                task_seconds=args.task_seconds, retry_failed=args.retry_failed,
+                                task_seconds=args.task_seconds, retry_failed=args.retry_failed, fsync=args.fsync,
                                 workers=args.workers, progress=False if args.quiet else None, sr=args.sr,
                                 mono=args.mono, **params)
     for path, reason in summary.failed.items():

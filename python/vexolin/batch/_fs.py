@@ -9,6 +9,7 @@ takes its configuration from the environment (``FSSPEC_S3_...``, AWS_...)."""
 from __future__ import annotations
 
 import contextlib
+import datetime
 import functools
 import json
 import os
@@ -52,13 +53,18 @@ def filesystem(url: str, options: Options | None) -> tuple[Any, str]:
     return fs, fs._strip_protocol(url)
 
 
-def modified_ns(fs: Any, path: str) -> int | None:
-    """A file's modification time in ns, where the filesystem tells one."""
-    try:
-        when = fs.modified(path)
-    except (NotImplementedError, OSError, KeyError):
-        return None
-    return int(round(when.timestamp() * 1e9))
+def modified_ns(fs: Any, path: str, about: dict[str, Any]) -> int | None:
+    """A file's modification time in ns, where the filesystem tells one:
+    from what its listing or ``info`` gave (S3's ``LastModified``), else
+    asked for (one more request on an object store)."""
+    when = about.get("LastModified", about.get("mtime"))
+    if not isinstance(when, (datetime.datetime, int, float)):
+        try:
+            when = fs.modified(path)
+        except (NotImplementedError, OSError, KeyError):
+            return None
+    seconds = when.timestamp() if isinstance(when, datetime.datetime) else float(when)
+    return int(round(seconds * 1e9))
 
 
 def stamp(path: str, options: Options | None) -> tuple[int, int | None]:
@@ -70,7 +76,7 @@ def stamp(path: str, options: Options | None) -> tuple[int, int | None]:
     about = fs.info(where)
     if about.get("type") != "file":
         raise IsADirectoryError(f"{path}: not a file")
-    return int(about["size"]), modified_ns(fs, where)
+    return int(about["size"]), modified_ns(fs, where, about)
 
 
 @contextlib.contextmanager

@@ -30,7 +30,7 @@ _MIN_IN_FLIGHT = 64
 _IN_FLIGHT_PER_THREAD = 4
 # A cluster task takes files until their audio reaches this many seconds:
 # the scheduler's cost per task (a few ms) is then spread over many short files.
-TASK_SECONDS = 120.0
+TASK_SECONDS = 300.0
 # Bytes per second of audio assumed when grouping, low for each kind of file
 # so that a task's audio is overestimated rather than under: 8 kHz 16-bit
 # mono PCM, 64 kbit/s lossy.

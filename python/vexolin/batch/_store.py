@@ -273,9 +273,9 @@ def write_entry(out: Out, key: str, values: npt.NDArray[np.float32], attrs: dict
                 fsync: bool = True) -> None:
     """Write an entry beside the store and rename it into place, replacing an
     older one (at a URL: in place, its metadata last). With ``fsync``, its
-    files and then its folder reach the disk before the rename, and the
-    rename before the return: a power cut cannot leave an entry in place
-    whose chunks never reached the disk."""
+    files and then its folder reach the disk before the rename: a power cut
+    cannot leave an entry in place whose chunks never reached the disk. The
+    rename itself is not waited for: lost, it only leaves the file to redo."""
     files = encode_entry(values, attrs)
     if isinstance(out, ObjectStore):
         out.write_entry(ENTRIES, key, files)
@@ -290,12 +290,10 @@ def write_entry(out: Out, key: str, values: npt.NDArray[np.float32], attrs: dict
                     f.write(data)
                     if fsync:
                         f.flush()
-                        os.fsync(f.fileno())
+                        os.fdatasync(f.fileno())  # the data and the size, not the times
             if fsync:
                 _sync(partial)
             _discard(target)
-        if fsync:
-            _sync(os.path.dirname(target))
     except FileExistsError:
         # Another writer of the same file (a worker thought lost) got there
         # first with the same result; keep its entry.
