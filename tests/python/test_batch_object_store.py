@@ -193,6 +193,14 @@ def test_the_command_line_takes_storage_options_and_fsspec_configuration_from_th
     np.testing.assert_array_equal(batch.open(out, storage_options=s3["options"])[url], serial(s3["good"][url]))
 
 
+def test_inputs_in_s3_go_into_a_local_store(s3, tmp_path):
+    url = sorted(s3["good"])[3]
+    summary = batch.extract([url], out=tmp_path / "local.zarr", workers=1, progress=False,
+                            storage_options=s3["options"])
+    assert summary.computed == 1
+    np.testing.assert_array_equal(batch.open(tmp_path / "local.zarr")[url], serial(s3["good"][url]))
+
+
 def test_a_format_not_decodable_from_a_stream_is_read_from_a_local_copy_that_is_removed(s3, monkeypatch, tmp_path):
     monkeypatch.setattr(_work, "load_stream", lambda *a, **k: (_ for _ in ()).throw(
         vexolin.AudioFileError("stream", "cannot decode from a stream")))

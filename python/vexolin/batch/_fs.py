@@ -12,6 +12,7 @@ import contextlib
 import datetime
 import functools
 import json
+import math
 import os
 import tempfile
 from collections.abc import Iterator
@@ -56,7 +57,9 @@ def filesystem(url: str, options: Options | None) -> tuple[Any, str]:
 def modified_ns(fs: Any, path: str, about: dict[str, Any]) -> int | None:
     """A file's modification time in ns, where the filesystem tells one:
     from what its listing or ``info`` gave (S3's ``LastModified``), else
-    asked for (one more request on an object store)."""
+    asked for (one more request on an object store). In whole seconds: S3
+    lists times to the millisecond but HEAD gives them to the second, and
+    the two must agree."""
     when = about.get("LastModified", about.get("mtime"))
     if not isinstance(when, (datetime.datetime, int, float)):
         try:
@@ -64,7 +67,7 @@ def modified_ns(fs: Any, path: str, about: dict[str, Any]) -> int | None:
         except (NotImplementedError, OSError, KeyError):
             return None
     seconds = when.timestamp() if isinstance(when, datetime.datetime) else float(when)
-    return int(round(seconds * 1e9))
+    return math.floor(seconds) * 10**9
 
 
 def stamp(path: str, options: Options | None) -> tuple[int, int | None]:

@@ -56,8 +56,6 @@ def location(out: str | os.PathLike[str], storage_options: _fs.Options | None) -
     if _fs.is_url(name):
         fs, where = _fs.filesystem(name, storage_options)
         return ObjectStore(fs.unstrip_protocol(where).rstrip("/"), dict(storage_options or {}))
-    if storage_options:
-        raise ValueError(f"storage_options apply to fsspec URLs such as s3://..., and {name} is a local path")
     return _fs.local_path(name)
 
 
