@@ -528,16 +528,23 @@ def test_a_cluster_task_runs_each_file_on_one_engine_thread_and_pins_blas(tmp_pa
     assert shown == ["[2]", "[1]", "done"]
 
 
-def test_a_task_of_a_run_that_has_ended_stops_before_its_next_file(collection, tmp_path):
+def test_a_cluster_task_places_its_entries_after_one_flush_and_only_while_its_run_holds_the_lock(
+        collection, tmp_path, monkeypatch):
     from vexolin.batch import _work
     out = str(tmp_path / "ended.zarr")
     params = batch._params.feature_params("chroma", {})
     _store.create_store(out, params, vexolin.__version__)
+    flushes = []  # what is staged, not yet placed, at each flush
+    monkeypatch.setattr(_store, "_sync_filesystem", lambda path: flushes.append(
+        (len(os.listdir(os.path.join(path, _store.PARTIAL))), len(batch.open(path)))))
     with _store.run_lock(out) as run:
-        assert len(_work.extract_files(collection["good"][:3], out, params, run=run)) == 3
+        records = _work.extract_files(collection["good"][:3], out, params, run=run)
+    assert [r["status"] for r in records] == ["done"] * 3 and flushes == [(3, 0)]
+    assert sorted(batch.open(out)) == collection["good"][:3]
     with _store.run_lock(out):  # the next run holds the store now
         records = _work.extract_files(collection["good"][3:6], out, params, run=run)
-    assert [r["path"] for r in records] == collection["good"][3:4]
+    assert records == [{"path": collection["good"][3], "status": "pending"}]
+    assert sorted(batch.open(out)) == collection["good"][:3] and not os.listdir(os.path.join(out, _store.PARTIAL))
 
 
 def test_entries_reach_the_disk_before_their_rename_and_damaged_ones_are_redone(collection, tmp_path, monkeypatch):

@@ -13,6 +13,8 @@ from __future__ import annotations
 
 import contextlib
 import csv
+import ctypes
+import errno
 import fcntl
 import hashlib
 import io
@@ -297,6 +299,53 @@ def write_entry(out: Out, key: str, values: npt.NDArray[np.float32], attrs: dict
         # first with the same result; keep its entry.
         if read_entry_attrs(out, key) is None:
             raise
+
+
+def stage_entry(out: str, key: str, values: npt.NDArray[np.float32], attrs: dict[str, Any]) -> str:
+    """An entry's files written under ``.partial/``, neither flushed nor in
+    place yet (see :func:`place_entries`); the folder holding them."""
+    partial = os.path.join(out, PARTIAL, f".{key}.{uuid.uuid4().hex}.part")
+    os.makedirs(partial)
+    try:
+        for name, data in encode_entry(values, attrs).items():
+            with open(os.path.join(partial, name), "xb") as f:
+                f.write(data)
+    except BaseException:
+        shutil.rmtree(partial, ignore_errors=True)
+        raise
+    return partial
+
+
+def place_entries(out: str, staged: list[tuple[str, str]], *, fsync: bool = True) -> None:
+    """Entries staged by :func:`stage_entry`, as (folder, key), renamed into
+    place; with ``fsync``, after one flush of the store's whole filesystem,
+    which costs a task of many short files what one file's flushes cost."""
+    if fsync and staged:
+        _sync_filesystem(out)
+    for partial, key in staged:
+        target = entry_dir(out, key)
+        _discard(target)
+        try:
+            os.rename(partial, target)
+        except OSError as e:
+            # Another writer of the same file got there first with the same result.
+            if e.errno not in (errno.ENOTEMPTY, errno.EEXIST) or read_entry_attrs(out, key) is None:
+                raise
+            shutil.rmtree(partial, ignore_errors=True)
+
+
+def _sync_filesystem(path: str) -> None:
+    syncfs = getattr(ctypes.CDLL(None, use_errno=True), "syncfs", None)
+    if syncfs is None:  # not Linux
+        os.sync()
+        return
+    handle = os.open(path, os.O_RDONLY)
+    try:
+        if syncfs(handle) != 0:
+            code = ctypes.get_errno()
+            raise OSError(code, os.strerror(code), path)
+    finally:
+        os.close(handle)
 
 
 def remove_entry(out: Out, key: str) -> None:

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import errno
 import os
+import shutil
 import time
 from typing import Any
 
@@ -53,12 +54,15 @@ class StoreFull(OSError):
 
 
 def extract_file(path: str, out: _store.Out, params: dict[str, Any], threads: int = 1,
-                 storage_options: _fs.Options | None = None, fsync: bool = True) -> dict[str, Any]:
+                 storage_options: _fs.Options | None = None, fsync: bool = True,
+                 staged: list[tuple[str, str]] | None = None) -> dict[str, Any]:
     """Compute and store one file's feature on ``threads`` threads; a record of the outcome.
 
     A file that cannot be read or computed gets a "failed" record with the
     reason, and loses an entry it had from an earlier version of the file.
-    A full disk under the store raises :class:`StoreFull`.
+    A full disk under the store raises :class:`StoreFull`. With ``staged``
+    (a local store), the entry is only staged and added there, for the
+    caller to place (:func:`vexolin.batch._store.place_entries`).
     """
     started = time.perf_counter()
     record: dict[str, Any] = {"path": path, "status": "failed"}
@@ -71,11 +75,15 @@ def extract_file(path: str, out: _store.Out, params: dict[str, Any], threads: in
         record.update(frames=values.shape[-1], seconds=seconds, sr=sr,
                       channels=1 if values.ndim == 2 else values.shape[0])
         record["compute_seconds"] = round(time.perf_counter() - started, 6)
-        _store.write_entry(out, key, values, {
+        attrs = {
             "source": path, "size": size, "mtime_ns": mtime_ns, "sr": sr,
             "duration": seconds, "n_samples": n_samples, "channels": record["channels"],
             "frames": record["frames"], "compute_seconds": record["compute_seconds"],
-            "params": params, "vexolin": vexolin.__version__}, fsync=fsync)
+            "params": params, "vexolin": vexolin.__version__}
+        if staged is not None and isinstance(out, str):
+            staged.append((_store.stage_entry(out, key, values, attrs), key))
+        else:
+            _store.write_entry(out, key, values, attrs, fsync=fsync)
     except FILE_ERRORS as e:
         if isinstance(e, OSError) and e.errno in (errno.ENOSPC, errno.EDQUOT):
             raise StoreFull(e.errno, f"{out}: no space left for the store ({e.strerror}); every file "
@@ -107,12 +115,24 @@ def extract_files(paths: list[str], out: _store.Out, params: dict[str, Any], run
     """A cluster task: several files one after another, each on one engine
     thread, with a record per file. Dask cannot stop a running task, so the
     task stops by itself before a file when the store's lock no longer
-    holds ``run`` (the run was interrupted or lost its client)."""
+    holds ``run`` (the run was interrupted or lost its client). In a local
+    store the task's entries are placed together at its end, after one
+    flush of the disk; a task killed before then leaves its files to redo."""
     _pin_native_pools()
-    records = []
-    for i, path in enumerate(paths):
-        if i > 0 and run is not None and _store.lock_owner(out) != run:
-            break
-        records.append(extract_file(path, out, params, 1, storage_options, fsync))
-    return records
+    records: list[dict[str, Any]] = []
+    staged: list[tuple[str, str]] = []
+    try:
+        for i, path in enumerate(paths):
+            if i > 0 and run is not None and _store.lock_owner(out) != run:
+                break
+            records.append(extract_file(path, out, params, 1, storage_options, fsync, staged))
+        if isinstance(out, str) and (run is None or _store.lock_owner(out) == run):
+            _store.place_entries(out, staged, fsync=fsync)
+            staged.clear()
+    finally:
+        for partial, _ in staged:  # not placed: the run has ended, or this task failed
+            shutil.rmtree(partial, ignore_errors=True)
+    placed = {record["path"] for record in records if record["status"] == "done"} if not staged else set()
+    return [record if record["status"] != "done" or record["path"] in placed
+            else {"path": record["path"], "status": "pending"} for record in records]
 
