@@ -17,7 +17,16 @@ and the faster run counts; a resumed run (every file already done) is timed
 too, and so are empty tasks on the cluster and the CPU time the client and
 scheduler (one process here) spend per task. Writes a table and bench/batch_results.json.
 
-Usage: bench/batch_bench.py [--files N] [--workdir DIR] [--json PATH]
+Then two targets, each a ratio of ways timed in this run:
+- short files: 2,000 files of 1 s on the same two-process cluster, tasks of
+  many files (the default ``task_seconds``) against one task per file (at
+  least 5 times the files per second) and against the thread pool (within
+  1.5 times its time);
+- object store: the 30 s files from a local S3 server (moto, in a process
+  of its own, on loopback) into a store on it, against local disk into a local
+  store, both on the thread pool (at least 0.5 times local disk's speed).
+
+Usage: bench/batch_bench.py [--files N] [--short-files N] [--workdir DIR] [--json PATH]
 """
 
 from __future__ import annotations
@@ -44,18 +53,18 @@ SECONDS = 30.0
 CORES = os.cpu_count() or 1
 
 
-def make_files(folder: Path, n: int) -> list[str]:
+def make_files(folder: Path, n: int, seconds: float = SECONDS) -> list[str]:
     """n files of 30 s: a chord that changes every 2 s over a little noise (kept between runs)."""
     folder.mkdir(parents=True, exist_ok=True)
     rng = np.random.default_rng(0)
-    t = np.arange(int(SECONDS * SR)) / SR
+    t = np.arange(int(seconds * SR)) / SR
     paths = []
     for i in range(n):
         path = folder / f"track{i:04d}.wav"
         paths.append(str(path))
         if path.exists():
             continue
-        roots = 110.0 * 2 ** (rng.integers(0, 12, size=int(SECONDS // 2) + 1) / 12)
+        roots = 110.0 * 2 ** (rng.integers(0, 12, size=int(seconds // 2) + 1) / 12)
         root = roots[(t // 2).astype(int)]
         y = sum(np.sin(2 * np.pi * np.cumsum(root * 2 ** (k / 12)) / SR) for k in (0, 4, 7)) / 4
         y += 0.01 * rng.standard_normal(t.size)
@@ -98,9 +107,79 @@ def best_of_two(run, out: Path) -> float:
     return min(times)
 
 
+def short_files(paths: list[str], workdir: Path, client) -> dict:
+    """Files per second over many 1 s files: the thread pool, and the cluster
+    with one task per file and with tasks of many files."""
+    def rate(run, out: Path) -> float:
+        return len(paths) / best_of_two(run, out)
+
+    pool = rate(lambda out: batch.extract(paths, out=out, workers=CORES, progress=False), workdir / "short-pool.zarr")
+    per_file = rate(lambda out: batch.extract(paths, out=out, client=client, task_seconds=0, progress=False),
+                    workdir / "short-one.zarr")
+    grouped = rate(lambda out: batch.extract(paths, out=out, client=client, progress=False),
+                   workdir / "short-grouped.zarr")
+    shutil.rmtree(workdir / "short-grouped.zarr")
+    cpu_before = time.process_time()
+    batch.extract(paths, out=workdir / "short-grouped.zarr", client=client, progress=False)
+    cpu = (time.process_time() - cpu_before) / len(paths)
+    return {"files": len(paths), "files_per_s": {"thread pool": round(pool, 1), "cluster, a task per file":
+                                                  round(per_file, 1), "cluster, tasks of many files": round(grouped, 1)},
+            "grouped_over_per_file": round(grouped / per_file, 2), "pool_over_grouped": round(pool / grouped, 2),
+            "client_and_scheduler_cpu_ms_per_file_grouped": round(1e3 * cpu, 3)}
+
+
+def object_store(paths: list[str], workdir: Path) -> dict:
+    """The 30 s files from a local S3 server into a store on it, against
+    local disk, both on a thread per core. The server runs in a process of
+    its own, as a real one is elsewhere (in this process it would share the
+    interpreter lock with the run)."""
+    import socket
+    import subprocess
+
+    import boto3
+
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    server = subprocess.Popen([os.path.join(os.path.dirname(sys.executable), "moto_server"), "-H", "127.0.0.1",
+                               "-p", str(port)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            except OSError:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.1)
+        endpoint = f"http://127.0.0.1:{port}"
+        options = {"key": "bench", "secret": "bench",
+                   "client_kwargs": {"endpoint_url": endpoint, "region_name": "us-east-1"}}
+        s3 = boto3.client("s3", endpoint_url=endpoint, region_name="us-east-1",
+                          aws_access_key_id="bench", aws_secret_access_key="bench")
+        s3.create_bucket(Bucket="bench")
+        for path in paths:
+            s3.upload_file(path, "bench", f"files/{os.path.basename(path)}")
+        urls = [f"s3://bench/files/{os.path.basename(path)}" for path in paths]
+        times = []
+        for i in range(2):
+            times.append(timed(lambda: batch.extract(urls, out=f"s3://bench/run{i}.zarr", workers=CORES,
+                                                     progress=False, storage_options=options)))
+        s3_wall = min(times)
+    finally:
+        server.terminate()
+        server.wait()
+    local_wall = best_of_two(lambda out: batch.extract(paths, out=out, workers=CORES, progress=False),
+                             workdir / "local-again.zarr")
+    return {"files": len(paths), "wall_s": {"local disk": round(local_wall, 3), "local S3": round(s3_wall, 3)},
+            "s3_over_local_speed": round(local_wall / s3_wall, 2)}
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--files", type=int, default=200)
+    parser.add_argument("--short-files", type=int, default=2000)
     parser.add_argument("--workdir", type=Path, default=ROOT / "build" / "bench-batch")
     parser.add_argument("--json", type=Path, default=ROOT / "bench" / "batch_results.json")
     args = parser.parse_args()
@@ -138,6 +217,8 @@ def main() -> None:
         noop = timed(lambda: client.gather(client.map(int, range(len(paths)), pure=False)))
         resumed_cluster = timed(lambda: batch.extract(paths, out=args.workdir / "cluster.zarr", client=client,
                                                       progress=False))
+        short = short_files(make_files(args.workdir / "short", args.short_files, 1.0), args.workdir, client)
+    stored = object_store(paths, args.workdir)
 
     result = {"files": len(paths), "seconds_per_file": SECONDS, "sr": SR, "cores": CORES,
               "transform_ms_per_file": round(1e3 * transform, 2), "ways": rows,
@@ -146,6 +227,7 @@ def main() -> None:
               "cluster_start_s": round(cluster_start, 2),
               "cluster_noop_task_ms": round(1e3 * noop / len(paths), 3),
               "client_and_scheduler_cpu_ms_per_task": round(1e3 * scheduler_cpu, 2),
+              "short_files": short, "object_store": stored,
               "date": time.strftime("%Y-%m-%d %H:%M")}
     args.json.write_text(json.dumps(result, indent=2) + "\n")
     print(f"transform alone, in memory, all cores: {result['transform_ms_per_file']} ms per file")
@@ -159,6 +241,18 @@ def main() -> None:
           + f"; cluster start {cluster_start:.2f} s; an empty task on the cluster "
           f"{result['cluster_noop_task_ms']} ms per task; client and scheduler CPU "
           f"{result['client_and_scheduler_cpu_ms_per_task']} ms per task")
+    rates = short["files_per_s"]
+    print(f"{short['files']} files of 1 s, files per second: " + ", ".join(f"{k} {v}" for k, v in rates.items())
+          + f"; client and scheduler CPU {short['client_and_scheduler_cpu_ms_per_file_grouped']} ms per file "
+          "with tasks of many files")
+    print(f"target: tasks of many files at least 5x one task per file: {short['grouped_over_per_file']}x "
+          f"({'met' if short['grouped_over_per_file'] >= 5 else 'NOT met'})")
+    print(f"target: thread pool within 1.5x of the cluster's tasks of many files: {short['pool_over_grouped']}x "
+          f"({'met' if short['pool_over_grouped'] <= 1.5 else 'NOT met'})")
+    print(f"{stored['files']} files of {SECONDS:.0f} s, thread pool: local disk {stored['wall_s']['local disk']:.2f} s, "
+          f"local S3 {stored['wall_s']['local S3']:.2f} s")
+    print(f"target: local S3 at least 0.5x local disk's speed: {stored['s3_over_local_speed']}x "
+          f"({'met' if stored['s3_over_local_speed'] >= 0.5 else 'NOT met'})")
 
 
 if __name__ == "__main__":

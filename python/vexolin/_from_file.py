@@ -24,6 +24,13 @@ def feature_of_file(
     infinite ones (the file is at fault, so no argument can skip that).
     """
     y, rate = load(path, sr=sr, mono=mono)
+    return feature_of_signal(y, rate, feature, p, workers=workers)
+
+
+def feature_of_signal(
+    y: npt.NDArray[np.float32], rate: int, feature: Feature, p: Params, *, workers: int | None,
+) -> tuple[npt.NDArray[np.float32], int, int, Params]:
+    """:func:`feature_of_file` of a file already read."""
     if y.shape[-1] == 0:
         raise ValueError("the file holds no samples")
     if not np.isfinite(y).all():

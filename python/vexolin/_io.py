@@ -6,6 +6,7 @@ from __future__ import annotations
 import math
 import os
 from dataclasses import dataclass
+from typing import IO
 
 import numpy as np
 import numpy.typing as npt
@@ -60,16 +61,20 @@ def _open(path: str | os.PathLike[str]) -> tuple[str, soundfile.SoundFile]:
     if os.path.getsize(name) == 0:
         raise AudioFileError(name, "is empty (0 bytes)")
     try:
-        f = soundfile.SoundFile(name)
+        f = soundfile.SoundFile(os.fsencode(name))  # bytes: a name that is not UTF-8 stays as it is
     except soundfile.LibsndfileError as e:
         raise AudioFileError(name, f"not a readable audio file ({e.error_string.rstrip('.')})") from None
     except OSError as e:
         raise AudioFileError(name, e.strerror or str(e)) from None
+    _refuse_damaged_rate(name, f)
+    return name, f
+
+
+def _refuse_damaged_rate(name: str, f: soundfile.SoundFile) -> None:
     if f.samplerate > MAX_SAMPLE_RATE:
         f.close()
         raise AudioFileError(name, f"damaged header: a sample rate of {f.samplerate} Hz "
                                    f"(real recordings go up to {MAX_SAMPLE_RATE} Hz)")
-    return name, f
 
 
 def info(path: str | os.PathLike[str]) -> AudioInfo:
@@ -152,6 +157,25 @@ def load(
     if duration is not None and not (math.isfinite(duration) and duration >= 0):
         raise ValueError(f"duration must be a finite number of seconds >= 0 or None, got {duration!r}")
     name, f = _open(path)
+    return _read(name, f, target, mono, offset, duration)
+
+
+def load_stream(source: IO[bytes], name: str, *, sr: int | None, mono: bool) -> tuple[npt.NDArray[np.float32], int]:
+    """:func:`load` from an open binary file (a remote object read as it is
+    used); ``name`` is what errors give as the file."""
+    target = None if sr is None else whole_number("sr", sr)
+    try:
+        f = soundfile.SoundFile(source)
+    except soundfile.LibsndfileError as e:
+        raise AudioFileError(name, f"not a readable audio file ({e.error_string.rstrip('.')})") from None
+    except (OSError, RuntimeError) as e:
+        raise AudioFileError(name, str(e) or type(e).__name__) from None
+    _refuse_damaged_rate(name, f)
+    return _read(name, f, target, mono, 0.0, None)
+
+
+def _read(name: str, f: soundfile.SoundFile, target: int | None, mono: bool, offset: float,
+          duration: float | None) -> tuple[npt.NDArray[np.float32], int]:
     with f:
         native = f.samplerate
         start = min(round(offset * native), f.frames)

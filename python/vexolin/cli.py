@@ -15,11 +15,13 @@ descriptions (``vexolin._features``), shared with the package and batch.
 from __future__ import annotations
 
 import argparse
+import contextlib
+import io
 import json
 import os
 import sys
 import warnings
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import IO, Any, NamedTuple
 
@@ -123,13 +125,29 @@ def _parser() -> argparse.ArgumentParser:
         description="Features of every input file into one Zarr store (with a table of every file, "
                     "files.csv), on threads here or on a Dask cluster. A second run skips files done.")
     batch.add_argument("inputs", nargs="+", metavar="INPUT",
-                       help="audio files, directories (searched recursively) or glob patterns")
-    batch.add_argument("--out", required=True, type=Path, metavar="STORE", help="the Zarr store (a directory)")
+                       help="audio files, directories (searched recursively) or glob patterns; "
+                            "local paths or fsspec URLs such as s3://bucket/music/")
+    # A str, not a Path: Path would fold the // of s3://bucket/store.zarr.
+    batch.add_argument("--out", required=True, metavar="STORE",
+                       help="the Zarr store (a directory, or an fsspec URL such as s3://bucket/features.zarr)")
+    batch.add_argument("--storage-option", action="append", type=_storage_option, default=[], metavar="KEY=VALUE",
+                       help="an option of the fsspec filesystem of URLs, repeatable; a dotted KEY nests "
+                            "(client_kwargs.endpoint_url=http://host:9000), a VALUE that reads as JSON is taken so "
+                            "(anon=true)")
     batch.add_argument("--feature", choices=tuple(FEATURES), default="chroma",
                        help="chroma features or CQT magnitudes (default chroma)")
     batch.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on the Dask cluster of this scheduler, e.g. tcp://host:8786 "
                             "(default: threads in this process)")
+    batch.add_argument("--task-seconds", type=float, default=300.0, metavar="SECONDS",
+                       help="on a cluster, seconds of audio a task gathers from short files (default 300; "
+                            "0: one file per task)")
+    batch.add_argument("--fsync", action=argparse.BooleanOptionalAction, default=True,
+                       help="flush each entry to the disk before renaming it into place (default); "
+                            "--no-fsync is faster on slow disks")
+    batch.add_argument("--retry-failed", action="store_true",
+                       help="try again files that failed before and have not changed since (default: keep "
+                            "their failure)")
     batch.add_argument("--workers", type=int,
                        help="the run's threads in this process (default: VEXOLIN_THREADS if set, else one per CPU)")
     batch.add_argument("--sr", type=int, help="resample to this rate in Hz (default: each file's rate)")
@@ -152,6 +170,27 @@ def _parser() -> argparse.ArgumentParser:
     about.add_argument("files", nargs="+", metavar="FILE")
     about.add_argument("--hop-length", type=int, default=512, help="hop for the frame count (default 512)")
     return parser
+
+
+def _storage_option(text: str) -> tuple[list[str], Any]:
+    key, sep, value = text.partition("=")
+    if not sep or not key or any(not part for part in key.split(".")):
+        raise argparse.ArgumentTypeError(f"expected KEY=VALUE, got {text!r}")
+    try:
+        parsed: Any = json.loads(value)
+    except ValueError:
+        parsed = value
+    return key.split("."), parsed
+
+
+def _storage_options(pairs: list[tuple[list[str], Any]]) -> dict[str, Any] | None:
+    options: dict[str, Any] = {}
+    for keys, value in pairs:
+        level = options
+        for key in keys[:-1]:
+            level = level.setdefault(key, {})
+        level[keys[-1]] = value
+    return options or None
 
 
 def _given(args: argparse.Namespace, feature: Feature) -> Params:
@@ -388,14 +427,18 @@ def _run_batch(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
     with warnings.catch_warnings():
         warnings.showwarning = one_line
         summary = batch.extract(args.inputs, out=args.out, feature=args.feature, client=args.scheduler,
+                                storage_options=_storage_options(args.storage_option),
+                                task_seconds=args.task_seconds, retry_failed=args.retry_failed, fsync=args.fsync,
                                 workers=args.workers, progress=False if args.quiet else None, sr=args.sr,
                                 mono=args.mono, **params)
     for path, reason in summary.failed.items():
         print(f"vexolin: error: {path}: {reason}", file=sys.stderr)
     if not args.quiet:
+        as_before = (f" ({summary.not_retried} as before, not tried again without --retry-failed)"
+                     if summary.not_retried else "")
         speed = summary.audio_seconds / summary.elapsed if summary.elapsed > 0 else 0.0
         print(f"vexolin: {summary.computed} computed, {summary.skipped} already in the store, "
-              f"{len(summary.failed)} failed; {summary.audio_seconds / 3600:.2f} h of audio in "
+              f"{len(summary.failed)} failed{as_before}; {summary.audio_seconds / 3600:.2f} h of audio in "
               f"{summary.elapsed:.1f} s ({speed:.0f}x real time) -> {summary.out}", file=sys.stderr)
     return 1 if summary.failed else 0
 
@@ -416,6 +459,28 @@ def main(argv: Sequence[str] | None = None) -> int:
     """
     parser = _parser()
     args = parser.parse_args(argv)
+    with _names_as_bytes():
+        return _run(parser, args)
+
+
+@contextlib.contextmanager
+def _names_as_bytes() -> Iterator[None]:
+    """File names that are not UTF-8 (b"b-\\xe9.wav" from an older system)
+    printed as their own bytes, as ls and find print them, instead of
+    failing to encode."""
+    streams = [s for s in (sys.stdout, sys.stderr) if isinstance(s, io.TextIOWrapper)]
+    before = [s.errors for s in streams]
+    for stream in streams:
+        stream.reconfigure(errors="surrogateescape")
+    try:
+        yield
+    finally:
+        for stream, errors in zip(streams, before):
+            with contextlib.suppress(ValueError):  # closed meanwhile
+                stream.reconfigure(errors=errors)
+
+
+def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     if args.command == "info" and args.hop_length < 1:
         parser.error(f"--hop-length must be >= 1, got {args.hop_length}")
     try:
@@ -431,9 +496,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (ValueError, TypeError, OSError) as e:  # a batch that cannot start: nothing was written
         print(f"vexolin: error: {e}", file=sys.stderr)
         return 1
-    except KeyboardInterrupt:
-        print("vexolin: interrupted", file=sys.stderr)
-        return 130
+    except KeyboardInterrupt as e:  # SIGTERM in batch too, with its own status
+        status: int = getattr(e, "exit_status", 130)
+        print("vexolin: interrupted" if status == 130 else "vexolin: terminated", file=sys.stderr)
+        return status
 
 
 def _stdout_closed() -> int:

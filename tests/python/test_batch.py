@@ -90,7 +90,7 @@ def test_cluster_run_equals_serial_calls_records_failures_and_resumes(collection
 
     before = entry_files(out / "entries")
     again = batch.extract(collection["root"], out=out, client=client, progress=False)
-    assert (again.computed, again.skipped, len(again.failed)) == (0, 18, 2)  # failures are retried
+    assert (again.computed, again.skipped, len(again.failed)) == (0, 18, 2)  # known failures kept
     assert entry_files(out / "entries") == before
 
     # A file that changed is computed again, and only that one.
@@ -126,7 +126,7 @@ def test_an_interrupted_run_leaves_only_whole_entries_and_a_rerun_completes(coll
     out = tmp_path / "interrupted.zarr"
     write_entry, written = _store.write_entry, []
 
-    def cut_off_at_the_fourth(out_, key, values, attrs):
+    def cut_off_at_the_fourth(out_, key, values, attrs, **options):
         if len(written) == 3:  # the data is on disk, its rename never happens
             partial = os.path.join(out_, _store.PARTIAL, key)
             os.makedirs(os.path.dirname(partial), exist_ok=True)
@@ -314,7 +314,9 @@ def test_bad_invocations_get_one_clear_error_and_leave_the_store_alone(collectio
     assert a_file.read_text() == "x"
     with _store.run_lock(str(out)), pytest.raises(ValueError, match="another run is writing"):
         batch.extract(good, out=out, progress=False)
-    assert entry_files(out) == before
+    lock = str(out / _store.LOCK)  # written by the holder above, which names itself there
+    assert {k: v for k, v in entry_files(out).items() if k != lock} == \
+        {k: v for k, v in before.items() if k != lock}
 
 
 @contextlib.contextmanager
@@ -371,3 +373,271 @@ def test_an_address_where_no_scheduler_listens_is_one_clear_error_not_a_hang(col
         [message] = capsys.readouterr().err.splitlines()
     assert address in message and "is not a Dask scheduler" in message
     assert not out.exists()
+
+
+@pytest.fixture(scope="module")
+def command_line_cluster(tmp_path_factory):
+    """A scheduler and two workers started as a user starts them, from the
+    command line, each its own process; the scheduler's address from its log."""
+    import subprocess
+    import sys
+
+    bin_dir = os.path.dirname(sys.executable)
+    log = tmp_path_factory.mktemp("dask") / "scheduler.log"
+    processes = []
+    try:
+        with open(log, "wb") as sink:
+            processes.append(subprocess.Popen([os.path.join(bin_dir, "dask"), "scheduler", "--host", "127.0.0.1",
+                                               "--port", "0", "--no-dashboard"], stdout=sink, stderr=sink))
+        address, deadline = None, time.monotonic() + 60
+        while address is None and time.monotonic() < deadline:
+            for line in log.read_text(errors="replace").splitlines():
+                if "Scheduler at:" in line:
+                    address = line.split("Scheduler at:")[1].strip()
+            time.sleep(0.1)
+        assert address, log.read_text(errors="replace")
+        for _ in range(2):
+            processes.append(subprocess.Popen([os.path.join(bin_dir, "dask"), "worker", address, "--nthreads", "1",
+                                               "--no-dashboard"], stdout=subprocess.DEVNULL,
+                                              stderr=subprocess.DEVNULL))
+        with Client(address, timeout=30) as c:
+            c.wait_for_workers(2, timeout=60)
+        yield address
+    finally:
+        for process in reversed(processes):
+            process.terminate()
+        for process in reversed(processes):
+            try:
+                process.wait(10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+
+
+@pytest.mark.parametrize("via", ["extract", "command line"])
+def test_a_scheduler_address_runs_on_processes_started_from_the_command_line(collection, command_line_cluster,
+                                                                             tmp_path, via):
+    out = tmp_path / "address.zarr"
+    files = collection["good"][:6] + [collection["corrupt"]]
+    if via == "extract":
+        summary = batch.extract(files, out=out, client=command_line_cluster, progress=False)
+        assert (summary.computed, list(summary.failed)) == (6, [collection["corrupt"]])
+    else:
+        assert cli.main(["batch", *files, "--out", str(out), "--scheduler", command_line_cluster, "-q"]) == 1
+    store = batch.open(out)
+    assert list(store) == sorted(collection["good"][:6])
+    for path in collection["good"][:6]:
+        np.testing.assert_array_equal(store[path], serial_chroma(path))
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_sigterm_stops_a_run_like_ctrl_c_and_the_table_agrees_with_the_entries(collection, tmp_path, workers):
+    import subprocess
+    import sys
+
+    out = tmp_path / "terminated.zarr"
+    # Each file takes at least 0.2 s, so the signal lands mid-run.
+    script = ("import sys, time\n"
+              "from vexolin.batch import _work\n"
+              "compute = _work.compute\n"
+              "_work.compute = lambda *a, **k: (time.sleep(0.2), compute(*a, **k))[1]\n"
+              "from vexolin import cli\n"
+              "sys.exit(cli.main(sys.argv[1:]))\n")
+    run = subprocess.Popen([sys.executable, "-c", script, "batch", *collection["good"], "--out", str(out),
+                            "--workers", str(workers), "-q"], stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and len(list((out / "entries").glob("*/zarr.json"))) < 2:
+        time.sleep(0.02)
+    run.send_signal(signal.SIGTERM)
+    _, err = run.communicate(timeout=60)
+    assert (run.returncode, err.strip()) == (143, "vexolin: terminated")
+    statuses = [row["status"] for row in batch.open(out).table()]
+    assert statuses.count("done") == len(batch.open(out)) and statuses.count("pending") > 0
+    assert len(statuses) == 18
+
+
+def test_a_missing_or_stale_table_is_rebuilt_from_the_entries(collection, tmp_path):
+    out = tmp_path / "table.zarr"
+    batch.extract(collection["good"][:4] + [collection["corrupt"]], out=out, workers=1, progress=False)
+    table = out / _store.TABLE
+    written = table.read_text()
+    table.unlink()
+    assert {(row["path"], row["status"]) for row in batch.open(out).table()} == \
+        {(path, "done") for path in collection["good"][:4]}
+    # A run killed before its table: its files still say pending; one entry gone since.
+    table.write_text(written.replace(",done,", ",pending,"))
+    _store.remove_entry(str(out), _store.entry_key(collection["good"][0]))
+    rows = {row["path"]: row for row in batch.open(out).table()}
+    assert [rows[path]["status"] for path in collection["good"][:4]] == ["pending", "done", "done", "done"]
+    assert rows[collection["good"][1]]["frames"] == str(batch.open(out)[collection["good"][1]].shape[-1])
+    assert rows[collection["corrupt"]]["status"] == "failed"
+
+
+def test_short_files_share_cluster_tasks_up_to_a_target_of_audio_seconds():
+    one_second = 44144  # a 22.05 kHz 16-bit mono WAV of 1 s
+    paths = [f"/m/{i:04d}.wav" for i in range(2000)] + ["/m/long.flac"]
+    groups = _run.group_files(paths, [one_second] * 2000 + [8000 * 3600], 120.0, 8)
+    assert [path for group in groups for path in group] == paths  # every file once, in order
+    assert groups[-1] == ["/m/long.flac"]
+    # Estimated on the high side (16000 bytes per second of PCM): 43 files a task.
+    assert {len(group) for group in groups[:-2]} == {43} and len(groups) == 48
+    assert len(_run.group_files(paths[:20], [one_second] * 20, 120.0, 8)) == 10  # every thread gets work
+    assert all(len(group) == 1 for group in _run.group_files(paths[:50], [one_second] * 50, 0.0, 8))
+
+
+def test_a_cluster_task_runs_each_file_on_one_engine_thread_and_pins_blas(tmp_path, monkeypatch):
+    monkeypatch.delenv("VEXOLIN_THREADS", raising=False)
+    path = str(tmp_path / "long.wav")  # 30 s at hop 64: room for 20 engine threads
+    soundfile.write(path, 0.1 * np.random.default_rng(5).standard_normal(30 * 22050), 22050)
+    out = str(tmp_path / "task.zarr")
+    params = batch._params.feature_params("cqt", {"hop_length": 64})
+    _store.create_store(out, params, vexolin.__version__)
+    counts, done = [], threading.Event()
+
+    def sample():
+        while not done.is_set():
+            counts.append(len(os.listdir("/proc/self/task")))
+            time.sleep(0.0002)
+
+    from vexolin.batch import _work
+    _work.extract_files([path], out, params)  # Zarr's and numcodecs' threads start once, not this call's
+    sampler = threading.Thread(target=sample)
+    sampler.start()
+    before = len(os.listdir("/proc/self/task"))
+    try:
+        [record] = _work.extract_files([path], out, params)
+    finally:
+        done.set()
+        sampler.join()
+    assert record["status"] == "done" and max(counts) == before
+
+    # Dask's nanny starts workers with OMP/MKL/OPENBLAS_NUM_THREADS=1; a
+    # worker started without one (dask worker --no-nanny) is pinned by its
+    # first task. A fresh process with two CPUs' worth of BLAS threads:
+    import subprocess
+    import sys
+    script = ("import sys, threadpoolctl\n"
+              "from vexolin import batch\n"
+              "from vexolin.batch import _work\n"
+              "threads = lambda: sorted({p['num_threads'] for p in threadpoolctl.threadpool_info()})\n"
+              "before = threads()\n"
+              "params = batch._params.feature_params('chroma', {})\n"
+              "[record] = _work.extract_files([sys.argv[1]], sys.argv[2], params)\n"
+              "print(before, threads(), record['status'])\n")
+    env = {k: v for k, v in os.environ.items() if not k.endswith("_NUM_THREADS")}
+    env["OPENBLAS_NUM_THREADS"] = "2"
+    shown = subprocess.run([sys.executable, "-c", script, path, out], env=env, capture_output=True, text=True,
+                           timeout=120, check=True).stdout.split()
+    assert shown == ["[2]", "[1]", "done"]
+
+
+def test_a_cluster_task_places_its_entries_after_one_flush_and_only_while_its_run_holds_the_lock(
+        collection, tmp_path, monkeypatch):
+    from vexolin.batch import _work
+    out = str(tmp_path / "ended.zarr")
+    params = batch._params.feature_params("chroma", {})
+    _store.create_store(out, params, vexolin.__version__)
+    flushes = []  # what is staged, not yet placed, at each flush
+    monkeypatch.setattr(_store, "_sync_filesystem", lambda path: flushes.append(
+        (len(os.listdir(os.path.join(path, _store.PARTIAL))), len(batch.open(path)))))
+    with _store.run_lock(out) as run:
+        records = _work.extract_files(collection["good"][:3], out, params, run=run)
+    assert [r["status"] for r in records] == ["done"] * 3 and flushes == [(3, 0)]
+    assert sorted(batch.open(out)) == collection["good"][:3]
+    with _store.run_lock(out):  # the next run holds the store now
+        records = _work.extract_files(collection["good"][3:6], out, params, run=run)
+    assert records == [{"path": collection["good"][3], "status": "pending"}]
+    assert sorted(batch.open(out)) == collection["good"][:3] and not os.listdir(os.path.join(out, _store.PARTIAL))
+
+
+def test_entries_reach_the_disk_before_their_rename_and_damaged_ones_are_redone(collection, tmp_path, monkeypatch):
+    out = tmp_path / "durable.zarr"
+    synced, renamed, replace = [], [], os.replace
+
+    def recording(sync):
+        def call(handle):
+            synced.append(os.readlink(f"/proc/self/fd/{handle}"))
+            sync(handle)
+        return call
+
+    def rename(source, target):
+        renamed.append((str(source), len(synced)))
+        replace(source, target)
+
+    monkeypatch.setattr(os, "fsync", recording(os.fsync))
+    monkeypatch.setattr(os, "fdatasync", recording(os.fdatasync))
+    monkeypatch.setattr(os, "replace", rename)
+    files = collection["good"][:3]
+    batch.extract(files, out=out, workers=1, progress=False)
+    entries = [(source, count) for source, count in renamed if f"{os.sep}{_store.PARTIAL}{os.sep}" in source]
+    assert len(entries) == 3
+    for source, count in entries:  # its chunk, its metadata, its folder, before the rename
+        assert synced[count - 3:count] == [os.path.join(source, "c.0.0"), os.path.join(source, "zarr.json"), source]
+    synced.clear()
+    batch.extract(collection["good"][3:4], out=out, workers=1, progress=False, fsync=False)
+    assert not any(str(out) in path for path in synced)
+    monkeypatch.undo()
+
+    # A chunk missing, a chunk cut short: each entry is redone, the others kept.
+    missing, short = (Path(_store.entry_dir(str(out), _store.entry_key(path))) / "c.0.0" for path in files[:2])
+    missing.unlink()
+    short.write_bytes(short.read_bytes()[:-5])
+    summary = batch.extract(files, out=out, workers=1, progress=False)
+    assert (summary.computed, summary.skipped) == (2, 1)
+    for path in files:
+        np.testing.assert_array_equal(batch.open(out)[path], serial_chroma(path))
+
+
+def test_a_full_disk_stops_the_run_with_one_clear_error(collection, tmp_path, monkeypatch, capsys):
+    import errno
+    out = tmp_path / "full.zarr"
+    write_entry, written = _store.write_entry, []
+
+    def full_after_two(out_, key, values, attrs, **options):
+        if len(written) == 2:
+            raise OSError(errno.ENOSPC, "No space left on device")
+        write_entry(out_, key, values, attrs, **options)
+        written.append(key)
+
+    monkeypatch.setattr(_store, "write_entry", full_after_two)
+    status = cli.main(["batch", *collection["good"], "--out", str(out), "--workers", "1", "-q"])
+    [line] = capsys.readouterr().err.splitlines()
+    assert status == 1 and line.startswith(f"vexolin: error: {out}: no space left for the store")
+    monkeypatch.undo()
+    statuses = [row["status"] for row in batch.open(out).table()]
+    assert (statuses.count("done"), statuses.count("failed"), statuses.count("pending")) == (2, 0, 16)
+
+
+def test_a_fault_in_reporting_progress_is_not_taken_for_a_lost_cluster(collection, client, tmp_path, monkeypatch):
+    def broken(self, row):
+        raise RuntimeError("a bug in the progress bar")
+
+    monkeypatch.setattr(_run.Progress, "__call__", broken)
+    with pytest.raises(RuntimeError, match="a bug in the progress bar"):
+        batch.extract(collection["good"][:4], out=tmp_path / "bug.zarr", client=client, progress=False)
+
+
+def test_known_bad_files_keep_their_failure_until_retried_or_changed(collection, tmp_path, capsys):
+    bad = tmp_path / "bad.wav"
+    bad.write_bytes(Path(collection["corrupt"]).read_bytes())
+    out = tmp_path / "retry.zarr"
+    args = ["batch", str(bad), collection["good"][0], "--out", str(out), "--workers", "1"]
+
+    def row():
+        [found] = [r for r in batch.open(out).table() if r["path"] == str(bad)]
+        return found["status"], found["attempts"], found["error"]
+
+    assert cli.main(args) == 1
+    status, attempts, error = row()
+    assert (status, attempts) == ("failed", "1") and "not a readable audio file" in error
+    capsys.readouterr()
+    again = batch.extract([bad, collection["good"][0]], out=out, progress=False)
+    assert (again.computed, again.skipped, again.not_retried, again.failed) == (0, 1, 1, {str(bad): error})
+    assert row() == ("failed", "1", error)  # not read again
+    assert cli.main(args) == 1
+    assert "1 failed (1 as before, not tried again without --retry-failed)" in capsys.readouterr().err
+    assert cli.main([*args, "--retry-failed", "-q"]) == 1
+    assert row() == ("failed", "2", error)
+    soundfile.write(bad, np.sin(2 * np.pi * 440.0 * np.arange(22050) / 22050), 22050)  # mended
+    assert batch.extract([bad], out=out, progress=False).computed == 1
+    assert row()[:2] == ("done", "1")

@@ -228,3 +228,44 @@ def test_plots_carry_the_version_and_parameters(audio):
     text = Image.open(png).text
     assert text["Software"] == f"vexolin {vexolin.__version__}"
     assert json.loads(text["Description"])["tuning"] == -0.2
+
+
+@pytest.fixture
+def latin1_names(tmp_path):
+    """a.wav, b-\xe9.wav (a Latin-1 byte, not UTF-8, as copied from an older
+    system) and c.wav; the odd one by its str name (surrogate-escaped)."""
+    for name in (b"a.wav", b"b-\xe9.wav", b"c.wav"):
+        soundfile.write(os.fsencode(tmp_path) + b"/" + name, np.sin(2 * np.pi * 440.0 * np.arange(SR) / SR), SR)
+    return [os.fsdecode(os.fsencode(tmp_path) + b"/" + n) for n in (b"a.wav", b"b-\xe9.wav", b"c.wav")]
+
+
+def test_a_file_name_that_is_not_utf8_works_in_the_package(latin1_names, tmp_path):
+    odd = latin1_names[1]
+    y, sr = vexolin.load(odd)
+    assert (vexolin.info(odd).n_samples, sr) == (y.size, SR)
+    missing = os.fsdecode(os.fsencode(tmp_path) + b"/gone-\xe9.wav")
+    with pytest.raises(vexolin.AudioFileError) as error:
+        vexolin.load(missing)
+    assert error.value.path == missing
+
+
+@pytest.mark.parametrize("command", ["chroma", "info", "batch"])
+def test_a_file_name_that_is_not_utf8_works_on_the_command_line(latin1_names, tmp_path, capfdbinary, command):
+    out = tmp_path / "out"
+    args = {"chroma": ["chroma", *latin1_names, "-o", f"{out}/", "-q"],
+            "info": ["info", *latin1_names],
+            "batch": ["batch", str(tmp_path), "--out", str(out), "--workers", "1"]}[command]
+    assert cli.main(args) == 0
+    printed = capfdbinary.readouterr()
+    if command == "chroma":
+        assert sorted(os.listdir(os.fsencode(out))) == [b"a.chroma.npy", b"b-\xe9.chroma.npy", b"c.chroma.npy"]
+        np.testing.assert_array_equal(np.load(os.fsencode(out) + b"/b-\xe9.chroma.npy"),
+                                      expected_chroma(latin1_names[1]))
+    elif command == "info":  # the name as its own bytes, as ls prints it
+        assert [line.split(b":")[0] for line in printed.out.splitlines()] == list(map(os.fsencode, latin1_names))
+    else:
+        from vexolin import batch
+        store = batch.open(out)
+        assert [row["path"] for row in store.table()] == latin1_names  # round-trips, byte for byte
+        np.testing.assert_array_equal(store[latin1_names[1]], expected_chroma(latin1_names[1]))
+        assert b"3 computed" in printed.err

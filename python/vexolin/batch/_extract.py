@@ -4,6 +4,7 @@ table written."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import sys
 import time
@@ -13,10 +14,11 @@ from typing import Any
 
 import vexolin
 from vexolin._core import budget
-from vexolin.batch import _store
+from vexolin.batch import _fs, _store
 from vexolin.batch._inputs import find_inputs
 from vexolin.batch._params import feature_params
-from vexolin.batch._run import Progress, Record, connect, run_in_threads, run_on_cluster
+from vexolin.batch._run import TASK_SECONDS, Progress, Record, connect, run_in_threads, run_on_cluster
+from vexolin.batch._signals import sigterm_as_interrupt
 
 Inputs = str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
 
@@ -38,15 +40,37 @@ class Summary:
     audio_seconds: float
     #: Wall-clock seconds of the run.
     elapsed: float
+    #: Files among ``failed`` that failed before, unchanged since, and were
+    #: not tried again (``retry_failed=False``).
+    not_retried: int = 0
 
 
-def _write_table(out: str, paths: list[str], rows: dict[str, Record]) -> None:
-    """The table of every file the store has seen: earlier runs' rows, updated
-    with this run's; files this run did not reach are "pending"."""
-    table: dict[str, Record] = {row["path"]: dict(row) for row in _store.read_table(out)}
+def _write_table(out: _store.Out, paths: list[str], rows: dict[str, Record], stored: dict[str, dict[str, Any]]) -> None:
+    """The table of every file the store has seen: earlier runs' rows (made
+    to agree with the entries), updated with this run's; files this run did
+    not reach are "pending"."""
+    table: dict[str, Record] = {row["path"]: row for row in _store.agreeing_table(_store.read_table(out), stored)}
     for path in paths:
         table[path] = rows.get(path, {"path": path, "status": "pending"})
     _store.write_table(out, table.values())
+
+
+def _whole(text: Any) -> int:
+    try:
+        return int(text)
+    except (TypeError, ValueError):
+        return 0
+
+
+def _failed_before(row: dict[str, str] | None, path: str, storage_options: dict[str, Any] | None) -> bool:
+    """Whether the table says ``path`` failed, and the file is as it was then."""
+    if row is None or row.get("status") != "failed":
+        return False
+    try:
+        size, mtime_ns = _fs.stamp(path, storage_options)
+    except OSError:
+        return False
+    return row.get("size") == str(size) and row.get("mtime_ns") == str(mtime_ns)
 
 
 def extract(
@@ -57,26 +81,33 @@ def extract(
     client: Any = None,
     workers: int | None = None,
     progress: bool | None = None,
+    storage_options: dict[str, Any] | None = None,
+    task_seconds: float = TASK_SECONDS,
+    fsync: bool = True,
+    retry_failed: bool = False,
     **params: Any,
 ) -> Summary:
     """Compute a feature for every input file into the Zarr store ``out``.
 
     Parameters
     ----------
-    inputs : path, or iterable of paths
+    inputs : path or URL, or iterable of them
         Audio files, directories (searched recursively for audio files) and
-        glob patterns (``**`` descends into directories).
-    out : path
-        The store: a new or empty directory, or a store an earlier run made
-        with the same ``feature`` and parameters. On a cluster, it must be on
-        a filesystem every worker mounts at the same path.
+        glob patterns (``**`` descends into directories): local paths or
+        fsspec URLs (``s3://bucket/music/``, ``gs://...``, ``memory://...``).
+    out : path or URL
+        The store: a new or empty directory or location, or a store an
+        earlier run made with the same ``feature`` and parameters. On a
+        cluster, a local path must be on a filesystem every worker mounts at
+        the same path; a URL is written by the workers directly.
     feature : {"chroma", "cqt"}
         Chroma (:func:`vexolin.chroma_cqt`) or CQT magnitudes
         (:func:`vexolin.cqt_magnitude`), float32.
     client : distributed.Client, str or None
         None computes on a thread pool in this process. A ``distributed.Client``
-        or a scheduler address (``"tcp://host:8786"``) runs one Dask task per
-        file; workers read the files and write the store themselves.
+        or a scheduler address (``"tcp://host:8786"``) runs Dask tasks of one
+        or more files (``task_seconds``); workers read the files and write the
+        store themselves.
     workers : int or None
         The run's thread budget in this process: a pool thread per file up to
         it, each file's transform on one thread (on more when there are fewer
@@ -87,6 +118,26 @@ def extract(
         Show a progress bar on stderr (files, hours of audio, speed); None
         shows it when stderr is a terminal. On a cluster, the dashboard link
         is printed unless this is False.
+    task_seconds : float
+        On a cluster, the seconds of audio a task gathers from consecutive
+        files (estimated from file sizes, on the high side), so the
+        scheduler's cost per task is shared by many short files; a longer
+        file is a task of its own, and 0 makes every file one. Records are
+        per file whatever the grouping.
+    retry_failed : bool
+        Try again files that failed in an earlier run and have not changed
+        since (same size and modification time). By default they keep their
+        failed row, with its error and number of attempts, and count in
+        ``failed`` without being read again; a changed file is always tried.
+    fsync : bool
+        On a local filesystem, flush each entry's files and folder to the
+        disk before renaming it into place (a power cut then never leaves an
+        entry whose chunks are missing); False is faster on slow disks, and
+        a resumed run still redoes entries whose chunks are missing or short.
+    storage_options : dict or None
+        Options of the fsspec filesystems of URLs among ``inputs`` and
+        ``out`` (credentials, ``client_kwargs={"endpoint_url": ...}``), on top
+        of fsspec's configuration from the environment.
     **params
         ``sr`` (resample to this rate; None keeps each file's), ``mono``
         (mix channels down, default True; else the feature has a leading
@@ -110,63 +161,87 @@ def extract(
 
     A file that cannot be read or computed does not stop the others: it is
     recorded as failed and is tried again by the next run, as are files not
-    reached by an interrupted run. Nothing is written before every check
-    above has passed.
+    reached by an interrupted run. SIGTERM (sent by job schedulers before a
+    kill) stops a run as Ctrl-C does, raising
+    :class:`Terminated`, a ``KeyboardInterrupt``,
+    after the table is written. Nothing is written before every check above
+    has passed.
     """
     p = feature_params(feature, params)
     if client is not None and workers is not None:
         raise ValueError("workers sets the threads of the local pool; with a client, "
                          "the cluster's own workers do the work")
     thread_budget = budget(workers)
-    store = os.path.abspath(os.fspath(out))
-    paths = find_inputs(inputs)
+    if not (isinstance(task_seconds, (int, float)) and task_seconds >= 0):
+        raise ValueError(f"task_seconds must be a number of seconds >= 0, got {task_seconds!r}")
+    store = _store.location(out, storage_options)
+    paths = find_inputs(inputs, storage_options)
     _store.check_store(store, p)
     dask_client, own_client = connect(client) if client is not None else (None, False)
     try:
-        os.makedirs(store, exist_ok=True)
-        with _store.run_lock(store):
+        if isinstance(store, str):
+            os.makedirs(store, exist_ok=True)
+        with _store.run_lock(store) as lock, sigterm_as_interrupt():
             # Checked again: another run may have made the store meanwhile.
             if not _store.check_store(store, p):
                 _store.create_store(store, p, vexolin.__version__)
-            return _extract_locked(store, paths, p, dask_client, thread_budget, progress)
+            return _extract_locked(store, paths, p, dask_client, thread_budget, progress, storage_options,
+                                   task_seconds, lock, fsync, retry_failed)
     finally:
         if own_client and dask_client is not None:
             dask_client.close()
 
 
-def _extract_locked(store: str, paths: list[str], p: dict[str, Any], dask_client: Any, thread_budget: int,
-                    progress: bool | None) -> Summary:
+def _extract_locked(store: _store.Out, paths: list[str], p: dict[str, Any], dask_client: Any, thread_budget: int,
+                    progress: bool | None, storage_options: dict[str, Any] | None,
+                    task_seconds: float, lock: str, fsync: bool, retry_failed: bool) -> Summary:
     started = time.perf_counter()
     _store.clear_partial(store)
     stored = _store.list_entries(store)
+    earlier = {row["path"]: row for row in _store.read_table(store) if row.get("path")}
     rows: dict[str, Record] = {}
     todo = []
+    known: list[str] = []
     for path in paths:
         attrs = stored.get(path)
-        if attrs is not None and _store.is_current(path, attrs):
-            rows[path] = _store.done_row(attrs)
+        if attrs is not None and _store.is_current(path, attrs, storage_options):
+            rows[path] = {**_store.done_row(attrs), "attempts": earlier.get(path, {}).get("attempts")}
+        elif not retry_failed and _failed_before(earlier.get(path), path, storage_options):
+            rows[path] = earlier[path]
+            known.append(path)
         else:
             todo.append(path)
-    skipped = len(rows)
+    skipped = len(rows) - len(known)
     bar = Progress(len(todo), sys.stderr.isatty() if progress is None else progress)
 
     def on_record(record: Record) -> None:
+        before = earlier.get(record["path"], {})
+        same = before.get("size") == str(record.get("size")) and before.get("mtime_ns") == str(record.get("mtime_ns"))
+        record["attempts"] = (_whole(before.get("attempts")) if same else 0) + 1
         rows[record["path"]] = record
         bar(record)
 
     try:
         if dask_client is None:
-            run_in_threads(todo, store, p, thread_budget, on_record)
+            run_in_threads(todo, store, p, thread_budget, on_record, storage_options, fsync)
         else:
             if progress is not False:
                 bar.note(f"vexolin: Dask dashboard at {dask_client.dashboard_link}")
-            run_on_cluster(todo, store, p, dask_client, on_record)
-    finally:
+            run_on_cluster(todo, store, p, dask_client, on_record, storage_options, task_seconds, lock, fsync)
+    except BaseException:
         bar.close()
-        _write_table(store, paths, rows)
+        # The run's own error goes on, not the table's (the same full disk,
+        # say): open() rebuilds a table that is missing or behind from the entries.
+        with contextlib.suppress(OSError):
+            _write_table(store, paths, rows, stored)
+        raise
+    bar.close()
+    _write_table(store, paths, rows, stored)
     computed = [rows[path] for path in todo if path in rows]
     return Summary(
-        out=store, files=len(paths), computed=sum(r["status"] == "done" for r in computed), skipped=skipped,
-        failed={r["path"]: r.get("error", "") for r in computed if r["status"] == "failed"},
+        out=str(store), files=len(paths), computed=sum(r["status"] == "done" for r in computed), skipped=skipped,
+        failed={**{path: rows[path].get("error") or "" for path in known},
+                **{r["path"]: r.get("error", "") for r in computed if r["status"] == "failed"}},
+        not_retried=len(known),
         audio_seconds=sum(r.get("seconds") or 0.0 for r in computed if r["status"] == "done"),
         elapsed=time.perf_counter() - started)

@@ -8,6 +8,9 @@ import os
 import re
 import warnings
 from collections.abc import Iterable, Iterator
+from typing import Any
+
+from vexolin.batch import _fs
 
 # Suffixes of the formats libsndfile reads; other files in a directory are
 # not audio (cover art, playlists, notes) and are passed over.
@@ -79,9 +82,30 @@ def _files_matching(pattern: str, skipped: dict[str, str]) -> list[str]:
     return found
 
 
-def find_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> list[str]:
+def _at_url(url: str, storage_options: dict[str, Any] | None) -> tuple[list[str], str]:
+    """The files a URL names (a file, a folder searched for audio, or a
+    pattern) as URLs, and what kind of input it was."""
+    fs, where = _fs.filesystem(url, storage_options)
+    if _GLOB_CHARACTERS & set(where):
+        found = [p for p in fs.glob(where) if fs.isfile(p)]
+        return [fs.unstrip_protocol(p) for p in found], "pattern"
+    kind = fs.info(where)["type"] if fs.exists(where) else None
+    if kind == "file":
+        return [url], "file"
+    if kind != "directory":
+        raise FileNotFoundError(f"{url}: no such file or directory")
+    top = str(where).rstrip("/")
+    found = [p for p in fs.find(top) if _is_audio(p)
+             and not any(part.startswith(".") for part in str(p)[len(top):].split("/"))]
+    return [fs.unstrip_protocol(p) for p in found], "directory"
+
+
+def find_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
+                storage_options: dict[str, Any] | None = None) -> list[str]:
     """Absolute paths of the files ``inputs`` names, without repeats, in the
-    order given (files found in a directory or by a pattern sorted).
+    order given (files found in a directory or by a pattern sorted). fsspec
+    URLs (``s3://...``) are listed through fsspec with ``storage_options`` and
+    stay URLs; ``file://`` ones are local paths.
 
     A path that does not exist, a directory without audio files and a pattern
     that matches nothing raise an error naming it; a file named directly is
@@ -99,6 +123,16 @@ def find_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
         name = os.fspath(item)
         if not isinstance(name, str):
             raise TypeError(f"inputs must be paths given as str or os.PathLike, got {item!r}")
+        if _fs.is_url(name):
+            found, kind = _at_url(name, storage_options)
+            if not found:
+                raise ValueError(f"{name}: the pattern matches no files" if kind == "pattern" else
+                                 f"{name}: the directory holds no audio files "
+                                 f"(searched recursively for {', '.join(sorted(AUDIO_SUFFIXES))})")
+            for path in sorted(found):
+                paths.setdefault(path, None)
+            continue
+        name = _fs.local_path(name) if name.startswith("file://") else name
         if os.path.isdir(name):
             found = _audio_below(name, skipped)
             if not found:

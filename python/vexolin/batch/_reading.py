@@ -9,19 +9,21 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from vexolin.batch import _store
+from vexolin.batch import _fs, _store
 
 
 class FeatureStore(Mapping[str, npt.NDArray[np.float32]]):
     """A store written by :func:`extract`, as a mapping from source path to
     feature array (read on access). Relative paths are taken from the
-    current directory."""
+    current directory; sources at URLs are named by their URL."""
 
-    def __init__(self, out: str | os.PathLike[str]) -> None:
-        self.path = os.path.abspath(os.fspath(out))
+    def __init__(self, out: str | os.PathLike[str], storage_options: dict[str, Any] | None = None) -> None:
+        self._store = _store.location(out, storage_options)
+        #: The store's path, or its URL.
+        self.path = str(self._store)
         #: The feature and parameters every entry was made with.
-        self.params: dict[str, Any] = _store.stored_params(self.path)
-        self._entries = _store.list_entries(self.path)
+        self.params: dict[str, Any] = _store.stored_params(self._store)
+        self._entries = _store.list_entries(self._store)
 
     @property
     def feature(self) -> str:
@@ -29,22 +31,22 @@ class FeatureStore(Mapping[str, npt.NDArray[np.float32]]):
         return str(self.params["feature"])
 
     def __getitem__(self, path: str | os.PathLike[str]) -> npt.NDArray[np.float32]:
-        source = os.path.abspath(os.fspath(path))
+        source = _source(path)
         attrs = self._entries.get(source)
         if attrs is None:
             raise KeyError(source)
         try:
-            values = _store.read_entry(self.path, _store.entry_key(source))
+            values = _store.read_entry(self._store, _store.entry_key(source))
         except (OSError, ValueError, RuntimeError) as e:  # a chunk's checksum or a file is off
             raise ValueError(f"{self.path}: the entry of {source} is damaged ({e}); delete "
-                             f"{_store.entry_dir(self.path, _store.entry_key(source))} and run again") from e
+                             f"{self.path}/{_store.ENTRIES}/{_store.entry_key(source)} and run again") from e
         if values.shape[-1] != attrs.get("frames"):
             raise ValueError(f"{self.path}: the entry of {source} has {values.shape[-1]} frames, "
                              f"its record says {attrs.get('frames')}")
         return values
 
     def __contains__(self, path: object) -> bool:
-        return isinstance(path, (str, os.PathLike)) and os.path.abspath(os.fspath(path)) in self._entries
+        return isinstance(path, (str, os.PathLike)) and _source(path) in self._entries
 
     def __iter__(self) -> Iterator[str]:
         return iter(sorted(self._entries))
@@ -59,7 +61,7 @@ class FeatureStore(Mapping[str, npt.NDArray[np.float32]]):
         ``compute_seconds``, ``params`` (the run's), ``vexolin`` (the
         version that computed it) and ``tuning`` (the one used, as
         estimated when the run's is None)."""
-        source = os.path.abspath(os.fspath(path))
+        source = _source(path)
         if source not in self._entries:
             raise KeyError(source)
         return dict(self._entries[source])
@@ -67,13 +69,23 @@ class FeatureStore(Mapping[str, npt.NDArray[np.float32]]):
     def table(self) -> list[dict[str, str]]:
         """The rows of ``files.csv``: every file a run was given, with its
         status ("done", "failed" or "pending"), frames, seconds of audio,
-        compute time, and the error of a failed one."""
-        return _store.read_table(self.path)
+        compute time, and the error of a failed one. Where the table is
+        missing or behind the entries (a run killed outright), rows are
+        rebuilt from the entries: every entry is a done file."""
+        rows: list[dict[str, str]] = [{k: "" if v is None else str(v) for k, v in row.items()}
+                                      for row in _store.agreeing_table(_store.read_table(self._store), self._entries)]
+        return rows
 
     def __repr__(self) -> str:
         return f"<vexolin.batch.FeatureStore {self.path}: {len(self)} {self.feature} entries>"
 
 
-def open(out: str | os.PathLike[str]) -> FeatureStore:
-    """Read a store written by :func:`extract`."""
-    return FeatureStore(out)
+def _source(path: str | os.PathLike[str]) -> str:
+    name = os.fspath(path)
+    return name if _fs.is_url(name) else _fs.local_path(name)
+
+
+def open(out: str | os.PathLike[str], *, storage_options: dict[str, Any] | None = None) -> FeatureStore:
+    """Read a store written by :func:`extract`, at a path or an fsspec URL
+    (with ``storage_options`` for its filesystem)."""
+    return FeatureStore(out, storage_options)

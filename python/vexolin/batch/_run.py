@@ -18,8 +18,9 @@ from tqdm import tqdm
 
 from vexolin._core import split_budget, with_token
 from vexolin._native import Cancel
-from vexolin.batch._store import done_row, entry_key, is_current, read_entry_attrs
-from vexolin.batch._work import extract_file
+from vexolin.batch._fs import Options, stamp
+from vexolin.batch._store import Out, done_row, entry_key, is_current, read_entry_attrs
+from vexolin.batch._work import StoreFull, extract_file, extract_files
 
 Record = dict[str, Any]
 OnRecord = Callable[[Record], None]
@@ -28,11 +29,21 @@ OnRecord = Callable[[Record], None]
 # that a million files do not become a million futures.
 _MIN_IN_FLIGHT = 64
 _IN_FLIGHT_PER_THREAD = 4
+# A cluster task takes files until their audio reaches this many seconds:
+# the scheduler's cost per task (a few ms) is then spread over many short files.
+TASK_SECONDS = 300.0
+# Bytes per second of audio assumed when grouping, low for each kind of file
+# so that a task's audio is overestimated rather than under: 8 kHz 16-bit
+# mono PCM, 64 kbit/s lossy.
+_BYTES_PER_SECOND = {".mp3": 8000, ".ogg": 8000, ".oga": 8000, ".opus": 8000, ".flac": 8000}
+_PCM_BYTES_PER_SECOND = 16000
+_MAX_FILES_PER_TASK = 1000
 CONNECT_TIMEOUT_S = 5.0
 _HANDSHAKE_SLACK_S = 0.5
 
 
-def run_in_threads(paths: list[str], out: str, params: dict[str, Any], budget: int, on_record: OnRecord) -> None:
+def run_in_threads(paths: list[str], out: Out, params: dict[str, Any], budget: int, on_record: OnRecord,
+                   storage_options: Options | None = None, fsync: bool = True) -> None:
     """Files on threads of this process within ``budget`` threads in all: a
     pool thread per file up to the budget, and the rest of the budget to each
     file's transform (1 engine thread per pool thread with as many files as
@@ -49,7 +60,8 @@ def run_in_threads(paths: list[str], out: str, params: dict[str, Any], budget: i
 
     def fill() -> None:
         for path in todo:
-            pending.add(pool.submit(with_token, token, extract_file, path, out, params, threads))
+            pending.add(pool.submit(with_token, token, extract_file, path, out, params, threads, storage_options,
+                                    fsync))
             if len(pending) >= window:
                 return
 
@@ -132,47 +144,95 @@ async def _handshake(address: str) -> None:
     await comm.close()
 
 
-def run_on_cluster(paths: list[str], out: str, params: dict[str, Any], client: Any, on_record: OnRecord) -> None:
-    """One Dask task per file; each worker reads its files and writes their
-    entries itself, so only paths and small records pass through here."""
+def _estimated_seconds(path: str, size: int) -> float:
+    suffix = path[path.rfind("."):].lower() if "." in path.rsplit("/", 1)[-1] else ""
+    return size / _BYTES_PER_SECOND.get(suffix, _PCM_BYTES_PER_SECOND)
+
+
+def group_files(paths: list[str], sizes: list[int], task_seconds: float, tasks_at_least: int) -> list[list[str]]:
+    """Consecutive files in tasks of about ``task_seconds`` of audio each
+    (estimated from their sizes, on the high side), a long file alone; at
+    least ``tasks_at_least`` tasks when there are that many files, so every
+    worker thread gets work."""
+    most = max(1, min(_MAX_FILES_PER_TASK, len(paths) // max(1, tasks_at_least)))
+    groups: list[list[str]] = []
+    current: list[str] = []
+    seconds = 0.0
+    for path, size in zip(paths, sizes):
+        estimate = _estimated_seconds(path, size)
+        if current and (seconds + estimate > task_seconds or len(current) >= most):
+            groups.append(current)
+            current, seconds = [], 0.0
+        current.append(path)
+        seconds += estimate
+    if current:
+        groups.append(current)
+    return groups
+
+
+def run_on_cluster(paths: list[str], out: Out, params: dict[str, Any], client: Any, on_record: OnRecord,
+                   storage_options: Options | None = None, task_seconds: float = TASK_SECONDS,
+                   lock: str | None = None, fsync: bool = True) -> None:
+    """Files in Dask tasks of about ``task_seconds`` of audio each (0: one
+    file per task); each worker reads its files and writes their entries
+    itself, so only paths and small records pass through here."""
     distributed = _distributed()
 
-    def window() -> int:  # a cluster can grow or shrink while it works
-        return max(_MIN_IN_FLIGHT, _IN_FLIGHT_PER_THREAD * int(sum(client.nthreads().values())))
+    def threads() -> int:  # a cluster can grow or shrink while it works
+        return int(sum(client.nthreads().values()))
+
+    def window() -> int:
+        return max(_MIN_IN_FLIGHT, _IN_FLIGHT_PER_THREAD * threads())
 
     run = uuid.uuid4().hex[:12]
-    todo = iter(paths)
-    running: dict[Any, str] = {}
+    sizes = [_size(path, storage_options) for path in paths]
+    todo = iter(group_files(paths, sizes, task_seconds, _IN_FLIGHT_PER_THREAD * max(1, threads())))
+    running: dict[Any, list[str]] = {}
 
     def submit(count: int) -> list[Any]:
         # In batches: one message to the scheduler for many tasks.
         batch = list(itertools.islice(todo, count))
-        # One engine thread per task: a worker runs as many tasks at once as it has threads.
-        futures = client.map(extract_file, batch, out=out, params=params, threads=1, retries=0,
-                             key=[f"vexolin-{run}-{entry_key(path)}" for path in batch]) if batch else []
+        # One engine thread per file: a worker runs as many files at once as it has threads.
+        futures = client.map(extract_files, batch, out=out, params=params, run=lock, storage_options=storage_options,
+                             fsync=fsync, retries=0, key=[f"vexolin-{run}-{entry_key(group[0])}-{len(group)}"
+                                             for group in batch]) if batch else []
         running.update(zip(futures, batch))
         return futures
 
-    finished = 0
+    finished = tasks = 0
+    reporting = False  # an error while reporting a record is ours, not the cluster's
     try:
         size = window()
-        futures = distributed.as_completed(submit(size))
+        # With this client's loop: a client made from an address is not the
+        # default one, and as_completed would look for that.
+        futures = distributed.as_completed(submit(size), loop=client.loop)
         for future in futures:
-            path = running.pop(future)
+            group = running.pop(future)
             if future.status == "finished":
-                on_record(future.result())
+                records = future.result()
             elif future.status != "error" and client.status != "running":
                 raise ConnectionError(f"the client is {client.status}")
             else:
                 error = future.exception() if future.status == "error" else f"the task was {future.status}"
-                on_record(_lost_task_record(out, path, error))
+                if isinstance(error, StoreFull):
+                    raise error
+                records = [_lost_task_record(out, path, error, storage_options) for path in group]
             future.release()
-            finished += 1
-            if finished % _MIN_IN_FLIGHT == 0:
+            reporting = True
+            for record in records:
+                on_record(record)
+            reporting = False
+            finished += len(group)
+            tasks += 1
+            if tasks % _MIN_IN_FLIGHT == 0:
                 size = window()
             if len(running) <= size // 2:
                 futures.update(submit(size - len(running)))
+    except StoreFull:
+        raise
     except Exception as e:
+        if reporting:
+            raise
         raise ConnectionError(
             f"lost the Dask cluster after {finished} of {len(paths)} files ({type(e).__name__}: {e}); "
             "every file finished is in the store: run again to do the rest") from e
@@ -182,11 +242,18 @@ def run_on_cluster(paths: list[str], out: str, params: dict[str, Any], client: A
                 client.cancel(list(running))
 
 
-def _lost_task_record(out: str, path: str, error: BaseException | str) -> Record:
+def _size(path: str, storage_options: Options | None) -> int:
+    try:
+        return stamp(path, storage_options)[0]
+    except OSError:  # gone or unreadable: its task says why
+        return 0
+
+
+def _lost_task_record(out: Out, path: str, error: BaseException | str, storage_options: Options | None) -> Record:
     # A worker can die after writing an entry but before the scheduler hears
     # of it; that entry is whole and counts.
     attrs = read_entry_attrs(out, entry_key(path))
-    if attrs is not None and is_current(path, attrs):
+    if attrs is not None and is_current(path, attrs, storage_options):
         return done_row(attrs)
     return {"path": path, "status": "failed",
             "error": f"the task failed on the cluster: "

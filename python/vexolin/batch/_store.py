@@ -1,20 +1,27 @@
 """The feature store: one Zarr group on a filesystem, an array per file
 under ``entries/``, and a table of every input, ``files.csv``.
 
-An entry is written whole under ``.partial/`` and renamed into place, so an
-entry that exists is complete: a run killed at any point leaves either the
-earlier entry, no entry, or the new one, never a part of one.
+On a local filesystem an entry is written whole under ``.partial/`` and
+renamed into place, so an entry that exists is complete: a run killed at any
+point leaves either the earlier entry, no entry, or the new one, never a part
+of one. At an fsspec URL (``_object_store``), where renames are not atomic,
+an entry's metadata is written after its chunks and marks it complete. Every
+function here takes the store as a local path or an ``ObjectStore``.
 """
 
 from __future__ import annotations
 
 import contextlib
 import csv
+import ctypes
+import errno
 import fcntl
 import hashlib
+import io
 import json
 import os
 import shutil
+import socket
 import uuid
 from collections.abc import Iterable, Iterator
 from typing import Any
@@ -24,8 +31,12 @@ import numpy.typing as npt
 import zarr
 
 from vexolin._atomic import staged
+from vexolin.batch import _fs
+from vexolin.batch._object_store import LockHeld, ObjectStore
 from vexolin.batch._params import describe
 from vexolin.batch._zarr_entry import encode_entry
+
+Out = str | ObjectStore
 
 FORMAT = "vexolin-features"
 FORMAT_VERSION = 1
@@ -34,11 +45,20 @@ PARTIAL = ".partial"
 TABLE = "files.csv"
 LOCK = ".lock"
 TABLE_COLUMNS = ("path", "status", "frames", "seconds", "compute_seconds", "sr", "channels",
-                 "size", "mtime_ns", "error")
+                 "size", "mtime_ns", "error", "attempts")
 
 
 class StoreError(ValueError):
     """``out`` cannot hold this run's features; nothing in it was changed."""
+
+
+def location(out: str | os.PathLike[str], storage_options: _fs.Options | None) -> Out:
+    """A store given as a path or URL: a local path, or an ``ObjectStore``."""
+    name = os.fspath(out)
+    if _fs.is_url(name):
+        fs, where = _fs.filesystem(name, storage_options)
+        return ObjectStore(fs.unstrip_protocol(where).rstrip("/"), dict(storage_options or {}))
+    return _fs.local_path(name)
 
 
 def entry_key(path: str) -> str:
@@ -50,10 +70,15 @@ def entry_dir(out: str, key: str) -> str:
     return os.path.join(out, ENTRIES, key)
 
 
-def _root_metadata(out: str) -> dict[str, Any] | None:
+def _root_metadata(out: Out) -> dict[str, Any] | None:
     try:
-        with open(os.path.join(out, "zarr.json"), "rb") as f:
-            document = json.load(f)
+        if isinstance(out, ObjectStore):
+            document = out.read_json("zarr.json")
+            if document is None:
+                return None
+        else:
+            with open(os.path.join(out, "zarr.json"), "rb") as f:
+                document = json.load(f)
     except FileNotFoundError:
         return None
     except (OSError, ValueError) as e:
@@ -64,9 +89,9 @@ def _root_metadata(out: str) -> dict[str, Any] | None:
     return about
 
 
-def stored_params(out: str) -> dict[str, Any]:
+def stored_params(out: Out) -> dict[str, Any]:
     """The parameters a store was made with."""
-    if not os.path.isdir(out):
+    if isinstance(out, ObjectStore) and not out.exists() or isinstance(out, str) and not os.path.isdir(out):
         raise FileNotFoundError(f"{out}: no such feature store")
     about = _root_metadata(out)
     if about is None:
@@ -75,16 +100,22 @@ def stored_params(out: str) -> dict[str, Any]:
     return params
 
 
-def check_store(out: str, params: dict[str, Any]) -> bool:
+def check_store(out: Out, params: dict[str, Any]) -> bool:
     """Whether ``out`` can take features made with ``params``; True when it
     already holds some. Reads only: a refused store is left as it was."""
-    if not os.path.exists(out):
+    if isinstance(out, ObjectStore):
+        if not out.exists():
+            return False
+        if out.is_file():
+            raise StoreError(f"{out} is a file; the output must be a location for a Zarr store")
+    elif not os.path.exists(out):
         return False
-    if not os.path.isdir(out):
+    elif not os.path.isdir(out):
         raise StoreError(f"{out} is a file; the output must be a directory for a Zarr store")
     about = _root_metadata(out)
     if about is None:
-        if any(not name.startswith(".") for name in os.listdir(out)):
+        names = out.names() if isinstance(out, ObjectStore) else os.listdir(out)
+        if any(not name.startswith(".") for name in names):
             raise StoreError(f"{out} is a directory that is not a feature store; "
                              "give a new or an empty directory")
         return False
@@ -101,8 +132,13 @@ def check_store(out: str, params: dict[str, Any]) -> bool:
     return True
 
 
-def create_store(out: str, params: dict[str, Any], version: str) -> None:
+def create_store(out: Out, params: dict[str, Any], version: str) -> None:
     """Make the group and its ``entries`` group."""
+    attributes = {FORMAT: {"version": FORMAT_VERSION, "params": params, "vexolin": version}}
+    if isinstance(out, ObjectStore):  # the metadata Zarr writes for these groups
+        out.write_json({"zarr_format": 3, "node_type": "group", "attributes": {}}, ENTRIES, "zarr.json")
+        out.write_json({"zarr_format": 3, "node_type": "group", "attributes": attributes}, "zarr.json")
+        return
     root = zarr.create_group(store=out, zarr_format=3,
                              attributes={FORMAT: {"version": FORMAT_VERSION, "params": params,
                                                   "vexolin": version}})
@@ -110,43 +146,84 @@ def create_store(out: str, params: dict[str, Any], version: str) -> None:
 
 
 @contextlib.contextmanager
-def run_lock(out: str) -> Iterator[None]:
-    """Held by a run for its length, so that two runs never write one store at once."""
+def run_lock(out: Out) -> Iterator[str]:
+    """Held by a run for its length, so that two runs never write one store
+    at once; gives the run's name, which the lock holds while it is held."""
+    if isinstance(out, ObjectStore):
+        try:
+            with out.lock(LOCK) as owner:
+                yield owner
+        except LockHeld as e:
+            raise StoreError(str(e)) from None
+        return
     with open(os.path.join(out, LOCK), "a") as f:
         try:
             fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
             raise StoreError(f"another run is writing to {out}; wait for it to end, "
                              "or write to another store") from None
+        owner = f"{socket.gethostname()} pid {os.getpid()} run {uuid.uuid4().hex[:12]}"
         try:
-            yield
+            f.truncate(0)
+            f.write(owner)
+            f.flush()
+            yield owner
         finally:
+            f.truncate(0)
             fcntl.flock(f, fcntl.LOCK_UN)
 
 
-def clear_partial(out: str) -> None:
-    """Drop what killed writers left half-done."""
+def lock_owner(out: Out) -> str | None:
+    """The run holding the store's lock, if any. A task of a run that has
+    ended (its client interrupted or gone) stops taking files when this is
+    no longer its run."""
+    if isinstance(out, ObjectStore):
+        return out.owner(LOCK)
+    try:
+        with open(os.path.join(out, LOCK), encoding="utf-8") as f:
+            return f.read() or None
+    except OSError:
+        return None
+
+
+def clear_partial(out: Out) -> None:
+    """Drop what killed writers left half-done (at a URL, they are overwritten)."""
+    if isinstance(out, ObjectStore):
+        return
     shutil.rmtree(os.path.join(out, PARTIAL), ignore_errors=True)
 
 
-def read_entry_attrs(out: str, key: str) -> dict[str, Any] | None:
-    """The attributes of an entry, or None when there is none."""
+def read_entry_attrs(out: Out, key: str) -> dict[str, Any] | None:
+    """The attributes of a complete entry, or None when there is none."""
+    if isinstance(out, ObjectStore):
+        return out.read_entry_attrs(ENTRIES, key)
     try:
         with open(os.path.join(entry_dir(out, key), "zarr.json"), "rb") as f:
             document = json.load(f)
     except (OSError, ValueError):
         return None
     attrs = document.get("attributes") if isinstance(document, dict) else None
-    return attrs if isinstance(attrs, dict) and "source" in attrs else None
+    if not isinstance(attrs, dict) or "source" not in attrs:
+        return None
+    # A chunk missing or shorter than recorded (a power cut before it reached
+    # the disk) makes the entry incomplete. Entries of older versions record none.
+    recorded = attrs.get("chunk_bytes")
+    for name, size in recorded.items() if isinstance(recorded, dict) else ():
+        try:
+            if os.stat(os.path.join(entry_dir(out, key), name)).st_size != size:
+                return None
+        except OSError:
+            return None
+    return attrs
 
 
-def is_current(path: str, attrs: dict[str, Any]) -> bool:
+def is_current(path: str, attrs: dict[str, Any], storage_options: _fs.Options | None = None) -> bool:
     """Whether an entry was made from the file as it is now (same size and modification time)."""
     try:
-        stat = os.stat(path)
+        size, mtime_ns = _fs.stamp(path, storage_options)
     except OSError:
         return False
-    return bool(stat.st_size == attrs.get("size") and stat.st_mtime_ns == attrs.get("mtime_ns"))
+    return bool(size == attrs.get("size") and mtime_ns == attrs.get("mtime_ns"))
 
 
 def done_row(attrs: dict[str, Any]) -> dict[str, Any]:
@@ -157,8 +234,10 @@ def done_row(attrs: dict[str, Any]) -> dict[str, Any]:
             "mtime_ns": attrs.get("mtime_ns")}
 
 
-def list_entries(out: str) -> dict[str, dict[str, Any]]:
-    """Every entry's attributes, by source path."""
+def list_entries(out: Out) -> dict[str, dict[str, Any]]:
+    """Every complete entry's attributes, by source path."""
+    if isinstance(out, ObjectStore):
+        return out.list_entries(ENTRIES)
     try:
         keys = os.listdir(os.path.join(out, ENTRIES))
     except FileNotFoundError:
@@ -182,9 +261,25 @@ def _discard(path: str) -> None:
     shutil.rmtree(trash, ignore_errors=True)
 
 
-def write_entry(out: str, key: str, values: npt.NDArray[np.float32], attrs: dict[str, Any]) -> None:
-    """Write an entry beside the store and rename it into place, replacing an older one."""
+def _sync(path: str) -> None:
+    handle = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(handle)
+    finally:
+        os.close(handle)
+
+
+def write_entry(out: Out, key: str, values: npt.NDArray[np.float32], attrs: dict[str, Any], *,
+                fsync: bool = True) -> None:
+    """Write an entry beside the store and rename it into place, replacing an
+    older one (at a URL: in place, its metadata last). With ``fsync``, its
+    files and then its folder reach the disk before the rename: a power cut
+    cannot leave an entry in place whose chunks never reached the disk. The
+    rename itself is not waited for: lost, it only leaves the file to redo."""
     files = encode_entry(values, attrs)
+    if isinstance(out, ObjectStore):
+        out.write_entry(ENTRIES, key, files)
+        return
     target = entry_dir(out, key)
     try:
         with staged(target, scratch=os.path.join(out, PARTIAL)) as partial:
@@ -193,6 +288,11 @@ def write_entry(out: str, key: str, values: npt.NDArray[np.float32], attrs: dict
                 os.makedirs(os.path.dirname(path), exist_ok=True)
                 with open(path, "xb") as f:
                     f.write(data)
+                    if fsync:
+                        f.flush()
+                        os.fdatasync(f.fileno())  # the data and the size, not the times
+            if fsync:
+                _sync(partial)
             _discard(target)
     except FileExistsError:
         # Another writer of the same file (a worker thought lost) got there
@@ -201,27 +301,111 @@ def write_entry(out: str, key: str, values: npt.NDArray[np.float32], attrs: dict
             raise
 
 
-def remove_entry(out: str, key: str) -> None:
+def stage_entry(out: str, key: str, values: npt.NDArray[np.float32], attrs: dict[str, Any]) -> str:
+    """An entry's files written under ``.partial/``, neither flushed nor in
+    place yet (see :func:`place_entries`); the folder holding them."""
+    partial = os.path.join(out, PARTIAL, f".{key}.{uuid.uuid4().hex}.part")
+    os.makedirs(partial)
+    try:
+        for name, data in encode_entry(values, attrs).items():
+            with open(os.path.join(partial, name), "xb") as f:
+                f.write(data)
+    except BaseException:
+        shutil.rmtree(partial, ignore_errors=True)
+        raise
+    return partial
+
+
+def place_entries(out: str, staged: list[tuple[str, str]], *, fsync: bool = True) -> None:
+    """Entries staged by :func:`stage_entry`, as (folder, key), renamed into
+    place; with ``fsync``, after one flush of the store's whole filesystem,
+    which costs a task of many short files what one file's flushes cost."""
+    if fsync and staged:
+        _sync_filesystem(out)
+    for partial, key in staged:
+        target = entry_dir(out, key)
+        _discard(target)
+        try:
+            os.rename(partial, target)
+        except OSError as e:
+            # Another writer of the same file got there first with the same result.
+            if e.errno not in (errno.ENOTEMPTY, errno.EEXIST) or read_entry_attrs(out, key) is None:
+                raise
+            shutil.rmtree(partial, ignore_errors=True)
+
+
+def _sync_filesystem(path: str) -> None:
+    syncfs = getattr(ctypes.CDLL(None, use_errno=True), "syncfs", None)
+    if syncfs is None:  # not Linux
+        os.sync()
+        return
+    handle = os.open(path, os.O_RDONLY)
+    try:
+        if syncfs(handle) != 0:
+            code = ctypes.get_errno()
+            raise OSError(code, os.strerror(code), path)
+    finally:
+        os.close(handle)
+
+
+def remove_entry(out: Out, key: str) -> None:
+    if isinstance(out, ObjectStore):
+        out.remove_entry(ENTRIES, key)
+        return
     _discard(entry_dir(out, key))
 
 
-def read_entry(out: str, key: str) -> npt.NDArray[np.float32]:
+def read_entry(out: Out, key: str) -> npt.NDArray[np.float32]:
+    if isinstance(out, ObjectStore):
+        return out.read_entry(ENTRIES, key)
     array = zarr.open_array(store=entry_dir(out, key), mode="r", zarr_format=3)
     values: npt.NDArray[np.float32] = np.asarray(array[...])
     return values
 
 
-def read_table(out: str) -> list[dict[str, str]]:
+def read_table(out: Out) -> list[dict[str, str]]:
+    if isinstance(out, ObjectStore):
+        text = out.read_text(TABLE)
+        return [] if text is None else list(csv.DictReader(io.StringIO(text, newline="")))
     try:
-        with open(os.path.join(out, TABLE), newline="", encoding="utf-8") as f:
+        # surrogateescape: a file name that is not UTF-8 keeps its bytes.
+        with open(os.path.join(out, TABLE), newline="", encoding="utf-8", errors="surrogateescape") as f:
             return list(csv.DictReader(f))
     except FileNotFoundError:
         return []
 
 
-def write_table(out: str, rows: Iterable[dict[str, Any]]) -> None:
-    """Write the table under a temporary name and rename it into place."""
-    with staged(os.path.join(out, TABLE)) as partial, open(partial, "x", newline="", encoding="utf-8") as f:
+def agreeing_table(rows: list[dict[str, str]], entries: dict[str, dict[str, Any]]) -> list[dict[str, Any]]:
+    """``rows`` made to agree with the entries: a file with an entry the row
+    does not know (a run killed before writing its table) is done, and one
+    marked done without an entry is pending. Files without a row but with an
+    entry are added, in path order."""
+    table: dict[str, dict[str, Any]] = {}
+    for row in rows:
+        path = row.get("path")
+        if not path:
+            continue
+        attrs = entries.get(path)
+        if attrs is not None and (row.get("status") != "done" or row.get("size") != str(attrs.get("size"))
+                                  or row.get("mtime_ns") != str(attrs.get("mtime_ns"))):
+            table[path] = done_row(attrs)
+        elif attrs is None and row.get("status") == "done":
+            table[path] = {"path": path, "status": "pending"}
+        else:
+            table[path] = dict(row)
+    for path in sorted(entries.keys() - table.keys()):
+        table[path] = done_row(entries[path])
+    return list(table.values())
+
+
+def write_table(out: Out, rows: Iterable[dict[str, Any]]) -> None:
+    """Write the table under a temporary name and rename it into place (at a
+    URL, one object put)."""
+    if isinstance(out, ObjectStore):
+        out.write_table(TABLE, TABLE_COLUMNS, rows)
+        return
+    with staged(os.path.join(out, TABLE)) as partial, \
+            open(partial, "x", newline="", encoding="utf-8", errors="surrogateescape") as f:
         writer = csv.DictWriter(f, TABLE_COLUMNS, extrasaction="ignore")
         writer.writeheader()
         for row in rows:

@@ -9,6 +9,7 @@ tests check)."""
 from __future__ import annotations
 
 import json
+from collections.abc import Callable
 from typing import Any
 
 import numcodecs  # type: ignore[import-untyped]
@@ -39,7 +40,7 @@ def encode_entry(values: npt.NDArray[np.float32], attrs: dict[str, Any]) -> dict
                    {"name": "zstd", "configuration": {"level": _ZSTD_LEVEL, "checksum": True}}],
         "attributes": attrs, "storage_transformers": [],
     }
-    files = {"zarr.json": json.dumps(metadata, indent=2).encode()}
+    files: dict[str, bytes] = {}
     frames = chunks[-1]
     leading = ".0" * (values.ndim - 1)
     for k in range(max(1, -(-values.shape[-1] // frames))):
@@ -47,4 +48,30 @@ def encode_entry(values: npt.NDArray[np.float32], attrs: dict[str, Any]) -> dict
         part = values[..., k * frames:(k + 1) * frames]
         block[..., : part.shape[-1]] = part
         files[f"c{leading}.{k}"] = bytes(_ZSTD.encode(block))
+    # Each chunk's size: a resumed run redoes an entry whose chunks did not
+    # all reach the disk or the object store whole.
+    metadata["attributes"] = {**attrs, "chunk_bytes": chunk_sizes(files)}
+    files["zarr.json"] = json.dumps(metadata, indent=2).encode()  # last: written after the chunks
     return files
+
+
+def chunk_sizes(files: dict[str, bytes]) -> dict[str, int]:
+    """The size of each chunk file, by name, as an entry records it."""
+    return {name: len(data) for name, data in files.items() if name != "zarr.json"}
+
+
+def decode_entry(metadata: dict[str, Any], read: Callable[[list[str]], dict[str, bytes]]) -> npt.NDArray[np.float32]:
+    """The array of an entry written by :func:`encode_entry` from its
+    metadata, its chunk files fetched together through ``read``."""
+    shape = tuple(int(n) for n in metadata["shape"])
+    chunks = tuple(int(n) for n in metadata["chunk_grid"]["configuration"]["chunk_shape"])
+    frames = chunks[-1]
+    leading = ".0" * (len(shape) - 1)
+    names = [f"c{leading}.{k}" for k in range(max(1, -(-shape[-1] // frames)))]
+    data = read(names)
+    values = np.empty(shape, dtype=np.float32)
+    for k, name in enumerate(names):
+        block = np.frombuffer(_ZSTD.decode(data[name]), dtype="<f4").reshape(chunks)
+        part = values[..., k * frames:(k + 1) * frames]
+        part[...] = block[..., : part.shape[-1]]
+    return values

@@ -1,0 +1,246 @@
+"""Batch extraction from and into an object store: a local S3-compatible
+server (moto, in server mode on loopback) read and written through s3fs, on
+a two-process Dask cluster and on threads, against serial calls of the
+package on the same files; half-written entries, a killed worker, an
+interrupted run and the store's lock."""
+
+import io
+import json
+import os
+import socket
+import subprocess
+import sys
+import time
+
+import boto3
+import dask
+import numpy as np
+import pytest
+import soundfile
+import zarr
+from distributed import Client, LocalCluster
+from moto.server import ThreadedMotoServer
+
+import vexolin
+from vexolin import batch
+from vexolin.batch import _object_store, _run, _store, _work
+
+from test_batch import KillOnce
+
+BUCKET = "music"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture(scope="module")
+def s3(tmp_path_factory):
+    """A moto server holding 10 files (WAV and FLAC, mono and stereo, three
+    rates, one in a subfolder) and a file that is not audio; local copies of
+    each for the serial reference."""
+    port = free_port()
+    server = ThreadedMotoServer(ip_address="127.0.0.1", port=port, verbose=False)
+    server.start()
+    endpoint = f"http://127.0.0.1:{port}"
+    options = {"key": "testing", "secret": "testing",
+               "client_kwargs": {"endpoint_url": endpoint, "region_name": "us-east-1"}}
+    client = boto3.client("s3", endpoint_url=endpoint, region_name="us-east-1",
+                          aws_access_key_id="testing", aws_secret_access_key="testing")
+    client.create_bucket(Bucket=BUCKET)
+    local = tmp_path_factory.mktemp("s3-copies")
+    rng = np.random.default_rng(3)
+    good = {}
+    for i in range(10):
+        sr, channels, fmt = (16000, 22050, 44100)[i % 3], 1 + i % 2, ("WAV", "FLAC")[i % 2]
+        t = np.arange(int((1.0 + 0.3 * (i % 4)) * sr)) / sr
+        y = np.stack([np.sin(2 * np.pi * 130.0 * 2 ** (i / 12) * t) * (0.4 + 0.1 * c)
+                      + 0.01 * rng.standard_normal(t.size) for c in range(channels)], axis=1)
+        key = f"{'deep/' if i == 4 else ''}s{i}.{fmt.lower()}"
+        soundfile.write(local / f"s{i}.{fmt.lower()}", y, sr)
+        client.put_object(Bucket=BUCKET, Key=key, Body=(local / f"s{i}.{fmt.lower()}").read_bytes())
+        good[f"s3://{BUCKET}/{key}"] = str(local / f"s{i}.{fmt.lower()}")
+    client.put_object(Bucket=BUCKET, Key="broken.wav", Body=b"RIFF\x10\x00\x00\x00WAVEjunk" * 8)
+    yield {"options": options, "endpoint": endpoint, "good": good, "bad": f"s3://{BUCKET}/broken.wav",
+           "client": client}
+    server.stop()
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                      dashboard_address=":0") as c, Client(c) as client:
+        yield client
+
+
+def serial(local):
+    y, sr = vexolin.load(local)
+    return vexolin.chroma_cqt(y, sr=sr)
+
+
+def objects(s3, prefix):
+    listing = s3["client"].list_objects_v2(Bucket=BUCKET, Prefix=prefix).get("Contents", [])
+    return {item["Key"]: item["ETag"] for item in listing}
+
+
+def test_a_cluster_run_from_s3_into_s3_equals_serial_calls_and_resumes(s3, cluster):
+    out = f"s3://{BUCKET}/runs/chroma.zarr"
+    summary = batch.extract(f"s3://{BUCKET}/", out=out, client=cluster, progress=False,
+                            storage_options=s3["options"])
+    assert (summary.files, summary.computed, list(summary.failed)) == (11, 10, [s3["bad"]])
+    assert "not a readable audio file" in summary.failed[s3["bad"]]
+    store = batch.open(out, storage_options=s3["options"])
+    assert sorted(store) == sorted(s3["good"])
+    for url, local in s3["good"].items():
+        np.testing.assert_array_equal(store[url], serial(local))
+    # A plain Zarr v3 group at the same URL.
+    group = zarr.open_group(out, mode="r", storage_options=s3["options"])
+    url = sorted(s3["good"])[0]
+    array = group[_store.ENTRIES][_store.entry_key(url)]
+    assert array.attrs["source"] == url
+    np.testing.assert_array_equal(array[...], store[url])
+    assert {row["path"]: row["status"] for row in store.table()} == {**dict.fromkeys(s3["good"], "done"),
+                                                                     s3["bad"]: "failed"}
+    before = objects(s3, "runs/chroma.zarr/entries/")
+    again = batch.extract(f"s3://{BUCKET}/", out=out, client=cluster, progress=False,
+                          storage_options=s3["options"])
+    assert (again.computed, again.skipped) == (0, 10)
+    assert objects(s3, "runs/chroma.zarr/entries/") == before
+
+
+def test_half_written_entries_are_redone_and_an_interrupted_run_completes(s3, monkeypatch):
+    out = f"s3://{BUCKET}/runs/interrupted.zarr"
+    urls = sorted(s3["good"])
+    write_entry, written = _object_store.ObjectStore.write_entry, []
+
+    def cut_off_at_the_fourth(self, entries, key, files):
+        if len(written) == 3:  # the chunks are stored, the metadata never is
+            self._fs.pipe({self._path(entries, key, n): d for n, d in files.items() if n != "zarr.json"})
+            raise KeyboardInterrupt
+        write_entry(self, entries, key, files)
+        written.append(key)
+
+    monkeypatch.setattr(_object_store.ObjectStore, "write_entry", cut_off_at_the_fourth)
+    with pytest.raises(KeyboardInterrupt):
+        batch.extract(urls, out=out, workers=1, progress=False, storage_options=s3["options"])
+    monkeypatch.undo()
+    store = batch.open(out, storage_options=s3["options"])
+    assert len(store) == 3
+    statuses = [row["status"] for row in store.table()]
+    assert statuses.count("done") == 3 and statuses.count("pending") == 7
+
+    # Damage two whole entries as a crash mid-write would: a chunk missing, a chunk short.
+    keys = [_store.entry_key(url) for url in urls[:2]]
+    s3["client"].delete_object(Bucket=BUCKET, Key=f"runs/interrupted.zarr/entries/{keys[0]}/c.0.0")
+    chunk = f"runs/interrupted.zarr/entries/{keys[1]}/c.0.0"
+    body = s3["client"].get_object(Bucket=BUCKET, Key=chunk)["Body"].read()
+    s3["client"].put_object(Bucket=BUCKET, Key=chunk, Body=body[: len(body) // 2])
+    assert len(batch.open(out, storage_options=s3["options"])) == 1
+
+    summary = batch.extract(urls, out=out, workers=2, progress=False, storage_options=s3["options"])
+    assert (summary.computed, summary.skipped, summary.failed) == (9, 1, {})
+    store = batch.open(out, storage_options=s3["options"])
+    for url, local in s3["good"].items():
+        np.testing.assert_array_equal(store[url], serial(local))
+
+
+def test_a_worker_killed_midway_on_s3_loses_only_its_file(s3, tmp_path):
+    out, marker = f"s3://{BUCKET}/runs/killed.zarr", tmp_path / "killed-once"
+    urls = sorted(s3["good"])
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}), \
+            LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                         dashboard_address=":0") as cluster, Client(cluster) as c:
+        c.register_plugin(KillOnce(str(marker)))
+        first = batch.extract(urls, out=out, client=c, progress=False, storage_options=s3["options"])
+        assert marker.exists()
+        assert first.failed and all("KilledWorker" in reason for reason in first.failed.values())
+        second = batch.extract(urls, out=out, client=c, progress=False, storage_options=s3["options"])
+    assert (second.computed, second.skipped, second.failed) == (len(first.failed), first.computed, {})
+    store = batch.open(out, storage_options=s3["options"])
+    for url, local in s3["good"].items():
+        np.testing.assert_array_equal(store[url], serial(local))
+
+
+def test_the_lock_object_names_its_owner_and_a_lapsed_lease_is_taken_over(s3):
+    out = f"s3://{BUCKET}/runs/locked.zarr"
+    urls = sorted(s3["good"])[:2]
+    store = _store.location(out, s3["options"])
+    with _store.run_lock(store):
+        held = json.loads(s3["client"].get_object(Bucket=BUCKET, Key="runs/locked.zarr/.lock")["Body"].read())
+        assert f"{socket.gethostname()} pid {os.getpid()} run " in held["owner"]
+        with pytest.raises(ValueError, match=f"another run is writing to {out} \\({held['owner']}"):
+            batch.extract(urls, out=out, workers=1, progress=False, storage_options=s3["options"])
+    assert "runs/locked.zarr/.lock" not in objects(s3, "runs/locked.zarr/")
+    # A run killed outright leaves its lock; once the lease has run out, the next run goes ahead.
+    s3["client"].put_object(Bucket=BUCKET, Key="runs/locked.zarr/.lock",
+                            Body=json.dumps({"owner": "elsewhere pid 1 run x", "expires": time.time() - 1}))
+    assert batch.extract(urls, out=out, workers=1, progress=False, storage_options=s3["options"]).computed == 2
+
+
+def test_the_command_line_takes_storage_options_and_fsspec_configuration_from_the_environment(s3, tmp_path):
+    out = f"s3://{BUCKET}/runs/cli.zarr"
+    url = sorted(s3["good"])[1]
+    env = {**os.environ, "FSSPEC_S3_KEY": "testing", "FSSPEC_S3_SECRET": "testing"}
+    run = subprocess.run([sys.executable, "-m", "vexolin", "batch", url, s3["bad"], "--out", out, "-q",
+                          "--storage-option", f"client_kwargs.endpoint_url={s3['endpoint']}",
+                          "--storage-option", "client_kwargs.region_name=us-east-1"],
+                         env=env, capture_output=True, text=True, timeout=120)
+    assert run.returncode == 1, run.stderr
+    [line] = run.stderr.splitlines()
+    assert line.startswith(f"vexolin: error: {s3['bad']}: not a readable audio file")
+    np.testing.assert_array_equal(batch.open(out, storage_options=s3["options"])[url], serial(s3["good"][url]))
+
+
+def test_inputs_in_s3_go_into_a_local_store(s3, tmp_path):
+    url = sorted(s3["good"])[3]
+    summary = batch.extract([url], out=tmp_path / "local.zarr", workers=1, progress=False,
+                            storage_options=s3["options"])
+    assert summary.computed == 1
+    np.testing.assert_array_equal(batch.open(tmp_path / "local.zarr")[url], serial(s3["good"][url]))
+
+
+def test_a_format_not_decodable_from_a_stream_is_read_from_a_local_copy_that_is_removed(s3, monkeypatch, tmp_path):
+    monkeypatch.setattr(_work, "load_stream", lambda *a, **k: (_ for _ in ()).throw(
+        vexolin.AudioFileError("stream", "cannot decode from a stream")))
+    monkeypatch.setenv("TMPDIR", str(tmp_path))
+    import tempfile
+    monkeypatch.setattr(tempfile, "tempdir", None)
+    url = sorted(s3["good"])[2]
+    values, sr, _, _ = _work.compute(url, batch._params.feature_params("chroma", {}), 1, s3["options"])
+    np.testing.assert_array_equal(values, serial(s3["good"][url]))
+    assert list(tmp_path.iterdir()) == []
+    with pytest.raises(vexolin.AudioFileError, match=s3["bad"]):
+        _work.compute(s3["bad"], batch._params.feature_params("chroma", {}), 1, s3["options"])
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_a_cluster_run_on_s3_interrupted_midway_is_completed_by_the_next(s3, cluster, monkeypatch):
+    out = f"s3://{BUCKET}/runs/ctrl-c.zarr"
+    urls = sorted(s3["good"])
+    record, seen = _run.Progress.__call__, []
+
+    def interrupt_after_three(self, row):
+        record(self, row)
+        seen.append(row)
+        if len(seen) == 3:
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(_run.Progress, "__call__", interrupt_after_three)
+    with pytest.raises(KeyboardInterrupt):
+        batch.extract(urls, out=out, client=cluster, progress=False, storage_options=s3["options"])
+    monkeypatch.undo()
+    # Tasks already running finish their current file (Dask cannot stop
+    # them) and then see that the lock is no longer their run's.
+    deadline = time.monotonic() + 60
+    while any(cluster.processing().values()) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    store = batch.open(out, storage_options=s3["options"])
+    statuses = [row["status"] for row in store.table()]
+    assert 3 <= statuses.count("done") == len(store) and statuses.count("pending") == 10 - len(store)
+    summary = batch.extract(urls, out=out, client=cluster, progress=False, storage_options=s3["options"])
+    assert summary.computed + summary.skipped == 10 and not summary.failed
+    store = batch.open(out, storage_options=s3["options"])
+    for url, local in s3["good"].items():
+        np.testing.assert_array_equal(store[url], serial(local))
