@@ -15,9 +15,9 @@ struct ChromaStream {
   std::int64_t normalised_end = 0;  // frames before it are scaled
 };
 
-// Checks as plan_chroma does.
+// Checks as plan_chroma does; frames_at_once as for open_stream.
 ChromaStream open_chroma_stream(double sr, int hop, int bins_per_octave, int n_octaves, int n_chroma, double fmin,
-                                const CancelFlag& cancel = {});
+                                int frames_at_once = frame_block, const CancelFlag& cancel = {});
 
 // Scales the frames computed since the last call (an interrupted push or
 // finish may have left some unscaled), then copies the pending frames to

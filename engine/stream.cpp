@@ -163,9 +163,13 @@ void check_open(const CqtStream& s) {
 
 }  // namespace
 
-CqtStream open_stream(const CqtParams& p, StreamOutput output, std::vector<int> rows, int n_rows,
-                      const CancelFlag& cancel) {
+CqtStream open_stream(const CqtParams& p, StreamOutput output, int frames_at_once, std::vector<int> rows,
+                      int n_rows, const CancelFlag& cancel) {
+  if (frames_at_once != 1 && frames_at_once != frame_block) {
+    throw argument_error("frames_at_once must be 1 or ", frame_block, ", got ", frames_at_once);
+  }
   CqtStream s;
+  s.frames_at_once = frames_at_once;
   s.plan = plan_cqt(0, p);
   s.output = output;
   s.rows = std::move(rows);
@@ -201,15 +205,16 @@ std::int64_t stream_latency(const CqtStream& s) {
     const std::int64_t reach = s.bases[o]->n_fft - s.bases[o]->n_fft / 2;
     latency = std::max(latency, scale * reach + (halving_input_end(0) - 2) * (scale - 1));
   }
-  return latency;
+  return latency + std::int64_t{s.frames_at_once - 1} * s.plan.params.hop;
 }
 
 std::int64_t ready_frames(const CqtStream& s, std::int64_t pushed) {
   std::int64_t frames = std::numeric_limits<std::int64_t>::max();
   for (std::size_t o = 0; o < s.signal_of.size(); ++o) {
-    frames = std::min(frames, frames_within(s, o, available_of(pushed, false, static_cast<std::size_t>(s.signal_of[o]))));
+    const std::size_t i = static_cast<std::size_t>(s.signal_of[o]);
+    frames = std::min(frames, frames_within(s, o, available_of(pushed, false, i)));
   }
-  return frames;
+  return frames / s.frames_at_once * s.frames_at_once;
 }
 
 void push_samples(CqtStream& s, const float* y, std::size_t n, const CancelFlag& cancel) {

@@ -35,6 +35,10 @@ struct StreamSignal {
 };
 
 struct CqtStream {
+  // Frames are computed frame_block at a time, in the whole-signal call's
+  // groups (f / frame_block), or each as soon as it is complete (1): the
+  // products cost as much for one frame as for a group.
+  int frames_at_once = frame_block;
   CqtPlan plan;  // planned for no samples: n_frames and octave lengths are not the stream's
   StreamOutput output = StreamOutput::magnitude;
   std::vector<int> rows;  // folded: the row of every bin
@@ -54,20 +58,22 @@ struct CqtStream {
   std::vector<float> pending;
 };
 
-// A stream of the transform with parameters p. For folded output, rows holds
-// the output row of every bin (-1: none) and n_rows the output's rows.
-// Throws what plan_cqt throws; builds missing kernel bases (cancellable).
-CqtStream open_stream(const CqtParams& p, StreamOutput output, std::vector<int> rows = {}, int n_rows = 0,
-                      const CancelFlag& cancel = {});
+// A stream of the transform with parameters p, computing frames_at_once (1
+// or frame_block) frames at a time. For folded output, rows holds the output
+// row of every bin (-1: none) and n_rows the output's rows. Throws what
+// plan_cqt throws; builds missing kernel bases (cancellable).
+CqtStream open_stream(const CqtParams& p, StreamOutput output, int frames_at_once = frame_block,
+                      std::vector<int> rows = {}, int n_rows = 0, const CancelFlag& cancel = {});
 
-// Input samples after which a frame centred on sample c is complete: frame
-// f is computed once f * hop + stream_latency(s) samples are pushed. Set by
-// the octave whose FFT, scaled to the input rate, reaches furthest, plus the
-// halvings' reach: max over octaves of 2^d (n_fft - n_fft / 2) + 31 (2^d - 1),
-// with d the halvings before that octave.
+// Input samples after which the first frames come out. Frame f, in the
+// group ending with frame g, comes out once g * hop + latency0 samples are
+// pushed, where latency0 is set by the octave whose FFT, scaled to the input
+// rate, reaches furthest, and the halvings' reach: the largest over octaves
+// of 2^d (n_fft - n_fft / 2) + 31 (2^d - 1), d the halvings before the
+// octave. The result is latency0 + (frames_at_once - 1) * hop.
 std::int64_t stream_latency(const CqtStream& s);
 
-// Frames complete once `pushed` samples are known (before the end is).
+// Frames computed once `pushed` samples are known (before the end is).
 std::int64_t ready_frames(const CqtStream& s, std::int64_t pushed);
 
 // Takes the n samples at y and computes every frame they complete. Throws

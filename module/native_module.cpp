@@ -2,7 +2,9 @@
 // three transforms with the thread count as an argument (the package splits
 // its `workers` budget between channels and the engine), and the count
 // `_vexolin` would use. The same wrappers and the same engine as `_vexolin`,
-// so results are equal bit for bit.
+// so results are equal bit for bit; and `Stream`, the transforms of a signal
+// that arrives in blocks.
+#include "module/stream_binding.h"
 #include "module/threads.h"
 #include "module/wrappers.h"
 
@@ -19,4 +21,5 @@ PYBIND11_MODULE(_native, m) {
   m.def("chroma_cqt", &vx::chroma_cqt, py::arg("y"), py::arg("sr"), py::arg("hop"), py::arg("bins_per_octave"),
         py::arg("n_octaves"), py::arg("n_chroma"), py::arg("fmin"), py::arg("threads"));
   m.def("default_threads", &vx::default_threads);
+  vx::register_stream(m);
 }

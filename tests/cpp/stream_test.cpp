@@ -83,14 +83,16 @@ struct Streamed {
   int n_frames = 0;
 };
 
-Streamed streamed(const Layout& l, const std::vector<float>& y, Output output, const std::vector<std::size_t>& sizes) {
+Streamed streamed(const Layout& l, const std::vector<float>& y, Output output, const std::vector<std::size_t>& sizes,
+                  int frames_at_once = 1) {
   ChromaStream chroma;
   CqtStream plain;
   if (output == Output::chroma) {
-    chroma = open_chroma_stream(l.sr, l.hop, l.bins_per_octave, l.n_bins / l.bins_per_octave, 12, l.fmin);
+    chroma = open_chroma_stream(l.sr, l.hop, l.bins_per_octave, l.n_bins / l.bins_per_octave, 12, l.fmin,
+                                frames_at_once);
   } else {
     plain = open_stream({l.sr, l.hop, l.fmin, l.n_bins, l.bins_per_octave},
-                        output == Output::complex ? StreamOutput::complex : StreamOutput::magnitude);
+                        output == Output::complex ? StreamOutput::complex : StreamOutput::magnitude, frames_at_once);
   }
   CqtStream& s = output == Output::chroma ? chroma.cqt : plain;
   const std::size_t width = output == Output::complex ? 2 : 1;
@@ -164,9 +166,13 @@ TEST_P(StreamPartitions, EveryPartitionEqualsTheWholeCall) {
         {0, 1, 0, y.size() / 3, 0, y.size() - y.size() / 3 - 1, 0},
     };
     for (const std::vector<std::size_t>& sizes : partitions) {
-      const Streamed got = streamed(l, y, output, sizes);
-      EXPECT_EQ(got.n_frames, n_frames) << what;
-      expect_bitwise_equal(got.values, expected, what + ", " + std::to_string(sizes.size()) + " blocks");
+      for (int frames_at_once : {1, frame_block}) {
+        const Streamed got = streamed(l, y, output, sizes, frames_at_once);
+        EXPECT_EQ(got.n_frames, n_frames) << what;
+        expect_bitwise_equal(got.values, expected,
+                             what + ", " + std::to_string(sizes.size()) + " blocks of " +
+                                 std::to_string(frames_at_once) + " frames");
+      }
     }
   }
 }
@@ -202,27 +208,31 @@ TEST_P(StreamPartitions, LengthsAroundFrameCountChanges) {
 INSTANTIATE_TEST_SUITE_P(Layouts, StreamPartitions, ::testing::ValuesIn(layouts),
                          [](const auto& info) { return std::string(info.param.what); });
 
-// Frame f is out once f * hop + latency samples are in, not one sample sooner.
-TEST(Stream, LatencyIsWhenTheFirstFrameComesOut) {
+// The first frames are out once latency samples are in, not one sample
+// sooner, and every later group a group's hops after that.
+TEST(Stream, LatencyIsWhenTheFirstFramesComeOut) {
   for (const Layout& l : layouts) {
-    CqtStream s = open_stream({l.sr, l.hop, l.fmin, l.n_bins, l.bins_per_octave}, StreamOutput::magnitude);
-    const std::int64_t latency = stream_latency(s);
-    EXPECT_EQ(ready_frames(s, latency - 1), 0) << l.what;
-    EXPECT_EQ(ready_frames(s, latency), 1) << l.what;
-    EXPECT_EQ(ready_frames(s, latency + 3 * l.hop - 1), 3) << l.what;
-    EXPECT_EQ(ready_frames(s, latency + 3 * l.hop), 4) << l.what;
-    const std::vector<float> y = signal(static_cast<std::size_t>(latency), 6);
-    push_samples(s, y.data(), y.size() - 1);
-    EXPECT_EQ(pending_frames(s), 0) << l.what;
-    push_samples(s, y.data() + y.size() - 1, 1);
-    EXPECT_EQ(pending_frames(s), 1) << l.what;
+    for (int group : {1, frame_block}) {
+      CqtStream s = open_stream({l.sr, l.hop, l.fmin, l.n_bins, l.bins_per_octave}, StreamOutput::magnitude, group);
+      const std::int64_t latency = stream_latency(s);
+      const std::string what = std::string(l.what) + " in groups of " + std::to_string(group);
+      EXPECT_EQ(ready_frames(s, latency - 1), 0) << what;
+      EXPECT_EQ(ready_frames(s, latency), group) << what;
+      EXPECT_EQ(ready_frames(s, latency + 3 * group * l.hop - 1), 3 * group) << what;
+      EXPECT_EQ(ready_frames(s, latency + 3 * group * l.hop), 4 * group) << what;
+      const std::vector<float> y = signal(static_cast<std::size_t>(latency), 6);
+      push_samples(s, y.data(), y.size() - 1);
+      EXPECT_EQ(pending_frames(s), 0) << what;
+      push_samples(s, y.data() + y.size() - 1, 1);
+      EXPECT_EQ(pending_frames(s), group) << what;
+    }
   }
 }
 
 // After a warm-up, pushing more does not grow any window or the pending frames.
 TEST(Stream, MemoryStopsGrowing) {
   const Layout& l = layouts[0];
-  CqtStream s = open_stream({l.sr, l.hop, l.fmin, l.n_bins, l.bins_per_octave}, StreamOutput::complex);
+  CqtStream s = open_stream({l.sr, l.hop, l.fmin, l.n_bins, l.bins_per_octave}, StreamOutput::complex, 1);
   const std::vector<float> y = signal(4096, 7);
   std::vector<float> out;
   auto sizes = [&] {
