@@ -115,7 +115,9 @@ py::array finish(NativeStream& s) {
 }  // namespace
 
 void register_stream(py::module_& m) {
-  py::class_<NativeStream>(m, "Stream")
+  // A plain type as metaclass: nothing here needs pybind11's (static
+  // properties), and the stub can then describe the class as it is.
+  py::class_<NativeStream>(m, "Stream", py::metaclass(reinterpret_cast<PyObject*>(&PyType_Type)))
       .def_static("cqt", &open_cqt, py::arg("kind"), py::arg("sr"), py::arg("hop"), py::arg("fmin"),
                   py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("frames_at_once"))
       .def_static("chroma", &open_chroma, py::arg("sr"), py::arg("hop"), py::arg("bins_per_octave"),

@@ -32,6 +32,7 @@ from vexolin._io import AudioFileError, AudioInfo, info, load
 
 if TYPE_CHECKING:
     from vexolin._core import chroma_cqt, cqt, cqt_magnitude
+    from vexolin._stream import Stream, stream_file
 
 __version__ = "0.1.0"
 
@@ -39,6 +40,7 @@ __all__ = [
     "C1_HZ",
     "AudioFileError",
     "AudioInfo",
+    "Stream",
     "__version__",
     "amplitude_to_db",
     "bin_notes",
@@ -51,12 +53,14 @@ __all__ = [
     "hz_to_note",
     "info",
     "load",
+    "stream_file",
     "times_like",
 ]
 
 # The transforms load the native module, so they are imported on first use:
 # reading files and the command line's parsing do without it.
 _TRANSFORMS = frozenset({"chroma_cqt", "cqt", "cqt_magnitude"})
+_STREAMS = frozenset({"Stream", "stream_file"})
 
 
 def __getattr__(name: str) -> Any:
@@ -64,8 +68,12 @@ def __getattr__(name: str) -> Any:
         from vexolin import _core
 
         return getattr(_core, name)
+    if name in _STREAMS:
+        from vexolin import _stream
+
+        return getattr(_stream, name)
     raise AttributeError(f"module 'vexolin' has no attribute {name!r}")
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | _TRANSFORMS)
+    return sorted(set(globals()) | _TRANSFORMS | _STREAMS)
