@@ -2,9 +2,11 @@
 audio files, and what a file holds.
 
 Each file is done on its own: a file that fails gets one line on stderr and
-the others go on; the exit status is 1 when any failed. Outputs are written
-under a temporary name and renamed, so an interrupted run never leaves a
-truncated file under the final name. A reader that closes standard output
+the others go on; the exit status is 1 when any failed. A file is read,
+computed and written in blocks (``vexolin.stream_file``), so memory stays
+bounded whatever its length. Outputs are written under a temporary name and
+renamed, so an interrupted run never leaves a truncated file under the final
+name. A reader that closes standard output
 early (``| head``) ends the run quietly, with the status a shell gives a
 command stopped by SIGPIPE (141), as ``cat`` or ``seq`` would.
 
@@ -15,9 +17,11 @@ descriptions (``vexolin._features``), shared with the package and batch.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import sys
-from collections.abc import Sequence
+import tempfile
+from collections.abc import Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import IO, Any, NamedTuple
 
@@ -26,10 +30,10 @@ import numpy.typing as npt
 from tqdm import tqdm
 
 import vexolin
-from vexolin._atomic import write_file
+from vexolin import _spool
+from vexolin._atomic import staged, write_file
 from vexolin._checks import whole_number
 from vexolin._features import FEATURES, Feature, Param, Params
-from vexolin._from_file import feature_of_file
 from vexolin._io import AudioFileError
 
 _SHADES = " .:-=+*#%@"
@@ -141,31 +145,68 @@ def _given(args: argparse.Namespace, feature: Feature) -> Params:
             if getattr(args, param.name) is not None}
 
 
-def _compute(args: argparse.Namespace, path: str) -> _Result:
+# The stream each command's feature is computed by.
+_STREAMED = {"chroma": "chroma_cqt", "cqt": "cqt_magnitude"}
+
+
+@contextlib.contextmanager
+def _spooled(job: _Job, fmt: str) -> Iterator[str]:
+    """Where a file's frames are written as they arrive: the output itself
+    (under its temporary name) for ``npy``, else a scratch file removed after."""
+    if job.output is not None and fmt == "npy":
+        with staged(job.output) as temporary:
+            yield temporary
+        return
+    folder = None
+    if job.output is not None:
+        folder = os.path.dirname(job.output) or "."
+        os.makedirs(folder, exist_ok=True)
+    handle, scratch = tempfile.mkstemp(prefix=".vexolin-", suffix=".npy", dir=folder)
+    os.close(handle)
+    try:
+        yield scratch
+    finally:
+        os.unlink(scratch)
+
+
+def _do_file(args: argparse.Namespace, job: _Job, bar: tqdm[Any], length: float) -> str | None:
+    """Stream one file into its outputs; the text picture when one is shown."""
+    from vexolin._stream import stream_file
+
     feature = FEATURES[args.command]
-    values, sr, _ = feature_of_file(path, feature, args.params, sr=args.sr, mono=True, workers=None)
-    return _Result(values, feature.labels(args.params), sr)
+    labels = feature.labels(args.params)
+    rate = args.sr if args.sr is not None else vexolin.info(job.source).sr
+    seconds = 0.0
 
+    def tracked(blocks: Iterable[npt.NDArray[np.float32]]) -> Iterator[npt.NDArray[np.float32]]:
+        nonlocal seconds
+        for block in blocks:
+            step = min(block.shape[-1] * args.hop_length / rate, max(0.0, length - seconds))
+            seconds += step
+            bar.update(step)
+            yield block
 
-def _shown(args: argparse.Namespace, result: _Result) -> npt.NDArray[np.float32]:
-    """The values that are saved and printed: magnitudes, or decibels with --db."""
-    if args.command == "cqt" and args.db:
-        return vexolin.amplitude_to_db(result.values, ref=np.max).astype(np.float32)
-    return result.values
-
-
-def _save(args: argparse.Namespace, result: _Result, f: IO[bytes], fmt: str) -> None:
-    values = _shown(args, result)
-    times = vexolin.times_like(values, sr=result.sr, hop_length=args.hop_length)
-    if fmt == "npy":
-        np.save(f, values)
-    elif fmt == "npz":
-        arrays: dict[str, Any] = {args.command: values, "times": times, "labels": np.array(result.labels),
-                                  "sr": result.sr, "hop_length": args.hop_length}
-        np.savez(f, **arrays)
-    else:  # one row per frame: its time, then one column per row of the result
-        np.savetxt(f, np.column_stack([times, values.T]), delimiter=",", fmt="%.7g",
-                   header=",".join(["time", *result.labels]), comments="")
+    blocks = stream_file(job.source, _STREAMED[args.command], sr=args.sr, mono=True, **args.params)
+    with _spooled(job, args.format) as spool:
+        with open(spool, "wb") as f:
+            _spool.write_frames(f, tracked(blocks), len(labels))
+        if job.plot is not None:
+            result = _Result(np.array(_spool.open_frames(spool)), labels, rate)
+            title = f"{os.path.basename(job.source)}: {args.command}"
+            write_file(job.plot, lambda f: _draw(args, result, f, title))
+        if args.command == "cqt" and args.db:
+            _spool.to_db(spool)
+        if job.output is not None and args.format != "npy":
+            values = _spool.open_frames(spool)
+            if args.format == "csv":
+                write_file(job.output, lambda f: _spool.write_csv(f, values, labels, rate, args.hop_length))
+            else:
+                write_file(job.output, lambda f: _spool.write_npz(f, args.command, values, labels, rate,
+                                                                  args.hop_length))
+        text = None
+        if args.text or (args.output is None and args.plot is None):
+            text = _text(np.array(_spool.open_frames(spool)), labels, rate, args.hop_length)
+    return text
 
 
 def _draw(args: argparse.Namespace, result: _Result, f: IO[bytes], title: str) -> None:
@@ -247,7 +288,6 @@ def _run_transform(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
         parser.error(str(e))
     args.hop_length = args.params["hop_length"]
     jobs = _jobs(parser, args)
-    text = args.text or (args.output is None and args.plot is None)
     seconds = []
     for job in jobs:  # the bar's length: seconds of audio, so long files weigh more
         try:
@@ -260,13 +300,9 @@ def _run_transform(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
               bar_format="{l_bar}{bar}| {n:.0f}/{total:.0f} s of audio [{elapsed}<{remaining}{postfix}]") as bar:
         for job, length in zip(jobs, seconds):
             bar.set_postfix_str(os.path.basename(job.source))
+            done_before = bar.n
             try:
-                result = _compute(args, job.source)
-                if job.output is not None:
-                    write_file(job.output, lambda f: _save(args, result, f, args.format))
-                if job.plot is not None:
-                    title = f"{os.path.basename(job.source)}: {args.command}"
-                    write_file(job.plot, lambda f: _draw(args, result, f, title))
+                picture = _do_file(args, job, bar, round(length, 1))
             except AudioFileError as e:
                 failed += 1
                 tqdm.write(f"vexolin: error: {e}", file=sys.stderr)
@@ -274,11 +310,11 @@ def _run_transform(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
                 failed += 1
                 tqdm.write(f"vexolin: error: {job.source}: {e}", file=sys.stderr)
             else:
-                if text:
+                if picture is not None:
                     if len(jobs) > 1:
                         print(f"== {job.source}")
-                    print(_text(_shown(args, result), result.labels, result.sr, args.hop_length), flush=True)
-            bar.update(round(length, 1))
+                    print(picture, flush=True)
+            bar.update(max(0.0, done_before + round(length, 1) - bar.n))
     if failed:
         print(f"vexolin: {failed} of {len(jobs)} files failed", file=sys.stderr)
     elif not args.quiet and len(jobs) > 1:

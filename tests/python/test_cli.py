@@ -1,9 +1,12 @@
 """The `vexolin` command line: outputs, bad files among good ones, atomic
 writes, and the entry points."""
 
+import functools
 import os
+import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -73,18 +76,42 @@ def test_formats_hold_the_result_and_its_frame_times(audio, fmt):
         np.testing.assert_allclose(table[:, 1:].T, want, rtol=1e-6)
 
 
-def test_an_interrupted_write_leaves_neither_a_partial_file_nor_a_temporary(audio, monkeypatch):
-    target = audio / "kept.npy"
+@pytest.mark.parametrize("fmt", ["npy", "csv"])
+def test_an_interrupted_write_leaves_neither_a_partial_file_nor_a_temporary(audio, monkeypatch, fmt):
+    from vexolin import _stream
+
+    target = audio / f"kept.{fmt}"
     target.write_bytes(b"previous result")
+    pushed = []
 
-    def interrupted_save(f, values):
-        f.write(b"\x93NUMPY partial")
-        raise KeyboardInterrupt
+    def interrupted_push(stream, block):
+        pushed.append(block.shape[-1])
+        if len(pushed) == 2:  # after some frames are written
+            raise KeyboardInterrupt
+        return real_push(stream, block)
 
-    monkeypatch.setattr(np, "save", interrupted_save)
+    real_push = _stream.Stream.push
+    monkeypatch.setattr(_stream.Stream, "push", interrupted_push)
+    monkeypatch.setattr(_stream, "stream_file", functools.partial(_stream.stream_file, block_frames=8192))
     assert cli.main(["chroma", str(audio / "a4.wav"), "-o", str(target), "-q"]) == 130
     assert target.read_bytes() == b"previous result"
-    assert sorted(os.listdir(audio)) == ["a4.wav", "cg.flac", "kept.npy", "nan.wav", "text.wav"]
+    assert sorted(os.listdir(audio)) == ["a4.wav", "cg.flac", f"kept.{fmt}", "nan.wav", "text.wav"]
+
+
+def test_ctrl_c_on_a_long_file_leaves_no_output(tmp_path):
+    long_file = tmp_path / "long.wav"
+    soundfile.write(long_file, np.random.default_rng(0).uniform(-0.5, 0.5, 600 * SR).astype(np.float32), SR)
+    target = tmp_path / "out.npy"
+    run = subprocess.Popen([sys.executable, "-m", "vexolin", "chroma", str(long_file), "-o", str(target)],
+                           stderr=subprocess.PIPE, text=True)
+    # Once the output's temporary holds frames, the run is writing it.
+    while run.poll() is None and not any(p.name.endswith(".part") and p.stat().st_size > 4096
+                                         for p in tmp_path.iterdir()):
+        time.sleep(0.01)
+    run.send_signal(signal.SIGINT)
+    _, err = run.communicate(timeout=60)
+    assert run.returncode == 130, err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["long.wav"]
 
 
 def test_cqt_text_picture_and_db_output(audio, capsys):
