@@ -12,7 +12,9 @@
 #include <pybind11/numpy.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -21,6 +23,10 @@ namespace py = pybind11;
 
 namespace morvat::vexolin {
 namespace {
+
+// Blocks up to this many samples that complete no frame are taken with the
+// interpreter lock held: a copy costs less than releasing it.
+constexpr std::size_t small_block = 1 << 14;
 
 struct NativeStream {
   ChromaStream state;  // state.cqt is the stream; the rest is used for chroma only
@@ -91,12 +97,23 @@ std::unique_ptr<NativeStream> open_chroma(double sr, int hop, int bins_per_octav
   return s;
 }
 
-py::array push(NativeStream& s, const SignalArray& y) {
+py::array push(NativeStream& s, const SignalArray& y, bool check_finite) {
   InUse in_use(s);
   if (s.state.cqt.finished) throw std::runtime_error("the stream is finished; open a new one for more samples");
   const py::buffer_info view = y.request();
   const float* samples = static_cast<const float*>(view.ptr);
   std::size_t n = static_cast<std::size_t>(view.size);
+  if (check_finite) {
+    bool finite = true;
+    for (std::size_t i = 0; i < n; ++i) finite &= std::isfinite(samples[i]);
+    if (!finite) throw std::invalid_argument("block has non-finite samples (NaN or infinity); it was not taken");
+  }
+  CqtStream& c = s.state.cqt;
+  if (n <= small_block && ready_frames(c, c.pushed + static_cast<std::int64_t>(n)) <= c.computed_end) {
+    // Nothing to compute: the samples are only copied in.
+    push_samples(c, samples, n);
+    return take(s);
+  }
   run_without_lock([&](const CancelFlag& cancel) {
     // Once interrupted, the block is taken whole: a retry only computes.
     const std::size_t count = n;
@@ -122,7 +139,7 @@ void register_stream(py::module_& m) {
                   py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("frames_at_once"))
       .def_static("chroma", &open_chroma, py::arg("sr"), py::arg("hop"), py::arg("bins_per_octave"),
                   py::arg("n_octaves"), py::arg("n_chroma"), py::arg("fmin"), py::arg("frames_at_once"))
-      .def("push", &push, py::arg("y"))
+      .def("push", &push, py::arg("y"), py::arg("check_finite"))
       .def("finish", &finish)
       .def_property_readonly("latency_samples", [](const NativeStream& s) { return stream_latency(s.state.cqt); })
       .def_property_readonly("n_rows", [](const NativeStream& s) { return s.state.cqt.n_rows; })

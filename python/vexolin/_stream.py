@@ -30,6 +30,9 @@ _KINDS: dict[str, tuple[Feature, str]] = {
     "chroma_cqt": (CHROMA, "chroma"),
 }
 
+_IN_USE = ("this Stream is taking a block in another thread; a stream takes one block at a time "
+           "(use one stream per thread)")
+_NOT_FINITE = "block has non-finite samples (NaN or infinity); it was not taken"
 _NO_RATE = ("Stream needs the sample rate of its blocks: pass sr=..., for example the rate "
             "vexolin.load returned")
 
@@ -134,14 +137,32 @@ class Stream:
         another leading shape) is not taken and the stream stays usable.
         After ``finish`` every push raises ``RuntimeError``.
         """
-        with self._using():
+        if not self._lock.acquire(blocking=False):
+            raise RuntimeError(_IN_USE)
+        try:
             if self._finished:
                 raise RuntimeError("push after finish: this stream has ended; open a new Stream for more samples")
-            rows = self._rows(block)
+            if (type(block) is np.ndarray and block.ndim == 1 and block.dtype == np.float32
+                    and not self._leading and block.flags.c_contiguous):
+                # One channel of float32 samples, as a sound card gives them:
+                # the native stream checks them.
+                frames: npt.NDArray[Any] = self._channels[0].push(block, self._check_finite)
+                self._leading = ()
+                self._n_samples += block.shape[0]
+                return frames
+            rows, leading = self._rows(block)
+            if len(rows) > 1 and self._check_finite and not np.isfinite(rows).all():
+                raise ValueError(_NOT_FINITE)
             while len(self._channels) < len(rows):
                 self._channels.append(self._open_channel())
+            single = len(rows) == 1 and self._check_finite
+            frames = self._stacked([channel.push(row, single) for channel, row in zip(self._channels, rows)],
+                                   leading)
+            self._leading = leading
             self._n_samples += rows.shape[-1]
-            return self._stacked([channel.push(row) for channel, row in zip(self._channels, rows)])
+            return frames
+        finally:
+            self._lock.release()
 
     def finish(self) -> npt.NDArray[Any]:
         """End the signal: pad its end as the package function does and return
@@ -153,19 +174,18 @@ class Stream:
             frames = [channel.finish() for channel in channels]
             if self._n_samples == 0:
                 frames = [frame[:, :0] for frame in frames]
-            return self._stacked(frames)
+            return self._stacked(frames, self._leading or ())
 
     @contextlib.contextmanager
     def _using(self) -> Iterator[None]:
         if not self._lock.acquire(blocking=False):
-            raise RuntimeError("this Stream is taking a block in another thread; a stream takes one block at "
-                               "a time (use one stream per thread)")
+            raise RuntimeError(_IN_USE)
         try:
             yield
         finally:
             self._lock.release()
 
-    def _rows(self, block: npt.ArrayLike) -> npt.NDArray[np.float32]:
+    def _rows(self, block: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], tuple[int, ...]]:
         try:
             a = np.asarray(block)
         except ValueError as e:  # ragged nested sequences
@@ -179,16 +199,15 @@ class Stream:
         if self._leading is not None and leading != self._leading:
             raise ValueError(f"block has leading shape {leading}, but the first block fixed this stream's at "
                              f"{self._leading} (time is the last axis)")
-        if self._check_finite and not np.isfinite(a).all():
-            raise ValueError("block has non-finite samples (NaN or infinity); it was not taken")
-        self._leading = leading
-        return np.ascontiguousarray(a, dtype=np.float32).reshape(math.prod(leading), a.shape[-1])
+        rows = np.ascontiguousarray(a, dtype=np.float32).reshape(math.prod(leading), a.shape[-1])
+        return rows, leading
 
-    def _stacked(self, frames: list[npt.NDArray[Any]]) -> npt.NDArray[Any]:
-        if not self._leading:
+    @staticmethod
+    def _stacked(frames: list[npt.NDArray[Any]], leading: tuple[int, ...]) -> npt.NDArray[Any]:
+        if not leading:
             return frames[0]
         stacked = np.stack(frames)
-        return stacked.reshape(self._leading + stacked.shape[1:])
+        return stacked.reshape(leading + stacked.shape[1:])
 
 
 def stream_file(

@@ -107,6 +107,16 @@ def test_misuse_is_refused_and_leaves_the_stream_usable():
     assert stream.finish().shape == (2, 84, 0)
 
 
+def test_a_mono_block_with_nan_is_not_taken():
+    stream = vexolin.Stream("chroma_cqt", sr=SR)
+    y = noise(50000)
+    bad = y[:4096].copy()
+    bad[-1] = np.inf
+    with pytest.raises(ValueError, match="non-finite"):
+        stream.push(bad)
+    assert_bitwise(streamed(stream, y, [4096]), vexolin.chroma_cqt(y, sr=SR))
+
+
 def test_rate_is_required_and_parameters_are_the_functions():
     with pytest.raises(TypeError, match="sr=.*vexolin.load"):
         vexolin.Stream("chroma_cqt")
@@ -162,13 +172,13 @@ def test_the_native_stream_refuses_a_second_thread_mid_push():
 
     stream = _native.Stream.chroma(SR, 512, 36, 7, 12, 0.0, 16)
     long_block = noise(2**23)
-    worker = threading.Thread(target=stream.push, args=(long_block,))
+    worker = threading.Thread(target=stream.push, args=(long_block, True))
     worker.start()
     refused = []
     while worker.is_alive() and not refused:
         if stream.pushed > 0:  # the worker's push has begun and holds the stream
             try:
-                stream.push(noise(10))
+                stream.push(noise(10), True)
             except RuntimeError as e:
                 refused.append(str(e))
     worker.join()
