@@ -183,3 +183,20 @@ def test_the_native_stream_refuses_a_second_thread_mid_push():
                 refused.append(str(e))
     worker.join()
     assert refused and "another thread" in refused[0]
+
+
+def test_a_forked_child_carries_on_the_parents_stream(tmp_path):
+    y = noise(60000, seed=11)
+    stream = vexolin.Stream("cqt", sr=SR)
+    first = stream.push(y[:25000])
+    pid = os.fork()
+    if pid == 0:  # the child finishes the stream and reports what it got
+        try:
+            np.save(tmp_path / "child.npy", np.concatenate([first, stream.push(y[25000:]), stream.finish()], axis=-1))
+        finally:
+            os._exit(0)
+    _, status = os.waitpid(pid, 0)
+    assert status == 0
+    ours = np.concatenate([first, stream.push(y[25000:]), stream.finish()], axis=-1)
+    assert_bitwise(ours, vexolin.cqt(y, sr=SR))
+    assert_bitwise(np.load(tmp_path / "child.npy"), ours)
