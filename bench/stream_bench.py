@@ -108,17 +108,27 @@ def write_wav(path, seconds):
             f.write(minute)
 
 
+# Runs the command line in a fresh interpreter and reports its peak RSS
+# (VmHWM) as it ends. A child's ru_maxrss from wait4 would not do: Linux
+# carries the forking parent's peak into it.
+_LAUNCHER = """
+import sys
+from vexolin.cli import main
+status = main(sys.argv[1:])
+with open("/proc/self/status") as f:
+    peak = next(line for line in f if line.startswith("VmHWM:"))
+print(peak.split()[1], file=sys.stderr)
+sys.exit(status)
+"""
+
+
 def peak_rss(command):
     start = time.perf_counter()
-    run = subprocess.Popen([sys.executable, "-m", "vexolin", *command], stdout=subprocess.DEVNULL,
-                           stderr=subprocess.PIPE)
-    _, status, usage = os.wait4(run.pid, 0)
-    run.returncode = os.waitstatus_to_exitcode(status)
-    err = run.stderr.read().decode()
-    run.stderr.close()
+    run = subprocess.run([sys.executable, "-c", _LAUNCHER, *command], stdout=subprocess.DEVNULL,
+                         stderr=subprocess.PIPE, text=True, check=False)
     if run.returncode != 0:
-        raise RuntimeError(f"vexolin {' '.join(command)} failed: {err}")
-    return usage.ru_maxrss * 1024 / MIB, time.perf_counter() - start
+        raise RuntimeError(f"vexolin {' '.join(command)} failed: {run.stderr}")
+    return int(run.stderr.split()[-1]) / 1024, time.perf_counter() - start
 
 
 def memory():
@@ -137,8 +147,10 @@ def memory():
         size = os.path.getsize(out) / MIB
         print(f"  vexolin cqt, 2 h: {cqt2:.0f} MiB ({s3:.1f} s); output {size:.0f} MiB "
               f"(target < 200 MiB + output = {200 + size:.0f} MiB)")
-        bare, _ = peak_rss(["--version"])
-        print(f"  for scale: `vexolin --version` peaks at {bare:.0f} MiB")
+        small = os.path.join(folder, "1min.wav")
+        write_wav(small, 60)
+        bare, _ = peak_rss(["chroma", small, "-o", out, "-q"])
+        print(f"  for scale: `vexolin chroma` on a 1-minute file peaks at {bare:.0f} MiB")
 
 
 def main():
