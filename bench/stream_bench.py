@@ -138,14 +138,17 @@ def memory():
         write_wav(two, 2 * 3600)
         write_wav(four, 4 * 3600)
         out = os.path.join(folder, "out.npy")
+        def shape():
+            return np.load(out, mmap_mode="r").shape
+
         chroma2, s2 = peak_rss(["chroma", two, "-o", out, "-q"])
-        print(f"  vexolin chroma, 2 h: {chroma2:.0f} MiB ({s2:.1f} s; target < 200 MiB)")
+        print(f"  vexolin chroma, 2 h: {chroma2:.0f} MiB ({s2:.1f} s, output {shape()}; target < 200 MiB)")
         chroma4, s4 = peak_rss(["chroma", four, "-o", out, "-q"])
-        print(f"  vexolin chroma, 4 h: {chroma4:.0f} MiB ({s4:.1f} s); {chroma4 / chroma2:.3f} of the 2-hour peak "
-              "(target <= 1.10)")
+        print(f"  vexolin chroma, 4 h: {chroma4:.0f} MiB ({s4:.1f} s, output {shape()}); {chroma4 / chroma2:.3f} "
+              "of the 2-hour peak (target <= 1.10)")
         cqt2, s3 = peak_rss(["cqt", two, "-o", out, "-q"])
         size = os.path.getsize(out) / MIB
-        print(f"  vexolin cqt, 2 h: {cqt2:.0f} MiB ({s3:.1f} s); output {size:.0f} MiB "
+        print(f"  vexolin cqt, 2 h: {cqt2:.0f} MiB ({s3:.1f} s, output {shape()}, {size:.0f} MiB) "
               f"(target < 200 MiB + output = {200 + size:.0f} MiB)")
         small = os.path.join(folder, "1min.wav")
         write_wav(small, 60)
