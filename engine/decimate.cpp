@@ -1,5 +1,5 @@
 #include "engine/decimate.h"
-#include "engine/simd_clones.h"
+#include "engine/simd_versions.h"
 
 #include <algorithm>
 #include <cmath>
@@ -47,9 +47,6 @@ HalfBandTaps design_half_band_taps() {
 
 namespace {
 
-// Sixteen outputs per vector.
-constexpr int lanes = 16;
-
 // Taps as the filter loop reads them: the centre, and the 16 distinct odd
 // taps h[2j + 1] = h[63 - 2j], j = 0 .. 15.
 struct FoldedTaps {
@@ -85,22 +82,25 @@ void deinterleave(const float* x, std::int64_t x_first, std::int64_t n, std::int
 // count - 1]; x holds the signal from x_first on. Output m reads
 // the even sample 2m and the odd samples 2m - 31 .. 2m + 31, that is odd
 // samples m - 16 .. m + 15 of the block's deinterleaved window; the two
-// samples under one odd tap are added before the multiplication. Sixteen
-// outputs run as the lanes of one vector, each adding its terms in the same
-// order, so results do not depend on how the outputs are split.
-VEXOLIN_SIMD_CLONES
-void decimate_block(const FoldedTaps& taps, const float* x, std::int64_t x_first, std::int64_t n, std::int64_t m0,
-                    int count, float* out) {
+// samples under one odd tap are added before the multiplication. Outputs run
+// as the lanes of vectors of Width floats, each adding its terms in the same
+// order, so results depend neither on how the outputs are split nor on the
+// width.
+template <int Width>
+__attribute__((always_inline)) inline void decimate_block_as(const FoldedTaps& taps, const float* x,
+                                                             std::int64_t x_first, std::int64_t n, std::int64_t m0,
+                                                             int count, float* out) {
+  using V = typename LanesOf<Width>::type;
   alignas(64) float even[decimation_block + 32];
   alignas(64) float odd[decimation_block + 32];
   const int window = count + 31;  // pairs m0 - 16 .. m0 + count + 14
   deinterleave(x, x_first, n, m0 - 16, window, even, odd);
   const float* e = even + 16;
   int m = 0;
-  for (; m + lanes <= count; m += lanes) {
-    Lanes16 acc;
-    Lanes16 a;
-    Lanes16 b;
+  for (; m + Width <= count; m += Width) {
+    V acc;
+    V a;
+    V b;
     std::memcpy(&acc, e + m, sizeof acc);
     acc *= taps.centre;
     for (int j = 0; j < 16; ++j) {
@@ -118,6 +118,24 @@ void decimate_block(const FoldedTaps& taps, const float* x, std::int64_t x_first
   }
 }
 
+void decimate_block_sse(const FoldedTaps& taps, const float* x, std::int64_t x_first, std::int64_t n,
+                        std::int64_t m0, int count, float* out) {
+  decimate_block_as<4>(taps, x, x_first, n, m0, count, out);
+}
+
+VEXOLIN_TARGET_AVX2 void decimate_block_avx2(const FoldedTaps& taps, const float* x, std::int64_t x_first,
+                                             std::int64_t n, std::int64_t m0, int count, float* out) {
+  decimate_block_as<8>(taps, x, x_first, n, m0, count, out);
+}
+
+VEXOLIN_TARGET_AVX512 void decimate_block_avx512(const FoldedTaps& taps, const float* x, std::int64_t x_first,
+                                                 std::int64_t n, std::int64_t m0, int count, float* out) {
+  decimate_block_as<16>(taps, x, x_first, n, m0, count, out);
+}
+
+using DecimateBlock = void (*)(const FoldedTaps&, const float*, std::int64_t, std::int64_t, std::int64_t, int,
+                               float*);
+
 FoldedTaps fold(const HalfBandTaps& taps) {
   FoldedTaps folded;
   folded.centre = taps.centre;
@@ -129,6 +147,10 @@ FoldedTaps fold(const HalfBandTaps& taps) {
 const HalfBandTaps taps_of_the_process = design_half_band_taps();
 
 const FoldedTaps folded_taps_of_the_process = fold(taps_of_the_process);
+
+// Chosen before main too.
+const DecimateBlock decimate_block =
+    widest_simd_version<DecimateBlock>(decimate_block_sse, decimate_block_avx2, decimate_block_avx512);
 
 }  // namespace
 

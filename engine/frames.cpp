@@ -1,5 +1,5 @@
 #include "engine/frames.h"
-#include "engine/simd_clones.h"
+#include "engine/simd_versions.h"
 
 #if defined(__SSE__)
 #include <xmmintrin.h>
@@ -8,51 +8,62 @@
 namespace morvat::vexolin {
 namespace {
 
-// Vectors travel through memory, not return values: without AVX-512 the ABI
-// of a sixteen-float return value differs between compilers.
-void load_lanes(const float* p, Lanes16& v) { std::memcpy(&v, p, sizeof v); }
-
 // Lane-wise square root, correctly rounded as sqrtf.
-void sqrt_lanes(Lanes16& v) {
+void sqrt_lanes(float* v) {
 #if defined(__SSE__)
-  float lanes[frame_block];
-  std::memcpy(lanes, &v, sizeof v);
-  for (int i = 0; i < frame_block; i += 4) _mm_storeu_ps(lanes + i, _mm_sqrt_ps(_mm_loadu_ps(lanes + i)));
-  std::memcpy(&v, lanes, sizeof v);
+  for (int i = 0; i < frame_block; i += 4) _mm_storeu_ps(v + i, _mm_sqrt_ps(_mm_loadu_ps(v + i)));
 #else
   for (int i = 0; i < frame_block; ++i) v[i] = std::sqrt(v[i]);
 #endif
 }
 
-}  // namespace
-
 // Products of every kernel row with the block's spectra, scaled and stored
 // for frames f0 .. f0 + count - 1. Each lane (frame) adds its row's terms in
-// entry order, whatever the instruction set.
-VEXOLIN_SIMD_CLONES
-void store_block(const OctaveJob& job, const FrameScratch& scratch, int f0, int count) {
+// entry order. Inlined into each instruction-set version below.
+template <int Width>
+__attribute__((always_inline)) inline void store_block_as(const OctaveJob& job, const FrameScratch& scratch, int f0,
+                                                          int count) {
+  using V = typename LanesOf<Width>::type;
+  constexpr int parts = frame_block / Width;
+  static_assert(parts * Width == frame_block);
   const OctaveTarget& t = job.target;
   const float* spec_re = scratch.block_re.data();
   const float* spec_im = scratch.block_im.data();
   for (int b = 0; b < job.n_bins; ++b) {
-    Lanes16 acc_re = {};
-    Lanes16 acc_im = {};
+    V acc_re[parts] = {};
+    V acc_im[parts] = {};
     for (int e = job.row_offsets[b]; e < job.row_offsets[b + 1]; ++e) {
       const std::size_t col = static_cast<std::size_t>(job.entry_slot[e]) * frame_block;
       const float vr = job.weights[2 * static_cast<std::size_t>(e)];
       const float vi = job.weights[2 * static_cast<std::size_t>(e) + 1];
-      Lanes16 r;
-      Lanes16 i;
-      load_lanes(spec_re + col, r);
-      load_lanes(spec_im + col, i);
-      acc_re += r * vr - i * vi;
-      acc_im += r * vi + i * vr;
+      for (int p = 0; p < parts; ++p) {
+        V r;
+        V i;
+        std::memcpy(&r, spec_re + col + p * Width, sizeof r);
+        std::memcpy(&i, spec_im + col + p * Width, sizeof i);
+        acc_re[p] += r * vr - i * vi;
+        acc_im[p] += r * vi + i * vr;
+      }
     }
     const float scale = t.row_scale[b];
-    const Lanes16 re = acc_re * scale;
-    const Lanes16 im = acc_im * scale;
+    alignas(64) float re[frame_block];
+    alignas(64) float im[frame_block];
+    for (int p = 0; p < parts; ++p) {
+      const V re_p = acc_re[p] * scale;
+      const V im_p = acc_im[p] * scale;
+      std::memcpy(re + p * Width, &re_p, sizeof re_p);
+      std::memcpy(im + p * Width, &im_p, sizeof im_p);
+    }
     if (t.mag != nullptr) {
-      Lanes16 mag = re * re + im * im;
+      alignas(64) float mag[frame_block];
+      for (int p = 0; p < parts; ++p) {
+        V re_p;
+        V im_p;
+        std::memcpy(&re_p, re + p * Width, sizeof re_p);
+        std::memcpy(&im_p, im + p * Width, sizeof im_p);
+        const V square = re_p * re_p + im_p * im_p;
+        std::memcpy(mag + p * Width, &square, sizeof square);
+      }
       sqrt_lanes(mag);
       // Squares of parts above about 1.8e19 overflow float32 although the
       // modulus may not: those few values are redone in double.
@@ -66,11 +77,7 @@ void store_block(const OctaveJob& job, const FrameScratch& scratch, int f0, int 
         continue;
       }
       float* out = t.mag + static_cast<std::size_t>(t.first_row + b) * t.row_stride + f0;
-      if (count == frame_block) {
-        std::memcpy(out, &mag, sizeof mag);
-      } else {
-        for (int i = 0; i < count; ++i) out[i] = mag[i];
-      }
+      std::memcpy(out, mag, static_cast<std::size_t>(count) * sizeof(float));
       continue;
     }
     const std::size_t row = static_cast<std::size_t>(t.first_row + b) * t.row_stride;
@@ -88,5 +95,41 @@ void store_block(const OctaveJob& job, const FrameScratch& scratch, int f0, int 
     }
   }
 }
+
+void store_block_sse(const OctaveJob& job, const FrameScratch& scratch, int f0, int count) {
+  store_block_as<4>(job, scratch, f0, count);
+}
+
+VEXOLIN_TARGET_AVX2 void store_block_avx2(const OctaveJob& job, const FrameScratch& scratch, int f0, int count) {
+  store_block_as<8>(job, scratch, f0, count);
+}
+
+VEXOLIN_TARGET_AVX512 void store_block_avx512(const OctaveJob& job, const FrameScratch& scratch, int f0,
+                                              int count) {
+  store_block_as<16>(job, scratch, f0, count);
+}
+
+using StoreBlock = void (*)(const OctaveJob&, const FrameScratch&, int, int);
+
+// Chosen before main: no first-use guard that a fork could catch half-way.
+const StoreBlock store_block_version =
+    widest_simd_version<StoreBlock>(store_block_sse, store_block_avx2, store_block_avx512);
+
+}  // namespace
+
+void store_block(const OctaveJob& job, const FrameScratch& scratch, int f0, int count) {
+  store_block_version(job, scratch, f0, count);
+}
+
+namespace detail {
+
+bool store_block_in_lanes(int width, const OctaveJob& job, const FrameScratch& scratch, int f0, int count) {
+  const StoreBlock version = simd_version<StoreBlock>(width, store_block_sse, store_block_avx2, store_block_avx512);
+  if (version == nullptr) return false;
+  version(job, scratch, f0, count);
+  return true;
+}
+
+}  // namespace detail
 
 }  // namespace morvat::vexolin

@@ -2,7 +2,7 @@
 // zero-padded frames, a real FFT of each and the product of the spectrum with
 // the sparse kernel rows. Frames are taken sixteen at a time: their spectra
 // are laid out bin by bin with the sixteen frames side by side, so every
-// kernel entry is one multiply-add over sixteen frames (one vector, no
+// kernel entry is one multiply-add over sixteen frames (vectors, no
 // gathers) and every bin's result is written as sixteen consecutive values of
 // its row. Every frame is computed by the same steps whichever worker runs
 // it, so the driver's result does not depend on the thread count.
@@ -26,7 +26,8 @@
 
 namespace morvat::vexolin {
 
-// Frames per product block: the lanes of one vector (Lanes16, in frames.cpp).
+// Frames per product block: sixteen lanes, as one vector or several narrower
+// ones (engine/simd_versions.h).
 constexpr int frame_block = 16;
 
 // Where an octave's values go. Element (b, f) of the octave (bin b of the
@@ -128,6 +129,13 @@ inline void gather_spectrum(const OctaveJob& job, FrameScratch& scratch, int lan
 // Products of every kernel row with the block's spectra, scaled and stored
 // for frames f0 .. f0 + count - 1 (in frames.cpp).
 void store_block(const OctaveJob& job, const FrameScratch& scratch, int f0, int count);
+
+namespace detail {
+// store_block as computed with vectors of `width` floats (4, 8 or 16), for
+// the tests that compare the instruction-set versions; false where this
+// processor or build has no such version.
+bool store_block_in_lanes(int width, const OctaveJob& job, const FrameScratch& scratch, int f0, int count);
+}  // namespace detail
 
 // The job of one octave: its signal (len samples, held from sample x_first
 // on at x), hop and basis (with its frame layout) into the target.

@@ -14,6 +14,12 @@ import soxr  # type: ignore[import-untyped]
 
 from vexolin._checks import whole_number
 
+# The largest rate a FLAC header can hold (2^20 - 1), above every audio
+# interface's (768 kHz at most) and ultrasonic recorders' (up to about 1 MHz).
+# A WAV header holds up to 2^31 - 1, and a damaged one that big makes a
+# transform build kernels for minutes; libsndfile itself refuses rates below 1.
+MAX_SAMPLE_RATE = 1_048_575
+
 
 class AudioFileError(OSError):
     """An audio file is missing, is not a regular file, or cannot be decoded.
@@ -54,11 +60,16 @@ def _open(path: str | os.PathLike[str]) -> tuple[str, soundfile.SoundFile]:
     if os.path.getsize(name) == 0:
         raise AudioFileError(name, "is empty (0 bytes)")
     try:
-        return name, soundfile.SoundFile(name)
+        f = soundfile.SoundFile(name)
     except soundfile.LibsndfileError as e:
         raise AudioFileError(name, f"not a readable audio file ({e.error_string.rstrip('.')})") from None
     except OSError as e:
         raise AudioFileError(name, e.strerror or str(e)) from None
+    if f.samplerate > MAX_SAMPLE_RATE:
+        f.close()
+        raise AudioFileError(name, f"damaged header: a sample rate of {f.samplerate} Hz "
+                                   f"(real recordings go up to {MAX_SAMPLE_RATE} Hz)")
+    return name, f
 
 
 def info(path: str | os.PathLike[str]) -> AudioInfo:
@@ -67,7 +78,8 @@ def info(path: str | os.PathLike[str]) -> AudioInfo:
     Raises
     ------
     AudioFileError
-        The file is missing, a directory, or not audio that libsndfile reads.
+        The file is missing, a directory, not audio that libsndfile reads, or
+        its header gives a sample rate above 1048575 Hz (damaged).
 
     Examples
     --------
@@ -117,7 +129,8 @@ def load(
     Raises
     ------
     AudioFileError
-        The file is missing, a directory, or cannot be decoded.
+        The file is missing, a directory, cannot be decoded, or its header
+        gives a sample rate above 1048575 Hz (damaged).
     ValueError
         ``sr``, ``offset`` or ``duration`` is out of range.
 

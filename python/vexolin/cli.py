@@ -21,6 +21,7 @@ import contextlib
 import os
 import sys
 import tempfile
+import warnings
 from collections.abc import Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import IO, Any, NamedTuple
@@ -348,9 +349,20 @@ def _run_batch(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
         if getattr(args, name) is not None and name not in feature.defaults():
             parser.error(f"{_option(name)} does not apply to --feature {args.feature}")
     params = _given(args, feature)
-    summary = batch.extract(args.inputs, out=args.out, feature=args.feature, client=args.scheduler,
-                            workers=args.workers, progress=False if args.quiet else None, sr=args.sr,
-                            mono=args.mono, **params)
+    from vexolin.batch._inputs import UnreadableFolderWarning
+    show = warnings.showwarning
+
+    def one_line(message: Warning | str, category: type[Warning], *rest: Any, **more: Any) -> None:
+        if issubclass(category, UnreadableFolderWarning):  # one line, as errors are
+            print(f"vexolin: warning: {message}", file=sys.stderr)
+        else:
+            show(message, category, *rest, **more)
+
+    with warnings.catch_warnings():
+        warnings.showwarning = one_line
+        summary = batch.extract(args.inputs, out=args.out, feature=args.feature, client=args.scheduler,
+                                workers=args.workers, progress=False if args.quiet else None, sr=args.sr,
+                                mono=args.mono, **params)
     for path, reason in summary.failed.items():
         print(f"vexolin: error: {path}: {reason}", file=sys.stderr)
     if not args.quiet:

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -170,15 +169,18 @@ TEST(Cqt, CancelDuringAThreadedCallStopsItAndLaterCallsAreUnaffected) {
   const CqtParams p = params(22050.0, 32, 84, 12);
   const auto second = sine(440.0, 22050.0, 22050);
   const Computed before = compute_complex(second.data(), second.size(), p, 2);
-  // Ten minutes at hop 32 take seconds; the flag goes up after 20 ms.
+  // Ten minutes at hop 32 take seconds. Their bases (an fmin no other test
+  // uses) enter the cache once the call has started: the flag goes up then.
+  const CqtParams long_call = params(22050.0, 32, 84, 12, 33.25);
   std::vector<float> y;
   for (int i = 0; i < 600; ++i) y.insert(y.end(), second.begin(), second.end());
+  const std::size_t cached = cached_basis_count();
   std::atomic<bool> raised{false};
-  std::thread raiser([&raised] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::thread raiser([&raised, cached] {
+    while (cached_basis_count() == cached) std::this_thread::yield();
     raised.store(true);
   });
-  EXPECT_THROW(compute_complex(y.data(), y.size(), p, 2, CancelFlag(&raised)), CallCancelled);
+  EXPECT_THROW(compute_complex(y.data(), y.size(), long_call, 2, CancelFlag(&raised)), CallCancelled);
   raiser.join();
   const Computed after = compute_complex(second.data(), second.size(), p, 2);
   EXPECT_EQ(after.re, before.re);

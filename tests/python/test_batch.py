@@ -2,8 +2,11 @@
 two-process Dask cluster, against serial calls of the package; failures,
 resumed and interrupted runs, a killed worker, and bad invocations."""
 
+import contextlib
+import http.server
 import os
 import signal
+import socketserver
 import threading
 import time
 from pathlib import Path
@@ -309,3 +312,59 @@ def test_bad_invocations_get_one_clear_error_and_leave_the_store_alone(collectio
     with _store.run_lock(str(out)), pytest.raises(ValueError, match="another run is writing"):
         batch.extract(good, out=out, progress=False)
     assert entry_files(out) == before
+
+
+@contextlib.contextmanager
+def not_a_scheduler(kind):
+    """The address of a server on 127.0.0.1 where no Dask scheduler listens:
+    a web server, or a port that takes connections and never says a word."""
+    if kind == "http":
+        class Web(http.server.BaseHTTPRequestHandler):
+            def log_message(self, *args):  # stderr is the command's, under test
+                pass
+
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Web)
+    else:
+        class Silent(socketserver.BaseRequestHandler):
+            def handle(self):
+                while self.request.recv(65536):  # until the client gives up
+                    pass
+
+        server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), Silent)
+    server.daemon_threads = True
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        yield f"tcp://127.0.0.1:{server.server_address[1]}"
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
+@pytest.mark.parametrize("peer, via", [("silent", "extract"), ("http", "command line")])
+def test_an_address_where_no_scheduler_listens_is_one_clear_error_not_a_hang(collection, tmp_path, capsys,
+                                                                             peer, via):
+    out = tmp_path / "never.zarr"
+    outcome = {}
+    with not_a_scheduler(peer) as address:
+        def call():
+            try:
+                if via == "extract":
+                    batch.extract(collection["good"][:1], out=out, client=address, progress=False)
+                else:
+                    outcome["status"] = cli.main(["batch", collection["good"][0], "--out", str(out),
+                                                  "--scheduler", address, "-q"])
+            except Exception as e:
+                outcome["error"] = e
+
+        caller = threading.Thread(target=call, daemon=True)
+        caller.start()
+        caller.join(30)  # the promise is 5 s; this only keeps a regression from hanging the suite
+        assert not caller.is_alive(), "still waiting for the peer after 30 s"
+    if via == "extract":
+        assert isinstance(outcome["error"], ConnectionError)
+        message = str(outcome["error"])
+    else:
+        assert outcome == {"status": 1}
+        [message] = capsys.readouterr().err.splitlines()
+    assert address in message and "is not a Dask scheduler" in message
+    assert not out.exists()

@@ -2,6 +2,7 @@
 plots. Test audio is written into tmp_path with soundfile."""
 
 import inspect
+import struct
 import subprocess
 import sys
 import threading
@@ -13,6 +14,7 @@ import soundfile
 import _vexolin
 import vexolin
 from vexolin._features import CHROMA, CQT
+from vexolin._io import MAX_SAMPLE_RATE
 
 SR = 22050
 
@@ -197,6 +199,24 @@ def test_unreadable_files_raise_an_error_naming_the_file(tmp_path, name, content
     with pytest.raises(vexolin.AudioFileError) as caught:
         vexolin.load(path)
     assert str(path) in str(caught.value) and reason in str(caught.value)
+
+
+@pytest.mark.parametrize("rate, refused", [
+    (2**31 - 1, True), (10**9, True), (MAX_SAMPLE_RATE + 1, True), (MAX_SAMPLE_RATE, False)])
+def test_a_header_rate_beyond_every_audio_format_is_refused_as_damaged(tmp_path, rate, refused):
+    path = tmp_path / "rate.wav"
+    soundfile.write(path, tones([440.0]), SR)
+    header = bytearray(path.read_bytes())
+    at = header.index(b"fmt ") + 12  # past the chunk's id, size, format and channels
+    header[at : at + 4] = struct.pack("<I", rate)
+    path.write_bytes(bytes(header))
+    if not refused:
+        assert vexolin.info(path).sr == vexolin.load(path)[1] == rate
+        return
+    for read in (vexolin.info, vexolin.load):
+        with pytest.raises(vexolin.AudioFileError) as caught:
+            read(path)
+        assert str(path) in str(caught.value) and f"damaged header: a sample rate of {rate} Hz" in str(caught.value)
 
 
 # --- Plots -------------------------------------------------------------------------

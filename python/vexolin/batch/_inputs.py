@@ -5,7 +5,9 @@ from __future__ import annotations
 
 import glob
 import os
-from collections.abc import Iterable
+import re
+import warnings
+from collections.abc import Iterable, Iterator
 
 # Suffixes of the formats libsndfile reads; other files in a directory are
 # not audio (cover art, playlists, notes) and are passed over.
@@ -17,20 +19,64 @@ AUDIO_SUFFIXES = frozenset({
 _GLOB_CHARACTERS = frozenset("*?[")
 
 
+class UnreadableFolderWarning(UserWarning):
+    """A folder below an input could not be read, and its files were left out."""
+
+
 def _is_audio(name: str) -> bool:
     return os.path.splitext(name)[1].lower() in AUDIO_SUFFIXES
 
 
-def _audio_below(directory: str) -> list[str]:
+def _audio_below(directory: str, skipped: dict[str, str]) -> list[str]:
     found: list[str] = []
-    for root, dirs, files in os.walk(directory, onerror=_raise):
+    for root, dirs, files in _walk(directory, skipped):
         dirs[:] = [d for d in dirs if not d.startswith(".")]
         found.extend(os.path.join(root, f) for f in files if _is_audio(f) and not f.startswith("."))
     return found
 
 
-def _raise(error: OSError) -> None:
-    raise error
+def _walk(top: str, skipped: dict[str, str]) -> Iterator[tuple[str, list[str], list[str]]]:
+    """os.walk without following folder links (a link to a parent would loop).
+    A folder below ``top`` that cannot be read (``lost+found`` at the root of
+    every ext4 volume) is recorded in ``skipped`` with the reason and passed
+    over; ``top`` itself unreadable is an error."""
+
+    def unreadable(error: OSError) -> None:
+        if os.path.normpath(str(error.filename)) == os.path.normpath(top):
+            raise error
+        skipped.setdefault(os.path.abspath(str(error.filename)), error.strerror or str(error))
+
+    return os.walk(top, onerror=unreadable)
+
+
+def _files_matching(pattern: str, skipped: dict[str, str]) -> list[str]:
+    """The files a glob pattern matches. Its wildcards go into real folders
+    only, as a directory input does: glob would go through folder links,
+    listing a file once per route to it, without end for a link to a parent
+    under ``**``. Hidden names match only when the pattern spells out their
+    dot, as with glob."""
+    parts = pattern.split(os.sep)
+    fixed = next(i for i, part in enumerate(parts) if _GLOB_CHARACTERS & set(part))
+    top = os.sep.join(parts[:fixed]) or (os.sep if pattern.startswith(os.sep) else os.curdir)
+    if not os.path.isdir(top):
+        return []
+    rest = parts[fixed:]
+    wanted = re.compile(glob.translate(os.sep.join(rest), recursive=True, include_hidden=False))
+    deepest = None if "**" in rest else len(rest) - 1  # folders below top a match can be in
+    spelled_hidden = any(part.startswith(".") for part in rest)
+    found = []
+    for root, dirs, files in _walk(top, skipped):
+        below = os.path.relpath(root, top)
+        depth = 0 if below == os.curdir else below.count(os.sep) + 1
+        if depth == deepest:
+            dirs.clear()
+        elif not spelled_hidden:
+            dirs[:] = [d for d in dirs if not d.startswith(".")]
+        for f in files:
+            path = os.path.join(root, f)
+            if wanted.match(f if depth == 0 else os.path.join(below, f)) and os.path.isfile(path):
+                found.append(path)
+    return found
 
 
 def find_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> list[str]:
@@ -40,28 +86,41 @@ def find_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
     A path that does not exist, a directory without audio files and a pattern
     that matches nothing raise an error naming it; a file named directly is
     taken whatever its suffix (a bad one fails on its own during the run).
+    Folder links below a directory or a pattern's wildcards are not followed;
+    a folder there that cannot be read is passed over with one
+    :class:`UnreadableFolderWarning` naming it.
     """
     items = [inputs] if isinstance(inputs, (str, os.PathLike)) else list(inputs)
     if not items:
         raise ValueError("inputs is empty: give audio files, directories or glob patterns")
     paths: dict[str, None] = {}
+    skipped: dict[str, str] = {}
     for item in items:
         name = os.fspath(item)
         if not isinstance(name, str):
             raise TypeError(f"inputs must be paths given as str or os.PathLike, got {item!r}")
         if os.path.isdir(name):
-            found = _audio_below(name)
+            found = _audio_below(name, skipped)
             if not found:
+                _warn(skipped)  # the folder may be why
                 raise ValueError(f"{name}: the directory holds no audio files "
                                  f"(searched recursively for {', '.join(sorted(AUDIO_SUFFIXES))})")
         elif os.path.exists(name):
             found = [name]
         elif _GLOB_CHARACTERS & set(name):
-            found = [p for p in glob.glob(name, recursive=True) if os.path.isfile(p)]
+            found = _files_matching(name, skipped)
             if not found:
+                _warn(skipped)
                 raise ValueError(f"{name}: the pattern matches no files")
         else:
             raise FileNotFoundError(f"{name}: no such file or directory")
         for path in sorted(found) if len(found) > 1 else found:
             paths.setdefault(os.path.abspath(path), None)
+    _warn(skipped)
     return list(paths)
+
+
+def _warn(skipped: dict[str, str]) -> None:
+    for folder, reason in skipped.items():  # stacklevel: find_inputs' caller's caller
+        warnings.warn(f"{folder}: skipped, the folder cannot be read ({reason})",
+                      UnreadableFolderWarning, stacklevel=4)

@@ -28,6 +28,7 @@ OnRecord = Callable[[Record], None]
 _MIN_IN_FLIGHT = 64
 _IN_FLIGHT_PER_THREAD = 4
 CONNECT_TIMEOUT_S = 5.0
+_HANDSHAKE_SLACK_S = 0.5
 
 
 def run_in_threads(paths: list[str], out: str, params: dict[str, Any], budget: int, on_record: OnRecord) -> None:
@@ -79,6 +80,9 @@ def connect(scheduler: Any) -> tuple[Any, bool]:
         with ThreadPoolExecutor(max_workers=1) as probe:
             probe.submit(asyncio.run, _handshake(scheduler)).result()
         return distributed.Client(scheduler, timeout=CONNECT_TIMEOUT_S, set_as_default=False), True
+    except _NotAScheduler as e:
+        raise ConnectionError(f"{scheduler} is not a Dask scheduler: {e}; something else listens there "
+                              "(a scheduler's port is usually 8786, its dashboard's 8787)") from None
     except (OSError, TimeoutError) as e:
         raise ConnectionError(f"cannot reach the Dask scheduler at {scheduler} "
                               f"within {CONNECT_TIMEOUT_S:g} s: {e}") from None
@@ -97,8 +101,28 @@ def _distributed() -> Any:
     return distributed
 
 
+class _NotAScheduler(Exception):
+    """A peer took the connection but did not give a Dask handshake."""
+
+
 async def _handshake(address: str) -> None:
-    comm = await _distributed().comm.connect(address, timeout=CONNECT_TIMEOUT_S)
+    distributed = _distributed()
+    # connect's timeout covers reaching the peer, not its reply: a peer that
+    # accepts and never answers (an HTTP server, a silent port) would be waited
+    # for forever. The slack lets connect's own timeout report an unreachable
+    # host first.
+    try:
+        async with asyncio.timeout(CONNECT_TIMEOUT_S + _HANDSHAKE_SLACK_S):
+            comm = await distributed.comm.connect(address, timeout=CONNECT_TIMEOUT_S)
+    except TimeoutError:
+        raise _NotAScheduler(f"it took the connection but sent no handshake "
+                             f"within {CONNECT_TIMEOUT_S:g} s") from None
+    except distributed.comm.CommClosedError:  # connect retries these until it reaches the peer
+        raise _NotAScheduler("it took the connection and closed it without a handshake") from None
+    except (OSError, ValueError):  # not reached, or not an address
+        raise
+    except Exception:  # e.g. an HTTP reply read as a frame header of exabytes
+        raise _NotAScheduler("it answered with something other than a handshake") from None
     await comm.close()
 
 
