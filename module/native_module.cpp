@@ -3,7 +3,9 @@
 // its `workers` budget between channels and the engine), the count
 // `_vexolin` would use, and chroma before its frames are scaled (the package
 // applies its other norms and its threshold to these). The same wrappers and
-// the same engine as `_vexolin`, so results are equal bit for bit.
+// the same engine as `_vexolin`, so results are equal bit for bit; and
+// `Stream`, the transforms of a signal that arrives in blocks.
+#include "module/stream_binding.h"
 #include "module/threads.h"
 #include "module/wrappers.h"
 
@@ -22,4 +24,5 @@ PYBIND11_MODULE(_native, m) {
   m.def("chroma_folded", &vx::chroma_folded, py::arg("y"), py::arg("sr"), py::arg("hop"),
         py::arg("bins_per_octave"), py::arg("n_octaves"), py::arg("n_chroma"), py::arg("fmin"), py::arg("threads"));
   m.def("default_threads", &vx::default_threads);
+  vx::register_stream(m);
 }
