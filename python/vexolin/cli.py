@@ -205,7 +205,8 @@ def _spooled(job: _Job, fmt: str) -> Iterator[str]:
 
 
 def _do_file(args: argparse.Namespace, job: _Job, bar: tqdm[Any], length: float) -> str | None:
-    """Stream one file into its outputs; the text picture when one is shown."""
+    """One file into its outputs, streamed (or whole, for chroma that needs
+    every frame's sums); the text picture when one is shown."""
     from vexolin._stream import file_tuning, stream_file
 
     feature = FEATURES[args.command]
