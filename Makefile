@@ -1,5 +1,5 @@
 # Entry points: `make build`, `make test`, `make sanitize`, `make demo`, `make bench` (BENCH_ARGS=--quick),
-# `make bench-batch`, `make bench-tuning`, `make bench-render`, `make dist`.
+# `make bench-batch`, `make bench-stream`, `make bench-tuning`, `make bench-render`, `make dist`.
 # Everything is set up on first use; later runs only rebuild what changed.
 
 SHELL := /bin/bash
@@ -9,7 +9,7 @@ BUILD := $(ROOT)/build
 VPY := $(VENV)/bin/python
 SITE_PTH = $(shell $(VPY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/_vexolin_build.pth
 
-.PHONY: build test sanitize demo bench bench-batch bench-tuning bench-render dist clean system-deps venv configure
+.PHONY: build test sanitize demo bench bench-batch bench-stream bench-tuning bench-render dist clean system-deps venv configure
 
 build: configure
 	cmake --build $(BUILD)
@@ -30,6 +30,7 @@ sanitize: system-deps
 
 demo: build
 	$(VPY) tools/demo.py $(BUILD)/demo
+	$(VPY) examples/live_chords.py --fast
 
 # The sdist and wheel in build/dist, checked in a scratch venv.
 dist: build
@@ -45,7 +46,12 @@ bench: build $(PEER_VENV)/.requirements.stamp
 	$(VPY) bench/bench.py $(BENCH_ARGS)
 	$(VPY) bench/gil_bench.py
 	$(VPY) bench/tuning_bench.py $(BENCH_ARGS)
+	$(VPY) bench/stream_bench.py
 	$(VPY) bench/batch_bench.py
+
+# Streams against whole-signal calls, latency, per-block cost, and the command line's peak memory on long files.
+bench-stream: build
+	$(VPY) bench/stream_bench.py
 
 # Batch extraction over 200 files of 30 s: serial loop, thread pool, 2-process Dask cluster.
 bench-batch: build

@@ -118,12 +118,16 @@ std::vector<int> chroma_rows(int n_bins, int bins_per_octave, int n_chroma, doub
 }
 
 void normalise_chroma(float* chroma, int n_chroma, int n_frames) {
+  normalise_chroma_columns(chroma, n_chroma, static_cast<std::size_t>(n_frames), n_frames);
+}
+
+void normalise_chroma_columns(float* chroma, int n_chroma, std::size_t row_stride, int n_frames) {
   const std::size_t frames = static_cast<std::size_t>(n_frames);
   // Peak of every frame, taken over the rows in order; a NaN becomes the
   // running peak until the next comparable value replaces it.
   std::vector<float> peak(frames, 0.0f);
   for (int i = 0; i < n_chroma; ++i) {
-    const float* row = chroma + static_cast<std::size_t>(i) * frames;
+    const float* row = chroma + static_cast<std::size_t>(i) * row_stride;
     for (std::size_t t = 0; t < frames; ++t) {
       const float a = std::fabs(row[t]);
       if (!(peak[t] > a)) peak[t] = a;
@@ -133,7 +137,7 @@ void normalise_chroma(float* chroma, int n_chroma, int n_frames) {
   std::vector<float>& scale = peak;
   for (std::size_t t = 0; t < frames; ++t) scale[t] = 1.0f / (silence < peak[t] ? peak[t] : 1.0f);
   for (int i = 0; i < n_chroma; ++i) {
-    float* row = chroma + static_cast<std::size_t>(i) * frames;
+    float* row = chroma + static_cast<std::size_t>(i) * row_stride;
     for (std::size_t t = 0; t < frames; ++t) row[t] *= scale[t];
   }
 }

@@ -46,4 +46,7 @@ std::vector<int> chroma_rows(int n_bins, int bins_per_octave, int n_chroma, doub
 // largest absolute value is 1; frames at or below 1e-20 stay as they are.
 void normalise_chroma(float* chroma, int n_chroma, int n_frames);
 
+// The same for n_frames frames of a matrix whose rows lie row_stride values apart.
+void normalise_chroma_columns(float* chroma, int n_chroma, std::size_t row_stride, int n_frames);
+
 }  // namespace morvat::vexolin

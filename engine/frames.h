@@ -157,9 +157,10 @@ inline OctaveJob octave_job(const float* x, std::int64_t x_first, std::int64_t l
                    target};
 }
 
-// Computes frames begin <= f < end into the job's target.
+// Computes frames begin <= f < end into the job's target, frame f at column
+// f - first_column (a stream keeps only the frames not yet taken).
 inline void compute_frames(const OctaveJob& job, FrameScratch& scratch, int begin, int end,
-                           const CancelFlag& cancel) {
+                           const CancelFlag& cancel, int first_column = 0) {
   assert(job.n_fft <= scratch.n_fft && job.n_used <= scratch.used_bins);
   PFFFT_Setup* setup = fft_setup(job.n_fft, PFFFT_REAL);
   scratch.spectrum.data()[job.n_fft] = 0.0f;  // the imaginary part of DC and Nyquist
@@ -174,7 +175,7 @@ inline void compute_frames(const OctaveJob& job, FrameScratch& scratch, int begi
       fft_forward_unordered(setup, frame, scratch.spectrum.data(), scratch.work.data());
       gather_spectrum(job, scratch, lane);
     }
-    store_block(job, scratch, f0, count);
+    store_block(job, scratch, f0 - first_column, count);
   }
 }
 

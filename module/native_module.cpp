@@ -5,8 +5,10 @@
 // applies its other norms and its threshold to these). The same wrappers and
 // the same engine as `_vexolin`, so results are equal bit for bit. Each
 // transform takes an optional `Cancel` token, raised to stop calls made off
-// the main thread.
+// the main thread. And `Stream`, the transforms of a signal that arrives in
+// blocks.
 #include "module/cancel_token.h"
+#include "module/stream_binding.h"
 #include "module/threads.h"
 #include "module/wrappers.h"
 
@@ -36,4 +38,5 @@ PYBIND11_MODULE(_native, m) {
         py::arg("bins_per_octave"), py::arg("n_octaves"), py::arg("n_chroma"), py::arg("fmin"), py::arg("threads"),
         py::arg("cancel") = py::none());
   m.def("default_threads", &vx::default_threads);
+  vx::register_stream(m);
 }

@@ -35,6 +35,7 @@ from vexolin._tuning import estimate_tuning
 
 if TYPE_CHECKING:
     from vexolin._core import chroma_cens, chroma_cqt, cqt, cqt_magnitude
+    from vexolin._stream import Stream, stream_file
 
 __version__ = "0.1.0"
 
@@ -44,6 +45,7 @@ __all__ = [
     "AudioInfo",
     "Key",
     "SlowHopWarning",
+    "Stream",
     "__version__",
     "amplitude_to_db",
     "bin_notes",
@@ -59,6 +61,7 @@ __all__ = [
     "hz_to_note",
     "info",
     "load",
+    "stream_file",
     "sync",
     "times_like",
 ]
@@ -66,6 +69,7 @@ __all__ = [
 # The transforms load the native module, so they are imported on first use:
 # reading files and the command line's parsing do without it.
 _TRANSFORMS = frozenset({"chroma_cens", "chroma_cqt", "cqt", "cqt_magnitude"})
+_STREAMS = frozenset({"Stream", "stream_file"})
 
 
 def __getattr__(name: str) -> Any:
@@ -73,8 +77,12 @@ def __getattr__(name: str) -> Any:
         from vexolin import _core
 
         return getattr(_core, name)
+    if name in _STREAMS:
+        from vexolin import _stream
+
+        return getattr(_stream, name)
     raise AttributeError(f"module 'vexolin' has no attribute {name!r}")
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | _TRANSFORMS)
+    return sorted(set(globals()) | _TRANSFORMS | _STREAMS)

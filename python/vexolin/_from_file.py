@@ -1,4 +1,4 @@
-"""One audio file's feature, as the command line and batch compute it."""
+"""One audio file's feature, as batch computes it."""
 
 from __future__ import annotations
 

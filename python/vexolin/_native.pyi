@@ -1,6 +1,7 @@
 # Types of the package's private native module: `_vexolin`'s transforms with
 # the thread count as an argument (at least 1) and an optional cancellation
-# token, the count `_vexolin` uses, and chroma before its frames are scaled.
+# token, the count `_vexolin` uses, chroma before its frames are scaled, and
+# one channel's stream (vexolin.Stream holds one per channel).
 from typing import SupportsFloat, SupportsIndex, SupportsInt
 
 import numpy as np
@@ -57,3 +58,39 @@ def chroma_folded(
     cancel: Cancel | None = None,
 ) -> npt.NDArray[np.float32]: ...
 def default_threads() -> int: ...
+
+class Stream:
+    # No constructor: streams are made by cqt() and chroma().
+    def __init__(self, /, *args: object, **kwargs: object) -> None: ...
+    @staticmethod
+    def cqt(
+        kind: str,
+        sr: SupportsFloat | SupportsIndex,
+        hop: SupportsInt | SupportsIndex,
+        fmin: SupportsFloat | SupportsIndex,
+        n_bins: SupportsInt | SupportsIndex,
+        bins_per_octave: SupportsInt | SupportsIndex,
+        frames_at_once: SupportsInt | SupportsIndex,
+    ) -> Stream: ...
+    @staticmethod
+    def chroma(
+        sr: SupportsFloat | SupportsIndex,
+        hop: SupportsInt | SupportsIndex,
+        bins_per_octave: SupportsInt | SupportsIndex,
+        n_octaves: SupportsInt | SupportsIndex,
+        n_chroma: SupportsInt | SupportsIndex,
+        fmin: SupportsFloat | SupportsIndex,
+        frames_at_once: SupportsInt | SupportsIndex,
+    ) -> Stream: ...
+    def push(self, y: npt.ArrayLike, check_finite: bool) -> npt.NDArray[np.float32] | npt.NDArray[np.complex64]: ...
+    def finish(self) -> npt.NDArray[np.float32] | npt.NDArray[np.complex64]: ...
+    @property
+    def latency_samples(self) -> int: ...
+    @property
+    def n_rows(self) -> int: ...
+    @property
+    def frames_at_once(self) -> int: ...
+    @property
+    def pushed(self) -> int: ...
+    @property
+    def finished(self) -> bool: ...

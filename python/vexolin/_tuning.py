@@ -68,19 +68,40 @@ def tuned_fmin(fmin: float, tuning: float) -> float:
     return fmin if tuning == 0.0 else fmin * 2.0 ** (tuning / 12.0)
 
 
-def _frame_starts(n_samples: int, n_fft: int, mono: npt.NDArray[np.float32]) -> list[int]:
-    """Where the analysis frames start: spread over the signal, each the
-    loudest of a few candidates in its stretch."""
+def frame_length(rate: float) -> int:
+    """Samples of an analysis frame at ``rate``: about 0.37 s, a power of two."""
+    return 1 << max(8, math.ceil(math.log2(_FRAME_SECONDS * rate)))
+
+
+def candidate_starts(n_samples: int, n_fft: int) -> npt.NDArray[np.int64]:
+    """Where the candidate frames start, spread over the signal: a function
+    of its length alone, so a file can be read at just these places. Each
+    frame holds ``min(n_fft, n_samples)`` samples."""
     if n_samples <= n_fft:
-        return [0]
+        return np.zeros(1, dtype=np.int64)
     last = n_samples - n_fft
     count = min(_MAX_FRAMES, last // (n_fft // 2) + 1)
-    candidates = np.linspace(0, last, count * _CANDIDATES).astype(np.int64)
-    # Energy from every 16th sample: enough to tell loud from quiet.
-    offsets = np.arange(0, n_fft, 16)
-    energy = (mono[candidates[:, None] + offsets[None, :]].astype(np.float64) ** 2).sum(axis=1)
+    return np.linspace(0, last, count * _CANDIDATES).astype(np.int64)
+
+
+def chosen(candidates: npt.NDArray[np.int64], energy: npt.NDArray[np.float64]) -> npt.NDArray[np.int64]:
+    """The indices of the candidates analysed: the loudest of each stretch's few."""
+    if len(candidates) == 1:
+        return np.zeros(1, dtype=np.int64)
+    count = len(candidates) // _CANDIDATES
     best = energy.reshape(count, _CANDIDATES).argmax(axis=1)
-    return [int(s) for s in candidates.reshape(count, _CANDIDATES)[np.arange(count), best]]
+    indices: npt.NDArray[np.int64] = (np.arange(count) * _CANDIDATES + best).astype(np.int64)
+    return indices
+
+
+#: Candidates are compared on every this many samples: enough to tell loud from quiet.
+ENERGY_STEP = 16
+
+
+def energy(sparse: npt.NDArray[np.float32]) -> npt.NDArray[np.float64]:
+    """Each candidate's energy from its every ``ENERGY_STEP``-th sample (one row each)."""
+    total: npt.NDArray[np.float64] = (sparse.astype(np.float64) ** 2).sum(axis=1)
+    return total
 
 
 def _peaks(frames: npt.NDArray[np.float32], sr: float, n_fft: int, fmin: float,
@@ -175,11 +196,7 @@ def estimate_tuning(
     >>> vexolin.estimate_tuning(y, sr=sr)
     0.2
     """
-    rate = positive_float("sr", sr)
-    low = positive_float("fmin", fmin)
-    high = min(positive_float("fmax", fmax), 0.45 * rate)
-    if not low < high:
-        raise ValueError(f"fmin must lie below fmax and 0.45 * sr = {0.45 * rate:g} Hz, got {fmin!r}")
+    rate, low, high = band(sr, fmin, fmax)
     a = np.asarray(y)
     if a.dtype.kind != "f":
         raise TypeError(f"y must hold floating-point samples, got dtype {a.dtype}")
@@ -187,19 +204,39 @@ def estimate_tuning(
         raise ValueError(f"y has no samples (shape {a.shape})")
     rows = a.reshape(-1, a.shape[-1])
     n_samples = rows.shape[1]
-    n_fft = 1 << max(8, math.ceil(math.log2(_FRAME_SECONDS * rate)))
-    # Frames are chosen on the first channel's energy, then mixed down one by one.
-    starts = _frame_starts(n_samples, n_fft, rows[0])
+    n_fft = frame_length(rate)
     length = min(n_fft, n_samples)
+    starts = candidate_starts(n_samples, n_fft)
+    # Frames are chosen on the first channel's energy, then mixed down.
+    if len(starts) > 1:
+        sparse = rows[0][starts[:, None] + np.arange(0, n_fft, ENERGY_STEP)[None, :]]
+        starts = starts[chosen(starts, energy(sparse))]
+    if len(rows) == 1:
+        frames = np.stack([rows[0, s: s + length] for s in starts]).astype(np.float32)
+    else:
+        frames = np.stack([rows[:, s: s + length].mean(axis=0, dtype=np.float32) for s in starts])
+    return from_frames(frames, rate, n_fft, low, high)
+
+
+def band(sr: object, fmin: object, fmax: object) -> tuple[float, float, float]:
+    """The checked rate and the band whose peaks are read."""
+    rate = positive_float("sr", sr)
+    low = positive_float("fmin", fmin)
+    high = min(positive_float("fmax", fmax), 0.45 * rate)
+    if not low < high:
+        raise ValueError(f"fmin must lie below fmax and 0.45 * sr = {0.45 * rate:g} Hz, got {fmin!r}")
+    return rate, low, high
+
+
+def from_frames(frames: npt.NDArray[np.float32], rate: float, n_fft: int, low: float = 65.0,
+                high: float = 4200.0) -> float:
+    """The estimate from the chosen frames (mixed down, float32), in whole cents."""
+    length = frames.shape[1]
     t = np.arange(length) - (length - 1) / 2.0
     window = np.exp(-0.5 * (t / (_SIGMA_FRACTION * n_fft)) ** 2).astype(np.float32)
     deviations, weights = [], []
-    for first in range(0, len(starts), _BLOCK):
-        chosen = starts[first: first + _BLOCK]
-        if len(rows) == 1:
-            block = np.stack([rows[0, s: s + length] for s in chosen]).astype(np.float32)
-        else:
-            block = np.stack([rows[:, s: s + length].mean(axis=0, dtype=np.float32) for s in chosen])
+    for first in range(0, len(frames), _BLOCK):
+        block = frames[first: first + _BLOCK]
         if not np.isfinite(block).all():
             raise ValueError("y has non-finite samples (NaN or infinity)")
         deviation, weight = _peaks(block * window, rate, n_fft, low, high)

@@ -2,9 +2,14 @@
 audio files, their keys, and what a file holds.
 
 Each file is done on its own: a file that fails gets one line on stderr and
-the others go on; the exit status is 1 when any failed. Outputs are written
-under a temporary name and renamed, so an interrupted run never leaves a
-truncated file under the final name. A reader that closes standard output
+the others go on; the exit status is 1 when any failed. A file is read,
+computed and written in blocks (``vexolin.stream_file``), so memory stays
+bounded whatever its length; chroma's estimated tuning comes from a first
+pass that keeps only the frames the estimate reads. Chroma with another
+norm, a threshold, CENS or a plot needs every frame's unscaled sums, so it
+reads the whole file at once (memory in proportion to its length). Outputs are written under a temporary name and
+renamed, so an interrupted run never leaves a truncated file under the final
+name. A reader that closes standard output
 early (``| head``) ends the run quietly, with the status a shell gives a
 command stopped by SIGPIPE (141), as ``cat`` or ``seq`` would.
 
@@ -20,8 +25,9 @@ import io
 import json
 import os
 import sys
+import tempfile
 import warnings
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import IO, Any, NamedTuple
 
@@ -30,7 +36,8 @@ import numpy.typing as npt
 from tqdm import tqdm
 
 import vexolin
-from vexolin._atomic import write_file
+from vexolin import _spool
+from vexolin._atomic import staged, write_file
 from vexolin._checks import whole_number
 from vexolin._chroma import cens, normalise
 from vexolin._features import CHROMA, FEATURES, Feature, Param, Params
@@ -42,6 +49,17 @@ _TEXT_COLUMNS = 72
 _FORMATS = ("npy", "npz", "csv")
 # The status a shell reports for a command stopped by SIGPIPE (128 + 13).
 _CLOSED_PIPE_STATUS = 141
+
+
+# What each command holds in memory, for its help.
+_MEMORY = {
+    "chroma": "Memory: files are read, computed and written in blocks, so it stays bounded whatever their "
+              "length (--tuning auto first reads just the frames the estimate needs). --norm other than inf, "
+              "--threshold, --cens and --plot need every frame's unscaled sums: they read the whole file at "
+              "once, with memory in proportion to its length.",
+    "cqt": "Memory: files are read, computed and written in blocks, so it stays bounded whatever their length "
+           "(besides the output itself).",
+}
 
 
 class _Job(NamedTuple):
@@ -97,7 +115,8 @@ def _parser() -> argparse.ArgumentParser:
 
     for feature in FEATURES.values():
         name = feature.name
-        sub = commands.add_parser(name, help=feature.summary, description=feature.summary)
+        sub = commands.add_parser(name, help=feature.summary, description=feature.summary,
+                                  epilog=_MEMORY.get(name))
         sub.add_argument("files", nargs="+", metavar="FILE", help="audio files (WAV, FLAC, OGG, MP3, ...)")
         sub.add_argument("-o", "--output", metavar="OUT",
                          help="output file named .npy, .npz or .csv; with several inputs, a directory "
@@ -199,7 +218,100 @@ def _given(args: argparse.Namespace, feature: Feature) -> Params:
             if getattr(args, param.name) is not None}
 
 
+# The stream each command's feature is computed by.
+_STREAMED = {"chroma": "chroma_cqt", "cqt": "cqt_magnitude"}
+
+
+@contextlib.contextmanager
+def _spooled(job: _Job, fmt: str) -> Iterator[str]:
+    """Where a file's frames are written as they arrive: the output itself
+    (under its temporary name) for ``npy``, else a scratch file removed after."""
+    if job.output is not None and fmt == "npy":
+        with staged(job.output) as temporary:
+            yield temporary
+        return
+    folder = None
+    if job.output is not None:
+        folder = os.path.dirname(job.output) or "."
+        os.makedirs(folder, exist_ok=True)
+    handle, scratch = tempfile.mkstemp(prefix=".vexolin-", suffix=".npy", dir=folder)
+    os.close(handle)
+    try:
+        yield scratch
+    finally:
+        os.unlink(scratch)
+
+
+def _do_file(args: argparse.Namespace, job: _Job, bar: tqdm[Any], length: float) -> str | None:
+    """One file into its outputs, streamed (or whole, for chroma that needs
+    every frame's sums); the text picture when one is shown."""
+    from vexolin._stream import file_tuning, stream_file
+
+    feature = FEATURES[args.command]
+    if _whole_file(args):
+        result = _compute(args, job.source)
+        if job.output is not None:
+            write_file(job.output, lambda f: _save(args, result, f, args.format))
+        if job.plot is not None:
+            title = f"{os.path.basename(job.source)}: {args.command}"
+            write_file(job.plot, lambda f: _draw(args, result, f, title))
+        if args.text or (args.output is None and args.plot is None):
+            return _text(_shown(args, result), result.labels, result.sr, args.hop_length)
+        return None
+    params = dict(args.params)
+    if params.get("tuning", 0.0) is None:
+        # A first pass reads just the frames the estimate needs.
+        params["tuning"] = file_tuning(job.source, sr=args.sr)
+    labels = feature.labels(params)
+    rate = args.sr if args.sr is not None else vexolin.info(job.source).sr
+    used = {**params, "cens": False} if feature is CHROMA else params
+    seconds = 0.0
+
+    def tracked(blocks: Iterable[npt.NDArray[np.float32]]) -> Iterator[npt.NDArray[np.float32]]:
+        nonlocal seconds
+        for block in blocks:
+            step = min(block.shape[-1] * args.hop_length / rate, max(0.0, length - seconds))
+            seconds += step
+            bar.update(step)
+            yield block
+
+    blocks = stream_file(job.source, _STREAMED[args.command], sr=args.sr, mono=True, **params)
+    with _spooled(job, args.format) as spool:
+        with open(spool, "wb") as f:
+            _spool.write_frames(f, tracked(blocks), len(labels))
+        if job.plot is not None:  # magnitudes, before any decibels
+            magnitudes = np.array(_spool.open_frames(spool))
+            result = _Result(magnitudes, labels, rate, used, magnitudes)
+            title = f"{os.path.basename(job.source)}: {args.command}"
+            write_file(job.plot, lambda f: _draw(args, result, f, title))
+        if args.command == "cqt" and args.db:
+            _spool.to_db(spool)
+        if job.output is not None and args.format != "npy":
+            values = _spool.open_frames(spool)
+            if args.format == "csv":
+                write_file(job.output, lambda f: _spool.write_csv(f, values, labels, rate, args.hop_length))
+            else:
+                made = {"vexolin": vexolin.__version__, "params": json.dumps(_provenance(args, used, rate))}
+                if "tuning" in used:
+                    made["tuning"] = used["tuning"]
+                write_file(job.output, lambda f: _spool.write_npz(f, args.command, values, labels, rate,
+                                                                  args.hop_length, made))
+        text = None
+        if args.text or (args.output is None and args.plot is None):
+            text = _text(np.array(_spool.open_frames(spool)), labels, rate, args.hop_length)
+    return text
+
+
+def _whole_file(args: argparse.Namespace) -> bool:
+    """Whether a file's chroma needs its whole signal at once: other norms,
+    the threshold and CENS start from every frame's unscaled sums, and the
+    plot draws those with quiet values dark."""
+    return args.command == "chroma" and (args.cens or args.plot is not None or args.params["norm"] != "inf"
+                                         or args.params["threshold"] != 0.0)
+
+
 def _compute(args: argparse.Namespace, path: str) -> _Result:
+    """A file's feature from its whole signal, as the package functions give it."""
     feature = FEATURES[args.command]
     if feature is CHROMA:
         # One transform gives the sums: the output scales them, the plot
@@ -229,7 +341,7 @@ def _save(args: argparse.Namespace, result: _Result, f: IO[bytes], fmt: str) -> 
         # With how it was made: the version, every parameter and the tuning used.
         arrays: dict[str, Any] = {args.command: values, "times": times, "labels": np.array(result.labels),
                                   "sr": result.sr, "hop_length": args.hop_length,
-                                  "vexolin": vexolin.__version__, "params": json.dumps(_provenance(args, result))}
+                                  "vexolin": vexolin.__version__, "params": json.dumps(_provenance(args, result.params, result.sr))}
         if "tuning" in result.params:
             arrays["tuning"] = result.params["tuning"]
         np.savez(f, **arrays)
@@ -238,8 +350,8 @@ def _save(args: argparse.Namespace, result: _Result, f: IO[bytes], fmt: str) -> 
                    header=",".join(["time", *result.labels]), comments="")
 
 
-def _provenance(args: argparse.Namespace, result: _Result) -> dict[str, Any]:
-    return {"feature": args.command, **result.params, "sr": result.sr,
+def _provenance(args: argparse.Namespace, params: Params, sr: int) -> dict[str, Any]:
+    return {"feature": args.command, **params, "sr": sr,
             **({"db": args.db} if args.command == "cqt" else {})}
 
 
@@ -260,7 +372,7 @@ def _draw(args: argparse.Namespace, result: _Result, f: IO[bytes], title: str) -
                          bins_per_octave=args.params["bins_per_octave"], ax=ax)
     ax.set_title(title)
     figure.savefig(f, format="png", dpi=100, metadata={
-        "Software": f"vexolin {vexolin.__version__}", "Description": json.dumps(_provenance(args, result))})
+        "Software": f"vexolin {vexolin.__version__}", "Description": json.dumps(_provenance(args, result.params, result.sr))})
 
 
 def _text(values: npt.NDArray[np.float32], labels: list[str], sr: int, hop_length: int) -> str:
@@ -326,7 +438,6 @@ def _run_transform(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
         parser.error("--cens has its own normalisation: drop --norm and --threshold")
     args.hop_length = args.params["hop_length"]
     jobs = _jobs(parser, args)
-    text = args.text or (args.output is None and args.plot is None)
     seconds = []
     for job in jobs:  # the bar's length: seconds of audio, so long files weigh more
         try:
@@ -339,13 +450,9 @@ def _run_transform(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
               bar_format="{l_bar}{bar}| {n:.0f}/{total:.0f} s of audio [{elapsed}<{remaining}{postfix}]") as bar:
         for job, length in zip(jobs, seconds):
             bar.set_postfix_str(os.path.basename(job.source))
+            done_before = bar.n
             try:
-                result = _compute(args, job.source)
-                if job.output is not None:
-                    write_file(job.output, lambda f: _save(args, result, f, args.format))
-                if job.plot is not None:
-                    title = f"{os.path.basename(job.source)}: {args.command}"
-                    write_file(job.plot, lambda f: _draw(args, result, f, title))
+                picture = _do_file(args, job, bar, round(length, 1))
             except AudioFileError as e:
                 failed += 1
                 tqdm.write(f"vexolin: error: {e}", file=sys.stderr)
@@ -353,11 +460,11 @@ def _run_transform(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
                 failed += 1
                 tqdm.write(f"vexolin: error: {job.source}: {e}", file=sys.stderr)
             else:
-                if text:
+                if picture is not None:
                     if len(jobs) > 1:
                         print(f"== {job.source}")
-                    print(_text(_shown(args, result), result.labels, result.sr, args.hop_length), flush=True)
-            bar.update(round(length, 1))
+                    print(picture, flush=True)
+            bar.update(max(0.0, done_before + round(length, 1) - bar.n))
     if failed:
         print(f"vexolin: {failed} of {len(jobs)} files failed", file=sys.stderr)
     elif not args.quiet and len(jobs) > 1:

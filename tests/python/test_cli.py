@@ -1,10 +1,13 @@
 """The `vexolin` command line: outputs, bad files among good ones, atomic
 writes, and the entry points."""
 
+import functools
 import json
 import os
+import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -74,18 +77,42 @@ def test_formats_hold_the_result_and_its_frame_times(audio, fmt):
         np.testing.assert_allclose(table[:, 1:].T, want, rtol=1e-6)
 
 
-def test_an_interrupted_write_leaves_neither_a_partial_file_nor_a_temporary(audio, monkeypatch):
-    target = audio / "kept.npy"
+@pytest.mark.parametrize("fmt", ["npy", "csv"])
+def test_an_interrupted_write_leaves_neither_a_partial_file_nor_a_temporary(audio, monkeypatch, fmt):
+    from vexolin import _stream
+
+    target = audio / f"kept.{fmt}"
     target.write_bytes(b"previous result")
+    pushed = []
 
-    def interrupted_save(f, values):
-        f.write(b"\x93NUMPY partial")
-        raise KeyboardInterrupt
+    def interrupted_push(stream, block):
+        pushed.append(block.shape[-1])
+        if len(pushed) == 2:  # after some frames are written
+            raise KeyboardInterrupt
+        return real_push(stream, block)
 
-    monkeypatch.setattr(np, "save", interrupted_save)
+    real_push = _stream.Stream.push
+    monkeypatch.setattr(_stream.Stream, "push", interrupted_push)
+    monkeypatch.setattr(_stream, "stream_file", functools.partial(_stream.stream_file, block_frames=8192))
     assert cli.main(["chroma", str(audio / "a4.wav"), "-o", str(target), "-q"]) == 130
     assert target.read_bytes() == b"previous result"
-    assert sorted(os.listdir(audio)) == ["a4.wav", "cg.flac", "kept.npy", "nan.wav", "text.wav"]
+    assert sorted(os.listdir(audio)) == ["a4.wav", "cg.flac", f"kept.{fmt}", "nan.wav", "text.wav"]
+
+
+def test_ctrl_c_on_a_long_file_leaves_no_output(tmp_path):
+    long_file = tmp_path / "long.wav"
+    soundfile.write(long_file, np.random.default_rng(0).uniform(-0.5, 0.5, 600 * SR).astype(np.float32), SR)
+    target = tmp_path / "out.npy"
+    run = subprocess.Popen([sys.executable, "-m", "vexolin", "chroma", str(long_file), "-o", str(target)],
+                           stderr=subprocess.PIPE, text=True)
+    # Once the output's temporary holds frames, the run is writing it.
+    while run.poll() is None and not any(p.name.endswith(".part") and p.stat().st_size > 4096
+                                         for p in tmp_path.iterdir()):
+        time.sleep(0.01)
+    run.send_signal(signal.SIGINT)
+    _, err = run.communicate(timeout=60)
+    assert run.returncode == 130, err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["long.wav"]
 
 
 def test_cqt_text_picture_and_db_output(audio, capsys):
@@ -269,3 +296,29 @@ def test_a_file_name_that_is_not_utf8_works_on_the_command_line(latin1_names, tm
         assert [row["path"] for row in store.table()] == latin1_names  # round-trips, byte for byte
         np.testing.assert_array_equal(store[latin1_names[1]], expected_chroma(latin1_names[1]))
         assert b"3 computed" in printed.err
+
+
+@pytest.mark.parametrize("sr", [None, 16000])
+def test_streamed_chroma_estimates_the_tuning_as_the_package_does(tmp_path, monkeypatch, sr):
+    from vexolin import _stream
+
+    # Block edges that cut the estimate's frames; a tone 23 cents sharp whose loudness changes.
+    monkeypatch.setattr(_stream, "file_tuning", functools.partial(_stream.file_tuning, block_frames=3001))
+    monkeypatch.setattr(_stream, "stream_file", functools.partial(_stream.stream_file, block_frames=3001))
+    t = np.arange(6 * SR) / SR
+    a = 440.0 * 2 ** (0.23 / 12)
+    swell = 0.3 + 0.7 * np.abs(np.sin(2 * np.pi * 0.4 * t))
+    tone = swell * sum(np.sin(2 * np.pi * k * a * t) / k for k in range(1, 5))
+    path = tmp_path / "sharp.wav"
+    soundfile.write(path, 0.2 * tone + 0.01 * np.random.default_rng(3).standard_normal(len(t)), SR)
+    options = ["-q"] if sr is None else ["-q", "--sr", str(sr)]
+    assert cli.main(["chroma", str(path), "-o", str(tmp_path / "out.npy"), *options]) == 0
+    assert cli.main(["chroma", str(path), "-o", str(tmp_path / "out.npz"), *options]) == 0
+    y, rate = vexolin.load(path, sr=sr)
+    tuning = vexolin.estimate_tuning(y, sr=rate)
+    assert abs(tuning - 0.23) <= 0.03
+    saved = np.load(tmp_path / "out.npz")
+    assert float(saved["tuning"]) == tuning == json.loads(str(saved["params"]))["tuning"]
+    assert str(saved["vexolin"]) == vexolin.__version__
+    for values in (np.load(tmp_path / "out.npy"), saved["chroma"]):
+        assert values.tobytes() == vexolin.chroma_cqt(y, sr=rate).tobytes()

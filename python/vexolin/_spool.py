@@ -1,0 +1,92 @@
+"""Frames written to a file as they arrive, so that a long file's result never
+has to be in memory: a ``.npy`` file of Fortran order (frame after frame,
+each frame's rows together) whose header is written last, then decibels,
+CSV rows and ``.npz`` archives read from it a chunk of frames at a time."""
+
+from __future__ import annotations
+
+import ast
+from collections.abc import Iterable
+from typing import IO, Any
+
+import numpy as np
+import numpy.typing as npt
+
+from vexolin._convert import amplitude_to_db, frames_to_time
+
+# Bytes of the header: magic, version, length and the padded description.
+_HEADER_BYTES = 128
+_MAGIC = b"\x93NUMPY\x01\x00"
+# Frames per chunk when reading a spooled result back.
+_CHUNK_FRAMES = 16384
+
+
+def _header(n_rows: int, n_frames: int) -> bytes:
+    text = f"{{'descr': '<f4', 'fortran_order': True, 'shape': ({n_rows}, {n_frames}), }}"
+    body = text.encode("ascii").ljust(_HEADER_BYTES - len(_MAGIC) - 2 - 1) + b"\n"
+    return _MAGIC + len(body).to_bytes(2, "little") + body
+
+
+def write_frames(f: IO[bytes], blocks: Iterable[npt.NDArray[np.float32]], n_rows: int) -> int:
+    """Write the float32 (n_rows, k) blocks to ``f`` as one ``.npy`` array of
+    shape (n_rows, total k); returns the total. Until the header is written at
+    the end, the file does not read as an array at all."""
+    start = f.tell()
+    f.write(b"\0" * _HEADER_BYTES)
+    n_frames = 0
+    for block in blocks:
+        f.write(memoryview(np.ascontiguousarray(block.T, dtype="<f4")).cast("B"))
+        n_frames += block.shape[-1]
+    end = f.tell()
+    f.seek(start)
+    f.write(_header(n_rows, n_frames))
+    f.seek(end)
+    return n_frames
+
+
+def open_frames(path: str, *, writable: bool = False) -> npt.NDArray[np.float32]:
+    """The array ``write_frames`` wrote, mapped from the file."""
+    with open(path, "rb") as f:
+        head = f.read(_HEADER_BYTES)
+    n_rows, n_frames = ast.literal_eval(head[10:].decode("ascii").strip())["shape"]
+    mapped: npt.NDArray[np.float32] = np.memmap(path, dtype="<f4", mode="r+" if writable else "r",
+                                                offset=_HEADER_BYTES, shape=(n_rows, n_frames), order="F")
+    return mapped
+
+
+def chunks(n_frames: int) -> Iterable[slice]:
+    return (slice(a, min(a + _CHUNK_FRAMES, n_frames)) for a in range(0, n_frames, _CHUNK_FRAMES))
+
+
+def to_db(path: str) -> None:
+    """Magnitudes to decibels relative to their peak, in place, chunk by
+    chunk: the values ``amplitude_to_db(values, ref=np.max)`` gives."""
+    values = open_frames(path, writable=True)
+    peak = np.float32(0.0)
+    for part in chunks(values.shape[1]):
+        peak = max(peak, values[:, part].max(initial=np.float32(0.0)))
+    # The peak's own decibels are the largest: every chunk is clipped below them.
+    top = amplitude_to_db(np.array([[peak]], dtype=np.float32), ref=float(peak), top_db=None)[0, 0]
+    for part in chunks(values.shape[1]):
+        db = amplitude_to_db(values[:, part], ref=float(peak), top_db=None)
+        values[:, part] = np.maximum(db, top - np.float32(80.0))
+    if isinstance(values, np.memmap):
+        values.flush()
+
+
+def write_csv(f: IO[bytes], values: npt.NDArray[np.float32], labels: list[str], sr: int, hop_length: int) -> None:
+    """A row per frame, its time and then its values, a chunk of frames at a time."""
+    f.write((",".join(["time", *labels]) + "\n").encode())
+    for part in chunks(values.shape[1]):
+        times = frames_to_time(np.arange(part.start, part.stop), sr=sr, hop_length=hop_length)
+        np.savetxt(f, np.column_stack([times, values[:, part].T]), delimiter=",", fmt="%.7g")
+
+
+def write_npz(f: IO[bytes], name: str, values: npt.NDArray[np.float32], labels: list[str], sr: int,
+              hop_length: int, made: dict[str, Any]) -> None:
+    """The archive of the command line's ``npz`` format, with ``made``, how
+    it was made; the mapped values are copied in chunks."""
+    times = frames_to_time(np.arange(values.shape[1]), sr=sr, hop_length=hop_length)
+    arrays: dict[str, Any] = {name: values, "times": times, "labels": np.array(labels), "sr": sr,
+                              "hop_length": hop_length, **made}
+    np.savez(f, **arrays)

@@ -1,0 +1,226 @@
+"""Streams: any partition of a signal into blocks gives the package
+function's result bit for bit, for every feature, channel layout and a few
+parameter sets; misuse gets one clear error and leaves the stream usable
+where that makes sense; files stream as they load."""
+
+import functools
+import os
+import threading
+import warnings
+
+import numpy as np
+import pytest
+import soundfile
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import vexolin
+
+SR = 22050
+# Odd hops are among the cases on purpose.
+pytestmark = pytest.mark.filterwarnings("ignore::vexolin.SlowHopWarning")
+# A stream's tuning is fixed, 0.0 unless given: chroma at A440 is its equal.
+FUNCTIONS = {"cqt": vexolin.cqt, "cqt_magnitude": vexolin.cqt_magnitude,
+             "chroma_cqt": functools.partial(vexolin.chroma_cqt, tuning=0.0)}
+
+# Defaults; early halvings (a hop with many factors of two); an odd hop (no
+# halving); a hop that stops halving after two octaves.
+PARAMS = {
+    "cqt": [{}, {"hop_length": 1024, "fmin": 110.0, "n_bins": 24}, {"hop_length": 301, "n_bins": 36},
+            {"hop_length": 20, "fmin": 60.0, "n_bins": 48}],
+    "chroma_cqt": [{}, {"hop_length": 1024, "n_octaves": 2, "fmin": 110.0}, {"hop_length": 301, "n_octaves": 3},
+                   {"hop_length": 20, "n_octaves": 4, "fmin": 60.0, "bins_per_octave": 12}],
+}
+PARAMS["cqt_magnitude"] = PARAMS["cqt"]
+
+
+def noise(n, channels=(), seed=0):
+    return np.random.default_rng(seed).uniform(-0.5, 0.5, channels + (n,)).astype(np.float32)
+
+
+def streamed(stream, y, cuts):
+    """The stream's frames for y cut at the given sample positions."""
+    edges = [0, *sorted(cuts), y.shape[-1]]
+    blocks = [stream.push(y[..., a:b]) for a, b in zip(edges, edges[1:])]
+    blocks.append(stream.finish())
+    return np.concatenate(blocks, axis=-1)
+
+
+def assert_bitwise(a, b):
+    assert a.shape == b.shape and a.dtype == b.dtype
+    assert a.tobytes() == b.tobytes()
+
+
+@st.composite
+def cases(draw):
+    feature = draw(st.sampled_from(sorted(FUNCTIONS)))
+    params = draw(st.sampled_from(PARAMS[feature]))
+    hop = params.get("hop_length", 512)
+    # Lengths from below one frame to a few dozen, most near a frame-count change.
+    n = draw(st.integers(1, 40) .map(lambda k: k * hop) | st.integers(1, 40 * hop))
+    n = max(1, n + draw(st.integers(-2, 2)))
+    cuts = draw(st.lists(st.integers(0, n), max_size=12))
+    return feature, params, n, cuts, draw(st.booleans())
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(cases())
+def test_any_partition_equals_the_whole_signal(case):
+    feature, params, n, cuts, low_latency = case
+    y = noise(n, seed=n)
+    expected = FUNCTIONS[feature](y, sr=SR, workers=1, **params)
+    assert_bitwise(streamed(vexolin.Stream(feature, sr=SR, low_latency=low_latency, **params), y, cuts), expected)
+
+
+@pytest.mark.parametrize("feature", sorted(FUNCTIONS))
+@pytest.mark.parametrize("leading", [(1,), (2,), (2, 3)])
+def test_channels_stream_side_by_side(feature, leading):
+    y = noise(30000, leading, seed=4)
+    assert_bitwise(streamed(vexolin.Stream(feature, sr=SR), y, [5, 4096, 20000]), FUNCTIONS[feature](y, sr=SR))
+
+
+@pytest.mark.parametrize("low_latency", [False, True])
+def test_first_frames_come_out_after_latency_samples(low_latency):
+    stream = vexolin.Stream("chroma_cqt", sr=SR, low_latency=low_latency)
+    y = noise(stream.latency_samples)
+    assert stream.push(y[:-1]).shape == (12, 0)
+    assert stream.push(y[-1:]).shape == (12, 1 if low_latency else 16)
+    assert stream.latency == stream.latency_samples / SR
+
+
+def test_latency_for_the_defaults():
+    # The lowest octave's FFT reaches furthest: 2^6 x 256 + 31 x (2^6 - 1) samples, and 15 hops more for a group.
+    assert vexolin.Stream("cqt", sr=SR, low_latency=True).latency_samples == 2**6 * 128 + 31 * 63
+    assert vexolin.Stream("cqt", sr=SR).latency_samples == 2**6 * 128 + 31 * 63 + 15 * 512
+
+
+def test_misuse_is_refused_and_leaves_the_stream_usable():
+    stream = vexolin.Stream("cqt_magnitude", sr=SR)
+    y = noise(20000, (2,))
+    first = stream.push(y[:, :5000])
+    with pytest.raises(TypeError, match="floating-point"):
+        stream.push(np.zeros((2, 10), dtype=np.int16))
+    with pytest.raises(ValueError, match=r"leading shape \(3,\).*\(2,\)"):
+        stream.push(noise(100, (3,)))
+    bad = y[:, 5000:6000].copy()
+    bad[1, 7] = np.nan
+    with pytest.raises(ValueError, match="non-finite"):
+        stream.push(bad)
+    rest = [stream.push(y[:, 5000:]), stream.finish()]
+    assert_bitwise(np.concatenate([first, *rest], axis=-1), vexolin.cqt_magnitude(y, sr=SR))
+    with pytest.raises(RuntimeError, match="finish"):
+        stream.push(y[:, :10])
+    assert stream.finish().shape == (2, 84, 0)
+
+
+def test_a_mono_block_with_nan_is_not_taken():
+    stream = vexolin.Stream("chroma_cqt", sr=SR)
+    y = noise(50000)
+    bad = y[:4096].copy()
+    bad[-1] = np.inf
+    with pytest.raises(ValueError, match="non-finite"):
+        stream.push(bad)
+    assert_bitwise(streamed(stream, y, [4096]), vexolin.chroma_cqt(y, sr=SR, tuning=0.0))
+
+
+def test_rate_is_required_and_parameters_are_the_functions():
+    with pytest.raises(TypeError, match="sr=.*vexolin.load"):
+        vexolin.Stream("chroma_cqt")
+    with pytest.raises(TypeError, match="n_chroma"):
+        vexolin.Stream("cqt", sr=SR, n_chroma=12)
+    with pytest.raises(ValueError, match="feature"):
+        vexolin.Stream("mfcc", sr=SR)
+    with pytest.raises(ValueError, match="Nyquist"):
+        vexolin.Stream("cqt", sr=7000)
+    assert vexolin.Stream("chroma_cqt", sr=SR).finish().shape == (12, 0)
+
+
+@pytest.mark.parametrize("feature", sorted(FUNCTIONS))
+def test_a_fixed_tuning_moves_the_bins_as_the_functions_do(feature):
+    y = noise(30000, seed=5)
+    expected = FUNCTIONS[feature](y, sr=SR, tuning=-0.27)
+    assert not np.array_equal(expected, FUNCTIONS[feature](y, sr=SR))
+    assert_bitwise(streamed(vexolin.Stream(feature, sr=SR, tuning=-0.27), y, [3000, 17000]), expected)
+
+
+@pytest.mark.parametrize("params, words", [
+    ({"tuning": None}, "cannot estimate the tuning ahead.*estimate_tuning"),
+    ({"norm": 2}, "norm=np.inf"), ({"threshold": 0.05}, "whole signal's largest")])
+def test_chroma_options_a_stream_cannot_honour_are_refused(params, words):
+    with pytest.raises(ValueError, match=words):
+        vexolin.Stream("chroma_cqt", sr=SR, **params)
+
+
+def test_a_second_thread_is_refused_while_a_block_is_taken():
+    stream = vexolin.Stream("chroma_cqt", sr=SR)
+    errors = []
+    started = threading.Event()
+
+    def other():
+        started.wait()
+        try:
+            stream.push(noise(10))
+        except RuntimeError as e:
+            errors.append(str(e))
+
+    thread = threading.Thread(target=other)
+    with stream._using():  # a push in progress, as another thread sees it
+        thread.start()
+        started.set()
+        thread.join()
+    assert errors and "another thread" in errors[0]
+
+
+@pytest.mark.parametrize("sr, mono", [(None, True), (16000, True), (None, False), (32000, False)])
+def test_stream_file_equals_the_function_on_the_loaded_file(tmp_path, sr, mono):
+    path = os.fspath(tmp_path / "two.flac")
+    soundfile.write(path, noise(3 * 44100 + 17, seed=9).reshape(-1, 1) * [1.0, 0.5], 44100)
+    blocks = list(vexolin.stream_file(path, "chroma_cqt", block_frames=5000, sr=sr, mono=mono))
+    y, rate = vexolin.load(path, sr=sr, mono=mono)
+    assert_bitwise(np.concatenate(blocks, axis=-1), vexolin.chroma_cqt(y, sr=rate, tuning=0.0))
+
+
+def test_stream_file_refuses_empty_and_missing_files(tmp_path):
+    empty = tmp_path / "empty.wav"
+    soundfile.write(empty, np.zeros(0), SR)
+    with pytest.raises(ValueError, match="no samples"):
+        list(vexolin.stream_file(empty, "cqt"))
+    with pytest.raises(vexolin.AudioFileError, match="no such file"):
+        list(vexolin.stream_file(tmp_path / "missing.wav", "cqt"))
+
+
+def test_the_native_stream_refuses_a_second_thread_mid_push():
+    from vexolin import _native
+
+    stream = _native.Stream.chroma(SR, 512, 36, 7, 12, 0.0, 16)
+    long_block = noise(2**23)
+    worker = threading.Thread(target=stream.push, args=(long_block, True))
+    worker.start()
+    refused = []
+    while worker.is_alive() and not refused:
+        if stream.pushed > 0:  # the worker's push has begun and holds the stream
+            try:
+                stream.push(noise(10), True)
+            except RuntimeError as e:
+                refused.append(str(e))
+    worker.join()
+    assert refused and "another thread" in refused[0]
+
+
+def test_a_forked_child_carries_on_the_parents_stream(tmp_path):
+    y = noise(60000, seed=11)
+    stream = vexolin.Stream("cqt", sr=SR)
+    first = stream.push(y[:25000])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # threads of earlier tests may be alive
+        pid = os.fork()
+    if pid == 0:  # the child finishes the stream and reports what it got
+        try:
+            np.save(tmp_path / "child.npy", np.concatenate([first, stream.push(y[25000:]), stream.finish()], axis=-1))
+        finally:
+            os._exit(0)
+    _, status = os.waitpid(pid, 0)
+    assert status == 0
+    ours = np.concatenate([first, stream.push(y[25000:]), stream.finish()], axis=-1)
+    assert_bitwise(ours, vexolin.cqt(y, sr=SR))
+    assert_bitwise(np.load(tmp_path / "child.npy"), ours)
