@@ -27,7 +27,7 @@ import os
 import sys
 import tempfile
 import warnings
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import IO, Any, NamedTuple
 
@@ -86,6 +86,20 @@ def _option(name: str) -> str:
 def _add_param(parser: argparse.ArgumentParser, param: Param) -> None:
     parser.add_argument(_option(param.name), type=param.type, default=param.default,
                         metavar=param.name.upper(), help=f"{param.help} (default {param.default_text})")
+
+
+# A value given as "auto" (an estimate), told apart from an option not given.
+_AUTO = "auto"
+
+
+def _given_type(param: Param) -> Callable[[str], Any]:
+    """``param``'s command-line type, with a value that means "estimate"
+    kept as ``_AUTO`` rather than None, which stands for "not given"."""
+    def convert(text: str) -> Any:
+        value = param.type(text)
+        return _AUTO if value is None else value
+    convert.__name__ = getattr(param.type, "__name__", "value")  # for argparse's messages
+    return convert
 
 
 def _batch_params() -> dict[str, tuple[Param, list[str]]]:
@@ -173,7 +187,8 @@ def _parser() -> argparse.ArgumentParser:
     batch.add_argument("--mono", action=argparse.BooleanOptionalAction, default=True,
                        help="mix channels down (default); --no-mono keeps a channel axis")
     for name, (param, users) in _batch_params().items():
-        batch.add_argument(_option(name), type=param.type, metavar=name.upper(), help=_batch_help(name, users))
+        batch.add_argument(_option(name), type=_given_type(param), metavar=name.upper(),
+                           help=_batch_help(name, users))
     batch.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
 
     key = commands.add_parser("key", help="The key of each audio file, from its mean chroma.",
@@ -522,6 +537,12 @@ def _run_batch(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int
         if getattr(args, name) is not None and name not in feature.defaults():
             parser.error(f"{_option(name)} does not apply to --feature {args.feature}")
     params = _given(args, feature)
+    for name, value in list(params.items()):
+        if value is _AUTO:
+            if feature.defaults()[name] is not None:  # the feature cannot estimate it
+                parser.error(f"{_option(name)} auto applies to --feature chroma; "
+                             f"--feature {args.feature} takes a number")
+            params[name] = None
     from vexolin.batch._inputs import UnreadableFolderWarning
     show = warnings.showwarning
 

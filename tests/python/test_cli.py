@@ -237,11 +237,13 @@ def test_npz_records_version_parameters_and_the_tuning_used(audio):
 
 
 @pytest.mark.parametrize("args, words", [
-    (["--tuning", "0.5"], ["--tuning", "semitone"]), (["--norm", "3"], ["--norm"]),
-    (["--cens", "--norm", "1"], ["--cens"])])
+    (["chroma", "--tuning", "0.5"], ["--tuning", "semitone"]), (["chroma", "--norm", "3"], ["--norm"]),
+    (["chroma", "--cens", "--norm", "1"], ["--cens"]),
+    # cqt cannot estimate its tuning: "auto" must not quietly mean 0
+    (["batch", "--out", "store.zarr", "--feature", "cqt", "--tuning", "auto"], ["--tuning auto", "number"])])
 def test_bad_chroma_options_are_usage_errors(audio, capsys, args, words):
     with pytest.raises(SystemExit) as stopped:
-        cli.main(["chroma", str(audio / "a4.wav"), *args])
+        cli.main([args[0], str(audio / "a4.wav"), *args[1:]])
     assert stopped.value.code == 2
     err = capsys.readouterr().err
     assert all(w in err for w in words), err
