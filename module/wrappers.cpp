@@ -32,28 +32,38 @@ void check_threads(int threads) {
 // runs before any work), makes the output array, and lets the engine write
 // straight into it with the lock released.
 
-FloatArray chroma_cqt(const SignalArray& y, double sr, int hop, int bins_per_octave, int n_octaves,
-                      int n_chroma, double fmin, int threads, const CancelToken* cancel) {
+namespace {
+
+// The chroma plan, its output array and `run` (scaled or unscaled chroma)
+// into it without the lock.
+template <typename Run>
+FloatArray chroma_call(const SignalArray& y, double sr, int hop, int bins_per_octave, int n_octaves, int n_chroma,
+                       double fmin, int threads, const CancelToken* cancel, const Run& run) {
   check_threads(threads);
   const py::buffer_info view = y.request();
   const ChromaPlan plan = plan_chroma(count_of(view), sr, hop, bins_per_octave, n_octaves, n_chroma, fmin);
   FloatArray out(shape_of(plan.n_chroma, plan.cqt.n_frames));
   float* chroma = out.mutable_data();
-  run_without_lock([&](const CancelFlag& flag) { run_chroma(plan, samples_of(view), chroma, threads, flag); },
-                   cancel);
+  run_without_lock([&](const CancelFlag& flag) { run(plan, samples_of(view), chroma, threads, flag); }, cancel);
   return out;
+}
+
+}  // namespace
+
+FloatArray chroma_cqt(const SignalArray& y, double sr, int hop, int bins_per_octave, int n_octaves,
+                      int n_chroma, double fmin, int threads, const CancelToken* cancel) {
+  return chroma_call(y, sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, threads, cancel,
+                     [](const ChromaPlan& plan, const float* samples, float* chroma, int n, const CancelFlag& flag) {
+                       run_chroma(plan, samples, chroma, n, flag);
+                     });
 }
 
 FloatArray chroma_folded(const SignalArray& y, double sr, int hop, int bins_per_octave, int n_octaves,
                          int n_chroma, double fmin, int threads, const CancelToken* cancel) {
-  check_threads(threads);
-  const py::buffer_info view = y.request();
-  const ChromaPlan plan = plan_chroma(count_of(view), sr, hop, bins_per_octave, n_octaves, n_chroma, fmin);
-  FloatArray out(shape_of(plan.n_chroma, plan.cqt.n_frames));
-  float* chroma = out.mutable_data();
-  run_without_lock([&](const CancelFlag& flag) { fold_chroma(plan, samples_of(view), chroma, threads, flag); },
-                   cancel);
-  return out;
+  return chroma_call(y, sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, threads, cancel,
+                     [](const ChromaPlan& plan, const float* samples, float* chroma, int n, const CancelFlag& flag) {
+                       fold_chroma(plan, samples, chroma, n, flag);
+                     });
 }
 
 FloatArray cqt_magnitude(const SignalArray& y, double sr, int hop, double fmin, int n_bins,
