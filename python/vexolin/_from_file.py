@@ -36,4 +36,13 @@ def feature_of_signal(
     if not np.isfinite(y).all():
         raise ValueError("the file holds NaN or infinite samples")
     values, used = compute(feature, y, rate, p, workers, check_finite=False)
+    check_finite_result(values)
     return values, rate, y.shape[-1], used
+
+
+def check_finite_result(values: npt.NDArray[np.float32]) -> None:
+    """Refuse a result holding NaN or infinity: finite samples too large for
+    single-precision arithmetic (1e38, say) overflow in the transform."""
+    if not np.isfinite(values).all():
+        raise ValueError("the result is not finite: the samples are too large for single-precision "
+                         "arithmetic; scale the audio down")

@@ -4,6 +4,7 @@ resumed and interrupted runs, a killed worker, and bad invocations."""
 
 import contextlib
 import http.server
+import json
 import os
 import signal
 import socketserver
@@ -124,19 +125,21 @@ def test_thread_pool_and_command_line_keep_channels_and_parameters(collection, t
 
 def test_an_interrupted_run_leaves_only_whole_entries_and_a_rerun_completes(collection, tmp_path, monkeypatch):
     out = tmp_path / "interrupted.zarr"
-    write_entry, written = _store.write_entry, []
+    write_entry, written = _store.write_entry_files, []
 
-    def cut_off_at_the_fourth(out_, key, values, attrs, **options):
+    def cut_off_at_the_fourth(out_, key, files, **options):
+        files = dict(files)
         if len(written) == 3:  # the data is on disk, its rename never happens
             partial = os.path.join(out_, _store.PARTIAL, key)
-            os.makedirs(os.path.dirname(partial), exist_ok=True)
-            import zarr
-            zarr.create_array(store=partial, data=values, attributes=attrs, zarr_format=3)
+            os.makedirs(partial)
+            for name, data in files.items():
+                with open(os.path.join(partial, name), "wb") as f:
+                    f.write(data)
             raise KeyboardInterrupt
-        write_entry(out_, key, values, attrs)
-        written.append(attrs["source"])
+        write_entry(out_, key, files.items())
+        written.append(json.loads(files["zarr.json"])["attributes"]["source"])
 
-    monkeypatch.setattr(_store, "write_entry", cut_off_at_the_fourth)
+    monkeypatch.setattr(_store, "write_entry_files", cut_off_at_the_fourth)
     with pytest.raises(KeyboardInterrupt):
         batch.extract(collection["good"], out=out, workers=1, progress=False)
     monkeypatch.undo()
@@ -591,15 +594,15 @@ def test_entries_reach_the_disk_before_their_rename_and_damaged_ones_are_redone(
 def test_a_full_disk_stops_the_run_with_one_clear_error(collection, tmp_path, monkeypatch, capsys):
     import errno
     out = tmp_path / "full.zarr"
-    write_entry, written = _store.write_entry, []
+    write_entry, written = _store.write_entry_files, []
 
-    def full_after_two(out_, key, values, attrs, **options):
+    def full_after_two(out_, key, files, **options):
         if len(written) == 2:
             raise OSError(errno.ENOSPC, "No space left on device")
-        write_entry(out_, key, values, attrs, **options)
+        write_entry(out_, key, files, **options)
         written.append(key)
 
-    monkeypatch.setattr(_store, "write_entry", full_after_two)
+    monkeypatch.setattr(_store, "write_entry_files", full_after_two)
     status = cli.main(["batch", *collection["good"], "--out", str(out), "--workers", "1", "-q"])
     [line] = capsys.readouterr().err.splitlines()
     assert status == 1 and line.startswith(f"vexolin: error: {out}: no space left for the store")

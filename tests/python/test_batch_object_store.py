@@ -116,10 +116,11 @@ def test_half_written_entries_are_redone_and_an_interrupted_run_completes(s3, mo
     write_entry, written = _object_store.ObjectStore.write_entry, []
 
     def cut_off_at_the_fourth(self, entries, key, files):
+        files = dict(files)
         if len(written) == 3:  # the chunks are stored, the metadata never is
             self._fs.pipe({self._path(entries, key, n): d for n, d in files.items() if n != "zarr.json"})
             raise KeyboardInterrupt
-        write_entry(self, entries, key, files)
+        write_entry(self, entries, key, files.items())
         written.append(key)
 
     monkeypatch.setattr(_object_store.ObjectStore, "write_entry", cut_off_at_the_fourth)
@@ -208,11 +209,11 @@ def test_a_format_not_decodable_from_a_stream_is_read_from_a_local_copy_that_is_
     import tempfile
     monkeypatch.setattr(tempfile, "tempdir", None)
     url = sorted(s3["good"])[2]
-    values, sr, _, _ = _work.compute(url, batch._params.feature_params("chroma", {}), 1, s3["options"])
+    values, sr, _, _ = _work.compute(url, None, batch._params.feature_params("chroma", {}), 1, s3["options"])
     np.testing.assert_array_equal(values, serial(s3["good"][url]))
     assert list(tmp_path.iterdir()) == []
     with pytest.raises(vexolin.AudioFileError, match=s3["bad"]):
-        _work.compute(s3["bad"], batch._params.feature_params("chroma", {}), 1, s3["options"])
+        _work.compute(s3["bad"], None, batch._params.feature_params("chroma", {}), 1, s3["options"])
     assert list(tmp_path.iterdir()) == []
 
 
@@ -244,3 +245,21 @@ def test_a_cluster_run_on_s3_interrupted_midway_is_completed_by_the_next(s3, clu
     store = batch.open(out, storage_options=s3["options"])
     for url, local in s3["good"].items():
         np.testing.assert_array_equal(store[url], serial(local))
+
+
+def test_long_remote_files_are_streamed_from_a_local_copy_that_is_removed(s3, monkeypatch, tmp_path):
+    monkeypatch.setattr(_work, "STREAM_BYTES", 0)
+    monkeypatch.setattr(_work, "_COPY_BYTES", 0)
+    monkeypatch.setenv("TMPDIR", str(tmp_path))
+    import tempfile
+    monkeypatch.setattr(tempfile, "tempdir", None)
+    streamed = []
+    stream = _work.streamed_entry
+    monkeypatch.setattr(_work, "streamed_entry", lambda *a: (streamed.append(a[0]), stream(*a))[1])
+    out = f"s3://{BUCKET}/runs/streamed.zarr"
+    urls = sorted(s3["good"])[:4]
+    summary = batch.extract(urls, out=out, workers=1, progress=False, storage_options=s3["options"])
+    assert summary.computed == 4 and len(streamed) == 4 and list(tmp_path.iterdir()) == []
+    store = batch.open(out, storage_options=s3["options"])
+    for url in urls:
+        np.testing.assert_array_equal(store[url], serial(s3["good"][url]))

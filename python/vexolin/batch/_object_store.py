@@ -33,6 +33,8 @@ from vexolin.batch._zarr_entry import decode_entry
 # How long a lock holds without renewal: a run killed outright blocks the
 # store for at most this long.
 LEASE_S = 120.0
+# Chunks put together, up to this many bytes.
+_PUT_AT_ONCE_BYTES = 64 << 20
 
 
 class LockHeld(Exception):
@@ -179,14 +181,23 @@ class ObjectStore:
         sizes = {str(about["name"]).rstrip("/").rsplit("/", 1)[-1]: int(about.get("size", -1)) for about in listing}
         return attrs if self._complete(attrs, sizes) else None
 
-    def write_entry(self, entries: str, key: str, files: dict[str, bytes]) -> None:
-        """The chunks first, then the metadata that makes the entry complete."""
+    def write_entry(self, entries: str, key: str, files: Iterable[tuple[str, bytes]]) -> None:
+        """The chunks first, several at once, then the metadata that makes the entry complete."""
         fs = self._fs
         with contextlib.suppress(FileNotFoundError):
             fs.rm_file(self._path(entries, key, "zarr.json"))  # an older entry stops counting first
-        chunks = {self._path(entries, key, name): data for name, data in files.items() if name != "zarr.json"}
-        fs.pipe(chunks)
-        fs.pipe_file(self._path(entries, key, "zarr.json"), files["zarr.json"])
+        batch: dict[str, bytes] = {}
+        for name, data in files:
+            if name == "zarr.json":
+                if batch:
+                    fs.pipe(batch)
+                fs.pipe_file(self._path(entries, key, name), data)
+                return
+            batch[self._path(entries, key, name)] = data
+            if sum(map(len, batch.values())) >= _PUT_AT_ONCE_BYTES:  # a long file's chunks: bounded memory
+                fs.pipe(batch)
+                batch = {}
+        raise ValueError(f"entry {key} has no metadata")
 
     def remove_entry(self, entries: str, key: str) -> None:
         fs = self._fs

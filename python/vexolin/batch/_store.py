@@ -269,28 +269,30 @@ def _sync(path: str) -> None:
         os.close(handle)
 
 
+# An entry's files by name, its metadata last; possibly made as they are
+# written (a long file's chunks, computed as its frames arrive).
+EntryFiles = Iterable[tuple[str, bytes]]
+
+
 def write_entry(out: Out, key: str, values: npt.NDArray[np.float32], attrs: dict[str, Any], *,
                 fsync: bool = True) -> None:
+    """:func:`write_entry_files` of an entry holding ``values``."""
+    write_entry_files(out, key, encode_entry(values, attrs).items(), fsync=fsync)
+
+
+def write_entry_files(out: Out, key: str, files: EntryFiles, *, fsync: bool = True) -> None:
     """Write an entry beside the store and rename it into place, replacing an
     older one (at a URL: in place, its metadata last). With ``fsync``, its
     files and then its folder reach the disk before the rename: a power cut
     cannot leave an entry in place whose chunks never reached the disk. The
     rename itself is not waited for: lost, it only leaves the file to redo."""
-    files = encode_entry(values, attrs)
     if isinstance(out, ObjectStore):
         out.write_entry(ENTRIES, key, files)
         return
     target = entry_dir(out, key)
     try:
         with staged(target, scratch=os.path.join(out, PARTIAL)) as partial:
-            for name, data in files.items():
-                path = os.path.join(partial, *name.split("/"))
-                os.makedirs(os.path.dirname(path), exist_ok=True)
-                with open(path, "xb") as f:
-                    f.write(data)
-                    if fsync:
-                        f.flush()
-                        os.fdatasync(f.fileno())  # the data and the size, not the times
+            _write_files(partial, files, fsync)
             if fsync:
                 _sync(partial)
             _discard(target)
@@ -301,15 +303,23 @@ def write_entry(out: Out, key: str, values: npt.NDArray[np.float32], attrs: dict
             raise
 
 
-def stage_entry(out: str, key: str, values: npt.NDArray[np.float32], attrs: dict[str, Any]) -> str:
+def _write_files(folder: str, files: EntryFiles, fsync: bool) -> None:
+    os.makedirs(folder)
+    for name, data in files:
+        with open(os.path.join(folder, name), "xb") as f:
+            f.write(data)
+            if fsync:
+                f.flush()
+                os.fdatasync(f.fileno())  # the data and the size, not the times
+
+
+def stage_entry(out: str, key: str, files: EntryFiles) -> str:
     """An entry's files written under ``.partial/``, neither flushed nor in
     place yet (see :func:`place_entries`); the folder holding them."""
     partial = os.path.join(out, PARTIAL, f".{key}.{uuid.uuid4().hex}.part")
-    os.makedirs(partial)
+    os.makedirs(os.path.dirname(partial), exist_ok=True)
     try:
-        for name, data in encode_entry(values, attrs).items():
-            with open(os.path.join(partial, name), "xb") as f:
-                f.write(data)
+        _write_files(partial, files, fsync=False)
     except BaseException:
         shutil.rmtree(partial, ignore_errors=True)
         raise

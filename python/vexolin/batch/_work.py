@@ -4,10 +4,13 @@ how it went in a small record (the features stay in the store)."""
 
 from __future__ import annotations
 
+import contextlib
 import errno
+import itertools
 import os
 import shutil
 import time
+from collections.abc import Callable, Iterator
 from typing import Any
 
 import numpy as np
@@ -15,36 +18,116 @@ import numpy.typing as npt
 
 import vexolin
 from vexolin._features import Params
-from vexolin._from_file import feature_of_file, feature_of_signal
-from vexolin._io import AudioFileError, load, load_stream
+from vexolin._from_file import check_finite_result, feature_of_file, feature_of_signal
+from vexolin._io import AudioFileError, info, load, load_stream
+from vexolin._stream import Stream, _file_blocks, file_tuning
 from vexolin.batch import _fs, _store
 from vexolin.batch._object_store import ObjectStore
 from vexolin.batch._params import feature_of
+from vexolin.batch._zarr_entry import ChunkedEntry, encode_entry
 
 # What a file can go wrong with; anything else is a fault of ours and is
 # left to propagate.
 FILE_ERRORS = (AudioFileError, ValueError, TypeError, OSError, MemoryError, RuntimeError)
 
 
-def compute(path: str, params: dict[str, Any], threads: int,
+# A file whose samples take more than this once read is streamed: read,
+# computed and written a block at a time, so that a worker's memory stays
+# bounded whatever a file's length.
+STREAM_BYTES = 64 << 20
+# A remote file this large is copied to a local temporary file first: a long
+# one is read more than once (its tuning, then its frames).
+_COPY_BYTES = 4 << 20
+_BLOCK_FRAMES = 1 << 16
+# At most how many times its size a file decodes to (a low-bitrate lossy
+# one): smaller files are never long enough to stream, and their header is
+# not read twice.
+_MOST_EXPANSION = 256
+# The stream each feature of a run is computed by.
+_STREAMED = {"chroma": "chroma_cqt", "cqt": "cqt_magnitude"}
+
+
+@contextlib.contextmanager
+def _local(path: str, size: int, storage_options: _fs.Options | None) -> Iterator[str | None]:
+    """A local path to read a file at: its own, or a temporary copy of a
+    large remote one (removed afterwards); None for a small remote file,
+    read where it is."""
+    if not _fs.is_url(path):
+        yield path
+    elif size < _COPY_BYTES:
+        yield None
+    else:
+        with _fs.local_copy(path, storage_options) as copy:
+            yield copy
+
+
+def _streamable(local: str, size: int, params: dict[str, Any]) -> bool:
+    """Whether a file is long enough to stream, and its feature can be: chroma
+    scaled to each frame's largest value, without a threshold relative to
+    the whole file's."""
+    _, own = feature_of(params)
+    if size * _MOST_EXPANSION <= STREAM_BYTES or own.get("norm", "inf") != "inf" or own.get("threshold", 0.0) != 0.0:
+        return False
+    about = info(local)
+    stretch = max(1.0, params["sr"] / about.sr) if params["sr"] else 1.0
+    return bool(about.n_samples * about.channels * 4 * stretch > STREAM_BYTES)
+
+
+def compute(path: str, local: str | None, params: dict[str, Any], threads: int,
             storage_options: _fs.Options | None = None) -> tuple[npt.NDArray[np.float32], int, int, Params]:
     """The feature of one file as the package computes it, on ``threads``
     threads; its rate, its samples per channel and the parameters used. A
-    file at a URL is read where it is, or from a temporary local copy when
-    its format cannot be decoded from a stream."""
+    file at a URL is read from ``local`` (its copy), or where it is, or from
+    a temporary local copy when its format cannot be decoded from a stream."""
     feature, own = feature_of(params)
-    if not _fs.is_url(path):
-        return feature_of_file(path, feature, own, sr=params["sr"], mono=params["mono"], workers=threads)
+    if local is not None:
+        with _named(path):
+            return feature_of_file(local, feature, own, sr=params["sr"], mono=params["mono"], workers=threads)
     try:
         with _fs.opened(path, storage_options) as f:
             y, rate = load_stream(f, path, sr=params["sr"], mono=params["mono"])
     except AudioFileError:
-        with _fs.local_copy(path, storage_options) as copy:
-            try:
-                y, rate = load(copy, sr=params["sr"], mono=params["mono"])
-            except AudioFileError as e:
-                raise AudioFileError(path, e.reason) from None
+        with _fs.local_copy(path, storage_options) as copy, _named(path):
+            y, rate = load(copy, sr=params["sr"], mono=params["mono"])
     return feature_of_signal(y, rate, feature, own, workers=threads)
+
+
+@contextlib.contextmanager
+def _named(path: str) -> Iterator[None]:
+    """Errors of a file read from a local copy name the file."""
+    try:
+        yield
+    except AudioFileError as e:
+        raise AudioFileError(path, e.reason) from None
+
+
+# What an entry's attributes are made from once its frames are all computed:
+# the rate, samples per channel, channels, frames and the parameters used.
+AttrsOf = Callable[[int, int, int, int, Params], dict[str, Any]]
+
+
+def streamed_entry(local: str, params: dict[str, Any], attrs_of: AttrsOf) -> _store.EntryFiles:
+    """A file's entry, chunk by chunk as its frames are computed from blocks
+    of its samples; equal to the entry of its whole signal's feature."""
+    feature, own = feature_of(params)
+    if own.get("tuning", 0.0) is None:
+        own = {**own, "tuning": file_tuning(local, sr=params["sr"], block_frames=_BLOCK_FRAMES)}
+    with _file_blocks(local, _BLOCK_FRAMES, params["sr"], params["mono"]) as (rate, blocks):
+        stream = Stream(_STREAMED[feature.name], sr=rate, check_finite=False, **own)
+        entry: ChunkedEntry | None = None
+        n_samples = 0
+        for samples in itertools.chain(blocks, [None]):
+            if samples is None:
+                frames = stream.finish()
+            else:
+                n_samples += samples.shape[-1]
+                frames = stream.push(samples)
+            check_finite_result(frames)
+            entry = entry or ChunkedEntry(frames.shape[:-1])
+            yield from entry.add(frames)
+    assert entry is not None
+    channels = 1 if len(entry.leading) == 1 else entry.leading[0]
+    yield from entry.finish(attrs_of(rate, n_samples, channels, entry.n_frames, own))
 
 
 class StoreFull(OSError):
@@ -59,6 +142,7 @@ def extract_file(path: str, out: _store.Out, params: dict[str, Any], threads: in
                  staged: list[tuple[str, str]] | None = None) -> dict[str, Any]:
     """Compute and store one file's feature on ``threads`` threads; a record of the outcome.
 
+    A long file is streamed, its entry written as its frames are computed.
     A file that cannot be read or computed gets a "failed" record with the
     reason, and loses an entry it had from an earlier version of the file.
     A full disk under the store raises :class:`StoreFull`. With ``staged``
@@ -68,25 +152,33 @@ def extract_file(path: str, out: _store.Out, params: dict[str, Any], threads: in
     started = time.perf_counter()
     record: dict[str, Any] = {"path": path, "status": "failed"}
     key = _store.entry_key(path)
-    try:
-        size, mtime_ns = _fs.stamp(path, storage_options)
-        record.update(size=size, mtime_ns=mtime_ns)
-        values, sr, n_samples, used = compute(path, params, threads, storage_options)
+
+    def attrs_of(sr: int, n_samples: int, channels: int, frames: int, used: Params) -> dict[str, Any]:
         seconds = n_samples / sr
-        record.update(frames=values.shape[-1], seconds=seconds, sr=sr,
-                      channels=1 if values.ndim == 2 else values.shape[0])
-        record["compute_seconds"] = round(time.perf_counter() - started, 6)
-        attrs = {
-            "source": path, "size": size, "mtime_ns": mtime_ns, "sr": sr,
-            "duration": seconds, "n_samples": n_samples, "channels": record["channels"],
-            "frames": record["frames"], "compute_seconds": record["compute_seconds"],
+        record.update(frames=frames, seconds=seconds, sr=sr, channels=channels,
+                      compute_seconds=round(time.perf_counter() - started, 6))
+        return {
+            "source": path, "size": record["size"], "mtime_ns": record["mtime_ns"], "sr": sr,
+            "duration": seconds, "n_samples": n_samples, "channels": channels,
+            "frames": frames, "compute_seconds": record["compute_seconds"],
             "params": params, "vexolin": vexolin.__version__,
             # The tuning this file was computed with: estimated when the run's is None.
             **({"tuning": used["tuning"]} if "tuning" in used else {})}
-        if staged is not None and isinstance(out, str):
-            staged.append((_store.stage_entry(out, key, values, attrs), key))
-        else:
-            _store.write_entry(out, key, values, attrs, fsync=fsync)
+
+    try:
+        size, mtime_ns = _fs.stamp(path, storage_options)
+        record.update(size=size, mtime_ns=mtime_ns)
+        with _local(path, size, storage_options) as local:
+            if local is not None and _streamable(local, size, params):
+                files = streamed_entry(local, params, attrs_of)
+            else:
+                values, sr, n_samples, used = compute(path, local, params, threads, storage_options)
+                channels = 1 if values.ndim == 2 else values.shape[0]
+                files = encode_entry(values, attrs_of(sr, n_samples, channels, values.shape[-1], used)).items()
+            if staged is not None and isinstance(out, str):
+                staged.append((_store.stage_entry(out, key, files), key))
+            else:
+                _store.write_entry_files(out, key, files, fsync=fsync)
     except FILE_ERRORS as e:
         if isinstance(e, OSError) and e.errno in (errno.ENOSPC, errno.EDQUOT):
             raise StoreFull(e.errno, f"{out}: no space left for the store ({e.strerror}); every file "

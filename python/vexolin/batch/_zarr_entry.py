@@ -9,7 +9,7 @@ tests check)."""
 from __future__ import annotations
 
 import json
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from typing import Any
 
 import numcodecs  # type: ignore[import-untyped]
@@ -22,37 +22,101 @@ _ZSTD_LEVEL = 1
 _ZSTD = numcodecs.Zstd(level=_ZSTD_LEVEL, checksum=True)
 
 
+def _chunk_frames(leading: tuple[int, ...]) -> int:
+    """Frames per chunk of an entry whose frames have shape ``leading``."""
+    return max(1, _CHUNK_BYTES // max(4 * int(np.prod(leading)), 1))
+
+
 def _chunks(shape: tuple[int, ...]) -> tuple[int, ...]:
-    per_frame = 4 * int(np.prod(shape[:-1]))
-    frames = max(1, min(shape[-1], _CHUNK_BYTES // max(per_frame, 1)))
-    return (*shape[:-1], frames)
+    return (*shape[:-1], max(1, min(shape[-1], _chunk_frames(shape[:-1]))))
 
 
-def encode_entry(values: npt.NDArray[np.float32], attrs: dict[str, Any]) -> dict[str, bytes]:
-    """The files of an entry holding ``values`` with attributes ``attrs``, by name."""
-    chunks = _chunks(values.shape)
+def _chunk_name(ndim: int, k: int) -> str:
+    return f"c{'.0' * (ndim - 1)}.{k}"
+
+
+def _encode_chunk(part: npt.NDArray[np.float32], chunks: tuple[int, ...]) -> bytes:
+    block = np.zeros(chunks, dtype="<f4")  # edge chunks are stored whole, padded with the fill value
+    block[..., : part.shape[-1]] = part
+    return bytes(_ZSTD.encode(block))
+
+
+def _metadata(shape: tuple[int, ...], chunks: tuple[int, ...], attrs: dict[str, Any],
+              sizes: dict[str, int]) -> bytes:
     metadata = {
-        "zarr_format": 3, "node_type": "array", "shape": list(values.shape), "data_type": "float32",
+        "zarr_format": 3, "node_type": "array", "shape": list(shape), "data_type": "float32",
         "chunk_grid": {"name": "regular", "configuration": {"chunk_shape": list(chunks)}},
         "chunk_key_encoding": {"name": "default", "configuration": {"separator": "."}},
         "fill_value": 0.0,
         "codecs": [{"name": "bytes", "configuration": {"endian": "little"}},
                    {"name": "zstd", "configuration": {"level": _ZSTD_LEVEL, "checksum": True}}],
-        "attributes": attrs, "storage_transformers": [],
+        # Each chunk's size: a resumed run redoes an entry whose chunks did
+        # not all reach the disk or the object store whole.
+        "attributes": {**attrs, "chunk_bytes": sizes}, "storage_transformers": [],
     }
-    files: dict[str, bytes] = {}
+    return json.dumps(metadata, indent=2).encode()
+
+
+def encode_entry(values: npt.NDArray[np.float32], attrs: dict[str, Any]) -> dict[str, bytes]:
+    """The files of an entry holding ``values`` with attributes ``attrs``,
+    by name, its metadata last."""
+    chunks = _chunks(values.shape)
     frames = chunks[-1]
-    leading = ".0" * (values.ndim - 1)
-    for k in range(max(1, -(-values.shape[-1] // frames))):
-        block = np.zeros(chunks, dtype="<f4")  # edge chunks are stored whole, padded with the fill value
-        part = values[..., k * frames:(k + 1) * frames]
-        block[..., : part.shape[-1]] = part
-        files[f"c{leading}.{k}"] = bytes(_ZSTD.encode(block))
-    # Each chunk's size: a resumed run redoes an entry whose chunks did not
-    # all reach the disk or the object store whole.
-    metadata["attributes"] = {**attrs, "chunk_bytes": chunk_sizes(files)}
-    files["zarr.json"] = json.dumps(metadata, indent=2).encode()  # last: written after the chunks
+    files = {_chunk_name(values.ndim, k): _encode_chunk(values[..., k * frames:(k + 1) * frames], chunks)
+             for k in range(max(1, -(-values.shape[-1] // frames)))}
+    files["zarr.json"] = _metadata(values.shape, chunks, attrs, chunk_sizes(files))
     return files
+
+
+class ChunkedEntry:
+    """An entry encoded as its frames arrive, a chunk at a time, so that
+    only one chunk's frames are held however many there are; its files
+    equal :func:`encode_entry`'s of all the frames."""
+
+    def __init__(self, leading: tuple[int, ...]) -> None:
+        self._leading = leading
+        self._frames = _chunk_frames(leading)
+        self._buffer = np.zeros((*leading, self._frames), dtype=np.float32)
+        self._filled = 0  # frames in the buffer
+        self._chunks = 0  # chunks given out
+        self._sizes: dict[str, int] = {}
+
+    @property
+    def leading(self) -> tuple[int, ...]:
+        return self._leading
+
+    @property
+    def n_frames(self) -> int:
+        return self._chunks * self._frames + self._filled
+
+    def add(self, values: npt.NDArray[np.float32]) -> Iterator[tuple[str, bytes]]:
+        """Take the next frames (shape ``leading + (k,)``); the chunk files they complete."""
+        if values.shape[:-1] != self._leading:
+            raise ValueError(f"frames of shape {values.shape[:-1]} in an entry of {self._leading}")
+        at = 0
+        while at < values.shape[-1]:
+            take = min(self._frames - self._filled, values.shape[-1] - at)
+            self._buffer[..., self._filled:self._filled + take] = values[..., at:at + take]
+            self._filled += take
+            at += take
+            if self._filled == self._frames:
+                yield self._chunk(self._buffer, self._buffer.shape)
+                self._filled = 0
+
+    def finish(self, attrs: dict[str, Any]) -> Iterator[tuple[str, bytes]]:
+        """The last chunk, then the metadata with ``attrs``."""
+        shape = (*self._leading, self.n_frames)
+        chunks = _chunks(shape)
+        if self._filled or not self._chunks:
+            yield self._chunk(self._buffer[..., : self._filled], chunks)
+        yield "zarr.json", _metadata(shape, chunks, attrs, self._sizes)
+
+    def _chunk(self, part: npt.NDArray[np.float32], chunks: tuple[int, ...]) -> tuple[str, bytes]:
+        name = _chunk_name(len(self._leading) + 1, self._chunks)
+        data = _encode_chunk(part, chunks)
+        self._sizes[name] = len(data)
+        self._chunks += 1
+        return name, data
 
 
 def chunk_sizes(files: dict[str, bytes]) -> dict[str, int]:
