@@ -180,6 +180,24 @@ def test_the_lock_object_names_its_owner_and_a_lapsed_lease_is_taken_over(s3):
     assert batch.extract(urls, out=out, workers=1, progress=False, storage_options=s3["options"]).computed == 2
 
 
+def test_a_lease_is_renewed_only_while_the_lock_is_still_its_runs(s3, monkeypatch):
+    monkeypatch.setattr(_object_store, "LEASE_S", 0.4)  # renewed every 0.1 s
+    store = _store.location(f"s3://{BUCKET}/runs/taken.zarr", s3["options"])
+    key = "runs/taken.zarr/.lock"
+    with _store.run_lock(store) as owner:
+        time.sleep(0.3)
+        renewed = json.loads(s3["client"].get_object(Bucket=BUCKET, Key=key)["Body"].read())
+        assert renewed["owner"] == owner and renewed["expires"] > time.time()
+        # This run stalled past its lease, and another took the store over.
+        other = {"owner": "elsewhere pid 2 run y", "expires": time.time() + 60}
+        s3["client"].put_object(Bucket=BUCKET, Key=key, Body=json.dumps(other))
+        time.sleep(0.4)
+        assert json.loads(s3["client"].get_object(Bucket=BUCKET, Key=key)["Body"].read()) == other
+        assert _store.lock_owner(store) != owner
+    # Ending, the stalled run leaves the other's lock in place.
+    assert json.loads(s3["client"].get_object(Bucket=BUCKET, Key=key)["Body"].read()) == other
+
+
 def test_the_command_line_takes_storage_options_and_fsspec_configuration_from_the_environment(s3, tmp_path):
     out = f"s3://{BUCKET}/runs/cli.zarr"
     url = sorted(s3["good"])[1]

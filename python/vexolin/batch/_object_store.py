@@ -117,7 +117,12 @@ class ObjectStore:
 
         def renew() -> None:
             while not stop.wait(LEASE_S / 4):
-                with contextlib.suppress(OSError):
+                with contextlib.suppress(OSError, ValueError):
+                    # Renewed only while still ours: a run stalled past its
+                    # lease (a suspended laptop) must not take the lock back
+                    # from the run that took it over; its tasks then stop.
+                    if json.loads(fs.cat_file(path)).get("owner") != owner:
+                        return
                     fs.pipe_file(path, claim())
 
         renewer = threading.Thread(target=renew, name="vexolin-lock-lease", daemon=True)
