@@ -20,20 +20,11 @@ import sys
 import time
 from pathlib import Path
 
-import numpy as np
 import soundfile
 
+from stream_bench import SR, write_wav
+
 ROOT = Path(__file__).resolve().parent.parent
-SR = 22050
-
-
-def write_wav(path: Path, seconds: float) -> None:
-    rng = np.random.default_rng(2)
-    t = np.arange(SR * 60) / SR
-    minute = (0.3 * np.sin(2 * np.pi * 220.0 * t) + rng.uniform(-0.2, 0.2, len(t))).astype(np.float32)
-    with soundfile.SoundFile(path, "w", SR, 1, subtype="PCM_16") as f:
-        for _ in range(int(seconds // 60)):
-            f.write(minute)
 
 
 def peak_mib() -> float:
