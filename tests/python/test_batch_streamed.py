@@ -93,6 +93,7 @@ def test_an_entry_encoded_as_frames_arrive_equals_the_one_encoded_at_once(monkey
     assert dict(files) == _zarr_entry.encode_entry(values, {"source": "x"})
 
 
+@pytest.mark.filterwarnings("ignore:overflow encountered:RuntimeWarning")  # numpy's, estimating the tuning
 @pytest.mark.parametrize("stream_bytes", [1 << 40, 0], ids=["whole", "streamed"])
 def test_a_file_whose_result_overflows_is_recorded_failed_and_a_long_one_not_streamed_when_it_cannot_be(
         tmp_path, monkeypatch, stream_bytes):
