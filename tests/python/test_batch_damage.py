@@ -170,6 +170,15 @@ def test_a_link_among_a_stores_own_files_refuses_the_store_and_nothing_outside_c
     assert {str(p): p.read_bytes() for p in outside.rglob("*") if p.is_file()} == seen
 
 
+@pytest.mark.parametrize("name, message", [(_store.LOCK, "cannot take the store's lock"),
+                                           (_store.TABLE, "cannot read the store's table")])
+def test_a_folder_in_place_of_the_lock_or_the_table_is_one_store_error(files, store, name, message):
+    (store / name).unlink()
+    (store / name).mkdir()
+    with pytest.raises(_store.StoreError, match=f"{store / name}: {message}"):
+        rerun(files, store)
+
+
 def test_a_linked_entry_is_not_an_entry_and_is_redone_without_touching_its_target(files, store, tmp_path):
     path = files["good"][0]
     elsewhere = tmp_path / "elsewhere"

@@ -32,8 +32,7 @@ from vexolin._atomic import staged
 from vexolin.batch import _fs
 from vexolin.batch._object_store import LockHeld, ObjectStore
 from vexolin.batch._params import describe
-from vexolin.batch._table import COLUMNS as TABLE_COLUMNS
-from vexolin.batch._table import parse_table
+from vexolin.batch._table import COLUMNS, parse_table
 from vexolin.batch._validate import DamagedEntry, Scan, inspect_entry, load_json
 from vexolin.batch._validate import entry_key as entry_key  # the name every module uses
 from vexolin.batch._zarr_entry import decode_chunk, decode_entry, encode_entry
@@ -45,6 +44,7 @@ FORMAT_VERSION = 1
 ENTRIES = "entries"
 PARTIAL = ".partial"
 TABLE = "files.csv"
+TABLE_COLUMNS = COLUMNS
 LOCK = ".lock"
 METADATA = "zarr.json"
 # Never opened through a link: a link here would make a run write, or
@@ -189,7 +189,8 @@ def run_lock(out: Out) -> Iterator[str]:
     except OSError as e:
         if e.errno == errno.ELOOP:
             refuse_links(out)
-        raise
+        raise StoreError(f"{path}: cannot take the store's lock ({e.strerror}); "
+                         "remove what is there, or write to another store") from None
     if not stat.S_ISREG(os.fstat(handle).st_mode):
         os.close(handle)
         raise StoreError(f"{path} is not a regular file; remove it, or write to another store")
@@ -479,10 +480,16 @@ def read_table(out: Out) -> list[dict[str, str]]:
     if isinstance(out, ObjectStore):
         data = out.read_bytes(TABLE)
     else:
+        path = os.path.join(out, TABLE)
         try:
-            data = _read_file(os.path.join(out, TABLE))
+            data = _read_file(path)
         except FileNotFoundError:
             data = None
+        except OSError as e:
+            if e.errno == errno.ELOOP:
+                refuse_links(out)
+            raise StoreError(f"{path}: cannot read the store's table ({e.strerror}); move it away, "
+                             "and the table is rebuilt from the entries") from None
     return [] if data is None else parse_table(data)
 
 
