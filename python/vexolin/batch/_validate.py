@@ -13,13 +13,15 @@ from collections.abc import Callable, Collection
 from dataclasses import dataclass, field
 from typing import Any
 
-# Attributes an entry must have, and the types each may take.
+# An entry's attributes and the types each may take (those that may be
+# None may be absent too).
 _NUMBER = (int, float)
 _ATTR_TYPES: dict[str, tuple[type, ...]] = {
     "size": (int,), "mtime_ns": (int, type(None)), "frames": (int,), "sr": (*_NUMBER, type(None)),
     "duration": (*_NUMBER, type(None)), "compute_seconds": (*_NUMBER, type(None)),
     "channels": (int, type(None)),
 }
+# Attributes an entry may lack.
 _OPTIONAL_TYPES: dict[str, tuple[type, ...]] = {
     "n_samples": (int, type(None)), "params": (dict,), "vexolin": (str,), "tuning": (*_NUMBER, type(None)),
     "chunk_bytes": (dict,),
@@ -96,8 +98,8 @@ def layout(document: dict[str, Any], attrs: dict[str, Any], chunk_files: Callabl
     recorded = attrs.get("chunk_bytes")
     present = recorded.keys() if isinstance(recorded, dict) else chunk_files()
     if count != len(present):
-        raise DamagedEntry(f"its shape implies {count} chunks, it {'records' if isinstance(recorded, dict) else 'has'} "
-                           f"{len(present)}")
+        kept = "records" if isinstance(recorded, dict) else "has"
+        raise DamagedEntry(f"its shape implies {count} chunks, it {kept} {len(present)}")
     leading = ".0" * (len(shape) - 1)
     names = [f"c{leading}.{k}" for k in range(count)]
     if set(names) != set(present):
@@ -120,7 +122,6 @@ def inspect_entry(document: Any, key: str, size_of: Callable[[str], int | None],
     attrs = entry_attrs(document)
     if attrs is None or entry_key(attrs["source"]) != key:
         return None, None
-    assert isinstance(document, dict)
     try:
         found = layout(document, attrs, chunk_files)
     except DamagedEntry as e:
