@@ -147,6 +147,41 @@ def test_half_written_entries_are_redone_and_an_interrupted_run_completes(s3, mo
         np.testing.assert_array_equal(store[url], serial(local))
 
 
+def test_damaged_and_crafted_entries_on_s3_are_read_errors_or_ignored_and_redone(s3):
+    out, prefix = f"s3://{BUCKET}/runs/damaged.zarr", "runs/damaged.zarr/entries"
+    urls = sorted(s3["good"])[:4]
+    batch.extract(urls, out=out, workers=1, progress=False, storage_options=s3["options"])
+
+    def edit(url, name, change):
+        key = f"{prefix}/{_store.entry_key(url)}/{name}"
+        body = s3["client"].get_object(Bucket=BUCKET, Key=key)["Body"].read()
+        s3["client"].put_object(Bucket=BUCKET, Key=key, Body=change(body))
+
+    def with_attrs(**attrs):
+        def change(body):
+            document = json.loads(body)
+            document["attributes"].update(attrs)
+            document["shape"][-1] = document["attributes"]["frames"]
+            document["chunk_grid"]["configuration"]["chunk_shape"][-1] = 1
+            return json.dumps(document).encode()
+        return change
+
+    edit(urls[0], "c.0.0", lambda body: body[:20] + bytes([body[20] ^ 0x55]) + body[21:])  # same size
+    edit(urls[1], "zarr.json", with_attrs(source=[urls[1]]))
+    edit(urls[2], "zarr.json", with_attrs(frames=12 * 10**8))
+    store = batch.open(out, storage_options=s3["options"])
+    assert sorted(store) == [urls[0], urls[3]]
+    with pytest.raises(ValueError, match=f"the entry of {urls[0]} is damaged \\(a chunk does not decode"):
+        store[urls[0]]
+    with pytest.raises(ValueError, match=f"the entry of {urls[2]} is damaged \\(its shape implies 1200000000 chunks"):
+        store[urls[2]]
+    summary = batch.extract(urls, out=out, workers=1, progress=False, storage_options=s3["options"])
+    assert (summary.computed, summary.skipped) == (3, 1)
+    store = batch.open(out, storage_options=s3["options"])
+    for url in urls:
+        np.testing.assert_array_equal(store[url], serial(s3["good"][url]))
+
+
 def test_a_worker_killed_midway_on_s3_loses_only_its_file(s3, tmp_path):
     out, marker = f"s3://{BUCKET}/runs/killed.zarr", tmp_path / "killed-once"
     urls = sorted(s3["good"])

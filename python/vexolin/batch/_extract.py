@@ -197,15 +197,19 @@ def _extract_locked(store: _store.Out, paths: list[str], p: dict[str, Any], dask
                     task_seconds: float, lock: str, fsync: bool, retry_failed: bool) -> Summary:
     started = time.perf_counter()
     _store.clear_partial(store)
-    stored = _store.list_entries(store)
-    earlier = {row["path"]: row for row in _store.read_table(store) if row.get("path")}
+    scan = _store.scan_entries(store)
+    stored = scan.whole
+    earlier = {row["path"]: row for row in _store.read_table(store)}
+    current = [path for path in paths if path in stored and _store.is_current(path, stored[path], storage_options)]
+    # An entry is skipped only when its chunks decode: a flipped byte keeps
+    # a chunk's size, and only its checksum tells.
+    whole = set(current) - _store.broken_entries(store, scan, current).keys()
     rows: dict[str, Record] = {}
     todo = []
     known: list[str] = []
     for path in paths:
-        attrs = stored.get(path)
-        if attrs is not None and _store.is_current(path, attrs, storage_options):
-            rows[path] = {**_store.done_row(attrs), "attempts": earlier.get(path, {}).get("attempts")}
+        if path in whole:
+            rows[path] = {**_store.done_row(stored[path]), "attempts": earlier.get(path, {}).get("attempts")}
         elif not retry_failed and _failed_before(earlier.get(path), path, storage_options):
             rows[path] = earlier[path]
             known.append(path)

@@ -15,6 +15,7 @@ import contextlib
 import csv
 import io
 import json
+import math
 import os
 import socket
 import threading
@@ -28,13 +29,16 @@ import numpy as np
 import numpy.typing as npt
 
 from vexolin.batch._fs import Options, filesystem
-from vexolin.batch._zarr_entry import decode_entry
+from vexolin.batch._validate import DamagedEntry, Scan, inspect_entry, load_json
+from vexolin.batch._zarr_entry import decode_chunk, decode_entry
 
 # How long a lock holds without renewal: a run killed outright blocks the
 # store for at most this long.
 LEASE_S = 120.0
 # Chunks put together, up to this many bytes.
 _PUT_AT_ONCE_BYTES = 64 << 20
+# Bytes of chunks fetched in one request when checking entries.
+_CHECK_BATCH_BYTES = 256 << 20
 
 
 class LockHeld(Exception):
@@ -65,9 +69,10 @@ class ObjectStore:
     # The group and its metadata.
 
     def read_json(self, *parts: str) -> Any:
-        """A JSON object of the store, or None when it is not there."""
+        """A JSON object of the store, or None when it is not there;
+        ValueError when it is not JSON."""
         try:
-            return json.loads(self._fs.cat_file(self._path(*parts)))
+            return load_json(self._fs.cat_file(self._path(*parts)))
         except FileNotFoundError:
             return None
 
@@ -98,11 +103,8 @@ class ObjectStore:
         try:
             fs.pipe_file(path, claim(), mode="create")
         except FileExistsError:
-            try:
-                held = json.loads(fs.cat_file(path))
-            except (FileNotFoundError, ValueError):
-                held = {}
-            if isinstance(held, dict) and float(held.get("expires", 0)) > time.time():
+            held = _lease(fs, path)
+            if float(held.get("expires", 0)) > time.time():
                 left = float(held["expires"]) - time.time()
                 raise LockHeld(f"another run is writing to {self.url} ({held.get('owner')}, its lease ends "
                                f"in {left:.0f} s unless renewed); wait for it to end, or write to another "
@@ -110,7 +112,7 @@ class ObjectStore:
             fs.pipe_file(path, claim())  # the owner's lease ran out: a run killed outright
         except (NotImplementedError, TypeError):  # no conditional write here: check after writing
             fs.pipe_file(path, claim())
-        if json.loads(fs.cat_file(path)).get("owner") != owner:
+        if _lease(fs, path).get("owner") != owner:
             raise LockHeld(f"another run took the lock of {self.url} at the same moment; "
                            "wait for it to end, or write to another store")
         stop = threading.Event()
@@ -133,58 +135,72 @@ class ObjectStore:
             stop.set()
             renewer.join()
             with contextlib.suppress(OSError):
-                if json.loads(fs.cat_file(path)).get("owner") == owner:
+                if _lease(fs, path).get("owner") == owner:
                     fs.rm_file(path)
 
     def owner(self, name: str) -> str | None:
-        held = self.read_json(name)
-        return str(held["owner"]) if isinstance(held, dict) and "owner" in held else None
+        held = _lease(self._fs, self._path(name))
+        return str(held["owner"]) if "owner" in held else None
 
     # Entries.
 
-    def _complete(self, attrs: Any, sizes: dict[str, int]) -> bool:
-        if not isinstance(attrs, dict) or "source" not in attrs:
-            return False
-        wanted = attrs.get("chunk_bytes")
-        return isinstance(wanted, dict) and all(sizes.get(name) == size for name, size in wanted.items())
-
-    def list_entries(self, entries: str) -> dict[str, dict[str, Any]]:
-        """Every complete entry's attributes, by source path: one listing and
-        one concurrent read of the metadata."""
+    def scan_entries(self, entries: str) -> Scan:
+        """Every entry, whole or damaged, by source path: one listing and one
+        concurrent read of the metadata."""
         fs = self._fs
         top = self._path(entries)
         try:
             listing = fs.find(top, detail=True)
         except FileNotFoundError:
-            return {}
+            return Scan()
         sizes: dict[str, dict[str, int]] = {}
         for path, about in listing.items():
             rest = str(path)[len(top):].strip("/").split("/")
             if len(rest) == 2:
                 sizes.setdefault(rest[0], {})[rest[1]] = int(about.get("size", -1))
         metadata = [self._path(entries, key, "zarr.json") for key, files in sizes.items() if "zarr.json" in files]
-        found = {}
+        scan = Scan()
         for path, data in fs.cat(metadata, on_error="omit").items() if metadata else ():
-            try:
-                attrs = json.loads(data).get("attributes")
-            except (ValueError, AttributeError):
-                continue
             key = str(path).rstrip("/").split("/")[-2]
-            if self._complete(attrs, sizes[key]):
-                found[attrs["source"]] = attrs
-        return found
+            scan.add(*self._inspect(data, key, sizes[key]))
+        return scan
+
+    @staticmethod
+    def _inspect(data: bytes, key: str, sizes: dict[str, int]) -> tuple[dict[str, Any] | None, Any]:
+        try:
+            document = load_json(data)
+        except ValueError:
+            return None, None
+        return inspect_entry(document, key, sizes.get, lambda: [name for name in sizes if name != "zarr.json"])
 
     def read_entry_attrs(self, entries: str, key: str) -> dict[str, Any] | None:
-        document = self.read_json(entries, key, "zarr.json")
-        attrs = document.get("attributes") if isinstance(document, dict) else None
-        if not isinstance(attrs, dict):
-            return None
         try:
+            data = self._fs.cat_file(self._path(entries, key, "zarr.json"))
             listing = self._fs.ls(self._path(entries, key), detail=True)
         except FileNotFoundError:
             return None
         sizes = {str(about["name"]).rstrip("/").rsplit("/", 1)[-1]: int(about.get("size", -1)) for about in listing}
-        return attrs if self._complete(attrs, sizes) else None
+        attrs, found = self._inspect(data, key, sizes)
+        return attrs if isinstance(found, tuple) else None
+
+    def broken_entries(self, entries: str,
+                       wanted: dict[str, tuple[tuple[int, ...], list[str]]]) -> dict[str, str]:
+        """Among entries by key, with their chunk shape and chunk names,
+        those whose chunks do not decode, with what is wrong: their chunks
+        fetched in concurrent batches of up to ``_CHECK_BATCH_BYTES``."""
+        chunks = {self._path(entries, key, name): (key, shape)
+                  for key, (shape, names) in wanted.items() for name in names}
+        broken: dict[str, str] = {}
+        for batch in _batches(list(chunks), [4 * math.prod(chunks[path][1]) for path in chunks]):
+            for path, data in self._fs.cat(batch, on_error="return").items():
+                key, shape = chunks[str(path)]
+                try:
+                    if isinstance(data, BaseException):
+                        raise DamagedEntry(f"chunk {str(path).rsplit('/', 1)[-1]} cannot be read ({data})")
+                    decode_chunk(bytes(data), shape)
+                except DamagedEntry as e:
+                    broken.setdefault(key, str(e))
+        return broken
 
     def write_entry(self, entries: str, key: str, files: Iterable[tuple[str, bytes]]) -> None:
         """The chunks first, several at once, then the metadata that makes the entry complete."""
@@ -218,19 +234,24 @@ class ObjectStore:
 
         def read(names: list[str]) -> dict[str, bytes]:
             paths = {self._path(entries, key, name): name for name in names}
-            data = self._fs.cat(list(paths))
-            missing = sorted(set(paths.values()) - {paths[str(p)] for p in data if str(p) in paths})
+            data = self._fs.cat(list(paths), on_error="return")
+            got = {paths[str(p)]: d for p, d in data.items() if str(p) in paths}
+            missing = sorted(name for name in paths.values() if not isinstance(got.get(name), bytes))
             if missing:
-                raise FileNotFoundError(f"chunk {missing[0]} is missing")
-            return {paths[str(p)]: bytes(d) for p, d in data.items() if str(p) in paths}
+                raise DamagedEntry(f"chunk {missing[0]} is missing")
+            return {name: bytes(d) for name, d in got.items()}
 
-        return decode_entry(metadata, read)
+        def chunk_files() -> list[str]:
+            listing = self._fs.ls(self._path(entries, key), detail=False)
+            return [name for name in (str(p).rstrip("/").rsplit("/", 1)[-1] for p in listing) if name != "zarr.json"]
+
+        return decode_entry(metadata, read, chunk_files)
 
     # The table.
 
-    def read_text(self, name: str) -> str | None:
+    def read_bytes(self, name: str) -> bytes | None:
         try:
-            return bytes(self._fs.cat_file(self._path(name))).decode("utf-8", "surrogateescape")
+            return bytes(self._fs.cat_file(self._path(name)))
         except FileNotFoundError:
             return None
 
@@ -241,3 +262,29 @@ class ObjectStore:
         for row in rows:
             writer.writerow({k: "" if row.get(k) is None else row[k] for k in columns})
         self._fs.pipe_file(self._path(name), text.getvalue().encode("utf-8", "surrogateescape"))
+
+
+def _lease(fs: Any, path: str) -> dict[str, Any]:
+    """What a lock object holds: its owner and when its lease ends; empty
+    when it is gone or not a lease."""
+    try:
+        held = load_json(fs.cat_file(path))
+    except (FileNotFoundError, ValueError):
+        return {}
+    if not isinstance(held, dict) or not isinstance(held.get("expires", 0), (int, float)):
+        return {}
+    return held
+
+
+def _batches(paths: list[str], sizes: list[int]) -> Iterator[list[str]]:
+    """``paths`` in consecutive batches of up to ``_CHECK_BATCH_BYTES`` (by ``sizes``), at least one path each."""
+    batch: list[str] = []
+    total = 0
+    for path, size in zip(paths, sizes):
+        if batch and total + size > _CHECK_BATCH_BYTES:
+            yield batch
+            batch, total = [], 0
+        batch.append(path)
+        total += size
+    if batch:
+        yield batch

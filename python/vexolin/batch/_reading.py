@@ -23,7 +23,10 @@ class FeatureStore(Mapping[str, npt.NDArray[np.float32]]):
         self.path = str(self._store)
         #: The feature and parameters every entry was made with.
         self.params: dict[str, Any] = _store.stored_params(self._store)
-        self._entries = _store.list_entries(self._store)
+        scan = _store.scan_entries(self._store)
+        self._entries = scan.whole
+        # Entries whose files are not whole, with what is wrong: read, each is an error.
+        self._damaged = scan.damaged
 
     @property
     def feature(self) -> str:
@@ -32,18 +35,18 @@ class FeatureStore(Mapping[str, npt.NDArray[np.float32]]):
 
     def __getitem__(self, path: str | os.PathLike[str]) -> npt.NDArray[np.float32]:
         source = _source(path)
-        attrs = self._entries.get(source)
-        if attrs is None:
+        if source in self._damaged:
+            raise self._damage(source, self._damaged[source])
+        if source not in self._entries:
             raise KeyError(source)
         try:
-            values = _store.read_entry(self._store, _store.entry_key(source))
-        except (OSError, ValueError, RuntimeError) as e:  # a chunk's checksum or a file is off
-            raise ValueError(f"{self.path}: the entry of {source} is damaged ({e}); delete "
-                             f"{self.path}/{_store.ENTRIES}/{_store.entry_key(source)} and run again") from e
-        if values.shape[-1] != attrs.get("frames"):
-            raise ValueError(f"{self.path}: the entry of {source} has {values.shape[-1]} frames, "
-                             f"its record says {attrs.get('frames')}")
-        return values
+            return _store.read_entry(self._store, _store.entry_key(source))
+        except (OSError, ValueError) as e:  # a chunk missing, cut short or failing its checksum
+            raise self._damage(source, e) from e
+
+    def _damage(self, source: str, reason: object) -> ValueError:
+        return ValueError(f"{self.path}: the entry of {source} is damaged ({reason}); run the extraction "
+                          f"of {source} into this store again to redo it")
 
     def __contains__(self, path: object) -> bool:
         return isinstance(path, (str, os.PathLike)) and _source(path) in self._entries
@@ -72,7 +75,7 @@ class FeatureStore(Mapping[str, npt.NDArray[np.float32]]):
         compute time, and the error of a failed one. Where the table is
         missing or behind the entries (a run killed outright), rows are
         rebuilt from the entries: every entry is a done file."""
-        rows: list[dict[str, str]] = [{k: "" if v is None else str(v) for k, v in row.items()}
+        rows: list[dict[str, str]] = [{k: "" if row.get(k) is None else str(row[k]) for k in _store.TABLE_COLUMNS}
                                       for row in _store.agreeing_table(_store.read_table(self._store), self._entries)]
         return rows
 

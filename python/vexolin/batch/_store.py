@@ -16,12 +16,10 @@ import csv
 import ctypes
 import errno
 import fcntl
-import hashlib
-import io
-import json
 import os
 import shutil
 import socket
+import stat
 import uuid
 from collections.abc import Iterable, Iterator
 from typing import Any
@@ -34,7 +32,10 @@ from vexolin._atomic import staged
 from vexolin.batch import _fs
 from vexolin.batch._object_store import LockHeld, ObjectStore
 from vexolin.batch._params import describe
-from vexolin.batch._zarr_entry import encode_entry
+from vexolin.batch._table import COLUMNS, parse_table
+from vexolin.batch._validate import DamagedEntry, Scan, inspect_entry, load_json
+from vexolin.batch._validate import entry_key as entry_key  # the name every module uses
+from vexolin.batch._zarr_entry import decode_chunk, decode_entry, encode_entry
 
 Out = str | ObjectStore
 
@@ -43,9 +44,13 @@ FORMAT_VERSION = 1
 ENTRIES = "entries"
 PARTIAL = ".partial"
 TABLE = "files.csv"
+TABLE_COLUMNS = COLUMNS
 LOCK = ".lock"
-TABLE_COLUMNS = ("path", "status", "frames", "seconds", "compute_seconds", "sr", "channels",
-                 "size", "mtime_ns", "error", "attempts")
+METADATA = "zarr.json"
+# Never opened through a link: a link here would make a run write, or
+# delete, outside the store.
+_OWN = (LOCK, ENTRIES, PARTIAL, TABLE, METADATA, os.path.join(ENTRIES, METADATA))
+_NO_LINK = os.O_NOFOLLOW | os.O_CLOEXEC
 
 
 class StoreError(ValueError):
@@ -61,24 +66,42 @@ def location(out: str | os.PathLike[str], storage_options: _fs.Options | None) -
     return _fs.local_path(name)
 
 
-def entry_key(path: str) -> str:
-    """The name of a file's entry: a digest of its absolute path."""
-    return hashlib.sha256(os.fsencode(path)).hexdigest()[:32]
-
-
 def entry_dir(out: str, key: str) -> str:
     return os.path.join(out, ENTRIES, key)
+
+
+def _read_file(name: str, folder: int | None = None) -> bytes:
+    """A regular file's bytes, never through a link (ELOOP) and never
+    waiting on a pipe put in its place."""
+    handle = os.open(name, os.O_RDONLY | os.O_NONBLOCK | _NO_LINK, dir_fd=folder)
+    with open(handle, "rb") as f:
+        if not stat.S_ISREG(os.fstat(handle).st_mode):
+            raise OSError(errno.EINVAL, "not a regular file", name)
+        return f.read()
+
+
+def _open_folder(name: str, folder: int | None = None) -> int:
+    return os.open(name, os.O_RDONLY | os.O_DIRECTORY | _NO_LINK, dir_fd=folder)
+
+
+def refuse_links(out: str) -> None:
+    """Refuse a local store where one of its own files or folders is a link."""
+    for name in _OWN:
+        path = os.path.join(out, name)
+        if os.path.islink(path):
+            raise StoreError(f"{path} is a symbolic link; a store's own files and folders are never used "
+                             "through links, which could make a run write or delete outside the store: "
+                             f"put the real {name} there, or write to another store")
 
 
 def _root_metadata(out: Out) -> dict[str, Any] | None:
     try:
         if isinstance(out, ObjectStore):
-            document = out.read_json("zarr.json")
+            document = out.read_json(METADATA)
             if document is None:
                 return None
         else:
-            with open(os.path.join(out, "zarr.json"), "rb") as f:
-                document = json.load(f)
+            document = load_json(_read_file(os.path.join(out, METADATA)))
     except FileNotFoundError:
         return None
     except (OSError, ValueError) as e:
@@ -93,6 +116,8 @@ def stored_params(out: Out) -> dict[str, Any]:
     """The parameters a store was made with."""
     if isinstance(out, ObjectStore) and not out.exists() or isinstance(out, str) and not os.path.isdir(out):
         raise FileNotFoundError(f"{out}: no such feature store")
+    if isinstance(out, str):
+        refuse_links(out)
     about = _root_metadata(out)
     if about is None:
         raise StoreError(f"{out} is not a vexolin feature store (it has no zarr.json)")
@@ -112,6 +137,8 @@ def check_store(out: Out, params: dict[str, Any]) -> bool:
         return False
     elif not os.path.isdir(out):
         raise StoreError(f"{out} is a file; the output must be a directory for a Zarr store")
+    else:
+        refuse_links(out)
     about = _root_metadata(out)
     if about is None:
         names = out.names() if isinstance(out, ObjectStore) else os.listdir(out)
@@ -156,7 +183,18 @@ def run_lock(out: Out) -> Iterator[str]:
         except LockHeld as e:
             raise StoreError(str(e)) from None
         return
-    with open(os.path.join(out, LOCK), "a") as f:
+    path = os.path.join(out, LOCK)
+    try:
+        handle = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_NONBLOCK | _NO_LINK, 0o666)
+    except OSError as e:
+        if e.errno == errno.ELOOP:
+            refuse_links(out)
+        raise StoreError(f"{path}: cannot take the store's lock ({e.strerror}); "
+                         "remove what is there, or write to another store") from None
+    if not stat.S_ISREG(os.fstat(handle).st_mode):
+        os.close(handle)
+        raise StoreError(f"{path} is not a regular file; remove it, or write to another store")
+    with open(handle, "a") as f:
         try:
             fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
@@ -180,8 +218,7 @@ def lock_owner(out: Out) -> str | None:
     if isinstance(out, ObjectStore):
         return out.owner(LOCK)
     try:
-        with open(os.path.join(out, LOCK), encoding="utf-8") as f:
-            return f.read() or None
+        return _read_file(os.path.join(out, LOCK)).decode("utf-8", "replace") or None
     except OSError:
         return None
 
@@ -194,27 +231,47 @@ def clear_partial(out: Out) -> None:
 
 
 def read_entry_attrs(out: Out, key: str) -> dict[str, Any] | None:
-    """The attributes of a complete entry, or None when there is none."""
+    """The attributes of a whole entry, or None when there is none."""
     if isinstance(out, ObjectStore):
         return out.read_entry_attrs(ENTRIES, key)
     try:
-        with open(os.path.join(entry_dir(out, key), "zarr.json"), "rb") as f:
-            document = json.load(f)
-    except (OSError, ValueError):
+        entries = _open_folder(os.path.join(out, ENTRIES))
+    except OSError:
         return None
-    attrs = document.get("attributes") if isinstance(document, dict) else None
-    if not isinstance(attrs, dict) or "source" not in attrs:
-        return None
-    # A chunk missing or shorter than recorded (a power cut before it reached
-    # the disk) makes the entry incomplete. Entries of older versions record none.
-    recorded = attrs.get("chunk_bytes")
-    for name, size in recorded.items() if isinstance(recorded, dict) else ():
+    try:
+        attrs, found = _inspect_local(entries, key)
+    finally:
+        os.close(entries)
+    return attrs if isinstance(found, tuple) else None
+
+
+def _inspect_local(entries: int, key: str) -> tuple[dict[str, Any] | None, Any]:
+    """:func:`inspect_entry` of the folder ``key`` in the open folder
+    ``entries``; a link, or a folder without an entry's metadata, is not an entry."""
+    try:
+        folder = _open_folder(key, entries)
+    except OSError:
+        return None, None
+    try:
         try:
-            if os.stat(os.path.join(entry_dir(out, key), name)).st_size != size:
+            document = load_json(_read_file(METADATA, folder))
+        except (OSError, ValueError):
+            return None, None
+
+        def size_of(name: str) -> int | None:
+            try:
+                st = os.stat(name, dir_fd=folder, follow_symlinks=False)
+            except OSError:
                 return None
-        except OSError:
-            return None
-    return attrs
+            return st.st_size if stat.S_ISREG(st.st_mode) else None
+
+        return inspect_entry(document, key, size_of, lambda: _chunk_files(folder))
+    finally:
+        os.close(folder)
+
+
+def _chunk_files(folder: int) -> list[str]:
+    return [name for name in os.listdir(folder) if name != METADATA]
 
 
 def is_current(path: str, attrs: dict[str, Any], storage_options: _fs.Options | None = None) -> bool:
@@ -234,20 +291,53 @@ def done_row(attrs: dict[str, Any]) -> dict[str, Any]:
             "mtime_ns": attrs.get("mtime_ns")}
 
 
-def list_entries(out: Out) -> dict[str, dict[str, Any]]:
-    """Every complete entry's attributes, by source path."""
+def scan_entries(out: Out) -> Scan:
+    """Every entry, whole or damaged, by source path."""
     if isinstance(out, ObjectStore):
-        return out.list_entries(ENTRIES)
+        return out.scan_entries(ENTRIES)
+    scan = Scan()
     try:
-        keys = os.listdir(os.path.join(out, ENTRIES))
+        entries = _open_folder(os.path.join(out, ENTRIES))
     except FileNotFoundError:
-        return {}
-    found = {}
-    for key in keys:
-        attrs = read_entry_attrs(out, key)
-        if attrs is not None:
-            found[attrs["source"]] = attrs
-    return found
+        return scan
+    except OSError as e:
+        raise StoreError(f"{os.path.join(out, ENTRIES)}: cannot read the store's entries ({e.strerror})") from None
+    try:
+        for key in os.listdir(entries):
+            scan.add(*_inspect_local(entries, key))
+    finally:
+        os.close(entries)
+    return scan
+
+
+def list_entries(out: Out) -> dict[str, dict[str, Any]]:
+    """Every whole entry's attributes, by source path."""
+    return scan_entries(out).whole
+
+
+def broken_entries(out: Out, scan: Scan, sources: Iterable[str]) -> dict[str, str]:
+    """Among whole entries of ``sources``, those whose chunks do not decode
+    (a flipped byte keeps a chunk's size, and only its checksum tells), with
+    what is wrong. Every chunk is read; at a URL, in few batched requests."""
+    wanted = {entry_key(source): (source, *scan.chunks[source]) for source in sources}
+    if isinstance(out, ObjectStore):
+        found = out.broken_entries(ENTRIES, {key: (chunks, names) for key, (_, chunks, names) in wanted.items()})
+        return {wanted[key][0]: problem for key, problem in found.items()}
+    broken = {}
+    for key, (source, chunks, names) in wanted.items():
+        try:
+            folder = _open_folder(os.path.join(out, ENTRIES, key))
+        except OSError as e:
+            broken[source] = f"its folder cannot be opened ({e.strerror})"
+            continue
+        try:
+            for name in names:
+                decode_chunk(_read_file(name, folder), chunks)
+        except (OSError, DamagedEntry) as e:
+            broken[source] = str(e)
+        finally:
+            os.close(folder)
+    return broken
 
 
 def _discard(path: str) -> None:
@@ -258,7 +348,10 @@ def _discard(path: str) -> None:
         os.rename(path, trash)
     except FileNotFoundError:
         return
-    shutil.rmtree(trash, ignore_errors=True)
+    if os.path.islink(trash):  # only the link goes, never what it points to
+        os.unlink(trash)
+    else:
+        shutil.rmtree(trash, ignore_errors=True)
 
 
 def _sync(path: str) -> None:
@@ -366,23 +459,48 @@ def remove_entry(out: Out, key: str) -> None:
 
 
 def read_entry(out: Out, key: str) -> npt.NDArray[np.float32]:
+    """An entry's array; :class:`DamagedEntry` (or OSError) when it is not whole."""
     if isinstance(out, ObjectStore):
         return out.read_entry(ENTRIES, key)
-    array = zarr.open_array(store=entry_dir(out, key), mode="r", zarr_format=3)
-    values: npt.NDArray[np.float32] = np.asarray(array[...])
-    return values
+    entries = _open_folder(os.path.join(out, ENTRIES))
+    try:
+        folder = _open_folder(key, entries)
+    finally:
+        os.close(entries)
+    try:
+        document = load_json(_read_file(METADATA, folder))
+
+        def read(names: list[str]) -> dict[str, bytes]:
+            data = {}
+            for name in names:
+                try:
+                    data[name] = _read_file(name, folder)
+                except FileNotFoundError:
+                    raise DamagedEntry(f"chunk {name} is missing") from None
+            return data
+
+        return decode_entry(document, read, lambda: _chunk_files(folder))
+    finally:
+        os.close(folder)
 
 
 def read_table(out: Out) -> list[dict[str, str]]:
+    """The rows of ``files.csv`` that can be read, however a spreadsheet
+    saved it (see :func:`parse_table`)."""
     if isinstance(out, ObjectStore):
-        text = out.read_text(TABLE)
-        return [] if text is None else list(csv.DictReader(io.StringIO(text, newline="")))
-    try:
-        # surrogateescape: a file name that is not UTF-8 keeps its bytes.
-        with open(os.path.join(out, TABLE), newline="", encoding="utf-8", errors="surrogateescape") as f:
-            return list(csv.DictReader(f))
-    except FileNotFoundError:
-        return []
+        data = out.read_bytes(TABLE)
+    else:
+        path = os.path.join(out, TABLE)
+        try:
+            data = _read_file(path)
+        except FileNotFoundError:
+            data = None
+        except OSError as e:
+            if e.errno == errno.ELOOP:
+                refuse_links(out)
+            raise StoreError(f"{path}: cannot read the store's table ({e.strerror}); move it away, "
+                             "and the table is rebuilt from the entries") from None
+    return [] if data is None else parse_table(data)
 
 
 def agreeing_table(rows: list[dict[str, str]], entries: dict[str, dict[str, Any]]) -> list[dict[str, Any]]:

@@ -9,12 +9,15 @@ tests check)."""
 from __future__ import annotations
 
 import json
-from collections.abc import Callable, Iterator
+import math
+from collections.abc import Callable, Collection, Iterator
 from typing import Any
 
 import numcodecs  # type: ignore[import-untyped]
 import numpy as np
 import numpy.typing as npt
+
+from vexolin.batch._validate import DamagedEntry, entry_attrs, layout
 
 # Entries larger than this are cut into chunks along time.
 _CHUNK_BYTES = 16 << 20
@@ -124,18 +127,55 @@ def chunk_sizes(files: dict[str, bytes]) -> dict[str, int]:
     return {name: len(data) for name, data in files.items() if name != "zarr.json"}
 
 
-def decode_entry(metadata: dict[str, Any], read: Callable[[list[str]], dict[str, bytes]]) -> npt.NDArray[np.float32]:
+def decode_entry(metadata: dict[str, Any], read: Callable[[list[str]], dict[str, bytes]],
+                 chunk_files: Callable[[], Collection[str]] = tuple) -> npt.NDArray[np.float32]:
     """The array of an entry written by :func:`encode_entry` from its
-    metadata, its chunk files fetched together through ``read``."""
-    shape = tuple(int(n) for n in metadata["shape"])
-    chunks = tuple(int(n) for n in metadata["chunk_grid"]["configuration"]["chunk_shape"])
-    frames = chunks[-1]
-    leading = ".0" * (len(shape) - 1)
-    names = [f"c{leading}.{k}" for k in range(max(1, -(-shape[-1] // frames)))]
+    metadata, its chunk files fetched together through ``read`` (and
+    listed by ``chunk_files``, for entries that record no chunk sizes).
+    Raises :class:`DamagedEntry` when the metadata or a chunk is not whole,
+    before allocating anything for a layout that does not hold together."""
+    attrs = entry_attrs(metadata)
+    if attrs is None:
+        raise DamagedEntry("its metadata is not that of an entry")
+    shape, chunks, names = layout(metadata, attrs, chunk_files)
     data = read(names)
+    frames = chunks[-1]
     values = np.empty(shape, dtype=np.float32)
     for k, name in enumerate(names):
-        block = np.frombuffer(_ZSTD.decode(data[name]), dtype="<f4").reshape(chunks)
+        block = decode_chunk(data[name], chunks)
         part = values[..., k * frames:(k + 1) * frames]
         part[...] = block[..., : part.shape[-1]]
     return values
+
+
+_ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
+
+
+def _content_size(frame: bytes) -> int | None:
+    """The decoded size a zstd frame's header declares, if it declares one."""
+    if len(frame) < 6 or frame[:4] != _ZSTD_MAGIC:
+        return None
+    descriptor = frame[4]
+    single_segment = descriptor >> 5 & 1
+    start = 5 + (1 - single_segment) + (0, 1, 2, 4)[descriptor & 3]
+    width = (single_segment, 2, 4, 8)[descriptor >> 6]
+    if width == 0 or len(frame) < start + width:
+        return None
+    size = int.from_bytes(frame[start:start + width], "little")
+    return size + 256 if width == 2 else size
+
+
+def decode_chunk(data: bytes, chunks: tuple[int, ...]) -> npt.NDArray[np.float32]:
+    """One chunk of shape ``chunks``; :class:`DamagedEntry` when its frame
+    declares another size or fails its checksum."""
+    expected = 4 * math.prod(chunks)
+    declared = _content_size(data)
+    if declared != expected:
+        raise DamagedEntry(f"a chunk holds {'no zstd frame' if declared is None else f'{declared} bytes'}, "
+                           f"{expected} expected")
+    block = np.empty(chunks, dtype="<f4")
+    try:
+        _ZSTD.decode(data, out=block)
+    except (RuntimeError, ValueError) as e:  # zstd's checksum, or a frame cut short
+        raise DamagedEntry(f"a chunk does not decode ({e})") from None
+    return block
