@@ -49,16 +49,18 @@ bench: build $(PEER_VENV)/.requirements.stamp
 	$(VPY) bench/stream_bench.py
 	$(VPY) bench/batch_bench.py
 	$(VPY) bench/batch_long_bench.py
+	$(VPY) bench/store_check_bench.py
 
 # Streams against whole-signal calls, latency, per-block cost, and the command line's peak memory on long files.
 bench-stream: build
 	$(VPY) bench/stream_bench.py
 
 # Batch extraction over 200 files of 30 s: serial loop, thread pool, 2-process Dask cluster;
-# then a worker's peak memory on a 2-hour file.
+# then a worker's peak memory on a 2-hour file, and what checking entries costs a resumed run.
 bench-batch: build
 	$(VPY) bench/batch_bench.py
 	$(VPY) bench/batch_long_bench.py
+	$(VPY) bench/store_check_bench.py
 
 # Tuning estimation: its cost beside chroma and librosa's, its memory on an hour, the
 # kernel cache after 1,000 files.
