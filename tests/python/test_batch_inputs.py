@@ -71,8 +71,16 @@ def test_an_unreadable_folder_is_passed_over_with_one_warning(music, tmp_path, m
     assert capsys.readouterr().err.splitlines() == [
         f"vexolin: warning: {locked}: skipped, the folder cannot be read (Permission denied)"]
     assert list(batch.open(out)) == real
+    [row] = [row for row in batch.open(out).table() if row["path"] == str(locked)]
+    assert row["status"] == "skipped" and "cannot be read (Permission denied)" in row["error"]
 
     # Said once, however many inputs reach the folder.
     with pytest.warns(UnreadableFolderWarning) as caught:
         assert find_inputs([str(root), str(root / "**" / "*.wav")]) == real
     assert len(caught) == 1 and str(locked) in str(caught[0].message)
+
+    # Readable again: the next run lists its file, and the folder's row goes.
+    monkeypatch.undo()
+    assert batch.extract(given, out=out, progress=False).computed == 1
+    assert {row["path"]: row["status"] for row in batch.open(out).table()} == {
+        **{path: "done" for path in real}, str(locked / "x.wav"): "done"}

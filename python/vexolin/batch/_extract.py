@@ -45,13 +45,19 @@ class Summary:
     not_retried: int = 0
 
 
-def _write_table(out: _store.Out, paths: list[str], rows: dict[str, Record], stored: dict[str, dict[str, Any]]) -> None:
+def _write_table(out: _store.Out, paths: list[str], rows: dict[str, Record], stored: dict[str, dict[str, Any]],
+                 unreadable: dict[str, str]) -> None:
     """The table of every file the store has seen: earlier runs' rows (made
     to agree with the entries), updated with this run's; files this run did
-    not reach are "pending"."""
-    table: dict[str, Record] = {row["path"]: row for row in _store.agreeing_table(_store.read_table(out), stored)}
+    not reach are "pending". Folders this run could not read have a
+    "skipped" row each (an earlier run's are dropped: it may be readable now)."""
+    table: dict[str, Record] = {row["path"]: row for row in _store.agreeing_table(_store.read_table(out), stored)
+                                if row.get("status") != "skipped"}
     for path in paths:
         table[path] = rows.get(path, {"path": path, "status": "pending"})
+    for folder, reason in unreadable.items():
+        table.setdefault(folder, {"path": folder, "status": "skipped",
+                                  "error": f"the folder cannot be read ({reason}); the files in it were not listed"})
     _store.write_table(out, table.values())
 
 
@@ -175,7 +181,8 @@ def extract(
     if not (isinstance(task_seconds, (int, float)) and task_seconds >= 0):
         raise ValueError(f"task_seconds must be a number of seconds >= 0, got {task_seconds!r}")
     store = _store.location(out, storage_options)
-    paths = find_inputs(inputs, storage_options)
+    unreadable: dict[str, str] = {}
+    paths = find_inputs(inputs, storage_options, unreadable)
     _store.check_store(store, p)
     dask_client, own_client = connect(client) if client is not None else (None, False)
     try:
@@ -185,14 +192,15 @@ def extract(
             # Checked again: another run may have made the store meanwhile.
             if not _store.check_store(store, p):
                 _store.create_store(store, p, vexolin.__version__)
-            return _extract_locked(store, paths, p, dask_client, thread_budget, progress, storage_options,
-                                   task_seconds, lock, fsync, retry_failed)
+            return _extract_locked(store, paths, unreadable, p, dask_client, thread_budget, progress,
+                                   storage_options, task_seconds, lock, fsync, retry_failed)
     finally:
         if own_client and dask_client is not None:
             dask_client.close()
 
 
-def _extract_locked(store: _store.Out, paths: list[str], p: dict[str, Any], dask_client: Any, thread_budget: int,
+def _extract_locked(store: _store.Out, paths: list[str], unreadable: dict[str, str], p: dict[str, Any],
+                    dask_client: Any, thread_budget: int,
                     progress: bool | None, storage_options: dict[str, Any] | None,
                     task_seconds: float, lock: str, fsync: bool, retry_failed: bool) -> Summary:
     started = time.perf_counter()
@@ -237,10 +245,10 @@ def _extract_locked(store: _store.Out, paths: list[str], p: dict[str, Any], dask
         # The run's own error goes on, not the table's (the same full disk,
         # say): open() rebuilds a table that is missing or behind from the entries.
         with contextlib.suppress(OSError):
-            _write_table(store, paths, rows, stored)
+            _write_table(store, paths, rows, stored, unreadable)
         raise
     bar.close()
-    _write_table(store, paths, rows, stored)
+    _write_table(store, paths, rows, stored, unreadable)
     computed = [rows[path] for path in todo if path in rows]
     return Summary(
         out=str(store), files=len(paths), computed=sum(r["status"] == "done" for r in computed), skipped=skipped,

@@ -101,7 +101,8 @@ def _at_url(url: str, storage_options: dict[str, Any] | None) -> tuple[list[str]
 
 
 def find_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
-                storage_options: dict[str, Any] | None = None) -> list[str]:
+                storage_options: dict[str, Any] | None = None,
+                unreadable: dict[str, str] | None = None) -> list[str]:
     """Absolute paths of the files ``inputs`` names, without repeats, in the
     order given (files found in a directory or by a pattern sorted). fsspec
     URLs (``s3://...``) are listed through fsspec with ``storage_options`` and
@@ -112,7 +113,8 @@ def find_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
     taken whatever its suffix (a bad one fails on its own during the run).
     Folder links below a directory or a pattern's wildcards are not followed;
     a folder there that cannot be read is passed over with one
-    :class:`UnreadableFolderWarning` naming it.
+    :class:`UnreadableFolderWarning` naming it (and added to ``unreadable``
+    with the reason).
     """
     items = [inputs] if isinstance(inputs, (str, os.PathLike)) else list(inputs)
     if not items:
@@ -151,6 +153,8 @@ def find_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
         for path in sorted(found) if len(found) > 1 else found:
             paths.setdefault(os.path.abspath(path), None)
     _warn(skipped)
+    if unreadable is not None:
+        unreadable.update(skipped)
     return list(paths)
 
 

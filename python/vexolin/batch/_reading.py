@@ -71,7 +71,8 @@ class FeatureStore(Mapping[str, npt.NDArray[np.float32]]):
 
     def table(self) -> list[dict[str, str]]:
         """The rows of ``files.csv``: every file a run was given, with its
-        status ("done", "failed" or "pending"), frames, seconds of audio,
+        status ("done", "failed" or "pending"; "skipped" for a folder the
+        last run could not read), frames, seconds of audio,
         compute time, and the error of a failed one. Where the table is
         missing or behind the entries (a run killed outright), rows are
         rebuilt from the entries: every entry is a done file."""

@@ -15,7 +15,7 @@ from vexolin.batch._fs import is_url
 
 COLUMNS = ("path", "status", "frames", "seconds", "compute_seconds", "sr", "channels",
            "size", "mtime_ns", "error", "attempts")
-STATUSES = frozenset({"done", "failed", "pending"})
+STATUSES = frozenset({"done", "failed", "pending", "skipped"})
 _DELIMITERS = (",", ";", "\t")
 
 
