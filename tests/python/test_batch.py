@@ -4,6 +4,7 @@ resumed and interrupted runs, a killed worker, and bad invocations."""
 
 import contextlib
 import http.server
+import logging
 import os
 import signal
 import socketserver
@@ -226,9 +227,23 @@ def test_a_cluster_lost_midway_is_a_clear_error_and_a_rerun_completes(collection
             cluster.close()
 
     monkeypatch.setattr(_run.Progress, "__call__", close_after_three)
-    with Client(cluster) as c, pytest.raises(ConnectionError, match="lost the Dask cluster"):
-        batch.extract(collection["good"], out=out, client=c, progress=False)
+    # What Dask's loggers in this process let through (its scheduler's
+    # warnings on losing the workers, the client's tracebacks), and their levels.
+    dask_loggers = {name: logging.getLogger(name) for name in logging.Logger.manager.loggerDict
+                    if name.split(".")[0] == "distributed"}
+    levels = {name: logger.level for name, logger in dask_loggers.items()}
+    shown = []
+    recorder = logging.Handler()
+    recorder.emit = shown.append
+    with contextlib.ExitStack() as stack:
+        for logger in dask_loggers.values():
+            logger.addHandler(recorder)
+            stack.callback(logger.removeHandler, recorder)
+        with Client(cluster) as c, pytest.raises(ConnectionError, match="lost the Dask cluster"):
+            batch.extract(collection["good"], out=out, client=c, progress=False)
     monkeypatch.undo()
+    assert [f"{r.name}: {r.getMessage()}" for r in shown if r.levelno >= logging.WARNING] == []
+    assert {name: logger.level for name, logger in dask_loggers.items()} == levels
 
     statuses = [row["status"] for row in batch.open(out).table()]
     assert statuses.count("done") >= 3 and statuses.count("done") + statuses.count("pending") == 18
