@@ -179,6 +179,32 @@ def test_the_lock_object_names_its_owner_and_a_lapsed_lease_is_taken_over(s3):
     assert batch.extract(urls, out=out, workers=1, progress=False, storage_options=s3["options"]).computed == 2
 
 
+def test_a_task_writes_nothing_once_its_run_no_longer_holds_the_lock(s3, monkeypatch):
+    out = f"s3://{BUCKET}/runs/ended.zarr"
+    urls = sorted(s3["good"])[:3]
+    store = _store.location(out, s3["options"])
+    params = batch._params.feature_params("chroma", {})
+    _store.create_store(store, params, vexolin.__version__)
+    compute, computed = _work.compute, []
+
+    def next_run_takes_over_during_the_second(path, *args):
+        computed.append(path)
+        if len(computed) == 2:  # this run ends and another takes the store while the file computes
+            s3["client"].put_object(Bucket=BUCKET, Key="runs/ended.zarr/.lock", Body=json.dumps(
+                {"owner": "elsewhere pid 1 run next", "expires": time.time() + 60}))
+        return compute(path, *args)
+
+    monkeypatch.setattr(_work, "compute", next_run_takes_over_during_the_second)
+    with _store.run_lock(store) as run:
+        records = _work.extract_files(urls, store, params, run=run, storage_options=s3["options"])
+    assert [r["status"] for r in records] == ["done", "pending"] and computed == urls[:2]
+    assert sorted(_store.list_entries(store)) == urls[:1]
+    # A task that starts after its run has ended writes no entry, not even its first.
+    assert _work.extract_files(urls[2:], store, params, run=run, storage_options=s3["options"]) == [
+        {"path": urls[2], "status": "pending"}]
+    assert sorted(_store.list_entries(store)) == urls[:1]
+
+
 def test_the_command_line_takes_storage_options_and_fsspec_configuration_from_the_environment(s3, tmp_path):
     out = f"s3://{BUCKET}/runs/cli.zarr"
     url = sorted(s3["good"])[1]

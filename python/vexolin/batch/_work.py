@@ -8,6 +8,7 @@ import errno
 import os
 import shutil
 import time
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
@@ -56,14 +57,17 @@ class StoreFull(OSError):
 
 def extract_file(path: str, out: _store.Out, params: dict[str, Any], threads: int = 1,
                  storage_options: _fs.Options | None = None, fsync: bool = True,
-                 staged: list[tuple[str, str]] | None = None) -> dict[str, Any]:
+                 staged: list[tuple[str, str]] | None = None,
+                 may_write: Callable[[], bool] | None = None) -> dict[str, Any]:
     """Compute and store one file's feature on ``threads`` threads; a record of the outcome.
 
     A file that cannot be read or computed gets a "failed" record with the
     reason, and loses an entry it had from an earlier version of the file.
     A full disk under the store raises :class:`StoreFull`. With ``staged``
     (a local store), the entry is only staged and added there, for the
-    caller to place (:func:`vexolin.batch._store.place_entries`).
+    caller to place (:func:`vexolin.batch._store.place_entries`). When
+    ``may_write`` says no, once the file is computed, the store is left
+    alone and the file is "pending".
     """
     started = time.perf_counter()
     record: dict[str, Any] = {"path": path, "status": "failed"}
@@ -83,6 +87,8 @@ def extract_file(path: str, out: _store.Out, params: dict[str, Any], threads: in
             "params": params, "vexolin": vexolin.__version__,
             # The tuning this file was computed with: estimated when the run's is None.
             **({"tuning": used["tuning"]} if "tuning" in used else {})}
+        if may_write is not None and not may_write():
+            return {"path": path, "status": "pending"}
         if staged is not None and isinstance(out, str):
             staged.append((_store.stage_entry(out, key, values, attrs), key))
         else:
@@ -93,6 +99,8 @@ def extract_file(path: str, out: _store.Out, params: dict[str, Any], threads: in
                                      "finished is in it: make room and run again to do the rest") from None
         reason = e.reason if isinstance(e, AudioFileError) else str(e) or type(e).__name__
         record.update(error=reason, compute_seconds=round(time.perf_counter() - started, 6))
+        if may_write is not None and not may_write():
+            return {"path": path, "status": "pending"}
         if isinstance(out, ObjectStore) or os.path.isdir(_store.entry_dir(out, key)):
             _store.remove_entry(out, key)
         return record
@@ -117,18 +125,24 @@ def extract_files(paths: list[str], out: _store.Out, params: dict[str, Any], run
                   storage_options: _fs.Options | None = None, fsync: bool = True) -> list[dict[str, Any]]:
     """A cluster task: several files one after another, each on one engine
     thread, with a record per file. Dask cannot stop a running task, so the
-    task stops by itself before a file when the store's lock no longer
-    holds ``run`` (the run was interrupted or lost its client). In a local
-    store the task's entries are placed together at its end, after one
-    flush of the disk; a task killed before then leaves its files to redo."""
+    task checks that the store's lock still holds ``run`` before it writes
+    a file's entry (one small read), and stops when it does not: the run
+    was interrupted or lost its client, and another may hold the store. In
+    a local store the task's entries are placed together at its end, after
+    one flush of the disk; a task killed before then leaves its files to redo."""
     _pin_native_pools()
     records: list[dict[str, Any]] = []
     staged: list[tuple[str, str]] = []
+
+    def still_this_run() -> bool:
+        return run is None or _store.lock_owner(out) == run
+
     try:
-        for i, path in enumerate(paths):
-            if i > 0 and run is not None and _store.lock_owner(out) != run:
+        for path in paths:
+            records.append(extract_file(path, out, params, 1, storage_options, fsync, staged,
+                                        may_write=still_this_run))
+            if records[-1]["status"] == "pending":
                 break
-            records.append(extract_file(path, out, params, 1, storage_options, fsync, staged))
         if isinstance(out, str) and (run is None or _store.lock_owner(out) == run):
             _store.place_entries(out, staged, fsync=fsync)
             staged.clear()
