@@ -4,6 +4,7 @@ a two-process Dask cluster and on threads, against serial calls of the
 package on the same files; half-written entries, a killed worker, an
 interrupted run and the store's lock."""
 
+import collections
 import io
 import json
 import os
@@ -23,7 +24,7 @@ from moto.server import ThreadedMotoServer
 
 import vexolin
 from vexolin import batch
-from vexolin.batch import _object_store, _run, _store, _work
+from vexolin.batch import _fs, _object_store, _run, _store, _work
 
 from test_batch import KillOnce
 
@@ -203,6 +204,35 @@ def test_a_task_writes_nothing_once_its_run_no_longer_holds_the_lock(s3, monkeyp
     assert _work.extract_files(urls[2:], store, params, run=run, storage_options=s3["options"]) == [
         {"path": urls[2], "status": "pending"}]
     assert sorted(_store.list_entries(store)) == urls[:1]
+
+
+def test_files_named_one_by_one_are_not_asked_about_each_and_a_change_is_seen_by_the_next_run(s3, tmp_path):
+    local = tmp_path / "short.wav"
+    soundfile.write(local, 0.3 * np.sin(2 * np.pi * 330.0 * np.arange(8000) / 16000), 16000)
+    urls = [f"s3://{BUCKET}/many/{i:02d}.wav" for i in range(20)]
+    for url in urls:
+        s3["client"].put_object(Bucket=BUCKET, Key=url.split("/", 3)[3], Body=local.read_bytes())
+    fs, _ = _fs.filesystem(urls[0], s3["options"])
+    sent = collections.Counter()
+
+    def count(request, **_):
+        sent[request.method] += 1
+
+    fs.s3.meta.events.register("before-send.s3", count)
+    try:
+        out = f"s3://{BUCKET}/runs/many.zarr"
+        assert batch.extract(urls, out=out, workers=2, progress=False, storage_options=s3["options"]).computed == 20
+        # One listing of the folder gives every file's size and time: no
+        # request per file for its checks, its stamp or opening it (the
+        # store's own checks remain, a few per run).
+        assert sent["HEAD"] < len(urls) and sent["GET"] < 2 * len(urls)
+        soundfile.write(local, 0.3 * np.sin(2 * np.pi * 330.0 * np.arange(12000) / 16000), 16000)
+        s3["client"].put_object(Bucket=BUCKET, Key="many/07.wav", Body=local.read_bytes())
+        again = batch.extract(urls, out=out, workers=2, progress=False, storage_options=s3["options"])
+    finally:
+        fs.s3.meta.events.unregister("before-send.s3", count)
+    assert (again.computed, again.skipped) == (1, 19)
+    assert batch.open(out, storage_options=s3["options"])[urls[7]].shape[-1] == 12000 // 512 + 1
 
 
 def test_the_command_line_takes_storage_options_and_fsspec_configuration_from_the_environment(s3, tmp_path):
