@@ -21,9 +21,9 @@ AUDIO_SUFFIXES = frozenset({
 })
 
 _GLOB_CHARACTERS = frozenset("*?[")
-# Files named one by one in a folder of an object store from which on the
-# folder is listed (a request per 1000 names) rather than each file asked
-# about (a request each, several times in a run).
+# At this many files named one by one in a folder of an object store, the
+# folder is listed once (a request per 1000 names) instead of each file being
+# asked about (a request each, several times in a run).
 _LIST_FOLDER_AT = 16
 
 

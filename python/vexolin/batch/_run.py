@@ -113,8 +113,8 @@ def connect(scheduler: Any) -> tuple[Any, bool]:
                               f"({type(e).__name__}: {e})") from None
 
 
-# Runs on a cluster in this process at the moment, and the levels their
-# first one found on Dask's loggers.
+# Cluster runs going on in this process, and the levels Dask's loggers had
+# before the first of them began.
 _quiet_lock = threading.Lock()
 _quiet_runs = 0
 _dask_levels: dict[str, int] = {}
