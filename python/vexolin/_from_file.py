@@ -3,13 +3,14 @@
 from __future__ import annotations
 
 import os
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 from vexolin._core import compute
 from vexolin._features import Feature, Params
-from vexolin._io import load
+from vexolin._io import _open, load
 
 
 def feature_of_file(
@@ -21,7 +22,8 @@ def feature_of_file(
     parameters used (``tuning``: the one estimated, if it was not given).
 
     Raises ``ValueError`` for a file that holds no samples or NaN or
-    infinite ones (the file is at fault, so no argument can skip that).
+    infinite ones, or whose feature is not finite (the file is at fault, so
+    no argument can skip that).
     """
     y, rate = load(path, sr=sr, mono=mono)
     return feature_of_signal(y, rate, feature, p, workers=workers)
@@ -35,14 +37,36 @@ def feature_of_signal(
         raise ValueError("the file holds no samples")
     if not np.isfinite(y).all():
         raise ValueError("the file holds NaN or infinite samples")
-    values, used = compute(feature, y, rate, p, workers, check_finite=False)
-    check_finite_result(values)
+    # Overflow shows in the result, checked below: numpy's warnings on the way say less.
+    with np.errstate(over="ignore", invalid="ignore"):
+        values, used = compute(feature, y, rate, p, workers, check_finite=False)
+    if not np.isfinite(values).all():  # the samples' peak is read only for the reason
+        check_finite_result(values, max(float(y.max()), -float(y.min())))
     return values, rate, y.shape[-1], used
 
 
-def check_finite_result(values: npt.NDArray[np.float32]) -> None:
-    """Refuse a result holding NaN or infinity: finite samples too large for
-    single-precision arithmetic (1e38, say) overflow in the transform."""
-    if not np.isfinite(values).all():
-        raise ValueError("the result is not finite: the samples are too large for single-precision "
-                         "arithmetic; scale the audio down")
+# Samples this large make the transform's sums overflow float32 (its largest
+# value is 3.4e38); they reach about 1e36 at the default parameters.
+_OVERFLOWING_PEAK = 1e30
+
+
+def check_finite_result(values: npt.NDArray[Any], peak: float) -> None:
+    """Raise ``ValueError`` when a file's feature ``values`` hold NaN or
+    infinite values; ``peak`` is the largest absolute sample the file gave,
+    which the reason names when it is what overflowed."""
+    if np.isfinite(values).all():
+        return
+    if peak >= _OVERFLOWING_PEAK:
+        raise ValueError(f"the result is not finite: samples of up to {peak:.3g} overflow float32; "
+                         "scale the audio down")
+    raise ValueError(f"the result is not finite (NaN or infinite values from samples of up to {peak:.3g})")
+
+
+def peak_of_file(path: str | os.PathLike[str]) -> float:
+    """The largest absolute sample of an audio file, read a block at a time."""
+    _, f = _open(path)
+    peak = 0.0
+    with f:
+        for block in f.blocks(65536, dtype="float32"):
+            peak = max(peak, float(np.abs(block).max(initial=0.0)))
+    return peak

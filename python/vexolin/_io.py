@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import math
 import os
+import stat
 from dataclasses import dataclass
 from typing import IO
 
@@ -52,22 +53,59 @@ class AudioInfo:
         return self.n_samples / self.sr
 
 
+# What a path that is not a regular file is, by the type bits of its mode.
+_NOT_REGULAR = {stat.S_IFDIR: "is a directory, not an audio file",
+                stat.S_IFIFO: "is a named pipe (FIFO), not a regular file",
+                stat.S_IFSOCK: "is a socket, not a regular file",
+                stat.S_IFCHR: "is a character device, not a regular file",
+                stat.S_IFBLK: "is a block device, not a regular file"}
+# libsndfile's code for a header it does not know; the same bytes read
+# through its MPEG decoder (a .mp3 name) get "does not exist" instead.
+_SF_ERR_UNRECOGNISED_FORMAT = 1
+_NOT_A_FORMAT = "not a readable audio file (not an audio format this build reads)"
+
+
 def _open(path: str | os.PathLike[str]) -> tuple[str, soundfile.SoundFile]:
     name = os.fspath(path)
-    if not os.path.exists(name):
-        raise AudioFileError(name, "no such file")
-    if os.path.isdir(name):
-        raise AudioFileError(name, "is a directory, not an audio file")
-    if os.path.getsize(name) == 0:
-        raise AudioFileError(name, "is empty (0 bytes)")
+    _check_regular_and_readable(name)
     try:
         f = soundfile.SoundFile(os.fsencode(name))  # bytes: a name that is not UTF-8 stays as it is
     except soundfile.LibsndfileError as e:
-        raise AudioFileError(name, f"not a readable audio file ({e.error_string.rstrip('.')})") from None
+        raise AudioFileError(name, _libsndfile_reason(e)) from None
+    except TypeError:  # libsndfile asks a headerless .raw file for its rate and layout
+        raise AudioFileError(name, "not a readable audio file (headerless raw samples: "
+                                   "not an audio format this build reads)") from None
     except OSError as e:
         raise AudioFileError(name, e.strerror or str(e)) from None
     _refuse_damaged_rate(name, f)
     return name, f
+
+
+def _check_regular_and_readable(name: str) -> None:
+    """Refuse, with the reason, what libsndfile would misreport: a missing
+    or unreadable file, one that is not a regular file (opening a FIFO would
+    wait for a writer), and an empty one."""
+    try:
+        about = os.stat(name)
+    except FileNotFoundError:
+        raise AudioFileError(name, "no such file") from None
+    except OSError as e:
+        raise AudioFileError(name, e.strerror or str(e)) from None
+    kind = stat.S_IFMT(about.st_mode)
+    if kind != stat.S_IFREG:
+        raise AudioFileError(name, _NOT_REGULAR.get(kind, "is not a regular file"))
+    if about.st_size == 0:
+        raise AudioFileError(name, "is empty (0 bytes)")
+    try:
+        os.close(os.open(name, os.O_RDONLY))
+    except OSError as e:
+        raise AudioFileError(name, e.strerror or str(e)) from None
+
+
+def _libsndfile_reason(e: soundfile.LibsndfileError) -> str:
+    if e.code == _SF_ERR_UNRECOGNISED_FORMAT or "does not exist" in e.error_string:
+        return _NOT_A_FORMAT
+    return f"not a readable audio file ({e.error_string.rstrip('.')})"
 
 
 def _refuse_damaged_rate(name: str, f: soundfile.SoundFile) -> None:
@@ -167,7 +205,7 @@ def load_stream(source: IO[bytes], name: str, *, sr: int | None, mono: bool) -> 
     try:
         f = soundfile.SoundFile(source)
     except soundfile.LibsndfileError as e:
-        raise AudioFileError(name, f"not a readable audio file ({e.error_string.rstrip('.')})") from None
+        raise AudioFileError(name, _libsndfile_reason(e)) from None
     except (OSError, RuntimeError) as e:
         raise AudioFileError(name, str(e) or type(e).__name__) from None
     _refuse_damaged_rate(name, f)

@@ -41,7 +41,7 @@ from vexolin._atomic import staged, write_file
 from vexolin._checks import whole_number
 from vexolin._chroma import cens, normalise
 from vexolin._features import CHROMA, FEATURES, Feature, Param, Params
-from vexolin._from_file import feature_of_file
+from vexolin._from_file import check_finite_result, feature_of_file, peak_of_file
 from vexolin._io import AudioFileError
 
 _SHADES = " .:-=+*#%@"
@@ -275,8 +275,10 @@ def _do_file(args: argparse.Namespace, job: _Job, bar: tqdm[Any], length: float)
         return None
     params = dict(args.params)
     if params.get("tuning", 0.0) is None:
-        # A first pass reads just the frames the estimate needs.
-        params["tuning"] = file_tuning(job.source, sr=args.sr)
+        # A first pass reads just the frames the estimate needs. Samples
+        # large enough to overflow fail below with the reason, not with numpy's warning.
+        with np.errstate(over="ignore", invalid="ignore"):
+            params["tuning"] = file_tuning(job.source, sr=args.sr)
     labels = feature.labels(params)
     rate = args.sr if args.sr is not None else vexolin.info(job.source).sr
     used = {**params, "cens": False} if feature is CHROMA else params
@@ -285,6 +287,8 @@ def _do_file(args: argparse.Namespace, job: _Job, bar: tqdm[Any], length: float)
     def tracked(blocks: Iterable[npt.NDArray[np.float32]]) -> Iterator[npt.NDArray[np.float32]]:
         nonlocal seconds
         for block in blocks:
+            if not np.isfinite(block).all():
+                check_finite_result(block, peak_of_file(job.source))
             step = min(block.shape[-1] * args.hop_length / rate, max(0.0, length - seconds))
             seconds += step
             bar.update(step)

@@ -5,6 +5,7 @@ resumed and interrupted runs, a killed worker, and bad invocations."""
 import contextlib
 import http.server
 import json
+import logging
 import os
 import signal
 import socketserver
@@ -229,9 +230,23 @@ def test_a_cluster_lost_midway_is_a_clear_error_and_a_rerun_completes(collection
             cluster.close()
 
     monkeypatch.setattr(_run.Progress, "__call__", close_after_three)
-    with Client(cluster) as c, pytest.raises(ConnectionError, match="lost the Dask cluster"):
-        batch.extract(collection["good"], out=out, client=c, progress=False)
+    # What Dask's loggers in this process let through (its scheduler's
+    # warnings on losing the workers, the client's tracebacks), and their levels.
+    dask_loggers = {name: logging.getLogger(name) for name in logging.Logger.manager.loggerDict
+                    if name.split(".")[0] == "distributed"}
+    levels = {name: logger.level for name, logger in dask_loggers.items()}
+    shown = []
+    recorder = logging.Handler()
+    recorder.emit = shown.append
+    with contextlib.ExitStack() as stack:
+        for logger in dask_loggers.values():
+            logger.addHandler(recorder)
+            stack.callback(logger.removeHandler, recorder)
+        with Client(cluster) as c, pytest.raises(ConnectionError, match="lost the Dask cluster"):
+            batch.extract(collection["good"], out=out, client=c, progress=False)
     monkeypatch.undo()
+    assert [f"{r.name}: {r.getMessage()}" for r in shown if r.levelno >= logging.WARNING] == []
+    assert {name: logger.level for name, logger in dask_loggers.items()} == levels
 
     statuses = [row["status"] for row in batch.open(out).table()]
     assert statuses.count("done") >= 3 and statuses.count("done") + statuses.count("pending") == 18
@@ -277,12 +292,23 @@ def test_a_run_on_threads_never_has_more_threads_alive_than_its_budget(tmp_path,
 
 
 def test_a_file_at_fault_is_recorded_with_advice_the_caller_can_follow(tmp_path):
-    nan, low = tmp_path / "nan.wav", tmp_path / "low.wav"
+    nan, low, loud = tmp_path / "nan.wav", tmp_path / "low.wav", tmp_path / "loud.wav"
+    noise, pipe = tmp_path / "noise.mp3", tmp_path / "pipe.wav"
     soundfile.write(nan, np.full(22050, np.nan), 22050, subtype="FLOAT")
     soundfile.write(low, np.sin(2 * np.pi * 440.0 * np.arange(8000) / 8000), 8000)
-    summary = batch.extract([nan, low], out=tmp_path / "a.zarr", workers=1, progress=False)
-    assert summary.computed == 0
+    # Finite samples whose transform overflows float32.
+    soundfile.write(loud, 1e38 * np.sin(2 * np.pi * 440.0 * np.arange(22050) / 22050), 22050, subtype="FLOAT")
+    noise.write_bytes(np.random.default_rng(4).bytes(5000))
+    os.mkfifo(pipe)
+    out = tmp_path / "a.zarr"
+    summary = batch.extract([nan, low, loud, noise, pipe], out=out, workers=1, progress=False)
+    assert summary.computed == 0 and len(batch.open(out)) == 0
+    assert {row["status"] for row in batch.open(out).table()} == {"failed"}
     assert "holds NaN or infinite samples" in summary.failed[str(nan)]
+    assert summary.failed[str(loud)] == ("the result is not finite: samples of up to 1e+38 overflow float32; "
+                                         "scale the audio down")
+    assert summary.failed[str(noise)] == "not a readable audio file (not an audio format this build reads)"
+    assert summary.failed[str(pipe)] == "is a named pipe (FIFO), not a regular file"
     assert "check_finite" not in summary.failed[str(nan)]  # batch has no such argument
     # The default chroma reaches past 4 kHz, the file's Nyquist limit: the
     # reason names what to lower, and lowering it works.

@@ -4,6 +4,7 @@ a two-process Dask cluster and on threads, against serial calls of the
 package on the same files; half-written entries, a killed worker, an
 interrupted run and the store's lock."""
 
+import collections
 import io
 import json
 import os
@@ -23,7 +24,7 @@ from moto.server import ThreadedMotoServer
 
 import vexolin
 from vexolin import batch
-from vexolin.batch import _object_store, _run, _store, _work
+from vexolin.batch import _fs, _object_store, _run, _store, _work
 
 from test_batch import KillOnce
 
@@ -231,6 +232,62 @@ def test_a_lease_is_renewed_only_while_the_lock_is_still_its_runs(s3, monkeypatc
         assert _store.lock_owner(store) != owner
     # Ending, the stalled run leaves the other's lock in place.
     assert json.loads(s3["client"].get_object(Bucket=BUCKET, Key=key)["Body"].read()) == other
+
+
+def test_a_task_writes_nothing_once_its_run_no_longer_holds_the_lock(s3, monkeypatch):
+    out = f"s3://{BUCKET}/runs/ended.zarr"
+    urls = sorted(s3["good"])[:3]
+    store = _store.location(out, s3["options"])
+    params = batch._params.feature_params("chroma", {})
+    _store.create_store(store, params, vexolin.__version__)
+    compute, computed = _work.compute, []
+
+    def next_run_takes_over_during_the_second(path, *args):
+        computed.append(path)
+        if len(computed) == 2:  # this run ends and another takes the store while the file computes
+            s3["client"].put_object(Bucket=BUCKET, Key="runs/ended.zarr/.lock", Body=json.dumps(
+                {"owner": "elsewhere pid 1 run next", "expires": time.time() + 60}))
+        return compute(path, *args)
+
+    monkeypatch.setattr(_work, "compute", next_run_takes_over_during_the_second)
+    with _store.run_lock(store) as run:
+        records = _work.extract_files(urls, store, params, run=run, storage_options=s3["options"])
+    assert [r["status"] for r in records] == ["done", "pending"] and computed == urls[:2]
+    assert sorted(_store.list_entries(store)) == urls[:1]
+    # A task that starts after its run has ended writes no entry, not even its first.
+    assert _work.extract_files(urls[2:], store, params, run=run, storage_options=s3["options"]) == [
+        {"path": urls[2], "status": "pending"}]
+    assert sorted(_store.list_entries(store)) == urls[:1]
+
+
+def test_a_run_sends_no_request_per_file_beyond_reading_and_writing_it_and_sees_changes_next_time(s3, tmp_path):
+    local = tmp_path / "short.wav"
+    soundfile.write(local, 0.3 * np.sin(2 * np.pi * 330.0 * np.arange(8000) / 16000), 16000)
+    urls = [f"s3://{BUCKET}/many/{i:02d}.wav" for i in range(20)]
+    for url in urls:
+        s3["client"].put_object(Bucket=BUCKET, Key=url.split("/", 3)[3], Body=local.read_bytes())
+    fs, _ = _fs.filesystem(urls[0], s3["options"])
+    sent = collections.Counter()
+
+    def count(request, **_):
+        sent[request.method] += 1
+
+    fs.s3.meta.events.register("before-send.s3", count)
+    try:
+        out = f"s3://{BUCKET}/runs/many.zarr"
+        assert batch.extract(urls, out=out, workers=2, progress=False, storage_options=s3["options"]).computed == 20
+        # One listing of the folder gives every file's size and time: no
+        # request per file for its checks, its stamp or opening it (the
+        # store's own checks remain, a few per run); a new entry has no old
+        # metadata to remove first.
+        assert sent["HEAD"] < len(urls) and sent["GET"] < 2 * len(urls) and sent["DELETE"] < len(urls)
+        soundfile.write(local, 0.3 * np.sin(2 * np.pi * 330.0 * np.arange(12000) / 16000), 16000)
+        s3["client"].put_object(Bucket=BUCKET, Key="many/07.wav", Body=local.read_bytes())
+        again = batch.extract(urls, out=out, workers=2, progress=False, storage_options=s3["options"])
+    finally:
+        fs.s3.meta.events.unregister("before-send.s3", count)
+    assert (again.computed, again.skipped) == (1, 19)
+    assert batch.open(out, storage_options=s3["options"])[urls[7]].shape[-1] == 12000 // 512 + 1
 
 
 def test_the_command_line_takes_storage_options_and_fsspec_configuration_from_the_environment(s3, tmp_path):

@@ -56,6 +56,19 @@ def test_bad_files_among_good_ones_get_one_line_each_and_exit_1(audio, capsys):
         assert (png_dir / f"{name}.chroma.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
+@pytest.mark.parametrize("command", [["chroma"], ["chroma", "--norm", "2"], ["cqt", "--db"], ["key"]])
+def test_samples_that_overflow_the_transform_are_an_error_not_a_file_of_nan(audio, capsys, command):
+    loud = audio / "loud.wav"  # finite float samples, but the transform's sums pass float32's largest
+    soundfile.write(loud, 1e38 * np.sin(2 * np.pi * 440.0 * np.arange(SR) / SR), SR, subtype="FLOAT")
+    target = [] if command[0] == "key" else ["-o", str(audio / "loud.npy")]
+    with np.errstate(all="raise"):  # numpy's warnings would precede the reason
+        assert cli.main([*command, str(loud), *target]) == 1
+    assert capsys.readouterr().err.splitlines()[0] == (
+        f"vexolin: error: {loud}: the result is not finite: samples of up to 1e+38 overflow float32; "
+        "scale the audio down")
+    assert not (audio / "loud.npy").exists()
+
+
 @pytest.mark.parametrize("fmt", ["npy", "npz", "csv"])
 def test_formats_hold_the_result_and_its_frame_times(audio, fmt):
     target = audio / f"result.{fmt}"

@@ -2,9 +2,12 @@
 plots. Test audio is written into tmp_path with soundfile."""
 
 import inspect
+import os
+import shutil
 import struct
 import subprocess
 import sys
+import tempfile
 import threading
 
 import numpy as np
@@ -197,17 +200,48 @@ def test_load_resamples_and_mixes_down(tmp_path):
 
 @pytest.mark.parametrize("name, content, reason", [
     ("missing.wav", None, "no such file"),
-    ("", None, "directory"),
-    ("empty.wav", b"", "empty"),
+    ("", None, "is a directory"),
+    ("empty.wav", b"", "is empty (0 bytes)"),
     ("notes.wav", b"not audio at all", "not a readable audio file"),
+    # libsndfile says "Format not recognised", and of the same bytes named
+    # .mp3 that the file does not exist; a .raw name gets a TypeError.
+    ("noise.wav", "noise", "not a readable audio file (not an audio format this build reads)"),
+    ("noise.mp3", "noise", "not a readable audio file (not an audio format this build reads)"),
+    ("noise.raw", "noise", "headerless raw samples: not an audio format this build reads"),
+    ("pipe.wav", "fifo", "is a named pipe (FIFO), not a regular file"),  # never opened: that would wait
 ])
 def test_unreadable_files_raise_an_error_naming_the_file(tmp_path, name, content, reason):
     path = tmp_path / name
-    if content is not None:
+    if content == "fifo":
+        os.mkfifo(path)
+    elif content == "noise":
+        path.write_bytes(np.random.default_rng(2).bytes(5000))
+    elif content is not None:
         path.write_bytes(content)
-    with pytest.raises(vexolin.AudioFileError) as caught:
-        vexolin.load(path)
-    assert str(path) in str(caught.value) and reason in str(caught.value)
+    for read in (vexolin.load, vexolin.info):
+        with pytest.raises(vexolin.AudioFileError) as caught:
+            read(path)
+        assert str(caught.value) == f"{path}: {caught.value.reason}" and reason in caught.value.reason
+
+
+def test_a_file_without_read_permission_says_so(tmp_path):
+    folder = tempfile.mkdtemp()  # tmp_path's folders are closed to other users
+    try:
+        path = os.path.join(folder, "locked.wav")
+        soundfile.write(path, tones([440.0]), SR)
+        os.chmod(path, 0)
+        script = ("import sys, vexolin\n"
+                  "try:\n    vexolin.info(sys.argv[1])\n"
+                  "except vexolin.AudioFileError as e:\n    print(e.reason)\n")
+        command = [sys.executable, "-c", script, path]
+        if os.geteuid() == 0:  # root reads every file: drop that power in the child
+            if shutil.which("setpriv") is None:
+                pytest.skip("running as root without setpriv to drop the power to read every file")
+            command = ["setpriv", "--bounding-set=-dac_override,-dac_read_search", *command]
+        shown = subprocess.run(command, capture_output=True, text=True, timeout=60, check=True).stdout
+        assert shown.strip() == "Permission denied"
+    finally:
+        shutil.rmtree(folder)
 
 
 @pytest.mark.parametrize("rate, refused", [

@@ -17,7 +17,8 @@ from vexolin._core import budget
 from vexolin.batch import _fs, _store
 from vexolin.batch._inputs import find_inputs
 from vexolin.batch._params import feature_params
-from vexolin.batch._run import TASK_SECONDS, Progress, Record, connect, run_in_threads, run_on_cluster
+from vexolin.batch._run import (TASK_SECONDS, Progress, Record, connect, quiet_dask_logs, run_in_threads,
+                                run_on_cluster)
 from vexolin.batch._signals import sigterm_as_interrupt
 
 Inputs = str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
@@ -185,18 +186,19 @@ def extract(
     paths = find_inputs(inputs, storage_options, unreadable)
     _store.check_store(store, p)
     dask_client, own_client = connect(client) if client is not None else (None, False)
-    try:
-        if isinstance(store, str):
-            os.makedirs(store, exist_ok=True)
-        with _store.run_lock(store) as lock, sigterm_as_interrupt():
-            # Checked again: another run may have made the store meanwhile.
-            if not _store.check_store(store, p):
-                _store.create_store(store, p, vexolin.__version__)
-            return _extract_locked(store, paths, unreadable, p, dask_client, thread_budget, progress,
-                                   storage_options, task_seconds, lock, fsync, retry_failed)
-    finally:
-        if own_client and dask_client is not None:
-            dask_client.close()
+    with quiet_dask_logs() if dask_client is not None else contextlib.nullcontext():
+        try:
+            if isinstance(store, str):
+                os.makedirs(store, exist_ok=True)
+            with _store.run_lock(store) as lock, sigterm_as_interrupt():
+                # Checked again: another run may have made the store meanwhile.
+                if not _store.check_store(store, p):
+                    _store.create_store(store, p, vexolin.__version__)
+                return _extract_locked(store, paths, unreadable, p, dask_client, thread_budget, progress,
+                                       storage_options, task_seconds, lock, fsync, retry_failed)
+        finally:
+            if own_client and dask_client is not None:
+                dask_client.close()
 
 
 def _extract_locked(store: _store.Out, paths: list[str], unreadable: dict[str, str], p: dict[str, Any],

@@ -3,6 +3,7 @@ and glob patterns, each checked before any work."""
 
 from __future__ import annotations
 
+import contextlib
 import glob
 import os
 import re
@@ -20,6 +21,10 @@ AUDIO_SUFFIXES = frozenset({
 })
 
 _GLOB_CHARACTERS = frozenset("*?[")
+# At this many files named one by one in a folder of an object store, the
+# folder is listed once (a request per 1000 names) instead of each file being
+# asked about (a request each, several times in a run).
+_LIST_FOLDER_AT = 16
 
 
 class UnreadableFolderWarning(UserWarning):
@@ -89,7 +94,10 @@ def _at_url(url: str, storage_options: dict[str, Any] | None) -> tuple[list[str]
     if _GLOB_CHARACTERS & set(where):
         found = [p for p in fs.glob(where) if fs.isfile(p)]
         return [fs.unstrip_protocol(p) for p in found], "pattern"
-    kind = fs.info(where)["type"] if fs.exists(where) else None
+    try:
+        kind = fs.info(where)["type"]
+    except FileNotFoundError:
+        kind = None
     if kind == "file":
         return [url], "file"
     if kind != "directory":
@@ -98,6 +106,27 @@ def _at_url(url: str, storage_options: dict[str, Any] | None) -> tuple[list[str]
     found = [p for p in fs.find(top) if _is_audio(p)
              and not any(part.startswith(".") for part in str(p)[len(top):].split("/"))]
     return [fs.unstrip_protocol(p) for p in found], "directory"
+
+
+def _list_shared_folders(urls: list[str], storage_options: dict[str, Any] | None) -> None:
+    """A fresh view of the object stores named: earlier listings forgotten,
+    and a folder holding many of the files named one by one listed once, so
+    that their sizes and times (for the inputs' checks, their stamps and
+    opening them) come from that listing instead of a request per file."""
+    named: dict[tuple[int, str], int] = {}
+    systems: dict[int, Any] = {}
+    for url in urls:
+        fs, where = _fs.filesystem(url, storage_options)
+        systems[id(fs)] = fs
+        if not _GLOB_CHARACTERS & set(where):
+            folder = str(where).rstrip("/").rpartition("/")[0]
+            named[id(fs), folder] = named.get((id(fs), folder), 0) + 1
+    for fs in systems.values():
+        fs.invalidate_cache()
+    for (system, folder), count in named.items():
+        if count >= _LIST_FOLDER_AT and folder:
+            with contextlib.suppress(OSError):  # each file's own check says what is wrong
+                systems[system].ls(folder, detail=False)
 
 
 def find_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
@@ -121,6 +150,7 @@ def find_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
         raise ValueError("inputs is empty: give audio files, directories or glob patterns")
     paths: dict[str, None] = {}
     skipped: dict[str, str] = {}
+    _list_shared_folders([item for item in items if isinstance(item, str) and _fs.is_url(item)], storage_options)
     for item in items:
         name = os.fspath(item)
         if not isinstance(name, str):

@@ -51,6 +51,14 @@ class ObjectStore:
 
     url: str
     options: Options = field(default_factory=dict)
+    # The entries' keys that had any object when this instance last listed
+    # them, while its run held the lock: a key not among them has no old
+    # metadata to remove before it is written (that saves a request a file).
+    # Not sent to cluster workers, which remove it as before.
+    _listed: frozenset[str] | None = field(default=None, init=False, compare=False, repr=False)
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {**self.__dict__, "_listed": None}
 
     @property
     def _fs(self) -> Any:
@@ -152,12 +160,14 @@ class ObjectStore:
         try:
             listing = fs.find(top, detail=True)
         except FileNotFoundError:
+            object.__setattr__(self, "_listed", frozenset())
             return Scan()
         sizes: dict[str, dict[str, int]] = {}
         for path, about in listing.items():
             rest = str(path)[len(top):].strip("/").split("/")
             if len(rest) == 2:
                 sizes.setdefault(rest[0], {})[rest[1]] = int(about.get("size", -1))
+        object.__setattr__(self, "_listed", frozenset(sizes))
         metadata = [self._path(entries, key, "zarr.json") for key, files in sizes.items() if "zarr.json" in files]
         scan = Scan()
         for path, data in fs.cat(metadata, on_error="omit").items() if metadata else ():
@@ -205,8 +215,9 @@ class ObjectStore:
     def write_entry(self, entries: str, key: str, files: Iterable[tuple[str, bytes]]) -> None:
         """The chunks first, several at once, then the metadata that makes the entry complete."""
         fs = self._fs
-        with contextlib.suppress(FileNotFoundError):
-            fs.rm_file(self._path(entries, key, "zarr.json"))  # an older entry stops counting first
+        if self._listed is None or key in self._listed:
+            with contextlib.suppress(FileNotFoundError):
+                fs.rm_file(self._path(entries, key, "zarr.json"))  # an older entry stops counting first
         batch: dict[str, bytes] = {}
         for name, data in files:
             if name == "zarr.json":

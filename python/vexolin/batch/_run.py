@@ -7,10 +7,12 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import itertools
+import logging
 import sys
+import threading
 import time
 import uuid
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from typing import Any
 
@@ -109,6 +111,40 @@ def connect(scheduler: Any) -> tuple[Any, bool]:
     except Exception as e:  # something answered, but not as a scheduler does
         raise ConnectionError(f"{scheduler} did not answer as a Dask scheduler "
                               f"({type(e).__name__}: {e})") from None
+
+
+# Cluster runs going on in this process, and the levels Dask's loggers had
+# before the first of them began.
+_quiet_lock = threading.Lock()
+_quiet_runs = 0
+_dask_levels: dict[str, int] = {}
+
+
+@contextlib.contextmanager
+def quiet_dask_logs() -> Iterator[None]:
+    """Dask's log lines in this process held back for a run, as its records
+    and its one error say what happened: a scheduler lost midway makes the
+    client log a page of reconnection tracebacks first. Critical ones still
+    show; the levels come back when the last run in this process ends."""
+    global _quiet_runs
+    with _quiet_lock:
+        if _quiet_runs == 0:
+            names = {"distributed", *(name for name in logging.Logger.manager.loggerDict
+                                      if name.startswith("distributed."))}
+            for name in names:
+                logger = logging.getLogger(name)
+                _dask_levels[name] = logger.level
+                logger.setLevel(logging.CRITICAL)
+        _quiet_runs += 1
+    try:
+        yield
+    finally:
+        with _quiet_lock:
+            _quiet_runs -= 1
+            if _quiet_runs == 0:
+                for name, level in _dask_levels.items():
+                    logging.getLogger(name).setLevel(level)
+                _dask_levels.clear()
 
 
 def _distributed() -> Any:

@@ -116,18 +116,32 @@ def streamed_entry(local: str, params: dict[str, Any], attrs_of: AttrsOf) -> _st
         stream = Stream(_STREAMED[feature.name], sr=rate, check_finite=False, **own)
         entry: ChunkedEntry | None = None
         n_samples = 0
+        peak = 0.0
         for samples in itertools.chain(blocks, [None]):
             if samples is None:
                 frames = stream.finish()
             else:
                 n_samples += samples.shape[-1]
-                frames = stream.push(samples)
-            check_finite_result(frames)
+                peak = max(peak, float(np.abs(samples).max(initial=0.0)))
+                with np.errstate(over="ignore", invalid="ignore"):
+                    frames = stream.push(samples)
+            check_finite_result(frames, peak)
             entry = entry or ChunkedEntry(frames.shape[:-1])
             yield from entry.add(frames)
     assert entry is not None
     channels = 1 if len(entry.leading) == 1 else entry.leading[0]
     yield from entry.finish(attrs_of(rate, n_samples, channels, entry.n_frames, own))
+
+
+class _RunEnded(Exception):
+    """The run's lock went to another while a long file was written."""
+
+
+def _while(may_write: Callable[[], bool], files: _store.EntryFiles) -> _store.EntryFiles:
+    for name, data in files:
+        if name == "zarr.json" and not may_write():
+            raise _RunEnded
+        yield name, data
 
 
 class StoreFull(OSError):
@@ -139,7 +153,8 @@ class StoreFull(OSError):
 
 def extract_file(path: str, out: _store.Out, params: dict[str, Any], threads: int = 1,
                  storage_options: _fs.Options | None = None, fsync: bool = True,
-                 staged: list[tuple[str, str]] | None = None) -> dict[str, Any]:
+                 staged: list[tuple[str, str]] | None = None,
+                 may_write: Callable[[], bool] | None = None) -> dict[str, Any]:
     """Compute and store one file's feature on ``threads`` threads; a record of the outcome.
 
     A long file is streamed, its entry written as its frames are computed.
@@ -147,7 +162,9 @@ def extract_file(path: str, out: _store.Out, params: dict[str, Any], threads: in
     reason, and loses an entry it had from an earlier version of the file.
     A full disk under the store raises :class:`StoreFull`. With ``staged``
     (a local store), the entry is only staged and added there, for the
-    caller to place (:func:`vexolin.batch._store.place_entries`).
+    caller to place (:func:`vexolin.batch._store.place_entries`). When
+    ``may_write`` says no, once the file is computed, the store is left
+    alone and the file is "pending".
     """
     started = time.perf_counter()
     record: dict[str, Any] = {"path": path, "status": "failed"}
@@ -170,21 +187,31 @@ def extract_file(path: str, out: _store.Out, params: dict[str, Any], threads: in
         record.update(size=size, mtime_ns=mtime_ns)
         with _local(path, size, storage_options) as local:
             if local is not None and _streamable(local, size, params):
+                if may_write is not None and not may_write():
+                    return {"path": path, "status": "pending"}
                 files = streamed_entry(local, params, attrs_of)
+                if may_write is not None:  # checked again before the entry becomes whole
+                    files = _while(may_write, files)
             else:
                 values, sr, n_samples, used = compute(path, local, params, threads, storage_options)
                 channels = 1 if values.ndim == 2 else values.shape[0]
                 files = encode_entry(values, attrs_of(sr, n_samples, channels, values.shape[-1], used)).items()
+                if may_write is not None and not may_write():
+                    return {"path": path, "status": "pending"}
             if staged is not None and isinstance(out, str):
                 staged.append((_store.stage_entry(out, key, files), key))
             else:
                 _store.write_entry_files(out, key, files, fsync=fsync)
+    except _RunEnded:
+        return {"path": path, "status": "pending"}
     except FILE_ERRORS as e:
         if isinstance(e, OSError) and e.errno in (errno.ENOSPC, errno.EDQUOT):
             raise StoreFull(e.errno, f"{out}: no space left for the store ({e.strerror}); every file "
                                      "finished is in it: make room and run again to do the rest") from None
         reason = e.reason if isinstance(e, AudioFileError) else str(e) or type(e).__name__
         record.update(error=reason, compute_seconds=round(time.perf_counter() - started, 6))
+        if may_write is not None and not may_write():
+            return {"path": path, "status": "pending"}
         if isinstance(out, ObjectStore) or os.path.isdir(_store.entry_dir(out, key)):
             _store.remove_entry(out, key)
         return record
@@ -209,18 +236,24 @@ def extract_files(paths: list[str], out: _store.Out, params: dict[str, Any], run
                   storage_options: _fs.Options | None = None, fsync: bool = True) -> list[dict[str, Any]]:
     """A cluster task: several files one after another, each on one engine
     thread, with a record per file. Dask cannot stop a running task, so the
-    task stops by itself before a file when the store's lock no longer
-    holds ``run`` (the run was interrupted or lost its client). In a local
-    store the task's entries are placed together at its end, after one
-    flush of the disk; a task killed before then leaves its files to redo."""
+    task checks that the store's lock still holds ``run`` before it writes
+    a file's entry (one small read), and stops when it does not: the run
+    was interrupted or lost its client, and another may hold the store. In
+    a local store the task's entries are placed together at its end, after
+    one flush of the disk; a task killed before then leaves its files to redo."""
     _pin_native_pools()
     records: list[dict[str, Any]] = []
     staged: list[tuple[str, str]] = []
+
+    def still_this_run() -> bool:
+        return run is None or _store.lock_owner(out) == run
+
     try:
-        for i, path in enumerate(paths):
-            if i > 0 and run is not None and _store.lock_owner(out) != run:
+        for path in paths:
+            records.append(extract_file(path, out, params, 1, storage_options, fsync, staged,
+                                        may_write=still_this_run))
+            if records[-1]["status"] == "pending":
                 break
-            records.append(extract_file(path, out, params, 1, storage_options, fsync, staged))
         if isinstance(out, str) and (run is None or _store.lock_owner(out) == run):
             _store.place_entries(out, staged, fsync=fsync)
             staged.clear()
