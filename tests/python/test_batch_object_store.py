@@ -6,11 +6,13 @@ interrupted run and the store's lock."""
 
 import collections
 import io
+import itertools
 import json
 import os
 import socket
 import subprocess
 import sys
+import threading
 import time
 
 import boto3
@@ -114,11 +116,11 @@ def test_a_cluster_run_from_s3_into_s3_equals_serial_calls_and_resumes(s3, clust
 def test_half_written_entries_are_redone_and_an_interrupted_run_completes(s3, monkeypatch):
     out = f"s3://{BUCKET}/runs/interrupted.zarr"
     urls = sorted(s3["good"])
-    write_entry, written = _object_store.ObjectStore.write_entry, []
+    write_entry, written, arrivals = _object_store.ObjectStore.write_entry, [], itertools.count()
 
     def cut_off_at_the_fourth(self, entries, key, files):
         files = dict(files)
-        if len(written) == 3:  # the chunks are stored, the metadata never is
+        if next(arrivals) >= 3:  # from the fourth on, the chunks are stored, the metadata never is
             self._fs.pipe({self._path(entries, key, n): d for n, d in files.items() if n != "zarr.json"})
             raise KeyboardInterrupt
         write_entry(self, entries, key, files.items())
@@ -370,6 +372,38 @@ def test_long_remote_files_are_streamed_from_a_local_copy_that_is_removed(s3, mo
     urls = sorted(s3["good"])[:4]
     summary = batch.extract(urls, out=out, workers=1, progress=False, storage_options=s3["options"])
     assert summary.computed == 4 and len(streamed) == 4 and list(tmp_path.iterdir()) == []
+    store = batch.open(out, storage_options=s3["options"])
+    for url in urls:
+        np.testing.assert_array_equal(store[url], serial(s3["good"][url]))
+
+
+def test_on_threads_waits_on_the_store_overlap_while_no_more_files_compute_than_the_budget(s3, monkeypatch):
+    compute, write = _work.compute, _store.write_entry_files
+    now = {"compute": 0, "write": 0}
+    most = {"compute": 0, "write": 0}
+    guard = threading.Lock()
+
+    def counted(kind, fn):
+        def run(*args, **kwargs):
+            with guard:
+                now[kind] += 1
+                most[kind] = max(most[kind], now[kind])
+            try:
+                if kind == "write":
+                    time.sleep(0.05)  # a slow store
+                return fn(*args, **kwargs)
+            finally:
+                with guard:
+                    now[kind] -= 1
+        return run
+
+    monkeypatch.setattr(_work, "compute", counted("compute", compute))
+    monkeypatch.setattr(_store, "write_entry_files", counted("write", write))
+    out = f"s3://{BUCKET}/runs/overlap.zarr"
+    urls = sorted(s3["good"])
+    summary = batch.extract(urls, out=out, workers=1, progress=False, storage_options=s3["options"])
+    assert summary.computed == len(urls)
+    assert most["compute"] == 1 and most["write"] > 1
     store = batch.open(out, storage_options=s3["options"])
     for url in urls:
         np.testing.assert_array_equal(store[url], serial(s3["good"][url]))

@@ -90,6 +90,14 @@ def opened(path: str, options: Options | None) -> Iterator[IO[bytes]]:
         yield f
 
 
+def fetched(path: str, options: Options | None) -> bytes | None:
+    """A remote input's bytes, fetched whole in one request; None for a local one."""
+    if not is_url(path):
+        return None
+    fs, where = filesystem(path, options)
+    return bytes(fs.cat_file(where))
+
+
 @contextlib.contextmanager
 def local_copy(path: str, options: Options | None) -> Iterator[str]:
     """A remote input copied into a temporary local file, removed afterwards

@@ -20,7 +20,8 @@ from tqdm import tqdm
 
 from vexolin._core import split_budget, with_token
 from vexolin._native import Cancel
-from vexolin.batch._fs import Options, stamp
+from vexolin.batch._fs import Options, is_url, stamp
+from vexolin.batch._object_store import ObjectStore
 from vexolin.batch._store import Out, done_row, entry_key, is_current, read_entry_attrs
 from vexolin.batch._work import StoreFull, extract_file, extract_files
 
@@ -41,6 +42,8 @@ _BYTES_PER_SECOND = {".mp3": 8000, ".ogg": 8000, ".oga": 8000, ".opus": 8000, ".
 _PCM_BYTES_PER_SECOND = 16000
 _MAX_FILES_PER_TASK = 1000
 CONNECT_TIMEOUT_S = 5.0
+# Pool threads per thread of the budget when files or entries are at URLs.
+_THREADS_PER_SLOT_REMOTE = 4
 _HANDSHAKE_SLACK_S = 0.5
 
 
@@ -49,21 +52,30 @@ def run_in_threads(paths: list[str], out: Out, params: dict[str, Any], budget: i
     """Files on threads of this process within ``budget`` threads in all: a
     pool thread per file up to the budget, and the rest of the budget to each
     file's transform (1 engine thread per pool thread with as many files as
-    the budget). The transforms release the interpreter lock. On Ctrl-C,
+    the budget). With inputs or the store at URLs, four pool threads per
+    budget thread, of which only the budget's decode, compute and encode at
+    once: the others wait on the network meanwhile. The transforms release
+    the interpreter lock. On Ctrl-C,
     files not started are dropped and those running are cancelled: their
     transforms stop within a block of work, they write no entry and stay
     unrecorded (pending), and the interruption goes on once they have."""
     todo = iter(paths)
     workers, threads = split_budget(budget, len(paths))
-    window = max(_MIN_IN_FLIGHT, _IN_FLIGHT_PER_THREAD * workers)
+    # Files read from or written to a URL wait on the network: more pool
+    # threads than the budget then overlap those waits, while no more than
+    # the budget's files are decoded, computed or encoded at once.
+    remote = isinstance(out, ObjectStore) or any(is_url(path) for path in paths)
+    computing = threading.BoundedSemaphore(workers) if remote else None
+    pool_threads = workers * _THREADS_PER_SLOT_REMOTE if remote else workers
+    window = max(_MIN_IN_FLIGHT, _IN_FLIGHT_PER_THREAD * pool_threads)
     pending: set[Future[Record]] = set()
-    pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="vexolin-batch")
+    pool = ThreadPoolExecutor(max_workers=pool_threads, thread_name_prefix="vexolin-batch")
     token = Cancel()
 
     def fill() -> None:
         for path in todo:
             pending.add(pool.submit(with_token, token, extract_file, path, out, params, threads, storage_options,
-                                    fsync))
+                                    fsync, None, None, computing))
             if len(pending) >= window:
                 return
 

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import contextlib
 import errno
+import io
 import itertools
 import os
 import shutil
@@ -74,17 +75,20 @@ def _streamable(local: str, size: int, params: dict[str, Any]) -> bool:
 
 
 def compute(path: str, local: str | None, params: dict[str, Any], threads: int,
-            storage_options: _fs.Options | None = None) -> tuple[npt.NDArray[np.float32], int, int, Params]:
+            storage_options: _fs.Options | None = None,
+            fetched: bytes | None = None) -> tuple[npt.NDArray[np.float32], int, int, Params]:
     """The feature of one file as the package computes it, on ``threads``
     threads; its rate, its samples per channel and the parameters used. A
-    file at a URL is read from ``local`` (its copy), or where it is, or from
-    a temporary local copy when its format cannot be decoded from a stream."""
+    file at a URL is read from ``local`` (its copy), or from ``fetched`` (its
+    bytes), or where it is, or from a temporary local copy when its format
+    cannot be decoded from a stream."""
     feature, own = feature_of(params)
     if local is not None:
         with _named(path):
             return feature_of_file(local, feature, own, sr=params["sr"], mono=params["mono"], workers=threads)
     try:
-        with _fs.opened(path, storage_options) as f:
+        with contextlib.nullcontext(io.BytesIO(fetched)) if fetched is not None \
+                else _fs.opened(path, storage_options) as f:
             y, rate = load_stream(f, path, sr=params["sr"], mono=params["mono"])
     except AudioFileError:
         with _fs.local_copy(path, storage_options) as copy, _named(path):
@@ -154,7 +158,8 @@ class StoreFull(OSError):
 def extract_file(path: str, out: _store.Out, params: dict[str, Any], threads: int = 1,
                  storage_options: _fs.Options | None = None, fsync: bool = True,
                  staged: list[tuple[str, str]] | None = None,
-                 may_write: Callable[[], bool] | None = None) -> dict[str, Any]:
+                 may_write: Callable[[], bool] | None = None,
+                 computing: contextlib.AbstractContextManager[Any] | None = None) -> dict[str, Any]:
     """Compute and store one file's feature on ``threads`` threads; a record of the outcome.
 
     A long file is streamed, its entry written as its frames are computed.
@@ -164,8 +169,12 @@ def extract_file(path: str, out: _store.Out, params: dict[str, Any], threads: in
     (a local store), the entry is only staged and added there, for the
     caller to place (:func:`vexolin.batch._store.place_entries`). When
     ``may_write`` says no, once the file is computed, the store is left
-    alone and the file is "pending".
+    alone and the file is "pending". ``computing`` is held while the file
+    is decoded, computed and encoded, not while a remote file or entry is
+    fetched or put: the caller's threads then overlap their waits on the
+    network with others' work, and ``computing`` bounds how many compute.
     """
+    computing = computing or contextlib.nullcontext()
     started = time.perf_counter()
     record: dict[str, Any] = {"path": path, "status": "failed"}
     key = _store.entry_key(path)
@@ -192,16 +201,19 @@ def extract_file(path: str, out: _store.Out, params: dict[str, Any], threads: in
                 files = streamed_entry(local, params, attrs_of)
                 if may_write is not None:  # checked again before the entry becomes whole
                     files = _while(may_write, files)
+                with computing:  # its frames are computed as its entry is written
+                    _write(out, key, files, fsync, staged)
             else:
-                values, sr, n_samples, used = compute(path, local, params, threads, storage_options)
-                channels = 1 if values.ndim == 2 else values.shape[0]
-                files = encode_entry(values, attrs_of(sr, n_samples, channels, values.shape[-1], used)).items()
+                fetched = _fs.fetched(path, storage_options) if local is None else None
+                with computing:
+                    values, sr, n_samples, used = compute(path, local, params, threads, storage_options, fetched)
+                    del fetched
+                    channels = 1 if values.ndim == 2 else values.shape[0]
+                    files = encode_entry(values, attrs_of(sr, n_samples, channels, values.shape[-1], used)).items()
+                    del values
                 if may_write is not None and not may_write():
                     return {"path": path, "status": "pending"}
-            if staged is not None and isinstance(out, str):
-                staged.append((_store.stage_entry(out, key, files), key))
-            else:
-                _store.write_entry_files(out, key, files, fsync=fsync)
+                _write(out, key, files, fsync, staged)
     except _RunEnded:
         return {"path": path, "status": "pending"}
     except FILE_ERRORS as e:
@@ -217,6 +229,14 @@ def extract_file(path: str, out: _store.Out, params: dict[str, Any], threads: in
         return record
     record["status"] = "done"
     return record
+
+
+def _write(out: _store.Out, key: str, files: _store.EntryFiles, fsync: bool,
+           staged: list[tuple[str, str]] | None) -> None:
+    if staged is not None and isinstance(out, str):
+        staged.append((_store.stage_entry(out, key, files), key))
+    else:
+        _store.write_entry_files(out, key, files, fsync=fsync)
 
 
 # BLAS and OpenMP pools of this worker process, pinned once: a worker with N
