@@ -31,6 +31,14 @@ _Result = TypeVar("_Result")
 _token: ContextVar[Cancel | None] = ContextVar("vexolin_cancel", default=None)
 
 
+def stop_if_cancelled() -> None:
+    """Raise ``Cancelled`` when this thread's calls have been cancelled: work
+    in Python between native calls (a file read in blocks) stops there."""
+    token = _token.get()
+    if token is not None and token.cancelled:
+        raise _native.Cancelled("cancelled")
+
+
 def with_token(token: Cancel, fn: Callable[..., _Result], *args: Any) -> _Result:
     """``fn(*args)`` with ``token`` passed to every transform it calls on this thread."""
     reset = _token.set(token)

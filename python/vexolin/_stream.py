@@ -19,6 +19,7 @@ import soxr  # type: ignore[import-untyped]
 
 from vexolin import _native
 from vexolin._checks import positive_float, whole_number
+from vexolin._core import stop_if_cancelled
 from vexolin._features import CHROMA, CQT, Feature
 from vexolin._io import AudioFileError, _open
 from vexolin._tuning import ENERGY_STEP, band, candidate_starts, chosen, energy, frame_length, from_frames, tuned_fmin
@@ -311,6 +312,7 @@ def _file_blocks(source: Source, block_frames: int, sr: int | None,
         def blocks() -> Iterator[npt.NDArray[np.float32]]:
             any_samples = False
             while True:
+                stop_if_cancelled()
                 try:
                     data = f.read(block, dtype="float32", always_2d=True)
                 except (soundfile.LibsndfileError, RuntimeError) as e:

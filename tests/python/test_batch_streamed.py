@@ -110,3 +110,27 @@ def test_a_file_whose_result_overflows_is_recorded_failed_and_a_long_one_not_str
     summary = batch.extract([str(loud)], out=tmp_path / "inf.zarr", workers=1, progress=False)
     assert list(summary.failed) == [str(loud)] and "not finite" in summary.failed[str(loud)]
     assert len(batch.open(tmp_path / "inf.zarr")) == 0
+
+
+def test_a_streamed_file_stops_between_blocks_when_its_run_is_cancelled(recordings, tmp_path, monkeypatch):
+    from vexolin._core import with_token
+    from vexolin._native import Cancel, Cancelled
+    from vexolin._stream import Stream
+
+    monkeypatch.setattr(_work, "STREAM_BYTES", 0)
+    out = str(tmp_path / "s.zarr")
+    params = _params.feature_params("chroma", {"mono": False})
+    _store.create_store(out, params, "test")
+    token, pushed = Cancel(), []
+    push = Stream.push
+
+    def push_then_interrupt(self, block):  # Ctrl-C while the file's first block computes
+        pushed.append(block.shape)
+        token.cancel()
+        return push(self, block)
+
+    monkeypatch.setattr(Stream, "push", push_then_interrupt)
+    with pytest.raises(Cancelled):
+        with_token(token, _work.extract_file, recordings[1], out, params)
+    assert len(pushed) == 1 and soundfile.info(recordings[1]).frames > 2 * _work._BLOCK_FRAMES
+    assert [p.name for p in Path(out).rglob("*") if p.is_file()] == ["zarr.json"] * 2  # the groups only
