@@ -126,21 +126,21 @@ def test_thread_pool_and_command_line_keep_channels_and_parameters(collection, t
 
 def test_an_interrupted_run_leaves_only_whole_entries_and_a_rerun_completes(collection, tmp_path, monkeypatch):
     out = tmp_path / "interrupted.zarr"
-    write_entry, written = _store.write_entry_files, []
+    stage_entry, written = _store.stage_entry, []
 
-    def cut_off_at_the_fourth(out_, key, files, **options):
+    def cut_off_at_the_fourth(out_, key, files):
         files = dict(files)
-        if len(written) == 3:  # the data is on disk, its rename never happens
+        if len(written) == 3:  # the data is on disk, it is never placed
             partial = os.path.join(out_, _store.PARTIAL, key)
             os.makedirs(partial)
             for name, data in files.items():
                 with open(os.path.join(partial, name), "wb") as f:
                     f.write(data)
             raise KeyboardInterrupt
-        write_entry(out_, key, files.items())
         written.append(json.loads(files["zarr.json"])["attributes"]["source"])
+        return stage_entry(out_, key, files.items())
 
-    monkeypatch.setattr(_store, "write_entry_files", cut_off_at_the_fourth)
+    monkeypatch.setattr(_store, "stage_entry", cut_off_at_the_fourth)
     with pytest.raises(KeyboardInterrupt):
         batch.extract(collection["good"], out=out, workers=1, progress=False)
     monkeypatch.undo()
@@ -579,32 +579,36 @@ def test_a_cluster_task_places_its_entries_after_one_flush_and_only_while_its_ru
     assert sorted(batch.open(out)) == collection["good"][:3] and not os.listdir(os.path.join(out, _store.PARTIAL))
 
 
-def test_entries_reach_the_disk_before_their_rename_and_damaged_ones_are_redone(collection, tmp_path, monkeypatch):
+def test_entries_reach_the_disk_before_they_are_placed_and_damaged_ones_are_redone(collection, tmp_path, monkeypatch):
     out = tmp_path / "durable.zarr"
-    synced, renamed, replace = [], [], os.replace
+    events = []
+    stage, sync, rename = _store.stage_entry, _store._sync_filesystem, os.rename
 
-    def recording(sync):
-        def call(handle):
-            synced.append(os.readlink(f"/proc/self/fd/{handle}"))
-            sync(handle)
-        return call
+    def staging(out_, key, files):
+        events.append(("staged", key))
+        return stage(out_, key, files)
 
-    def rename(source, target):
-        renamed.append((str(source), len(synced)))
-        replace(source, target)
+    def flushing(path):
+        events.append(("flushed", None))
+        sync(path)
 
-    monkeypatch.setattr(os, "fsync", recording(os.fsync))
-    monkeypatch.setattr(os, "fdatasync", recording(os.fdatasync))
-    monkeypatch.setattr(os, "replace", rename)
+    def placing(source, target):
+        events.append(("placed", os.path.basename(target)))
+        rename(source, target)
+
+    monkeypatch.setattr(_store, "stage_entry", staging)
+    monkeypatch.setattr(_store, "_sync_filesystem", flushing)
+    monkeypatch.setattr(os, "rename", placing)
+    monkeypatch.setattr(_run, "_PLACE_EVERY_FILES", 2)
+    monkeypatch.setattr(_run, "_PLACE_EVERY_S", 60.0)
     files = collection["good"][:3]
     batch.extract(files, out=out, workers=1, progress=False)
-    entries = [(source, count) for source, count in renamed if f"{os.sep}{_store.PARTIAL}{os.sep}" in source]
-    assert len(entries) == 3
-    for source, count in entries:  # its chunk, its metadata, its folder, before the rename
-        assert synced[count - 3:count] == [os.path.join(source, "c.0.0"), os.path.join(source, "zarr.json"), source]
-    synced.clear()
+    for key in map(_store.entry_key, files):  # a flush of the disk between its staging and its placing
+        assert ("flushed", None) in events[events.index(("staged", key)):events.index(("placed", key))]
+    assert events.count(("flushed", None)) == 2  # one per group of two files, not one per file
+    events.clear()
     batch.extract(collection["good"][3:4], out=out, workers=1, progress=False, fsync=False)
-    assert not any(str(out) in path for path in synced)
+    assert ("flushed", None) not in events and ("placed", _store.entry_key(collection["good"][3])) in events
     monkeypatch.undo()
 
     # A chunk missing, a chunk cut short: each entry is redone, the others kept.
@@ -620,15 +624,15 @@ def test_entries_reach_the_disk_before_their_rename_and_damaged_ones_are_redone(
 def test_a_full_disk_stops_the_run_with_one_clear_error(collection, tmp_path, monkeypatch, capsys):
     import errno
     out = tmp_path / "full.zarr"
-    write_entry, written = _store.write_entry_files, []
+    stage_entry, written = _store.stage_entry, []
 
-    def full_after_two(out_, key, files, **options):
+    def full_after_two(out_, key, files):
         if len(written) == 2:
             raise OSError(errno.ENOSPC, "No space left on device")
-        write_entry(out_, key, files, **options)
         written.append(key)
+        return stage_entry(out_, key, files)
 
-    monkeypatch.setattr(_store, "write_entry_files", full_after_two)
+    monkeypatch.setattr(_store, "stage_entry", full_after_two)
     status = cli.main(["batch", *collection["good"], "--out", str(out), "--workers", "1", "-q"])
     [line] = capsys.readouterr().err.splitlines()
     assert status == 1 and line.startswith(f"vexolin: error: {out}: no space left for the store")

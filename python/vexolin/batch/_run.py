@@ -8,6 +8,7 @@ import asyncio
 import contextlib
 import itertools
 import logging
+import shutil
 import sys
 import threading
 import time
@@ -22,7 +23,7 @@ from vexolin._core import split_budget, with_token
 from vexolin._native import Cancel
 from vexolin.batch._fs import Options, is_url, stamp
 from vexolin.batch._object_store import ObjectStore
-from vexolin.batch._store import Out, done_row, entry_key, is_current, read_entry_attrs
+from vexolin.batch._store import Out, done_row, entry_key, is_current, place_entries, read_entry_attrs
 from vexolin.batch._work import StoreFull, extract_file, extract_files
 
 Record = dict[str, Any]
@@ -42,6 +43,10 @@ _BYTES_PER_SECOND = {".mp3": 8000, ".ogg": 8000, ".oga": 8000, ".opus": 8000, ".
 _PCM_BYTES_PER_SECOND = 16000
 _MAX_FILES_PER_TASK = 1000
 CONNECT_TIMEOUT_S = 5.0
+# A local store's entries staged by the pool are placed after this many
+# files, or this long, whichever comes first.
+_PLACE_EVERY_FILES = 64
+_PLACE_EVERY_S = 1.0
 # Pool threads per thread of the budget when files or entries are at URLs.
 _THREADS_PER_SLOT_REMOTE = 4
 _HANDSHAKE_SLACK_S = 0.5
@@ -55,10 +60,18 @@ def run_in_threads(paths: list[str], out: Out, params: dict[str, Any], budget: i
     the budget). With inputs or the store at URLs, four pool threads per
     budget thread, of which only the budget's decode, compute and encode at
     once: the others wait on the network meanwhile. The transforms release
-    the interpreter lock. On Ctrl-C,
-    files not started are dropped and those running are cancelled: their
-    transforms stop within a block of work, they write no entry and stay
-    unrecorded (pending), and the interruption goes on once they have."""
+    the interpreter lock.
+
+    In a local store the pool threads stage their entries, and this thread
+    places them in groups (every 64 files or every second) after one flush of
+    the store's filesystem, as a cluster task does: a flush per file costs a
+    short file more than its transform. A file is recorded once its entry
+    is in place.
+
+    On Ctrl-C, files not started are dropped and those running are
+    cancelled: their transforms stop within a block of work, they write no
+    entry and stay unrecorded (pending); the entries already staged are
+    placed, and the interruption goes on once they have."""
     todo = iter(paths)
     workers, threads = split_budget(budget, len(paths))
     # Files read from or written to a URL wait on the network: more pool
@@ -68,25 +81,50 @@ def run_in_threads(paths: list[str], out: Out, params: dict[str, Any], budget: i
     computing = threading.BoundedSemaphore(workers) if remote else None
     pool_threads = workers * _THREADS_PER_SLOT_REMOTE if remote else workers
     window = max(_MIN_IN_FLIGHT, _IN_FLIGHT_PER_THREAD * pool_threads)
-    pending: set[Future[Record]] = set()
+    pending: set[Future[tuple[Record, list[tuple[str, str]]]]] = set()
     pool = ThreadPoolExecutor(max_workers=pool_threads, thread_name_prefix="vexolin-batch")
     token = Cancel()
+    waiting: list[tuple[Record, list[tuple[str, str]]]] = []  # staged, to place
+    placed_at = time.monotonic()
+
+    def one(path: str) -> tuple[Record, list[tuple[str, str]]]:
+        staged: list[tuple[str, str]] = []
+        record = extract_file(path, out, params, threads, storage_options, fsync,
+                              staged if isinstance(out, str) else None, None, computing)
+        return record, staged
+
+    def take(result: tuple[Record, list[tuple[str, str]]]) -> None:
+        if result[1]:
+            waiting.append(result)
+        else:
+            on_record(result[0])
+
+    def place(now: bool) -> None:
+        nonlocal placed_at
+        if waiting and (now or len(waiting) >= _PLACE_EVERY_FILES or time.monotonic() - placed_at >= _PLACE_EVERY_S):
+            group = waiting[:]
+            waiting.clear()
+            place_entries(str(out), [entry for _, staged in group for entry in staged], fsync=fsync)
+            placed_at = time.monotonic()
+            for record, _ in group:
+                on_record(record)
 
     def fill() -> None:
         for path in todo:
-            pending.add(pool.submit(with_token, token, extract_file, path, out, params, threads, storage_options,
-                                    fsync, None, None, computing))
+            pending.add(pool.submit(with_token, token, one, path))
             if len(pending) >= window:
                 return
 
     try:
         fill()
         while pending:
-            done, _ = wait(pending, return_when=FIRST_COMPLETED)
+            done, _ = wait(pending, timeout=_PLACE_EVERY_S, return_when=FIRST_COMPLETED)
             for future in done:
                 pending.discard(future)
-                on_record(future.result())
+                take(future.result())
+            place(now=False)
             fill()
+        place(now=True)
     except BaseException:
         token.cancel()
         raise
@@ -94,7 +132,13 @@ def run_in_threads(paths: list[str], out: Out, params: dict[str, Any], budget: i
         pool.shutdown(wait=True, cancel_futures=True)
         for future in pending:
             if future.done() and not future.cancelled() and future.exception() is None:
-                on_record(future.result())
+                take(future.result())
+        # Whole entries staged before a stop: placed (the run's own error goes on).
+        with contextlib.suppress(OSError):
+            place(now=True)
+        for _, staged in waiting:  # not placed: left for the next run to redo
+            for partial, _ in staged:
+                shutil.rmtree(partial, ignore_errors=True)
 
 
 def connect(scheduler: Any) -> tuple[Any, bool]:
