@@ -277,7 +277,7 @@ def stream_file(
 def source_frames(source: Source, feature: str, *, block_frames: int, sr: int | None, mono: bool,
                   **params: Any) -> Iterator[npt.NDArray[Any]]:
     """:func:`stream_file` of a path or of a file opened by ``source()``."""
-    with _file_blocks(source, block_frames, sr, mono) as (rate, signal):
+    with file_blocks(source, block_frames, sr, mono) as (rate, signal):
         stream = Stream(feature, sr=rate, **params)
         for samples in signal:
             frames = stream.push(samples)
@@ -294,7 +294,7 @@ Source = str | os.PathLike[str] | Callable[[], tuple[str, soundfile.SoundFile]]
 
 
 @contextlib.contextmanager
-def _file_blocks(source: Source, block_frames: int, sr: int | None,
+def file_blocks(source: Source, block_frames: int, sr: int | None,
                  mono: bool) -> Iterator[tuple[int, Iterator[npt.NDArray[np.float32]]]]:
     """The file's rate (``sr`` when given) and its samples in blocks: read,
     mixed down when ``mono`` and resampled as ``vexolin.load`` does, checked
@@ -339,13 +339,13 @@ def file_tuning(path: Source, *, sr: int | None = None, block_frames: int = 6553
     the estimate may read (their places depend on the length alone), so
     memory stays bounded whatever the length. The samples are
     ``stream_file``'s, so the estimate is the one of the whole signal."""
-    with _file_blocks(path, block_frames, sr, True) as (rate, signal):
+    with file_blocks(path, block_frames, sr, True) as (rate, signal):
         n_samples = sum(samples.shape[-1] for samples in signal)
     n_fft = frame_length(rate)
     length = min(n_fft, n_samples)
     starts = candidate_starts(n_samples, n_fft)
     frames = np.zeros((len(starts), length), dtype=np.float32)
-    with _file_blocks(path, block_frames, sr, True) as (_, signal):
+    with file_blocks(path, block_frames, sr, True) as (_, signal):
         at = 0
         for samples in signal:
             end = at + samples.shape[-1]

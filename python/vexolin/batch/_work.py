@@ -21,7 +21,7 @@ import vexolin
 from vexolin._features import Params
 from vexolin._from_file import check_finite_result, feature_of_file, feature_of_signal
 from vexolin._io import AudioFileError, info, load, load_stream
-from vexolin._stream import Stream, _file_blocks, file_tuning
+from vexolin._stream import Stream, file_blocks, file_tuning
 from vexolin.batch import _fs, _store
 from vexolin.batch._object_store import ObjectStore
 from vexolin.batch._params import feature_of
@@ -116,7 +116,7 @@ def streamed_entry(local: str, params: dict[str, Any], attrs_of: AttrsOf) -> _st
     feature, own = feature_of(params)
     if own.get("tuning", 0.0) is None:
         own = {**own, "tuning": file_tuning(local, sr=params["sr"], block_frames=_BLOCK_FRAMES)}
-    with _file_blocks(local, _BLOCK_FRAMES, params["sr"], params["mono"]) as (rate, blocks):
+    with file_blocks(local, _BLOCK_FRAMES, params["sr"], params["mono"]) as (rate, blocks):
         stream = Stream(_STREAMED[feature.name], sr=rate, check_finite=False, **own)
         entry: ChunkedEntry | None = None
         n_samples = 0
