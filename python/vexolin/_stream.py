@@ -271,13 +271,7 @@ def stream_file(
     >>> np.array_equal(np.concatenate(blocks, axis=-1), vexolin.cqt_magnitude(y, sr=sr))
     True
     """
-    return source_frames(path, feature, block_frames=block_frames, sr=sr, mono=mono, **params)
-
-
-def source_frames(source: Source, feature: str, *, block_frames: int, sr: int | None, mono: bool,
-                  **params: Any) -> Iterator[npt.NDArray[Any]]:
-    """:func:`stream_file` of a path or of a file opened by ``source()``."""
-    with file_blocks(source, block_frames, sr, mono) as (rate, signal):
+    with file_blocks(path, block_frames, sr, mono) as (rate, signal):
         stream = Stream(feature, sr=rate, **params)
         for samples in signal:
             frames = stream.push(samples)
@@ -288,20 +282,15 @@ def source_frames(source: Source, feature: str, *, block_frames: int, sr: int | 
             yield frames
 
 
-# A file to read: its path, or a function opening it (a remote file) that
-# gives its name for messages and the open file; called once per pass.
-Source = str | os.PathLike[str] | Callable[[], tuple[str, soundfile.SoundFile]]
-
-
 @contextlib.contextmanager
-def file_blocks(source: Source, block_frames: int, sr: int | None,
-                 mono: bool) -> Iterator[tuple[int, Iterator[npt.NDArray[np.float32]]]]:
+def file_blocks(path: str | os.PathLike[str], block_frames: int, sr: int | None,
+                mono: bool) -> Iterator[tuple[int, Iterator[npt.NDArray[np.float32]]]]:
     """The file's rate (``sr`` when given) and its samples in blocks: read,
     mixed down when ``mono`` and resampled as ``vexolin.load`` does, checked
     finite; C-contiguous float32 of shape (n,) or (channels, n)."""
     block = whole_number("block_frames", block_frames)
     target = None if sr is None else whole_number("sr", sr)
-    name, f = source() if callable(source) else _open(source)
+    name, f = _open(path)
     with f:
         native = f.samplerate
         rate = native if target is None else target
@@ -333,7 +322,7 @@ def file_blocks(source: Source, block_frames: int, sr: int | None,
         yield rate, blocks()
 
 
-def file_tuning(path: Source, *, sr: int | None = None, block_frames: int = 65536) -> float:
+def file_tuning(path: str | os.PathLike[str], *, sr: int | None = None, block_frames: int = 65536) -> float:
     """``estimate_tuning(vexolin.load(path, sr=sr)[0], sr=...)``, reading the
     file in blocks: once to count its samples, once to keep just the frames
     the estimate may read (their places depend on the length alone), so
