@@ -127,11 +127,11 @@ class ObjectStore:
 
         def renew() -> None:
             while not stop.wait(LEASE_S / 4):
-                with contextlib.suppress(OSError, ValueError):
+                with contextlib.suppress(OSError):
                     # Renewed only while still ours: a run stalled past its
                     # lease (a suspended laptop) must not take the lock back
                     # from the run that took it over; its tasks then stop.
-                    if json.loads(fs.cat_file(path)).get("owner") != owner:
+                    if _lease(fs, path).get("owner") != owner:
                         return
                     fs.pipe_file(path, claim())
 
