@@ -15,7 +15,10 @@ length. Estimates are rounded to whole cents, so a collection gives at most
 
 from __future__ import annotations
 
+import functools
 import math
+import threading
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -104,12 +107,46 @@ def energy(sparse: npt.NDArray[np.float32]) -> npt.NDArray[np.float64]:
     return total
 
 
-def _peaks(frames: npt.NDArray[np.float32], sr: float, n_fft: int, fmin: float,
+# Each thread's working arrays, kept between calls up to this size: fresh
+# ones cost more in page faults than the transforms themselves when a
+# batch of short files estimates one tuning after another (the more so in
+# Dask workers, whose allocator returns every large block to the system).
+_KEEP_BYTES = 2 << 20
+_scratch = threading.local()
+
+
+def _workspace(name: str, shape: tuple[int, int], dtype: type[np.generic]) -> npt.NDArray[Any]:
+    """An uninitialised array of this thread's, valid until its next request for ``name``."""
+    size = shape[0] * shape[1]
+    if size * np.dtype(dtype).itemsize > _KEEP_BYTES:
+        return np.empty(shape, dtype=dtype)
+    kept: npt.NDArray[Any] | None = getattr(_scratch, name, None)
+    if kept is None or kept.size < size:
+        kept = np.empty(size, dtype=dtype)
+        setattr(_scratch, name, kept)
+    return kept[:size].reshape(shape)
+
+
+def _magnitudes(frames: npt.NDArray[np.float32], window: npt.NDArray[np.float32],
+                n_fft: int) -> npt.NDArray[np.float64]:
+    """The magnitude spectra of the windowed frames, zero-padded to
+    ``n_fft``; valid until this thread's next call."""
+    rows, length = frames.shape
+    signal = _workspace("signal", (rows, n_fft), np.float64)
+    spectrum = _workspace("spectrum", (rows, n_fft // 2 + 1), np.complex128)
+    # Windowed in float32, transformed in float64 (NumPy's faster transform).
+    np.multiply(frames, window, out=signal[:, :length], dtype=np.float32)
+    signal[:, length:] = 0.0
+    np.fft.rfft(signal, axis=1, out=spectrum)
+    magnitude: npt.NDArray[np.float64] = np.abs(spectrum, out=_workspace("magnitude", spectrum.shape, np.float64))
+    return magnitude
+
+
+def _peaks(spectrum: npt.NDArray[np.float64], sr: float, n_fft: int, fmin: float,
            fmax: float) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """Deviation in semitones from the nearest equal-tempered pitch, and
-    magnitude, of every spectral peak of ``frames`` between fmin and fmax."""
-    # float32 transforms: peaks' log magnitudes need no more precision.
-    spectrum = np.abs(np.fft.rfft(frames, n=n_fft, axis=1)).astype(np.float64)
+    magnitude, of every spectral peak between fmin and fmax of magnitude
+    spectra ``spectrum`` (a row per frame, of ``n_fft // 2 + 1`` bins)."""
     low = max(1, int(fmin * n_fft / sr))
     high = min(spectrum.shape[1] - 1, int(fmax * n_fft / sr) + 1)
     band = spectrum[:, low - 1: high + 1]
@@ -133,8 +170,9 @@ def _mode_and_mean(deviation: npt.NDArray[np.float64], weight: npt.NDArray[np.fl
     the weighted mean of the deviations near it."""
     cents = deviation * CENTS
     histogram = np.bincount(np.floor(cents + 50.0).astype(np.int64) % CENTS, weights=weight, minlength=CENTS)
-    kernel = np.array([1.0, 2.0, 3.0, 2.0, 1.0])
-    smooth = sum(k * np.roll(histogram, s) for k, s in zip(kernel, range(-2, 3)))
+    # Smoothed around the circle: padded by two bins at each end.
+    padded = np.concatenate([histogram[-2:], histogram, histogram[:2]])
+    smooth = sum(k * padded[4 - i: 4 - i + CENTS] for i, k in enumerate((1.0, 2.0, 3.0, 2.0, 1.0)))
     mode = float(np.argmax(smooth)) - 50.0 + 0.5
     near = (cents - mode + 50.0) % CENTS - 50.0
     inside = np.abs(near) <= _REFINE_CENTS
@@ -211,10 +249,12 @@ def estimate_tuning(
     if len(starts) > 1:
         sparse = rows[0][starts[:, None] + np.arange(0, n_fft, ENERGY_STEP)[None, :]]
         starts = starts[chosen(starts, energy(sparse))]
-    if len(rows) == 1:
-        frames = np.stack([rows[0, s: s + length] for s in starts]).astype(np.float32)
-    else:
-        frames = np.stack([rows[:, s: s + length].mean(axis=0, dtype=np.float32) for s in starts])
+    frames = _workspace("frames", (len(starts), length), np.float32)
+    for frame, s in zip(frames, starts):
+        if len(rows) == 1:
+            frame[:] = rows[0, s: s + length]
+        else:
+            rows[:, s: s + length].mean(axis=0, dtype=np.float32, out=frame)
     return from_frames(frames, rate, n_fft, low, high)
 
 
@@ -228,18 +268,25 @@ def band(sr: object, fmin: object, fmax: object) -> tuple[float, float, float]:
     return rate, low, high
 
 
+@functools.lru_cache(maxsize=16)
+def _window(length: int, n_fft: int) -> npt.NDArray[np.float32]:
+    """The Gaussian analysis window of a frame of ``length`` samples (read-only: it is shared)."""
+    t = np.arange(length) - (length - 1) / 2.0
+    window: npt.NDArray[np.float32] = np.exp(-0.5 * (t / (_SIGMA_FRACTION * n_fft)) ** 2).astype(np.float32)
+    window.flags.writeable = False
+    return window
+
+
 def from_frames(frames: npt.NDArray[np.float32], rate: float, n_fft: int, low: float = 65.0,
                 high: float = 4200.0) -> float:
     """The estimate from the chosen frames (mixed down, float32), in whole cents."""
-    length = frames.shape[1]
-    t = np.arange(length) - (length - 1) / 2.0
-    window = np.exp(-0.5 * (t / (_SIGMA_FRACTION * n_fft)) ** 2).astype(np.float32)
+    window = _window(frames.shape[1], n_fft)
     deviations, weights = [], []
     for first in range(0, len(frames), _BLOCK):
         block = frames[first: first + _BLOCK]
         if not np.isfinite(block).all():
             raise ValueError("y has non-finite samples (NaN or infinity)")
-        deviation, weight = _peaks(block * window, rate, n_fft, low, high)
+        deviation, weight = _peaks(_magnitudes(block, window, n_fft), rate, n_fft, low, high)
         deviations.append(deviation)
         weights.append(weight)
     deviation, weight = np.concatenate(deviations), np.concatenate(weights)

@@ -55,6 +55,21 @@ def test_stereo_and_mono_mix_give_the_same_tuning():
     assert vexolin.estimate_tuning(np.stack([y, y]), sr=SR) == vexolin.estimate_tuning(y, sr=SR) == -0.2
 
 
+def test_estimates_on_many_threads_at_once_equal_one_after_another():
+    # Each thread reuses its own working arrays: signals of different
+    # lengths, rates and channels, interleaved, must not see each other's.
+    from concurrent.futures import ThreadPoolExecutor
+
+    cases = [(progression(c, repeats=1, seconds=s), rate) for c, s, rate in
+             [(-31, 0.25, SR), (12, 1.0, SR), (45, 3.0, 44100), (-8, 0.5, 8000)]]
+    cases += [(np.stack([y, 0.5 * y]), rate) for y, rate in cases[:2]]
+    serial = [vexolin.estimate_tuning(y, sr=rate) for y, rate in cases]
+    with ThreadPoolExecutor(4) as pool:
+        for _ in range(3):
+            assert list(pool.map(lambda case: vexolin.estimate_tuning(case[0], sr=case[1]), cases * 4)) == serial * 4
+    assert len(set(serial)) > 3
+
+
 def test_chroma_with_the_estimated_tuning_agrees_with_the_unshifted_recording():
     reference = vexolin.chroma_cqt(progression(0.0), sr=SR, tuning=0.0).argmax(axis=0)
     chroma, tuning = vexolin.chroma_cqt(progression(40.0), sr=SR, return_tuning=True)
