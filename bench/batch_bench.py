@@ -32,6 +32,7 @@ Usage: bench/batch_bench.py [--files N] [--short-files N] [--workdir DIR] [--jso
 from __future__ import annotations
 
 import argparse
+import itertools
 import json
 import os
 import shutil
@@ -99,28 +100,49 @@ def serial_loop(paths: list[str], out: Path) -> None:
         np.save(out / f"{i}.npy", vexolin.chroma_cqt(y, sr=sr))
 
 
-def best_of_two(run, out: Path) -> float:
+# Every run writes a folder of its own under this one, removed at the end and
+# never while timing: on a filesystem without a journal (ext4 on this VM),
+# creating files within seconds of deleting thousands costs several times as
+# much, and a user's run does not start by deleting the last run's store.
+_outputs = [ROOT / "build" / "bench-batch" / "outputs"]
+_numbers = itertools.count()
+
+
+def fresh(name: str) -> Path:
+    """A folder for one run's output that no run has used."""
+    return _outputs[0] / f"{next(_numbers):03d}-{name}"
+
+
+def clear_outputs(settle: bool) -> None:
+    """Remove every run's output; with ``settle``, let the freed inodes age
+    before any timing."""
+    if _outputs[0].exists():
+        shutil.rmtree(_outputs[0])
+        if settle:
+            time.sleep(12)
+
+
+def best_of_two(run, name: str) -> tuple[float, Path]:
+    """The faster of two runs, each into a fresh folder; and the second's folder."""
     times = []
     for _ in range(2):
-        shutil.rmtree(out, ignore_errors=True)
+        out = fresh(name)
         times.append(timed(lambda: run(out)))
-    return min(times)
+    return min(times), out
 
 
-def short_files(paths: list[str], workdir: Path, client) -> dict:
+def short_files(paths: list[str], client) -> dict:
     """Files per second over many 1 s files: the thread pool, and the cluster
     with one task per file and with tasks of many files."""
-    def rate(run, out: Path) -> float:
-        return len(paths) / best_of_two(run, out)
+    def rate(run, name: str) -> float:
+        return len(paths) / best_of_two(run, name)[0]
 
-    pool = rate(lambda out: batch.extract(paths, out=out, workers=CORES, progress=False), workdir / "short-pool.zarr")
+    pool = rate(lambda out: batch.extract(paths, out=out, workers=CORES, progress=False), "short-pool.zarr")
     per_file = rate(lambda out: batch.extract(paths, out=out, client=client, task_seconds=0, progress=False),
-                    workdir / "short-one.zarr")
-    grouped = rate(lambda out: batch.extract(paths, out=out, client=client, progress=False),
-                   workdir / "short-grouped.zarr")
-    shutil.rmtree(workdir / "short-grouped.zarr")
+                    "short-one.zarr")
+    grouped = rate(lambda out: batch.extract(paths, out=out, client=client, progress=False), "short-grouped.zarr")
     cpu_before = time.process_time()
-    batch.extract(paths, out=workdir / "short-grouped.zarr", client=client, progress=False)
+    batch.extract(paths, out=fresh("short-grouped.zarr"), client=client, progress=False)
     cpu = (time.process_time() - cpu_before) / len(paths)
     return {"files": len(paths), "files_per_s": {"thread pool": round(pool, 1), "cluster, a task per file":
                                                   round(per_file, 1), "cluster, tasks of many files": round(grouped, 1)},
@@ -128,7 +150,7 @@ def short_files(paths: list[str], workdir: Path, client) -> dict:
             "client_and_scheduler_cpu_ms_per_file_grouped": round(1e3 * cpu, 3)}
 
 
-def object_store(paths: list[str], workdir: Path) -> dict:
+def object_store(paths: list[str]) -> dict:
     """The 30 s files from a local S3 server into a store on it, against
     local disk, both on a thread per core. The server runs in a process of
     its own, as a real one is elsewhere (in this process it would share the
@@ -170,8 +192,8 @@ def object_store(paths: list[str], workdir: Path) -> dict:
     finally:
         server.terminate()
         server.wait()
-    local_wall = best_of_two(lambda out: batch.extract(paths, out=out, workers=CORES, progress=False),
-                             workdir / "local-again.zarr")
+    local_wall, _ = best_of_two(lambda out: batch.extract(paths, out=out, workers=CORES, progress=False),
+                                "local-again.zarr")
     return {"files": len(paths), "wall_s": {"local disk": round(local_wall, 3), "local S3": round(s3_wall, 3)},
             "s3_over_local_speed": round(local_wall / s3_wall, 2)}
 
@@ -187,6 +209,9 @@ def main() -> None:
 
     print(f"batch bench: {args.files} files of {SECONDS:.0f} s at {SR} Hz, {CORES} cores", file=sys.stderr)
     paths = make_files(args.workdir / "files", args.files)
+    short_paths = make_files(args.workdir / "short", args.short_files, 1.0)
+    _outputs[0] = args.workdir / "outputs"
+    clear_outputs(settle=True)
     hours = len(paths) * SECONDS / 3600
     transform = transform_per_file(paths)
     rows = []
@@ -196,29 +221,29 @@ def main() -> None:
                      "audio_hours_per_s": round(hours / wall, 3), "ms_per_file": round(1e3 * wall / len(paths), 2),
                      "overhead_ms_per_file": round(1e3 * (wall / len(paths) - transform), 2)})
 
-    add("serial loop (engine threads)", 1, best_of_two(lambda out: serial_loop(paths, out), args.workdir / "serial"))
+    add("serial loop (engine threads)", 1, best_of_two(lambda out: serial_loop(paths, out), "serial")[0])
     add("batch.extract, 1 thread", 1, best_of_two(
-        lambda out: batch.extract(paths, out=out, workers=1, progress=False), args.workdir / "one.zarr"))
-    store = args.workdir / "pool.zarr"
-    add("embedded pool", CORES, best_of_two(
-        lambda out: batch.extract(paths, out=out, workers=CORES, progress=False), store))
+        lambda out: batch.extract(paths, out=out, workers=1, progress=False), "one.zarr")[0])
+    wall, store = best_of_two(lambda out: batch.extract(paths, out=out, workers=CORES, progress=False), "pool.zarr")
+    add("embedded pool", CORES, wall)
     resumed = timed(lambda: batch.extract(paths, out=store, workers=CORES, progress=False))
     started = time.perf_counter()
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
                       dashboard_address=":0") as cluster, Client(cluster) as client:
         cluster_start = time.perf_counter() - started
         add("LocalCluster, 2 processes", 2, best_of_two(
-            lambda out: batch.extract(paths, out=out, client=client, progress=False), args.workdir / "cluster.zarr"))
+            lambda out: batch.extract(paths, out=out, client=client, progress=False), "cluster.zarr")[0])
         # The scheduler of a LocalCluster lives in this process, beside the client.
-        shutil.rmtree(args.workdir / "cluster.zarr")
+        cluster_store = fresh("cluster.zarr")
         cpu_before = time.process_time()
-        batch.extract(paths, out=args.workdir / "cluster.zarr", client=client, progress=False)
+        batch.extract(paths, out=cluster_store, client=client, progress=False)
         scheduler_cpu = (time.process_time() - cpu_before) / len(paths)
         noop = timed(lambda: client.gather(client.map(int, range(len(paths)), pure=False)))
-        resumed_cluster = timed(lambda: batch.extract(paths, out=args.workdir / "cluster.zarr", client=client,
+        resumed_cluster = timed(lambda: batch.extract(paths, out=cluster_store, client=client,
                                                       progress=False))
-        short = short_files(make_files(args.workdir / "short", args.short_files, 1.0), args.workdir, client)
-    stored = object_store(paths, args.workdir)
+        short = short_files(short_paths, client)
+    stored = object_store(paths)
+    clear_outputs(settle=False)
 
     result = {"files": len(paths), "seconds_per_file": SECONDS, "sr": SR, "cores": CORES,
               "transform_ms_per_file": round(1e3 * transform, 2), "ways": rows,
