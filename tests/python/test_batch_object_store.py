@@ -136,7 +136,9 @@ def test_half_written_entries_are_redone_and_an_interrupted_run_completes(s3, mo
     assert statuses.count("done") == 3 and statuses.count("pending") == 7
 
     # Damage two whole entries as a crash mid-write would: a chunk missing, a chunk short.
-    keys = [_store.entry_key(url) for url in urls[:2]]
+    # Which three were written depends on how the pool's threads ran.
+    assert len(written) == 3
+    keys = written[:2]
     s3["client"].delete_object(Bucket=BUCKET, Key=f"runs/interrupted.zarr/entries/{keys[0]}/c.0.0")
     chunk = f"runs/interrupted.zarr/entries/{keys[1]}/c.0.0"
     body = s3["client"].get_object(Bucket=BUCKET, Key=chunk)["Body"].read()
