@@ -14,13 +14,10 @@ import numpy.typing as npt
 from vexolin import _chroma, _native
 from vexolin._cancel import current
 from vexolin._native import Cancel
+from vexolin._samples import rows as sample_rows
 from vexolin._checks import SR_REQUIRED, positive_float, sr_required, warn_slow_hop, whole_number
 from vexolin._features import CENS, CHROMA, CQT, CQT_COMPLEX, FeatureRequest, request
 from vexolin._tuning import estimate_tuning, tuned_fmin
-
-# A 2-D array with 1 to this many columns and more rows than that is
-# read as (n_samples, n_channels), the layout audio readers return.
-_MAX_COLUMN_CHANNELS = 8
 
 _Out = TypeVar("_Out", np.float32, np.complex64)
 _Item = TypeVar("_Item")
@@ -51,33 +48,6 @@ def map_on_threads(
         executor.shutdown(wait=True, cancel_futures=True)
 
 
-def _samples(y: npt.ArrayLike, check_finite: bool) -> tuple[npt.NDArray[np.float32], tuple[int, ...]]:
-    """The signal as C-contiguous float32 rows of samples, and the leading shape of the result."""
-    try:
-        a = np.asarray(y)
-    except ValueError as e:  # ragged nested sequences
-        raise TypeError(f"y must be an array of samples: {e}") from None
-    if a.dtype.kind != "f":
-        hint = ""
-        if a.dtype.kind in "iub":
-            hint = " (scale integer PCM to floats first, e.g. y / 32768)"
-        elif a.dtype.kind == "c":
-            hint = " (the transform takes a real signal)"
-        raise TypeError(f"y must hold floating-point samples, got dtype {a.dtype}{hint}")
-    if a.ndim == 0:
-        raise ValueError("y must have a time axis, got a scalar")
-    if a.ndim == 2 and 0 < a.shape[1] <= _MAX_COLUMN_CHANNELS < a.shape[0]:
-        a = a.T  # (n_samples, n_channels): channels become the leading axis
-    if a.shape[-1] == 0:
-        raise ValueError(f"y has no samples (shape {a.shape})")
-    if check_finite and not np.isfinite(a).all():
-        raise ValueError("y has non-finite samples (NaN or infinity); "
-                         "pass check_finite=False to skip this check")
-    leading = a.shape[:-1]
-    rows = np.ascontiguousarray(a, dtype=np.float32).reshape(-1, a.shape[-1])
-    return rows, leading
-
-
 def split_budget(budget: int, tasks: int) -> tuple[int, int]:
     """``budget`` threads over ``tasks`` independent calls: pool threads, and
     engine threads for each call (the rest of the budget, at least 1)."""
@@ -97,7 +67,7 @@ def _per_channel(
     check_finite: bool,
 ) -> npt.NDArray[_Out]:
     """``one(row, engine_threads, token)`` for each channel, within the thread budget ``workers``."""
-    rows, leading = _samples(y, check_finite)
+    rows, leading = sample_rows(y, check_finite)
     pool, threads = split_budget(budget(workers), len(rows))
     token = current()  # None on the main thread: Ctrl-C reaches the call itself
     if not leading:
@@ -119,7 +89,7 @@ def compute(
     rate = positive_float("sr", sr)
     request.check_nyquist(rate)
     warn_slow_hop(request.hop_length, request.n_octaves)
-    rows, leading = _samples(y, check_finite)
+    rows, leading = sample_rows(y, check_finite)
     if request.estimates_tuning:
         request = request.with_tuning(estimate_tuning(rows, sr=rate))
     native, args = request.native, request.native_args

@@ -21,6 +21,7 @@ from vexolin._checks import positive_float, whole_number
 from vexolin._features import STREAMED, FeatureRequest, request
 from vexolin._from_file import check_finite_result
 from vexolin._io import read_blocks
+from vexolin._samples import signal
 from vexolin._tuning import file_tuning
 
 _IN_USE = ("this Stream is taking a block in another thread; a stream takes one block at a time "
@@ -191,15 +192,7 @@ class Stream:
             self._lock.release()
 
     def _rows(self, block: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], tuple[int, ...]]:
-        try:
-            a = np.asarray(block)
-        except ValueError as e:  # ragged nested sequences
-            raise TypeError(f"block must be an array of samples: {e}") from None
-        if a.dtype.kind != "f":
-            hint = " (scale integer PCM to floats first, e.g. block / 32768)" if a.dtype.kind in "iub" else ""
-            raise TypeError(f"block must hold floating-point samples, got dtype {a.dtype}{hint}")
-        if a.ndim == 0:
-            raise ValueError("block must have a time axis (its last), got a scalar")
+        a = signal(block, "block", columns=False, empty=True)
         leading = a.shape[:-1]
         if self._leading is not None and leading != self._leading:
             raise ValueError(f"block has leading shape {leading}, but the first block fixed this stream's at "
