@@ -17,7 +17,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vexolin import _native
-from vexolin._checks import positive_float, whole_number
+from vexolin._checks import not_offered, positive_float
 from vexolin._features import STREAMED, FeatureRequest, request
 from vexolin._from_file import check_finite_result
 from vexolin._io import read_blocks
@@ -215,6 +215,10 @@ def _request_of(caller: str, feature: str, params: dict[str, Any]) -> FeatureReq
     described = STREAMED[feature]
     known = {param.name for param in described.params}
     unknown = sorted(set(params) - known)
+    for keyword in unknown:
+        reason = not_offered(feature, keyword, f"{caller}({feature!r})")
+        if reason is not None:
+            raise TypeError(reason)
     if unknown:
         raise TypeError(f"{caller}({feature!r}) got an unexpected keyword argument {unknown[0]!r} "
                         f"(it takes {', '.join(sorted(known))})")
@@ -242,9 +246,12 @@ def stream_file(
     and resampled to ``sr`` (None: the file's own rate) as it is read.
 
     Laid side by side, the blocks equal ``feature`` of
-    ``vexolin.load(path, sr=sr, mono=mono)`` bit for bit: soxr's streaming
-    resampler gives the samples of its one-call form, whatever the blocks.
-    ``params`` are the feature's (as for :class:`Stream`). Memory stays
+    ``vexolin.load(path, sr=sr, mono=mono)`` with the same ``params``, bit
+    for bit: soxr's streaming resampler gives the samples of its one-call
+    form, whatever the blocks. ``params`` are the feature's, with its
+    defaults: for ``"chroma_cqt"``, ``tuning=None`` (the default) is
+    estimated as :func:`chroma_cqt` estimates it, from a first pass over the
+    file that keeps only the frames the estimate reads. Memory stays
     bounded whatever the file's length.
 
     Raises
@@ -266,7 +273,7 @@ def stream_file(
     >>> np.array_equal(np.concatenate(blocks, axis=-1), vexolin.cqt_magnitude(y, sr=sr))
     True
     """
-    asked = _request_of("stream_file", feature, {"tuning": 0.0, **params})
+    asked = _request_of("stream_file", feature, params)
     for frames in FileFrames(path, asked, sr=sr, mono=mono, block_frames=block_frames):
         if frames.shape[-1]:
             yield frames

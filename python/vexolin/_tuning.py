@@ -24,7 +24,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from vexolin._checks import positive_float, sr_required
+from vexolin._checks import positive_float, refuses_foreign_keywords, sr_required
 from vexolin._io import read_blocks
 from vexolin._samples import signal
 
@@ -184,6 +184,7 @@ def _mode_and_mean(deviation: npt.NDArray[np.float64], weight: npt.NDArray[np.fl
     return (mode + float(np.average(near[inside], weights=weight[inside]))) / CENTS
 
 
+@refuses_foreign_keywords
 @sr_required
 def estimate_tuning(
     y: npt.ArrayLike,
