@@ -18,7 +18,7 @@ import numpy.typing as npt
 
 from vexolin import _native
 from vexolin._checks import not_offered, positive_float
-from vexolin._features import STREAMED, FeatureRequest, request
+from vexolin._features import STREAMED, Feature, FeatureRequest, request
 from vexolin._from_file import check_finite_result
 from vexolin._io import read_blocks
 from vexolin._samples import signal
@@ -84,8 +84,7 @@ class Stream:
 
     def __init__(self, feature: str, *, sr: float | None = None, low_latency: bool = False,
                  check_finite: bool = True, **params: Any) -> None:
-        if feature not in STREAMED:
-            raise ValueError(f"feature must be one of {', '.join(map(repr, STREAMED))}, got {feature!r}")
+        _streamed(feature)
         if sr is None:
             raise TypeError(_NO_RATE)
         if params.get("tuning", 0.0) is None:
@@ -208,11 +207,16 @@ class Stream:
         return stacked.reshape(leading + stacked.shape[1:])
 
 
+def _streamed(feature: object) -> Feature:
+    """The feature a stream of ``feature`` (a package function's name) computes."""
+    if not isinstance(feature, str) or feature not in STREAMED:
+        raise ValueError(f"feature must be one of {', '.join(map(repr, STREAMED))}, got {feature!r}")
+    return STREAMED[feature]
+
+
 def _request_of(caller: str, feature: str, params: dict[str, Any]) -> FeatureRequest:
     """The request of a stream's ``feature`` (a package function's name) with the keywords given."""
-    if feature not in STREAMED:
-        raise ValueError(f"feature must be one of {', '.join(map(repr, STREAMED))}, got {feature!r}")
-    described = STREAMED[feature]
+    described = _streamed(feature)
     known = {param.name for param in described.params}
     unknown = sorted(set(params) - known)
     for keyword in unknown:
