@@ -9,6 +9,7 @@ recording is drawn at the figure's resolution instead of aliasing.
 
 from __future__ import annotations
 
+import os
 import warnings
 from typing import TYPE_CHECKING
 
@@ -119,7 +120,7 @@ def chromagram(C: npt.ArrayLike, *, sr: float, hop_length: int = 512, key: Key |
     each frame before any norm: pass ``chroma_cqt(..., norm=None)``. Chroma
     already scaled per frame (the default ``norm=np.inf``, or 1 or 2) no
     longer tells quiet frames from loud ones; it is drawn as it is, with a
-    warning.
+    warning (unless ``threshold=0``, which draws any chroma as it is).
 
     Parameters
     ----------
@@ -153,10 +154,12 @@ def chromagram(C: npt.ArrayLike, *, sr: float, hop_length: int = 512, key: Key |
     ['A', 'Bb', 'B']
     """
     values = _matrix("C", C).astype(np.float32)
-    if scaled_per_frame(values):
+    quiet = check_threshold("threshold", threshold)
+    if quiet > 0.0 and scaled_per_frame(values):
         warnings.warn("C is scaled per frame, so its quiet passages cannot be drawn dark: they show at full "
-                      "scale. Pass the sums, vexolin.chroma_cqt(..., norm=None)", UserWarning, stacklevel=2)
-    image = for_view(values, check_threshold("threshold", threshold))
+                      "scale. Pass the sums, vexolin.chroma_cqt(..., norm=None)", UserWarning,
+                      skip_file_prefixes=(os.path.dirname(__file__),))  # the caller's line
+    image = for_view(values, quiet)
     spelled = None if key is None else parse_key(key)
     if spelled is not None and image.shape[0] != 12:
         raise ValueError(f"key= spells 12 pitch classes, but C has {image.shape[0]} rows")

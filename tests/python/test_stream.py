@@ -23,12 +23,13 @@ pytestmark = pytest.mark.filterwarnings("ignore::vexolin.SlowHopWarning")
 FUNCTIONS = {"cqt": vexolin.cqt, "cqt_magnitude": vexolin.cqt_magnitude,
              "chroma_cqt": functools.partial(vexolin.chroma_cqt, tuning=0.0)}
 
-# Defaults; early halvings (a hop with many factors of two); an odd hop (no
-# halving); a hop that stops halving after two octaves.
+# Defaults (and chroma's sums, norm=None); early halvings (a hop with many
+# factors of two); an odd hop (no halving); a hop that stops halving after two octaves.
 PARAMS = {
     "cqt": [{}, {"hop_length": 1024, "fmin": 110.0, "n_bins": 24}, {"hop_length": 301, "n_bins": 36},
             {"hop_length": 20, "fmin": 60.0, "n_bins": 48}],
-    "chroma_cqt": [{}, {"hop_length": 1024, "n_octaves": 2, "fmin": 110.0}, {"hop_length": 301, "n_octaves": 3},
+    "chroma_cqt": [{}, {"norm": None}, {"hop_length": 1024, "n_octaves": 2, "fmin": 110.0},
+                   {"hop_length": 301, "n_octaves": 3},
                    {"hop_length": 20, "n_octaves": 4, "fmin": 60.0, "bins_per_octave": 12}],
 }
 PARAMS["cqt_magnitude"] = PARAMS["cqt"]
