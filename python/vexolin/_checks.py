@@ -102,9 +102,6 @@ _ELSEWHERE = {
     "gamma": "this is the constant-Q transform only, with no variable-Q bandwidth (as gamma=0)",
     "octwidth": "every octave is folded with the same weight (as octwidth=None)",
     "cqt_mode": "chroma always folds CQT magnitudes (as cqt_mode='full')",
-    "resolution": "estimates are always whole cents (as resolution=0.01)",
-    "n_fft": "the estimate reads frames of about 0.37 s, a power of two at the rate",
-    "S": "it reads samples: pass y, with sr",
     "smoothing_window": "CENS is always smoothed with a Hann window of win_len_smooth frames",
 }
 # The same keyword can mean something else for some functions.
@@ -114,6 +111,12 @@ _ELSEWHERE_IN = {
     ("chroma_cens", "norm"): "CENS frames are always scaled to a Euclidean length of 1 (as norm=2)",
     ("estimate_tuning", "bins_per_octave"): "the tuning is a fraction of a semitone whatever bins_per_octave a "
                                             "transform later uses",
+    ("estimate_tuning", "resolution"): "estimates are always whole cents (as resolution=0.01)",
+    ("estimate_tuning", "n_fft"): "the estimate reads frames of about 0.37 s, a power of two at the rate",
+    ("estimate_tuning", "S"): "it reads samples: pass y, with sr",
+    ("frames_to_time", "n_fft"): "frame centres are the multiples of hop_length, with no n_fft offset "
+                                 "(as n_fft=None)",
+    ("times_like", "n_fft"): "frame centres are the multiples of hop_length, with no n_fft offset (as n_fft=None)",
 }
 
 

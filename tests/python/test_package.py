@@ -178,6 +178,7 @@ def test_magnitudes_to_fold_need_their_bins_per_octave(name):
     (lambda y: vexolin.estimate_tuning(y, sr=SR, resolution=0.001), ["'resolution'", "whole cents"]),
     (lambda y: vexolin.Stream("cqt", sr=SR, center=True), ["Stream('cqt')", "'center'", "always centred"]),
     (lambda y: vexolin.load("x.wav", res_type="kaiser_best"), ["load()", "'res_type'", "soxr"]),
+    (lambda y: vexolin.times_like(y, sr=SR, n_fft=2048), ["'n_fft'", "multiples of hop_length"]),
     (lambda y: vexolin.cqt(y, sr=SR, colour=1), ["unexpected keyword argument 'colour'"]),
 ])
 def test_a_librosa_keyword_vexolin_lacks_says_what_it_does_instead(call, words):
