@@ -4,94 +4,25 @@ and glob patterns, each checked before any work."""
 from __future__ import annotations
 
 import contextlib
-import glob
 import os
-import re
-import warnings
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable
 from typing import Any
 
+from vexolin._folders import AUDIO_SUFFIXES, GLOB_CHARACTERS, is_audio, local_files, warn_unreadable
+from vexolin._folders import UnreadableFolderWarning as UnreadableFolderWarning  # where batch's callers look
 from vexolin.batch import _fs
 
-# Suffixes of the formats libsndfile reads; other files in a directory are
-# not audio (cover art, playlists, notes) and are passed over.
-AUDIO_SUFFIXES = frozenset({
-    ".wav", ".wave", ".flac", ".ogg", ".oga", ".opus", ".mp3", ".aif", ".aiff", ".aifc",
-    ".au", ".snd", ".caf", ".w64", ".rf64", ".voc", ".sd2", ".mat", ".paf", ".sf", ".xi",
-})
-
-_GLOB_CHARACTERS = frozenset("*?[")
 # At this many files named one by one in a folder of an object store, the
 # folder is listed once (a request per 1000 names) instead of each file being
 # asked about (a request each, several times in a run).
 _LIST_FOLDER_AT = 16
 
 
-class UnreadableFolderWarning(UserWarning):
-    """A folder below an input could not be read, and its files were left out."""
-
-
-def _is_audio(name: str) -> bool:
-    return os.path.splitext(name)[1].lower() in AUDIO_SUFFIXES
-
-
-def _audio_below(directory: str, skipped: dict[str, str]) -> list[str]:
-    found: list[str] = []
-    for root, dirs, files in _walk(directory, skipped):
-        dirs[:] = [d for d in dirs if not d.startswith(".")]
-        found.extend(os.path.join(root, f) for f in files if _is_audio(f) and not f.startswith("."))
-    return found
-
-
-def _walk(top: str, skipped: dict[str, str]) -> Iterator[tuple[str, list[str], list[str]]]:
-    """os.walk without following folder links (a link to a parent would loop).
-    A folder below ``top`` that cannot be read (``lost+found`` at the root of
-    every ext4 volume) is recorded in ``skipped`` with the reason and passed
-    over; ``top`` itself unreadable is an error."""
-
-    def unreadable(error: OSError) -> None:
-        if os.path.normpath(str(error.filename)) == os.path.normpath(top):
-            raise error
-        skipped.setdefault(os.path.abspath(str(error.filename)), error.strerror or str(error))
-
-    return os.walk(top, onerror=unreadable)
-
-
-def _files_matching(pattern: str, skipped: dict[str, str]) -> list[str]:
-    """The files a glob pattern matches. Its wildcards go into real folders
-    only, as a directory input does: glob would go through folder links,
-    listing a file once per route to it, without end for a link to a parent
-    under ``**``. Hidden names match only when the pattern spells out their
-    dot, as with glob."""
-    parts = pattern.split(os.sep)
-    fixed = next(i for i, part in enumerate(parts) if _GLOB_CHARACTERS & set(part))
-    top = os.sep.join(parts[:fixed]) or (os.sep if pattern.startswith(os.sep) else os.curdir)
-    if not os.path.isdir(top):
-        return []
-    rest = parts[fixed:]
-    wanted = re.compile(glob.translate(os.sep.join(rest), recursive=True, include_hidden=False))
-    deepest = None if "**" in rest else len(rest) - 1  # folders below top a match can be in
-    spelled_hidden = any(part.startswith(".") for part in rest)
-    found = []
-    for root, dirs, files in _walk(top, skipped):
-        below = os.path.relpath(root, top)
-        depth = 0 if below == os.curdir else below.count(os.sep) + 1
-        if depth == deepest:
-            dirs.clear()
-        elif not spelled_hidden:
-            dirs[:] = [d for d in dirs if not d.startswith(".")]
-        for f in files:
-            path = os.path.join(root, f)
-            if wanted.match(f if depth == 0 else os.path.join(below, f)) and os.path.isfile(path):
-                found.append(path)
-    return found
-
-
 def _at_url(url: str, storage_options: dict[str, Any] | None) -> tuple[list[str], str]:
     """The files a URL names (a file, a folder searched for audio, or a
     pattern) as URLs, and what kind of input it was."""
     fs, where = _fs.filesystem(url, storage_options)
-    if _GLOB_CHARACTERS & set(where):
+    if GLOB_CHARACTERS & set(where):
         found = [p for p in fs.glob(where) if fs.isfile(p)]
         return [fs.unstrip_protocol(p) for p in found], "pattern"
     try:
@@ -103,7 +34,7 @@ def _at_url(url: str, storage_options: dict[str, Any] | None) -> tuple[list[str]
     if kind != "directory":
         raise FileNotFoundError(f"{url}: no such file or directory")
     top = str(where).rstrip("/")
-    found = [p for p in fs.find(top) if _is_audio(p)
+    found = [p for p in fs.find(top) if is_audio(p)
              and not any(part.startswith(".") for part in str(p)[len(top):].split("/"))]
     return [fs.unstrip_protocol(p) for p in found], "directory"
 
@@ -118,7 +49,7 @@ def _list_shared_folders(urls: list[str], storage_options: dict[str, Any] | None
     for url in urls:
         fs, where = _fs.filesystem(url, storage_options)
         systems[id(fs)] = fs
-        if not _GLOB_CHARACTERS & set(where):
+        if not GLOB_CHARACTERS & set(where):
             folder = str(where).rstrip("/").rpartition("/")[0]
             named[id(fs), folder] = named.get((id(fs), folder), 0) + 1
     for fs in systems.values():
@@ -165,30 +96,10 @@ def find_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
                 paths.setdefault(path, None)
             continue
         name = _fs.local_path(name) if name.startswith("file://") else name
-        if os.path.isdir(name):
-            found = _audio_below(name, skipped)
-            if not found:
-                _warn(skipped)  # the folder may be why
-                raise ValueError(f"{name}: the directory holds no audio files "
-                                 f"(searched recursively for {', '.join(sorted(AUDIO_SUFFIXES))})")
-        elif os.path.exists(name):
-            found = [name]
-        elif _GLOB_CHARACTERS & set(name):
-            found = _files_matching(name, skipped)
-            if not found:
-                _warn(skipped)
-                raise ValueError(f"{name}: the pattern matches no files")
-        else:
-            raise FileNotFoundError(f"{name}: no such file or directory")
+        found = local_files(name, skipped)
         for path in sorted(found) if len(found) > 1 else found:
             paths.setdefault(os.path.abspath(path), None)
-    _warn(skipped)
+    warn_unreadable(skipped, 3)  # find_inputs' caller's caller
     if unreadable is not None:
         unreadable.update(skipped)
     return list(paths)
-
-
-def _warn(skipped: dict[str, str]) -> None:
-    for folder, reason in skipped.items():  # stacklevel: find_inputs' caller's caller
-        warnings.warn(f"{folder}: skipped, the folder cannot be read ({reason})",
-                      UnreadableFolderWarning, stacklevel=4)
