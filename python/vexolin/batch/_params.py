@@ -1,10 +1,11 @@
-"""The parameters of a batch run: checked once, before any work, and kept
-with the store so that every entry in it was made the same way. A feature's
-own parameters, defaults and checks are its description's (vexolin._features);
+"""What a batch run computes: checked once, before any work, and kept with
+the store so that every entry in it was made the same way. A feature's own
+parameters, defaults and checks are its description's (vexolin._features);
 a run adds how files are read."""
 
 from __future__ import annotations
 
+from dataclasses import dataclass
 from typing import Any
 
 from vexolin._checks import whole_number
@@ -34,12 +35,32 @@ def feature_params(name: str, given: dict[str, Any]) -> Params:
     return {**described.json(resolved), "sr": rate, "mono": mono}
 
 
-def feature_of(p: Params) -> tuple[Feature, Params]:
-    """The feature of a run's parameters, and its own parameters among them."""
-    described = feature(p["feature"])
-    return described, {name: p[name] for name in described.defaults()}
+@dataclass(frozen=True)
+class Request:
+    """A run's feature with its resolved parameters, and how each file is
+    read (``sr``, ``mono``). ``params`` is the form kept with the store."""
 
+    params: Params
 
-def describe(p: dict[str, Any]) -> str:
-    """The parameters as ``name=value`` pairs, for messages."""
-    return ", ".join(f"{name}={value!r}" for name, value in p.items())
+    @classmethod
+    def of(cls, name: str, given: dict[str, Any]) -> Request:
+        """The checked request for feature ``name`` with the parameters ``given``."""
+        return cls(feature_params(name, given))
+
+    @property
+    def feature(self) -> Feature:
+        return feature(self.params["feature"])
+
+    @property
+    def own(self) -> Params:
+        """The feature's own parameters, without those of reading."""
+        return {name: self.params[name] for name in self.feature.defaults()}
+
+    @property
+    def sr(self) -> int | None:
+        rate: int | None = self.params["sr"]
+        return rate
+
+    @property
+    def mono(self) -> bool:
+        return bool(self.params["mono"])
