@@ -24,7 +24,7 @@ import vexolin
 from vexolin import batch, cli
 from vexolin.batch import _cluster, _progress, _threads, _work
 from vexolin.batch import store as _store
-from vexolin.batch._params import Request
+from vexolin.batch._params import checked
 from vexolin.batch._run import Run
 from vexolin.batch.store import LocalStore, _local, _zarr_entry
 
@@ -520,8 +520,8 @@ def test_a_cluster_task_runs_each_file_on_one_engine_thread_and_pins_blas(tmp_pa
     path = str(tmp_path / "long.wav")  # 30 s at hop 64: room for 20 engine threads
     soundfile.write(path, 0.1 * np.random.default_rng(5).standard_normal(30 * 22050), 22050)
     out = str(tmp_path / "task.zarr")
-    run = Run(LocalStore(out), Request.of("cqt", {"hop_length": 64}))
-    _store.create_store(run.store, run.request.params, vexolin.__version__)
+    run = Run(LocalStore(out), *checked("cqt", {"hop_length": 64}))
+    _store.create_store(run.store, run.params, vexolin.__version__)
     counts, done = [], threading.Event()
 
     def sample():
@@ -547,12 +547,12 @@ def test_a_cluster_task_runs_each_file_on_one_engine_thread_and_pins_blas(tmp_pa
     import sys
     script = ("import sys, threadpoolctl\n"
               "from vexolin.batch import _work\n"
-              "from vexolin.batch._params import Request\n"
+              "from vexolin.batch._params import checked\n"
               "from vexolin.batch._run import Run\n"
               "from vexolin.batch.store import LocalStore\n"
               "threads = lambda: sorted({p['num_threads'] for p in threadpoolctl.threadpool_info()})\n"
               "before = threads()\n"
-              "run = Run(LocalStore(sys.argv[2]), Request.of('chroma', {}))\n"
+              "run = Run(LocalStore(sys.argv[2]), *checked('chroma', {}))\n"
               "[record] = _work.extract_files([sys.argv[1]], run)\n"
               "print(before, threads(), record['status'])\n")
     env = {k: v for k, v in os.environ.items() if not k.endswith("_NUM_THREADS")}
@@ -565,17 +565,17 @@ def test_a_cluster_task_runs_each_file_on_one_engine_thread_and_pins_blas(tmp_pa
 def test_a_cluster_task_places_its_entries_after_one_flush_and_only_while_its_run_holds_the_lock(
         collection, tmp_path, monkeypatch):
     out = str(tmp_path / "ended.zarr")
-    store, request = LocalStore(out), Request.of("chroma", {})
-    _store.create_store(store, request.params, vexolin.__version__)
+    store = LocalStore(out)
+    _store.create_store(store, Run(store, *checked("chroma", {})).params, vexolin.__version__)
     flushes = []  # what is staged, not yet placed, at each flush
     monkeypatch.setattr(_local, "_sync_filesystem", lambda path: flushes.append(
         (len(os.listdir(os.path.join(path, _store.PARTIAL))), len(batch.open(path)))))
     with store.lock() as run:
-        records = _work.extract_files(collection["good"][:3], Run(store, request, owner=run))
+        records = _work.extract_files(collection["good"][:3], Run(store, *checked("chroma", {}), owner=run))
     assert [r["status"] for r in records] == ["done"] * 3 and flushes == [(3, 0)]
     assert sorted(batch.open(out)) == collection["good"][:3]
     with store.lock():  # the next run holds the store now
-        records = _work.extract_files(collection["good"][3:6], Run(store, request, owner=run))
+        records = _work.extract_files(collection["good"][3:6], Run(store, *checked("chroma", {}), owner=run))
     assert records == [{"path": collection["good"][3], "status": "pending"}]
     assert sorted(batch.open(out)) == collection["good"][:3] and not os.listdir(os.path.join(out, _store.PARTIAL))
 

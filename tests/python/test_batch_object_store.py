@@ -29,7 +29,7 @@ from vexolin import batch
 from vexolin.batch import _fs, _progress, _work
 from vexolin.batch import store as _store
 from vexolin.batch._inputs import Inputs
-from vexolin.batch._params import Request
+from vexolin.batch._params import checked
 from vexolin.batch._run import Run
 from vexolin.batch.store import ObjectStore, _object
 
@@ -240,8 +240,8 @@ def test_a_task_writes_nothing_once_its_run_no_longer_holds_the_lock(s3, monkeyp
     out = f"s3://{BUCKET}/runs/ended.zarr"
     urls = sorted(s3["good"])[:3]
     store = _store.open_store(out, s3["options"])
-    request = Request.of("chroma", {})
-    _store.create_store(store, request.params, vexolin.__version__)
+    request, sr, mono = checked("chroma", {})
+    _store.create_store(store, Run(store, request, sr, mono).params, vexolin.__version__)
     compute, computed = _work.compute, []
 
     def next_run_takes_over_during_the_second(path, *args):
@@ -253,7 +253,7 @@ def test_a_task_writes_nothing_once_its_run_no_longer_holds_the_lock(s3, monkeyp
 
     monkeypatch.setattr(_work, "compute", next_run_takes_over_during_the_second)
     with store.lock() as owner:
-        run = Run(store, request, Inputs(s3["options"]), owner=owner)
+        run = Run(store, request, sr, mono, Inputs(s3["options"]), owner=owner)
         records = _work.extract_files(urls, run)
     assert [r["status"] for r in records] == ["done", "pending"] and computed == urls[:2]
     assert sorted(store.scan().whole) == urls[:1]
@@ -322,7 +322,7 @@ def test_a_format_not_decodable_from_a_stream_is_read_from_a_local_copy_that_is_
     import tempfile
     monkeypatch.setattr(tempfile, "tempdir", None)
     url = sorted(s3["good"])[2]
-    run = Run(_store.LocalStore(str(tmp_path / "unused.zarr")), Request.of("chroma", {}), Inputs(s3["options"]))
+    run = Run(_store.LocalStore(str(tmp_path / "unused.zarr")), *checked("chroma", {}), Inputs(s3["options"]))
     values, sr, _, _ = _work.compute(url, None, run, 1)
     np.testing.assert_array_equal(values, serial(s3["good"][url]))
     assert list(tmp_path.iterdir()) == []

@@ -11,7 +11,7 @@ import soundfile
 from vexolin import batch
 from vexolin.batch import _work
 from vexolin.batch import store as _store
-from vexolin.batch._params import Request
+from vexolin.batch._params import checked
 from vexolin.batch._run import Run
 from vexolin.batch.store import LocalStore, _zarr_entry
 
@@ -63,8 +63,8 @@ def test_streamed_entries_equal_whole_file_entries_byte_for_byte(recordings, tmp
         monkeypatch.setattr(_work, "STREAM_BYTES", stream_bytes)
         if staged:  # a cluster task's way: entries staged, placed together at its end
             given = dict(params)
-            task = Run(LocalStore(str(out)), Request.of(given.pop("feature", "chroma"), given))
-            _store.create_store(task.store, task.request.params, "test")
+            task = Run(LocalStore(str(out)), *checked(given.pop("feature", "chroma"), given))
+            _store.create_store(task.store, task.params, "test")
             records = _work.extract_files(recordings, task)
             assert [r["status"] for r in records] == ["done"] * 3
         else:
@@ -117,14 +117,14 @@ def test_a_file_whose_result_overflows_is_recorded_failed_and_a_long_one_not_str
 
 
 def test_a_streamed_file_stops_between_blocks_when_its_run_is_cancelled(recordings, tmp_path, monkeypatch):
-    from vexolin._core import with_token
+    from vexolin._cancel import with_token
     from vexolin._native import Cancel, Cancelled
     from vexolin._stream import Stream
 
     monkeypatch.setattr(_work, "STREAM_BYTES", 0)
     out = str(tmp_path / "s.zarr")
-    run = Run(LocalStore(out), Request.of("chroma", {"mono": False}))
-    _store.create_store(run.store, run.request.params, "test")
+    run = Run(LocalStore(out), *checked("chroma", {"mono": False}))
+    _store.create_store(run.store, run.params, "test")
     token, pushed = Cancel(), []
     push = Stream.push
 

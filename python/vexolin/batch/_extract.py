@@ -9,14 +9,14 @@ import os
 import sys
 import time
 from collections.abc import Iterable
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 import vexolin
 from vexolin._core import budget
 from vexolin.batch._cluster import check_client, connect, quiet_dask_logs, run_on_cluster
 from vexolin.batch._inputs import Inputs, find_inputs
-from vexolin.batch._params import Request
+from vexolin.batch._params import checked
 from vexolin.batch._progress import Progress
 from vexolin.batch._run import TASK_SECONDS, Run
 from vexolin.batch._signals import sigterm_as_interrupt
@@ -185,7 +185,7 @@ def extract(
     after the table is written. Nothing is written before every check above
     has passed.
     """
-    request = Request.of(feature, params)
+    asked, sr, mono = checked(feature, params)
     if client is not None and workers is not None:
         raise ValueError("workers sets the threads of the local pool; with a client, "
                          "the cluster's own workers do the work")
@@ -194,21 +194,19 @@ def extract(
         raise ValueError(f"task_seconds must be a number of seconds >= 0, got {task_seconds!r}")
     if client is not None:
         check_client()
-    store = open_store(out, storage_options)
-    reader = Inputs(dict(storage_options or {}))
+    run = Run(open_store(out, storage_options), asked, sr, mono, Inputs(dict(storage_options or {})),
+              threads=thread_budget, fsync=fsync, retry_failed=retry_failed, task_seconds=float(task_seconds))
     unreadable: dict[str, str] = {}
-    paths = find_inputs(inputs, reader, unreadable)
-    check_store(store, request.params)
+    paths = find_inputs(inputs, run.inputs, unreadable)
+    check_store(run.store, run.params)
     dask_client, own_client = connect(client) if client is not None else (None, False)
     with quiet_dask_logs() if dask_client is not None else contextlib.nullcontext():
         try:
-            with store.lock() as owner, sigterm_as_interrupt():
+            with run.store.lock() as owner, sigterm_as_interrupt():
                 # Checked again: another run may have made the store meanwhile.
-                if not check_store(store, request.params):
-                    create_store(store, request.params, vexolin.__version__)
-                run = Run(store, request, reader, threads=thread_budget, fsync=fsync, retry_failed=retry_failed,
-                          task_seconds=float(task_seconds), owner=owner)
-                return _extract_locked(run, paths, unreadable, dask_client, progress)
+                if not check_store(run.store, run.params):
+                    create_store(run.store, run.params, vexolin.__version__)
+                return _extract_locked(replace(run, owner=owner), paths, unreadable, dask_client, progress)
         finally:
             if own_client and dask_client is not None:
                 dask_client.close()

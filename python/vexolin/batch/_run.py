@@ -5,8 +5,9 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 
+from vexolin._features import FeatureRequest, Params
 from vexolin.batch._inputs import Inputs
-from vexolin.batch._params import Request
+from vexolin.batch._params import stored
 from vexolin.batch.store import Store
 
 # Futures in flight at once, on threads or a cluster: enough to keep every
@@ -24,7 +25,11 @@ class Run:
     and how it goes. Picklable, and sent whole to each cluster task."""
 
     store: Store
-    request: Request
+    #: The feature and its resolved parameters.
+    request: FeatureRequest
+    #: The rate files are read at (None: each file's own), and whether mixed down.
+    sr: int | None = None
+    mono: bool = True
     inputs: Inputs = field(default_factory=Inputs)
     #: Threads in this process, in all: the pool's and the transforms'.
     threads: int = 1
@@ -37,3 +42,8 @@ class Run:
     #: The run holding the store's lock, as the lock names it: a task writes
     #: only while the lock still does. None: not checked.
     owner: str | None = None
+
+    @property
+    def params(self) -> Params:
+        """The parameters kept with the store and each entry."""
+        return stored(self.request, self.sr, self.mono)

@@ -10,7 +10,8 @@ import time
 from collections.abc import Callable
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 
-from vexolin._core import split_budget, with_token
+from vexolin._cancel import with_token
+from vexolin._core import split_budget
 from vexolin._native import Cancel
 from vexolin.batch._run import IN_FLIGHT_PER_THREAD, MIN_IN_FLIGHT, Run
 from vexolin.batch._work import extract_file

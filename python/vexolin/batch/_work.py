@@ -7,7 +7,6 @@ from __future__ import annotations
 import contextlib
 import errno
 import io
-import itertools
 import time
 from collections.abc import Callable, Iterator
 from typing import Any
@@ -16,11 +15,10 @@ import numpy as np
 import numpy.typing as npt
 
 import vexolin
-from vexolin._features import Params
-from vexolin._from_file import check_finite_result, feature_of_file, feature_of_signal
+from vexolin._features import FeatureRequest
+from vexolin._from_file import feature_of_file, feature_of_signal
 from vexolin._io import AudioFileError, info, load, load_stream
-from vexolin._stream import Stream, file_blocks, file_tuning
-from vexolin.batch._params import Request
+from vexolin._stream import FileFrames
 from vexolin.batch._run import Run
 from vexolin.batch.store import EntryFiles, FileRecord, Staged, entry_key
 from vexolin.batch.store._zarr_entry import ChunkedEntry, encode_entry
@@ -42,8 +40,6 @@ _BLOCK_FRAMES = 1 << 16
 # one): smaller files are never long enough to stream, and their header is
 # not read twice.
 _MOST_EXPANSION = 256
-# The stream each feature of a run is computed by.
-_STREAMED = {"chroma": "chroma_cqt", "cqt": "cqt_magnitude"}
 
 
 @contextlib.contextmanager
@@ -60,38 +56,34 @@ def _local(path: str, size: int, run: Run) -> Iterator[str | None]:
             yield copy
 
 
-def _streamable(local: str, size: int, request: Request) -> bool:
-    """Whether a file is long enough to stream, and its feature can be: chroma
-    scaled to each frame's largest value, without a threshold relative to
-    the whole file's."""
-    own = request.own
-    if size * _MOST_EXPANSION <= STREAM_BYTES or own.get("norm", "inf") != "inf" or own.get("threshold", 0.0) != 0.0:
+def _streamable(local: str, size: int, run: Run) -> bool:
+    """Whether a file is long enough to stream, and its feature can be."""
+    if size * _MOST_EXPANSION <= STREAM_BYTES or not run.request.streams:
         return False
     about = info(local)
-    stretch = max(1.0, request.sr / about.sr) if request.sr else 1.0
+    stretch = max(1.0, run.sr / about.sr) if run.sr else 1.0
     return bool(about.n_samples * about.channels * 4 * stretch > STREAM_BYTES)
 
 
 def compute(path: str, local: str | None, run: Run, threads: int,
-            fetched: bytes | None = None) -> tuple[npt.NDArray[np.float32], int, int, Params]:
+            fetched: bytes | None = None) -> tuple[npt.NDArray[np.float32], int, int, FeatureRequest]:
     """The feature of one file as the package computes it, on ``threads``
-    threads; its rate, its samples per channel and the parameters used. A
-    file at a URL is read from ``local`` (its copy), or from ``fetched`` (its
-    bytes), or where it is, or from a temporary local copy when its format
-    cannot be decoded from a stream."""
-    request = run.request
+    threads; its rate, its samples per channel and the request as computed
+    (its tuning estimated, if it was to be). A file at a URL is read from
+    ``local`` (its copy), or from ``fetched`` (its bytes), or where it is, or
+    from a temporary local copy when its format cannot be decoded from a
+    stream."""
     if local is not None:
         with _named(path):
-            return feature_of_file(local, request.feature, request.own, sr=request.sr, mono=request.mono,
-                                   workers=threads)
+            return feature_of_file(local, run.request, sr=run.sr, mono=run.mono, workers=threads)
     try:
         with contextlib.nullcontext(io.BytesIO(fetched)) if fetched is not None \
                 else run.inputs.opened(path) as f:
-            y, rate = load_stream(f, path, sr=request.sr, mono=request.mono)
+            y, rate = load_stream(f, path, sr=run.sr, mono=run.mono)
     except AudioFileError:
         with run.inputs.local_copy(path) as copy, _named(path):
-            y, rate = load(copy, sr=request.sr, mono=request.mono)
-    return feature_of_signal(y, rate, request.feature, request.own, workers=threads)
+            y, rate = load(copy, sr=run.sr, mono=run.mono)
+    return feature_of_signal(y, rate, run.request, workers=threads)
 
 
 @contextlib.contextmanager
@@ -104,35 +96,22 @@ def _named(path: str) -> Iterator[None]:
 
 
 # What an entry's attributes are made from once its frames are all computed:
-# the rate, samples per channel, channels, frames and the parameters used.
-AttrsOf = Callable[[int, int, int, int, Params], dict[str, Any]]
+# the rate, samples per channel, channels, frames and the request as computed.
+AttrsOf = Callable[[int, int, int, int, FeatureRequest], dict[str, Any]]
 
 
-def streamed_entry(local: str, request: Request, attrs_of: AttrsOf) -> EntryFiles:
+def streamed_entry(local: str, run: Run, attrs_of: AttrsOf) -> EntryFiles:
     """A file's entry, chunk by chunk as its frames are computed from blocks
     of its samples; equal to the entry of its whole signal's feature."""
-    own = request.own
-    if own.get("tuning", 0.0) is None:
-        own = {**own, "tuning": file_tuning(local, sr=request.sr, block_frames=_BLOCK_FRAMES)}
-    with file_blocks(local, _BLOCK_FRAMES, request.sr, request.mono) as (rate, blocks):
-        stream = Stream(_STREAMED[request.feature.name], sr=rate, check_finite=False, **own)
-        entry: ChunkedEntry | None = None
-        n_samples = 0
-        peak = 0.0
-        for samples in itertools.chain(blocks, [None]):
-            if samples is None:
-                frames = stream.finish()
-            else:
-                n_samples += samples.shape[-1]
-                peak = max(peak, float(np.abs(samples).max(initial=0.0)))
-                with np.errstate(over="ignore", invalid="ignore"):
-                    frames = stream.push(samples)
-            check_finite_result(frames, peak)
-            entry = entry or ChunkedEntry(frames.shape[:-1])
-            yield from entry.add(frames)
+    frames_of = FileFrames(local, run.request, sr=run.sr, mono=run.mono, block_frames=_BLOCK_FRAMES)
+    entry: ChunkedEntry | None = None
+    for frames in frames_of:
+        entry = entry or ChunkedEntry(frames.shape[:-1])
+        yield from entry.add(frames)
     assert entry is not None
     channels = 1 if len(entry.leading) == 1 else entry.leading[0]
-    yield from entry.finish(attrs_of(rate, n_samples, channels, entry.n_frames, own))
+    yield from entry.finish(attrs_of(frames_of.sr, frames_of.n_samples, channels, entry.n_frames,
+                                     frames_of.request))
 
 
 class _RunEnded(Exception):
@@ -174,9 +153,10 @@ def extract_file(path: str, run: Run, *, threads: int = 1, may_write: Callable[[
     record: FileRecord = {"path": path, "status": "failed"}
     pending: FileRecord = {"path": path, "status": "pending"}
     store = run.store
+    params = run.params
     key = entry_key(path)
 
-    def attrs_of(sr: int, n_samples: int, channels: int, frames: int, used: Params) -> dict[str, Any]:
+    def attrs_of(sr: int, n_samples: int, channels: int, frames: int, used: FeatureRequest) -> dict[str, Any]:
         seconds = n_samples / sr
         compute_seconds = round(time.perf_counter() - started, 6)
         record.update({"frames": frames, "seconds": seconds, "sr": sr, "channels": channels,
@@ -185,7 +165,7 @@ def extract_file(path: str, run: Run, *, threads: int = 1, may_write: Callable[[
             "source": path, "size": size, "mtime_ns": mtime_ns, "sr": sr,
             "duration": seconds, "n_samples": n_samples, "channels": channels,
             "frames": frames, "compute_seconds": compute_seconds,
-            "params": run.request.params, "vexolin": vexolin.__version__,
+            "params": params, "vexolin": vexolin.__version__,
             # The tuning this file was computed with: estimated when the run's is None.
             **({"tuning": used["tuning"]} if "tuning" in used else {})}
 
@@ -193,10 +173,10 @@ def extract_file(path: str, run: Run, *, threads: int = 1, may_write: Callable[[
         size, mtime_ns = run.inputs.stamp(path)
         record.update({"size": size, "mtime_ns": mtime_ns})
         with _local(path, size, run) as local:
-            if local is not None and _streamable(local, size, run.request):
+            if local is not None and _streamable(local, size, run):
                 if may_write is not None and not may_write():
                     return pending, None
-                files = streamed_entry(local, run.request, attrs_of)
+                files = streamed_entry(local, run, attrs_of)
                 if may_write is not None:  # checked again before the entry becomes whole
                     files = _while(may_write, files)
                 with computing:  # its frames are computed as its entry is written
