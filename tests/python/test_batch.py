@@ -676,3 +676,44 @@ def test_known_bad_files_keep_their_failure_until_retried_or_changed(collection,
     soundfile.write(bad, np.sin(2 * np.pi * 440.0 * np.arange(22050) / 22050), 22050)  # mended
     assert batch.extract([bad], out=out, progress=False).computed == 1
     assert row()[:2] == ("done", "1")
+
+
+@pytest.mark.parametrize("via", ["threads", "cluster"])
+def test_cens_in_batch_equals_chroma_cens_of_each_file(collection, dask_client, tmp_path, monkeypatch, via):
+    # Long or not, CENS is computed on the whole signal: it smooths across frames.
+    monkeypatch.setattr(_work, "STREAM_BYTES", 0)
+    files = collection["good"][:4]
+    how = {"workers": 2} if via == "threads" else {"client": dask_client}
+    summary = batch.extract(files, out=tmp_path / "cens.zarr", feature="cens", progress=False, **how)
+    assert (summary.computed, summary.failed) == (4, {})
+    store = batch.open(tmp_path / "cens.zarr")
+    assert store.feature == "cens" and store.params["win_len_smooth"] == 41
+    for path in files:
+        y, sr = vexolin.load(path)
+        np.testing.assert_array_equal(store[path], vexolin.chroma_cens(y, sr=sr))
+
+
+@pytest.mark.parametrize("where", ["client", "workers"])
+def test_a_cluster_run_lacking_a_package_is_one_error_naming_it_before_anything_is_written(
+        collection, new_cluster, tmp_path, monkeypatch, capsys, where):
+    import sys
+
+    out = tmp_path / "lacking.zarr"
+    if where == "client":
+        monkeypatch.setitem(sys.modules, "distributed", None)
+        # Before the inputs are even listed: this one is missing.
+        with pytest.raises(ImportError, match=r"lacks distributed: pip install 'vexolin\[batch\]'"):
+            batch.extract(str(tmp_path / "missing.wav"), out=out, client="tcp://127.0.0.1:1", progress=False)
+        assert not out.exists()
+        return
+    # Workers whose environment lacks threadpoolctl, which a task pins BLAS with.
+    with new_cluster(preload=["import sys; sys.modules['threadpoolctl'] = None"]) as cluster, \
+            Client(cluster) as c:
+        with pytest.raises(ImportError, match=r"lacks threadpoolctl; install vexolin with its batch extra .*"
+                                              r"pip install 'vexolin\[batch\]'"):
+            batch.extract(collection["good"][:2], out=out, client=c, progress=False)
+        assert cli.main(["batch", collection["good"][0], "--out", str(out), "--scheduler",
+                         cluster.scheduler_address, "-q"]) == 1
+    [line] = capsys.readouterr().err.splitlines()
+    assert line.startswith("vexolin: error: the Dask workers cannot run vexolin's tasks: ") and "threadpoolctl" in line
+    assert not out.exists()

@@ -1,7 +1,7 @@
-"""A run on a Dask cluster: files gathered into tasks of about
-``task_seconds`` of audio, each task reading its files and writing their
-entries on a worker, records coming back as tasks finish. The workers'
-environment is checked once before any file is sent."""
+"""A run on a Dask cluster: the client and the workers checked for what
+the run needs, files gathered into tasks of about ``task_seconds`` of audio,
+each task reading its files and writing their entries on a worker, records
+coming back as tasks finish."""
 
 from __future__ import annotations
 
@@ -144,11 +144,16 @@ def _probe() -> Callable[[list[str], list[str]], list[str]]:
 def check_workers(client: Any, locations: list[str]) -> None:
     """Ask every worker once whether it can import what a task needs,
     including the filesystems of ``locations`` at URLs; MissingPackage
-    naming what lacks where, before any file is sent."""
+    naming what lacks where, before anything is written or sent."""
     protocols = sorted({name.split("://", 1)[0] for name in locations if _fs.is_url(name)})
     packages = [*_TASK_PACKAGES, *(["fsspec"] if protocols else [])]
+    try:
+        found = client.run(_probe(), packages, protocols)
+    except Exception as e:
+        raise ConnectionError(f"cannot ask the Dask workers what they have installed "
+                              f"({type(e).__name__}: {e})") from e
     lacks: dict[tuple[str, ...], list[str]] = {}
-    for worker, missing in client.run(_probe(), packages, protocols).items():
+    for worker, missing in found.items():
         if missing:
             lacks.setdefault(tuple(missing), []).append(str(worker))
     if lacks:
@@ -223,13 +228,6 @@ def run_on_cluster(paths: list[str], run: Run, client: Any, on_record: OnRecord)
     def window() -> int:
         return max(MIN_IN_FLIGHT, IN_FLIGHT_PER_THREAD * threads())
 
-    if paths:
-        try:
-            check_workers(client, [str(run.store), *paths])
-        except MissingPackage:
-            raise
-        except Exception as e:
-            raise ConnectionError(f"lost the Dask cluster before any file was sent ({type(e).__name__}: {e})") from e
     name = uuid.uuid4().hex[:12]
     sizes = [_size(path, run) for path in paths]
     todo = iter(group_files(paths, sizes, run.task_seconds, IN_FLIGHT_PER_THREAD * max(1, threads())))

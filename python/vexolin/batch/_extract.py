@@ -14,7 +14,7 @@ from typing import Any
 
 import vexolin
 from vexolin._core import budget
-from vexolin.batch._cluster import check_client, connect, quiet_dask_logs, run_on_cluster
+from vexolin.batch._cluster import check_client, check_workers, connect, quiet_dask_logs, run_on_cluster
 from vexolin.batch._inputs import Inputs, find_inputs
 from vexolin.batch._params import checked
 from vexolin.batch._progress import Progress
@@ -118,9 +118,10 @@ def extract(
         earlier run made with the same ``feature`` and parameters. On a
         cluster, a local path must be on a filesystem every worker mounts at
         the same path; a URL is written by the workers directly.
-    feature : {"chroma", "cqt"}
-        Chroma (:func:`vexolin.chroma_cqt`) or CQT magnitudes
-        (:func:`vexolin.cqt_magnitude`), float32.
+    feature : {"chroma", "cqt", "cens"}
+        Chroma (:func:`vexolin.chroma_cqt`), CQT magnitudes
+        (:func:`vexolin.cqt_magnitude`) or CENS (:func:`vexolin.chroma_cens`),
+        float32.
     client : distributed.Client, str or None
         None computes on a thread pool in this process. A ``distributed.Client``
         or a scheduler address (``"tcp://host:8786"``) runs Dask tasks of one
@@ -160,8 +161,9 @@ def extract(
         ``sr`` (resample to this rate; None keeps each file's), ``mono``
         (mix channels down, default True; else the feature has a leading
         channel axis), ``hop_length``, ``fmin``, ``bins_per_octave``, and
-        ``n_octaves``, ``n_chroma`` for chroma or ``n_bins`` for cqt, with the
-        defaults of the package's functions.
+        ``n_octaves``, ``n_chroma`` for chroma and cens (and cens's
+        ``win_len_smooth``) or ``n_bins`` for cqt, with the defaults of the
+        package's functions.
 
     Returns
     -------
@@ -176,6 +178,12 @@ def extract(
         with other parameters; a parameter is out of range.
     ConnectionError
         The scheduler cannot be reached within a few seconds.
+    ImportError
+        With a client: this environment lacks dask or distributed, or a
+        worker's lacks a package its tasks import (``threadpoolctl``, say),
+        found by asking each worker once before anything is written; the
+        message names the package and the ``batch`` extra. (Also a
+        ``ValueError``, as the refusals above are.)
 
     A file that cannot be read or computed does not stop the others: it is
     recorded as failed and is tried again by the next run, as are files not
@@ -202,6 +210,8 @@ def extract(
     dask_client, own_client = connect(client) if client is not None else (None, False)
     with quiet_dask_logs() if dask_client is not None else contextlib.nullcontext():
         try:
+            if dask_client is not None:
+                check_workers(dask_client, [str(run.store), *paths])
             with run.store.lock() as owner, sigterm_as_interrupt():
                 # Checked again: another run may have made the store meanwhile.
                 if not check_store(run.store, run.params):

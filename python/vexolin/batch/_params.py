@@ -39,8 +39,3 @@ def stored(asked: FeatureRequest, sr: int | None, mono: bool) -> Params:
     """The form kept with the store: the feature, its resolved parameters,
     and how files are read, so that equal runs compare equal."""
     return {**asked.json(), "sr": sr, "mono": mono}
-
-
-def feature_params(name: str, given: dict[str, Any]) -> Params:
-    """The stored form of :func:`checked`."""
-    return stored(*checked(name, given))

@@ -31,7 +31,7 @@ class FeatureStore(Mapping[str, npt.NDArray[np.float32]]):
 
     @property
     def feature(self) -> str:
-        """"chroma" or "cqt"."""
+        """"chroma", "cqt" or "cens"."""
         return str(self.params["feature"])
 
     def __getitem__(self, path: str | os.PathLike[str]) -> npt.NDArray[np.float32]:
