@@ -148,17 +148,18 @@ def check_workers(client: Any, locations: list[str]) -> None:
     protocols = sorted({name.split("://", 1)[0] for name in locations if _fs.is_url(name)})
     packages = [*_TASK_PACKAGES, *(["fsspec"] if protocols else [])]
     try:
-        found = client.run(_probe(), packages, protocols)
+        # A worker that does not answer (leaving, say) is not asked again: its tasks go elsewhere.
+        found = client.run(_probe(), packages, protocols, on_error="return")
     except Exception as e:
         raise ConnectionError(f"cannot ask the Dask workers what they have installed "
                               f"({type(e).__name__}: {e})") from e
     lacks: dict[tuple[str, ...], list[str]] = {}
     for worker, missing in found.items():
-        if missing:
+        if isinstance(missing, list) and missing:
             lacks.setdefault(tuple(missing), []).append(str(worker))
     if lacks:
         missing, workers = next(iter(lacks.items()))
-        where = workers[0] if len(workers) == 1 else f"{workers[0]} and {len(workers) - 1} other workers"
+        where = workers[0] if len(workers) == 1 else f"{workers[0]} and {len(workers) - 1} more"
         raise MissingPackage(f"the Dask workers cannot run vexolin's tasks: {where} lacks {', '.join(missing)}; "
                              "install vexolin with its batch extra where the workers run "
                              "(pip install 'vexolin[batch]'), then run again; no file was sent",
