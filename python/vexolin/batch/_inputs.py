@@ -1,12 +1,15 @@
-"""Which files a batch run covers: paths, directories searched recursively,
-and glob patterns, each checked before any work."""
+"""A batch run's input files: which files it covers (paths, directories
+searched recursively, and glob patterns, each checked before any work), and
+:class:`Inputs`, how they are read, locally or through fsspec."""
 
 from __future__ import annotations
 
 import contextlib
 import os
-from collections.abc import Iterable
-from typing import Any
+import tempfile
+from collections.abc import Iterable, Iterator
+from dataclasses import dataclass, field
+from typing import IO, Any
 
 from vexolin._folders import AUDIO_SUFFIXES, GLOB_CHARACTERS, is_audio, local_files, warn_unreadable
 from vexolin._folders import UnreadableFolderWarning as UnreadableFolderWarning  # where batch's callers look
@@ -18,10 +21,74 @@ from vexolin.batch import _fs
 _LIST_FOLDER_AT = 16
 
 
-def _at_url(url: str, storage_options: dict[str, Any] | None) -> tuple[list[str], str]:
+@dataclass(frozen=True)
+class Inputs:
+    """Where a run's files are read from: local paths on this machine's
+    filesystem, URLs through fsspec with ``options``. Picklable: a cluster's
+    tasks read their files themselves."""
+
+    options: _fs.Options = field(default_factory=dict)
+
+    def filesystem(self, url: str) -> tuple[Any, str]:
+        """The fsspec filesystem of ``url`` and the path on it."""
+        return _fs.filesystem(url, self.options)
+
+    @staticmethod
+    def is_remote(path: str) -> bool:
+        """Whether reading ``path`` waits on a network."""
+        return _fs.is_url(path)
+
+    def stamp(self, path: str) -> tuple[int, int | None]:
+        """Size and modification time (ns) of an input file."""
+        if not _fs.is_url(path):
+            st = os.stat(path)
+            return st.st_size, st.st_mtime_ns
+        fs, where = self.filesystem(path)
+        about = fs.info(where)
+        if about.get("type") != "file":
+            raise IsADirectoryError(f"{path}: not a file")
+        return int(about["size"]), _fs.modified_ns(fs, where, about)
+
+    def is_current(self, path: str, attrs: dict[str, Any]) -> bool:
+        """Whether an entry was made from the file as it is now (same size and modification time)."""
+        try:
+            size, mtime_ns = self.stamp(path)
+        except OSError:
+            return False
+        return bool(size == attrs.get("size") and mtime_ns == attrs.get("mtime_ns"))
+
+    @contextlib.contextmanager
+    def opened(self, path: str) -> Iterator[IO[bytes]]:
+        """A remote input as a seekable binary file, read as it is used."""
+        fs, where = self.filesystem(path)
+        with fs.open(where, "rb") as f:
+            yield f
+
+    def fetched(self, path: str) -> bytes:
+        """A remote input's bytes, fetched whole in one request."""
+        fs, where = self.filesystem(path)
+        return bytes(fs.cat_file(where))
+
+    @contextlib.contextmanager
+    def local_copy(self, path: str) -> Iterator[str]:
+        """A remote input copied into a temporary local file, removed
+        afterwards whatever happens."""
+        fs, where = self.filesystem(path)
+        suffix = os.path.splitext(where)[1]
+        handle, copy = tempfile.mkstemp(prefix="vexolin-", suffix=suffix)
+        os.close(handle)
+        try:
+            fs.get_file(where, copy)
+            yield copy
+        finally:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(copy)
+
+
+def _at_url(url: str, reader: Inputs) -> tuple[list[str], str]:
     """The files a URL names (a file, a folder searched for audio, or a
     pattern) as URLs, and what kind of input it was."""
-    fs, where = _fs.filesystem(url, storage_options)
+    fs, where = reader.filesystem(url)
     if GLOB_CHARACTERS & set(where):
         found = [p for p in fs.glob(where) if fs.isfile(p)]
         return [fs.unstrip_protocol(p) for p in found], "pattern"
@@ -39,7 +106,7 @@ def _at_url(url: str, storage_options: dict[str, Any] | None) -> tuple[list[str]
     return [fs.unstrip_protocol(p) for p in found], "directory"
 
 
-def _list_shared_folders(urls: list[str], storage_options: dict[str, Any] | None) -> None:
+def _list_shared_folders(urls: list[str], reader: Inputs) -> None:
     """A fresh view of the object stores named: earlier listings forgotten,
     and a folder holding many of the files named one by one listed once, so
     that their sizes and times (for the inputs' checks, their stamps and
@@ -47,7 +114,7 @@ def _list_shared_folders(urls: list[str], storage_options: dict[str, Any] | None
     named: dict[tuple[int, str], int] = {}
     systems: dict[int, Any] = {}
     for url in urls:
-        fs, where = _fs.filesystem(url, storage_options)
+        fs, where = reader.filesystem(url)
         systems[id(fs)] = fs
         if not GLOB_CHARACTERS & set(where):
             folder = str(where).rstrip("/").rpartition("/")[0]
@@ -61,12 +128,12 @@ def _list_shared_folders(urls: list[str], storage_options: dict[str, Any] | None
 
 
 def find_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
-                storage_options: dict[str, Any] | None = None,
+                reader: Inputs | None = None,
                 unreadable: dict[str, str] | None = None) -> list[str]:
     """Absolute paths of the files ``inputs`` names, without repeats, in the
     order given (files found in a directory or by a pattern sorted). fsspec
-    URLs (``s3://...``) are listed through fsspec with ``storage_options`` and
-    stay URLs; ``file://`` ones are local paths.
+    URLs (``s3://...``) are listed through ``reader``'s filesystems and stay
+    URLs; ``file://`` ones are local paths.
 
     A path that does not exist, a directory without audio files and a pattern
     that matches nothing raise an error naming it; a file named directly is
@@ -76,18 +143,19 @@ def find_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
     :class:`UnreadableFolderWarning` naming it (and added to ``unreadable``
     with the reason).
     """
+    reader = reader or Inputs()
     items = [inputs] if isinstance(inputs, (str, os.PathLike)) else list(inputs)
     if not items:
         raise ValueError("inputs is empty: give audio files, directories or glob patterns")
     paths: dict[str, None] = {}
     skipped: dict[str, str] = {}
-    _list_shared_folders([item for item in items if isinstance(item, str) and _fs.is_url(item)], storage_options)
+    _list_shared_folders([item for item in items if isinstance(item, str) and _fs.is_url(item)], reader)
     for item in items:
         name = os.fspath(item)
         if not isinstance(name, str):
             raise TypeError(f"inputs must be paths given as str or os.PathLike, got {item!r}")
         if _fs.is_url(name):
-            found, kind = _at_url(name, storage_options)
+            found, kind = _at_url(name, reader)
             if not found:
                 raise ValueError(f"{name}: the pattern matches no files" if kind == "pattern" else
                                  f"{name}: the directory holds no audio files "
