@@ -113,13 +113,17 @@ void reserve_pending(CqtStream& s, std::int64_t end) {
   }
 }
 
+void check_frame_count(const CqtStream& s, std::int64_t end) {
+  if (end > std::numeric_limits<int>::max()) {
+    throw argument_error("hop = ", s.plan.params.hop, " gives a stream of more than 2^31 - 1 frames");
+  }
+}
+
 // Computes frames computed_end .. end - 1 of every octave, top first (the
 // order in which run_cqt folds them).
 void compute_until(CqtStream& s, std::int64_t end, const CancelFlag& cancel) {
   if (end <= s.computed_end) return;
-  if (end > std::numeric_limits<int>::max()) {
-    throw argument_error("hop = ", s.plan.params.hop, " gives a stream of more than 2^31 - 1 frames");
-  }
+  check_frame_count(s, end);
   reserve_pending(s, end);
   const std::vector<OctaveSpan>& octaves = s.plan.octaves.octaves;
   const int begin = static_cast<int>(s.computed_end);
@@ -219,6 +223,9 @@ std::int64_t ready_frames(const CqtStream& s, std::int64_t pushed) {
 
 void push_samples(CqtStream& s, const float* y, std::size_t n, const CancelFlag& cancel) {
   check_open(s);
+  // Refused before any sample is taken, so that only an interruption leaves
+  // a block part computed (and then taken whole).
+  check_frame_count(s, ready_frames(s, s.pushed + static_cast<std::int64_t>(n)));
   StreamSignal& input = s.signals[0];
   std::size_t taken = 0;
   try {
