@@ -3,8 +3,10 @@ function's result bit for bit, for every feature, channel layout and a few
 parameter sets; misuse gets one clear error and leaves the stream usable
 where that makes sense; files stream as they load."""
 
+import copy
 import functools
 import os
+import pickle
 import threading
 import warnings
 
@@ -112,6 +114,18 @@ def test_misuse_is_refused_and_leaves_the_stream_usable():
     with pytest.raises(RuntimeError, match="finish"):
         stream.push(y[:, :10])
     assert stream.finish().shape == (2, 84, 0)
+
+
+@pytest.mark.parametrize("copied", [copy.copy, copy.deepcopy, pickle.dumps])
+def test_a_stream_refuses_to_be_copied_and_goes_on(copied):
+    # A copy would share, or have to duplicate, the samples and frames in flight.
+    y = noise(30000, (2,))
+    stream = vexolin.Stream("cqt_magnitude", sr=SR)
+    first = stream.push(y[:, :10000])
+    with pytest.raises(TypeError, match="cannot be copied.*open a new Stream"):
+        copied(stream)
+    assert_bitwise(np.concatenate([first, stream.push(y[:, 10000:]), stream.finish()], axis=-1),
+                   vexolin.cqt_magnitude(y, sr=SR))
 
 
 def test_a_mono_block_with_nan_is_not_taken():
