@@ -18,6 +18,7 @@ parameters do without the extension.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field, replace
 from typing import Any
@@ -184,12 +185,24 @@ class FeatureRequest:
     # --- Checks before any work ---------------------------------------------------
 
     def top_hz(self) -> float:
-        """Centre frequency of the highest bin computed."""
-        return float(self["fmin"] * 2.0 ** ((self.feature.n_bins(self.params) - 1) / self["bins_per_octave"]))
+        """Centre frequency of the highest bin computed (inf beyond float range)."""
+        return _bin_hz(self["fmin"], self.feature.n_bins(self.params) - 1, self["bins_per_octave"])
 
     def check_nyquist(self, sr: float) -> None:
         """The package's one pre-check of the top bin against ``sr / 2``."""
-        check_top_bin(sr, self.hop_length, self.top_hz(), self.feature.lower)
+        top = self.top_hz()
+        if top < sr / 2:
+            return
+        # The most bins below the limit, counted as top_hz counts them.
+        fmin, per_octave = self["fmin"], self["bins_per_octave"]
+        most = max(0, math.ceil(per_octave * math.log2(sr / 2 / fmin))) if fmin < sr / 2 else 0
+        while most > 0 and _bin_hz(fmin, most - 1, per_octave) >= sr / 2:
+            most -= 1
+        while _bin_hz(fmin, most, per_octave) < sr / 2:
+            most += 1
+        lower = self.feature.lower
+        most = most // per_octave if lower == "n_octaves" else most
+        check_top_bin(sr, self.hop_length, top, f"{lower} (to {most} at most)" if most > 0 else lower)
 
     # --- How it is computed ------------------------------------------------------
 
@@ -227,6 +240,13 @@ class FeatureRequest:
         """One channel's native stream of this request (see :attr:`streams`)."""
         assert self.feature.stream is not None and self.streams
         return self.feature.stream(self.params, sr, self.hop_length, self.native_args, frames_at_once)
+
+
+def _bin_hz(fmin: float, k: int, bins_per_octave: int) -> float:
+    try:
+        return float(fmin * 2.0 ** (k / bins_per_octave))
+    except OverflowError:
+        return math.inf
 
 
 def request(feature: Feature | str, given: Mapping[str, Any], spell: Callable[[str], str] = str) -> FeatureRequest:
