@@ -62,7 +62,10 @@ def frames_to_time(frames: npt.ArrayLike, *, sr: float, hop_length: int = 512) -
     [0.0, 0.02, 0.2]
     """
     rate, hop = positive_float("sr", sr), whole_number("hop_length", hop_length)
-    return np.asarray(frames, dtype=np.float64) * hop / rate
+    indices = np.asarray(frames)
+    if indices.dtype.kind not in "biuf":
+        raise TypeError(f"frames must be frame indices (numbers), got dtype {indices.dtype}")
+    return indices.astype(np.float64) * hop / rate
 
 
 @refuses_foreign_keywords
@@ -191,6 +194,8 @@ def amplitude_to_db(
         raise ValueError("S holds NaN or infinite magnitudes")
     floor = positive_float("amin", amin)
     reference = ref(magnitude) if callable(ref) else ref
+    if not math.isfinite(float(reference)):
+        raise ValueError(f"ref must be a finite magnitude (or a function of |S| giving one), got {reference!r}")
     db = 20.0 * np.log10(np.maximum(magnitude, floor))
     # In the magnitudes' precision, so that the reference itself is exactly 0 dB.
     db -= 20.0 * np.log10(np.asarray(max(floor, abs(float(reference))), dtype=magnitude.dtype))

@@ -3,6 +3,8 @@
 any work, so that nothing runs out of memory, computes for nothing or turns
 bad values into plausible answers."""
 
+import os
+
 import numpy as np
 import pytest
 
@@ -47,6 +49,7 @@ def test_every_function_of_samples_refuses_bad_samples_alike(name, bad):
 
 
 MAGNITUDES = np.ones((84, 20), np.float32)
+AUDIO = os.path.join(os.path.dirname(__file__), "no-such-file.wav")  # refused before it is opened
 CHROMA = np.tile(np.linspace(0.1, 1.0, 12)[:, None], 20)
 
 
@@ -63,6 +66,9 @@ CHROMA = np.tile(np.linspace(0.1, 1.0, 12)[:, None], 20)
     (lambda: vexolin.estimate_tuning(np.zeros(1000, np.float32), sr=1e9), ValueError, "sr must be at most 1048575"),
     (lambda: vexolin.chroma_cqt(np.zeros(1000, np.float32), sr=1e9), ValueError, "sr must be .*tuning="),
     (lambda: vexolin.times_like(-5, sr=SR), ValueError, "X must be >= 0"),
+    # Resampled to a rate no audio file holds, one second would take gigabytes.
+    (lambda: vexolin.load(AUDIO, sr=10**9), ValueError, "sr must be at most 1048575"),
+    (lambda: list(vexolin.stream_file(AUDIO, "cqt", sr=10**9)), ValueError, "sr must be at most 1048575"),
     # Magnitudes and chroma one has: NaN and infinity are refused, not read as zeros or spread.
     (lambda: vexolin.chroma_cqt(C=with_value(MAGNITUDES, 3, np.nan), bins_per_octave=12), ValueError, "C holds NaN"),
     (lambda: vexolin.chroma_cens(C=with_value(MAGNITUDES, 3, np.nan), bins_per_octave=12), ValueError,
@@ -76,10 +82,27 @@ CHROMA = np.tile(np.linspace(0.1, 1.0, 12)[:, None], 20)
     (lambda: vexolin.amplitude_to_db(with_value(MAGNITUDES, 0, np.nan)), ValueError, "S holds NaN"),
     (lambda: vexolin.amplitude_to_db(with_value(MAGNITUDES, 0, np.inf), ref=np.max), ValueError, "S holds NaN"),
     (lambda: vexolin.amplitude_to_db(np.array(["1.0"])), TypeError, "S must hold magnitudes"),
+    (lambda: vexolin.amplitude_to_db(MAGNITUDES, ref=np.nan), ValueError, "ref must be a finite"),
+    (lambda: vexolin.frames_to_time(["1"], sr=SR), TypeError, "frames must be frame indices"),
 ])
 def test_bad_parameters_and_values_are_refused_naming_them(call, error, words):
     with pytest.raises(error, match=words):
         call()
+
+
+@pytest.mark.parametrize("given", ["chroma", "C"])
+def test_a_smoothing_window_longer_than_the_signal_costs_no_more_than_the_signal(given):
+    # Three unlike frames under a window of 10^9 frames, whose taps near its
+    # centre are all but equal: each comes out all but the same, computed
+    # from three frames' worth.
+    rng = np.random.default_rng(8)
+    inputs = {"chroma": {"chroma": rng.random((12, 3))},
+              "C": {"C": rng.random((84, 3)), "bins_per_octave": 12}}[given]
+    unsmoothed = vexolin.chroma_cens(**inputs, win_len_smooth=1)
+    assert not np.allclose(unsmoothed, unsmoothed[:, :1], atol=0.1)
+    cens = vexolin.chroma_cens(**inputs, win_len_smooth=10**9)
+    np.testing.assert_allclose(cens, np.repeat(cens[:, 1:2], 3, axis=1), atol=1e-6)
+    assert np.linalg.norm(cens[:, 1]) == pytest.approx(1.0)
 
 
 @pytest.mark.parametrize("chroma", [np.zeros((12, 30)), np.full((12, 30), 0.3), np.zeros(12)],
