@@ -1,7 +1,9 @@
 // The stream's binding: pushes compute without the interpreter lock and stop
 // on Ctrl-C as the transforms do. A push or finish entered while another is
 // running on the same stream (from another thread: the lock is released
-// while computing) is refused instead of corrupting the state.
+// while computing) is refused instead of corrupting the state. The channels
+// of a stream are pushed together, so that an interruption leaves them all
+// holding the same signal and their frames pending.
 #include "module/stream_binding.h"
 
 #include "chroma/chroma_stream.h"
