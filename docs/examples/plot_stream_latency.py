@@ -79,7 +79,7 @@ for label, (lags, _) in results.items():
 ax.set_xlabel("Frame centre (s)")
 ax.set_ylabel("Behind the input (s)")
 ax.set_ylim(0, None)
-ax.legend(loc="upper right", fontsize=8)
+ax.legend(loc="center right", fontsize=8)
 
 # %%
 # Chords as they come out

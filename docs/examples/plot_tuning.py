@@ -88,10 +88,14 @@ fig, axes = plt.subplots(1, 2, figsize=(8, 3.5), layout="constrained", sharey=Tr
 for ax, used in zip(axes, (0.0, tuning)):
     M = vexolin.cqt_magnitude(y, sr=SR, fmin=2 * vexolin.C1_HZ, n_bins=5 * 36, bins_per_octave=36, tuning=used)
     profile = M.mean(axis=1)
-    ax.plot(np.arange(len(profile)) / 3, profile / profile.max())
-    ax.set_xlim(28, 36)  # E4 to C5
-    ax.set_xticks(range(28, 37), vexolin.bin_notes(37, fmin=2 * vexolin.C1_HZ)[28:])
-    ax.set_title(f"tuning={used:+.2f}")
+    semitones = np.arange(len(profile)) / 3  # above C2, each bin a third of a semitone
+    for s in range(28, 33):
+        ax.axvline(s, color="0.85", zorder=0)
+    ax.plot(semitones, profile / profile.max(), "-o", markersize=4)
+    ax.set_xlim(27.6, 31.9)  # E4 to G4 and a bit
+    ax.set_xticks(range(28, 32), vexolin.bin_notes(32, fmin=2 * vexolin.C1_HZ)[28:])
+    ax.set_xlabel("Bin (a third of a semitone each)")
+    ax.set_title(f"tuning={used:+.2f}: peaks {'between' if used == 0 else 'on'} the semitones")
 axes[0].set_ylabel("Mean magnitude")
 
 # %%
