@@ -147,7 +147,7 @@ html_theme_options = {
     "footer_end": ["sphinx-version"],
     "secondary_sidebar_items": ["page-toc"],
 }
-html_sidebars = {"index": [], "install": [], "quickstart": []}
+html_sidebars = {"index": [], "install": [], "quickstart": [], "speed": [], "engine": [], "changelog": []}
 html_context = {"default_mode": "light"}
 
 # The gallery's examples run in this process: no windows, the same fonts everywhere.

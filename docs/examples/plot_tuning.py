@@ -91,12 +91,13 @@ for ax, used in zip(axes, (0.0, tuning)):
     semitones = np.arange(len(profile)) / 3  # above C2, each bin a third of a semitone
     for s in range(28, 33):
         ax.axvline(s, color="0.85", zorder=0)
-    ax.plot(semitones, profile / profile.max(), "-o", markersize=4)
-    ax.set_xlim(27.6, 31.9)  # E4 to G4 and a bit
+    shown = (semitones > 27.6) & (semitones < 31.9)  # E4 to G4 and a bit
+    ax.plot(semitones, profile / profile[shown].max(), "-o", markersize=4)
+    ax.set_xlim(27.6, 31.9)
     ax.set_xticks(range(28, 32), vexolin.bin_notes(32, fmin=2 * vexolin.C1_HZ)[28:])
     ax.set_xlabel("Bin (a third of a semitone each)")
-    ax.set_title(f"tuning={used:+.2f}: peaks {'between' if used == 0 else 'on'} the semitones")
-axes[0].set_ylabel("Mean magnitude")
+    ax.set_title(f"tuning={used:+.2f}: peaks {'between' if used == 0 else 'on'} semitones", fontsize=10)
+axes[0].set_ylabel("Mean magnitude (scaled)")
 
 # %%
 # Chroma estimates it by default; ``return_tuning=True`` says what it used.
