@@ -10,7 +10,7 @@ BUILD := $(ROOT)/build
 VPY := $(VENV)/bin/python
 SITE_PTH = $(shell $(VPY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/_vexolin_build.pth
 
-.PHONY: build test sanitize demo bench bench-batch bench-stream bench-tuning bench-render dist docs docs-check clean system-deps venv configure
+.PHONY: build test sanitize demo bench bench-batch bench-stream bench-tuning bench-render dist docs docs-check docs-modules clean system-deps venv configure
 
 build: configure
 	cmake --build $(BUILD)
@@ -43,7 +43,7 @@ dist: build
 # docs/requirements.txt, go into .venv.
 DOCS_STAMP := $(VENV)/.docs-requirements.stamp
 
-docs: build $(DOCS_STAMP)
+docs: docs-modules $(DOCS_STAMP)
 	$(VPY) -m sphinx -E -W --keep-going -q -b html -d $(BUILD)/docs-doctrees docs $(BUILD)/docs
 
 # The built site as a reader sees it, in headless Chromium (screenshots in
@@ -51,6 +51,11 @@ docs: build $(DOCS_STAMP)
 docs-check: docs
 	@tools/install_browser.sh
 	$(VPY) -m pytest tests/docs docs -q --doctest-glob='*.rst'
+
+# The two modules the docs import, without the C++ tests `make build` also builds.
+docs-modules: configure
+	cmake --build $(BUILD) --target _vexolin _native
+	@printf '%s\n' "$(BUILD)/python" "$(ROOT)/python" > "$(SITE_PTH)"
 
 $(DOCS_STAMP): docs/requirements.txt $(VENV)/.requirements.stamp
 	$(VPY) -m pip install -q --disable-pip-version-check -r docs/requirements.txt

@@ -10,7 +10,7 @@ from pathlib import Path
 import vexolin
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))  # _apicheck
+sys.path.insert(0, str(HERE))  # _apicheck, _gallery_order
 
 project = "vexolin"
 author = "the vexolin developers"
@@ -118,7 +118,7 @@ sphinx_gallery_conf = {
     "gallery_dirs": "auto_examples",
     "filename_pattern": r"/plot_",
     "ignore_pattern": r"__init__\.py",
-    "within_subsection_order": "FileNameSortKey",
+    "within_subsection_order": "_gallery_order.ReadingOrder",
     "doc_module": ("vexolin",),
     "backreferences_dir": "api/generated/backrefs",
     "reference_url": {"vexolin": None},

@@ -22,8 +22,7 @@ from typing import Any
 from urllib.parse import unquote, urlsplit
 
 import pytest
-
-playwright_api = pytest.importorskip("playwright.sync_api", reason="make docs-check installs docs/requirements.txt")
+from playwright import sync_api as playwright_api  # docs/requirements.txt, installed by make docs
 
 ROOT = Path(__file__).resolve().parents[2]
 SITE = Path(os.environ.get("VEXOLIN_DOCS_DIR", ROOT / "build" / "docs"))
