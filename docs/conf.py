@@ -32,13 +32,7 @@ exclude_patterns = ["DOCSTRING_TODO.md", "examples", "auto_examples/*.ipynb", "a
                     "conftest.py"]
 root_doc = "index"
 default_role = "py:obj"
-nitpicky = True
-# Numpydoc's type descriptions ("array_like of float", "ndarray of float32")
-# are prose, not references; what is linked (:func:, :class:) must resolve.
-nitpick_ignore_regex = [
-    (r"py:.*", r"(numpy|np|npt|matplotlib|zarr|dask|distributed|fsspec|os|collections\.abc|typing)\..*"),
-    (r"py:class", r"(array_like|ndarray|optional|callable|path-like|mapping|iterator)"),
-]
+nitpicky = True  # every cross-reference must resolve
 
 # Signatures without annotations: the numpydoc sections give every type in words.
 autodoc_typehints = "none"
@@ -152,8 +146,6 @@ html_context = {"default_mode": "light"}
 
 # The gallery's examples run in this process: no windows, the same fonts everywhere.
 os.environ.setdefault("MPLBACKEND", "agg")
-# Examples stay small on a shared build machine.
-os.environ.setdefault("VEXOLIN_THREADS", "2")
 
 
 
