@@ -27,8 +27,8 @@ __attribute__((always_inline)) inline void store_block_as(const OctaveJob& job, 
   constexpr int parts = frame_block / Width;
   static_assert(parts * Width == frame_block);
   const OctaveTarget& t = job.target;
-  const float* spec_re = scratch.block_re.data();
-  const float* spec_im = scratch.block_im.data();
+  const float* spec_re = scratch.block_re.data() + static_cast<std::size_t>(job.slab) * frame_block;
+  const float* spec_im = scratch.block_im.data() + static_cast<std::size_t>(job.slab) * frame_block;
   for (int b = 0; b < job.n_bins; ++b) {
     V acc_re[parts] = {};
     V acc_im[parts] = {};

@@ -93,6 +93,7 @@ struct OctaveJob {
   const int* im_at;
   const float* weights;  // interleaved (re, im) per entry
   OctaveTarget target;
+  int slab = 0;  // its used bins' spectra start at used bin `slab` of the scratch's block arrays
 };
 
 // Frame f, centred on sample f * hop: in place when it lies inside the
@@ -118,8 +119,9 @@ inline const float* load_frame(const OctaveJob& job, FrameScratch& scratch, int 
 // library's unordered layout.
 inline void gather_spectrum(const OctaveJob& job, FrameScratch& scratch, int lane) {
   const float* s = scratch.spectrum.data();
-  float* re = scratch.block_re.data() + lane;
-  float* im = scratch.block_im.data() + lane;
+  const std::size_t slab = static_cast<std::size_t>(job.slab) * frame_block;
+  float* re = scratch.block_re.data() + slab + lane;
+  float* im = scratch.block_im.data() + slab + lane;
   for (int j = 0; j < job.n_used; ++j) {
     re[j * frame_block] = s[job.re_at[j]];
     im[j * frame_block] = s[job.im_at[j]];
@@ -157,26 +159,64 @@ inline OctaveJob octave_job(const float* x, std::int64_t x_first, std::int64_t l
                    target};
 }
 
-// Computes frames begin <= f < end into the job's target, frame f at column
-// f - first_column (a stream keeps only the frames not yet taken).
-inline void compute_frames(const OctaveJob& job, FrameScratch& scratch, int begin, int end,
-                           const CancelFlag& cancel, int first_column = 0) {
-  assert(job.n_fft <= scratch.n_fft && job.n_used <= scratch.used_bins);
-  PFFFT_Setup* setup = fft_setup(job.n_fft, PFFFT_REAL);
-  scratch.spectrum.data()[job.n_fft] = 0.0f;  // the imaginary part of DC and Nyquist
+// A job whose values equal another's: same basis, signal, hop and row
+// scales (two channels' octaves with the very same bins). The values stored
+// for job `from` are copied into `target` instead of computed again.
+struct CopiedJob {
+  int from;
+  OctaveTarget target;
+};
+
+// Copies the values of frames f0 .. f0 + count - 1 (columns) that `from`
+// stored into `to`, row by row; both complex or both plain magnitudes.
+inline void copy_block(const OctaveJob& from, const OctaveTarget& to, int f0, int count) {
+  const OctaveTarget& t = from.target;
+  for (int b = 0; b < from.n_bins; ++b) {
+    const std::size_t src = static_cast<std::size_t>(t.first_row + b) * t.row_stride + f0;
+    const std::size_t dst = static_cast<std::size_t>(to.first_row + b) * to.row_stride + f0;
+    if (t.mag != nullptr) {
+      std::memcpy(to.mag + dst, t.mag + src, static_cast<std::size_t>(count) * sizeof(float));
+      continue;
+    }
+    for (int i = 0; i < count; ++i) {
+      to.re[(dst + i) * to.stride] = t.re[(src + i) * t.stride];
+      to.im[(dst + i) * to.stride] = t.im[(src + i) * t.stride];
+    }
+  }
+}
+
+// Computes frames begin <= f < end of every job of one frame group into the
+// jobs' targets, frame f at column f - first_column (a stream keeps only the
+// frames not yet taken). The jobs read the same frames (one signal, hop and
+// FFT size), so each frame is transformed once and its spectrum gathered
+// for every job, into the job's slab; the products are each job's own.
+inline void compute_group_frames(const OctaveJob* jobs, int n_jobs, const std::vector<CopiedJob>& copies,
+                                 FrameScratch& scratch, int begin, int end, const CancelFlag& cancel,
+                                 int first_column = 0) {
+  const OctaveJob& first = jobs[0];
+  assert(first.n_fft <= scratch.n_fft && jobs[n_jobs - 1].slab + jobs[n_jobs - 1].n_used <= scratch.used_bins);
+  PFFFT_Setup* setup = fft_setup(first.n_fft, PFFFT_REAL);
+  scratch.spectrum.data()[first.n_fft] = 0.0f;  // the imaginary part of DC and Nyquist
   for (int f0 = begin; f0 < end; f0 += frame_block) {
     const int count = std::min(frame_block, end - f0);
     for (int lane = 0; lane < count; ++lane) {
       // Every frame: one FFT of the longest filters takes tens of milliseconds.
       cancel.stop_if_raised();
-      const float* frame = load_frame(job, scratch, f0 + lane);
+      const float* frame = load_frame(first, scratch, f0 + lane);
       // Unordered output: the frame layout knows where every used bin lies,
       // so the library's reordering pass is not needed.
       fft_forward_unordered(setup, frame, scratch.spectrum.data(), scratch.work.data());
-      gather_spectrum(job, scratch, lane);
+      for (int j = 0; j < n_jobs; ++j) gather_spectrum(jobs[j], scratch, lane);
     }
-    store_block(job, scratch, f0 - first_column, count);
+    for (int j = 0; j < n_jobs; ++j) store_block(jobs[j], scratch, f0 - first_column, count);
+    for (const CopiedJob& c : copies) copy_block(jobs[c.from], c.target, f0 - first_column, count);
   }
+}
+
+// compute_group_frames of one job.
+inline void compute_frames(const OctaveJob& job, FrameScratch& scratch, int begin, int end,
+                           const CancelFlag& cancel, int first_column = 0) {
+  compute_group_frames(&job, 1, {}, scratch, begin, end, cancel, first_column);
 }
 
 // Moves the borders between workers' runs of frames down to multiples of the
