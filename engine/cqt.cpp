@@ -169,7 +169,7 @@ class SegmentPipeline {
         const Signal& s = signals_[i];
         GroupWork& w = work_[g];
         set_signal(w, s.data, s.first, s.len);
-        compute_group_frames(w.jobs.data(), static_cast<int>(w.jobs.size()), w.copies, scratch_, chunk_first_,
+        compute_group_frames(w.jobs.data(), static_cast<int>(w.jobs.size()), w.layout, w.copies, scratch_, chunk_first_,
                              f_end, cancel);
       }
     }

@@ -21,14 +21,12 @@ void sqrt_lanes(float* v) {
 // for frames f0 .. f0 + count - 1. Each lane (frame) adds its row's terms in
 // entry order. Inlined into each instruction-set version below.
 template <int Width>
-__attribute__((always_inline)) inline void store_block_as(const OctaveJob& job, const FrameScratch& scratch, int f0,
-                                                          int count) {
+__attribute__((always_inline)) inline void store_block_as(const OctaveJob& job, const float* spec_re,
+                                                          const float* spec_im, int f0, int count) {
   using V = typename LanesOf<Width>::type;
   constexpr int parts = frame_block / Width;
   static_assert(parts * Width == frame_block);
   const OctaveTarget& t = job.target;
-  const float* spec_re = scratch.block_re.data() + static_cast<std::size_t>(job.slab) * frame_block;
-  const float* spec_im = scratch.block_im.data() + static_cast<std::size_t>(job.slab) * frame_block;
   for (int b = 0; b < job.n_bins; ++b) {
     V acc_re[parts] = {};
     V acc_im[parts] = {};
@@ -96,20 +94,19 @@ __attribute__((always_inline)) inline void store_block_as(const OctaveJob& job, 
   }
 }
 
-void store_block_sse(const OctaveJob& job, const FrameScratch& scratch, int f0, int count) {
-  store_block_as<4>(job, scratch, f0, count);
+void store_block_sse(const OctaveJob& job, const float* spec_re, const float* spec_im, int f0, int count) {
+  store_block_as<4>(job, spec_re, spec_im, f0, count);
 }
 
-VEXOLIN_TARGET_AVX2 void store_block_avx2(const OctaveJob& job, const FrameScratch& scratch, int f0, int count) {
-  store_block_as<8>(job, scratch, f0, count);
+VEXOLIN_TARGET_AVX2 void store_block_avx2(const OctaveJob& job, const float* spec_re, const float* spec_im, int f0, int count) {
+  store_block_as<8>(job, spec_re, spec_im, f0, count);
 }
 
-VEXOLIN_TARGET_AVX512 void store_block_avx512(const OctaveJob& job, const FrameScratch& scratch, int f0,
-                                              int count) {
-  store_block_as<16>(job, scratch, f0, count);
+VEXOLIN_TARGET_AVX512 void store_block_avx512(const OctaveJob& job, const float* spec_re, const float* spec_im, int f0, int count) {
+  store_block_as<16>(job, spec_re, spec_im, f0, count);
 }
 
-using StoreBlock = void (*)(const OctaveJob&, const FrameScratch&, int, int);
+using StoreBlock = void (*)(const OctaveJob&, const float*, const float*, int, int);
 
 // Chosen before main: no first-use guard that a fork could catch half-way.
 const StoreBlock store_block_version =
@@ -117,8 +114,9 @@ const StoreBlock store_block_version =
 
 }  // namespace
 
-void store_block(const OctaveJob& job, const FrameScratch& scratch, int f0, int count) {
-  store_block_version(job, scratch, f0, count);
+void store_block(const OctaveJob& job, const FrameScratch& scratch, int f0, int count, int part) {
+  const std::size_t offset = static_cast<std::size_t>(part) * static_cast<std::size_t>(job.n_used) * frame_block;
+  store_block_version(job, scratch.block_re.data() + offset, scratch.block_im.data() + offset, f0, count);
 }
 
 namespace detail {
@@ -126,7 +124,7 @@ namespace detail {
 bool store_block_in_lanes(int width, const OctaveJob& job, const FrameScratch& scratch, int f0, int count) {
   const StoreBlock version = simd_version<StoreBlock>(width, store_block_sse, store_block_avx2, store_block_avx512);
   if (version == nullptr) return false;
-  version(job, scratch, f0, count);
+  version(job, scratch.block_re.data(), scratch.block_im.data(), f0, count);
   return true;
 }
 

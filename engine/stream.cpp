@@ -152,7 +152,7 @@ void compute_until(CqtStream& s, std::int64_t end, const CancelFlag& cancel) {
     const StreamSignal& signal = s.signals[i];
     GroupWork& w = work[g];
     set_signal(w, signal.window.data(), signal.first, available(s, i));
-    compute_group_frames(w.jobs.data(), static_cast<int>(w.jobs.size()), w.copies, *s.scratch, begin,
+    compute_group_frames(w.jobs.data(), static_cast<int>(w.jobs.size()), w.layout, w.copies, *s.scratch, begin,
                          static_cast<int>(end), cancel, static_cast<int>(s.pending_first));
   }
   s.computed_end = end;

@@ -91,12 +91,57 @@ void resolve_bases(TransformSet& set, int n_threads, const CancelFlag& cancel) {
   }
 }
 
+namespace {
+
+// Gathers the group's spectrum once, at the union of its jobs' used bins.
+void share_layout(GroupWork& w, const std::vector<const SparseBasis*>& bases, int n_fft) {
+  if (w.jobs.size() == 1) {
+    const OctaveJob& job = w.jobs.front();
+    w.layout = {job.n_used, job.re_at, job.im_at};
+    return;
+  }
+  const int half = n_fft / 2;
+  std::vector<int> slot_of(static_cast<std::size_t>(half) + 1, -1);
+  std::vector<int> re_of(slot_of.size()), im_of(slot_of.size());
+  for (const SparseBasis* basis : bases) {
+    for (std::size_t u = 0; u < basis->used_bins.size(); ++u) {
+      const int bin = basis->used_bins[u];
+      slot_of[bin] = 0;
+      re_of[bin] = basis->re_at[u];
+      im_of[bin] = basis->im_at[u];
+    }
+  }
+  auto tables = std::make_shared<GroupLayout>();
+  for (int bin = 0; bin <= half; ++bin) {
+    if (slot_of[bin] < 0) continue;
+    slot_of[bin] = static_cast<int>(tables->re_at.size());
+    tables->re_at.push_back(re_of[bin]);
+    tables->im_at.push_back(im_of[bin]);
+  }
+  for (const SparseBasis* basis : bases) {
+    std::vector<int> slots(basis->fft_bins.size());
+    for (std::size_t e = 0; e < slots.size(); ++e) slots[e] = slot_of[basis->fft_bins[e]];
+    tables->entry_slot.push_back(std::move(slots));
+  }
+  for (std::size_t j = 0; j < w.jobs.size(); ++j) {
+    w.jobs[j].entry_slot = tables->entry_slot[j].data();
+    w.jobs[j].n_used = static_cast<int>(tables->re_at.size());
+    w.jobs[j].re_at = tables->re_at.data();
+    w.jobs[j].im_at = tables->im_at.data();
+  }
+  w.layout = {static_cast<int>(tables->re_at.size()), tables->re_at.data(), tables->im_at.data()};
+  w.tables = std::move(tables);
+}
+
+}  // namespace
+
 std::vector<GroupWork> bind_groups(const TransformSet& set, const std::vector<ChannelOut>& outs,
                                    std::size_t row_stride) {
   std::vector<GroupWork> work;
   work.reserve(set.groups.size());
   for (const FrameGroup& group : set.groups) {
     GroupWork w;
+    std::vector<const SparseBasis*> bases;  // of the jobs
     for (const OctaveRef& ref : group.octaves) {
       const std::size_t c = static_cast<std::size_t>(ref.channel);
       const CqtPlan& plan = *set.channels[c];
@@ -126,11 +171,10 @@ std::vector<GroupWork> bind_groups(const TransformSet& set, const std::vector<Ch
         w.copies.push_back({static_cast<int>(same - w.jobs.begin()), t});
         continue;
       }
-      OctaveJob job = octave_job(nullptr, 0, 0, octave.hop, basis, t);
-      job.slab = w.used_bins;
-      w.used_bins += job.n_used;
-      w.jobs.push_back(job);
+      w.jobs.push_back(octave_job(nullptr, 0, 0, octave.hop, basis, t));
+      bases.push_back(&basis);
     }
+    share_layout(w, bases, group.n_fft);
     work.push_back(std::move(w));
   }
   return work;
@@ -140,7 +184,7 @@ ScratchSize scratch_size(const std::vector<GroupWork>& work) {
   ScratchSize size{detail::fft_min_size, 1};
   for (const GroupWork& w : work) {
     size.n_fft = std::max(size.n_fft, w.jobs.front().n_fft);
-    size.used_bins = std::max(size.used_bins, w.used_bins);
+    size.used_bins = std::max(size.used_bins, w.layout.n_used * blocks_held(static_cast<int>(w.jobs.size())));
   }
   return size;
 }

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace morvat::vexolin {
@@ -56,13 +57,23 @@ struct ChannelOut {
   int first_row = 0;
 };
 
-// The work of one frame group: a job per octave whose products are needed
-// (slabs laid out one after another), and the octaves that copy another's
-// values. The jobs' signal (x, x_first, len) is set by whoever runs them.
+// The union of a frame group's used FFT bins (gathered once per frame) and,
+// per job, the union slot of each of its entries.
+struct GroupLayout {
+  std::vector<int> re_at;
+  std::vector<int> im_at;
+  std::vector<std::vector<int>> entry_slot;
+};
+
+// The work of one frame group: a job per octave whose products are needed,
+// reading the spectrum gathered at `layout`, and the octaves that copy
+// another's values. The jobs' signal (x, x_first, len) is set by whoever runs
+// them. The jobs point into `tables` (shared by copies of the work).
 struct GroupWork {
   std::vector<OctaveJob> jobs;
   std::vector<CopiedJob> copies;
-  int used_bins = 0;  // slab rows of all jobs
+  GatherLayout layout{};
+  std::shared_ptr<const GroupLayout> tables;  // null for a group of one job, which keeps its basis's
 };
 
 // The work of every group of a resolved set, writing channel c's bins into
