@@ -4,18 +4,18 @@ into the package's native module."""
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Mapping
+from collections.abc import Callable, Iterable
 from concurrent.futures import ThreadPoolExecutor
-from contextvars import ContextVar
 from typing import Any, Literal, TypeVar, overload
 
 import numpy as np
 import numpy.typing as npt
 
 from vexolin import _chroma, _native
+from vexolin._cancel import current
 from vexolin._native import Cancel
 from vexolin._checks import SR_REQUIRED, positive_float, sr_required, warn_slow_hop, whole_number
-from vexolin._features import CHROMA, CQT, Feature, Params
+from vexolin._features import CENS, CHROMA, CQT, CQT_COMPLEX, FeatureRequest, request
 from vexolin._tuning import estimate_tuning, tuned_fmin
 
 # A 2-D array with 1 to this many columns and more rows than that is
@@ -26,26 +26,6 @@ _Out = TypeVar("_Out", np.float32, np.complex64)
 _Item = TypeVar("_Item")
 _Result = TypeVar("_Result")
 
-# The token of the work this thread does for a pool (a batch's files): the
-# transforms it calls stop when that pool is interrupted.
-_token: ContextVar[Cancel | None] = ContextVar("vexolin_cancel", default=None)
-
-
-def stop_if_cancelled() -> None:
-    """Raise ``Cancelled`` when this thread's calls have been cancelled: work
-    in Python between native calls (a file read in blocks) stops there."""
-    token = _token.get()
-    if token is not None and token.cancelled:
-        raise _native.Cancelled("cancelled")
-
-
-def with_token(token: Cancel, fn: Callable[..., _Result], *args: Any) -> _Result:
-    """``fn(*args)`` with ``token`` passed to every transform it calls on this thread."""
-    reset = _token.set(token)
-    try:
-        return fn(*args)
-    finally:
-        _token.reset(reset)
 
 
 def map_on_threads(
@@ -58,7 +38,7 @@ def map_on_threads(
     interruption goes on as soon as they have. A token this thread's own
     pool gave it is passed on instead, and raised by that pool.
     """
-    inherited = _token.get()
+    inherited = current()
     token = inherited if inherited is not None else Cancel()
     executor = ThreadPoolExecutor(max_workers=threads, thread_name_prefix="vexolin")
     try:
@@ -119,7 +99,7 @@ def _per_channel(
     """``one(row, engine_threads, token)`` for each channel, within the thread budget ``workers``."""
     rows, leading = _samples(y, check_finite)
     pool, threads = split_budget(budget(workers), len(rows))
-    token = _token.get()  # None on the main thread: Ctrl-C reaches the call itself
+    token = current()  # None on the main thread: Ctrl-C reaches the call itself
     if not leading:
         return one(rows[0], threads, token)
     if pool == 1:
@@ -131,38 +111,23 @@ def _per_channel(
     return stacked.reshape(leading + stacked.shape[1:])
 
 
-def transform(
-    feature: Feature, y: npt.ArrayLike, sr: object, given: Mapping[str, Any], workers: int | None,
-    check_finite: bool, native: str | None = None,
-) -> npt.NDArray[Any]:
-    """``feature`` of ``y`` with the parameters ``given``, checked before any
-    work; ``native`` names another native function taking the same arguments."""
-    return compute(feature, y, sr, given, workers, check_finite, native)[0]
-
-
 def compute(
-    feature: Feature, y: npt.ArrayLike, sr: object, given: Mapping[str, Any], workers: int | None,
-    check_finite: bool, native: str | None = None,
-) -> tuple[npt.NDArray[Any], Params]:
-    """As :func:`transform`, with the parameters used: ``tuning`` is the
-    one estimated when it was not given."""
-    p = feature.resolve(given)
+    request: FeatureRequest, y: npt.ArrayLike, sr: object, workers: int | None, check_finite: bool,
+) -> tuple[npt.NDArray[Any], FeatureRequest]:
+    """``request`` of ``y``, checked before any work, and the request as
+    computed: its ``tuning`` is the one estimated when it was to be."""
     rate = positive_float("sr", sr)
-    feature.check_nyquist(rate, p)
-    warn_slow_hop(p["hop_length"], -(-feature.n_bins(p) // p["bins_per_octave"]))
+    request.check_nyquist(rate)
+    warn_slow_hop(request.hop_length, request.n_octaves)
     rows, leading = _samples(y, check_finite)
-    if "tuning" in p and p["tuning"] is None:
-        p["tuning"] = estimate_tuning(rows, sr=rate)
-    tuned = {**p, "fmin": tuned_fmin(p["fmin"], p.get("tuning") or 0.0)}
-    name = native or (feature.native_for(p) if feature.native_for else feature.native)
-    function: Callable[..., npt.NDArray[Any]] = getattr(_native, name)
-    hop, args = p["hop_length"], feature.native_args(tuned)
-    finish = feature.finish if native is None and feature.finish is not None else lambda values, p: values
+    if request.estimates_tuning:
+        request = request.with_tuning(estimate_tuning(rows, sr=rate))
+    native, args = request.native, request.native_args
     signal = rows.reshape(leading + rows.shape[-1:])
     values = _per_channel(
-        signal, lambda row, threads, token: finish(function(row, rate, hop, *args, threads, cancel=token), p),
+        signal, lambda row, threads, token: request.of_channel(native, args, row, rate, threads, token),
         workers, check_finite=False)
-    return values, p
+    return values, request
 
 
 @sr_required
@@ -242,8 +207,9 @@ def cqt(
     >>> vexolin.bin_notes(84)[np.abs(C).mean(axis=1).argmax()]
     'A4'
     """
-    given = dict(hop_length=hop_length, fmin=fmin, n_bins=n_bins, bins_per_octave=bins_per_octave, tuning=tuning)
-    result: npt.NDArray[np.complex64] = transform(CQT, y, sr, given, workers, check_finite, native="cqt_complex")
+    asked = request(CQT_COMPLEX, dict(hop_length=hop_length, fmin=fmin, n_bins=n_bins,
+                                      bins_per_octave=bins_per_octave, tuning=tuning))
+    result: npt.NDArray[np.complex64] = compute(asked, y, sr, workers, check_finite)[0]
     return result
 
 
@@ -280,43 +246,46 @@ def cqt_magnitude(
     >>> int(M[:, 40].argmax())  # 110 Hz is one octave, 12 bins, above 55 Hz
     12
     """
-    given = dict(hop_length=hop_length, fmin=fmin, n_bins=n_bins, bins_per_octave=bins_per_octave, tuning=tuning)
-    result: npt.NDArray[np.float32] = transform(CQT, y, sr, given, workers, check_finite)
+    asked = request(CQT, dict(hop_length=hop_length, fmin=fmin, n_bins=n_bins, bins_per_octave=bins_per_octave,
+                              tuning=tuning))
+    result: npt.NDArray[np.float32] = compute(asked, y, sr, workers, check_finite)[0]
     return result
 
 
-def _chroma_given(hop_length: int, fmin: float | None, bins_per_octave: int, n_octaves: int, n_chroma: int,
-                  tuning: float | None, norm: Any, threshold: float) -> dict[str, Any]:
-    return dict(hop_length=hop_length, fmin=fmin, bins_per_octave=bins_per_octave, n_octaves=n_octaves,
-                n_chroma=n_chroma, tuning=tuning, norm=norm, threshold=threshold)
+def _chroma_layout(request: FeatureRequest) -> tuple[int, int, float]:
+    """Bins per octave, pitch classes and the tuned frequency of bin 0 of chroma's transform."""
+    return request["bins_per_octave"], request["n_chroma"], tuned_fmin(request["fmin"], request["tuning"] or 0.0)
 
 
-def _chroma_of_magnitudes(C: npt.ArrayLike, given: dict[str, Any]) -> tuple[npt.NDArray[np.float32], Params]:
-    """Chroma folded from CQT magnitudes the caller has; ``fmin`` and
-    ``bins_per_octave`` describe them, and ``tuning`` (None: 0) how they were tuned."""
+def _fold_magnitudes(C: npt.ArrayLike, request: FeatureRequest) -> npt.NDArray[np.float32]:
+    """CQT magnitudes the caller has, folded onto the request's pitch classes:
+    ``fmin`` and ``bins_per_octave`` describe them, and ``tuning`` (None: 0)
+    how they were tuned."""
     M = np.asarray(C)
     if np.iscomplexobj(M):
         M = np.abs(M)
     if M.ndim < 2 or M.dtype.kind not in "fiu":
         raise ValueError(f"C must be CQT magnitudes of shape (..., n_bins, n_frames), got shape {M.shape}")
-    p = CHROMA.resolve({**given, "tuning": given["tuning"] or 0.0})
-    rows = _chroma.chroma_rows(M.shape[-2], p["bins_per_octave"], p["n_chroma"], tuned_fmin(p["fmin"], p["tuning"]))
-    folded = _chroma.fold(M.astype(np.float32, copy=False), rows, p["n_chroma"])
-    return _chroma.normalise(folded, p["norm"], p["threshold"]), p
+    bins_per_octave, n_chroma, fmin = _chroma_layout(request)
+    rows = _chroma.chroma_rows(M.shape[-2], bins_per_octave, n_chroma, fmin)
+    return _chroma.fold(M.astype(np.float32, copy=False), rows, n_chroma)
 
 
-def _chroma_of(y: npt.ArrayLike | None, sr: float | None, C: npt.ArrayLike | None, given: dict[str, Any],
-            workers: int | None, check_finite: bool, caller: str) -> tuple[npt.NDArray[np.float32], Params]:
+def _chroma_of(y: npt.ArrayLike | None, sr: float | None, C: npt.ArrayLike | None, asked: FeatureRequest,
+               workers: int | None, check_finite: bool) -> tuple[npt.NDArray[np.float32], FeatureRequest]:
+    """The chroma feature ``asked`` of a signal or of magnitudes ``C``, and the request as computed."""
+    caller = asked.feature.function
     if C is not None:
         if y is not None:
             raise TypeError(f"{caller}() takes a signal y or magnitudes C=, not both")
-        return _chroma_of_magnitudes(C, given)
+        used = asked.with_tuning(asked["tuning"] or 0.0)
+        assert asked.feature.from_sums is not None
+        return asked.feature.from_sums(_fold_magnitudes(C, asked), used.params), used
     if y is None:
         raise TypeError(f"{caller}() needs a signal y or CQT magnitudes C=")
     if sr is None:
         raise TypeError(f"{caller}(): {SR_REQUIRED}")
-    values, p = compute(CHROMA, y, sr, given, workers, check_finite)
-    return values, p
+    return compute(asked, y, sr, workers, check_finite)
 
 
 @overload
@@ -423,9 +392,11 @@ def chroma_cqt(
     >>> bool(np.allclose(from_magnitudes, chroma, atol=1e-5))
     True
     """
-    given = _chroma_given(hop_length, fmin, bins_per_octave, n_octaves, n_chroma, tuning, norm, threshold)
-    values, p = _chroma_of(y, sr, C, given, workers, check_finite, "chroma_cqt")
-    return (values, float(p["tuning"])) if return_tuning else values
+    asked = request(CHROMA, dict(hop_length=hop_length, fmin=fmin, bins_per_octave=bins_per_octave,
+                                 n_octaves=n_octaves, n_chroma=n_chroma, tuning=tuning, norm=norm,
+                                 threshold=threshold))
+    values, used = _chroma_of(y, sr, C, asked, workers, check_finite)
+    return (values, float(used["tuning"])) if return_tuning else values
 
 
 @overload
@@ -492,8 +463,7 @@ def chroma_cens(
     >>> round(float(np.linalg.norm(cens[:, 40])), 6)
     1.0
     """
-    window = whole_number("win_len_smooth", win_len_smooth)
-    given = _chroma_given(hop_length, fmin, bins_per_octave, n_octaves, n_chroma, tuning, None, 0.0)
-    folded, p = _chroma_of(y, sr, C, given, workers, check_finite, "chroma_cens")
-    values = _chroma.cens(folded, window)
-    return (values, float(p["tuning"])) if return_tuning else values
+    asked = request(CENS, dict(hop_length=hop_length, fmin=fmin, bins_per_octave=bins_per_octave,
+                               n_octaves=n_octaves, n_chroma=n_chroma, tuning=tuning, win_len_smooth=win_len_smooth))
+    values, used = _chroma_of(y, sr, C, asked, workers, check_finite)
+    return (values, float(used["tuning"])) if return_tuning else values

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import functools
 import math
+import os
 import threading
 from typing import Any
 
@@ -24,6 +25,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vexolin._checks import positive_float, sr_required
+from vexolin._io import read_blocks
 
 #: Cents per semitone: estimates are whole cents.
 CENTS = 100
@@ -293,3 +295,38 @@ def from_frames(frames: npt.NDArray[np.float32], rate: float, n_fft: int, low: f
     if weight.size == 0 or not weight.sum() > 0.0:
         return 0.0
     return to_cents(_mode_and_mean(deviation, weight))
+
+
+def file_tuning(path: str | os.PathLike[str], *, sr: int | None = None, mono: bool = True,
+                block_frames: int = 65536) -> float:
+    """``estimate_tuning(vexolin.load(path, sr=sr, mono=mono)[0], sr=...)``,
+    reading the file in blocks: once to count its samples, once to keep just
+    the frames the estimate may read (their places depend on the length
+    alone), so memory stays bounded whatever the length. The samples are
+    those the streams read, so the estimate is the one of the whole signal."""
+    with read_blocks(path, block_frames, sr, mono) as (rate, signal):
+        n_samples = sum(samples.shape[-1] for samples in signal)
+    n_fft = frame_length(rate)
+    length = min(n_fft, n_samples)
+    starts = candidate_starts(n_samples, n_fft)
+    frames: npt.NDArray[np.float32] | None = None
+    with read_blocks(path, block_frames, sr, mono) as (_, signal):
+        at = 0
+        for samples in signal:
+            rows = samples.reshape(-1, samples.shape[-1])
+            if frames is None:  # (candidate, channel, sample)
+                frames = np.zeros((len(starts), len(rows), length), dtype=np.float32)
+            end = at + rows.shape[-1]
+            # The candidates this block overlaps: ends after it starts, starts before it ends.
+            for i in range(int(np.searchsorted(starts + length, at, side="right")),
+                           int(np.searchsorted(starts, end, side="left"))):
+                first, stop = max(int(starts[i]), at), min(int(starts[i]) + length, end)
+                frames[i, :, first - starts[i]: stop - starts[i]] = rows[:, first - at: stop - at]
+            at = end
+    assert frames is not None
+    # As estimate_tuning: chosen on the first channel's energy, then mixed down.
+    if len(starts) > 1:
+        frames = frames[chosen(starts, energy(frames[:, 0, ::ENERGY_STEP]))]
+    mixed = frames[:, 0] if frames.shape[1] == 1 else frames.mean(axis=1, dtype=np.float32)
+    _, low, high = band(rate, 65.0, 4200.0)
+    return from_frames(np.ascontiguousarray(mixed), rate, n_fft, low, high)

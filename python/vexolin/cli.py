@@ -40,8 +40,8 @@ from vexolin import _spool
 from vexolin._atomic import staged, write_file
 from vexolin._checks import whole_number
 from vexolin._chroma import cens, normalise
-from vexolin._features import CHROMA, FEATURES, Feature, Param, Params
-from vexolin._from_file import check_finite_result, feature_of_file, peak_of_file
+from vexolin._features import CHROMA, FEATURES, Feature, Param, Params, request
+from vexolin._from_file import feature_of_file
 from vexolin._io import AudioFileError
 
 _SHADES = " .:-=+*#%@"
@@ -148,7 +148,7 @@ def _parser() -> argparse.ArgumentParser:
         if name == "cqt":
             sub.add_argument("--db", action="store_true",
                              help="decibels relative to the peak instead of magnitudes")
-        else:
+        elif name == "chroma":
             sub.add_argument("--cens", action="store_true",
                              help="chroma energy-normalised statistics (CENS) instead, for matching")
         sub.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
@@ -168,7 +168,8 @@ def _parser() -> argparse.ArgumentParser:
                             "(client_kwargs.endpoint_url=http://host:9000), a VALUE that reads as JSON is taken so "
                             "(anon=true)")
     batch.add_argument("--feature", choices=tuple(FEATURES), default="chroma",
-                       help="chroma features or CQT magnitudes (default chroma)")
+                       help="; ".join(f"{name}: {f.summary.rstrip('.')}" for name, f in FEATURES.items())
+                            + " (default chroma)")
     batch.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on the Dask cluster of this scheduler, e.g. tcp://host:8786 "
                             "(default: threads in this process)")
@@ -233,10 +234,6 @@ def _given(args: argparse.Namespace, feature: Feature) -> Params:
             if getattr(args, param.name) is not None}
 
 
-# The stream each command's feature is computed by.
-_STREAMED = {"chroma": "chroma_cqt", "cqt": "cqt_magnitude"}
-
-
 @contextlib.contextmanager
 def _spooled(job: _Job, fmt: str) -> Iterator[str]:
     """Where a file's frames are written as they arrive: the output itself
@@ -260,9 +257,8 @@ def _spooled(job: _Job, fmt: str) -> Iterator[str]:
 def _do_file(args: argparse.Namespace, job: _Job, bar: tqdm[Any], length: float) -> str | None:
     """One file into its outputs, streamed (or whole, for chroma that needs
     every frame's sums); the text picture when one is shown."""
-    from vexolin._stream import file_tuning, stream_file
+    from vexolin._stream import FileFrames
 
-    feature = FEATURES[args.command]
     if _whole_file(args):
         result = _compute(args, job.source)
         if job.output is not None:
@@ -273,31 +269,25 @@ def _do_file(args: argparse.Namespace, job: _Job, bar: tqdm[Any], length: float)
         if args.text or (args.output is None and args.plot is None):
             return _text(_shown(args, result), result.labels, result.sr, args.hop_length)
         return None
-    params = dict(args.params)
-    if params.get("tuning", 0.0) is None:
-        # A first pass reads just the frames the estimate needs. Samples
-        # large enough to overflow fail below with the reason, not with numpy's warning.
-        with np.errstate(over="ignore", invalid="ignore"):
-            params["tuning"] = file_tuning(job.source, sr=args.sr)
-    labels = feature.labels(params)
-    rate = args.sr if args.sr is not None else vexolin.info(job.source).sr
-    used = {**params, "cens": False} if feature is CHROMA else params
+    frames_of = FileFrames(job.source, args.request, sr=args.sr, mono=True)
+    labels = frames_of.request.labels
+    used = {**frames_of.request.params, "cens": False} if args.command == "chroma" else frames_of.request.params
     seconds = 0.0
 
     def tracked(blocks: Iterable[npt.NDArray[np.float32]]) -> Iterator[npt.NDArray[np.float32]]:
         nonlocal seconds
         for block in blocks:
-            if not np.isfinite(block).all():
-                check_finite_result(block, peak_of_file(job.source))
-            step = min(block.shape[-1] * args.hop_length / rate, max(0.0, length - seconds))
+            if not block.shape[-1]:
+                continue
+            step = min(block.shape[-1] * args.hop_length / frames_of.sr, max(0.0, length - seconds))
             seconds += step
             bar.update(step)
             yield block
 
-    blocks = stream_file(job.source, _STREAMED[args.command], sr=args.sr, mono=True, **params)
     with _spooled(job, args.format) as spool:
         with open(spool, "wb") as f:
-            _spool.write_frames(f, tracked(blocks), len(labels))
+            _spool.write_frames(f, tracked(frames_of), len(labels))
+        rate = frames_of.sr
         if job.plot is not None:  # magnitudes, before any decibels
             magnitudes = np.array(_spool.open_frames(spool))
             result = _Result(magnitudes, labels, rate, used, magnitudes)
@@ -325,23 +315,21 @@ def _whole_file(args: argparse.Namespace) -> bool:
     """Whether a file's chroma needs its whole signal at once: other norms,
     the threshold and CENS start from every frame's unscaled sums, and the
     plot draws those with quiet values dark."""
-    return args.command == "chroma" and (args.cens or args.plot is not None or args.params["norm"] != "inf"
-                                         or args.params["threshold"] != 0.0)
+    return not args.request.streams or args.command == "chroma" and (args.cens or args.plot is not None)
 
 
 def _compute(args: argparse.Namespace, path: str) -> _Result:
     """A file's feature from its whole signal, as the package functions give it."""
-    feature = FEATURES[args.command]
-    if feature is CHROMA:
+    if args.command == "chroma":
         # One transform gives the sums: the output scales them, the plot
         # silences the quiet ones before scaling.
-        folded, sr, _, used = feature_of_file(path, feature, {**args.params, "norm": None, "threshold": 0.0},
-                                              sr=args.sr, mono=True, workers=None)
-        used = {**used, "norm": args.params["norm"], "threshold": args.params["threshold"]}
+        sums = args.request.with_params(norm=None, threshold=0.0)
+        folded, sr, _, computed = feature_of_file(path, sums, sr=args.sr, mono=True, workers=None)
+        used = {**computed.params, "norm": args.params["norm"], "threshold": args.params["threshold"]}
         values = cens(folded, 41) if args.cens else normalise(folded, used["norm"], used["threshold"])
-        return _Result(values, feature.labels(used), sr, {**used, "cens": args.cens}, folded)
-    values, sr, _, used = feature_of_file(path, feature, args.params, sr=args.sr, mono=True, workers=None)
-    return _Result(values, feature.labels(used), sr, used, values)
+        return _Result(values, computed.labels, sr, {**used, "cens": args.cens}, folded)
+    values, sr, _, computed = feature_of_file(path, args.request, sr=args.sr, mono=True, workers=None)
+    return _Result(values, computed.labels, sr, computed.params, values)
 
 
 def _shown(args: argparse.Namespace, result: _Result) -> npt.NDArray[np.float32]:
@@ -381,10 +369,11 @@ def _draw(args: argparse.Namespace, result: _Result, f: IO[bytes], title: str) -
         raise ValueError("--plot needs matplotlib: pip install 'vexolin[plot]'") from None
     import vexolin.plot
 
-    figure = Figure(figsize=(10, 4 if args.command == "chroma" else 6), layout="constrained")
+    chroma = args.request.feature.from_sums is not None
+    figure = Figure(figsize=(10, 4 if chroma else 6), layout="constrained")
     ax = figure.add_subplot()
-    if args.command == "chroma":
-        drawn = result.values if args.cens else result.drawn
+    if chroma:
+        drawn = result.values if args.command != "chroma" or args.cens else result.drawn
         vexolin.plot.chromagram(drawn, sr=result.sr, hop_length=args.hop_length, ax=ax)
     else:  # magnitudes, drawn in decibels with or without --db
         vexolin.plot.cqt(result.drawn, sr=result.sr, hop_length=args.hop_length, fmin=args.params["fmin"],
@@ -448,7 +437,8 @@ def _jobs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> list[_Jo
 
 def _run_transform(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     try:  # once, before any work: a bad value is the same for every file
-        args.params = FEATURES[args.command].resolve(_given(args, FEATURES[args.command]), spell=_option)
+        args.request = request(FEATURES[args.command], _given(args, FEATURES[args.command]), spell=_option)
+        args.params = args.request.params
         if args.sr is not None:
             whole_number("--sr", args.sr)
     except (ValueError, TypeError) as e:
@@ -493,7 +483,7 @@ def _run_transform(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
 
 def _run_key(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     try:
-        params = CHROMA.resolve({"tuning": args.tuning}, spell=_option)
+        asked = request(CHROMA, {"tuning": args.tuning}, spell=_option)
         if args.sr is not None:
             whole_number("--sr", args.sr)
     except (ValueError, TypeError) as e:
@@ -501,7 +491,7 @@ def _run_key(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     failed = 0
     for path in args.files:
         try:
-            chroma, _, _, used = feature_of_file(path, CHROMA, params, sr=args.sr, mono=True, workers=None)
+            chroma, _, _, used = feature_of_file(path, asked, sr=args.sr, mono=True, workers=None)
             key = vexolin.estimate_key(chroma, profile=args.profile)
         except AudioFileError as e:
             failed += 1

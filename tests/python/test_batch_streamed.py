@@ -113,7 +113,7 @@ def test_a_file_whose_result_overflows_is_recorded_failed_and_a_long_one_not_str
 
 
 def test_a_streamed_file_stops_between_blocks_when_its_run_is_cancelled(recordings, tmp_path, monkeypatch):
-    from vexolin._core import with_token
+    from vexolin._cancel import with_token
     from vexolin._native import Cancel, Cancelled
     from vexolin._stream import Stream
 

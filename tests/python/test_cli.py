@@ -1,7 +1,6 @@
 """The `vexolin` command line: outputs, bad files among good ones, atomic
 writes, and the entry points."""
 
-import functools
 import json
 import os
 import signal
@@ -106,7 +105,7 @@ def test_an_interrupted_write_leaves_neither_a_partial_file_nor_a_temporary(audi
 
     real_push = _stream.Stream.push
     monkeypatch.setattr(_stream.Stream, "push", interrupted_push)
-    monkeypatch.setattr(_stream, "stream_file", functools.partial(_stream.stream_file, block_frames=8192))
+    monkeypatch.setattr(_stream, "BLOCK_FRAMES", 8192)
     assert cli.main(["chroma", str(audio / "a4.wav"), "-o", str(target), "-q"]) == 130
     assert target.read_bytes() == b"previous result"
     assert sorted(os.listdir(audio)) == ["a4.wav", "cg.flac", f"kept.{fmt}", "nan.wav", "text.wav"]
@@ -318,8 +317,7 @@ def test_streamed_chroma_estimates_the_tuning_as_the_package_does(tmp_path, monk
     from vexolin import _stream
 
     # Block edges that cut the estimate's frames; a tone 23 cents sharp whose loudness changes.
-    monkeypatch.setattr(_stream, "file_tuning", functools.partial(_stream.file_tuning, block_frames=3001))
-    monkeypatch.setattr(_stream, "stream_file", functools.partial(_stream.stream_file, block_frames=3001))
+    monkeypatch.setattr(_stream, "BLOCK_FRAMES", 3001)
     t = np.arange(6 * SR) / SR
     a = 440.0 * 2 ** (0.23 / 12)
     swell = 0.3 + 0.7 * np.abs(np.sin(2 * np.pi * 0.4 * t))

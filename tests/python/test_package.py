@@ -93,19 +93,17 @@ def test_every_thread_budget_gives_the_same_bytes(name):
     (2, None, 6, 3),   # None: the module's default count is the budget
 ])
 def test_workers_is_the_calls_whole_thread_budget(monkeypatch, channels, workers, default, engine_threads):
-    from vexolin import _core, _native
+    from vexolin import _native
 
     calls = []
+    transform = _native.cqt_magnitude
 
-    class Recording:
-        def default_threads(self):
-            return default
+    def recording(*args, **kwargs):
+        calls.append((args[-1], threading.get_ident()))
+        return transform(*args, **kwargs)
 
-        def cqt_magnitude(self, *args, **kwargs):
-            calls.append((args[-1], threading.get_ident()))
-            return _native.cqt_magnitude(*args, **kwargs)
-
-    monkeypatch.setattr(_core, "_native", Recording())
+    monkeypatch.setattr(_native, "default_threads", lambda: default)
+    monkeypatch.setattr(_native, "cqt_magnitude", recording)
     y = np.random.default_rng(1).standard_normal((channels, 4096)).astype(np.float32)
     vexolin.cqt_magnitude(y if channels > 1 else y[0], sr=SR, workers=workers)
     assert [threads for threads, _ in calls] == [engine_threads] * channels

@@ -1,6 +1,6 @@
 """The parameters of a batch run: checked once, before any work, and kept
 with the store so that every entry in it was made the same way. A feature's
-own parameters, defaults and checks are its description's (vexolin._features);
+own parameters, defaults and checks are its request's (vexolin._features);
 a run adds how files are read."""
 
 from __future__ import annotations
@@ -8,7 +8,7 @@ from __future__ import annotations
 from typing import Any
 
 from vexolin._checks import whole_number
-from vexolin._features import Feature, Params, feature
+from vexolin._features import FeatureRequest, Params, by_name, from_json, request
 
 # How each file is read: its rate (None keeps each file's) and mixing down.
 _READING: dict[str, Any] = {"sr": None, "mono": True}
@@ -17,7 +17,7 @@ _READING: dict[str, Any] = {"sr": None, "mono": True}
 def feature_params(name: str, given: dict[str, Any]) -> Params:
     """The full, checked parameters of feature ``name``: defaults filled in
     and ``fmin`` resolved to hertz, so that equal runs compare equal."""
-    described = feature(name)
+    described = by_name(name)
     own = described.defaults()
     unknown = sorted(set(given) - set(_READING) - set(own))
     if unknown:
@@ -28,16 +28,15 @@ def feature_params(name: str, given: dict[str, Any]) -> Params:
         raise TypeError(f"mono must be True or False, got {mono!r}")
     sr = given.get("sr")
     rate = None if sr is None else whole_number("sr", sr)
-    resolved = described.resolve({k: v for k, v in given.items() if k in own})
+    asked = request(described, {k: v for k, v in given.items() if k in own})
     if rate is not None:  # with a fixed rate the Nyquist limit is known now, not per file
-        described.check_nyquist(rate, resolved)
-    return {**described.json(resolved), "sr": rate, "mono": mono}
+        asked.check_nyquist(rate)
+    return {**asked.json(), "sr": rate, "mono": mono}
 
 
-def feature_of(p: Params) -> tuple[Feature, Params]:
-    """The feature of a run's parameters, and its own parameters among them."""
-    described = feature(p["feature"])
-    return described, {name: p[name] for name in described.defaults()}
+def request_of(p: Params) -> FeatureRequest:
+    """The feature request of a run's parameters."""
+    return from_json(p)
 
 
 def describe(p: dict[str, Any]) -> str:

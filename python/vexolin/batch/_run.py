@@ -19,7 +19,8 @@ from typing import Any
 
 from tqdm import tqdm
 
-from vexolin._core import split_budget, with_token
+from vexolin._cancel import with_token
+from vexolin._core import split_budget
 from vexolin._native import Cancel
 from vexolin.batch._fs import Options, is_url, stamp
 from vexolin.batch._object_store import ObjectStore

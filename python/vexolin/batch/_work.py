@@ -7,7 +7,6 @@ from __future__ import annotations
 import contextlib
 import errno
 import io
-import itertools
 import os
 import shutil
 import time
@@ -18,13 +17,13 @@ import numpy as np
 import numpy.typing as npt
 
 import vexolin
-from vexolin._features import Params
-from vexolin._from_file import check_finite_result, feature_of_file, feature_of_signal
+from vexolin._features import FeatureRequest
+from vexolin._from_file import feature_of_file, feature_of_signal
 from vexolin._io import AudioFileError, info, load, load_stream
-from vexolin._stream import Stream, file_blocks, file_tuning
+from vexolin._stream import FileFrames
 from vexolin.batch import _fs, _store
 from vexolin.batch._object_store import ObjectStore
-from vexolin.batch._params import feature_of
+from vexolin.batch._params import request_of
 from vexolin.batch._zarr_entry import ChunkedEntry, encode_entry
 
 # What a file can go wrong with; anything else is a fault of ours and is
@@ -44,8 +43,6 @@ _BLOCK_FRAMES = 1 << 16
 # one): smaller files are never long enough to stream, and their header is
 # not read twice.
 _MOST_EXPANSION = 256
-# The stream each feature of a run is computed by.
-_STREAMED = {"chroma": "chroma_cqt", "cqt": "cqt_magnitude"}
 
 
 @contextlib.contextmanager
@@ -63,11 +60,8 @@ def _local(path: str, size: int, storage_options: _fs.Options | None) -> Iterato
 
 
 def _streamable(local: str, size: int, params: dict[str, Any]) -> bool:
-    """Whether a file is long enough to stream, and its feature can be: chroma
-    scaled to each frame's largest value, without a threshold relative to
-    the whole file's."""
-    _, own = feature_of(params)
-    if size * _MOST_EXPANSION <= STREAM_BYTES or own.get("norm", "inf") != "inf" or own.get("threshold", 0.0) != 0.0:
+    """Whether a file is long enough to stream, and its feature can be."""
+    if size * _MOST_EXPANSION <= STREAM_BYTES or not request_of(params).streams:
         return False
     about = info(local)
     stretch = max(1.0, params["sr"] / about.sr) if params["sr"] else 1.0
@@ -76,16 +70,16 @@ def _streamable(local: str, size: int, params: dict[str, Any]) -> bool:
 
 def compute(path: str, local: str | None, params: dict[str, Any], threads: int,
             storage_options: _fs.Options | None = None,
-            fetched: bytes | None = None) -> tuple[npt.NDArray[np.float32], int, int, Params]:
+            fetched: bytes | None = None) -> tuple[npt.NDArray[np.float32], int, int, FeatureRequest]:
     """The feature of one file as the package computes it, on ``threads``
     threads; its rate, its samples per channel and the parameters used. A
     file at a URL is read from ``local`` (its copy), or from ``fetched`` (its
     bytes), or where it is, or from a temporary local copy when its format
     cannot be decoded from a stream."""
-    feature, own = feature_of(params)
+    asked = request_of(params)
     if local is not None:
         with _named(path):
-            return feature_of_file(local, feature, own, sr=params["sr"], mono=params["mono"], workers=threads)
+            return feature_of_file(local, asked, sr=params["sr"], mono=params["mono"], workers=threads)
     try:
         with contextlib.nullcontext(io.BytesIO(fetched)) if fetched is not None \
                 else _fs.opened(path, storage_options) as f:
@@ -93,7 +87,7 @@ def compute(path: str, local: str | None, params: dict[str, Any], threads: int,
     except AudioFileError:
         with _fs.local_copy(path, storage_options) as copy, _named(path):
             y, rate = load(copy, sr=params["sr"], mono=params["mono"])
-    return feature_of_signal(y, rate, feature, own, workers=threads)
+    return feature_of_signal(y, rate, asked, workers=threads)
 
 
 @contextlib.contextmanager
@@ -107,34 +101,22 @@ def _named(path: str) -> Iterator[None]:
 
 # What an entry's attributes are made from once its frames are all computed:
 # the rate, samples per channel, channels, frames and the parameters used.
-AttrsOf = Callable[[int, int, int, int, Params], dict[str, Any]]
+AttrsOf = Callable[[int, int, int, int, FeatureRequest], dict[str, Any]]
 
 
 def streamed_entry(local: str, params: dict[str, Any], attrs_of: AttrsOf) -> _store.EntryFiles:
     """A file's entry, chunk by chunk as its frames are computed from blocks
     of its samples; equal to the entry of its whole signal's feature."""
-    feature, own = feature_of(params)
-    if own.get("tuning", 0.0) is None:
-        own = {**own, "tuning": file_tuning(local, sr=params["sr"], block_frames=_BLOCK_FRAMES)}
-    with file_blocks(local, _BLOCK_FRAMES, params["sr"], params["mono"]) as (rate, blocks):
-        stream = Stream(_STREAMED[feature.name], sr=rate, check_finite=False, **own)
-        entry: ChunkedEntry | None = None
-        n_samples = 0
-        peak = 0.0
-        for samples in itertools.chain(blocks, [None]):
-            if samples is None:
-                frames = stream.finish()
-            else:
-                n_samples += samples.shape[-1]
-                peak = max(peak, float(np.abs(samples).max(initial=0.0)))
-                with np.errstate(over="ignore", invalid="ignore"):
-                    frames = stream.push(samples)
-            check_finite_result(frames, peak)
-            entry = entry or ChunkedEntry(frames.shape[:-1])
-            yield from entry.add(frames)
+    frames_of = FileFrames(local, request_of(params), sr=params["sr"], mono=params["mono"],
+                           block_frames=_BLOCK_FRAMES)
+    entry: ChunkedEntry | None = None
+    for frames in frames_of:
+        entry = entry or ChunkedEntry(frames.shape[:-1])
+        yield from entry.add(frames)
     assert entry is not None
     channels = 1 if len(entry.leading) == 1 else entry.leading[0]
-    yield from entry.finish(attrs_of(rate, n_samples, channels, entry.n_frames, own))
+    yield from entry.finish(attrs_of(frames_of.sr, frames_of.n_samples, channels, entry.n_frames,
+                                     frames_of.request))
 
 
 class _RunEnded(Exception):
@@ -179,7 +161,7 @@ def extract_file(path: str, out: _store.Out, params: dict[str, Any], threads: in
     record: dict[str, Any] = {"path": path, "status": "failed"}
     key = _store.entry_key(path)
 
-    def attrs_of(sr: int, n_samples: int, channels: int, frames: int, used: Params) -> dict[str, Any]:
+    def attrs_of(sr: int, n_samples: int, channels: int, frames: int, used: FeatureRequest) -> dict[str, Any]:
         seconds = n_samples / sr
         record.update(frames=frames, seconds=seconds, sr=sr, channels=channels,
                       compute_seconds=round(time.perf_counter() - started, 6))
