@@ -34,6 +34,7 @@ constexpr std::size_t small_block = 1 << 14;
 struct NativeStream {
   ChromaStream state;  // state.cqt is the stream; the rest is used for chroma only
   bool chroma = false;
+  bool harmonic = false;  // frames as (n_harmonics, n_bins, k)
   std::atomic<bool> busy{false};
 };
 
@@ -53,10 +54,14 @@ class InUse {
   NativeStream& s_;
 };
 
-// The pending frames as a new (n_rows, k) array.
+// The pending frames as a new (n_rows, k) array, or (n_harmonics, n_bins, k).
 py::array take(NativeStream& s) {
   CqtStream& c = s.state.cqt;
-  const std::vector<py::ssize_t> shape = {c.n_rows, pending_frames(c)};
+  std::vector<py::ssize_t> shape = {c.n_rows, pending_frames(c)};
+  if (s.harmonic) {
+    const py::ssize_t n_channels = static_cast<py::ssize_t>(c.channels.size());
+    shape = {n_channels, c.n_rows / n_channels, pending_frames(c)};
+  }
   if (c.output == StreamOutput::complex) {
     ComplexArray out(shape);
     take_frames(c, reinterpret_cast<float*>(out.mutable_data()));
@@ -95,6 +100,7 @@ std::unique_ptr<NativeStream> open_hcqt(const std::string& kind, double sr, int 
   const StreamOutput output = output_of(kind);
   const CqtParams p{sr, hop, fmin, n_bins, bins_per_octave, filter_scale, 0.01, gamma};
   auto s = std::make_unique<NativeStream>();
+  s->harmonic = true;
   plan_hcqt(0, p, harmonics);
   run_without_lock([&](const CancelFlag& cancel) {
     s->state.cqt = open_hcqt_stream(p, harmonics, output, frames_at_once, cancel);

@@ -178,7 +178,7 @@ class Stream:
             channels = self._channels[: max(1, math.prod(self._leading or ()))]
             frames = [channel.finish() for channel in channels]
             if self._n_samples == 0:
-                frames = [frame[:, :0] for frame in frames]
+                frames = [frame[..., :0] for frame in frames]
             return self._stacked(frames, self._leading or ())
 
     @contextlib.contextmanager
