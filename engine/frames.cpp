@@ -75,7 +75,11 @@ __attribute__((always_inline)) inline void store_block_as(const OctaveJob& job, 
         continue;
       }
       float* out = t.mag + static_cast<std::size_t>(t.first_row + b) * t.row_stride + f0;
-      std::memcpy(out, mag, static_cast<std::size_t>(count) * sizeof(float));
+      if (count == frame_block) {
+        std::memcpy(out, mag, sizeof mag);  // a whole block: one inlined copy, no library call
+      } else {
+        std::memcpy(out, mag, static_cast<std::size_t>(count) * sizeof(float));
+      }
       continue;
     }
     const std::size_t row = static_cast<std::size_t>(t.first_row + b) * t.row_stride;

@@ -18,6 +18,7 @@ parameters do without the extension.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field, replace
 from typing import Any
@@ -307,7 +308,7 @@ def _shaped(native: NativeCall, *shape: str) -> NativeCall:
     def call(y: Any, sr: float, hop: int, *args: Any, cancel: Any = None) -> npt.NDArray[Any]:
         *layout, threads = args
         values = layout[len(layout) - len(shape):]
-        return native(y, sr, hop, *layout[:len(layout) - len(shape)], threads, cancel,
+        return native(y, sr, hop, *layout[:len(layout) - len(shape)], threads, cancel=cancel,
                       **dict(zip(shape, values)))
 
     return call
@@ -399,7 +400,7 @@ def _gamma_text(text: str) -> float | None:
 def erb_gamma(bins_per_octave: int) -> float:
     """The ERB-based bandwidth offset ``24.7 * alpha / 0.108`` (Hz), alpha being
     the relative bandwidth of ``bins_per_octave`` bins per octave."""
-    p = 2.0 ** (2.0 / bins_per_octave)
+    p = math.pow(2.0, 2.0 / bins_per_octave)
     return 24.7 * ((p - 1.0) / (p + 1.0)) / 0.108
 
 

@@ -239,8 +239,8 @@ def test_npz_records_version_parameters_and_the_tuning_used(audio):
     params = json.loads(str(saved["params"]))
     assert str(saved["vexolin"]) == vexolin.__version__ and float(saved["tuning"]) == 0.1
     assert params == {"feature": "chroma", "hop_length": 512, "fmin": vexolin.C1_HZ, "bins_per_octave": 36,
-                      "n_octaves": 7, "n_chroma": 12, "tuning": 0.1, "norm": 2, "threshold": 0.0, "cens": False,
-                      "sr": SR}
+                      "n_octaves": 7, "n_chroma": 12, "tuning": 0.1, "filter_scale": 1.0, "norm": 2,
+                      "threshold": 0.0, "cens": False, "sr": SR}
     y = vexolin.load(audio / "a4.wav")[0]
     np.testing.assert_allclose(saved["chroma"], vexolin.chroma_cqt(y, sr=SR, tuning=0.1, norm=2), rtol=1e-6)
     cens = audio / "cens.npy"
