@@ -136,10 +136,10 @@ inline void gather_spectrum(const GatherLayout& layout, FrameScratch& scratch, i
   }
 }
 
-// Products of every kernel row with the block's spectra (part `part` of the
-// scratch's blocks), scaled and stored for frames f0 .. f0 + count - 1 (in
-// frames.cpp).
-void store_block(const OctaveJob& job, const FrameScratch& scratch, int f0, int count, int part = 0);
+// Products of every kernel row with the spectra of the scratch's first
+// n_blocks blocks (frames f0 + 16 k onward for block k), scaled and stored
+// for frames f0 .. f0 + count - 1, row by row (in frames.cpp).
+void store_block(const OctaveJob& job, const FrameScratch& scratch, int f0, int count, int n_blocks = 1);
 
 namespace detail {
 // store_block as computed with vectors of `width` floats (4, 8 or 16), for
@@ -195,9 +195,9 @@ inline void copy_block(const OctaveJob& from, const OctaveTarget& to, int f0, in
 }
 
 // Blocks of frames whose spectra a frame group of several jobs holds at
-// once: each job then stores that many blocks of its rows in a row, so that
-// the rows being written stay few (one job's) however many jobs share the
-// frames.
+// once: each job then stores that many blocks of every row in one run, so
+// that the rows being written stay few (one job's) however many jobs share
+// the frames.
 constexpr int group_blocks = 4;
 
 // Blocks of spectra a scratch holds for a group of n_jobs jobs.
@@ -233,10 +233,7 @@ inline void compute_group_frames(const OctaveJob* jobs, int n_jobs, const Gather
       }
     }
     for (int j = 0; j < n_jobs; ++j) {
-      for (int part = 0; part < parts; ++part) {
-        const int f0 = g0 + part * frame_block;
-        store_block(jobs[j], scratch, f0 - first_column, std::min(frame_block, end - f0), part);
-      }
+      store_block(jobs[j], scratch, g0 - first_column, std::min(parts * frame_block, end - g0), parts);
     }
     for (const CopiedJob& c : copies) {
       copy_block(jobs[c.from], c.target, g0 - first_column, std::min(held * frame_block, end - g0));
