@@ -1,6 +1,8 @@
 #include "engine/frames.h"
 #include "engine/simd_versions.h"
 
+#include <limits>
+
 #if defined(__SSE__)
 #include <xmmintrin.h>
 #endif
@@ -64,9 +66,14 @@ __attribute__((always_inline)) inline void store_row_as(const OctaveJob& job, in
       }
       sqrt_lanes(mag);
       // Squares of parts above about 1.8e19 overflow float32 although the
-      // modulus may not: those few values are redone in double.
-      for (int i = 0; i < count; ++i) {
-        if (std::isinf(mag[i])) mag[i] = static_cast<float>(std::hypot(double{re[i]}, double{im[i]}));
+      // modulus may not: those few values are redone in double. One test
+      // over all lanes first (it vectorises), the lanes only when it fails.
+      bool overflowed = false;
+      for (int i = 0; i < frame_block; ++i) overflowed |= mag[i] > std::numeric_limits<float>::max();
+      if (overflowed) {
+        for (int i = 0; i < count; ++i) {
+          if (std::isinf(mag[i])) mag[i] = static_cast<float>(std::hypot(double{re[i]}, double{im[i]}));
+        }
       }
       if (t.mag_row != nullptr) {
         if (t.mag_row[b] < 0) return;
