@@ -112,7 +112,20 @@ template <int Width>
 __attribute__((always_inline)) inline void store_block_as(const OctaveJob& job, const float* spec_re,
                                                           const float* spec_im, int f0, int count, int n_blocks,
                                                           std::size_t block_stride) {
+  const OctaveTarget& t = job.target;
+  // The rows' destinations are cold (a result of hundreds of rows, megabytes
+  // apart): the lines a later row will write are asked for ahead of it.
+  const std::size_t floats_ahead = static_cast<std::size_t>(count) * (t.mag != nullptr ? 1 : t.stride);
+  auto prefetch_row = [&](int b) {
+    if (b >= job.n_bins || t.mag_row != nullptr) return;
+    const std::size_t at = static_cast<std::size_t>(t.first_row + b) * t.row_stride + f0;
+    const char* first = reinterpret_cast<const char*>(t.mag != nullptr ? t.mag + at : t.re + at * t.stride);
+    for (std::size_t byte = 0; byte < floats_ahead * sizeof(float) + 64; byte += 64) {
+      __builtin_prefetch(first + byte, 1);
+    }
+  };
   for (int b = 0; b < job.n_bins; ++b) {
+    prefetch_row(b + 4);
     for (int k = 0; k < n_blocks; ++k) {
       const std::size_t at = static_cast<std::size_t>(k) * block_stride;
       store_row_as<Width>(job, b, spec_re + at, spec_im + at, f0 + k * frame_block,
