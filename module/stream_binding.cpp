@@ -32,8 +32,8 @@ namespace {
 constexpr std::size_t small_block = 1 << 14;
 
 struct NativeStream {
-  ChromaStream state;  // state.cqt is the stream; the rest is used for chroma only
-  bool chroma = false;
+  ChromaStream state;  // state.cqt is the stream; the rest is used for scaled chroma only
+  bool chroma = false;  // frames scaled as they are taken
   bool harmonic = false;  // frames as (n_harmonics, n_bins, k)
   std::atomic<bool> busy{false};
 };
@@ -108,10 +108,12 @@ std::unique_ptr<NativeStream> open_hcqt(const std::string& kind, double sr, int 
   return s;
 }
 
+// scaled: each frame scaled to its largest value, as chroma_cqt; else the
+// folded sums, as chroma_folded.
 std::unique_ptr<NativeStream> open_chroma(double sr, int hop, int bins_per_octave, int n_octaves, int n_chroma,
-                                          double fmin, int frames_at_once, double filter_scale) {
+                                          double fmin, int frames_at_once, bool scaled, double filter_scale) {
   auto s = std::make_unique<NativeStream>();
-  s->chroma = true;
+  s->chroma = scaled;
   plan_chroma(0, sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, filter_scale);
   run_without_lock([&](const CancelFlag& cancel) {
     s->state = open_chroma_stream(sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, frames_at_once, cancel,
@@ -164,9 +166,24 @@ void register_stream(py::module_& m) {
       .def_static("hcqt", &open_hcqt, py::arg("kind"), py::arg("sr"), py::arg("hop"), py::arg("fmin"),
                   py::arg("harmonics"), py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("frames_at_once"),
                   py::kw_only(), py::arg("filter_scale") = 1.0, py::arg("gamma") = 0.0)
-      .def_static("chroma", &open_chroma, py::arg("sr"), py::arg("hop"), py::arg("bins_per_octave"),
-                  py::arg("n_octaves"), py::arg("n_chroma"), py::arg("fmin"), py::arg("frames_at_once"),
-                  py::kw_only(), py::arg("filter_scale") = 1.0)
+      .def_static(
+          "chroma",
+          [](double sr, int hop, int bins_per_octave, int n_octaves, int n_chroma, double fmin, int frames_at_once,
+             double filter_scale) {
+            return open_chroma(sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, frames_at_once, true,
+                               filter_scale);
+          },
+          py::arg("sr"), py::arg("hop"), py::arg("bins_per_octave"), py::arg("n_octaves"), py::arg("n_chroma"),
+          py::arg("fmin"), py::arg("frames_at_once"), py::kw_only(), py::arg("filter_scale") = 1.0)
+      .def_static(
+          "chroma_folded",
+          [](double sr, int hop, int bins_per_octave, int n_octaves, int n_chroma, double fmin, int frames_at_once,
+             double filter_scale) {
+            return open_chroma(sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, frames_at_once, false,
+                               filter_scale);
+          },
+          py::arg("sr"), py::arg("hop"), py::arg("bins_per_octave"), py::arg("n_octaves"), py::arg("n_chroma"),
+          py::arg("fmin"), py::arg("frames_at_once"), py::kw_only(), py::arg("filter_scale") = 1.0)
       .def("push", &push, py::arg("y"), py::arg("check_finite"))
       .def("finish", &finish)
       .def_property_readonly("latency_samples", [](const NativeStream& s) { return stream_latency(s.state.cqt); })

@@ -4,9 +4,10 @@ into the package's native module."""
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Callable, Iterable
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Literal, TypeVar, overload
+from typing import Any, Literal, ParamSpec, TypeVar, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -14,13 +15,10 @@ import numpy.typing as npt
 from vexolin import _chroma, _native
 from vexolin._cancel import current
 from vexolin._native import Cancel
-from vexolin._checks import SR_REQUIRED, positive_float, sr_required, warn_slow_hop, whole_number
+from vexolin._samples import rows as sample_rows
+from vexolin._checks import SR_REQUIRED, positive_float, refuses_foreign_keywords, sr_required, warn_slow_hop, whole_number
 from vexolin._features import CENS, CHROMA, CQT, CQT_COMPLEX, FeatureRequest, request
 from vexolin._tuning import estimate_tuning, tuned_fmin
-
-# A 2-D array with 1 to this many columns and more rows than that is
-# read as (n_samples, n_channels), the layout audio readers return.
-_MAX_COLUMN_CHANNELS = 8
 
 _Out = TypeVar("_Out", np.float32, np.complex64)
 _Item = TypeVar("_Item")
@@ -51,33 +49,6 @@ def map_on_threads(
         executor.shutdown(wait=True, cancel_futures=True)
 
 
-def _samples(y: npt.ArrayLike, check_finite: bool) -> tuple[npt.NDArray[np.float32], tuple[int, ...]]:
-    """The signal as C-contiguous float32 rows of samples, and the leading shape of the result."""
-    try:
-        a = np.asarray(y)
-    except ValueError as e:  # ragged nested sequences
-        raise TypeError(f"y must be an array of samples: {e}") from None
-    if a.dtype.kind != "f":
-        hint = ""
-        if a.dtype.kind in "iub":
-            hint = " (scale integer PCM to floats first, e.g. y / 32768)"
-        elif a.dtype.kind == "c":
-            hint = " (the transform takes a real signal)"
-        raise TypeError(f"y must hold floating-point samples, got dtype {a.dtype}{hint}")
-    if a.ndim == 0:
-        raise ValueError("y must have a time axis, got a scalar")
-    if a.ndim == 2 and 0 < a.shape[1] <= _MAX_COLUMN_CHANNELS < a.shape[0]:
-        a = a.T  # (n_samples, n_channels): channels become the leading axis
-    if a.shape[-1] == 0:
-        raise ValueError(f"y has no samples (shape {a.shape})")
-    if check_finite and not np.isfinite(a).all():
-        raise ValueError("y has non-finite samples (NaN or infinity); "
-                         "pass check_finite=False to skip this check")
-    leading = a.shape[:-1]
-    rows = np.ascontiguousarray(a, dtype=np.float32).reshape(-1, a.shape[-1])
-    return rows, leading
-
-
 def split_budget(budget: int, tasks: int) -> tuple[int, int]:
     """``budget`` threads over ``tasks`` independent calls: pool threads, and
     engine threads for each call (the rest of the budget, at least 1)."""
@@ -97,7 +68,7 @@ def _per_channel(
     check_finite: bool,
 ) -> npt.NDArray[_Out]:
     """``one(row, engine_threads, token)`` for each channel, within the thread budget ``workers``."""
-    rows, leading = _samples(y, check_finite)
+    rows, leading = sample_rows(y, check_finite)
     pool, threads = split_budget(budget(workers), len(rows))
     token = current()  # None on the main thread: Ctrl-C reaches the call itself
     if not leading:
@@ -119,7 +90,7 @@ def compute(
     rate = positive_float("sr", sr)
     request.check_nyquist(rate)
     warn_slow_hop(request.hop_length, request.n_octaves)
-    rows, leading = _samples(y, check_finite)
+    rows, leading = sample_rows(y, check_finite)
     if request.estimates_tuning:
         request = request.with_tuning(estimate_tuning(rows, sr=rate))
     native, args = request.native, request.native_args
@@ -130,6 +101,7 @@ def compute(
     return values, request
 
 
+@refuses_foreign_keywords
 @sr_required
 def cqt(
     y: npt.ArrayLike,
@@ -219,6 +191,7 @@ def cqt(
     return result
 
 
+@refuses_foreign_keywords
 @sr_required
 def cqt_magnitude(
     y: npt.ArrayLike,
@@ -259,6 +232,25 @@ def cqt_magnitude(
     return result
 
 
+_P = ParamSpec("_P")
+
+
+def _layout_of_magnitudes(function: Callable[_P, _Result]) -> Callable[_P, _Result]:
+    """``function`` refusing magnitudes ``C=`` without ``bins_per_octave=``."""
+    # Folded at chroma's default of 36 per octave, the 12 of cqt_magnitude's
+    # default give the wrong pitch class for most frames, with no sign of it.
+
+    @functools.wraps(function)
+    def call(*args: _P.args, **kwargs: _P.kwargs) -> _Result:
+        if kwargs.get("C") is not None and "bins_per_octave" not in kwargs:
+            raise TypeError(f"{function.__name__}(C=...) needs bins_per_octave=, the bins per octave the "
+                            "magnitudes were computed with (cqt_magnitude's default is 12, chroma's transform "
+                            "uses 36): a wrong value folds bins onto the wrong pitch classes")
+        return function(*args, **kwargs)
+
+    return call
+
+
 def _chroma_layout(request: FeatureRequest) -> tuple[int, int, float]:
     """Bins per octave, pitch classes and the tuned frequency of bin 0 of chroma's transform."""
     return request["bins_per_octave"], request["n_chroma"], tuned_fmin(request["fmin"], request["tuning"] or 0.0)
@@ -274,8 +266,19 @@ def _fold_magnitudes(C: npt.ArrayLike, request: FeatureRequest) -> npt.NDArray[n
     if M.ndim < 2 or M.dtype.kind not in "fiu":
         raise ValueError(f"C must be CQT magnitudes of shape (..., n_bins, n_frames), got shape {M.shape}")
     bins_per_octave, n_chroma, fmin = _chroma_layout(request)
-    rows = _chroma.chroma_rows(M.shape[-2], bins_per_octave, n_chroma, fmin)
+    rows = _native.chroma_rows(M.shape[-2], bins_per_octave, n_chroma, fmin)  # the native folding's rule
     return _chroma.fold(M.astype(np.float32, copy=False), rows, n_chroma)
+
+
+def _chroma_given(chroma: npt.ArrayLike) -> npt.NDArray[np.float32]:
+    """Chroma the caller has, checked."""
+    X = np.asarray(chroma)
+    if X.ndim < 2 or X.dtype.kind not in "fiu" or X.shape[-2] == 0:
+        raise ValueError(f"chroma must be chroma features of shape (..., n_chroma, n_frames), got shape "
+                         f"{X.shape} of {X.dtype}")
+    if not np.isfinite(X).all():
+        raise ValueError("chroma holds NaN or infinite values")
+    return X.astype(np.float32, copy=False)
 
 
 def _chroma_of(y: npt.ArrayLike | None, sr: float | None, C: npt.ArrayLike | None, asked: FeatureRequest,
@@ -311,6 +314,8 @@ def chroma_cqt(
     filter_scale: float = 1.0, return_tuning: Literal[True], workers: int | None = None,
     check_finite: bool = True,
 ) -> tuple[npt.NDArray[np.float32], float]: ...
+@refuses_foreign_keywords
+@_layout_of_magnitudes
 def chroma_cqt(
     y: npt.ArrayLike | None = None,
     *,
@@ -412,6 +417,7 @@ def chroma_cqt(
 @overload
 def chroma_cens(
     y: npt.ArrayLike | None = None, *, sr: float | None = None, C: npt.ArrayLike | None = None,
+    chroma: npt.ArrayLike | None = None,
     hop_length: int = 512, fmin: float | None = None, bins_per_octave: int = 36, n_octaves: int = 7,
     n_chroma: int = 12, tuning: float | None = None, win_len_smooth: int = 41, filter_scale: float = 1.0,
     return_tuning: Literal[False] = False, workers: int | None = None, check_finite: bool = True,
@@ -419,15 +425,19 @@ def chroma_cens(
 @overload
 def chroma_cens(
     y: npt.ArrayLike | None = None, *, sr: float | None = None, C: npt.ArrayLike | None = None,
+    chroma: npt.ArrayLike | None = None,
     hop_length: int = 512, fmin: float | None = None, bins_per_octave: int = 36, n_octaves: int = 7,
     n_chroma: int = 12, tuning: float | None = None, win_len_smooth: int = 41, filter_scale: float = 1.0,
     return_tuning: Literal[True], workers: int | None = None, check_finite: bool = True,
 ) -> tuple[npt.NDArray[np.float32], float]: ...
+@refuses_foreign_keywords
+@_layout_of_magnitudes
 def chroma_cens(
     y: npt.ArrayLike | None = None,
     *,
     sr: float | None = None,
     C: npt.ArrayLike | None = None,
+    chroma: npt.ArrayLike | None = None,
     hop_length: int = 512,
     fmin: float | None = None,
     bins_per_octave: int = 36,
@@ -442,8 +452,8 @@ def chroma_cens(
 ) -> npt.NDArray[np.float32] | tuple[npt.NDArray[np.float32], float]:
     """Chroma energy-normalised statistics (CENS), for matching and retrieval.
 
-    The chroma of :func:`chroma_cqt` (from ``y``, or from CQT magnitudes
-    ``C``) is scaled so each frame sums to 1, quantised (each value counts
+    The chroma of :func:`chroma_cqt` (from ``y``, from CQT magnitudes
+    ``C``, or chroma one has, ``chroma``) is scaled so each frame sums to 1, quantised (each value counts
     how many of 0.05, 0.1, 0.2 and 0.4 it exceeds), smoothed along time
     with a Hann window of ``win_len_smooth`` frames (summing to 1, centred,
     zeros beyond the ends), and each frame scaled to Euclidean length 1.
@@ -455,6 +465,10 @@ def chroma_cens(
     workers, check_finite
         As in :func:`chroma_cqt` (``tuning`` in fractions of a semitone,
         None to estimate it).
+    chroma : array_like, shape (..., n_chroma, n_frames), instead of ``y`` or ``C``
+        Chroma already computed (stored by batch, say), scaled per frame in
+        any way: each frame is scaled to sum 1 first. Only ``win_len_smooth``
+        is used; ``tuning`` is returned as given (None: 0.0).
     win_len_smooth : int
         Frames of the smoothing window (1: no smoothing).
 
@@ -474,9 +488,17 @@ def chroma_cens(
     ((12, 87), 'A')
     >>> round(float(np.linalg.norm(cens[:, 40])), 6)
     1.0
+    >>> chroma = vexolin.chroma_cqt(y, sr=sr)
+    >>> bool(np.allclose(vexolin.chroma_cens(chroma=chroma), cens, atol=1e-6))  # from chroma you have
+    True
     """
     asked = request(CENS, dict(hop_length=hop_length, fmin=fmin, bins_per_octave=bins_per_octave,
                                n_octaves=n_octaves, n_chroma=n_chroma, tuning=tuning, win_len_smooth=win_len_smooth,
                                filter_scale=filter_scale))
+    if chroma is not None:
+        if y is not None or C is not None:
+            raise TypeError("chroma_cens() takes one of a signal y, magnitudes C= or chroma=")
+        values = _chroma.cens(_chroma_given(chroma), asked["win_len_smooth"])
+        return (values, float(asked["tuning"] or 0.0)) if return_tuning else values
     values, used = _chroma_of(y, sr, C, asked, workers, check_finite)
     return (values, float(used["tuning"])) if return_tuning else values

@@ -34,8 +34,8 @@ from vexolin._tuning import check_tuning, tuned_fmin
 Params = dict[str, Any]
 #: A native transform of one channel: ``(y, sr, hop, *native_args, threads, cancel=)``.
 NativeCall = Callable[..., npt.NDArray[Any]]
-#: Opens one channel's native stream: ``(sr, hop, native_args, frames_at_once)``.
-StreamOpener = Callable[[float, int, tuple[Any, ...], int], Any]
+#: Opens one channel's native stream: ``(params, sr, hop, native_args, frames_at_once)``.
+StreamOpener = Callable[[Params, float, int, tuple[Any, ...], int], Any]
 
 
 def _count(minimum: int) -> Callable[[str, object], int]:
@@ -240,7 +240,7 @@ class FeatureRequest:
     def open_stream(self, sr: float, frames_at_once: int) -> Any:
         """One channel's native stream of this request (see :attr:`streams`)."""
         assert self.feature.stream is not None and self.streams
-        return self.feature.stream(sr, self.hop_length, self.native_args, frames_at_once)
+        return self.feature.stream(self.params, sr, self.hop_length, self.native_args, frames_at_once)
 
 
 def request(feature: Feature | str, given: Mapping[str, Any], spell: Callable[[str], str] = str) -> FeatureRequest:
@@ -338,16 +338,16 @@ def _hcqt_complex_call(p: Params) -> NativeCall:
     return _shaped(_native.hcqt_complex, "filter_scale", "gamma")
 
 
-def _chroma_stream(sr: float, hop: int, args: tuple[Any, ...], frames_at_once: int) -> Any:
+def _chroma_stream(p: Params, sr: float, hop: int, args: tuple[Any, ...], frames_at_once: int) -> Any:
     from vexolin import _native
 
     bins_per_octave, n_octaves, n_chroma, fmin, filter_scale = args
-    return _native.Stream.chroma(sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, frames_at_once,
-                                 filter_scale=filter_scale)
+    opened = _native.Stream.chroma if p["norm"] == "inf" else _native.Stream.chroma_folded
+    return opened(sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, frames_at_once, filter_scale=filter_scale)
 
 
 def _cqt_stream(output: str) -> StreamOpener:
-    def opened(sr: float, hop: int, args: tuple[Any, ...], frames_at_once: int) -> Any:
+    def opened(p: Params, sr: float, hop: int, args: tuple[Any, ...], frames_at_once: int) -> Any:
         from vexolin import _native
 
         fmin, n_bins, bins_per_octave, filter_scale, gamma = args
@@ -358,7 +358,7 @@ def _cqt_stream(output: str) -> StreamOpener:
 
 
 def _hcqt_stream(output: str) -> StreamOpener:
-    def opened(sr: float, hop: int, args: tuple[Any, ...], frames_at_once: int) -> Any:
+    def opened(p: Params, sr: float, hop: int, args: tuple[Any, ...], frames_at_once: int) -> Any:
         from vexolin import _native
 
         fmin, harmonics, n_bins, bins_per_octave, filter_scale, gamma = args
@@ -373,9 +373,10 @@ def _chroma_of_sums(sums: npt.NDArray[np.float32], p: Params) -> npt.NDArray[np.
 
 
 def _chroma_unstreamable(p: Params) -> str | None:
-    if p["norm"] != "inf":
-        return (f"a Stream scales chroma frames to their largest value only (norm=np.inf), got "
-                f"norm={p['norm']!r}; use vexolin.chroma_cqt on the whole signal")
+    # The native stream scales frames to their largest value, or gives the sums.
+    if p["norm"] not in ("inf", None):
+        return (f"a Stream scales chroma frames to their largest value only (norm=np.inf), or gives their sums "
+                f"(norm=None), got norm={p['norm']!r}; use vexolin.chroma_cqt on the whole signal")
     if p["threshold"] != 0.0:
         return ("a Stream takes no threshold: it is relative to the whole signal's largest value, "
                 "unknown until the end; use vexolin.chroma_cqt on the whole signal")

@@ -17,7 +17,7 @@ import soundfile  # type: ignore[import-untyped]
 import soxr  # type: ignore[import-untyped]
 
 from vexolin._cancel import stop_if_cancelled
-from vexolin._checks import whole_number
+from vexolin._checks import refuses_foreign_keywords, whole_number
 
 # The largest rate a FLAC header can hold (2^20 - 1), above every audio
 # interface's (768 kHz at most) and ultrasonic recorders' (up to about 1 MHz).
@@ -143,6 +143,7 @@ def info(path: str | os.PathLike[str]) -> AudioInfo:
         return AudioInfo(name, f.samplerate, f.channels, f.frames, f.format, f.subtype)
 
 
+@refuses_foreign_keywords
 def load(
     path: str | os.PathLike[str],
     *,

@@ -1,8 +1,9 @@
 # Types of the package's private native module: `_vexolin`'s transforms with
 # the thread count as an argument (at least 1), an optional cancellation
 # token and the filter shape (filter_scale, gamma), the harmonic transform,
-# the count `_vexolin` uses, chroma before its frames are scaled, and one
-# channel's stream (vexolin.Stream holds one per channel).
+# the count `_vexolin` uses, chroma before its frames are scaled, the
+# pitch-class row of every bin, and one channel's stream (vexolin.Stream holds
+# one per channel; chroma_folded gives the sums, before frames are scaled).
 from collections.abc import Sequence
 from typing import SupportsFloat, SupportsIndex, SupportsInt
 
@@ -98,9 +99,15 @@ def chroma_folded(
     filter_scale: SupportsFloat | SupportsIndex = 1.0,
 ) -> npt.NDArray[np.float32]: ...
 def default_threads() -> int: ...
+def chroma_rows(
+    n_bins: SupportsInt | SupportsIndex,
+    bins_per_octave: SupportsInt | SupportsIndex,
+    n_chroma: SupportsInt | SupportsIndex,
+    fmin: SupportsFloat | SupportsIndex,
+) -> npt.NDArray[np.int32]: ...
 
 class Stream:
-    # No constructor: streams are made by cqt(), hcqt() and chroma().
+    # No constructor: streams are made by cqt(), hcqt(), chroma() and chroma_folded().
     def __init__(self, /, *args: object, **kwargs: object) -> None: ...
     @staticmethod
     def cqt(
@@ -131,6 +138,18 @@ class Stream:
     ) -> Stream: ...
     @staticmethod
     def chroma(
+        sr: SupportsFloat | SupportsIndex,
+        hop: SupportsInt | SupportsIndex,
+        bins_per_octave: SupportsInt | SupportsIndex,
+        n_octaves: SupportsInt | SupportsIndex,
+        n_chroma: SupportsInt | SupportsIndex,
+        fmin: SupportsFloat | SupportsIndex,
+        frames_at_once: SupportsInt | SupportsIndex,
+        *,
+        filter_scale: SupportsFloat | SupportsIndex = 1.0,
+    ) -> Stream: ...
+    @staticmethod
+    def chroma_folded(
         sr: SupportsFloat | SupportsIndex,
         hop: SupportsInt | SupportsIndex,
         bins_per_octave: SupportsInt | SupportsIndex,

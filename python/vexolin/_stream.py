@@ -17,10 +17,11 @@ import numpy as np
 import numpy.typing as npt
 
 from vexolin import _native
-from vexolin._checks import positive_float, whole_number
-from vexolin._features import STREAMED, FeatureRequest, request
+from vexolin._checks import not_offered, positive_float
+from vexolin._features import STREAMED, Feature, FeatureRequest, request
 from vexolin._from_file import check_finite_result
 from vexolin._io import read_blocks
+from vexolin._samples import signal
 from vexolin._tuning import file_tuning
 
 _IN_USE = ("this Stream is taking a block in another thread; a stream takes one block at a time "
@@ -84,8 +85,7 @@ class Stream:
 
     def __init__(self, feature: str, *, sr: float | None = None, low_latency: bool = False,
                  check_finite: bool = True, **params: Any) -> None:
-        if feature not in STREAMED:
-            raise ValueError(f"feature must be one of {', '.join(map(repr, STREAMED))}, got {feature!r}")
+        _streamed(feature)
         if sr is None:
             raise TypeError(_NO_RATE)
         if params.get("tuning", 0.0) is None:
@@ -192,15 +192,7 @@ class Stream:
             self._lock.release()
 
     def _rows(self, block: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], tuple[int, ...]]:
-        try:
-            a = np.asarray(block)
-        except ValueError as e:  # ragged nested sequences
-            raise TypeError(f"block must be an array of samples: {e}") from None
-        if a.dtype.kind != "f":
-            hint = " (scale integer PCM to floats first, e.g. block / 32768)" if a.dtype.kind in "iub" else ""
-            raise TypeError(f"block must hold floating-point samples, got dtype {a.dtype}{hint}")
-        if a.ndim == 0:
-            raise ValueError("block must have a time axis (its last), got a scalar")
+        a = signal(block, "block", columns=False, empty=True)
         leading = a.shape[:-1]
         if self._leading is not None and leading != self._leading:
             raise ValueError(f"block has leading shape {leading}, but the first block fixed this stream's at "
@@ -216,13 +208,22 @@ class Stream:
         return stacked.reshape(leading + stacked.shape[1:])
 
 
+def _streamed(feature: object) -> Feature:
+    """The feature a stream of ``feature`` (a package function's name) computes."""
+    if not isinstance(feature, str) or feature not in STREAMED:
+        raise ValueError(f"feature must be one of {', '.join(map(repr, STREAMED))}, got {feature!r}")
+    return STREAMED[feature]
+
+
 def _request_of(caller: str, feature: str, params: dict[str, Any]) -> FeatureRequest:
     """The request of a stream's ``feature`` (a package function's name) with the keywords given."""
-    if feature not in STREAMED:
-        raise ValueError(f"feature must be one of {', '.join(map(repr, STREAMED))}, got {feature!r}")
-    described = STREAMED[feature]
+    described = _streamed(feature)
     known = {param.name for param in described.params}
     unknown = sorted(set(params) - known)
+    for keyword in unknown:
+        reason = not_offered(feature, keyword, f"{caller}({feature!r})")
+        if reason is not None:
+            raise TypeError(reason)
     if unknown:
         raise TypeError(f"{caller}({feature!r}) got an unexpected keyword argument {unknown[0]!r} "
                         f"(it takes {', '.join(sorted(known))})")
@@ -250,9 +251,12 @@ def stream_file(
     and resampled to ``sr`` (None: the file's own rate) as it is read.
 
     Laid side by side, the blocks equal ``feature`` of
-    ``vexolin.load(path, sr=sr, mono=mono)`` bit for bit: soxr's streaming
-    resampler gives the samples of its one-call form, whatever the blocks.
-    ``params`` are the feature's (as for :class:`Stream`). Memory stays
+    ``vexolin.load(path, sr=sr, mono=mono)`` with the same ``params``, bit
+    for bit: soxr's streaming resampler gives the samples of its one-call
+    form, whatever the blocks. ``params`` are the feature's, with its
+    defaults: for ``"chroma_cqt"``, ``tuning=None`` (the default) is
+    estimated as :func:`chroma_cqt` estimates it, from a first pass over the
+    file that keeps only the frames the estimate reads. Memory stays
     bounded whatever the file's length.
 
     Raises
@@ -274,7 +278,7 @@ def stream_file(
     >>> np.array_equal(np.concatenate(blocks, axis=-1), vexolin.cqt_magnitude(y, sr=sr))
     True
     """
-    asked = _request_of("stream_file", feature, {"tuning": 0.0, **params})
+    asked = _request_of("stream_file", feature, params)
     for frames in FileFrames(path, asked, sr=sr, mono=mono, block_frames=block_frames):
         if frames.shape[-1]:
             yield frames

@@ -24,8 +24,9 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from vexolin._checks import positive_float, sr_required
+from vexolin._checks import positive_float, refuses_foreign_keywords, sr_required
 from vexolin._io import read_blocks
+from vexolin._samples import signal
 
 #: Cents per semitone: estimates are whole cents.
 CENTS = 100
@@ -183,6 +184,7 @@ def _mode_and_mean(deviation: npt.NDArray[np.float64], weight: npt.NDArray[np.fl
     return (mode + float(np.average(near[inside], weights=weight[inside]))) / CENTS
 
 
+@refuses_foreign_keywords
 @sr_required
 def estimate_tuning(
     y: npt.ArrayLike,
@@ -213,7 +215,8 @@ def estimate_tuning(
     Parameters
     ----------
     y : array_like of float, shape (..., n_samples)
-        Audio samples, time on the last axis; channels are mixed down.
+        Audio samples, time on the last axis, read as :func:`cqt` reads
+        them (so (n_samples, n_channels) works too); channels are mixed down.
     sr : float
         Sample rate in Hz (required: pass the rate :func:`load` returned).
     fmin, fmax : float
@@ -237,11 +240,7 @@ def estimate_tuning(
     0.2
     """
     rate, low, high = band(sr, fmin, fmax)
-    a = np.asarray(y)
-    if a.dtype.kind != "f":
-        raise TypeError(f"y must hold floating-point samples, got dtype {a.dtype}")
-    if a.ndim == 0 or a.shape[-1] == 0:
-        raise ValueError(f"y has no samples (shape {a.shape})")
+    a = signal(y)  # read as the transforms read it; not copied, whatever its length
     rows = a.reshape(-1, a.shape[-1])
     n_samples = rows.shape[1]
     n_fft = frame_length(rate)
