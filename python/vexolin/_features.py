@@ -102,6 +102,10 @@ class Feature:
     #: The pre-check of the top bin against ``sr / 2``, when it is not the
     #: plain one (widened bands, several harmonics): (params, sr, hop).
     nyquist: Callable[[Params, float, int], None] | None = None
+    #: Axes of a channel's result before its rows (a harmonic transform's
+    #: channel per harmonic), which the command line and batch lay out as
+    #: rows, one after another: ``labels`` names those rows.
+    axes_before_rows: int = 0
 
     def defaults(self) -> Params:
         return {param.name: param.default for param in self.params}
@@ -165,6 +169,15 @@ class FeatureRequest:
     def labels(self) -> list[str]:
         """Names of the result's rows."""
         return self.feature.labels(self.params)
+
+    def as_rows(self, values: npt.NDArray[Any]) -> npt.NDArray[Any]:
+        """``values`` (channels first, frames last) with the axes before the
+        feature's rows laid out as rows, as the command line and batch store them."""
+        if not self.feature.axes_before_rows:
+            return values
+        folded = 1 + self.feature.axes_before_rows
+        rows = math.prod(values.shape[-1 - folded:-1])
+        return values.reshape(values.shape[:-1 - folded] + (rows, values.shape[-1]))
 
     @property
     def n_octaves(self) -> int:
@@ -601,17 +614,17 @@ VQT = Feature(
     labels=_cqt_labels,
     relations=_resolve_gamma,
     stream=_cqt_stream("magnitude"),
-    offered=False,
     nyquist=_vqt_nyquist,
 )
 
 VQT_COMPLEX = replace(VQT, name="vqt_complex", function="vqt", summary="The complex variable-Q transform.",
-                      dtype=np.complex64, native=_complex_call, stream=_cqt_stream("complex"))
+                      dtype=np.complex64, native=_complex_call, stream=_cqt_stream("complex"), offered=False)
 
 
 def _hcqt_labels(p: Params) -> list[str]:
-    # Rows of each channel: the bins from fmin (the channel's own start is harmonic * fmin).
-    return _cqt_labels(p)
+    # Channel by channel, each bin named with its harmonic and the note it lies at.
+    return [f"h{h:g} {note}" for h in p["harmonics"]
+            for note in bin_notes(p["n_bins"], fmin=h * p["fmin"], bins_per_octave=p["bins_per_octave"])]
 
 
 HCQT = Feature(
@@ -626,12 +639,13 @@ HCQT = Feature(
     lower="n_bins",
     labels=_hcqt_labels,
     stream=_hcqt_stream("magnitude"),
-    offered=False,
     nyquist=_hcqt_nyquist,
+    axes_before_rows=1,
 )
 
 HCQT_COMPLEX = replace(HCQT, name="hcqt_complex", function="hcqt", summary="The complex harmonic CQT.",
-                       dtype=np.complex64, native=_hcqt_complex_call, stream=_hcqt_stream("complex"))
+                       dtype=np.complex64, native=_hcqt_complex_call, stream=_hcqt_stream("complex"),
+                       offered=False)
 
 TABLE: tuple[Feature, ...] = (CHROMA, CQT, CENS, CQT_COMPLEX, VQT, VQT_COMPLEX, HCQT, HCQT_COMPLEX)
 _ALL = {described.name: described for described in TABLE}
