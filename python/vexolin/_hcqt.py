@@ -44,19 +44,33 @@ def hcqt(
 
     Parameters
     ----------
-    y, sr, hop_length, tuning, filter_scale, workers, check_finite
-        As in :func:`cqt`.
+    y : array_like of float, shape (..., n_samples)
+        Audio samples, time on the last axis, as in :func:`cqt`.
+    sr : float
+        Sample rate in Hz (required).
     harmonics : sequence of float
         Multiples of ``fmin``, one channel each (> 0). The default, 0.5 to
         5, with 60 bins per octave over 6 octaves from C1, is the layout of
         deep-salience pitch models.
+    hop_length : int
+        Samples between frame centres.
     fmin : float or None
         Bin 0 of the first harmonic's channel is ``harmonics[0] * fmin``;
         None means C1 (32.70 Hz).
-    n_bins, bins_per_octave : int
-        Bins of every channel, and bins per octave.
+    n_bins : int
+        Bins of every channel (at least 2).
+    bins_per_octave : int
+        Bins per octave.
     gamma : float
         Hertz added to every bin's bandwidth, as in :func:`vqt` (0.0: constant Q).
+    tuning : float
+        Semitones in [-0.5, 0.5) from A440, as in :func:`cqt`.
+    filter_scale : float
+        Every filter's length times this (> 0), as in :func:`cqt`.
+    workers : int or None
+        The call's whole thread budget, as in :func:`cqt`.
+    check_finite : bool
+        Refuse samples that are NaN or infinite (True) or skip the check.
 
     Returns
     -------
@@ -108,12 +122,47 @@ def hcqt_magnitude(
 ) -> npt.NDArray[np.float32]:
     """Magnitudes of the harmonic constant-Q transform.
 
-    Takes the arguments of :func:`hcqt` and returns ``abs(hcqt(y, ...))``,
-    computed without forming the complex result.
+    ``abs(hcqt(y, ...))``, computed without forming the complex result.
+
+    Parameters
+    ----------
+    y : array_like of float, shape (..., n_samples)
+        Audio samples, time on the last axis, as in :func:`cqt`.
+    sr : float
+        Sample rate in Hz (required).
+    harmonics : sequence of float
+        Multiples of ``fmin``, one channel each (> 0). The default, 0.5 to
+        5, with 60 bins per octave over 6 octaves from C1, is the layout of
+        deep-salience pitch models.
+    hop_length : int
+        Samples between frame centres.
+    fmin : float or None
+        Bin 0 of the first harmonic's channel is ``harmonics[0] * fmin``;
+        None means C1 (32.70 Hz).
+    n_bins : int
+        Bins of every channel (at least 2).
+    bins_per_octave : int
+        Bins per octave.
+    gamma : float
+        Hertz added to every bin's bandwidth, as in :func:`vqt` (0.0: constant Q).
+    tuning : float
+        Semitones in [-0.5, 0.5) from A440, as in :func:`cqt`.
+    filter_scale : float
+        Every filter's length times this (> 0), as in :func:`cqt`.
+    workers : int or None
+        The call's whole thread budget, as in :func:`cqt`.
+    check_finite : bool
+        Refuse samples that are NaN or infinite (True) or skip the check.
 
     Returns
     -------
     ndarray of float32, shape (..., n_harmonics, n_bins, n_frames)
+        The magnitudes, channel by channel, as :func:`hcqt` has its frames.
+
+    Raises
+    ------
+    TypeError, ValueError
+        As :func:`hcqt` does.
 
     Examples
     --------

@@ -37,17 +37,36 @@ def vqt(
 
     Parameters
     ----------
-    y, sr, hop_length, fmin, n_bins, bins_per_octave, tuning, filter_scale, workers, check_finite
-        As in :func:`cqt`.
+    y : array_like of float, shape (..., n_samples)
+        Audio samples, time on the last axis, as in :func:`cqt`.
+    sr : float
+        Sample rate in Hz (required).
+    hop_length : int
+        Samples between frame centres.
+    fmin : float or None
+        Centre frequency of bin 0 in Hz; None means C1 (32.70 Hz).
+    n_bins : int
+        Number of bins (at least 2).
+    bins_per_octave : int
+        Bins per octave.
     gamma : float or None
         Hertz added to every bin's bandwidth (>= 0). None (the default) is
         ``24.7 * alpha / 0.108``, bandwidths that follow the ear's equivalent
         rectangular bandwidths (about 13.2 Hz at 12 bins per octave); 0.0 gives
         :func:`cqt` bit for bit.
+    tuning : float
+        Semitones in [-0.5, 0.5) from A440, as in :func:`cqt`.
+    filter_scale : float
+        Every filter's length times this (> 0), as in :func:`cqt`.
+    workers : int or None
+        The call's whole thread budget, as in :func:`cqt`.
+    check_finite : bool
+        Refuse samples that are NaN or infinite (True) or skip the check.
 
     Returns
     -------
     ndarray of complex64, shape (..., n_bins, n_frames)
+        The coefficients, channel by channel.
 
     Raises
     ------
@@ -93,12 +112,45 @@ def vqt_magnitude(
 ) -> npt.NDArray[np.float32]:
     """Magnitudes of the variable-Q transform.
 
-    Takes the arguments of :func:`vqt` and returns ``abs(vqt(y, ...))``,
-    computed without forming the complex result.
+    ``abs(vqt(y, ...))``, computed without forming the complex result.
+
+    Parameters
+    ----------
+    y : array_like of float, shape (..., n_samples)
+        Audio samples, time on the last axis, as in :func:`cqt`.
+    sr : float
+        Sample rate in Hz (required).
+    hop_length : int
+        Samples between frame centres.
+    fmin : float or None
+        Centre frequency of bin 0 in Hz; None means C1 (32.70 Hz).
+    n_bins : int
+        Number of bins (at least 2).
+    bins_per_octave : int
+        Bins per octave.
+    gamma : float or None
+        Hertz added to every bin's bandwidth (>= 0). None (the default) is
+        ``24.7 * alpha / 0.108``, bandwidths that follow the ear's equivalent
+        rectangular bandwidths (about 13.2 Hz at 12 bins per octave); 0.0 gives
+        :func:`cqt` bit for bit.
+    tuning : float
+        Semitones in [-0.5, 0.5) from A440, as in :func:`cqt`.
+    filter_scale : float
+        Every filter's length times this (> 0), as in :func:`cqt`.
+    workers : int or None
+        The call's whole thread budget, as in :func:`cqt`.
+    check_finite : bool
+        Refuse samples that are NaN or infinite (True) or skip the check.
 
     Returns
     -------
     ndarray of float32, shape (..., n_bins, n_frames)
+        The magnitudes, channel by channel.
+
+    Raises
+    ------
+    TypeError, ValueError
+        As :func:`vqt` does.
 
     Examples
     --------
