@@ -62,13 +62,15 @@ $(DOCS_STAMP): docs/requirements.txt $(VENV)/.requirements.stamp
 	touch $@
 
 # Speed against the floor (C++, build/bench/floor_bench) and the peer (librosa in
-# its own environment, bench/.peer-venv, created once). BENCH_ARGS=--quick for a subset.
+# its own environment, bench/.peer-venv, created once), for the transforms and then
+# for the harmonic and variable-Q transforms. BENCH_ARGS=--quick for a subset.
 PEER_VENV := $(ROOT)/bench/.peer-venv
 BENCH_ARGS ?=
 
 bench: build $(PEER_VENV)/.requirements.stamp
 	cmake --build $(BUILD) --target floor_bench
 	$(VPY) bench/bench.py $(BENCH_ARGS)
+	$(VPY) bench/transforms_bench.py $(BENCH_ARGS)
 	$(VPY) bench/gil_bench.py
 	$(VPY) bench/tuning_bench.py $(BENCH_ARGS)
 	$(VPY) bench/stream_bench.py

@@ -239,8 +239,8 @@ def test_npz_records_version_parameters_and_the_tuning_used(audio):
     params = json.loads(str(saved["params"]))
     assert str(saved["vexolin"]) == vexolin.__version__ and float(saved["tuning"]) == 0.1
     assert params == {"feature": "chroma", "hop_length": 512, "fmin": vexolin.C1_HZ, "bins_per_octave": 36,
-                      "n_octaves": 7, "n_chroma": 12, "tuning": 0.1, "norm": 2, "threshold": 0.0, "cens": False,
-                      "sr": SR}
+                      "n_octaves": 7, "n_chroma": 12, "tuning": 0.1, "filter_scale": 1.0, "norm": 2,
+                      "threshold": 0.0, "cens": False, "sr": SR}
     y = vexolin.load(audio / "a4.wav")[0]
     np.testing.assert_allclose(saved["chroma"], vexolin.chroma_cqt(y, sr=SR, tuning=0.1, norm=2), rtol=1e-6)
     cens = audio / "cens.npy"
@@ -393,3 +393,28 @@ def test_quiet_passages_are_dark_in_every_view(tmp_path, monkeypatch, capsys):
         assert (image[:, quiet] == 0).all() and image[:, :80].max() == 1.0
     with pytest.warns(UserWarning, match="scaled per frame"):  # the norm left no loudness to tell
         chromagram(vexolin.chroma_cqt(y, sr=SR), sr=SR, ax=Figure().add_subplot())
+
+
+# The widened and the harmonic transforms are commands of their own; a
+# harmonic result's rows are each harmonic's bins in turn, named for it.
+@pytest.mark.parametrize("args, function, params", [
+    (["vqt", "--gamma", "20", "--filter-scale", "1.2"], vexolin.vqt_magnitude, {"gamma": 20.0, "filter_scale": 1.2}),
+    (["vqt", "--n-bins", "60"], vexolin.vqt_magnitude, {"n_bins": 60}),
+    (["hcqt", "--harmonics", "0.5,1,3", "--n-bins", "48", "--bins-per-octave", "12", "--fmin", "55"],
+     vexolin.hcqt_magnitude, {"harmonics": (0.5, 1, 3), "n_bins": 48, "bins_per_octave": 12, "fmin": 55.0}),
+])
+def test_variable_and_harmonic_transforms_write_their_rows_and_parameters(audio, args, function, params):
+    target = audio / "out.npz"
+    assert cli.main([*args, str(audio / "a4.wav"), "-o", str(target), "-q"]) == 0
+    saved = np.load(target)
+    y, sr = vexolin.load(audio / "a4.wav")
+    want = function(y, sr=sr, **params)
+    np.testing.assert_array_equal(saved[args[0]], want.reshape(-1, want.shape[-1]))
+    stored = json.loads(str(saved["params"]))
+    assert stored["feature"] == args[0] and len(saved["labels"]) == saved[args[0]].shape[0]
+    for name, value in params.items():
+        assert stored[name] == (list(map(float, value)) if isinstance(value, tuple) else value)
+    if args[0] == "vqt" and "gamma" not in params:  # the ERB bands, recorded in hertz
+        assert stored["gamma"] == pytest.approx(24.7 * (2 ** (1 / 6) - 1) / (2 ** (1 / 6) + 1) / 0.108)
+    if args[0] == "hcqt":
+        assert [str(label) for label in saved["labels"][[0, 48, 96]]] == ["h0.5 A0", "h1 A1", "h3 E3+2"]

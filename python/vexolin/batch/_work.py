@@ -105,7 +105,8 @@ def streamed_entry(local: str, run: Run, attrs_of: AttrsOf) -> EntryFiles:
     of its samples; equal to the entry of its whole signal's feature."""
     frames_of = FileFrames(local, run.request, sr=run.sr, mono=run.mono, block_frames=_BLOCK_FRAMES)
     entry: ChunkedEntry | None = None
-    for frames in frames_of:
+    for block in frames_of:
+        frames = frames_of.request.as_rows(block)
         entry = entry or ChunkedEntry(frames.shape[:-1])
         yield from entry.add(frames)
     assert entry is not None
@@ -184,8 +185,9 @@ def extract_file(path: str, run: Run, *, threads: int = 1, may_write: Callable[[
             else:
                 fetched = run.inputs.fetched(path) if local is None else None
                 with computing:
-                    values, sr, n_samples, used = compute(path, local, run, threads, fetched)
-                    del fetched
+                    computed, sr, n_samples, used = compute(path, local, run, threads, fetched)
+                    values = used.as_rows(computed)
+                    del fetched, computed
                     channels = 1 if values.ndim == 2 else values.shape[0]
                     files = encode_entry(values, attrs_of(sr, n_samples, channels, values.shape[-1], used)).items()
                     del values

@@ -22,6 +22,10 @@ _MEMORY = {
     "cqt": "Memory: files are read, computed and written in blocks, so it stays bounded whatever their length "
            "(besides the output itself).",
 }
+_MEMORY["vqt"] = _MEMORY["cqt"]
+_MEMORY["hcqt"] = _MEMORY["cqt"] + " Rows: the bins of each harmonic in turn, named h<harmonic> <note>."
+#: The commands whose values are magnitudes, which --db shows in decibels.
+MAGNITUDES = ("cqt", "vqt", "hcqt")
 _WHOLE = "Memory: each file is read whole, with memory in proportion to its length."
 
 # A value given as "auto" (an estimate), told apart from an option not given.
@@ -94,7 +98,7 @@ def parser() -> argparse.ArgumentParser:
         sub.add_argument("--sr", type=int, help="resample to this rate in Hz (default: the file's rate)")
         for param in feature.params:
             _add_param(sub, param)
-        if name == "cqt":
+        if name in MAGNITUDES:
             sub.add_argument("--db", action="store_true",
                              help="decibels relative to the peak instead of magnitudes")
         elif name == "chroma":
