@@ -6,8 +6,9 @@
 // the same engine as `_vexolin`, so results are equal bit for bit. Each
 // transform takes an optional `Cancel` token, raised to stop calls made off
 // the main thread. And `Stream`, the transforms of a signal that arrives in
-// blocks.
+// blocks, and `chord_path`, the decoder of the package's chord model.
 #include "module/cancel_token.h"
+#include "module/chord_path_binding.h"
 #include "module/stream_binding.h"
 #include "module/threads.h"
 #include "module/wrappers.h"
@@ -39,4 +40,5 @@ PYBIND11_MODULE(_native, m) {
         py::arg("cancel") = py::none());
   m.def("default_threads", &vx::default_threads);
   vx::register_stream(m);
+  vx::register_chord_path(m);
 }

@@ -1,7 +1,8 @@
 # Types of the package's private native module: `_vexolin`'s transforms with
 # the thread count as an argument (at least 1) and an optional cancellation
-# token, the count `_vexolin` uses, chroma before its frames are scaled, and
-# one channel's stream (vexolin.Stream holds one per channel).
+# token, the count `_vexolin` uses, chroma before its frames are scaled,
+# one channel's stream (vexolin.Stream holds one per channel), and the chord
+# model's decoder (the best state of every frame).
 from typing import SupportsFloat, SupportsIndex, SupportsInt
 
 import numpy as np
@@ -58,6 +59,7 @@ def chroma_folded(
     cancel: Cancel | None = None,
 ) -> npt.NDArray[np.float32]: ...
 def default_threads() -> int: ...
+def chord_path(scores: npt.ArrayLike, switch_cost: npt.ArrayLike) -> npt.NDArray[np.int32]: ...
 
 class Stream:
     # No constructor: streams are made by cqt() and chroma().
