@@ -93,9 +93,9 @@ _MODELS: dict[str, Model] = {
     "majmin": Model(qualities=("maj", "min"), gamma=1000.0, partials=6, decay=0.9, treble=8.0, bass=0.5,
                     bass_floor=0.01, bias={}, no_chord=0.6, no_chord_bass=0.8, quiet_bonus=10.0,
                     silence_db=-50.0, silence_width=3.0, switch=12.0),
-    "sevenths": Model(qualities=("maj", "min", "7", "maj7", "min7"), gamma=10.0, partials=6, decay=0.8,
-                      treble=12.0, bass=0.5, bass_floor=0.01, bias={"7": -0.5, "maj7": -0.5}, no_chord=0.6,
-                      no_chord_bass=0.8, quiet_bonus=10.0, silence_db=-50.0, silence_width=3.0, switch=16.0),
+    "sevenths": Model(qualities=("maj", "min", "7", "maj7", "min7"), gamma=30.0, partials=8, decay=0.8,
+                      treble=16.0, bass=0.5, bass_floor=0.01, bias={"7": -0.5}, no_chord=0.6,
+                      no_chord_bass=0.8, quiet_bonus=10.0, silence_db=-50.0, silence_width=3.0, switch=24.0),
 }
 
 #: The vocabularies, by name.
@@ -160,15 +160,20 @@ def layout(sr: float) -> Layout:
     return Layout(amplitude.astype(np.float32), treble.astype(np.float32), bass.astype(np.float32))
 
 
-def _fold(weighted: npt.NDArray[np.float32]) -> npt.NDArray[np.float64]:
-    """Bins (N_BINS, n) onto 12 pitch classes: class j of an octave takes its
-    bins 3j - 1, 3j and 3j + 1 (bin 0 is C2); the very top bin is left out."""
-    n = weighted.shape[1]
-    shifted = np.empty((N_BINS, n), dtype=np.float32)
-    shifted[0] = 0.0
-    shifted[1:] = weighted[:-1]
-    folded: npt.NDArray[np.float64] = shifted.reshape(N_OCTAVES, 12, 3, n).sum(axis=(0, 2), dtype=np.float64)
-    return folded
+def _fold(x: npt.NDArray[np.float32], weight: npt.NDArray[np.float32]) -> npt.NDArray[np.float64]:
+    """Bins (N_BINS, n), weighted, onto 12 pitch classes: class j of an
+    octave takes its bins 3j - 1, 3j and 3j + 1 (bin 0 is C2); the very top
+    bin is left out. Element by element, so any run of frames gets the same
+    values."""
+    n = x.shape[1]
+    v = (x * weight[:, None]).reshape(N_OCTAVES, 12, 3, n)
+    per_class = v[:, :, 0] + v[:, :, 1]
+    flat = per_class.reshape(N_OCTAVES * 12, n)
+    flat[1:] += v[:, :, 2].reshape(N_OCTAVES * 12, n)[:-1]  # the bin a third below each class
+    folded = per_class[0].copy()
+    for octave in per_class[1:]:
+        folded += octave
+    return folded.astype(np.float64)
 
 
 def features(magnitudes: npt.NDArray[np.float32], lay: Layout,
@@ -176,12 +181,12 @@ def features(magnitudes: npt.NDArray[np.float32], lay: Layout,
     """Treble and bass chroma (12, n) and each frame's level in dBFS, from
     the magnitudes (N_BINS, n). Every frame on its own: a stream's frames
     get the same values as the whole signal's."""
-    amplitude = magnitudes * lay.amplitude[:, None]
-    loudest = amplitude.max(axis=0) if amplitude.shape[1] else np.zeros(0, np.float32)
+    x = np.multiply(magnitudes, lay.amplitude[:, None], dtype=np.float32)
+    loudest = x.max(axis=0) if x.shape[1] else np.zeros(0, np.float32)
     level = 20.0 * np.log10(np.maximum(loudest.astype(np.float64), 1e-10))
-    x = amplitude / np.maximum(loudest, np.float32(_TINY))
-    np.log1p(np.float32(m.gamma) * x, out=x)
-    return _fold(x * lay.treble[:, None]), _fold(x * lay.bass[:, None]), level
+    x *= (np.float32(m.gamma) / np.maximum(loudest, np.float32(_TINY)))[None, :]
+    np.log1p(x, out=x)
+    return _fold(x, lay.treble), _fold(x, lay.bass), level
 
 
 def scores(treble: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None,
