@@ -80,8 +80,19 @@ class Model:
     #: The silence level (dBFS of a frame's loudest bin) and its width in dB.
     silence_db: float
     silence_width: float
-    #: What a jump costs against staying, per 23.2 ms frame's scores.
+    #: What a jump costs against staying, per 23.2 ms frame's scores, away
+    #: from onsets; at an onset of strength o (the mean rise of the treble
+    #: bins' compressed magnitudes from the frame before) it is scaled by
+    #: floor + (1 - floor) * exp(-o / onset_scale): chords change at onsets.
     switch: float
+    onset_scale: float
+    onset_floor: float
+    #: N's bonus when the level falls: drop_bonus * clip((loudest of the last
+    #: drop_seconds - level - drop_db) / drop_width, 0, 1): a release ends a chord.
+    drop_seconds: float
+    drop_db: float
+    drop_width: float
+    drop_bonus: float
 
     @property
     def labels(self) -> tuple[str, ...]:
@@ -92,10 +103,13 @@ class Model:
 _MODELS: dict[str, Model] = {
     "majmin": Model(qualities=("maj", "min"), gamma=1000.0, partials=6, decay=0.9, treble=8.0, bass=0.5,
                     bass_floor=0.01, bias={}, no_chord=0.6, no_chord_bass=0.8, quiet_bonus=10.0,
-                    silence_db=-50.0, silence_width=3.0, switch=12.0),
+                    silence_db=-60.0, silence_width=3.0, switch=30.0, onset_scale=0.2, onset_floor=0.25,
+                    drop_seconds=0.25, drop_db=10.0, drop_width=5.0, drop_bonus=5.0),
     "sevenths": Model(qualities=("maj", "min", "7", "maj7", "min7"), gamma=30.0, partials=8, decay=0.8,
                       treble=16.0, bass=0.5, bass_floor=0.01, bias={"7": -0.5}, no_chord=0.6,
-                      no_chord_bass=0.8, quiet_bonus=10.0, silence_db=-50.0, silence_width=3.0, switch=24.0),
+                      no_chord_bass=0.8, quiet_bonus=10.0, silence_db=-50.0, silence_width=3.0, switch=24.0,
+                      onset_scale=0.2, onset_floor=1.0, drop_seconds=0.25, drop_db=10.0, drop_width=5.0,
+                      drop_bonus=0.0),
 }
 
 #: The vocabularies, by name.
@@ -176,26 +190,70 @@ def _fold(x: npt.NDArray[np.float32], weight: npt.NDArray[np.float32]) -> npt.ND
     return folded.astype(np.float64)
 
 
-def features(magnitudes: npt.NDArray[np.float32], lay: Layout,
-             m: Model) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-    """Treble and bass chroma (12, n) and each frame's level in dBFS, from
-    the magnitudes (N_BINS, n). Every frame on its own: a stream's frames
-    get the same values as the whole signal's."""
+#: The first bin of the treble whose rise makes an onset: C4.
+_ONSET_BIN = 72
+
+
+@dataclass
+class Carry:
+    """What the next frames' features need of the frames before: the
+    compressed magnitudes of the last frame's treble bins, and the levels
+    of the last frames (for N's drop)."""
+
+    last: npt.NDArray[np.float32] | None = None
+    levels: npt.NDArray[np.float64] = field(default_factory=lambda: np.zeros(0))
+
+
+@dataclass(frozen=True)
+class Frames:
+    treble: npt.NDArray[np.float64]  # (12, n)
+    bass: npt.NDArray[np.float64]  # (12, n)
+    level: npt.NDArray[np.float64]  # dBFS of each frame's loudest bin
+    onset: npt.NDArray[np.float64]
+    recent: npt.NDArray[np.float64]  # the loudest level of the last drop_seconds
+
+
+def features(magnitudes: npt.NDArray[np.float32], lay: Layout, m: Model, drop_frames: int,
+             carry: Carry | None = None) -> Frames:
+    """The model's view of the magnitudes (N_BINS, n), frame by frame; a
+    stream passes its ``carry`` from call to call (updated here) and gets
+    the values of the whole signal's frames."""
     x = np.multiply(magnitudes, lay.amplitude[:, None], dtype=np.float32)
-    loudest = x.max(axis=0) if x.shape[1] else np.zeros(0, np.float32)
+    n = x.shape[1]
+    loudest = x.max(axis=0) if n else np.zeros(0, np.float32)
     level = 20.0 * np.log10(np.maximum(loudest.astype(np.float64), 1e-10))
     x *= (np.float32(m.gamma) / np.maximum(loudest, np.float32(_TINY)))[None, :]
     np.log1p(x, out=x)
-    return _fold(x, lay.treble), _fold(x, lay.bass), level
+    carry = carry if carry is not None else Carry()
+    onset = np.zeros(n)
+    if n:
+        before = x[_ONSET_BIN:, :-1] if carry.last is None else np.concatenate(
+            [carry.last[:, None], x[_ONSET_BIN:, :-1]], axis=1)
+        rise = np.maximum(x[_ONSET_BIN:, n - before.shape[1]:] - before, np.float32(0.0))
+        onset[n - before.shape[1]:] = rise.mean(axis=0, dtype=np.float64)
+        carry.last = x[_ONSET_BIN:, -1].copy()
+    history = np.concatenate([carry.levels, level])
+    padded = np.concatenate([np.full(drop_frames - len(carry.levels), -np.inf), history]) \
+        if len(carry.levels) < drop_frames else history
+    recent = np.lib.stride_tricks.sliding_window_view(padded, drop_frames + 1).max(axis=1) if n else np.zeros(0)
+    carry.levels = history[-drop_frames:] if drop_frames else np.zeros(0)
+    return Frames(_fold(x, lay.treble), _fold(x, lay.bass), level, onset, recent)
 
 
-def scores(treble: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None,
-           level: npt.NDArray[np.float64] | None, quiet: npt.NDArray[np.bool_] | None, m: Model,
-           tables: _Tables) -> npt.NDArray[np.float64]:
+def switch_cost(onset: npt.NDArray[np.float64], m: Model) -> npt.NDArray[np.float64]:
+    """What a jump into each frame costs (see Model.switch)."""
+    cost: npt.NDArray[np.float64] = m.switch * (m.onset_floor + (1.0 - m.onset_floor) * np.exp(-onset / m.onset_scale))
+    return cost
+
+
+def scores(treble: npt.NDArray[np.float64], frames: Frames | None, quiet: npt.NDArray[np.bool_] | None,
+           m: Model, tables: _Tables) -> npt.NDArray[np.float64]:
     """Log-scores (n_states, n) of every state in every frame: the chords, then N.
 
-    Without ``bass`` (chroma given) the bass term is left out; without
-    ``level`` the frames in ``quiet`` are silence."""
+    Without ``frames`` (chroma given) there is no bass term, and the frames
+    in ``quiet`` are silence."""
+    bass = None if frames is None else frames.bass
+    level = None if frames is None else frames.level
     x = treble / np.maximum(np.sqrt(np.einsum("in,in->n", treble, treble)), _TINY)
     chord = m.treble * np.einsum("ki,in->kn", tables.treble, x) + tables.bias[:, None]
     no_chord = np.full(treble.shape[1], m.treble * m.no_chord)
@@ -208,6 +266,8 @@ def scores(treble: npt.NDArray[np.float64], bass: npt.NDArray[np.float64] | None
     else:
         silent = np.zeros(treble.shape[1]) if quiet is None else quiet.astype(np.float64)
     no_chord += m.quiet_bonus * silent
+    if frames is not None and m.drop_bonus:
+        no_chord += m.drop_bonus * np.clip((frames.recent - frames.level - m.drop_db) / m.drop_width, 0.0, 1.0)
     out: npt.NDArray[np.float64] = np.vstack([chord, no_chord[None, :]]) * tables.scale
     return out
 
@@ -321,6 +381,11 @@ def n_octaves_for(sr: float) -> int:
                      f"got {sr:g}; resample first, e.g. vexolin.load(path, sr=22050)")
 
 
+def drop_frames(m: Model, sr: float, hop_length: int) -> int:
+    """Frames before a frame whose levels N's drop compares it with."""
+    return max(1, int(round(m.drop_seconds * sr / hop_length)))
+
+
 def _scale(sr: float, hop_length: int) -> float:
     return (hop_length / sr) / _REFERENCE_FRAME
 
@@ -422,9 +487,10 @@ def estimate_chords(
         c = _chroma_input(chroma)
         peak = c.max(axis=0) if c.shape[1] else np.zeros(0)
         x = np.log1p(m.gamma * c / np.maximum(peak, _TINY))
-        s = scores(x, None, None, peak <= 1e-20, m, tables)
+        s = scores(x, None, peak <= 1e-20, m, tables)
         used = 0.0 if tuning is None else float(tuning)
         end = None
+        cost = np.full(s.shape[1], m.switch)
     else:
         if y is None:
             raise TypeError("estimate_chords() needs a signal y or chroma=")
@@ -438,11 +504,11 @@ def estimate_chords(
         magnitudes = cqt_magnitude(signal, sr=rate, hop_length=hop, fmin=C2_HZ, n_bins=N_BINS,
                                    bins_per_octave=BINS_PER_OCTAVE, tuning=used, workers=workers,
                                    check_finite=False)
-        treble, bass, level = features(magnitudes, layout(rate), m)
-        s = scores(treble, bass, level, None, m, tables)
+        frames = features(magnitudes, layout(rate), m, drop_frames(m, rate, hop))
+        s = scores(frames.treble, frames, None, m, tables)
+        cost = switch_cost(frames.onset, m)
         end = len(signal) / rate
     params["tuning"] = used
-    cost = np.full(s.shape[1], m.switch)
     path = _native.chord_path(s, cost)
     return Chords.from_frames(path, vocabulary=vocabulary, sr=rate, hop_length=hop, tuning=used, end=end,
                               frame_confidence=confidence(s, path.astype(np.intp)), params=params)
@@ -515,7 +581,8 @@ class ChordStream:
         self._lag_frames = int(round(self.lag * self.sr / self.hop_length))
         self._layout = layout(self.sr)
         self._tables = _tables(self._model, _scale(self.sr, self.hop_length))
-        self._cost = self._model.switch
+        self._drop_frames = drop_frames(self._model, self.sr, self.hop_length)
+        self._carry = Carry()
         self._stream = Stream("cqt_magnitude", sr=self.sr, hop_length=self.hop_length, fmin=C2_HZ, n_bins=N_BINS,
                               bins_per_octave=BINS_PER_OCTAVE, tuning=self.tuning, low_latency=True)
         self._score: npt.NDArray[np.float64] | None = None
@@ -563,17 +630,18 @@ class ChordStream:
         return self._take(self._stream.finish(), final=True)
 
     def _take(self, magnitudes: npt.NDArray[Any], final: bool) -> Chords:
-        treble, bass, level = features(magnitudes, self._layout, self._model)
-        s = scores(treble, bass, level, None, self._model, self._tables)
+        frames = features(magnitudes, self._layout, self._model, self._drop_frames, self._carry)
+        s = scores(frames.treble, frames, None, self._model, self._tables)
+        cost = switch_cost(frames.onset, self._model)
         decided: list[int] = []
         conf: list[float] = []
         for t in range(s.shape[1]):
-            self._step(s[:, t], decided, conf)
+            self._step(s[:, t], float(cost[t]), decided, conf)
         if final:
             self._flush(decided, conf)
         return self._result(np.array(decided, dtype=np.int16), np.array(conf), final)
 
-    def _step(self, emission: npt.NDArray[np.float64], decided: list[int], conf: list[float]) -> None:
+    def _step(self, emission: npt.NDArray[np.float64], cost: float, decided: list[int], conf: list[float]) -> None:
         share = np.exp(emission - emission.max())
         share /= share.sum()
         if self._score is None:
@@ -582,7 +650,7 @@ class ChordStream:
         else:
             score = self._score
             best = int(np.argmax(score))
-            jump = score[best] - self._cost
+            jump = score[best] - cost
             stay = score >= jump
             score = np.where(stay, score, jump) + emission
             self._pending.append((best, stay, share))
