@@ -423,8 +423,10 @@ def estimate_chords(
     bin is below about -50 dBFS); a hidden Markov model whose chords keep
     themselves unless the music clearly moves on is decoded by Viterbi.
     From ``chroma`` (12 rows, row 0 C, as :func:`chroma_cqt` gives) the
-    bass and the level are unknown: the treble scores alone decide, and
-    frames that are all 0 are ``N``.
+    bass is unknown and the treble scores alone decide; frames more than
+    60 dB below the loudest are ``N``, so pass chroma made with
+    ``norm=None`` to keep rests (scaled chroma keeps only its frames of
+    zeros).
 
     Parameters
     ----------
@@ -487,7 +489,10 @@ def estimate_chords(
         c = _chroma_input(chroma)
         peak = c.max(axis=0) if c.shape[1] else np.zeros(0)
         x = np.log1p(m.gamma * c / np.maximum(peak, _TINY))
-        s = scores(x, None, peak <= 1e-20, m, tables)
+        # Chroma with norm=None keeps each frame's level: frames 60 dB below
+        # the loudest are silence. Scaled chroma leaves only its zero frames.
+        quiet = peak <= max(1e-20, 1e-3 * float(peak.max(initial=0.0)))
+        s = scores(x, None, quiet, m, tables)
         used = 0.0 if tuning is None else float(tuning)
         end = None
         cost = np.full(s.shape[1], m.switch)
