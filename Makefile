@@ -1,5 +1,6 @@
 # Entry points: `make build`, `make test`, `make sanitize`, `make demo`, `make bench` (BENCH_ARGS=--quick),
-# `make bench-batch`, `make bench-stream`, `make bench-tuning`, `make bench-render`, `make bench-chords`, `make dist`.
+# `make bench-batch`, `make bench-stream`, `make bench-tuning`, `make bench-render`, `make bench-chords`,
+# `make dist`, `make docs`, `make docs-check`.
 # Everything is set up on first use; later runs only rebuild what changed.
 
 SHELL := /bin/bash
@@ -9,7 +10,7 @@ BUILD := $(ROOT)/build
 VPY := $(VENV)/bin/python
 SITE_PTH = $(shell $(VPY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/_vexolin_build.pth
 
-.PHONY: build test sanitize demo bench bench-batch bench-stream bench-tuning bench-render bench-chords render-deps dist clean system-deps venv configure
+.PHONY: build test sanitize demo bench bench-batch bench-stream bench-tuning bench-render bench-chords render-deps dist docs docs-check docs-modules clean system-deps venv configure
 
 build: configure
 	cmake --build $(BUILD)
@@ -35,6 +36,30 @@ demo: build
 # The sdist and wheel in build/dist, checked in a scratch venv.
 dist: build
 	tools/check_dist.sh $(VPY) $(BUILD)
+
+# The documentation site in build/docs: Sphinx with warnings as errors (-E: every
+# page read again, so a warning cannot hide in an incremental build); the
+# gallery's examples run and draw their figures. Its packages, pinned in
+# docs/requirements.txt, go into .venv.
+DOCS_STAMP := $(VENV)/.docs-requirements.stamp
+
+docs: docs-modules $(DOCS_STAMP)
+	$(VPY) -m sphinx -E -W --keep-going -q -b html -d $(BUILD)/docs-doctrees docs $(BUILD)/docs
+
+# The built site as a reader sees it, in headless Chromium (screenshots in
+# build/docs-check), and the docs' code blocks run as doctests.
+docs-check: docs
+	@tools/install_browser.sh
+	$(VPY) -m pytest tests/docs docs -q --doctest-glob='*.rst'
+
+# The two modules the docs import, without the C++ tests `make build` also builds.
+docs-modules: configure
+	cmake --build $(BUILD) --target _vexolin _native
+	@printf '%s\n' "$(BUILD)/python" "$(ROOT)/python" > "$(SITE_PTH)"
+
+$(DOCS_STAMP): docs/requirements.txt $(VENV)/.requirements.stamp
+	$(VPY) -m pip install -q --disable-pip-version-check -r docs/requirements.txt
+	touch $@
 
 # Speed against the floor (C++, build/bench/floor_bench) and the peer (librosa in
 # its own environment, bench/.peer-venv, created once). BENCH_ARGS=--quick for a subset.
@@ -105,4 +130,5 @@ configure: venv
 	fi
 
 clean:
-	rm -rf $(BUILD) $(ROOT)/build-asan $(ROOT)/build-tsan
+	rm -rf $(BUILD) $(ROOT)/build-asan $(ROOT)/build-tsan $(ROOT)/docs/auto_examples $(ROOT)/docs/api/generated \
+	  $(ROOT)/docs/sg_execution_times.rst

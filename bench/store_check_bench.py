@@ -26,7 +26,7 @@ import numpy as np
 import soundfile
 
 from vexolin import batch
-from vexolin.batch import _store
+from vexolin.batch import store as stores
 
 ROOT = Path(__file__).resolve().parent.parent
 SR = 22050
@@ -56,9 +56,9 @@ def best_of_three(run) -> float:
 def measure(paths: list[str], out: str, options: dict | None) -> dict[str, float]:
     batch.extract(paths, out=out, progress=False, storage_options=options)
     resumed = best_of_three(lambda: batch.extract(paths, out=out, progress=False, storage_options=options))
-    store = _store.location(out, options)
-    scan = _store.scan_entries(store)
-    check = best_of_three(lambda: _store.broken_entries(store, scan, list(scan.whole)))
+    store = stores.open_store(out, options)
+    scan = store.scan()
+    check = best_of_three(lambda: stores.broken_entries(store, scan, list(scan.whole)))
     return {"resumed_s": resumed, "check_s": check, "check_ms_per_entry": 1e3 * check / len(paths)}
 
 

@@ -5,15 +5,22 @@
 // applies its other norms and its threshold to these). The same wrappers and
 // the same engine as `_vexolin`, so results are equal bit for bit. Each
 // transform takes an optional `Cancel` token, raised to stop calls made off
-// the main thread. And `Stream`, the transforms of a signal that arrives in
-// blocks, and `chord_path`, the decoder of the package's chord model.
+// the main thread. `chroma_rows` is the pitch-class row of every bin, the
+// rule the chroma folding uses, for magnitudes the package folds itself.
+// `Stream`, the transforms of a signal that arrives in blocks, and
+// `chord_path`, the decoder of the package's chord model.
+#include "chroma/chroma.h"
 #include "module/cancel_token.h"
 #include "module/chord_path_binding.h"
 #include "module/stream_binding.h"
 #include "module/threads.h"
 #include "module/wrappers.h"
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <vector>
 
 namespace py = pybind11;
 namespace vx = morvat::vexolin;
@@ -39,6 +46,15 @@ PYBIND11_MODULE(_native, m) {
         py::arg("bins_per_octave"), py::arg("n_octaves"), py::arg("n_chroma"), py::arg("fmin"), py::arg("threads"),
         py::arg("cancel") = py::none());
   m.def("default_threads", &vx::default_threads);
+  m.def(
+      "chroma_rows",
+      [](int n_bins, int bins_per_octave, int n_chroma, double fmin) {
+        const std::vector<int> rows = vx::chroma_rows(n_bins, bins_per_octave, n_chroma, fmin);
+        py::array_t<int> out(static_cast<py::ssize_t>(rows.size()));
+        std::copy(rows.begin(), rows.end(), out.mutable_data());
+        return out;
+      },
+      py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("n_chroma"), py::arg("fmin"));
   vx::register_stream(m);
   vx::register_chord_path(m);
 }

@@ -29,8 +29,8 @@ namespace {
 constexpr std::size_t small_block = 1 << 14;
 
 struct NativeStream {
-  ChromaStream state;  // state.cqt is the stream; the rest is used for chroma only
-  bool chroma = false;
+  ChromaStream state;  // state.cqt is the stream; the rest is used for scaled chroma only
+  bool chroma = false;  // frames scaled as they are taken
   std::atomic<bool> busy{false};
 };
 
@@ -86,10 +86,12 @@ std::unique_ptr<NativeStream> open_cqt(const std::string& kind, double sr, int h
   return s;
 }
 
+// scaled: each frame scaled to its largest value, as chroma_cqt; else the
+// folded sums, as chroma_folded.
 std::unique_ptr<NativeStream> open_chroma(double sr, int hop, int bins_per_octave, int n_octaves, int n_chroma,
-                                          double fmin, int frames_at_once) {
+                                          double fmin, int frames_at_once, bool scaled) {
   auto s = std::make_unique<NativeStream>();
-  s->chroma = true;
+  s->chroma = scaled;
   plan_chroma(0, sr, hop, bins_per_octave, n_octaves, n_chroma, fmin);
   run_without_lock([&](const CancelFlag& cancel) {
     s->state = open_chroma_stream(sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, frames_at_once, cancel);
@@ -137,8 +139,20 @@ void register_stream(py::module_& m) {
   py::class_<NativeStream>(m, "Stream", py::metaclass(reinterpret_cast<PyObject*>(&PyType_Type)))
       .def_static("cqt", &open_cqt, py::arg("kind"), py::arg("sr"), py::arg("hop"), py::arg("fmin"),
                   py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("frames_at_once"))
-      .def_static("chroma", &open_chroma, py::arg("sr"), py::arg("hop"), py::arg("bins_per_octave"),
-                  py::arg("n_octaves"), py::arg("n_chroma"), py::arg("fmin"), py::arg("frames_at_once"))
+      .def_static(
+          "chroma",
+          [](double sr, int hop, int bins_per_octave, int n_octaves, int n_chroma, double fmin, int frames_at_once) {
+            return open_chroma(sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, frames_at_once, true);
+          },
+          py::arg("sr"), py::arg("hop"), py::arg("bins_per_octave"), py::arg("n_octaves"), py::arg("n_chroma"),
+          py::arg("fmin"), py::arg("frames_at_once"))
+      .def_static(
+          "chroma_folded",
+          [](double sr, int hop, int bins_per_octave, int n_octaves, int n_chroma, double fmin, int frames_at_once) {
+            return open_chroma(sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, frames_at_once, false);
+          },
+          py::arg("sr"), py::arg("hop"), py::arg("bins_per_octave"), py::arg("n_octaves"), py::arg("n_chroma"),
+          py::arg("fmin"), py::arg("frames_at_once"))
       .def("push", &push, py::arg("y"), py::arg("check_finite"))
       .def("finish", &finish)
       .def_property_readonly("latency_samples", [](const NativeStream& s) { return stream_latency(s.state.cqt); })

@@ -5,6 +5,7 @@ command line and checking a batch's parameters never load the extension."""
 from __future__ import annotations
 
 import functools
+import inspect
 import math
 import numbers
 import os
@@ -79,6 +80,68 @@ def sr_required(function: Callable[_P, _R]) -> Callable[_P, _R]:
     def call(*args: _P.args, **kwargs: _P.kwargs) -> _R:
         if "sr" not in kwargs:
             raise TypeError(f"{function.__name__}(): {SR_REQUIRED}")
+        return function(*args, **kwargs)
+
+    return call
+
+
+# Keywords of librosa's functions of the same names that vexolin has no
+# parameter for, and what it does instead; a call with one gets this rather
+# than Python's bare "unexpected keyword argument".
+_ELSEWHERE = {
+    "center": "frames are always centred on multiples of hop_length, the signal padded with zeros at both ends "
+              "(as center=True)",
+    "pad_mode": "the signal is always padded with zeros (as pad_mode='constant')",
+    "res_type": "there is one resampler: vexolin.load(path, sr=...) resamples with soxr (its 'HQ' quality), and "
+                "the transforms halve the rate between octaves with their own fixed half-band filter",
+    "dtype": "results are always float32 (complex64 for cqt) and load returns float32; convert with .astype",
+    "sparsity": "the kernels always drop at most 1% of each one's spectral mass (as sparsity=0.01)",
+    "scale": "every bin is always scaled by 1 / sqrt(its filter length) (as scale=True)",
+    "window": "the kernels always have a Hann window (as window='hann')",
+    "filter_scale": "the filters' bandwidths are fixed (as filter_scale=1)",
+    "gamma": "this is the constant-Q transform only, with no variable-Q bandwidth (as gamma=0)",
+    "octwidth": "every octave is folded with the same weight (as octwidth=None)",
+    "cqt_mode": "chroma always folds CQT magnitudes (as cqt_mode='full')",
+    "smoothing_window": "CENS is always smoothed with a Hann window of win_len_smooth frames",
+}
+# The same keyword can mean something else for some functions.
+_ELSEWHERE_IN = {
+    ("cqt", "norm"): "the kernels are always scaled to an L1 norm of 1 (as norm=1)",
+    ("cqt_magnitude", "norm"): "the kernels are always scaled to an L1 norm of 1 (as norm=1)",
+    ("chroma_cens", "norm"): "CENS frames are always scaled to a Euclidean length of 1 (as norm=2)",
+    ("estimate_tuning", "bins_per_octave"): "the tuning is a fraction of a semitone whatever bins_per_octave a "
+                                            "transform later uses",
+    ("estimate_tuning", "resolution"): "estimates are always whole cents (as resolution=0.01)",
+    ("estimate_tuning", "n_fft"): "the estimate reads frames of about 0.37 s, a power of two at the rate",
+    ("estimate_tuning", "S"): "it reads samples: pass y, with sr",
+    ("frames_to_time", "n_fft"): "frame centres are the multiples of hop_length, with no n_fft offset "
+                                 "(as n_fft=None)",
+    ("times_like", "n_fft"): "frame centres are the multiples of hop_length, with no n_fft offset (as n_fft=None)",
+}
+
+
+def not_offered(function: str, keyword: str, caller: str | None = None) -> str | None:
+    """Why ``function`` takes no ``keyword`` and what it does instead, for a
+    keyword librosa's function of that name has; None for any other.
+    ``caller`` is the call as the message names it (default ``function()``)."""
+    reason = _ELSEWHERE_IN.get((function, keyword), _ELSEWHERE.get(keyword))
+    if reason is None:
+        return None
+    return (f"{caller or function + '()'} got an unexpected keyword argument {keyword!r}: vexolin has no such "
+            f"option; {reason}")
+
+
+def refuses_foreign_keywords(function: Callable[_P, _R]) -> Callable[_P, _R]:
+    """``function`` refusing a keyword it does not take with :func:`not_offered`'s advice."""
+    own = set(inspect.signature(function).parameters)
+    name = function.__name__
+
+    @functools.wraps(function)
+    def call(*args: _P.args, **kwargs: _P.kwargs) -> _R:
+        for keyword in kwargs.keys() - own:
+            reason = not_offered(name, keyword)
+            if reason is not None:
+                raise TypeError(reason)
         return function(*args, **kwargs)
 
     return call

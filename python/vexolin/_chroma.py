@@ -1,6 +1,7 @@
 """Chroma in NumPy around the native folding: CQT magnitudes the caller
-already has folded onto pitch classes, the frame normalisations and the
-threshold, and the CENS variant. No native code."""
+already has folded onto pitch classes (by the native rows), the frame
+normalisations and the threshold, the CENS variant, and the one rule of
+every chroma view. No native code."""
 
 from __future__ import annotations
 
@@ -52,19 +53,10 @@ def check_threshold(name: str, value: object) -> float:
     return x
 
 
-def chroma_rows(n_bins: int, bins_per_octave: int, n_chroma: int, fmin: float) -> npt.NDArray[np.intp]:
-    """The pitch-class row of each bin (-1 for none), as the native chroma folds them."""
-    per_class = bins_per_octave // n_chroma
-    midi = (math.log2(fmin) - 8.78135971352466) * 12.0 + 69.0
-    steps = math.fmod(midi, 12.0) * (n_chroma * 0.08333333333333333)
-    shift = int(math.trunc(steps + math.copysign(0.49999999999999994, steps))) % n_chroma
-    b = np.arange(n_bins)
-    pitch_class = ((b % bins_per_octave) + per_class // 2) % bins_per_octave // per_class
-    return np.where(pitch_class < n_chroma, (pitch_class + shift) % n_chroma, -1)
-
-
-def fold(magnitudes: npt.NDArray[np.float32], rows: npt.NDArray[np.intp], n_chroma: int) -> npt.NDArray[np.float32]:
-    """Magnitudes (..., n_bins, n_frames) summed onto (..., n_chroma, n_frames), in ascending bin order."""
+def fold(magnitudes: npt.NDArray[np.float32], rows: npt.NDArray[np.integer], n_chroma: int) -> npt.NDArray[np.float32]:
+    """Magnitudes (..., n_bins, n_frames) summed onto (..., n_chroma, n_frames),
+    in ascending bin order; ``rows`` gives each bin's (-1: none), as the
+    native ``chroma_rows`` gives them."""
     out = np.zeros(magnitudes.shape[:-2] + (n_chroma, magnitudes.shape[-1]), dtype=np.float32)
     for b, row in enumerate(rows):
         if row >= 0:
@@ -112,3 +104,29 @@ def cens(chroma: npt.NDArray[np.float32], win_len_smooth: int) -> npt.NDArray[np
     length = np.sqrt((smooth * smooth).sum(axis=-2, keepdims=True))
     out: npt.NDArray[np.float32] = (smooth / np.where(length > 0.0, length, 1.0)).astype(np.float32)
     return out
+
+
+#: Every chroma view (``vexolin.plot.chromagram``, the command line's text
+#: picture and ``--plot``) draws values below this fraction of the largest
+#: folded sum as 0, so fades and silence are dark instead of scaled up to
+#: full-scale noise.
+QUIET = 0.05
+
+
+def for_view(sums: npt.NDArray[np.float32], threshold: float = QUIET) -> npt.NDArray[np.float32]:
+    """What a view draws of chroma sums (..., n_chroma, n_frames): values below
+    ``threshold`` times the largest set to 0, then each frame scaled to its
+    largest value."""
+    return normalise(sums, "inf", threshold)
+
+
+def scaled_per_frame(chroma: npt.NDArray[np.floating]) -> bool:
+    """Whether every frame of (n_chroma, n_frames) chroma that is not silent
+    has a largest value, sum or Euclidean length of 1, as the norms leave
+    them: such chroma no longer tells a quiet frame from a loud one."""
+    a = np.abs(np.asarray(chroma, dtype=np.float64))
+    sizes = (a.max(axis=-2), a.sum(axis=-2), np.sqrt((a * a).sum(axis=-2)))
+    sounding = sizes[0] > float(_SILENCE)
+    if np.count_nonzero(sounding) < 2:
+        return False
+    return any(bool(np.all(np.abs(size[sounding] - 1.0) < 1e-4)) for size in sizes)

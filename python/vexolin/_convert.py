@@ -8,7 +8,7 @@ from collections.abc import Callable
 import numpy as np
 import numpy.typing as npt
 
-from vexolin._checks import lowest_frequency, positive_float, whole_number
+from vexolin._checks import lowest_frequency, positive_float, refuses_foreign_keywords, sr_required, whole_number
 
 _PITCH_CLASSES = ("C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B")
 
@@ -41,8 +41,12 @@ def cqt_frequencies(n_bins: int, *, fmin: float | None = None, bins_per_octave: 
     return lowest_frequency(fmin) * 2.0 ** (np.arange(n) / per_octave)
 
 
-def frames_to_time(frames: npt.ArrayLike, *, sr: float = 22050, hop_length: int = 512) -> npt.NDArray[np.float64]:
+@refuses_foreign_keywords
+@sr_required
+def frames_to_time(frames: npt.ArrayLike, *, sr: float, hop_length: int = 512) -> npt.NDArray[np.float64]:
     """Times in seconds of frame centres: ``frames * hop_length / sr``.
+
+    ``sr`` is required: pass the rate :func:`load` returned (the file's own).
 
     Examples
     --------
@@ -54,13 +58,20 @@ def frames_to_time(frames: npt.ArrayLike, *, sr: float = 22050, hop_length: int 
     return np.asarray(frames, dtype=np.float64) * hop / rate
 
 
-def times_like(X: npt.ArrayLike | int, *, sr: float = 22050, hop_length: int = 512) -> npt.NDArray[np.float64]:
+@refuses_foreign_keywords
+@sr_required
+def times_like(X: npt.ArrayLike | int, *, sr: float, hop_length: int = 512) -> npt.NDArray[np.float64]:
     """Times in seconds of the frames of a CQT or chroma array.
 
     Parameters
     ----------
     X : array_like or int
         An array with frames on its last axis, or a frame count.
+    sr : float
+        The sample rate the frames were computed at (required: the rate
+        :func:`load` returned).
+    hop_length : int
+        Their hop, as given to the transform.
 
     Examples
     --------

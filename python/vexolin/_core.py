@@ -4,48 +4,26 @@ into the package's native module."""
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Mapping
+import functools
+from collections.abc import Callable, Iterable
 from concurrent.futures import ThreadPoolExecutor
-from contextvars import ContextVar
-from typing import Any, Literal, TypeVar, overload
+from typing import Any, Literal, ParamSpec, TypeVar, overload
 
 import numpy as np
 import numpy.typing as npt
 
 from vexolin import _chroma, _native
+from vexolin._cancel import current
 from vexolin._native import Cancel
-from vexolin._checks import SR_REQUIRED, positive_float, sr_required, warn_slow_hop, whole_number
-from vexolin._features import CHROMA, CQT, Feature, Params
+from vexolin._samples import rows as sample_rows
+from vexolin._checks import SR_REQUIRED, positive_float, refuses_foreign_keywords, sr_required, warn_slow_hop, whole_number
+from vexolin._features import CENS, CHROMA, CQT, CQT_COMPLEX, FeatureRequest, request
 from vexolin._tuning import estimate_tuning, tuned_fmin
-
-# A 2-D array with 1 to this many columns and more rows than that is
-# read as (n_samples, n_channels), the layout audio readers return.
-_MAX_COLUMN_CHANNELS = 8
 
 _Out = TypeVar("_Out", np.float32, np.complex64)
 _Item = TypeVar("_Item")
 _Result = TypeVar("_Result")
 
-# The token of the work this thread does for a pool (a batch's files): the
-# transforms it calls stop when that pool is interrupted.
-_token: ContextVar[Cancel | None] = ContextVar("vexolin_cancel", default=None)
-
-
-def stop_if_cancelled() -> None:
-    """Raise ``Cancelled`` when this thread's calls have been cancelled: work
-    in Python between native calls (a file read in blocks) stops there."""
-    token = _token.get()
-    if token is not None and token.cancelled:
-        raise _native.Cancelled("cancelled")
-
-
-def with_token(token: Cancel, fn: Callable[..., _Result], *args: Any) -> _Result:
-    """``fn(*args)`` with ``token`` passed to every transform it calls on this thread."""
-    reset = _token.set(token)
-    try:
-        return fn(*args)
-    finally:
-        _token.reset(reset)
 
 
 def map_on_threads(
@@ -58,7 +36,7 @@ def map_on_threads(
     interruption goes on as soon as they have. A token this thread's own
     pool gave it is passed on instead, and raised by that pool.
     """
-    inherited = _token.get()
+    inherited = current()
     token = inherited if inherited is not None else Cancel()
     executor = ThreadPoolExecutor(max_workers=threads, thread_name_prefix="vexolin")
     try:
@@ -69,33 +47,6 @@ def map_on_threads(
         raise
     finally:
         executor.shutdown(wait=True, cancel_futures=True)
-
-
-def _samples(y: npt.ArrayLike, check_finite: bool) -> tuple[npt.NDArray[np.float32], tuple[int, ...]]:
-    """The signal as C-contiguous float32 rows of samples, and the leading shape of the result."""
-    try:
-        a = np.asarray(y)
-    except ValueError as e:  # ragged nested sequences
-        raise TypeError(f"y must be an array of samples: {e}") from None
-    if a.dtype.kind != "f":
-        hint = ""
-        if a.dtype.kind in "iub":
-            hint = " (scale integer PCM to floats first, e.g. y / 32768)"
-        elif a.dtype.kind == "c":
-            hint = " (the transform takes a real signal)"
-        raise TypeError(f"y must hold floating-point samples, got dtype {a.dtype}{hint}")
-    if a.ndim == 0:
-        raise ValueError("y must have a time axis, got a scalar")
-    if a.ndim == 2 and 0 < a.shape[1] <= _MAX_COLUMN_CHANNELS < a.shape[0]:
-        a = a.T  # (n_samples, n_channels): channels become the leading axis
-    if a.shape[-1] == 0:
-        raise ValueError(f"y has no samples (shape {a.shape})")
-    if check_finite and not np.isfinite(a).all():
-        raise ValueError("y has non-finite samples (NaN or infinity); "
-                         "pass check_finite=False to skip this check")
-    leading = a.shape[:-1]
-    rows = np.ascontiguousarray(a, dtype=np.float32).reshape(-1, a.shape[-1])
-    return rows, leading
 
 
 def split_budget(budget: int, tasks: int) -> tuple[int, int]:
@@ -117,9 +68,9 @@ def _per_channel(
     check_finite: bool,
 ) -> npt.NDArray[_Out]:
     """``one(row, engine_threads, token)`` for each channel, within the thread budget ``workers``."""
-    rows, leading = _samples(y, check_finite)
+    rows, leading = sample_rows(y, check_finite)
     pool, threads = split_budget(budget(workers), len(rows))
-    token = _token.get()  # None on the main thread: Ctrl-C reaches the call itself
+    token = current()  # None on the main thread: Ctrl-C reaches the call itself
     if not leading:
         return one(rows[0], threads, token)
     if pool == 1:
@@ -131,40 +82,26 @@ def _per_channel(
     return stacked.reshape(leading + stacked.shape[1:])
 
 
-def transform(
-    feature: Feature, y: npt.ArrayLike, sr: object, given: Mapping[str, Any], workers: int | None,
-    check_finite: bool, native: str | None = None,
-) -> npt.NDArray[Any]:
-    """``feature`` of ``y`` with the parameters ``given``, checked before any
-    work; ``native`` names another native function taking the same arguments."""
-    return compute(feature, y, sr, given, workers, check_finite, native)[0]
-
-
 def compute(
-    feature: Feature, y: npt.ArrayLike, sr: object, given: Mapping[str, Any], workers: int | None,
-    check_finite: bool, native: str | None = None,
-) -> tuple[npt.NDArray[Any], Params]:
-    """As :func:`transform`, with the parameters used: ``tuning`` is the
-    one estimated when it was not given."""
-    p = feature.resolve(given)
+    request: FeatureRequest, y: npt.ArrayLike, sr: object, workers: int | None, check_finite: bool,
+) -> tuple[npt.NDArray[Any], FeatureRequest]:
+    """``request`` of ``y``, checked before any work, and the request as
+    computed: its ``tuning`` is the one estimated when it was to be."""
     rate = positive_float("sr", sr)
-    feature.check_nyquist(rate, p)
-    warn_slow_hop(p["hop_length"], -(-feature.n_bins(p) // p["bins_per_octave"]))
-    rows, leading = _samples(y, check_finite)
-    if "tuning" in p and p["tuning"] is None:
-        p["tuning"] = estimate_tuning(rows, sr=rate)
-    tuned = {**p, "fmin": tuned_fmin(p["fmin"], p.get("tuning") or 0.0)}
-    name = native or (feature.native_for(p) if feature.native_for else feature.native)
-    function: Callable[..., npt.NDArray[Any]] = getattr(_native, name)
-    hop, args = p["hop_length"], feature.native_args(tuned)
-    finish = feature.finish if native is None and feature.finish is not None else lambda values, p: values
+    request.check_nyquist(rate)
+    warn_slow_hop(request.hop_length, request.n_octaves)
+    rows, leading = sample_rows(y, check_finite)
+    if request.estimates_tuning:
+        request = request.with_tuning(estimate_tuning(rows, sr=rate))
+    native, args = request.native, request.native_args
     signal = rows.reshape(leading + rows.shape[-1:])
     values = _per_channel(
-        signal, lambda row, threads, token: finish(function(row, rate, hop, *args, threads, cancel=token), p),
+        signal, lambda row, threads, token: request.of_channel(native, args, row, rate, threads, token),
         workers, check_finite=False)
-    return values, p
+    return values, request
 
 
+@refuses_foreign_keywords
 @sr_required
 def cqt(
     y: npt.ArrayLike,
@@ -242,11 +179,13 @@ def cqt(
     >>> vexolin.bin_notes(84)[np.abs(C).mean(axis=1).argmax()]
     'A4'
     """
-    given = dict(hop_length=hop_length, fmin=fmin, n_bins=n_bins, bins_per_octave=bins_per_octave, tuning=tuning)
-    result: npt.NDArray[np.complex64] = transform(CQT, y, sr, given, workers, check_finite, native="cqt_complex")
+    asked = request(CQT_COMPLEX, dict(hop_length=hop_length, fmin=fmin, n_bins=n_bins,
+                                      bins_per_octave=bins_per_octave, tuning=tuning))
+    result: npt.NDArray[np.complex64] = compute(asked, y, sr, workers, check_finite)[0]
     return result
 
 
+@refuses_foreign_keywords
 @sr_required
 def cqt_magnitude(
     y: npt.ArrayLike,
@@ -280,43 +219,76 @@ def cqt_magnitude(
     >>> int(M[:, 40].argmax())  # 110 Hz is one octave, 12 bins, above 55 Hz
     12
     """
-    given = dict(hop_length=hop_length, fmin=fmin, n_bins=n_bins, bins_per_octave=bins_per_octave, tuning=tuning)
-    result: npt.NDArray[np.float32] = transform(CQT, y, sr, given, workers, check_finite)
+    asked = request(CQT, dict(hop_length=hop_length, fmin=fmin, n_bins=n_bins, bins_per_octave=bins_per_octave,
+                              tuning=tuning))
+    result: npt.NDArray[np.float32] = compute(asked, y, sr, workers, check_finite)[0]
     return result
 
 
-def _chroma_given(hop_length: int, fmin: float | None, bins_per_octave: int, n_octaves: int, n_chroma: int,
-                  tuning: float | None, norm: Any, threshold: float) -> dict[str, Any]:
-    return dict(hop_length=hop_length, fmin=fmin, bins_per_octave=bins_per_octave, n_octaves=n_octaves,
-                n_chroma=n_chroma, tuning=tuning, norm=norm, threshold=threshold)
+_P = ParamSpec("_P")
 
 
-def _chroma_of_magnitudes(C: npt.ArrayLike, given: dict[str, Any]) -> tuple[npt.NDArray[np.float32], Params]:
-    """Chroma folded from CQT magnitudes the caller has; ``fmin`` and
-    ``bins_per_octave`` describe them, and ``tuning`` (None: 0) how they were tuned."""
+def _layout_of_magnitudes(function: Callable[_P, _Result]) -> Callable[_P, _Result]:
+    """``function`` refusing magnitudes ``C=`` without ``bins_per_octave=``."""
+    # Folded at chroma's default of 36 per octave, the 12 of cqt_magnitude's
+    # default give the wrong pitch class for most frames, with no sign of it.
+
+    @functools.wraps(function)
+    def call(*args: _P.args, **kwargs: _P.kwargs) -> _Result:
+        if kwargs.get("C") is not None and "bins_per_octave" not in kwargs:
+            raise TypeError(f"{function.__name__}(C=...) needs bins_per_octave=, the bins per octave the "
+                            "magnitudes were computed with (cqt_magnitude's default is 12, chroma's transform "
+                            "uses 36): a wrong value folds bins onto the wrong pitch classes")
+        return function(*args, **kwargs)
+
+    return call
+
+
+def _chroma_layout(request: FeatureRequest) -> tuple[int, int, float]:
+    """Bins per octave, pitch classes and the tuned frequency of bin 0 of chroma's transform."""
+    return request["bins_per_octave"], request["n_chroma"], tuned_fmin(request["fmin"], request["tuning"] or 0.0)
+
+
+def _fold_magnitudes(C: npt.ArrayLike, request: FeatureRequest) -> npt.NDArray[np.float32]:
+    """CQT magnitudes the caller has, folded onto the request's pitch classes:
+    ``fmin`` and ``bins_per_octave`` describe them, and ``tuning`` (None: 0)
+    how they were tuned."""
     M = np.asarray(C)
     if np.iscomplexobj(M):
         M = np.abs(M)
     if M.ndim < 2 or M.dtype.kind not in "fiu":
         raise ValueError(f"C must be CQT magnitudes of shape (..., n_bins, n_frames), got shape {M.shape}")
-    p = CHROMA.resolve({**given, "tuning": given["tuning"] or 0.0})
-    rows = _chroma.chroma_rows(M.shape[-2], p["bins_per_octave"], p["n_chroma"], tuned_fmin(p["fmin"], p["tuning"]))
-    folded = _chroma.fold(M.astype(np.float32, copy=False), rows, p["n_chroma"])
-    return _chroma.normalise(folded, p["norm"], p["threshold"]), p
+    bins_per_octave, n_chroma, fmin = _chroma_layout(request)
+    rows = _native.chroma_rows(M.shape[-2], bins_per_octave, n_chroma, fmin)  # the native folding's rule
+    return _chroma.fold(M.astype(np.float32, copy=False), rows, n_chroma)
 
 
-def _chroma_of(y: npt.ArrayLike | None, sr: float | None, C: npt.ArrayLike | None, given: dict[str, Any],
-            workers: int | None, check_finite: bool, caller: str) -> tuple[npt.NDArray[np.float32], Params]:
+def _chroma_given(chroma: npt.ArrayLike) -> npt.NDArray[np.float32]:
+    """Chroma the caller has, checked."""
+    X = np.asarray(chroma)
+    if X.ndim < 2 or X.dtype.kind not in "fiu" or X.shape[-2] == 0:
+        raise ValueError(f"chroma must be chroma features of shape (..., n_chroma, n_frames), got shape "
+                         f"{X.shape} of {X.dtype}")
+    if not np.isfinite(X).all():
+        raise ValueError("chroma holds NaN or infinite values")
+    return X.astype(np.float32, copy=False)
+
+
+def _chroma_of(y: npt.ArrayLike | None, sr: float | None, C: npt.ArrayLike | None, asked: FeatureRequest,
+               workers: int | None, check_finite: bool) -> tuple[npt.NDArray[np.float32], FeatureRequest]:
+    """The chroma feature ``asked`` of a signal or of magnitudes ``C``, and the request as computed."""
+    caller = asked.feature.function
     if C is not None:
         if y is not None:
             raise TypeError(f"{caller}() takes a signal y or magnitudes C=, not both")
-        return _chroma_of_magnitudes(C, given)
+        used = asked.with_tuning(asked["tuning"] or 0.0)
+        assert asked.feature.from_sums is not None
+        return asked.feature.from_sums(_fold_magnitudes(C, asked), used.params), used
     if y is None:
         raise TypeError(f"{caller}() needs a signal y or CQT magnitudes C=")
     if sr is None:
         raise TypeError(f"{caller}(): {SR_REQUIRED}")
-    values, p = compute(CHROMA, y, sr, given, workers, check_finite)
-    return values, p
+    return compute(asked, y, sr, workers, check_finite)
 
 
 @overload
@@ -333,6 +305,8 @@ def chroma_cqt(
     n_chroma: int = 12, tuning: float | None = None, norm: float | str | None = np.inf, threshold: float = 0.0,
     return_tuning: Literal[True], workers: int | None = None, check_finite: bool = True,
 ) -> tuple[npt.NDArray[np.float32], float]: ...
+@refuses_foreign_keywords
+@_layout_of_magnitudes
 def chroma_cqt(
     y: npt.ArrayLike | None = None,
     *,
@@ -423,14 +397,17 @@ def chroma_cqt(
     >>> bool(np.allclose(from_magnitudes, chroma, atol=1e-5))
     True
     """
-    given = _chroma_given(hop_length, fmin, bins_per_octave, n_octaves, n_chroma, tuning, norm, threshold)
-    values, p = _chroma_of(y, sr, C, given, workers, check_finite, "chroma_cqt")
-    return (values, float(p["tuning"])) if return_tuning else values
+    asked = request(CHROMA, dict(hop_length=hop_length, fmin=fmin, bins_per_octave=bins_per_octave,
+                                 n_octaves=n_octaves, n_chroma=n_chroma, tuning=tuning, norm=norm,
+                                 threshold=threshold))
+    values, used = _chroma_of(y, sr, C, asked, workers, check_finite)
+    return (values, float(used["tuning"])) if return_tuning else values
 
 
 @overload
 def chroma_cens(
     y: npt.ArrayLike | None = None, *, sr: float | None = None, C: npt.ArrayLike | None = None,
+    chroma: npt.ArrayLike | None = None,
     hop_length: int = 512, fmin: float | None = None, bins_per_octave: int = 36, n_octaves: int = 7,
     n_chroma: int = 12, tuning: float | None = None, win_len_smooth: int = 41,
     return_tuning: Literal[False] = False, workers: int | None = None, check_finite: bool = True,
@@ -438,15 +415,19 @@ def chroma_cens(
 @overload
 def chroma_cens(
     y: npt.ArrayLike | None = None, *, sr: float | None = None, C: npt.ArrayLike | None = None,
+    chroma: npt.ArrayLike | None = None,
     hop_length: int = 512, fmin: float | None = None, bins_per_octave: int = 36, n_octaves: int = 7,
     n_chroma: int = 12, tuning: float | None = None, win_len_smooth: int = 41,
     return_tuning: Literal[True], workers: int | None = None, check_finite: bool = True,
 ) -> tuple[npt.NDArray[np.float32], float]: ...
+@refuses_foreign_keywords
+@_layout_of_magnitudes
 def chroma_cens(
     y: npt.ArrayLike | None = None,
     *,
     sr: float | None = None,
     C: npt.ArrayLike | None = None,
+    chroma: npt.ArrayLike | None = None,
     hop_length: int = 512,
     fmin: float | None = None,
     bins_per_octave: int = 36,
@@ -460,8 +441,8 @@ def chroma_cens(
 ) -> npt.NDArray[np.float32] | tuple[npt.NDArray[np.float32], float]:
     """Chroma energy-normalised statistics (CENS), for matching and retrieval.
 
-    The chroma of :func:`chroma_cqt` (from ``y``, or from CQT magnitudes
-    ``C``) is scaled so each frame sums to 1, quantised (each value counts
+    The chroma of :func:`chroma_cqt` (from ``y``, from CQT magnitudes
+    ``C``, or chroma one has, ``chroma``) is scaled so each frame sums to 1, quantised (each value counts
     how many of 0.05, 0.1, 0.2 and 0.4 it exceeds), smoothed along time
     with a Hann window of ``win_len_smooth`` frames (summing to 1, centred,
     zeros beyond the ends), and each frame scaled to Euclidean length 1.
@@ -472,6 +453,10 @@ def chroma_cens(
     y, sr, C, hop_length, fmin, bins_per_octave, n_octaves, n_chroma, tuning, return_tuning, workers, check_finite
         As in :func:`chroma_cqt` (``tuning`` in fractions of a semitone,
         None to estimate it).
+    chroma : array_like, shape (..., n_chroma, n_frames), instead of ``y`` or ``C``
+        Chroma already computed (stored by batch, say), scaled per frame in
+        any way: each frame is scaled to sum 1 first. Only ``win_len_smooth``
+        is used; ``tuning`` is returned as given (None: 0.0).
     win_len_smooth : int
         Frames of the smoothing window (1: no smoothing).
 
@@ -491,9 +476,16 @@ def chroma_cens(
     ((12, 87), 'A')
     >>> round(float(np.linalg.norm(cens[:, 40])), 6)
     1.0
+    >>> chroma = vexolin.chroma_cqt(y, sr=sr)
+    >>> bool(np.allclose(vexolin.chroma_cens(chroma=chroma), cens, atol=1e-6))  # from chroma you have
+    True
     """
-    window = whole_number("win_len_smooth", win_len_smooth)
-    given = _chroma_given(hop_length, fmin, bins_per_octave, n_octaves, n_chroma, tuning, None, 0.0)
-    folded, p = _chroma_of(y, sr, C, given, workers, check_finite, "chroma_cens")
-    values = _chroma.cens(folded, window)
-    return (values, float(p["tuning"])) if return_tuning else values
+    asked = request(CENS, dict(hop_length=hop_length, fmin=fmin, bins_per_octave=bins_per_octave,
+                               n_octaves=n_octaves, n_chroma=n_chroma, tuning=tuning, win_len_smooth=win_len_smooth))
+    if chroma is not None:
+        if y is not None or C is not None:
+            raise TypeError("chroma_cens() takes one of a signal y, magnitudes C= or chroma=")
+        values = _chroma.cens(_chroma_given(chroma), asked["win_len_smooth"])
+        return (values, float(asked["tuning"] or 0.0)) if return_tuning else values
+    values, used = _chroma_of(y, sr, C, asked, workers, check_finite)
+    return (values, float(used["tuning"])) if return_tuning else values

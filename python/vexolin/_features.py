@@ -1,24 +1,40 @@
-"""Each feature described once: its parameters with their defaults and
-checks, the top bin for the Nyquist pre-check, the native call that computes
-it, the names of its rows, and the form stored with results. The package's
-functions, the command line and batch all read these descriptions; none
-imports native code."""
+"""Every feature described once, and the request every layer computes.
+
+A :class:`Feature` is one entry of :data:`TABLE`: its parameters with their
+defaults and checks, the native call that computes one channel (reached by
+reference), what is done to that call's result, the names of its rows, its
+dtype, and whether and how a stream computes it. A :class:`FeatureRequest`
+is a feature with its parameters resolved (defaults applied, each checked,
+``fmin`` in hertz); it is made once where a call enters the package (the
+transforms, ``Stream``, ``stream_file``, the command line, ``batch.extract``)
+and is all that the layers below it are given.
+
+Adding a feature is one entry here plus its computation: the package's
+streams, the command line's commands and options and batch's ``feature=``
+are read from this table. Nothing here loads native code until a request
+is computed, so parsing the command line and checking a batch's
+parameters do without the extension.
+"""
 
 from __future__ import annotations
 
 from collections.abc import Callable, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field, replace
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 from vexolin._checks import check_top_bin, lowest_frequency, whole_number
-from vexolin._chroma import check_norm, check_threshold, normalise
+from vexolin._chroma import cens, check_norm, check_threshold, normalise
 from vexolin._convert import bin_notes, chroma_notes
-from vexolin._tuning import check_tuning
+from vexolin._tuning import check_tuning, tuned_fmin
 
 Params = dict[str, Any]
+#: A native transform of one channel: ``(y, sr, hop, *native_args, threads, cancel=)``.
+NativeCall = Callable[..., npt.NDArray[Any]]
+#: Opens one channel's native stream: ``(params, sr, hop, native_args, frames_at_once)``.
+StreamOpener = Callable[[Params, float, int, tuple[Any, ...], int], Any]
 
 
 def _count(minimum: int) -> Callable[[str, object], int]:
@@ -48,12 +64,16 @@ class Param:
 class Feature:
     """A feature computed from the constant-Q transform."""
 
+    #: Its name on the command line, in batch and in stored parameters.
     name: str
+    #: The package function it equals, the name a ``Stream`` takes.
+    function: str
     summary: str
     params: tuple[Param, ...]
-    #: The native function that computes one channel, and its arguments after
-    #: ``(y, sr, hop_length)`` in its own order.
-    native: str
+    dtype: type[np.generic]
+    #: The native function that computes one channel with these parameters.
+    native: Callable[[Params], NativeCall]
+    #: Its arguments after ``(y, sr, hop_length)``, in its own order.
     native_args: Callable[[Params], tuple[Any, ...]]
     #: Bins of the underlying transform.
     n_bins: Callable[[Params], int]
@@ -63,10 +83,18 @@ class Feature:
     labels: Callable[[Params], list[str]]
     #: Checks between parameters, after each one's own: (params, spell).
     relations: Callable[[Params, Callable[[str], str]], None] = lambda p, spell: None
-    #: The native function for these parameters, when it is not always ``native``.
-    native_for: Callable[[Params], str] | None = None
     #: What is done to one channel's native result, e.g. a norm.
-    finish: Callable[[npt.NDArray[np.float32], Params], npt.NDArray[np.float32]] | None = None
+    finish: Callable[[npt.NDArray[Any], Params], npt.NDArray[Any]] | None = None
+    #: A chroma feature made from folded sums (of magnitudes one already
+    #: has, say); None for the others.
+    from_sums: Callable[[npt.NDArray[np.float32], Params], npt.NDArray[np.float32]] | None = None
+    #: Opens the native stream that computes it block by block; None: it
+    #: needs the whole signal.
+    stream: StreamOpener | None = None
+    #: Why a stream cannot give these parameters' result (None: it can).
+    unstreamable: Callable[[Params], str | None] = lambda p: None
+    #: Offered by the command line and batch, which store float32 rows.
+    offered: bool = True
 
     def defaults(self) -> Params:
         return {param.name: param.default for param in self.params}
@@ -80,17 +108,147 @@ class Feature:
         self.relations(p, spell)
         return p
 
-    def top_hz(self, p: Params) -> float:
+
+@dataclass(frozen=True)
+class FeatureRequest:
+    """A feature and its resolved parameters: what to compute, from the
+    entry of a call down to the native function."""
+
+    feature: Feature
+    #: The parameters in the feature's order, checked, defaults applied.
+    values: tuple[tuple[str, Any], ...] = field(repr=False)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # By name and values: a Dask task carries a few words, not the table.
+        return (_from_table, (self.feature.name, self.values))
+
+    def __repr__(self) -> str:
+        return f"FeatureRequest({self.feature.name!r}, {self.params!r})"
+
+    @property
+    def name(self) -> str:
+        return self.feature.name
+
+    @property
+    def params(self) -> Params:
+        """The parameters, as a new dict."""
+        return dict(self.values)
+
+    def __getitem__(self, name: str) -> Any:
+        for key, value in self.values:
+            if key == name:
+                return value
+        raise KeyError(name)
+
+    def __contains__(self, name: object) -> bool:
+        return any(key == name for key, _ in self.values)
+
+    def get(self, name: str, default: Any = None) -> Any:
+        return self[name] if name in self else default
+
+    @property
+    def hop_length(self) -> int:
+        return int(self["hop_length"])
+
+    @property
+    def dtype(self) -> np.dtype[Any]:
+        return np.dtype(self.feature.dtype)
+
+    @property
+    def labels(self) -> list[str]:
+        """Names of the result's rows."""
+        return self.feature.labels(self.params)
+
+    @property
+    def n_octaves(self) -> int:
+        """Octaves of the underlying transform, the last one partial."""
+        return -(-self.feature.n_bins(self.params) // int(self["bins_per_octave"]))
+
+    @property
+    def estimates_tuning(self) -> bool:
+        """Whether the tuning is still to be estimated from the signal."""
+        return "tuning" in self and self["tuning"] is None
+
+    def with_params(self, **changed: Any) -> FeatureRequest:
+        """This request with some parameters changed, each checked again."""
+        return request(self.feature, {**self.params, **changed})
+
+    def with_tuning(self, tuning: float) -> FeatureRequest:
+        """This request with the tuning it was computed with."""
+        return replace(self, values=tuple((k, float(tuning) if k == "tuning" else v) for k, v in self.values))
+
+    def json(self) -> Params:
+        """The form stored with results: the feature's name and its parameters."""
+        return {"feature": self.name, **self.params}
+
+    # --- Checks before any work ---------------------------------------------------
+
+    def top_hz(self) -> float:
         """Centre frequency of the highest bin computed."""
-        return float(p["fmin"] * 2.0 ** ((self.n_bins(p) - 1) / p["bins_per_octave"]))
+        return float(self["fmin"] * 2.0 ** ((self.feature.n_bins(self.params) - 1) / self["bins_per_octave"]))
 
-    def check_nyquist(self, sr: float, p: Params) -> None:
+    def check_nyquist(self, sr: float) -> None:
         """The package's one pre-check of the top bin against ``sr / 2``."""
-        check_top_bin(sr, p["hop_length"], self.top_hz(p), self.lower)
+        check_top_bin(sr, self.hop_length, self.top_hz(), self.feature.lower)
 
-    def json(self, p: Params) -> Params:
-        """The form stored with results: the feature's name and its resolved parameters."""
-        return {"feature": self.name, **p}
+    # --- How it is computed ------------------------------------------------------
+
+    @property
+    def native(self) -> NativeCall:
+        """The native function computing one channel of this request."""
+        return self.feature.native(self.params)
+
+    @property
+    def native_args(self) -> tuple[Any, ...]:
+        """The native call's arguments after ``(y, sr, hop)``, bins moved by the tuning."""
+        p = self.params
+        return self.feature.native_args({**p, "fmin": tuned_fmin(p["fmin"], p.get("tuning") or 0.0)})
+
+    def of_channel(self, native: NativeCall, args: tuple[Any, ...], y: npt.NDArray[np.float32], sr: float,
+                   threads: int, cancel: Any = None) -> npt.NDArray[Any]:
+        """One channel's result from ``native`` and ``args`` (this request's,
+        taken once for all channels)."""
+        values = native(y, sr, self.hop_length, *args, threads, cancel=cancel)
+        return values if self.feature.finish is None else self.feature.finish(values, self.params)
+
+    @property
+    def unstreamable(self) -> str | None:
+        """Why a stream cannot compute this request (None: it can)."""
+        if self.feature.stream is None:
+            return f"{self.feature.function} needs the whole signal"
+        return self.feature.unstreamable(self.params)
+
+    @property
+    def streams(self) -> bool:
+        """Whether a stream gives this request's result, block by block."""
+        return self.unstreamable is None
+
+    def open_stream(self, sr: float, frames_at_once: int) -> Any:
+        """One channel's native stream of this request (see :attr:`streams`)."""
+        assert self.feature.stream is not None and self.streams
+        return self.feature.stream(self.params, sr, self.hop_length, self.native_args, frames_at_once)
+
+
+def request(feature: Feature | str, given: Mapping[str, Any], spell: Callable[[str], str] = str) -> FeatureRequest:
+    """The request of ``feature`` (or its name) with the parameters
+    ``given``; absent ones take their defaults, and each is checked."""
+    described = by_name(feature) if isinstance(feature, str) else feature
+    p = described.resolve(given, spell)
+    return FeatureRequest(described, tuple(p.items()))
+
+
+def from_json(document: Mapping[str, Any]) -> FeatureRequest:
+    """The request stored as ``document`` (a :meth:`FeatureRequest.json`,
+    possibly with other keys beside its parameters)."""
+    described = by_name(document["feature"])
+    return request(described, {name: document[name] for name in described.defaults() if name in document})
+
+
+def _from_table(name: str, values: tuple[tuple[str, Any], ...]) -> FeatureRequest:
+    return FeatureRequest(_ALL[name], values)
+
+
+# --- The features ----------------------------------------------------------------------
 
 
 def _n_chroma_fits(p: Params, spell: Callable[[str], str]) -> None:
@@ -111,55 +269,191 @@ def _scaled_natively(p: Params) -> bool:
     return bool(p["norm"] == "inf" and p["threshold"] == 0.0)
 
 
+# The native calls are taken from the module when a request is computed:
+# the table itself loads no native code.
+
+
+def _chroma_call(p: Params) -> NativeCall:
+    from vexolin import _native
+
+    # The native chroma scales frames to their largest value; other norms
+    # and a threshold start from its unscaled sums.
+    return _native.chroma_cqt if _scaled_natively(p) else _native.chroma_folded
+
+
+def _folded_call(p: Params) -> NativeCall:
+    from vexolin import _native
+
+    return _native.chroma_folded
+
+
+def _magnitude_call(p: Params) -> NativeCall:
+    from vexolin import _native
+
+    return _native.cqt_magnitude
+
+
+def _complex_call(p: Params) -> NativeCall:
+    from vexolin import _native
+
+    return _native.cqt_complex
+
+
+def _chroma_stream(p: Params, sr: float, hop: int, args: tuple[Any, ...], frames_at_once: int) -> Any:
+    from vexolin import _native
+
+    bins_per_octave, n_octaves, n_chroma, fmin = args
+    opened = _native.Stream.chroma if p["norm"] == "inf" else _native.Stream.chroma_folded
+    return opened(sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, frames_at_once)
+
+
+def _cqt_stream(output: str) -> StreamOpener:
+    def opened(p: Params, sr: float, hop: int, args: tuple[Any, ...], frames_at_once: int) -> Any:
+        from vexolin import _native
+
+        fmin, n_bins, bins_per_octave = args
+        return _native.Stream.cqt(output, sr, hop, fmin, n_bins, bins_per_octave, frames_at_once)
+
+    return opened
+
+
+def _chroma_of_sums(sums: npt.NDArray[np.float32], p: Params) -> npt.NDArray[np.float32]:
+    return normalise(sums, p["norm"], p["threshold"])
+
+
+def _chroma_unstreamable(p: Params) -> str | None:
+    # The native stream scales frames to their largest value, or gives the sums.
+    if p["norm"] not in ("inf", None):
+        return (f"a Stream scales chroma frames to their largest value only (norm=np.inf), or gives their sums "
+                f"(norm=None), got norm={p['norm']!r}; use vexolin.chroma_cqt on the whole signal")
+    if p["threshold"] != 0.0:
+        return ("a Stream takes no threshold: it is relative to the whole signal's largest value, "
+                "unknown until the end; use vexolin.chroma_cqt on the whole signal")
+    return None
+
+
 _HOP = Param("hop_length", 512, _count(1), "samples between frames", int)
-_FMIN = Param("fmin", None, lambda name, value: lowest_frequency(value, name), "lowest bin in Hz", float, shown="C1, 32.70 Hz")
+_FMIN = Param("fmin", None, lambda name, value: lowest_frequency(value, name), "lowest bin in Hz", float,
+              shown="C1, 32.70 Hz")
+# The transform chroma folds, and its tuning.
+_CHROMA_LAYOUT = (
+    _HOP, _FMIN,
+    Param("bins_per_octave", 36, _count(1), "bins per octave of the transform", int),
+    Param("n_octaves", 7, _count(1), "octaves of the transform", int),
+    Param("n_chroma", 12, _count(1), "pitch classes", int),
+    Param("tuning", None, _tuning_or_auto,
+          "semitones in [-0.5, 0.5) from A440 (any bins per octave), or auto to estimate it",
+          _tuning_text, shown="auto"),
+)
+_CQT_PARAMS = (
+    _HOP, _FMIN,
+    Param("n_bins", 84, _count(2), "bins", int),
+    Param("bins_per_octave", 12, _count(1), "bins per octave", int),
+    Param("tuning", 0.0, check_tuning, "semitones in [-0.5, 0.5) from A440 (any bins per octave)", float),
+)
+
+
+def _chroma_args(p: Params) -> tuple[Any, ...]:
+    return (p["bins_per_octave"], p["n_octaves"], p["n_chroma"], p["fmin"])
+
+
+def _cqt_args(p: Params) -> tuple[Any, ...]:
+    return (p["fmin"], p["n_bins"], p["bins_per_octave"])
+
+
+def _chroma_bins(p: Params) -> int:
+    return int(p["n_octaves"] * p["bins_per_octave"])
+
+
+def _chroma_labels(p: Params) -> list[str]:
+    return chroma_notes(p["n_chroma"])
+
+
+def _cqt_labels(p: Params) -> list[str]:
+    return bin_notes(p["n_bins"], fmin=p["fmin"], bins_per_octave=p["bins_per_octave"])
+
 
 CHROMA = Feature(
     name="chroma",
+    function="chroma_cqt",
     summary="Chroma features (pitch classes over time).",
-    params=(_HOP, _FMIN,
-            Param("bins_per_octave", 36, _count(1), "bins per octave of the transform", int),
-            Param("n_octaves", 7, _count(1), "octaves of the transform", int),
-            Param("n_chroma", 12, _count(1), "pitch classes", int),
-            Param("tuning", None, _tuning_or_auto,
-                  "semitones in [-0.5, 0.5) from A440 (any bins per octave), or auto to estimate it",
-                  _tuning_text, shown="auto"),
+    params=(*_CHROMA_LAYOUT,
             Param("norm", float("inf"), check_norm,
                   "scale each frame to norm 1: inf (largest value), 1, 2 or none", str, shown="inf"),
             Param("threshold", 0.0, check_threshold,
                   "values below this fraction of the largest are set to 0 before the norm", float)),
-    native="chroma_cqt",
-    native_args=lambda p: (p["bins_per_octave"], p["n_octaves"], p["n_chroma"], p["fmin"]),
-    n_bins=lambda p: int(p["n_octaves"] * p["bins_per_octave"]),
+    dtype=np.float32,
+    native=_chroma_call,
+    native_args=_chroma_args,
+    n_bins=_chroma_bins,
     lower="n_octaves",
-    labels=lambda p: chroma_notes(p["n_chroma"]),
+    labels=_chroma_labels,
     relations=_n_chroma_fits,
-    # The native chroma scales frames to their largest value; other norms
-    # and a threshold start from its unscaled sums.
-    native_for=lambda p: "chroma_cqt" if _scaled_natively(p) else "chroma_folded",
-    finish=lambda values, p: values if _scaled_natively(p) else normalise(values, p["norm"], p["threshold"]),
+    finish=lambda values, p: values if _scaled_natively(p) else _chroma_of_sums(values, p),
+    from_sums=lambda sums, p: _chroma_of_sums(sums, p),
+    stream=_chroma_stream,
+    unstreamable=_chroma_unstreamable,
 )
 
 CQT = Feature(
     name="cqt",
+    function="cqt_magnitude",
     summary="CQT magnitudes (a spectrogram on a log-frequency axis).",
-    params=(_HOP, _FMIN,
-            Param("n_bins", 84, _count(2), "bins", int),
-            Param("bins_per_octave", 12, _count(1), "bins per octave", int),
-            Param("tuning", 0.0, check_tuning, "semitones in [-0.5, 0.5) from A440 (any bins per octave)", float)),
-    native="cqt_magnitude",
-    native_args=lambda p: (p["fmin"], p["n_bins"], p["bins_per_octave"]),
+    params=_CQT_PARAMS,
+    dtype=np.float32,
+    native=_magnitude_call,
+    native_args=_cqt_args,
     n_bins=lambda p: int(p["n_bins"]),
     lower="n_bins",
-    labels=lambda p: bin_notes(p["n_bins"], fmin=p["fmin"], bins_per_octave=p["bins_per_octave"]),
+    labels=_cqt_labels,
+    stream=_cqt_stream("magnitude"),
 )
 
+CENS = Feature(
+    name="cens",
+    function="chroma_cens",
+    summary="Chroma energy-normalised statistics (CENS), for matching and retrieval.",
+    params=(*_CHROMA_LAYOUT,
+            Param("win_len_smooth", 41, _count(1), "frames of the smoothing window (1: none)", int)),
+    dtype=np.float32,
+    native=_folded_call,
+    native_args=_chroma_args,
+    n_bins=_chroma_bins,
+    lower="n_octaves",
+    labels=_chroma_labels,
+    relations=_n_chroma_fits,
+    finish=lambda values, p: cens(values, p["win_len_smooth"]),
+    from_sums=lambda sums, p: cens(sums, p["win_len_smooth"]),
+)
+
+CQT_COMPLEX = Feature(
+    name="cqt_complex",
+    function="cqt",
+    summary="The complex constant-Q transform.",
+    params=_CQT_PARAMS,
+    dtype=np.complex64,
+    native=_complex_call,
+    native_args=_cqt_args,
+    n_bins=lambda p: int(p["n_bins"]),
+    lower="n_bins",
+    labels=_cqt_labels,
+    stream=_cqt_stream("complex"),
+    offered=False,  # complex rows: for the package and its streams
+)
+
+TABLE: tuple[Feature, ...] = (CHROMA, CQT, CENS, CQT_COMPLEX)
+_ALL = {described.name: described for described in TABLE}
+
 #: The features the command line and batch offer, by name.
-FEATURES: dict[str, Feature] = {feature.name: feature for feature in (CHROMA, CQT)}
+FEATURES: dict[str, Feature] = {described.name: described for described in TABLE if described.offered}
+#: The features a Stream computes, by the name of the package function each equals.
+STREAMED: dict[str, Feature] = {described.function: described for described in TABLE
+                                if described.stream is not None}
 
 
-def feature(name: object) -> Feature:
-    """The feature called ``name``."""
+def by_name(name: object) -> Feature:
+    """The offered feature called ``name``."""
     if not isinstance(name, str) or name not in FEATURES:
         raise ValueError(f"feature must be one of {', '.join(map(repr, FEATURES))}, got {name!r}")
     return FEATURES[name]
+

@@ -9,29 +9,29 @@ import numpy as np
 import numpy.typing as npt
 
 from vexolin._core import compute
-from vexolin._features import Feature, Params
-from vexolin._io import _open, load
+from vexolin._features import FeatureRequest
+from vexolin._io import load
 
 
 def feature_of_file(
-    path: str | os.PathLike[str], feature: Feature, p: Params, *, sr: int | None, mono: bool,
-    workers: int | None,
-) -> tuple[npt.NDArray[np.float32], int, int, Params]:
-    """``feature`` of the file at ``path`` read at rate ``sr`` (None: its own),
-    mixed down when ``mono``; with the rate, the samples per channel and the
-    parameters used (``tuning``: the one estimated, if it was not given).
+    path: str | os.PathLike[str], asked: FeatureRequest, *, sr: int | None, mono: bool, workers: int | None,
+) -> tuple[npt.NDArray[np.float32], int, int, FeatureRequest]:
+    """The feature ``asked`` of the file at ``path`` read at rate ``sr``
+    (None: its own), mixed down when ``mono``; with the rate, the samples
+    per channel and the request as computed (``tuning``: the one estimated,
+    if it was to be).
 
     Raises ``ValueError`` for a file that holds no samples or NaN or
     infinite ones, or whose feature is not finite (the file is at fault, so
     no argument can skip that).
     """
     y, rate = load(path, sr=sr, mono=mono)
-    return feature_of_signal(y, rate, feature, p, workers=workers)
+    return feature_of_signal(y, rate, asked, workers=workers)
 
 
 def feature_of_signal(
-    y: npt.NDArray[np.float32], rate: int, feature: Feature, p: Params, *, workers: int | None,
-) -> tuple[npt.NDArray[np.float32], int, int, Params]:
+    y: npt.NDArray[np.float32], rate: int, asked: FeatureRequest, *, workers: int | None,
+) -> tuple[npt.NDArray[np.float32], int, int, FeatureRequest]:
     """:func:`feature_of_file` of a file already read."""
     if y.shape[-1] == 0:
         raise ValueError("the file holds no samples")
@@ -39,7 +39,7 @@ def feature_of_signal(
         raise ValueError("the file holds NaN or infinite samples")
     # Overflow shows in the result, checked below: numpy's warnings on the way say less.
     with np.errstate(over="ignore", invalid="ignore"):
-        values, used = compute(feature, y, rate, p, workers, check_finite=False)
+        values, used = compute(asked, y, rate, workers, check_finite=False)
     if not np.isfinite(values).all():  # the samples' peak is read only for the reason
         check_finite_result(values, max(float(y.max()), -float(y.min())))
     return values, rate, y.shape[-1], used
@@ -60,13 +60,3 @@ def check_finite_result(values: npt.NDArray[Any], peak: float) -> None:
         raise ValueError(f"the result is not finite: samples of up to {peak:.3g} overflow float32; "
                          "scale the audio down")
     raise ValueError(f"the result is not finite (NaN or infinite values from samples of up to {peak:.3g})")
-
-
-def peak_of_file(path: str | os.PathLike[str]) -> float:
-    """The largest absolute sample of an audio file, read a block at a time."""
-    _, f = _open(path)
-    peak = 0.0
-    with f:
-        for block in f.blocks(65536, dtype="float32"):
-            peak = max(peak, float(np.abs(block).max(initial=0.0)))
-    return peak

@@ -3,9 +3,11 @@ soxr."""
 
 from __future__ import annotations
 
+import contextlib
 import math
 import os
 import stat
+from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import IO
 
@@ -14,7 +16,8 @@ import numpy.typing as npt
 import soundfile  # type: ignore[import-untyped]
 import soxr  # type: ignore[import-untyped]
 
-from vexolin._checks import whole_number
+from vexolin._cancel import stop_if_cancelled
+from vexolin._checks import refuses_foreign_keywords, whole_number
 
 # The largest rate a FLAC header can hold (2^20 - 1), above every audio
 # interface's (768 kHz at most) and ultrasonic recorders' (up to about 1 MHz).
@@ -65,7 +68,8 @@ _SF_ERR_UNRECOGNISED_FORMAT = 1
 _NOT_A_FORMAT = "not a readable audio file (not an audio format this build reads)"
 
 
-def _open(path: str | os.PathLike[str]) -> tuple[str, soundfile.SoundFile]:
+def open_audio(path: str | os.PathLike[str]) -> tuple[str, soundfile.SoundFile]:
+    """The file's name and the open file, refused with the reason as :func:`load` refuses it."""
     name = os.fspath(path)
     _check_regular_and_readable(name)
     try:
@@ -134,11 +138,12 @@ def info(path: str | os.PathLike[str]) -> AudioInfo:
     >>> about.sr, about.channels, about.n_samples, about.duration, about.subtype
     (8000, 2, 16000, 2.0, 'PCM_16')
     """
-    name, f = _open(path)
+    name, f = open_audio(path)
     with f:
         return AudioInfo(name, f.samplerate, f.channels, f.frames, f.format, f.subtype)
 
 
+@refuses_foreign_keywords
 def load(
     path: str | os.PathLike[str],
     *,
@@ -194,7 +199,7 @@ def load(
         raise ValueError(f"offset must be a finite number of seconds >= 0, got {offset!r}")
     if duration is not None and not (math.isfinite(duration) and duration >= 0):
         raise ValueError(f"duration must be a finite number of seconds >= 0 or None, got {duration!r}")
-    name, f = _open(path)
+    name, f = open_audio(path)
     return _read(name, f, target, mono, offset, duration)
 
 
@@ -231,3 +236,43 @@ def _read(name: str, f: soundfile.SoundFile, target: int | None, mono: bool, off
         signal = soxr.resample(signal, native, target)
     rate = native if target is None else target
     return np.ascontiguousarray(signal.T, dtype=np.float32), rate
+
+
+@contextlib.contextmanager
+def read_blocks(path: str | os.PathLike[str], block_frames: int, sr: int | None,
+                mono: bool) -> Iterator[tuple[int, Iterator[npt.NDArray[np.float32]]]]:
+    """The file's rate (``sr`` when given) and its samples in blocks: read,
+    mixed down when ``mono`` and resampled as ``vexolin.load`` does, checked
+    finite; C-contiguous float32 of shape (n,) or (channels, n)."""
+    block = whole_number("block_frames", block_frames)
+    target = None if sr is None else whole_number("sr", sr)
+    name, f = open_audio(path)
+    with f:
+        native = f.samplerate
+        rate = native if target is None else target
+        resampler = None
+        if target is not None and target != native:
+            resampler = soxr.ResampleStream(native, target, 1 if mono else f.channels, dtype="float32")
+
+        def blocks() -> Iterator[npt.NDArray[np.float32]]:
+            any_samples = False
+            while True:
+                stop_if_cancelled()
+                try:
+                    data = f.read(block, dtype="float32", always_2d=True)
+                except (soundfile.LibsndfileError, RuntimeError) as e:
+                    raise AudioFileError(name, f"cannot decode: {e}") from None
+                last = len(data) < block
+                signal = (data[:, 0] if data.shape[1] == 1 else data.mean(axis=1, dtype=np.float32)) if mono else data
+                any_samples = any_samples or len(signal) > 0
+                if resampler is not None and any_samples:
+                    signal = resampler.resample_chunk(signal, last=last)
+                if not np.isfinite(signal).all():
+                    raise ValueError("the file holds NaN or infinite samples")
+                yield np.ascontiguousarray(signal.T, dtype=np.float32)
+                if last:
+                    break
+            if not any_samples:
+                raise ValueError("the file holds no samples")
+
+        yield rate, blocks()

@@ -1,8 +1,9 @@
 # Types of the package's private native module: `_vexolin`'s transforms with
 # the thread count as an argument (at least 1) and an optional cancellation
-# token, the count `_vexolin` uses, chroma before its frames are scaled,
-# one channel's stream (vexolin.Stream holds one per channel), and the chord
-# model's decoder (the best state of every frame).
+# token, the count `_vexolin` uses, chroma before its frames are scaled, the
+# pitch-class row of every bin, one channel's stream (vexolin.Stream holds one
+# per channel; chroma_folded gives the sums, before frames are scaled), and
+# the chord model's decoder (the best state of every frame).
 from typing import SupportsFloat, SupportsIndex, SupportsInt
 
 import numpy as np
@@ -59,6 +60,12 @@ def chroma_folded(
     cancel: Cancel | None = None,
 ) -> npt.NDArray[np.float32]: ...
 def default_threads() -> int: ...
+def chroma_rows(
+    n_bins: SupportsInt | SupportsIndex,
+    bins_per_octave: SupportsInt | SupportsIndex,
+    n_chroma: SupportsInt | SupportsIndex,
+    fmin: SupportsFloat | SupportsIndex,
+) -> npt.NDArray[np.int32]: ...
 def chord_path(scores: npt.ArrayLike, switch_cost: npt.ArrayLike) -> npt.NDArray[np.int32]: ...
 
 class Stream:
@@ -76,6 +83,16 @@ class Stream:
     ) -> Stream: ...
     @staticmethod
     def chroma(
+        sr: SupportsFloat | SupportsIndex,
+        hop: SupportsInt | SupportsIndex,
+        bins_per_octave: SupportsInt | SupportsIndex,
+        n_octaves: SupportsInt | SupportsIndex,
+        n_chroma: SupportsInt | SupportsIndex,
+        fmin: SupportsFloat | SupportsIndex,
+        frames_at_once: SupportsInt | SupportsIndex,
+    ) -> Stream: ...
+    @staticmethod
+    def chroma_folded(
         sr: SupportsFloat | SupportsIndex,
         hop: SupportsInt | SupportsIndex,
         bins_per_octave: SupportsInt | SupportsIndex,

@@ -6,31 +6,23 @@ resampled and computed in blocks."""
 from __future__ import annotations
 
 import contextlib
+import itertools
 import math
 import os
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-import soundfile  # type: ignore[import-untyped]
-import soxr  # type: ignore[import-untyped]
 
 from vexolin import _native
-from vexolin._checks import positive_float, whole_number
-from vexolin._core import stop_if_cancelled
-from vexolin._features import CHROMA, CQT, Feature
-from vexolin._io import AudioFileError, _open
-from vexolin._tuning import ENERGY_STEP, band, candidate_starts, chosen, energy, frame_length, from_frames, tuned_fmin
-
-# The package function each stream feature equals, with its description and
-# the native stream's output.
-_KINDS: dict[str, tuple[Feature, str]] = {
-    "cqt": (CQT, "complex"),
-    "cqt_magnitude": (CQT, "magnitude"),
-    "chroma_cqt": (CHROMA, "chroma"),
-}
+from vexolin._checks import not_offered, positive_float
+from vexolin._features import STREAMED, Feature, FeatureRequest, request
+from vexolin._from_file import check_finite_result
+from vexolin._io import read_blocks
+from vexolin._samples import signal
+from vexolin._tuning import file_tuning
 
 _IN_USE = ("this Stream is taking a block in another thread; a stream takes one block at a time "
            "(use one stream per thread)")
@@ -92,34 +84,27 @@ class Stream:
 
     def __init__(self, feature: str, *, sr: float | None = None, low_latency: bool = False,
                  check_finite: bool = True, **params: Any) -> None:
-        if feature not in _KINDS:
-            raise ValueError(f"feature must be one of {', '.join(map(repr, _KINDS))}, got {feature!r}")
+        _streamed(feature)
         if sr is None:
             raise TypeError(_NO_RATE)
-        description, self._kind = _KINDS[feature]
-        known = {param.name for param in description.params}
-        unknown = sorted(set(params) - known)
-        if unknown:
-            raise TypeError(f"Stream({feature!r}) got an unexpected keyword argument {unknown[0]!r} "
-                            f"(it takes {', '.join(sorted(known))})")
-        given = {"tuning": 0.0, **params}
-        if given["tuning"] is None:
+        if params.get("tuning", 0.0) is None:
             raise ValueError(_NO_TUNING)
-        self.feature = feature
-        self.sr = positive_float("sr", sr)
-        self.params = description.resolve(given)
-        if self.params.get("norm", "inf") != "inf":
-            raise ValueError(f"a Stream scales chroma frames to their largest value only (norm=np.inf), got "
-                             f"norm={self.params['norm']!r}; use vexolin.chroma_cqt on the whole signal")
-        if self.params.get("threshold", 0.0) != 0.0:
-            raise ValueError("a Stream takes no threshold: it is relative to the whole signal's largest value, "
-                             "unknown until the end; use vexolin.chroma_cqt on the whole signal")
-        description.check_nyquist(self.sr, self.params)
-        self.hop_length: int = self.params["hop_length"]
+        rate = positive_float("sr", sr)
+        self._start(_request_of("Stream", feature, {"tuning": 0.0, **params}), rate, low_latency, check_finite)
+
+    def _start(self, asked: FeatureRequest, sr: float, low_latency: bool, check_finite: bool) -> None:
+        if asked.estimates_tuning:
+            raise ValueError(_NO_TUNING)
+        if asked.unstreamable is not None:
+            raise ValueError(asked.unstreamable)
+        asked.check_nyquist(sr)
+        self.request = asked
+        self.feature = asked.feature.function
+        self.sr = sr
+        self.params = asked.params
+        self.hop_length: int = asked.hop_length
         self._check_finite = bool(check_finite)
         self._frames_at_once = 1 if low_latency else 16
-        self._args = description.native_args({**self.params,
-                                              "fmin": tuned_fmin(self.params["fmin"], self.params["tuning"])})
         # One native stream per channel, made by the first block; the first
         # is made now so that its checks and kernels come before any block.
         self._channels: list[_native.Stream] = [self._open_channel()]
@@ -129,11 +114,8 @@ class Stream:
         self._lock = threading.Lock()
 
     def _open_channel(self) -> _native.Stream:
-        if self._kind == "chroma":
-            chroma: Callable[..., _native.Stream] = _native.Stream.chroma
-            return chroma(self.sr, self.hop_length, *self._args, self._frames_at_once)
-        cqt: Callable[..., _native.Stream] = _native.Stream.cqt
-        return cqt(self._kind, self.sr, self.hop_length, *self._args, self._frames_at_once)
+        opened: _native.Stream = self.request.open_stream(self.sr, self._frames_at_once)
+        return opened
 
     @property
     def latency_samples(self) -> int:
@@ -209,15 +191,7 @@ class Stream:
             self._lock.release()
 
     def _rows(self, block: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], tuple[int, ...]]:
-        try:
-            a = np.asarray(block)
-        except ValueError as e:  # ragged nested sequences
-            raise TypeError(f"block must be an array of samples: {e}") from None
-        if a.dtype.kind != "f":
-            hint = " (scale integer PCM to floats first, e.g. block / 32768)" if a.dtype.kind in "iub" else ""
-            raise TypeError(f"block must hold floating-point samples, got dtype {a.dtype}{hint}")
-        if a.ndim == 0:
-            raise ValueError("block must have a time axis (its last), got a scalar")
+        a = signal(block, "block", columns=False, empty=True)
         leading = a.shape[:-1]
         if self._leading is not None and leading != self._leading:
             raise ValueError(f"block has leading shape {leading}, but the first block fixed this stream's at "
@@ -231,6 +205,35 @@ class Stream:
             return frames[0]
         stacked = np.stack(frames)
         return stacked.reshape(leading + stacked.shape[1:])
+
+
+def _streamed(feature: object) -> Feature:
+    """The feature a stream of ``feature`` (a package function's name) computes."""
+    if not isinstance(feature, str) or feature not in STREAMED:
+        raise ValueError(f"feature must be one of {', '.join(map(repr, STREAMED))}, got {feature!r}")
+    return STREAMED[feature]
+
+
+def _request_of(caller: str, feature: str, params: dict[str, Any]) -> FeatureRequest:
+    """The request of a stream's ``feature`` (a package function's name) with the keywords given."""
+    described = _streamed(feature)
+    known = {param.name for param in described.params}
+    unknown = sorted(set(params) - known)
+    for keyword in unknown:
+        reason = not_offered(feature, keyword, f"{caller}({feature!r})")
+        if reason is not None:
+            raise TypeError(reason)
+    if unknown:
+        raise TypeError(f"{caller}({feature!r}) got an unexpected keyword argument {unknown[0]!r} "
+                        f"(it takes {', '.join(sorted(known))})")
+    return request(described, params)
+
+
+def stream_of(asked: FeatureRequest, *, sr: float, low_latency: bool = False, check_finite: bool = True) -> Stream:
+    """A :class:`Stream` of a request made at an entry (see ``asked.streams``)."""
+    stream = Stream.__new__(Stream)
+    stream._start(asked, positive_float("sr", sr), low_latency, check_finite)
+    return stream
 
 
 def stream_file(
@@ -247,9 +250,12 @@ def stream_file(
     and resampled to ``sr`` (None: the file's own rate) as it is read.
 
     Laid side by side, the blocks equal ``feature`` of
-    ``vexolin.load(path, sr=sr, mono=mono)`` bit for bit: soxr's streaming
-    resampler gives the samples of its one-call form, whatever the blocks.
-    ``params`` are the feature's (as for :class:`Stream`). Memory stays
+    ``vexolin.load(path, sr=sr, mono=mono)`` with the same ``params``, bit
+    for bit: soxr's streaming resampler gives the samples of its one-call
+    form, whatever the blocks. ``params`` are the feature's, with its
+    defaults: for ``"chroma_cqt"``, ``tuning=None`` (the default) is
+    estimated as :func:`chroma_cqt` estimates it, from a first pass over the
+    file that keeps only the frames the estimate reads. Memory stays
     bounded whatever the file's length.
 
     Raises
@@ -271,80 +277,56 @@ def stream_file(
     >>> np.array_equal(np.concatenate(blocks, axis=-1), vexolin.cqt_magnitude(y, sr=sr))
     True
     """
-    with file_blocks(path, block_frames, sr, mono) as (rate, signal):
-        stream = Stream(feature, sr=rate, **params)
-        for samples in signal:
-            frames = stream.push(samples)
-            if frames.shape[-1]:
-                yield frames
-        frames = stream.finish()
+    asked = _request_of("stream_file", feature, params)
+    for frames in FileFrames(path, asked, sr=sr, mono=mono, block_frames=block_frames):
         if frames.shape[-1]:
             yield frames
 
 
-@contextlib.contextmanager
-def file_blocks(path: str | os.PathLike[str], block_frames: int, sr: int | None,
-                mono: bool) -> Iterator[tuple[int, Iterator[npt.NDArray[np.float32]]]]:
-    """The file's rate (``sr`` when given) and its samples in blocks: read,
-    mixed down when ``mono`` and resampled as ``vexolin.load`` does, checked
-    finite; C-contiguous float32 of shape (n,) or (channels, n)."""
-    block = whole_number("block_frames", block_frames)
-    target = None if sr is None else whole_number("sr", sr)
-    name, f = _open(path)
-    with f:
-        native = f.samplerate
-        rate = native if target is None else target
-        resampler = None
-        if target is not None and target != native:
-            resampler = soxr.ResampleStream(native, target, 1 if mono else f.channels, dtype="float32")
-
-        def blocks() -> Iterator[npt.NDArray[np.float32]]:
-            any_samples = False
-            while True:
-                stop_if_cancelled()
-                try:
-                    data = f.read(block, dtype="float32", always_2d=True)
-                except (soundfile.LibsndfileError, RuntimeError) as e:
-                    raise AudioFileError(name, f"cannot decode: {e}") from None
-                last = len(data) < block
-                signal = (data[:, 0] if data.shape[1] == 1 else data.mean(axis=1, dtype=np.float32)) if mono else data
-                any_samples = any_samples or len(signal) > 0
-                if resampler is not None and any_samples:
-                    signal = resampler.resample_chunk(signal, last=last)
-                if not np.isfinite(signal).all():
-                    raise ValueError("the file holds NaN or infinite samples")
-                yield np.ascontiguousarray(signal.T, dtype=np.float32)
-                if last:
-                    break
-            if not any_samples:
-                raise ValueError("the file holds no samples")
-
-        yield rate, blocks()
+#: Samples per channel a file is read in, unless told otherwise.
+BLOCK_FRAMES = 1 << 16
 
 
-def file_tuning(path: str | os.PathLike[str], *, sr: int | None = None, block_frames: int = 65536) -> float:
-    """``estimate_tuning(vexolin.load(path, sr=sr)[0], sr=...)``, reading the
-    file in blocks: once to count its samples, once to keep just the frames
-    the estimate may read (their places depend on the length alone), so
-    memory stays bounded whatever the length. The samples are
-    ``stream_file``'s, so the estimate is the one of the whole signal."""
-    with file_blocks(path, block_frames, sr, True) as (rate, signal):
-        n_samples = sum(samples.shape[-1] for samples in signal)
-    n_fft = frame_length(rate)
-    length = min(n_fft, n_samples)
-    starts = candidate_starts(n_samples, n_fft)
-    frames = np.zeros((len(starts), length), dtype=np.float32)
-    with file_blocks(path, block_frames, sr, True) as (_, signal):
-        at = 0
-        for samples in signal:
-            end = at + samples.shape[-1]
-            # The candidates this block overlaps: ends after it starts, starts before it ends.
-            for i in range(int(np.searchsorted(starts + length, at, side="right")),
-                           int(np.searchsorted(starts, end, side="left"))):
-                first, stop = max(int(starts[i]), at), min(int(starts[i]) + length, end)
-                frames[i, first - starts[i]: stop - starts[i]] = samples[first - at: stop - at]
-            at = end
-    if len(starts) > 1:
-        frames = frames[chosen(starts, energy(frames[:, ::ENERGY_STEP]))]
-    _, low, high = band(rate, 65.0, 4200.0)
-    return from_frames(frames, rate, n_fft, low, high)
+class FileFrames:
+    """A file's feature computed a block of samples at a time: iterating
+    gives the frames of each block, then the last ones (any may be empty);
+    equal, laid side by side, to the request on the whole file as loaded.
+
+    The one loop every streamed file goes through: ``stream_file``, the
+    command line, and batch's long files. The tuning, when it is to be
+    estimated, comes from a first pass that keeps only the frames the
+    estimate reads. Frames that are not finite (samples so large that the
+    transform overflows) raise ``ValueError`` naming the samples' peak.
+    """
+
+    def __init__(self, path: str | os.PathLike[str], asked: FeatureRequest, *, sr: int | None, mono: bool,
+                 block_frames: int | None = None) -> None:
+        self.path = path
+        self._sr, self._mono = sr, mono
+        self._block = BLOCK_FRAMES if block_frames is None else block_frames
+        if asked.estimates_tuning:
+            # Samples large enough to overflow fail below, with the reason, not with numpy's warning.
+            with np.errstate(over="ignore", invalid="ignore"):
+                asked = asked.with_tuning(file_tuning(path, sr=sr, mono=mono, block_frames=self._block))
+        #: The request as computed, its tuning estimated if it was to be.
+        self.request = asked
+        #: The rate of the frames, once iterating has begun.
+        self.sr = 0
+        #: Samples per channel read so far, and the largest of them in size.
+        self.n_samples = 0
+        self.peak = 0.0
+
+    def __iter__(self) -> Iterator[npt.NDArray[Any]]:
+        with read_blocks(self.path, self._block, self._sr, self._mono) as (rate, blocks):
+            self.sr = rate
+            stream = stream_of(self.request, sr=rate, check_finite=False)  # the blocks are checked
+            for samples in itertools.chain(blocks, [None]):
+                if samples is None:
+                    frames = stream.finish()
+                else:
+                    self.n_samples += samples.shape[-1]
+                    self.peak = max(self.peak, float(np.abs(samples).max(initial=0.0)))
+                    with np.errstate(over="ignore", invalid="ignore"):
+                        frames = stream.push(samples)
+                check_finite_result(frames, self.peak)
+                yield frames

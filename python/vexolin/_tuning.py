@@ -8,8 +8,8 @@ spectral peaks of each through a Gaussian window, whose log-magnitude
 peaks are parabolas, so three bins give a peak's frequency to a small
 fraction of a bin, and takes the mode of the peaks' deviations from the
 nearest equal-tempered semitone, weighted by magnitude (in a histogram
-smoothed over several cents) and refined by the weighted mean around it. Its cost and memory do not grow with the signal's
-length. Estimates are rounded to whole cents, so a collection gives at most
+smoothed over several cents) and refined by the weighted mean around it.
+Its cost and memory do not grow with the signal's length. Estimates are rounded to whole cents, so a collection gives at most
 100 distinct tunings, and so at most 100 kernel bases per parameter set.
 """
 
@@ -17,13 +17,16 @@ from __future__ import annotations
 
 import functools
 import math
+import os
 import threading
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from vexolin._checks import positive_float, sr_required
+from vexolin._checks import positive_float, refuses_foreign_keywords, sr_required
+from vexolin._io import read_blocks
+from vexolin._samples import signal
 
 #: Cents per semitone: estimates are whole cents.
 CENTS = 100
@@ -190,6 +193,7 @@ def _mode_and_mean(deviation: npt.NDArray[np.float64], weight: npt.NDArray[np.fl
     return (mode + float(np.average(near[inside], weights=weight[inside]))) / CENTS
 
 
+@refuses_foreign_keywords
 @sr_required
 def estimate_tuning(
     y: npt.ArrayLike,
@@ -214,13 +218,14 @@ def estimate_tuning(
     equal-tempered semitone, weighted by magnitude, give the answer as the
     mode of a 1-cent histogram smoothed by a Gaussian of 8 cents, refined
     by the weighted mean within 10 cents of it, so partials of harmonic
-    tones that fall off the tempered grid (the 5th and 7th) do not pull it. Time and memory do not grow with the
-    signal's length. A signal without peaks (silence) gives 0.0.
+    tones that fall off the tempered grid (the 5th and 7th) do not pull it.
+    Time and memory do not grow with the signal's length. A signal without peaks (silence) gives 0.0.
 
     Parameters
     ----------
     y : array_like of float, shape (..., n_samples)
-        Audio samples, time on the last axis; channels are mixed down.
+        Audio samples, time on the last axis, read as :func:`cqt` reads
+        them (so (n_samples, n_channels) works too); channels are mixed down.
     sr : float
         Sample rate in Hz (required: pass the rate :func:`load` returned).
     fmin, fmax : float
@@ -244,11 +249,7 @@ def estimate_tuning(
     0.2
     """
     rate, low, high = band(sr, fmin, fmax)
-    a = np.asarray(y)
-    if a.dtype.kind != "f":
-        raise TypeError(f"y must hold floating-point samples, got dtype {a.dtype}")
-    if a.ndim == 0 or a.shape[-1] == 0:
-        raise ValueError(f"y has no samples (shape {a.shape})")
+    a = signal(y)  # read as the transforms read it; not copied, whatever its length
     rows = a.reshape(-1, a.shape[-1])
     n_samples = rows.shape[1]
     n_fft = frame_length(rate)
@@ -302,3 +303,38 @@ def from_frames(frames: npt.NDArray[np.float32], rate: float, n_fft: int, low: f
     if weight.size == 0 or not weight.sum() > 0.0:
         return 0.0
     return to_cents(_mode_and_mean(deviation, weight))
+
+
+def file_tuning(path: str | os.PathLike[str], *, sr: int | None = None, mono: bool = True,
+                block_frames: int = 65536) -> float:
+    """``estimate_tuning(vexolin.load(path, sr=sr, mono=mono)[0], sr=...)``,
+    reading the file in blocks: once to count its samples, once to keep just
+    the frames the estimate may read (their places depend on the length
+    alone), so memory stays bounded whatever the length. The samples are
+    those the streams read, so the estimate is the one of the whole signal."""
+    with read_blocks(path, block_frames, sr, mono) as (rate, signal):
+        n_samples = sum(samples.shape[-1] for samples in signal)
+    n_fft = frame_length(rate)
+    length = min(n_fft, n_samples)
+    starts = candidate_starts(n_samples, n_fft)
+    frames: npt.NDArray[np.float32] | None = None
+    with read_blocks(path, block_frames, sr, mono) as (_, signal):
+        at = 0
+        for samples in signal:
+            rows = samples.reshape(-1, samples.shape[-1])
+            if frames is None:  # (candidate, channel, sample)
+                frames = np.zeros((len(starts), len(rows), length), dtype=np.float32)
+            end = at + rows.shape[-1]
+            # The candidates this block overlaps: ends after it starts, starts before it ends.
+            for i in range(int(np.searchsorted(starts + length, at, side="right")),
+                           int(np.searchsorted(starts, end, side="left"))):
+                first, stop = max(int(starts[i]), at), min(int(starts[i]) + length, end)
+                frames[i, :, first - starts[i]: stop - starts[i]] = rows[:, first - at: stop - at]
+            at = end
+    assert frames is not None
+    # As estimate_tuning: chosen on the first channel's energy, then mixed down.
+    if len(starts) > 1:
+        frames = frames[chosen(starts, energy(frames[:, 0, ::ENERGY_STEP]))]
+    mixed = frames[:, 0] if frames.shape[1] == 1 else frames.mean(axis=1, dtype=np.float32)
+    _, low, high = band(rate, 65.0, 4200.0)
+    return from_frames(np.ascontiguousarray(mixed), rate, n_fft, low, high)

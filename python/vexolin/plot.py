@@ -9,14 +9,16 @@ recording is drawn at the figure's resolution instead of aliasing.
 
 from __future__ import annotations
 
+import os
+import warnings
 from typing import TYPE_CHECKING
 
 import numpy as np
 import numpy.typing as npt
 
-from vexolin._chroma import check_threshold, normalise
+from vexolin._chroma import QUIET, check_threshold, for_view, scaled_per_frame
 from vexolin._convert import amplitude_to_db, bin_notes, chroma_notes
-from vexolin._checks import positive_float, whole_number
+from vexolin._checks import positive_float, sr_required, whole_number
 from vexolin._key import Key, parse_key
 
 if TYPE_CHECKING:
@@ -105,22 +107,28 @@ def _draw(ax: Axes, image: npt.NDArray[np.floating], sr: float, hop_length: int,
     ax.figure.colorbar(shown, ax=ax, label=label)
 
 
-def chromagram(C: npt.ArrayLike, *, sr: float = 22050, hop_length: int = 512, key: Key | str | None = None,
-               threshold: float = 0.05, ax: Axes | None = None) -> Axes:
+@sr_required
+def chromagram(C: npt.ArrayLike, *, sr: float, hop_length: int = 512, key: Key | str | None = None,
+               threshold: float = QUIET, ax: Axes | None = None) -> Axes:
     """Draw a chromagram, pitch classes from C at the bottom.
 
-    Values below ``threshold`` times the largest value of ``C`` are drawn as
-    0, then each frame is drawn scaled to its largest value. Pass chroma
-    computed with ``norm=None`` so that fades and near-silence, far below
-    the loudest frames, are drawn dark instead of as full-scale noise;
-    chroma already scaled per frame is drawn as it is, less the small values.
+    The rule of every chroma view of the package (the command line's text
+    picture and ``--plot`` too): values below ``threshold`` times the
+    largest value of ``C`` are drawn as 0, then each frame is drawn scaled
+    to its largest value, so fades and silence, far below the loudest
+    frames, are dark instead of full-scale noise. That needs the sums of
+    each frame before any norm: pass ``chroma_cqt(..., norm=None)``. Chroma
+    already scaled per frame (the default ``norm=np.inf``, or 1 or 2) no
+    longer tells quiet frames from loud ones; it is drawn as it is, with a
+    warning (unless ``threshold=0``, which draws any chroma as it is).
 
     Parameters
     ----------
     C : array_like, shape (n_chroma, n_frames)
-        Chroma features, e.g. from :func:`vexolin.chroma_cqt`.
+        Chroma sums, from :func:`vexolin.chroma_cqt` with ``norm=None``.
     sr, hop_length
-        The sample rate and hop the features were computed with.
+        The sample rate and hop the features were computed with (``sr`` is
+        required: the rate :func:`vexolin.load` returned).
     key : vexolin.Key, str or None
         Spell the 12 pitch classes for this key (``"Eb major"``, or what
         :func:`vexolin.estimate_key` returned): flats in keys whose
@@ -140,12 +148,18 @@ def chromagram(C: npt.ArrayLike, *, sr: float = 22050, hop_length: int = 512, ke
     >>> from matplotlib.figure import Figure
     >>> import vexolin, vexolin.plot
     >>> y = np.sin(2 * np.pi * 440.0 * np.arange(22050) / 22050)
-    >>> ax = vexolin.plot.chromagram(vexolin.chroma_cqt(y, sr=22050), sr=22050, hop_length=512,
+    >>> ax = vexolin.plot.chromagram(vexolin.chroma_cqt(y, sr=22050, norm=None), sr=22050, hop_length=512,
     ...                              key="Bb major", ax=Figure().add_subplot())
     >>> [t.get_text() for t in ax.get_yticklabels()][9:]
     ['A', 'Bb', 'B']
     """
-    image = normalise(_matrix("C", C).astype(np.float32), "inf", check_threshold("threshold", threshold))
+    values = _matrix("C", C).astype(np.float32)
+    quiet = check_threshold("threshold", threshold)
+    if quiet > 0.0 and scaled_per_frame(values):
+        warnings.warn("C is scaled per frame, so its quiet passages cannot be drawn dark: they show at full "
+                      "scale. Pass the sums, vexolin.chroma_cqt(..., norm=None)", UserWarning,
+                      skip_file_prefixes=(os.path.dirname(__file__),))  # the caller's line
+    image = for_view(values, quiet)
     spelled = None if key is None else parse_key(key)
     if spelled is not None and image.shape[0] != 12:
         raise ValueError(f"key= spells 12 pitch classes, but C has {image.shape[0]} rows")
@@ -159,7 +173,8 @@ def chromagram(C: npt.ArrayLike, *, sr: float = 22050, hop_length: int = 512, ke
     return axes
 
 
-def cqt(M: npt.ArrayLike, *, sr: float = 22050, hop_length: int = 512, fmin: float | None = None,
+@sr_required
+def cqt(M: npt.ArrayLike, *, sr: float, hop_length: int = 512, fmin: float | None = None,
         bins_per_octave: int = 12, db: bool = True, ax: Axes | None = None) -> Axes:
     """Draw a CQT spectrogram, lowest bin at the bottom, octaves labelled by their C.
 
@@ -168,7 +183,8 @@ def cqt(M: npt.ArrayLike, *, sr: float = 22050, hop_length: int = 512, fmin: flo
     M : array_like, shape (n_bins, n_frames)
         CQT magnitudes or complex coefficients (their magnitudes are shown).
     sr, hop_length, fmin, bins_per_octave
-        The parameters the transform was computed with.
+        The parameters the transform was computed with (``sr`` is
+        required: the rate :func:`vexolin.load` returned).
     db : bool
         Show decibels relative to the peak (80 dB range) instead of magnitudes.
     ax : matplotlib Axes or None
@@ -184,7 +200,7 @@ def cqt(M: npt.ArrayLike, *, sr: float = 22050, hop_length: int = 512, fmin: flo
     >>> from matplotlib.figure import Figure
     >>> import vexolin, vexolin.plot
     >>> y = np.sin(2 * np.pi * 440.0 * np.arange(22050) / 22050)
-    >>> ax = vexolin.plot.cqt(vexolin.cqt(y, sr=22050), ax=Figure().add_subplot())
+    >>> ax = vexolin.plot.cqt(vexolin.cqt(y, sr=22050), sr=22050, ax=Figure().add_subplot())
     >>> [t.get_text() for t in ax.get_yticklabels()]
     ['C1', 'C2', 'C3', 'C4', 'C5', 'C6', 'C7']
     """

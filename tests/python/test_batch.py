@@ -18,11 +18,15 @@ import numpy as np
 import pytest
 import soundfile
 import zarr
-from distributed import Client, LocalCluster, WorkerPlugin
+from distributed import Client, WorkerPlugin
 
 import vexolin
 from vexolin import batch, cli
-from vexolin.batch import _run, _store, _zarr_entry
+from vexolin.batch import _cluster, _progress, _threads, _work
+from vexolin.batch import store as _store
+from vexolin.batch._params import checked
+from vexolin.batch._run import Run
+from vexolin.batch.store import LocalStore, _local, _zarr_entry
 
 
 @pytest.fixture(scope="module")
@@ -49,11 +53,8 @@ def collection(tmp_path_factory):
     return {"root": str(root), "good": sorted(good), "corrupt": str(corrupt), "empty": str(empty)}
 
 
-@pytest.fixture(scope="module")
-def client():
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=":0") as cluster, Client(cluster) as c:
-        yield c
+def entry_dir(out, path):
+    return Path(out, _store.ENTRIES, _store.entry_key(path))
 
 
 def serial_chroma(path):
@@ -66,7 +67,8 @@ def entry_files(out):
     return {str(p): (p.stat().st_ino, p.stat().st_mtime_ns) for p in Path(out).rglob("*") if p.is_file()}
 
 
-def test_cluster_run_equals_serial_calls_records_failures_and_resumes(collection, client, tmp_path):
+def test_cluster_run_equals_serial_calls_records_failures_and_resumes(collection, dask_client, tmp_path):
+    client = dask_client
     out = tmp_path / "chroma.zarr"
     summary = batch.extract(collection["root"], out=out, client=client, progress=False)
     assert (summary.files, summary.computed, summary.skipped) == (20, 18, 0)
@@ -126,21 +128,21 @@ def test_thread_pool_and_command_line_keep_channels_and_parameters(collection, t
 
 def test_an_interrupted_run_leaves_only_whole_entries_and_a_rerun_completes(collection, tmp_path, monkeypatch):
     out = tmp_path / "interrupted.zarr"
-    stage_entry, written = _store.stage_entry, []
+    stage_entry, written = LocalStore.stage_entry, []
 
-    def cut_off_at_the_fourth(out_, key, files):
+    def cut_off_at_the_fourth(self, key, files):
         files = dict(files)
         if len(written) == 3:  # the data is on disk, it is never placed
-            partial = os.path.join(out_, _store.PARTIAL, key)
+            partial = os.path.join(self.path, _store.PARTIAL, key)
             os.makedirs(partial)
             for name, data in files.items():
                 with open(os.path.join(partial, name), "wb") as f:
                     f.write(data)
             raise KeyboardInterrupt
         written.append(json.loads(files["zarr.json"])["attributes"]["source"])
-        return stage_entry(out_, key, files.items())
+        return stage_entry(self, key, files.items())
 
-    monkeypatch.setattr(_store, "stage_entry", cut_off_at_the_fourth)
+    monkeypatch.setattr(LocalStore, "stage_entry", cut_off_at_the_fourth)
     with pytest.raises(KeyboardInterrupt):
         batch.extract(collection["good"], out=out, workers=1, progress=False)
     monkeypatch.undo()
@@ -165,7 +167,7 @@ def test_entries_are_zarr_arrays_cut_along_time_and_damage_is_an_error(tmp_path,
     soundfile.write(path, np.sin(2 * np.pi * 440.0 * np.arange(22050) / 22050), 22050)
     out = tmp_path / "store.zarr"
     batch.extract(path, out=out, workers=1, progress=False)
-    entry = Path(_store.entry_dir(str(out), _store.entry_key(path)))
+    entry = entry_dir(out, path)
     array = zarr.open_group(out, mode="r")[_store.ENTRIES][entry.name]
     assert array.chunks == (12, 10) and array.attrs["source"] == path
     np.testing.assert_array_equal(array[...], serial_chroma(path))
@@ -199,11 +201,10 @@ class KillOnce(WorkerPlugin):
         os.kill(os.getpid(), signal.SIGKILL)
 
 
-def test_a_worker_killed_midway_loses_only_its_file_and_a_rerun_completes(collection, tmp_path):
+def test_a_worker_killed_midway_loses_only_its_file_and_a_rerun_completes(collection, new_cluster, tmp_path):
     out, marker = tmp_path / "killed.zarr", tmp_path / "killed-once"
-    with dask.config.set({"distributed.scheduler.allowed-failures": 0}), \
-            LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                         dashboard_address=":0") as cluster, Client(cluster) as c:
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}), new_cluster() as cluster, \
+            Client(cluster) as c:
         c.register_plugin(KillOnce(str(marker)))
         first = batch.extract(collection["good"], out=out, client=c, progress=False)
         assert marker.exists()
@@ -217,11 +218,11 @@ def test_a_worker_killed_midway_loses_only_its_file_and_a_rerun_completes(collec
         np.testing.assert_array_equal(store[path], serial_chroma(path))
 
 
-def test_a_cluster_lost_midway_is_a_clear_error_and_a_rerun_completes(collection, tmp_path, monkeypatch):
+def test_a_cluster_lost_midway_is_a_clear_error_and_a_rerun_completes(collection, new_cluster, tmp_path,
+                                                                      monkeypatch):
     out = tmp_path / "lost.zarr"
-    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                           dashboard_address=":0")
-    record, seen = _run.Progress.__call__, []
+    cluster = new_cluster()
+    record, seen = _progress.Progress.__call__, []
 
     def close_after_three(self, row):
         record(self, row)
@@ -229,7 +230,7 @@ def test_a_cluster_lost_midway_is_a_clear_error_and_a_rerun_completes(collection
         if len(seen) == 3:
             cluster.close()
 
-    monkeypatch.setattr(_run.Progress, "__call__", close_after_three)
+    monkeypatch.setattr(_progress.Progress, "__call__", close_after_three)
     # What Dask's loggers in this process let through (its scheduler's
     # warnings on losing the workers, the client's tracebacks), and their levels.
     dask_loggers = {name: logging.getLogger(name) for name in logging.Logger.manager.loggerDict
@@ -341,7 +342,7 @@ def test_bad_invocations_get_one_clear_error_and_leave_the_store_alone(collectio
             batch.extract(progress=False, **kwargs)
         assert entry_files(out) == before, kwargs
     assert a_file.read_text() == "x"
-    with _store.run_lock(str(out)), pytest.raises(ValueError, match="another run is writing"):
+    with LocalStore(str(out)).lock(), pytest.raises(ValueError, match="another run is writing"):
         batch.extract(good, out=out, progress=False)
     lock = str(out / _store.LOCK)  # written by the holder above, which names itself there
     assert {k: v for k, v in entry_files(out).items() if k != lock} == \
@@ -495,7 +496,7 @@ def test_a_missing_or_stale_table_is_rebuilt_from_the_entries(collection, tmp_pa
         {(path, "done") for path in collection["good"][:4]}
     # A run killed before its table: its files still say pending; one entry gone since.
     table.write_text(written.replace(",done,", ",pending,"))
-    _store.remove_entry(str(out), _store.entry_key(collection["good"][0]))
+    LocalStore(str(out)).remove_entry(_store.entry_key(collection["good"][0]))
     rows = {row["path"]: row for row in batch.open(out).table()}
     assert [rows[path]["status"] for path in collection["good"][:4]] == ["pending", "done", "done", "done"]
     assert rows[collection["good"][1]]["frames"] == str(batch.open(out)[collection["good"][1]].shape[-1])
@@ -505,13 +506,13 @@ def test_a_missing_or_stale_table_is_rebuilt_from_the_entries(collection, tmp_pa
 def test_short_files_share_cluster_tasks_up_to_a_target_of_audio_seconds():
     one_second = 44144  # a 22.05 kHz 16-bit mono WAV of 1 s
     paths = [f"/m/{i:04d}.wav" for i in range(2000)] + ["/m/long.flac"]
-    groups = _run.group_files(paths, [one_second] * 2000 + [8000 * 3600], 120.0, 8)
+    groups = _cluster.group_files(paths, [one_second] * 2000 + [8000 * 3600], 120.0, 8)
     assert [path for group in groups for path in group] == paths  # every file once, in order
     assert groups[-1] == ["/m/long.flac"]
     # Estimated on the high side (16000 bytes per second of PCM): 43 files a task.
     assert {len(group) for group in groups[:-2]} == {43} and len(groups) == 48
-    assert len(_run.group_files(paths[:20], [one_second] * 20, 120.0, 8)) == 10  # every thread gets work
-    assert all(len(group) == 1 for group in _run.group_files(paths[:50], [one_second] * 50, 0.0, 8))
+    assert len(_cluster.group_files(paths[:20], [one_second] * 20, 120.0, 8)) == 10  # every thread gets work
+    assert all(len(group) == 1 for group in _cluster.group_files(paths[:50], [one_second] * 50, 0.0, 8))
 
 
 def test_a_cluster_task_runs_each_file_on_one_engine_thread_and_pins_blas(tmp_path, monkeypatch):
@@ -519,8 +520,8 @@ def test_a_cluster_task_runs_each_file_on_one_engine_thread_and_pins_blas(tmp_pa
     path = str(tmp_path / "long.wav")  # 30 s at hop 64: room for 20 engine threads
     soundfile.write(path, 0.1 * np.random.default_rng(5).standard_normal(30 * 22050), 22050)
     out = str(tmp_path / "task.zarr")
-    params = batch._params.feature_params("cqt", {"hop_length": 64})
-    _store.create_store(out, params, vexolin.__version__)
+    run = Run(LocalStore(out), *checked("cqt", {"hop_length": 64}))
+    _store.create_store(run.store, run.params, vexolin.__version__)
     counts, done = [], threading.Event()
 
     def sample():
@@ -528,13 +529,12 @@ def test_a_cluster_task_runs_each_file_on_one_engine_thread_and_pins_blas(tmp_pa
             counts.append(len(os.listdir("/proc/self/task")))
             time.sleep(0.0002)
 
-    from vexolin.batch import _work
-    _work.extract_files([path], out, params)  # Zarr's and numcodecs' threads start once, not this call's
+    _work.extract_files([path], run)  # Zarr's and numcodecs' threads start once, not this call's
     sampler = threading.Thread(target=sample)
     sampler.start()
     before = len(os.listdir("/proc/self/task"))
     try:
-        [record] = _work.extract_files([path], out, params)
+        [record] = _work.extract_files([path], run)
     finally:
         done.set()
         sampler.join()
@@ -546,12 +546,14 @@ def test_a_cluster_task_runs_each_file_on_one_engine_thread_and_pins_blas(tmp_pa
     import subprocess
     import sys
     script = ("import sys, threadpoolctl\n"
-              "from vexolin import batch\n"
               "from vexolin.batch import _work\n"
+              "from vexolin.batch._params import checked\n"
+              "from vexolin.batch._run import Run\n"
+              "from vexolin.batch.store import LocalStore\n"
               "threads = lambda: sorted({p['num_threads'] for p in threadpoolctl.threadpool_info()})\n"
               "before = threads()\n"
-              "params = batch._params.feature_params('chroma', {})\n"
-              "[record] = _work.extract_files([sys.argv[1]], sys.argv[2], params)\n"
+              "run = Run(LocalStore(sys.argv[2]), *checked('chroma', {}))\n"
+              "[record] = _work.extract_files([sys.argv[1]], run)\n"
               "print(before, threads(), record['status'])\n")
     env = {k: v for k, v in os.environ.items() if not k.endswith("_NUM_THREADS")}
     env["OPENBLAS_NUM_THREADS"] = "2"
@@ -562,19 +564,18 @@ def test_a_cluster_task_runs_each_file_on_one_engine_thread_and_pins_blas(tmp_pa
 
 def test_a_cluster_task_places_its_entries_after_one_flush_and_only_while_its_run_holds_the_lock(
         collection, tmp_path, monkeypatch):
-    from vexolin.batch import _work
     out = str(tmp_path / "ended.zarr")
-    params = batch._params.feature_params("chroma", {})
-    _store.create_store(out, params, vexolin.__version__)
+    store = LocalStore(out)
+    _store.create_store(store, Run(store, *checked("chroma", {})).params, vexolin.__version__)
     flushes = []  # what is staged, not yet placed, at each flush
-    monkeypatch.setattr(_store, "_sync_filesystem", lambda path: flushes.append(
+    monkeypatch.setattr(_local, "_sync_filesystem", lambda path: flushes.append(
         (len(os.listdir(os.path.join(path, _store.PARTIAL))), len(batch.open(path)))))
-    with _store.run_lock(out) as run:
-        records = _work.extract_files(collection["good"][:3], out, params, run=run)
+    with store.lock() as run:
+        records = _work.extract_files(collection["good"][:3], Run(store, *checked("chroma", {}), owner=run))
     assert [r["status"] for r in records] == ["done"] * 3 and flushes == [(3, 0)]
     assert sorted(batch.open(out)) == collection["good"][:3]
-    with _store.run_lock(out):  # the next run holds the store now
-        records = _work.extract_files(collection["good"][3:6], out, params, run=run)
+    with store.lock():  # the next run holds the store now
+        records = _work.extract_files(collection["good"][3:6], Run(store, *checked("chroma", {}), owner=run))
     assert records == [{"path": collection["good"][3], "status": "pending"}]
     assert sorted(batch.open(out)) == collection["good"][:3] and not os.listdir(os.path.join(out, _store.PARTIAL))
 
@@ -582,11 +583,11 @@ def test_a_cluster_task_places_its_entries_after_one_flush_and_only_while_its_ru
 def test_entries_reach_the_disk_before_they_are_placed_and_damaged_ones_are_redone(collection, tmp_path, monkeypatch):
     out = tmp_path / "durable.zarr"
     events = []
-    stage, sync, rename = _store.stage_entry, _store._sync_filesystem, os.rename
+    stage, sync, rename = LocalStore.stage_entry, _local._sync_filesystem, os.rename
 
-    def staging(out_, key, files):
+    def staging(self, key, files):
         events.append(("staged", key))
-        return stage(out_, key, files)
+        return stage(self, key, files)
 
     def flushing(path):
         events.append(("flushed", None))
@@ -596,11 +597,11 @@ def test_entries_reach_the_disk_before_they_are_placed_and_damaged_ones_are_redo
         events.append(("placed", os.path.basename(target)))
         rename(source, target)
 
-    monkeypatch.setattr(_store, "stage_entry", staging)
-    monkeypatch.setattr(_store, "_sync_filesystem", flushing)
+    monkeypatch.setattr(LocalStore, "stage_entry", staging)
+    monkeypatch.setattr(_local, "_sync_filesystem", flushing)
     monkeypatch.setattr(os, "rename", placing)
-    monkeypatch.setattr(_run, "_PLACE_EVERY_FILES", 2)
-    monkeypatch.setattr(_run, "_PLACE_EVERY_S", 60.0)
+    monkeypatch.setattr(_threads, "_PLACE_EVERY_FILES", 2)
+    monkeypatch.setattr(_threads, "_PLACE_EVERY_S", 60.0)
     files = collection["good"][:3]
     batch.extract(files, out=out, workers=1, progress=False)
     for key in map(_store.entry_key, files):  # a flush of the disk between its staging and its placing
@@ -612,7 +613,7 @@ def test_entries_reach_the_disk_before_they_are_placed_and_damaged_ones_are_redo
     monkeypatch.undo()
 
     # A chunk missing, a chunk cut short: each entry is redone, the others kept.
-    missing, short = (Path(_store.entry_dir(str(out), _store.entry_key(path))) / "c.0.0" for path in files[:2])
+    missing, short = (entry_dir(out, path) / "c.0.0" for path in files[:2])
     missing.unlink()
     short.write_bytes(short.read_bytes()[:-5])
     summary = batch.extract(files, out=out, workers=1, progress=False)
@@ -624,15 +625,15 @@ def test_entries_reach_the_disk_before_they_are_placed_and_damaged_ones_are_redo
 def test_a_full_disk_stops_the_run_with_one_clear_error(collection, tmp_path, monkeypatch, capsys):
     import errno
     out = tmp_path / "full.zarr"
-    stage_entry, written = _store.stage_entry, []
+    stage_entry, written = LocalStore.stage_entry, []
 
-    def full_after_two(out_, key, files):
+    def full_after_two(self, key, files):
         if len(written) == 2:
             raise OSError(errno.ENOSPC, "No space left on device")
         written.append(key)
-        return stage_entry(out_, key, files)
+        return stage_entry(self, key, files)
 
-    monkeypatch.setattr(_store, "stage_entry", full_after_two)
+    monkeypatch.setattr(LocalStore, "stage_entry", full_after_two)
     status = cli.main(["batch", *collection["good"], "--out", str(out), "--workers", "1", "-q"])
     [line] = capsys.readouterr().err.splitlines()
     assert status == 1 and line.startswith(f"vexolin: error: {out}: no space left for the store")
@@ -641,13 +642,14 @@ def test_a_full_disk_stops_the_run_with_one_clear_error(collection, tmp_path, mo
     assert (statuses.count("done"), statuses.count("failed"), statuses.count("pending")) == (2, 0, 16)
 
 
-def test_a_fault_in_reporting_progress_is_not_taken_for_a_lost_cluster(collection, client, tmp_path, monkeypatch):
+def test_a_fault_in_reporting_progress_is_not_taken_for_a_lost_cluster(collection, dask_client, tmp_path,
+                                                                       monkeypatch):
     def broken(self, row):
         raise RuntimeError("a bug in the progress bar")
 
-    monkeypatch.setattr(_run.Progress, "__call__", broken)
+    monkeypatch.setattr(_progress.Progress, "__call__", broken)
     with pytest.raises(RuntimeError, match="a bug in the progress bar"):
-        batch.extract(collection["good"][:4], out=tmp_path / "bug.zarr", client=client, progress=False)
+        batch.extract(collection["good"][:4], out=tmp_path / "bug.zarr", client=dask_client, progress=False)
 
 
 def test_known_bad_files_keep_their_failure_until_retried_or_changed(collection, tmp_path, capsys):
@@ -674,3 +676,44 @@ def test_known_bad_files_keep_their_failure_until_retried_or_changed(collection,
     soundfile.write(bad, np.sin(2 * np.pi * 440.0 * np.arange(22050) / 22050), 22050)  # mended
     assert batch.extract([bad], out=out, progress=False).computed == 1
     assert row()[:2] == ("done", "1")
+
+
+@pytest.mark.parametrize("via", ["threads", "cluster"])
+def test_cens_in_batch_equals_chroma_cens_of_each_file(collection, dask_client, tmp_path, monkeypatch, via):
+    # Long or not, CENS is computed on the whole signal: it smooths across frames.
+    monkeypatch.setattr(_work, "STREAM_BYTES", 0)
+    files = collection["good"][:4]
+    how = {"workers": 2} if via == "threads" else {"client": dask_client}
+    summary = batch.extract(files, out=tmp_path / "cens.zarr", feature="cens", progress=False, **how)
+    assert (summary.computed, summary.failed) == (4, {})
+    store = batch.open(tmp_path / "cens.zarr")
+    assert store.feature == "cens" and store.params["win_len_smooth"] == 41
+    for path in files:
+        y, sr = vexolin.load(path)
+        np.testing.assert_array_equal(store[path], vexolin.chroma_cens(y, sr=sr))
+
+
+@pytest.mark.parametrize("where", ["client", "workers"])
+def test_a_cluster_run_lacking_a_package_is_one_error_naming_it_before_anything_is_written(
+        collection, new_cluster, tmp_path, monkeypatch, capsys, where):
+    import sys
+
+    out = tmp_path / "lacking.zarr"
+    if where == "client":
+        monkeypatch.setitem(sys.modules, "distributed", None)
+        # Before the inputs are even listed: this one is missing.
+        with pytest.raises(ImportError, match=r"lacks distributed: pip install 'vexolin\[batch\]'"):
+            batch.extract(str(tmp_path / "missing.wav"), out=out, client="tcp://127.0.0.1:1", progress=False)
+        assert not out.exists()
+        return
+    # Workers whose environment lacks threadpoolctl, which a task pins BLAS with.
+    with new_cluster(preload=["import sys; sys.modules['threadpoolctl'] = None"]) as cluster, \
+            Client(cluster) as c:
+        with pytest.raises(ImportError, match=r"lacks threadpoolctl; install vexolin with its batch extra .*"
+                                              r"pip install 'vexolin\[batch\]'"):
+            batch.extract(collection["good"][:2], out=out, client=c, progress=False)
+        assert cli.main(["batch", collection["good"][0], "--out", str(out), "--scheduler",
+                         cluster.scheduler_address, "-q"]) == 1
+    [line] = capsys.readouterr().err.splitlines()
+    assert line.startswith("vexolin: error: the Dask workers cannot run vexolin's tasks: ") and "threadpoolctl" in line
+    assert not out.exists()

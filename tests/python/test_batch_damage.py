@@ -18,7 +18,8 @@ import soundfile
 
 import vexolin
 from vexolin import batch
-from vexolin.batch import _store, _zarr_entry
+from vexolin.batch import store as _store
+from vexolin.batch.store import _zarr_entry
 
 
 @pytest.fixture(scope="module")
@@ -59,7 +60,7 @@ def expected(path):
 
 
 def entry(out, path):
-    return Path(_store.entry_dir(str(out), _store.entry_key(path)))
+    return Path(out, _store.ENTRIES, _store.entry_key(path))
 
 
 def rerun(files, out):

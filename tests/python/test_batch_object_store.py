@@ -21,12 +21,17 @@ import numpy as np
 import pytest
 import soundfile
 import zarr
-from distributed import Client, LocalCluster
+from distributed import Client
 from moto.server import ThreadedMotoServer
 
 import vexolin
 from vexolin import batch
-from vexolin.batch import _fs, _object_store, _run, _store, _work
+from vexolin.batch import _fs, _progress, _work
+from vexolin.batch import store as _store
+from vexolin.batch._inputs import Inputs
+from vexolin.batch._params import checked
+from vexolin.batch._run import Run
+from vexolin.batch.store import ObjectStore, _object
 
 from test_batch import KillOnce
 
@@ -71,13 +76,6 @@ def s3(tmp_path_factory):
     server.stop()
 
 
-@pytest.fixture(scope="module")
-def cluster():
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=":0") as c, Client(c) as client:
-        yield client
-
-
 def serial(local):
     y, sr = vexolin.load(local)
     return vexolin.chroma_cqt(y, sr=sr)
@@ -88,7 +86,8 @@ def objects(s3, prefix):
     return {item["Key"]: item["ETag"] for item in listing}
 
 
-def test_a_cluster_run_from_s3_into_s3_equals_serial_calls_and_resumes(s3, cluster):
+def test_a_cluster_run_from_s3_into_s3_equals_serial_calls_and_resumes(s3, dask_client):
+    cluster = dask_client
     out = f"s3://{BUCKET}/runs/chroma.zarr"
     summary = batch.extract(f"s3://{BUCKET}/", out=out, client=cluster, progress=False,
                             storage_options=s3["options"])
@@ -116,17 +115,17 @@ def test_a_cluster_run_from_s3_into_s3_equals_serial_calls_and_resumes(s3, clust
 def test_half_written_entries_are_redone_and_an_interrupted_run_completes(s3, monkeypatch):
     out = f"s3://{BUCKET}/runs/interrupted.zarr"
     urls = sorted(s3["good"])
-    write_entry, written, arrivals = _object_store.ObjectStore.write_entry, [], itertools.count()
+    write_entry, written, arrivals = ObjectStore.write_entry, [], itertools.count()
 
-    def cut_off_at_the_fourth(self, entries, key, files):
+    def cut_off_at_the_fourth(self, key, files):
         files = dict(files)
         if next(arrivals) >= 3:  # from the fourth on, the chunks are stored, the metadata never is
-            self._fs.pipe({self._path(entries, key, n): d for n, d in files.items() if n != "zarr.json"})
+            self._fs.pipe({self._path(_store.ENTRIES, key, n): d for n, d in files.items() if n != "zarr.json"})
             raise KeyboardInterrupt
-        write_entry(self, entries, key, files.items())
+        write_entry(self, key, files.items())
         written.append(key)
 
-    monkeypatch.setattr(_object_store.ObjectStore, "write_entry", cut_off_at_the_fourth)
+    monkeypatch.setattr(ObjectStore, "write_entry", cut_off_at_the_fourth)
     with pytest.raises(KeyboardInterrupt):
         batch.extract(urls, out=out, workers=1, progress=False, storage_options=s3["options"])
     monkeypatch.undo()
@@ -187,12 +186,11 @@ def test_damaged_and_crafted_entries_on_s3_are_read_errors_or_ignored_and_redone
         np.testing.assert_array_equal(store[url], serial(s3["good"][url]))
 
 
-def test_a_worker_killed_midway_on_s3_loses_only_its_file(s3, tmp_path):
+def test_a_worker_killed_midway_on_s3_loses_only_its_file(s3, new_cluster, tmp_path):
     out, marker = f"s3://{BUCKET}/runs/killed.zarr", tmp_path / "killed-once"
     urls = sorted(s3["good"])
-    with dask.config.set({"distributed.scheduler.allowed-failures": 0}), \
-            LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                         dashboard_address=":0") as cluster, Client(cluster) as c:
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}), new_cluster() as cluster, \
+            Client(cluster) as c:
         c.register_plugin(KillOnce(str(marker)))
         first = batch.extract(urls, out=out, client=c, progress=False, storage_options=s3["options"])
         assert marker.exists()
@@ -207,8 +205,8 @@ def test_a_worker_killed_midway_on_s3_loses_only_its_file(s3, tmp_path):
 def test_the_lock_object_names_its_owner_and_a_lapsed_lease_is_taken_over(s3):
     out = f"s3://{BUCKET}/runs/locked.zarr"
     urls = sorted(s3["good"])[:2]
-    store = _store.location(out, s3["options"])
-    with _store.run_lock(store):
+    store = _store.open_store(out, s3["options"])
+    with store.lock():
         held = json.loads(s3["client"].get_object(Bucket=BUCKET, Key="runs/locked.zarr/.lock")["Body"].read())
         assert f"{socket.gethostname()} pid {os.getpid()} run " in held["owner"]
         with pytest.raises(ValueError, match=f"another run is writing to {out} \\({held['owner']}"):
@@ -221,10 +219,10 @@ def test_the_lock_object_names_its_owner_and_a_lapsed_lease_is_taken_over(s3):
 
 
 def test_a_lease_is_renewed_only_while_the_lock_is_still_its_runs(s3, monkeypatch):
-    monkeypatch.setattr(_object_store, "LEASE_S", 0.4)  # renewed every 0.1 s
-    store = _store.location(f"s3://{BUCKET}/runs/taken.zarr", s3["options"])
+    monkeypatch.setattr(_object, "LEASE_S", 0.4)  # renewed every 0.1 s
+    store = _store.open_store(f"s3://{BUCKET}/runs/taken.zarr", s3["options"])
     key = "runs/taken.zarr/.lock"
-    with _store.run_lock(store) as owner:
+    with store.lock() as owner:
         time.sleep(0.3)
         renewed = json.loads(s3["client"].get_object(Bucket=BUCKET, Key=key)["Body"].read())
         assert renewed["owner"] == owner and renewed["expires"] > time.time()
@@ -233,7 +231,7 @@ def test_a_lease_is_renewed_only_while_the_lock_is_still_its_runs(s3, monkeypatc
         s3["client"].put_object(Bucket=BUCKET, Key=key, Body=json.dumps(other))
         time.sleep(0.4)
         assert json.loads(s3["client"].get_object(Bucket=BUCKET, Key=key)["Body"].read()) == other
-        assert _store.lock_owner(store) != owner
+        assert store.lock_owner() != owner
     # Ending, the stalled run leaves the other's lock in place.
     assert json.loads(s3["client"].get_object(Bucket=BUCKET, Key=key)["Body"].read()) == other
 
@@ -241,9 +239,9 @@ def test_a_lease_is_renewed_only_while_the_lock_is_still_its_runs(s3, monkeypatc
 def test_a_task_writes_nothing_once_its_run_no_longer_holds_the_lock(s3, monkeypatch):
     out = f"s3://{BUCKET}/runs/ended.zarr"
     urls = sorted(s3["good"])[:3]
-    store = _store.location(out, s3["options"])
-    params = batch._params.feature_params("chroma", {})
-    _store.create_store(store, params, vexolin.__version__)
+    store = _store.open_store(out, s3["options"])
+    request, sr, mono = checked("chroma", {})
+    _store.create_store(store, Run(store, request, sr, mono).params, vexolin.__version__)
     compute, computed = _work.compute, []
 
     def next_run_takes_over_during_the_second(path, *args):
@@ -254,14 +252,15 @@ def test_a_task_writes_nothing_once_its_run_no_longer_holds_the_lock(s3, monkeyp
         return compute(path, *args)
 
     monkeypatch.setattr(_work, "compute", next_run_takes_over_during_the_second)
-    with _store.run_lock(store) as run:
-        records = _work.extract_files(urls, store, params, run=run, storage_options=s3["options"])
+    with store.lock() as owner:
+        run = Run(store, request, sr, mono, Inputs(s3["options"]), owner=owner)
+        records = _work.extract_files(urls, run)
     assert [r["status"] for r in records] == ["done", "pending"] and computed == urls[:2]
-    assert sorted(_store.list_entries(store)) == urls[:1]
+    assert sorted(store.scan().whole) == urls[:1]
     # A task that starts after its run has ended writes no entry, not even its first.
-    assert _work.extract_files(urls[2:], store, params, run=run, storage_options=s3["options"]) == [
+    assert _work.extract_files(urls[2:], run) == [
         {"path": urls[2], "status": "pending"}]
-    assert sorted(_store.list_entries(store)) == urls[:1]
+    assert sorted(store.scan().whole) == urls[:1]
 
 
 def test_a_run_sends_no_request_per_file_beyond_reading_and_writing_it_and_sees_changes_next_time(s3, tmp_path):
@@ -323,18 +322,20 @@ def test_a_format_not_decodable_from_a_stream_is_read_from_a_local_copy_that_is_
     import tempfile
     monkeypatch.setattr(tempfile, "tempdir", None)
     url = sorted(s3["good"])[2]
-    values, sr, _, _ = _work.compute(url, None, batch._params.feature_params("chroma", {}), 1, s3["options"])
+    run = Run(_store.LocalStore(str(tmp_path / "unused.zarr")), *checked("chroma", {}), Inputs(s3["options"]))
+    values, sr, _, _ = _work.compute(url, None, run, 1)
     np.testing.assert_array_equal(values, serial(s3["good"][url]))
     assert list(tmp_path.iterdir()) == []
     with pytest.raises(vexolin.AudioFileError, match=s3["bad"]):
-        _work.compute(s3["bad"], None, batch._params.feature_params("chroma", {}), 1, s3["options"])
+        _work.compute(s3["bad"], None, run, 1)
     assert list(tmp_path.iterdir()) == []
 
 
-def test_a_cluster_run_on_s3_interrupted_midway_is_completed_by_the_next(s3, cluster, monkeypatch):
+def test_a_cluster_run_on_s3_interrupted_midway_is_completed_by_the_next(s3, dask_client, monkeypatch):
+    cluster = dask_client
     out = f"s3://{BUCKET}/runs/ctrl-c.zarr"
     urls = sorted(s3["good"])
-    record, seen = _run.Progress.__call__, []
+    record, seen = _progress.Progress.__call__, []
 
     def interrupt_after_three(self, row):
         record(self, row)
@@ -342,7 +343,7 @@ def test_a_cluster_run_on_s3_interrupted_midway_is_completed_by_the_next(s3, clu
         if len(seen) == 3:
             raise KeyboardInterrupt
 
-    monkeypatch.setattr(_run.Progress, "__call__", interrupt_after_three)
+    monkeypatch.setattr(_progress.Progress, "__call__", interrupt_after_three)
     with pytest.raises(KeyboardInterrupt):
         batch.extract(urls, out=out, client=cluster, progress=False, storage_options=s3["options"])
     monkeypatch.undo()
@@ -380,7 +381,7 @@ def test_long_remote_files_are_streamed_from_a_local_copy_that_is_removed(s3, mo
 
 
 def test_on_threads_waits_on_the_store_overlap_while_no_more_files_compute_than_the_budget(s3, monkeypatch):
-    compute, write = _work.compute, _store.write_entry_files
+    compute, write = _work.compute, ObjectStore.write_entry
     now = {"compute": 0, "write": 0}
     most = {"compute": 0, "write": 0}
     guard = threading.Lock()
@@ -400,7 +401,7 @@ def test_on_threads_waits_on_the_store_overlap_while_no_more_files_compute_than_
         return run
 
     monkeypatch.setattr(_work, "compute", counted("compute", compute))
-    monkeypatch.setattr(_store, "write_entry_files", counted("write", write))
+    monkeypatch.setattr(ObjectStore, "write_entry", counted("write", write))
     out = f"s3://{BUCKET}/runs/overlap.zarr"
     urls = sorted(s3["good"])
     summary = batch.extract(urls, out=out, workers=1, progress=False, storage_options=s3["options"])

@@ -9,7 +9,11 @@ import pytest
 import soundfile
 
 from vexolin import batch
-from vexolin.batch import _params, _store, _work, _zarr_entry
+from vexolin.batch import _work
+from vexolin.batch import store as _store
+from vexolin.batch._params import checked
+from vexolin.batch._run import Run
+from vexolin.batch.store import LocalStore, _zarr_entry
 
 
 @pytest.fixture(scope="module")
@@ -59,9 +63,9 @@ def test_streamed_entries_equal_whole_file_entries_byte_for_byte(recordings, tmp
         monkeypatch.setattr(_work, "STREAM_BYTES", stream_bytes)
         if staged:  # a cluster task's way: entries staged, placed together at its end
             given = dict(params)
-            run_params = _params.feature_params(given.pop("feature", "chroma"), given)
-            _store.create_store(str(out), run_params, "test")
-            records = _work.extract_files(recordings, str(out), run_params)
+            task = Run(LocalStore(str(out)), *checked(given.pop("feature", "chroma"), given))
+            _store.create_store(task.store, task.params, "test")
+            records = _work.extract_files(recordings, task)
             assert [r["status"] for r in records] == ["done"] * 3
         else:
             summary = batch.extract(recordings, out=out, workers=1, progress=False, **params)
@@ -113,14 +117,14 @@ def test_a_file_whose_result_overflows_is_recorded_failed_and_a_long_one_not_str
 
 
 def test_a_streamed_file_stops_between_blocks_when_its_run_is_cancelled(recordings, tmp_path, monkeypatch):
-    from vexolin._core import with_token
+    from vexolin._cancel import with_token
     from vexolin._native import Cancel, Cancelled
     from vexolin._stream import Stream
 
     monkeypatch.setattr(_work, "STREAM_BYTES", 0)
     out = str(tmp_path / "s.zarr")
-    params = _params.feature_params("chroma", {"mono": False})
-    _store.create_store(out, params, "test")
+    run = Run(LocalStore(out), *checked("chroma", {"mono": False}))
+    _store.create_store(run.store, run.params, "test")
     token, pushed = Cancel(), []
     push = Stream.push
 
@@ -131,6 +135,6 @@ def test_a_streamed_file_stops_between_blocks_when_its_run_is_cancelled(recordin
 
     monkeypatch.setattr(Stream, "push", push_then_interrupt)
     with pytest.raises(Cancelled):
-        with_token(token, _work.extract_file, recordings[1], out, params)
+        with_token(token, _work.extract_file, recordings[1], run)
     assert len(pushed) == 1 and soundfile.info(recordings[1]).frames > 2 * _work._BLOCK_FRAMES
     assert [p.name for p in Path(out).rglob("*") if p.is_file()] == ["zarr.json"] * 2  # the groups only

@@ -100,7 +100,11 @@ def test_cens_follows_its_definition(music, win):
     want = cens_by_definition(chroma, win)
     np.testing.assert_allclose(vexolin.chroma_cens(music, sr=SR, tuning=0.0, win_len_smooth=win), want, atol=1e-6)
     M = vexolin.cqt_magnitude(music, sr=SR, n_bins=7 * 36, bins_per_octave=36)
-    np.testing.assert_allclose(vexolin.chroma_cens(C=M, win_len_smooth=win), want, atol=1e-4)
+    np.testing.assert_allclose(vexolin.chroma_cens(C=M, bins_per_octave=36, win_len_smooth=win), want, atol=1e-4)
+    # From chroma one has (stored, say), scaled per frame or not: CENS scales each frame to sum 1 first.
+    stored = vexolin.chroma_cqt(music, sr=SR, tuning=0.0)
+    for given in (chroma, stored):
+        np.testing.assert_allclose(vexolin.chroma_cens(chroma=given, win_len_smooth=win), want, atol=1e-6)
 
 
 @pytest.mark.parametrize("profile", ["krumhansl", "temperley"])

@@ -1,7 +1,6 @@
 """The `vexolin` command line: outputs, bad files among good ones, atomic
 writes, and the entry points."""
 
-import functools
 import json
 import os
 import signal
@@ -106,7 +105,7 @@ def test_an_interrupted_write_leaves_neither_a_partial_file_nor_a_temporary(audi
 
     real_push = _stream.Stream.push
     monkeypatch.setattr(_stream.Stream, "push", interrupted_push)
-    monkeypatch.setattr(_stream, "stream_file", functools.partial(_stream.stream_file, block_frames=8192))
+    monkeypatch.setattr(_stream, "BLOCK_FRAMES", 8192)
     assert cli.main(["chroma", str(audio / "a4.wav"), "-o", str(target), "-q"]) == 130
     assert target.read_bytes() == b"previous result"
     assert sorted(os.listdir(audio)) == ["a4.wav", "cg.flac", f"kept.{fmt}", "nan.wav", "text.wav"]
@@ -318,8 +317,7 @@ def test_streamed_chroma_estimates_the_tuning_as_the_package_does(tmp_path, monk
     from vexolin import _stream
 
     # Block edges that cut the estimate's frames; a tone 23 cents sharp whose loudness changes.
-    monkeypatch.setattr(_stream, "file_tuning", functools.partial(_stream.file_tuning, block_frames=3001))
-    monkeypatch.setattr(_stream, "stream_file", functools.partial(_stream.stream_file, block_frames=3001))
+    monkeypatch.setattr(_stream, "BLOCK_FRAMES", 3001)
     t = np.arange(6 * SR) / SR
     a = 440.0 * 2 ** (0.23 / 12)
     swell = 0.3 + 0.7 * np.abs(np.sin(2 * np.pi * 0.4 * t))
@@ -337,3 +335,61 @@ def test_streamed_chroma_estimates_the_tuning_as_the_package_does(tmp_path, monk
     assert str(saved["vexolin"]) == vexolin.__version__
     for values in (np.load(tmp_path / "out.npy"), saved["chroma"]):
         assert values.tobytes() == vexolin.chroma_cqt(y, sr=rate).tobytes()
+
+
+@pytest.mark.parametrize("command", ["chroma", "key", "info"])
+def test_a_folder_stands_for_the_audio_files_below_it_as_batch_finds_them(tmp_path, capsys, command):
+    from vexolin.batch._inputs import find_inputs
+
+    music = tmp_path / "music"
+    for folder in (music / "sub", music / ".hidden", tmp_path / "empty"):
+        folder.mkdir(parents=True)
+    tone = np.sin(2 * np.pi * 440.0 * np.arange(SR) / SR)
+    for path in (music / "a.wav", music / "sub" / "b.flac", music / ".hidden" / "c.wav"):
+        soundfile.write(path, tone, SR)
+    (music / "notes.txt").write_text("not audio")
+    extra = {"chroma": ["-o", f"{tmp_path / 'out'}/", "-q"], "key": [], "info": []}[command]
+    assert cli.main([command, str(music), str(tmp_path / "empty"), *extra]) == 1
+    out, err = capsys.readouterr()
+    listed = find_inputs(str(music))
+    assert listed == [str(music / "a.wav"), str(music / "sub" / "b.flac")]
+    assert f"{tmp_path / 'empty'}: the directory holds no audio files" in err
+    if command == "chroma":
+        assert sorted(os.listdir(tmp_path / "out")) == ["a.chroma.npy", "b.chroma.npy"]
+        np.testing.assert_array_equal(np.load(tmp_path / "out" / "b.chroma.npy"), expected_chroma(listed[1]))
+        assert err.splitlines()[-1] == "vexolin: 1 of 3 files failed"
+    else:
+        assert [line.split(":")[0] for line in out.splitlines()] == listed
+
+
+def test_quiet_passages_are_dark_in_every_view(tmp_path, monkeypatch, capsys):
+    from matplotlib.figure import Figure
+
+    import vexolin.plot
+
+    # Two seconds of a chord, then the same 60 dB down.
+    t = np.arange(2 * SR) / SR
+    chord = sum(np.sin(2 * np.pi * f * t) for f in (261.63, 329.63, 392.0)) / 3
+    y = np.concatenate([chord, 1e-3 * chord]).astype(np.float32)
+    path = tmp_path / "fade.wav"
+    soundfile.write(path, y, SR, subtype="FLOAT")
+    quiet = slice(90, None)  # frames of the quiet half, clear of the edge
+
+    drawn = []
+    chromagram = vexolin.plot.chromagram
+    monkeypatch.setattr(vexolin.plot, "chromagram", lambda *a, **k: drawn.append(
+        chromagram(*a, **k).get_images()[0].get_array()))
+    pictures = []
+    for options in ([], ["--norm", "2"]):  # streamed, and from the whole signal
+        assert cli.main(["chroma", str(path), "--text", "--plot", str(tmp_path / "fade.png"), *options, "-q"]) == 0
+        pictures.append(capsys.readouterr().out)
+    assert pictures[0] == pictures[1]
+    rows = [line.split("|")[1] for line in pictures[0].splitlines()[:-1]]
+    columns = -(-y.size // 512 // 72)  # frames per column
+    assert all(row[quiet.start // columns + 1:].strip() == "" for row in rows) and any(row.strip() for row in rows)
+    sums = vexolin.chroma_cqt(y, sr=SR, norm=None)
+    ax = chromagram(sums, sr=SR, ax=Figure().add_subplot())
+    for image in [*drawn, ax.get_images()[0].get_array()]:
+        assert (image[:, quiet] == 0).all() and image[:, :80].max() == 1.0
+    with pytest.warns(UserWarning, match="scaled per frame"):  # the norm left no loudness to tell
+        chromagram(vexolin.chroma_cqt(y, sr=SR), sr=SR, ax=Figure().add_subplot())

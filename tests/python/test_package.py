@@ -93,19 +93,17 @@ def test_every_thread_budget_gives_the_same_bytes(name):
     (2, None, 6, 3),   # None: the module's default count is the budget
 ])
 def test_workers_is_the_calls_whole_thread_budget(monkeypatch, channels, workers, default, engine_threads):
-    from vexolin import _core, _native
+    from vexolin import _native
 
     calls = []
+    transform = _native.cqt_magnitude
 
-    class Recording:
-        def default_threads(self):
-            return default
+    def recording(*args, **kwargs):
+        calls.append((args[-1], threading.get_ident()))
+        return transform(*args, **kwargs)
 
-        def cqt_magnitude(self, *args, **kwargs):
-            calls.append((args[-1], threading.get_ident()))
-            return _native.cqt_magnitude(*args, **kwargs)
-
-    monkeypatch.setattr(_core, "_native", Recording())
+    monkeypatch.setattr(_native, "default_threads", lambda: default)
+    monkeypatch.setattr(_native, "cqt_magnitude", recording)
     y = np.random.default_rng(1).standard_normal((channels, 4096)).astype(np.float32)
     vexolin.cqt_magnitude(y if channels > 1 else y[0], sr=SR, workers=workers)
     assert [threads for threads, _ in calls] == [engine_threads] * channels
@@ -143,6 +141,50 @@ def test_bad_input_gets_a_clear_error_naming_the_argument(name, y, kwargs, error
 def test_a_call_without_the_rate_says_to_pass_the_one_load_returned(name):
     with pytest.raises(TypeError, match=r"sr is required: pass the rate vexolin.load returned"):
         getattr(vexolin, name)(tones([440.0]))
+
+
+@pytest.mark.parametrize("name", ["times_like", "frames_to_time", "plot.chromagram", "plot.cqt"])
+def test_helpers_and_plots_whose_answer_depends_on_the_rate_need_it_too(name):
+    import vexolin.plot
+
+    # A default rate would put a 44.1 kHz file's frames at twice their times.
+    function = vexolin.plot.__dict__[name[5:]] if name.startswith("plot.") else getattr(vexolin, name)
+    with pytest.raises(TypeError, match=r"sr is required: pass the rate vexolin.load returned"):
+        function(np.ones((12, 3)))
+
+
+@pytest.mark.parametrize("name", ["chroma_cqt", "chroma_cens"])
+def test_magnitudes_to_fold_need_their_bins_per_octave(name):
+    # cqt_magnitude's 84 bins at 12 per octave, folded as if at chroma's 36,
+    # put most frames' strongest pitch class in the wrong place.
+    y = tones([261.63, 329.63, 392.0], seconds=2.0)
+    M = vexolin.cqt_magnitude(y, sr=SR)
+    with pytest.raises(TypeError, match="bins_per_octave=.*cqt_magnitude's default is 12"):
+        getattr(vexolin, name)(C=M)
+    folded = vexolin.chroma_cqt(C=M, bins_per_octave=12)
+    assert sorted(folded.mean(axis=1).argsort()[-3:].tolist()) == [0, 4, 7]  # C, E, G
+
+
+@pytest.mark.parametrize("call, words", [
+    (lambda y: vexolin.cqt(y, sr=SR, center=False), ["'center'", "always centred"]),
+    (lambda y: vexolin.cqt_magnitude(y, sr=SR, pad_mode="reflect"), ["'pad_mode'", "zeros"]),
+    (lambda y: vexolin.cqt(y, sr=SR, res_type="soxr_hq"), ["'res_type'", "soxr"]),
+    (lambda y: vexolin.chroma_cqt(y, sr=SR, dtype=np.float64), ["'dtype'", "float32"]),
+    (lambda y: vexolin.cqt(y, sr=SR, sparsity=0.0), ["'sparsity'", "0.01"]),
+    (lambda y: vexolin.cqt(y, sr=SR, scale=False), ["'scale'", "sqrt"]),
+    (lambda y: vexolin.chroma_cqt(y, sr=SR, window="hamming"), ["'window'", "Hann"]),
+    (lambda y: vexolin.cqt(y, sr=SR, norm=2), ["'norm'", "L1"]),
+    (lambda y: vexolin.chroma_cens(y, sr=SR, norm=1), ["'norm'", "Euclidean length of 1"]),
+    (lambda y: vexolin.estimate_tuning(y, sr=SR, resolution=0.001), ["'resolution'", "whole cents"]),
+    (lambda y: vexolin.Stream("cqt", sr=SR, center=True), ["Stream('cqt')", "'center'", "always centred"]),
+    (lambda y: vexolin.load("x.wav", res_type="kaiser_best"), ["load()", "'res_type'", "soxr"]),
+    (lambda y: vexolin.times_like(y, sr=SR, n_fft=2048), ["'n_fft'", "multiples of hop_length"]),
+    (lambda y: vexolin.cqt(y, sr=SR, colour=1), ["unexpected keyword argument 'colour'"]),
+])
+def test_a_librosa_keyword_vexolin_lacks_says_what_it_does_instead(call, words):
+    with pytest.raises(TypeError) as caught:
+        call(tones([440.0]))
+    assert all(w in str(caught.value) for w in words), str(caught.value)
 
 
 def test_whole_float_hop_and_unchecked_nan_reach_the_module():
@@ -276,7 +318,7 @@ def test_plots_render_with_note_names_and_a_colour_bar(tmp_path, kind):
     figure = Figure(figsize=(6, 3))
     ax = figure.add_subplot()
     if kind == "chromagram":
-        vexolin.plot.chromagram(vexolin.chroma_cqt(y, sr=SR), sr=SR, hop_length=512, ax=ax)
+        vexolin.plot.chromagram(vexolin.chroma_cqt(y, sr=SR, norm=None), sr=SR, hop_length=512, ax=ax)
         expected = vexolin.chroma_notes()
     else:
         vexolin.plot.cqt(vexolin.cqt(y, sr=SR), sr=SR, hop_length=512, fmin=None, bins_per_octave=12, ax=ax)

@@ -23,12 +23,13 @@ pytestmark = pytest.mark.filterwarnings("ignore::vexolin.SlowHopWarning")
 FUNCTIONS = {"cqt": vexolin.cqt, "cqt_magnitude": vexolin.cqt_magnitude,
              "chroma_cqt": functools.partial(vexolin.chroma_cqt, tuning=0.0)}
 
-# Defaults; early halvings (a hop with many factors of two); an odd hop (no
-# halving); a hop that stops halving after two octaves.
+# Defaults (and chroma's sums, norm=None); early halvings (a hop with many
+# factors of two); an odd hop (no halving); a hop that stops halving after two octaves.
 PARAMS = {
     "cqt": [{}, {"hop_length": 1024, "fmin": 110.0, "n_bins": 24}, {"hop_length": 301, "n_bins": 36},
             {"hop_length": 20, "fmin": 60.0, "n_bins": 48}],
-    "chroma_cqt": [{}, {"hop_length": 1024, "n_octaves": 2, "fmin": 110.0}, {"hop_length": 301, "n_octaves": 3},
+    "chroma_cqt": [{}, {"norm": None}, {"hop_length": 1024, "n_octaves": 2, "fmin": 110.0},
+                   {"hop_length": 301, "n_octaves": 3},
                    {"hop_length": 20, "n_octaves": 4, "fmin": 60.0, "bins_per_octave": 12}],
 }
 PARAMS["cqt_magnitude"] = PARAMS["cqt"]
@@ -173,11 +174,18 @@ def test_a_second_thread_is_refused_while_a_block_is_taken():
 
 @pytest.mark.parametrize("sr, mono", [(None, True), (16000, True), (None, False), (32000, False)])
 def test_stream_file_equals_the_function_on_the_loaded_file(tmp_path, sr, mono):
+    # A recording 30 cents sharp: by default the file's tuning is estimated, as chroma_cqt estimates it.
     path = os.fspath(tmp_path / "two.flac")
-    soundfile.write(path, noise(3 * 44100 + 17, seed=9).reshape(-1, 1) * [1.0, 0.5], 44100)
+    t = np.arange(3 * 44100 + 17) / 44100
+    tone = sum(np.sin(2 * np.pi * k * 330.0 * 2 ** (0.3 / 12) * t) / k for k in range(1, 6))
+    soundfile.write(path, (0.2 * tone + noise(t.size, seed=9)).reshape(-1, 1) * [1.0, 0.5], 44100)
     blocks = list(vexolin.stream_file(path, "chroma_cqt", block_frames=5000, sr=sr, mono=mono))
     y, rate = vexolin.load(path, sr=sr, mono=mono)
-    assert_bitwise(np.concatenate(blocks, axis=-1), vexolin.chroma_cqt(y, sr=rate, tuning=0.0))
+    expected, tuning = vexolin.chroma_cqt(y, sr=rate, return_tuning=True)
+    assert abs(tuning - 0.3) <= 0.03
+    assert_bitwise(np.concatenate(blocks, axis=-1), expected)
+    fixed = list(vexolin.stream_file(path, "chroma_cqt", block_frames=5000, sr=sr, mono=mono, tuning=0.0))
+    assert_bitwise(np.concatenate(fixed, axis=-1), vexolin.chroma_cqt(y, sr=rate, tuning=0.0))
 
 
 def test_stream_file_refuses_empty_and_missing_files(tmp_path):

@@ -55,6 +55,13 @@ def test_stereo_and_mono_mix_give_the_same_tuning():
     assert vexolin.estimate_tuning(np.stack([y, y]), sr=SR) == vexolin.estimate_tuning(y, sr=SR) == -0.2
 
 
+def test_samples_by_channel_columns_are_read_as_the_transforms_read_them():
+    # (n_samples, 2), as audio readers return stereo: the same signal as (2, n_samples).
+    y = np.stack([progression(20), 0.5 * progression(20)]).astype(np.float32)
+    _, used = vexolin.chroma_cqt(y.T, sr=SR, return_tuning=True)
+    assert vexolin.estimate_tuning(y.T, sr=SR) == vexolin.estimate_tuning(y, sr=SR) == used == 0.2
+
+
 def test_estimates_on_many_threads_at_once_equal_one_after_another():
     # Each thread reuses its own working arrays: signals of different
     # lengths, rates and channels, interleaved, must not see each other's.

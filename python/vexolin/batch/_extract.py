@@ -9,19 +9,22 @@ import os
 import sys
 import time
 from collections.abc import Iterable
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 import vexolin
 from vexolin._core import budget
-from vexolin.batch import _fs, _store
-from vexolin.batch._inputs import find_inputs
-from vexolin.batch._params import feature_params
-from vexolin.batch._run import (TASK_SECONDS, Progress, Record, connect, quiet_dask_logs, run_in_threads,
-                                run_on_cluster)
+from vexolin.batch._cluster import check_client, check_workers, connect, quiet_dask_logs, run_on_cluster
+from vexolin.batch._inputs import Inputs, find_inputs
+from vexolin.batch._params import checked
+from vexolin.batch._progress import Progress
+from vexolin.batch._run import TASK_SECONDS, Run
 from vexolin.batch._signals import sigterm_as_interrupt
+from vexolin.batch._threads import run_in_threads
+from vexolin.batch.store import (FileRecord, Row, Store, agreeing_table, broken_entries, check_store, create_store,
+                                 done_row, open_store, read_table, write_table)
 
-Inputs = str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
+InputNames = str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
 
 
 @dataclass(frozen=True)
@@ -46,20 +49,20 @@ class Summary:
     not_retried: int = 0
 
 
-def _write_table(out: _store.Out, paths: list[str], rows: dict[str, Record], stored: dict[str, dict[str, Any]],
-                 unreadable: dict[str, str]) -> None:
+def _write_table(store: Store, paths: list[str], rows: dict[str, FileRecord | Row],
+                 stored: dict[str, dict[str, Any]], unreadable: dict[str, str]) -> None:
     """The table of every file the store has seen: earlier runs' rows (made
     to agree with the entries), updated with this run's; files this run did
     not reach are "pending". Folders this run could not read have a
     "skipped" row each (an earlier run's are dropped: it may be readable now)."""
-    table: dict[str, Record] = {row["path"]: row for row in _store.agreeing_table(_store.read_table(out), stored)
-                                if row.get("status") != "skipped"}
+    table: dict[str, FileRecord | Row] = {row["path"]: row for row in agreeing_table(read_table(store), stored)
+                                          if row.get("status") != "skipped"}
     for path in paths:
         table[path] = rows.get(path, {"path": path, "status": "pending"})
     for folder, reason in unreadable.items():
         table.setdefault(folder, {"path": folder, "status": "skipped",
                                   "error": f"the folder cannot be read ({reason}); the files in it were not listed"})
-    _store.write_table(out, table.values())
+    write_table(store, table.values())
 
 
 def _whole(text: Any) -> int:
@@ -69,19 +72,27 @@ def _whole(text: Any) -> int:
         return 0
 
 
-def _failed_before(row: dict[str, str] | None, path: str, storage_options: dict[str, Any] | None) -> bool:
+def _count(text: str | None) -> int | None:
+    """A count as the table holds it; None when it holds none."""
+    try:
+        return None if text is None else int(text)
+    except ValueError:
+        return None
+
+
+def _failed_before(row: Row | None, path: str, inputs: Inputs) -> bool:
     """Whether the table says ``path`` failed, and the file is as it was then."""
     if row is None or row.get("status") != "failed":
         return False
     try:
-        size, mtime_ns = _fs.stamp(path, storage_options)
+        size, mtime_ns = inputs.stamp(path)
     except OSError:
         return False
     return row.get("size") == str(size) and row.get("mtime_ns") == str(mtime_ns)
 
 
 def extract(
-    inputs: Inputs,
+    inputs: InputNames,
     *,
     out: str | os.PathLike[str],
     feature: str = "chroma",
@@ -107,9 +118,10 @@ def extract(
         earlier run made with the same ``feature`` and parameters. On a
         cluster, a local path must be on a filesystem every worker mounts at
         the same path; a URL is written by the workers directly.
-    feature : {"chroma", "cqt"}
-        Chroma (:func:`vexolin.chroma_cqt`) or CQT magnitudes
-        (:func:`vexolin.cqt_magnitude`), float32.
+    feature : {"chroma", "cqt", "cens"}
+        Chroma (:func:`vexolin.chroma_cqt`), CQT magnitudes
+        (:func:`vexolin.cqt_magnitude`) or CENS (:func:`vexolin.chroma_cens`),
+        float32.
     client : distributed.Client, str or None
         None computes on a thread pool in this process. A ``distributed.Client``
         or a scheduler address (``"tcp://host:8786"``) runs Dask tasks of one
@@ -149,8 +161,9 @@ def extract(
         ``sr`` (resample to this rate; None keeps each file's), ``mono``
         (mix channels down, default True; else the feature has a leading
         channel axis), ``hop_length``, ``fmin``, ``bins_per_octave``, and
-        ``n_octaves``, ``n_chroma`` for chroma or ``n_bins`` for cqt, with the
-        defaults of the package's functions.
+        ``n_octaves``, ``n_chroma`` for chroma and cens (and cens's
+        ``win_len_smooth``) or ``n_bins`` for cqt, with the defaults of the
+        package's functions.
 
     Returns
     -------
@@ -165,6 +178,12 @@ def extract(
         with other parameters; a parameter is out of range.
     ConnectionError
         The scheduler cannot be reached within a few seconds.
+    ImportError
+        With a client: this environment lacks dask or distributed, or a
+        worker's lacks a package its tasks import (``threadpoolctl``, say),
+        found by asking each worker once before anything is written; the
+        message names the package and the ``batch`` extra. (Also a
+        ``ValueError``, as the refusals above are.)
 
     A file that cannot be read or computed does not stop the others: it is
     recorded as failed and is tried again by the next run, as are files not
@@ -174,74 +193,76 @@ def extract(
     after the table is written. Nothing is written before every check above
     has passed.
     """
-    p = feature_params(feature, params)
+    asked, sr, mono = checked(feature, params)
     if client is not None and workers is not None:
         raise ValueError("workers sets the threads of the local pool; with a client, "
                          "the cluster's own workers do the work")
     thread_budget = budget(workers)
     if not (isinstance(task_seconds, (int, float)) and task_seconds >= 0):
         raise ValueError(f"task_seconds must be a number of seconds >= 0, got {task_seconds!r}")
-    store = _store.location(out, storage_options)
+    if client is not None:
+        check_client()
+    run = Run(open_store(out, storage_options), asked, sr, mono, Inputs(dict(storage_options or {})),
+              threads=thread_budget, fsync=fsync, retry_failed=retry_failed, task_seconds=float(task_seconds))
     unreadable: dict[str, str] = {}
-    paths = find_inputs(inputs, storage_options, unreadable)
-    _store.check_store(store, p)
+    paths = find_inputs(inputs, run.inputs, unreadable)
+    check_store(run.store, run.params)
     dask_client, own_client = connect(client) if client is not None else (None, False)
     with quiet_dask_logs() if dask_client is not None else contextlib.nullcontext():
         try:
-            if isinstance(store, str):
-                os.makedirs(store, exist_ok=True)
-            with _store.run_lock(store) as lock, sigterm_as_interrupt():
+            if dask_client is not None:
+                check_workers(dask_client, [str(run.store), *paths])
+            with run.store.lock() as owner, sigterm_as_interrupt():
                 # Checked again: another run may have made the store meanwhile.
-                if not _store.check_store(store, p):
-                    _store.create_store(store, p, vexolin.__version__)
-                return _extract_locked(store, paths, unreadable, p, dask_client, thread_budget, progress,
-                                       storage_options, task_seconds, lock, fsync, retry_failed)
+                if not check_store(run.store, run.params):
+                    create_store(run.store, run.params, vexolin.__version__)
+                return _extract_locked(replace(run, owner=owner), paths, unreadable, dask_client, progress)
         finally:
             if own_client and dask_client is not None:
                 dask_client.close()
 
 
-def _extract_locked(store: _store.Out, paths: list[str], unreadable: dict[str, str], p: dict[str, Any],
-                    dask_client: Any, thread_budget: int,
-                    progress: bool | None, storage_options: dict[str, Any] | None,
-                    task_seconds: float, lock: str, fsync: bool, retry_failed: bool) -> Summary:
+def _extract_locked(run: Run, paths: list[str], unreadable: dict[str, str], dask_client: Any,
+                    progress: bool | None) -> Summary:
     started = time.perf_counter()
-    _store.clear_partial(store)
-    scan = _store.scan_entries(store)
+    store = run.store
+    store.clear_partial()
+    scan = store.scan()
     stored = scan.whole
-    earlier = {row["path"]: row for row in _store.read_table(store)}
-    current = [path for path in paths if path in stored and _store.is_current(path, stored[path], storage_options)]
+    earlier = {row["path"]: row for row in read_table(store)}
+    current = [path for path in paths if path in stored and run.inputs.is_current(path, stored[path])]
     # An entry is skipped only when its chunks decode: a flipped byte keeps
     # a chunk's size, and only its checksum tells.
-    whole = set(current) - _store.broken_entries(store, scan, current).keys()
-    rows: dict[str, Record] = {}
+    whole = set(current) - broken_entries(store, scan, current).keys()
+    rows: dict[str, FileRecord | Row] = {}
     todo = []
     known: list[str] = []
     for path in paths:
         if path in whole:
-            rows[path] = {**_store.done_row(stored[path]), "attempts": earlier.get(path, {}).get("attempts")}
-        elif not retry_failed and _failed_before(earlier.get(path), path, storage_options):
+            rows[path] = {**done_row(stored[path]), "attempts": _count(earlier.get(path, {}).get("attempts"))}
+        elif not run.retry_failed and _failed_before(earlier.get(path), path, run.inputs):
             rows[path] = earlier[path]
             known.append(path)
         else:
             todo.append(path)
     skipped = len(rows) - len(known)
     bar = Progress(len(todo), sys.stderr.isatty() if progress is None else progress)
+    recorded: dict[str, FileRecord] = {}
 
-    def on_record(record: Record) -> None:
+    def on_record(record: FileRecord) -> None:
         before = earlier.get(record["path"], {})
         same = before.get("size") == str(record.get("size")) and before.get("mtime_ns") == str(record.get("mtime_ns"))
         record["attempts"] = (_whole(before.get("attempts")) if same else 0) + 1
-        rows[record["path"]] = record
+        rows[record["path"]] = recorded[record["path"]] = record
         bar(record)
 
     try:
         if dask_client is None:
-            run_in_threads(todo, store, p, thread_budget, on_record, storage_options, fsync)
+            run_in_threads(todo, run, on_record)
         else:
             if progress is not False:
                 bar.note(f"vexolin: Dask dashboard at {dask_client.dashboard_link}")
-            run_on_cluster(todo, store, p, dask_client, on_record, storage_options, task_seconds, lock, fsync)
+            run_on_cluster(todo, run, dask_client, on_record)
     except BaseException:
         bar.close()
         # The run's own error goes on, not the table's (the same full disk,
@@ -251,7 +272,7 @@ def _extract_locked(store: _store.Out, paths: list[str], unreadable: dict[str, s
         raise
     bar.close()
     _write_table(store, paths, rows, stored, unreadable)
-    computed = [rows[path] for path in todo if path in rows]
+    computed = [recorded[path] for path in todo if path in recorded]
     return Summary(
         out=str(store), files=len(paths), computed=sum(r["status"] == "done" for r in computed), skipped=skipped,
         failed={**{path: rows[path].get("error") or "" for path in known},

@@ -1,6 +1,6 @@
 """Locations given as fsspec URLs (``s3://``, ``gs://``, ``az://``,
-``memory://``, ...): inputs read where they are, and the stamp of a file
-(size and modification time) that says whether its entry is current.
+``memory://``, ...): their filesystems, one per protocol and options in a
+process, and a file's modification time as they tell it.
 
 Plain paths and ``file://`` URLs stay on the local filesystem's own code
 (atomic renames, flock); every other URL goes through fsspec, which also
@@ -8,15 +8,12 @@ takes its configuration from the environment (``FSSPEC_S3_...``, AWS_...)."""
 
 from __future__ import annotations
 
-import contextlib
 import datetime
 import functools
 import json
 import math
 import os
-import tempfile
-from collections.abc import Iterator
-from typing import IO, Any
+from typing import Any
 
 Options = dict[str, Any]
 
@@ -68,47 +65,3 @@ def modified_ns(fs: Any, path: str, about: dict[str, Any]) -> int | None:
             return None
     seconds = when.timestamp() if isinstance(when, datetime.datetime) else float(when)
     return math.floor(seconds) * 10**9
-
-
-def stamp(path: str, options: Options | None) -> tuple[int, int | None]:
-    """Size and modification time (ns) of an input file, local or not."""
-    if not is_url(path):
-        st = os.stat(path)
-        return st.st_size, st.st_mtime_ns
-    fs, where = filesystem(path, options)
-    about = fs.info(where)
-    if about.get("type") != "file":
-        raise IsADirectoryError(f"{path}: not a file")
-    return int(about["size"]), modified_ns(fs, where, about)
-
-
-@contextlib.contextmanager
-def opened(path: str, options: Options | None) -> Iterator[IO[bytes]]:
-    """A remote input as a seekable binary file, read as it is used."""
-    fs, where = filesystem(path, options)
-    with fs.open(where, "rb") as f:
-        yield f
-
-
-def fetched(path: str, options: Options | None) -> bytes | None:
-    """A remote input's bytes, fetched whole in one request; None for a local one."""
-    if not is_url(path):
-        return None
-    fs, where = filesystem(path, options)
-    return bytes(fs.cat_file(where))
-
-
-@contextlib.contextmanager
-def local_copy(path: str, options: Options | None) -> Iterator[str]:
-    """A remote input copied into a temporary local file, removed afterwards
-    whatever happens."""
-    fs, where = filesystem(path, options)
-    suffix = os.path.splitext(where)[1]
-    handle, copy = tempfile.mkstemp(prefix="vexolin-", suffix=suffix)
-    os.close(handle)
-    try:
-        fs.get_file(where, copy)
-        yield copy
-    finally:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(copy)

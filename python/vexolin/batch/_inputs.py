@@ -1,97 +1,95 @@
-"""Which files a batch run covers: paths, directories searched recursively,
-and glob patterns, each checked before any work."""
+"""A batch run's input files: which files it covers (paths, directories
+searched recursively, and glob patterns, each checked before any work), and
+:class:`Inputs`, how they are read, locally or through fsspec."""
 
 from __future__ import annotations
 
 import contextlib
-import glob
 import os
-import re
-import warnings
+import tempfile
 from collections.abc import Iterable, Iterator
-from typing import Any
+from dataclasses import dataclass, field
+from typing import IO, Any
 
+from vexolin._folders import AUDIO_SUFFIXES, GLOB_CHARACTERS, is_audio, local_files, warn_unreadable
+from vexolin._folders import UnreadableFolderWarning as UnreadableFolderWarning  # where batch's callers look
 from vexolin.batch import _fs
 
-# Suffixes of the formats libsndfile reads; other files in a directory are
-# not audio (cover art, playlists, notes) and are passed over.
-AUDIO_SUFFIXES = frozenset({
-    ".wav", ".wave", ".flac", ".ogg", ".oga", ".opus", ".mp3", ".aif", ".aiff", ".aifc",
-    ".au", ".snd", ".caf", ".w64", ".rf64", ".voc", ".sd2", ".mat", ".paf", ".sf", ".xi",
-})
-
-_GLOB_CHARACTERS = frozenset("*?[")
 # At this many files named one by one in a folder of an object store, the
 # folder is listed once (a request per 1000 names) instead of each file being
 # asked about (a request each, several times in a run).
 _LIST_FOLDER_AT = 16
 
 
-class UnreadableFolderWarning(UserWarning):
-    """A folder below an input could not be read, and its files were left out."""
+@dataclass(frozen=True)
+class Inputs:
+    """Where a run's files are read from: local paths on this machine's
+    filesystem, URLs through fsspec with ``options``. Picklable: a cluster's
+    tasks read their files themselves."""
+
+    options: _fs.Options = field(default_factory=dict)
+
+    def filesystem(self, url: str) -> tuple[Any, str]:
+        """The fsspec filesystem of ``url`` and the path on it."""
+        return _fs.filesystem(url, self.options)
+
+    @staticmethod
+    def is_remote(path: str) -> bool:
+        """Whether reading ``path`` waits on a network."""
+        return _fs.is_url(path)
+
+    def stamp(self, path: str) -> tuple[int, int | None]:
+        """Size and modification time (ns) of an input file."""
+        if not _fs.is_url(path):
+            st = os.stat(path)
+            return st.st_size, st.st_mtime_ns
+        fs, where = self.filesystem(path)
+        about = fs.info(where)
+        if about.get("type") != "file":
+            raise IsADirectoryError(f"{path}: not a file")
+        return int(about["size"]), _fs.modified_ns(fs, where, about)
+
+    def is_current(self, path: str, attrs: dict[str, Any]) -> bool:
+        """Whether an entry was made from the file as it is now (same size and modification time)."""
+        try:
+            size, mtime_ns = self.stamp(path)
+        except OSError:
+            return False
+        return bool(size == attrs.get("size") and mtime_ns == attrs.get("mtime_ns"))
+
+    @contextlib.contextmanager
+    def opened(self, path: str) -> Iterator[IO[bytes]]:
+        """A remote input as a seekable binary file, read as it is used."""
+        fs, where = self.filesystem(path)
+        with fs.open(where, "rb") as f:
+            yield f
+
+    def fetched(self, path: str) -> bytes:
+        """A remote input's bytes, fetched whole in one request."""
+        fs, where = self.filesystem(path)
+        return bytes(fs.cat_file(where))
+
+    @contextlib.contextmanager
+    def local_copy(self, path: str) -> Iterator[str]:
+        """A remote input copied into a temporary local file, removed
+        afterwards whatever happens."""
+        fs, where = self.filesystem(path)
+        suffix = os.path.splitext(where)[1]
+        handle, copy = tempfile.mkstemp(prefix="vexolin-", suffix=suffix)
+        os.close(handle)
+        try:
+            fs.get_file(where, copy)
+            yield copy
+        finally:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(copy)
 
 
-def _is_audio(name: str) -> bool:
-    return os.path.splitext(name)[1].lower() in AUDIO_SUFFIXES
-
-
-def _audio_below(directory: str, skipped: dict[str, str]) -> list[str]:
-    found: list[str] = []
-    for root, dirs, files in _walk(directory, skipped):
-        dirs[:] = [d for d in dirs if not d.startswith(".")]
-        found.extend(os.path.join(root, f) for f in files if _is_audio(f) and not f.startswith("."))
-    return found
-
-
-def _walk(top: str, skipped: dict[str, str]) -> Iterator[tuple[str, list[str], list[str]]]:
-    """os.walk without following folder links (a link to a parent would loop).
-    A folder below ``top`` that cannot be read (``lost+found`` at the root of
-    every ext4 volume) is recorded in ``skipped`` with the reason and passed
-    over; ``top`` itself unreadable is an error."""
-
-    def unreadable(error: OSError) -> None:
-        if os.path.normpath(str(error.filename)) == os.path.normpath(top):
-            raise error
-        skipped.setdefault(os.path.abspath(str(error.filename)), error.strerror or str(error))
-
-    return os.walk(top, onerror=unreadable)
-
-
-def _files_matching(pattern: str, skipped: dict[str, str]) -> list[str]:
-    """The files a glob pattern matches. Its wildcards go into real folders
-    only, as a directory input does: glob would go through folder links,
-    listing a file once per route to it, without end for a link to a parent
-    under ``**``. Hidden names match only when the pattern spells out their
-    dot, as with glob."""
-    parts = pattern.split(os.sep)
-    fixed = next(i for i, part in enumerate(parts) if _GLOB_CHARACTERS & set(part))
-    top = os.sep.join(parts[:fixed]) or (os.sep if pattern.startswith(os.sep) else os.curdir)
-    if not os.path.isdir(top):
-        return []
-    rest = parts[fixed:]
-    wanted = re.compile(glob.translate(os.sep.join(rest), recursive=True, include_hidden=False))
-    deepest = None if "**" in rest else len(rest) - 1  # folders below top a match can be in
-    spelled_hidden = any(part.startswith(".") for part in rest)
-    found = []
-    for root, dirs, files in _walk(top, skipped):
-        below = os.path.relpath(root, top)
-        depth = 0 if below == os.curdir else below.count(os.sep) + 1
-        if depth == deepest:
-            dirs.clear()
-        elif not spelled_hidden:
-            dirs[:] = [d for d in dirs if not d.startswith(".")]
-        for f in files:
-            path = os.path.join(root, f)
-            if wanted.match(f if depth == 0 else os.path.join(below, f)) and os.path.isfile(path):
-                found.append(path)
-    return found
-
-
-def _at_url(url: str, storage_options: dict[str, Any] | None) -> tuple[list[str], str]:
+def _at_url(url: str, reader: Inputs) -> tuple[list[str], str]:
     """The files a URL names (a file, a folder searched for audio, or a
     pattern) as URLs, and what kind of input it was."""
-    fs, where = _fs.filesystem(url, storage_options)
-    if _GLOB_CHARACTERS & set(where):
+    fs, where = reader.filesystem(url)
+    if GLOB_CHARACTERS & set(where):
         found = [p for p in fs.glob(where) if fs.isfile(p)]
         return [fs.unstrip_protocol(p) for p in found], "pattern"
     try:
@@ -103,12 +101,12 @@ def _at_url(url: str, storage_options: dict[str, Any] | None) -> tuple[list[str]
     if kind != "directory":
         raise FileNotFoundError(f"{url}: no such file or directory")
     top = str(where).rstrip("/")
-    found = [p for p in fs.find(top) if _is_audio(p)
+    found = [p for p in fs.find(top) if is_audio(p)
              and not any(part.startswith(".") for part in str(p)[len(top):].split("/"))]
     return [fs.unstrip_protocol(p) for p in found], "directory"
 
 
-def _list_shared_folders(urls: list[str], storage_options: dict[str, Any] | None) -> None:
+def _list_shared_folders(urls: list[str], reader: Inputs) -> None:
     """A fresh view of the object stores named: earlier listings forgotten,
     and a folder holding many of the files named one by one listed once, so
     that their sizes and times (for the inputs' checks, their stamps and
@@ -116,9 +114,9 @@ def _list_shared_folders(urls: list[str], storage_options: dict[str, Any] | None
     named: dict[tuple[int, str], int] = {}
     systems: dict[int, Any] = {}
     for url in urls:
-        fs, where = _fs.filesystem(url, storage_options)
+        fs, where = reader.filesystem(url)
         systems[id(fs)] = fs
-        if not _GLOB_CHARACTERS & set(where):
+        if not GLOB_CHARACTERS & set(where):
             folder = str(where).rstrip("/").rpartition("/")[0]
             named[id(fs), folder] = named.get((id(fs), folder), 0) + 1
     for fs in systems.values():
@@ -130,12 +128,12 @@ def _list_shared_folders(urls: list[str], storage_options: dict[str, Any] | None
 
 
 def find_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
-                storage_options: dict[str, Any] | None = None,
+                reader: Inputs | None = None,
                 unreadable: dict[str, str] | None = None) -> list[str]:
     """Absolute paths of the files ``inputs`` names, without repeats, in the
     order given (files found in a directory or by a pattern sorted). fsspec
-    URLs (``s3://...``) are listed through fsspec with ``storage_options`` and
-    stay URLs; ``file://`` ones are local paths.
+    URLs (``s3://...``) are listed through ``reader``'s filesystems and stay
+    URLs; ``file://`` ones are local paths.
 
     A path that does not exist, a directory without audio files and a pattern
     that matches nothing raise an error naming it; a file named directly is
@@ -145,18 +143,19 @@ def find_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
     :class:`UnreadableFolderWarning` naming it (and added to ``unreadable``
     with the reason).
     """
+    reader = reader or Inputs()
     items = [inputs] if isinstance(inputs, (str, os.PathLike)) else list(inputs)
     if not items:
         raise ValueError("inputs is empty: give audio files, directories or glob patterns")
     paths: dict[str, None] = {}
     skipped: dict[str, str] = {}
-    _list_shared_folders([item for item in items if isinstance(item, str) and _fs.is_url(item)], storage_options)
+    _list_shared_folders([item for item in items if isinstance(item, str) and _fs.is_url(item)], reader)
     for item in items:
         name = os.fspath(item)
         if not isinstance(name, str):
             raise TypeError(f"inputs must be paths given as str or os.PathLike, got {item!r}")
         if _fs.is_url(name):
-            found, kind = _at_url(name, storage_options)
+            found, kind = _at_url(name, reader)
             if not found:
                 raise ValueError(f"{name}: the pattern matches no files" if kind == "pattern" else
                                  f"{name}: the directory holds no audio files "
@@ -165,30 +164,10 @@ def find_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
                 paths.setdefault(path, None)
             continue
         name = _fs.local_path(name) if name.startswith("file://") else name
-        if os.path.isdir(name):
-            found = _audio_below(name, skipped)
-            if not found:
-                _warn(skipped)  # the folder may be why
-                raise ValueError(f"{name}: the directory holds no audio files "
-                                 f"(searched recursively for {', '.join(sorted(AUDIO_SUFFIXES))})")
-        elif os.path.exists(name):
-            found = [name]
-        elif _GLOB_CHARACTERS & set(name):
-            found = _files_matching(name, skipped)
-            if not found:
-                _warn(skipped)
-                raise ValueError(f"{name}: the pattern matches no files")
-        else:
-            raise FileNotFoundError(f"{name}: no such file or directory")
+        found = local_files(name, skipped)
         for path in sorted(found) if len(found) > 1 else found:
             paths.setdefault(os.path.abspath(path), None)
-    _warn(skipped)
+    warn_unreadable(skipped, 3)  # find_inputs' caller's caller
     if unreadable is not None:
         unreadable.update(skipped)
     return list(paths)
-
-
-def _warn(skipped: dict[str, str]) -> None:
-    for folder, reason in skipped.items():  # stacklevel: find_inputs' caller's caller
-        warnings.warn(f"{folder}: skipped, the folder cannot be read ({reason})",
-                      UnreadableFolderWarning, stacklevel=4)

@@ -1,23 +1,24 @@
-"""The parameters of a batch run: checked once, before any work, and kept
-with the store so that every entry in it was made the same way. A feature's
-own parameters, defaults and checks are its description's (vexolin._features);
-a run adds how files are read."""
+"""What a batch run computes: checked once, before any work, and kept with
+the store so that every entry in it was made the same way. A feature's own
+parameters, defaults and checks are its request's (vexolin._features); a
+run adds how files are read."""
 
 from __future__ import annotations
 
 from typing import Any
 
 from vexolin._checks import whole_number
-from vexolin._features import Feature, Params, feature
+from vexolin._features import FeatureRequest, Params, by_name, request
 
 # How each file is read: its rate (None keeps each file's) and mixing down.
 _READING: dict[str, Any] = {"sr": None, "mono": True}
 
 
-def feature_params(name: str, given: dict[str, Any]) -> Params:
-    """The full, checked parameters of feature ``name``: defaults filled in
-    and ``fmin`` resolved to hertz, so that equal runs compare equal."""
-    described = feature(name)
+def checked(name: str, given: dict[str, Any]) -> tuple[FeatureRequest, int | None, bool]:
+    """The request of feature ``name`` with the parameters ``given`` (those
+    of reading files among them), and the rate and mixing down files are
+    read with; every one checked."""
+    described = by_name(name)
     own = described.defaults()
     unknown = sorted(set(given) - set(_READING) - set(own))
     if unknown:
@@ -28,18 +29,13 @@ def feature_params(name: str, given: dict[str, Any]) -> Params:
         raise TypeError(f"mono must be True or False, got {mono!r}")
     sr = given.get("sr")
     rate = None if sr is None else whole_number("sr", sr)
-    resolved = described.resolve({k: v for k, v in given.items() if k in own})
+    asked = request(described, {k: v for k, v in given.items() if k in own})
     if rate is not None:  # with a fixed rate the Nyquist limit is known now, not per file
-        described.check_nyquist(rate, resolved)
-    return {**described.json(resolved), "sr": rate, "mono": mono}
+        asked.check_nyquist(rate)
+    return asked, rate, mono
 
 
-def feature_of(p: Params) -> tuple[Feature, Params]:
-    """The feature of a run's parameters, and its own parameters among them."""
-    described = feature(p["feature"])
-    return described, {name: p[name] for name in described.defaults()}
-
-
-def describe(p: dict[str, Any]) -> str:
-    """The parameters as ``name=value`` pairs, for messages."""
-    return ", ".join(f"{name}={value!r}" for name, value in p.items())
+def stored(asked: FeatureRequest, sr: int | None, mono: bool) -> Params:
+    """The form kept with the store: the feature, its resolved parameters,
+    and how files are read, so that equal runs compare equal."""
+    return {**asked.json(), "sr": sr, "mono": mono}

@@ -9,7 +9,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from vexolin.batch import _fs, _store
+from vexolin.batch import _fs
+from vexolin.batch.store import TABLE_COLUMNS, agreeing_table, entry_key, open_store, read_table, stored_params
 
 
 class FeatureStore(Mapping[str, npt.NDArray[np.float32]]):
@@ -18,19 +19,19 @@ class FeatureStore(Mapping[str, npt.NDArray[np.float32]]):
     current directory; sources at URLs are named by their URL."""
 
     def __init__(self, out: str | os.PathLike[str], storage_options: dict[str, Any] | None = None) -> None:
-        self._store = _store.location(out, storage_options)
+        self._store = open_store(out, storage_options)
         #: The store's path, or its URL.
         self.path = str(self._store)
         #: The feature and parameters every entry was made with.
-        self.params: dict[str, Any] = _store.stored_params(self._store)
-        scan = _store.scan_entries(self._store)
+        self.params: dict[str, Any] = stored_params(self._store)
+        scan = self._store.scan()
         self._entries = scan.whole
         # Entries whose files are not whole, with what is wrong: read, each is an error.
         self._damaged = scan.damaged
 
     @property
     def feature(self) -> str:
-        """"chroma" or "cqt"."""
+        """"chroma", "cqt" or "cens"."""
         return str(self.params["feature"])
 
     def __getitem__(self, path: str | os.PathLike[str]) -> npt.NDArray[np.float32]:
@@ -40,7 +41,7 @@ class FeatureStore(Mapping[str, npt.NDArray[np.float32]]):
         if source not in self._entries:
             raise KeyError(source)
         try:
-            return _store.read_entry(self._store, _store.entry_key(source))
+            return self._store.read_entry(entry_key(source))
         except (OSError, ValueError) as e:  # a chunk missing, cut short or failing its checksum
             raise self._damage(source, e) from e
 
@@ -76,9 +77,8 @@ class FeatureStore(Mapping[str, npt.NDArray[np.float32]]):
         compute time, and the error of a failed one. Where the table is
         missing or behind the entries (a run killed outright), rows are
         rebuilt from the entries: every entry is a done file."""
-        rows: list[dict[str, str]] = [{k: "" if row.get(k) is None else str(row[k]) for k in _store.TABLE_COLUMNS}
-                                      for row in _store.agreeing_table(_store.read_table(self._store), self._entries)]
-        return rows
+        return [{k: "" if row.get(k) is None else str(row.get(k)) for k in TABLE_COLUMNS}
+                for row in agreeing_table(read_table(self._store), self._entries)]
 
     def __repr__(self) -> str:
         return f"<vexolin.batch.FeatureStore {self.path}: {len(self)} {self.feature} entries>"

@@ -12,8 +12,6 @@ where the store has one."""
 from __future__ import annotations
 
 import contextlib
-import csv
-import io
 import json
 import math
 import os
@@ -21,7 +19,7 @@ import socket
 import threading
 import time
 import uuid
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -29,8 +27,10 @@ import numpy as np
 import numpy.typing as npt
 
 from vexolin.batch._fs import Options, filesystem
-from vexolin.batch._validate import DamagedEntry, Scan, inspect_entry, load_json
-from vexolin.batch._zarr_entry import decode_chunk, decode_entry
+from vexolin.batch.store._protocol import EntryFiles, Staged
+from vexolin.batch.store._shared import ENTRIES, LOCK, METADATA, TABLE, StoreError
+from vexolin.batch.store._validate import DamagedEntry, Scan, inspect_entry, load_json
+from vexolin.batch.store._zarr_entry import decode_chunk, decode_entry
 
 # How long a lock holds without renewal: a run killed outright blocks the
 # store for at most this long.
@@ -41,13 +41,9 @@ _PUT_AT_ONCE_BYTES = 64 << 20
 _CHECK_BATCH_BYTES = 256 << 20
 
 
-class LockHeld(Exception):
-    """Another run holds the lock; the message names it."""
-
-
 @dataclass(frozen=True)
 class ObjectStore:
-    """A store at ``url``; picklable, so tasks on a cluster write it themselves."""
+    """A store at ``url``, its filesystem made with ``options``."""
 
     url: str
     options: Options = field(default_factory=dict)
@@ -59,6 +55,14 @@ class ObjectStore:
 
     def __getstate__(self) -> dict[str, Any]:
         return {**self.__dict__, "_listed": None}
+
+    @property
+    def remote(self) -> bool:
+        return True
+
+    @property
+    def holder(self) -> str:
+        return "a location"
 
     @property
     def _fs(self) -> Any:
@@ -74,9 +78,7 @@ class ObjectStore:
     def __str__(self) -> str:
         return self.url
 
-    # The group and its metadata.
-
-    def read_json(self, *parts: str) -> Any:
+    def _read_json(self, *parts: str) -> Any:
         """A JSON object of the store, or None when it is not there;
         ValueError when it is not JSON."""
         try:
@@ -84,8 +86,10 @@ class ObjectStore:
         except FileNotFoundError:
             return None
 
-    def write_json(self, document: Any, *parts: str) -> None:
+    def _write_json(self, document: Any, *parts: str) -> None:
         self._fs.pipe_file(self._path(*parts), json.dumps(document, indent=2).encode())
+
+    # The location and the group's metadata.
 
     def exists(self) -> bool:
         return bool(self._fs.exists(self._root))
@@ -93,16 +97,27 @@ class ObjectStore:
     def is_file(self) -> bool:
         return bool(self._fs.isfile(self._root))
 
+    def check_links(self) -> None:
+        """Object stores have no links."""
+
     def names(self) -> list[str]:
         return [str(p).rstrip("/").rsplit("/", 1)[-1] for p in self._fs.ls(self._root, detail=False)]
+
+    def read_metadata(self) -> Any:
+        return self._read_json(METADATA)
+
+    def create(self, attributes: dict[str, Any]) -> None:
+        # The metadata Zarr writes for these groups.
+        self._write_json({"zarr_format": 3, "node_type": "group", "attributes": {}}, ENTRIES, METADATA)
+        self._write_json({"zarr_format": 3, "node_type": "group", "attributes": attributes}, METADATA)
 
     # The lock.
 
     @contextlib.contextmanager
-    def lock(self, name: str) -> Iterator[str]:
+    def lock(self) -> Iterator[str]:
         """Held for the block: an object naming its owner, its lease renewed
         on a thread until the block ends."""
-        fs, path = self._fs, self._path(name)
+        fs, path = self._fs, self._path(LOCK)
         owner = f"{socket.gethostname()} pid {os.getpid()} run {uuid.uuid4().hex[:12]}"
 
         def claim() -> bytes:
@@ -114,15 +129,15 @@ class ObjectStore:
             held = _lease(fs, path)
             if float(held.get("expires", 0)) > time.time():
                 left = float(held["expires"]) - time.time()
-                raise LockHeld(f"another run is writing to {self.url} ({held.get('owner')}, its lease ends "
-                               f"in {left:.0f} s unless renewed); wait for it to end, or write to another "
-                               "store") from None
+                raise StoreError(f"another run is writing to {self.url} ({held.get('owner')}, its lease ends "
+                                 f"in {left:.0f} s unless renewed); wait for it to end, or write to another "
+                                 "store") from None
             fs.pipe_file(path, claim())  # the owner's lease ran out: a run killed outright
         except (NotImplementedError, TypeError):  # no conditional write here: check after writing
             fs.pipe_file(path, claim())
         if _lease(fs, path).get("owner") != owner:
-            raise LockHeld(f"another run took the lock of {self.url} at the same moment; "
-                           "wait for it to end, or write to another store")
+            raise StoreError(f"another run took the lock of {self.url} at the same moment; "
+                             "wait for it to end, or write to another store")
         stop = threading.Event()
 
         def renew() -> None:
@@ -146,17 +161,19 @@ class ObjectStore:
                 if _lease(fs, path).get("owner") == owner:
                     fs.rm_file(path)
 
-    def owner(self, name: str) -> str | None:
-        held = _lease(self._fs, self._path(name))
+    def lock_owner(self) -> str | None:
+        held = _lease(self._fs, self._path(LOCK))
         return str(held["owner"]) if "owner" in held else None
 
     # Entries.
 
-    def scan_entries(self, entries: str) -> Scan:
-        """Every entry, whole or damaged, by source path: one listing and one
-        concurrent read of the metadata."""
+    def clear_partial(self) -> None:
+        """Nothing to clear: a half-written entry has no metadata, and is overwritten."""
+
+    def scan(self) -> Scan:
+        """One listing and one concurrent read of the metadata."""
         fs = self._fs
-        top = self._path(entries)
+        top = self._path(ENTRIES)
         try:
             listing = fs.find(top, detail=True)
         except FileNotFoundError:
@@ -168,7 +185,7 @@ class ObjectStore:
             if len(rest) == 2:
                 sizes.setdefault(rest[0], {})[rest[1]] = int(about.get("size", -1))
         object.__setattr__(self, "_listed", frozenset(sizes))
-        metadata = [self._path(entries, key, "zarr.json") for key, files in sizes.items() if "zarr.json" in files]
+        metadata = [self._path(ENTRIES, key, METADATA) for key, files in sizes.items() if METADATA in files]
         scan = Scan()
         for path, data in fs.cat(metadata, on_error="omit").items() if metadata else ():
             key = str(path).rstrip("/").split("/")[-2]
@@ -181,24 +198,21 @@ class ObjectStore:
             document = load_json(data)
         except ValueError:
             return None, None
-        return inspect_entry(document, key, sizes.get, lambda: [name for name in sizes if name != "zarr.json"])
+        return inspect_entry(document, key, sizes.get, lambda: [name for name in sizes if name != METADATA])
 
-    def read_entry_attrs(self, entries: str, key: str) -> dict[str, Any] | None:
+    def entry_attrs(self, key: str) -> dict[str, Any] | None:
         try:
-            data = self._fs.cat_file(self._path(entries, key, "zarr.json"))
-            listing = self._fs.ls(self._path(entries, key), detail=True)
+            data = self._fs.cat_file(self._path(ENTRIES, key, METADATA))
+            listing = self._fs.ls(self._path(ENTRIES, key), detail=True)
         except FileNotFoundError:
             return None
         sizes = {str(about["name"]).rstrip("/").rsplit("/", 1)[-1]: int(about.get("size", -1)) for about in listing}
         attrs, found = self._inspect(data, key, sizes)
         return attrs if isinstance(found, tuple) else None
 
-    def broken_entries(self, entries: str,
-                       wanted: dict[str, tuple[tuple[int, ...], list[str]]]) -> dict[str, str]:
-        """Among entries by key, with their chunk shape and chunk names,
-        those whose chunks do not decode, with what is wrong: their chunks
-        fetched in concurrent batches of up to ``_CHECK_BATCH_BYTES``."""
-        chunks = {self._path(entries, key, name): (key, shape)
+    def broken_entries(self, wanted: Mapping[str, tuple[tuple[int, ...], list[str]]]) -> dict[str, str]:
+        """Their chunks fetched in concurrent batches of up to ``_CHECK_BATCH_BYTES``."""
+        chunks = {self._path(ENTRIES, key, name): (key, shape)
                   for key, (shape, names) in wanted.items() for name in names}
         broken: dict[str, str] = {}
         for batch in _batches(list(chunks), [4 * math.prod(chunks[path][1]) for path in chunks]):
@@ -212,39 +226,49 @@ class ObjectStore:
                     broken.setdefault(key, str(e))
         return broken
 
-    def write_entry(self, entries: str, key: str, files: Iterable[tuple[str, bytes]]) -> None:
+    def write_entry(self, key: str, files: EntryFiles) -> None:
         """The chunks first, several at once, then the metadata that makes the entry complete."""
         fs = self._fs
         if self._listed is None or key in self._listed:
             with contextlib.suppress(FileNotFoundError):
-                fs.rm_file(self._path(entries, key, "zarr.json"))  # an older entry stops counting first
+                fs.rm_file(self._path(ENTRIES, key, METADATA))  # an older entry stops counting first
         batch: dict[str, bytes] = {}
         for name, data in files:
-            if name == "zarr.json":
+            if name == METADATA:
                 if batch:
                     fs.pipe(batch)
-                fs.pipe_file(self._path(entries, key, name), data)
+                fs.pipe_file(self._path(ENTRIES, key, name), data)
                 return
-            batch[self._path(entries, key, name)] = data
+            batch[self._path(ENTRIES, key, name)] = data
             if sum(map(len, batch.values())) >= _PUT_AT_ONCE_BYTES:  # a long file's chunks: bounded memory
                 fs.pipe(batch)
                 batch = {}
         raise ValueError(f"entry {key} has no metadata")
 
-    def remove_entry(self, entries: str, key: str) -> None:
+    def stage_entry(self, key: str, files: EntryFiles) -> None:
+        """Written in place at once, its metadata last: nothing to place."""
+        self.write_entry(key, files)
+
+    def place_entries(self, staged: Sequence[Staged], *, fsync: bool) -> None:
+        """Nothing is staged here."""
+
+    def drop_staged(self, staged: Iterable[Staged]) -> None:
+        """Nothing is staged here."""
+
+    def remove_entry(self, key: str) -> None:
         fs = self._fs
         with contextlib.suppress(FileNotFoundError):
-            fs.rm_file(self._path(entries, key, "zarr.json"))
+            fs.rm_file(self._path(ENTRIES, key, METADATA))
         with contextlib.suppress(FileNotFoundError):
-            fs.rm(self._path(entries, key), recursive=True)
+            fs.rm(self._path(ENTRIES, key), recursive=True)
 
-    def read_entry(self, entries: str, key: str) -> npt.NDArray[np.float32]:
-        metadata = self.read_json(entries, key, "zarr.json")
+    def read_entry(self, key: str) -> npt.NDArray[np.float32]:
+        metadata = self._read_json(ENTRIES, key, METADATA)
         if not isinstance(metadata, dict):
-            raise FileNotFoundError(f"{self._path(entries, key)}: no entry")
+            raise FileNotFoundError(f"{self._path(ENTRIES, key)}: no entry")
 
         def read(names: list[str]) -> dict[str, bytes]:
-            paths = {self._path(entries, key, name): name for name in names}
+            paths = {self._path(ENTRIES, key, name): name for name in names}
             data = self._fs.cat(list(paths), on_error="return")
             got = {paths[str(p)]: d for p, d in data.items() if str(p) in paths}
             missing = sorted(name for name in paths.values() if not isinstance(got.get(name), bytes))
@@ -253,26 +277,21 @@ class ObjectStore:
             return {name: bytes(d) for name, d in got.items()}
 
         def chunk_files() -> list[str]:
-            listing = self._fs.ls(self._path(entries, key), detail=False)
-            return [name for name in (str(p).rstrip("/").rsplit("/", 1)[-1] for p in listing) if name != "zarr.json"]
+            listing = self._fs.ls(self._path(ENTRIES, key), detail=False)
+            return [name for name in (str(p).rstrip("/").rsplit("/", 1)[-1] for p in listing) if name != METADATA]
 
         return decode_entry(metadata, read, chunk_files)
 
     # The table.
 
-    def read_bytes(self, name: str) -> bytes | None:
+    def read_table_bytes(self) -> bytes | None:
         try:
-            return bytes(self._fs.cat_file(self._path(name)))
+            return bytes(self._fs.cat_file(self._path(TABLE)))
         except FileNotFoundError:
             return None
 
-    def write_table(self, name: str, columns: tuple[str, ...], rows: Iterable[dict[str, Any]]) -> None:
-        text = io.StringIO(newline="")
-        writer = csv.DictWriter(text, columns, extrasaction="ignore")
-        writer.writeheader()
-        for row in rows:
-            writer.writerow({k: "" if row.get(k) is None else row[k] for k in columns})
-        self._fs.pipe_file(self._path(name), text.getvalue().encode("utf-8", "surrogateescape"))
+    def write_table_bytes(self, data: bytes) -> None:
+        self._fs.pipe_file(self._path(TABLE), data)
 
 
 def _lease(fs: Any, path: str) -> dict[str, Any]:

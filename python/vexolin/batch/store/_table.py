@@ -1,7 +1,9 @@
-"""Reading ``files.csv`` back as written, or as a spreadsheet saved it: a
-byte-order mark (UTF-8 or UTF-16), ``;`` or tab separators, columns moved,
-added or dropped, the header lost, rows of junk. The rows that can be read
-are kept; the caller rebuilds the rest from the entries."""
+"""The table of a store, ``files.csv``: one file's record, which is also its
+row; the table written; and the table read back as written, or as a
+spreadsheet saved it: a byte-order mark (UTF-8 or UTF-16), ``;`` or tab
+separators, columns moved, added or dropped, the header lost, rows of junk.
+The rows that can be read are kept; the caller rebuilds the rest from the
+entries."""
 
 from __future__ import annotations
 
@@ -9,13 +11,40 @@ import codecs
 import csv
 import io
 import os
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator, Mapping
+from typing import Literal, NotRequired, TypedDict, get_args
 
 from vexolin.batch._fs import is_url
 
-COLUMNS = ("path", "status", "frames", "seconds", "compute_seconds", "sr", "channels",
-           "size", "mtime_ns", "error", "attempts")
-STATUSES = frozenset({"done", "failed", "pending", "skipped"})
+Status = Literal["done", "failed", "pending", "skipped"]
+
+
+class FileRecord(TypedDict):
+    """How one file went: a worker's record of it, and its row of the table."""
+
+    path: str
+    status: Status
+    # None where an entry of an older version records none.
+    frames: NotRequired[int | None]
+    #: Seconds of audio.
+    seconds: NotRequired[float | None]
+    compute_seconds: NotRequired[float | None]
+    sr: NotRequired[int | None]
+    channels: NotRequired[int | None]
+    #: The file's size and modification time when it was read.
+    size: NotRequired[int | None]
+    mtime_ns: NotRequired[int | None]
+    error: NotRequired[str]
+    #: Runs that tried the file since it last changed.
+    attempts: NotRequired[int | None]
+
+
+# A row as read back from the table: the columns it has, as text.
+Row = dict[str, str]
+
+# The table's columns, in the record's order.
+COLUMNS: tuple[str, ...] = tuple(FileRecord.__annotations__)
+STATUSES = frozenset(get_args(Status))
 _DELIMITERS = (",", ";", "\t")
 
 
@@ -45,12 +74,12 @@ def _header(row: list[str]) -> list[str] | None:
     return names if "path" in names and "status" in names else None
 
 
-def _is_row(row: dict[str, str]) -> bool:
+def _is_row(row: Row) -> bool:
     path = row.get("path", "")
     return bool(path) and (os.path.isabs(path) or is_url(path)) and row.get("status") in STATUSES
 
 
-def _with_header(text: str) -> list[dict[str, str]] | None:
+def _with_header(text: str) -> list[Row] | None:
     """The rows under the first header found with any separator, by column
     name; None when there is no header."""
     for delimiter in _DELIMITERS:
@@ -66,7 +95,7 @@ def _with_header(text: str) -> list[dict[str, str]] | None:
     return None
 
 
-def _without_header(text: str) -> list[dict[str, str]]:
+def _without_header(text: str) -> list[Row]:
     """Rows in the table's own column order, when exactly one separator cuts
     them into its columns with a path first and a status second; nothing
     when none does or when several do (which columns are which is unknown)."""
@@ -79,7 +108,17 @@ def _without_header(text: str) -> list[dict[str, str]]:
     return layouts[0] if len(layouts) == 1 else []
 
 
-def parse_table(data: bytes) -> list[dict[str, str]]:
+def table_text(rows: Iterable[Mapping[str, object]]) -> bytes:
+    """The table's file: a header and a row per file, empty cells for what a row lacks."""
+    text = io.StringIO(newline="")
+    writer = csv.DictWriter(text, COLUMNS, extrasaction="ignore")
+    writer.writeheader()
+    for row in rows:
+        writer.writerow({k: "" if row.get(k) is None else row[k] for k in COLUMNS})
+    return text.getvalue().encode("utf-8", "surrogateescape")
+
+
+def parse_table(data: bytes) -> list[Row]:
     """The rows of a table that can be read, each with a path and a status
     and the other columns it has."""
     text = decode_table(data)

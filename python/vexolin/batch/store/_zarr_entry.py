@@ -17,7 +17,7 @@ import numcodecs  # type: ignore[import-untyped]
 import numpy as np
 import numpy.typing as npt
 
-from vexolin.batch._validate import DamagedEntry, entry_attrs, layout
+from vexolin.batch.store._validate import DamagedEntry, entry_attrs, layout
 
 # Entries larger than this are cut into chunks along time.
 _CHUNK_BYTES = 16 << 20
