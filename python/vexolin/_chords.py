@@ -187,7 +187,8 @@ def _fold(x: npt.NDArray[np.float32], weight: npt.NDArray[np.float32]) -> npt.ND
     folded = per_class[0].copy()
     for octave in per_class[1:]:
         folded += octave
-    return folded.astype(np.float64)
+    out: npt.NDArray[np.float64] = folded.astype(np.float64)
+    return out
 
 
 #: The first bin of the treble whose rise makes an onset: C4.
@@ -340,8 +341,8 @@ class Chords:
     @property
     def frame_times(self) -> npt.NDArray[np.float64]:
         """The centre of every frame in seconds."""
-        times: npt.NDArray[np.float64] = (self.first_frame + np.arange(len(self.frame_states))) * (
-            self.hop_length / self.sr)
+        frames = self.first_frame + np.arange(len(self.frame_states), dtype=np.float64)
+        times: npt.NDArray[np.float64] = frames * (self.hop_length / self.sr)
         return times
 
     def __len__(self) -> int:
@@ -372,11 +373,11 @@ class Chords:
         return "\n".join([head, *rows])
 
 
-def n_octaves_for(sr: float) -> int:
-    """Octaves of the transform that fit below ``sr / 2`` (at most 6)."""
+def check_rate(sr: float) -> None:
+    """Refuse a rate whose Nyquist limit the transform reaches."""
     top = C2_HZ * 2.0 ** ((N_BINS - 1) / BINS_PER_OCTAVE)
     if top < sr / 2:
-        return N_OCTAVES
+        return
     raise ValueError(f"estimate_chords needs sr above {2 * top:.0f} Hz (its transform reaches {top:.0f} Hz), "
                      f"got {sr:g}; resample first, e.g. vexolin.load(path, sr=22050)")
 
@@ -481,8 +482,6 @@ def estimate_chords(
     m = model(vocabulary)
     rate = positive_float("sr", sr)
     hop = whole_number("hop_length", hop_length)
-    tables = _tables(m, _scale(rate, hop))
-    params: dict[str, Any] = {"feature": "chords", "vocabulary": vocabulary, "hop_length": hop}
     if chroma is not None:
         if y is not None:
             raise TypeError("estimate_chords() takes a signal y or chroma=, not both")
@@ -492,31 +491,42 @@ def estimate_chords(
         # Chroma with norm=None keeps each frame's level: frames 60 dB below
         # the loudest are silence. Scaled chroma leaves only its zero frames.
         quiet = peak <= max(1e-20, 1e-3 * float(peak.max(initial=0.0)))
-        s = scores(x, None, quiet, m, tables)
+        s = scores(x, None, quiet, m, _tables(m, _scale(rate, hop)))
+        path = _native.chord_path(s, np.full(s.shape[1], m.switch))
         used = 0.0 if tuning is None else float(tuning)
-        end = None
-        cost = np.full(s.shape[1], m.switch)
+        states, conf, end = path, confidence(s, path.astype(np.intp)), None
     else:
         if y is None:
             raise TypeError("estimate_chords() needs a signal y or chroma=")
-        from vexolin._core import _samples, cqt_magnitude
-        from vexolin._tuning import estimate_tuning
+        from vexolin._core import budget
+        from vexolin._samples import rows as sample_rows
+        from vexolin._tuning import check_tuning, estimate_tuning, tuned_fmin
 
-        rows, _ = _samples(y, True)
+        check_rate(rate)
+        rows, _ = sample_rows(y, True)
         signal = rows[0] if len(rows) == 1 else rows.mean(axis=0, dtype=np.float32)
-        n_octaves_for(rate)
-        used = estimate_tuning(signal, sr=rate) if tuning is None else float(tuning)
-        magnitudes = cqt_magnitude(signal, sr=rate, hop_length=hop, fmin=C2_HZ, n_bins=N_BINS,
-                                   bins_per_octave=BINS_PER_OCTAVE, tuning=used, workers=workers,
-                                   check_finite=False)
-        frames = features(magnitudes, layout(rate), m, drop_frames(m, rate, hop))
-        s = scores(frames.treble, frames, None, m, tables)
-        cost = switch_cost(frames.onset, m)
-        end = len(signal) / rate
-    params["tuning"] = used
-    path = _native.chord_path(s, cost)
-    return Chords.from_frames(path, vocabulary=vocabulary, sr=rate, hop_length=hop, tuning=used, end=end,
-                              frame_confidence=confidence(s, path.astype(np.intp)), params=params)
+        used = estimate_tuning(signal, sr=rate) if tuning is None else check_tuning("tuning", tuning)
+        found = frame_states(signal, rate, hop, vocabulary, tuned_fmin(C2_HZ, used), budget(workers))
+        states, conf, end = found[0], found[1], len(signal) / rate
+    params = {"feature": "chords", "hop_length": hop, "tuning": used, "vocabulary": vocabulary}
+    return Chords.from_frames(states, vocabulary=vocabulary, sr=rate, hop_length=hop, tuning=used, end=end,
+                              frame_confidence=conf, params=params)
+
+
+def frame_states(y: npt.NDArray[np.float32], sr: float, hop_length: int, vocabulary: str, fmin: float,
+                 threads: int, cancel: Any = None) -> npt.NDArray[np.float32]:
+    """One channel's chords, frame by frame, in the form batch stores: row 0
+    the index of each frame's state among the vocabulary's labels, row 1
+    its confidence. ``fmin`` is C2 moved by the tuning; the transform runs
+    on ``threads`` threads and stops when ``cancel`` is raised."""
+    from vexolin import _native
+
+    m = model(vocabulary)
+    magnitudes = _native.cqt_magnitude(y, sr, hop_length, fmin, N_BINS, BINS_PER_OCTAVE, threads, cancel=cancel)
+    frames = features(magnitudes, layout(sr), m, drop_frames(m, sr, hop_length))
+    s = scores(frames.treble, frames, None, m, _tables(m, _scale(sr, hop_length)))
+    path = _native.chord_path(s, switch_cost(frames.onset, m))
+    return np.stack([path.astype(np.float32), confidence(s, path.astype(np.intp)).astype(np.float32)])
 
 
 class ChordStream:
@@ -582,7 +592,7 @@ class ChordStream:
             raise ValueError(f"lag must be a number of seconds between 0 and 60, got {lag!r}")
         self.lag = float(lag)
         self.tuning = check_tuning("tuning", tuning)
-        n_octaves_for(self.sr)
+        check_rate(self.sr)
         self._lag_frames = int(round(self.lag * self.sr / self.hop_length))
         self._layout = layout(self.sr)
         self._tables = _tables(self._model, _scale(self.sr, self.hop_length))

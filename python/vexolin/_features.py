@@ -25,6 +25,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from vexolin import _chords as chords
 from vexolin._checks import check_top_bin, lowest_frequency, whole_number
 from vexolin._chroma import cens, check_norm, check_threshold, normalise
 from vexolin._convert import bin_notes, chroma_notes
@@ -95,6 +96,10 @@ class Feature:
     unstreamable: Callable[[Params], str | None] = lambda p: None
     #: Offered by the command line and batch, which store float32 rows.
     offered: bool = True
+    #: The transform's fixed layout (``fmin``, ``bins_per_octave``) when it
+    #: is not among the parameters, and the check of a rate against it.
+    transform: Callable[[Params], Params] | None = None
+    check_rate: Callable[[float], None] | None = None
 
     def defaults(self) -> Params:
         return {param.name: param.default for param in self.params}
@@ -160,9 +165,15 @@ class FeatureRequest:
         return self.feature.labels(self.params)
 
     @property
+    def layout(self) -> Params:
+        """The parameters and the transform's fixed layout, when it has one."""
+        p = self.params
+        return p if self.feature.transform is None else {**self.feature.transform(p), **p}
+
+    @property
     def n_octaves(self) -> int:
         """Octaves of the underlying transform, the last one partial."""
-        return -(-self.feature.n_bins(self.params) // int(self["bins_per_octave"]))
+        return -(-self.feature.n_bins(self.params) // int(self.layout["bins_per_octave"]))
 
     @property
     def estimates_tuning(self) -> bool:
@@ -185,10 +196,14 @@ class FeatureRequest:
 
     def top_hz(self) -> float:
         """Centre frequency of the highest bin computed."""
-        return float(self["fmin"] * 2.0 ** ((self.feature.n_bins(self.params) - 1) / self["bins_per_octave"]))
+        p = self.layout
+        return float(p["fmin"] * 2.0 ** ((self.feature.n_bins(p) - 1) / p["bins_per_octave"]))
 
     def check_nyquist(self, sr: float) -> None:
         """The package's one pre-check of the top bin against ``sr / 2``."""
+        if self.feature.check_rate is not None:
+            self.feature.check_rate(sr)
+            return
         check_top_bin(sr, self.hop_length, self.top_hz(), self.feature.lower)
 
     # --- How it is computed ------------------------------------------------------
@@ -201,7 +216,7 @@ class FeatureRequest:
     @property
     def native_args(self) -> tuple[Any, ...]:
         """The native call's arguments after ``(y, sr, hop)``, bins moved by the tuning."""
-        p = self.params
+        p = self.layout
         return self.feature.native_args({**p, "fmin": tuned_fmin(p["fmin"], p.get("tuning") or 0.0)})
 
     def of_channel(self, native: NativeCall, args: tuple[Any, ...], y: npt.NDArray[np.float32], sr: float,
@@ -441,7 +456,35 @@ CQT_COMPLEX = Feature(
     offered=False,  # complex rows: for the package and its streams
 )
 
-TABLE: tuple[Feature, ...] = (CHROMA, CQT, CENS, CQT_COMPLEX)
+def _vocabulary(name: str, value: object) -> str:
+    if not isinstance(value, str) or value not in chords.VOCABULARIES:
+        raise ValueError(f"{name} must be one of {', '.join(chords.VOCABULARIES)}, got {value!r}")
+    return value
+
+
+def _chords_call(p: Params) -> NativeCall:
+    return chords.frame_states
+
+
+CHORDS = Feature(
+    name="chords",
+    function="estimate_chords",
+    summary="Chords: start, end and label (mir_eval's syntax) of each segment, as .lab lines.",
+    params=(_HOP, _CHROMA_LAYOUT[-1],
+            Param("vocabulary", "majmin", _vocabulary,
+                  "majmin (24 triads) or sevenths (and 7, maj7, min7 chords)", str)),
+    dtype=np.float32,
+    native=_chords_call,
+    native_args=lambda p: (p["vocabulary"], p["fmin"]),
+    n_bins=lambda p: chords.N_BINS,
+    lower="sr",
+    # Two rows per frame: the state's index among the vocabulary's labels, and its confidence.
+    labels=lambda p: ["state", "confidence"],
+    transform=lambda p: {"fmin": chords.C2_HZ, "bins_per_octave": chords.BINS_PER_OCTAVE},
+    check_rate=chords.check_rate,
+)
+
+TABLE: tuple[Feature, ...] = (CHROMA, CQT, CENS, CQT_COMPLEX, CHORDS)
 _ALL = {described.name: described for described in TABLE}
 
 #: The features the command line and batch offer, by name.

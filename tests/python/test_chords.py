@@ -2,6 +2,9 @@
 mir_eval reads, the live stream against the whole signal, the decoder
 against a plain Viterbi, and bad input."""
 
+import subprocess
+import sys
+
 import mir_eval
 import numpy as np
 import pytest
@@ -149,3 +152,55 @@ def test_decoder_is_viterbi(n_states, n_frames):
 def test_bad_input_is_a_clear_value_error(call, message):
     with pytest.raises(ValueError, match=message):
         call()
+
+
+@pytest.fixture(scope="module")
+def two_files(tmp_path_factory):
+    import soundfile
+
+    folder = tmp_path_factory.mktemp("chords")
+    y, _ = progression(("maj", "min"), rest_every=6)
+    paths = [folder / "long.wav", folder / "short.wav"]
+    soundfile.write(paths[0], y, SR)
+    soundfile.write(paths[1], y[: 5 * SR], SR)
+    return paths
+
+
+def expected_lab(path):
+    y, sr = vexolin.load(path)
+    return vexolin.estimate_chords(y, sr=sr).lab_text()
+
+
+@pytest.mark.parametrize("output", [None, "one.lab", "out"])
+def test_command_line_prints_or_writes_lab_files(two_files, tmp_path, output):
+    from vexolin.cli import main
+
+    inputs = two_files[:1] if output == "one.lab" else two_files
+    argv = ["chords", *map(str, inputs)] + ([] if output is None else ["-o", str(tmp_path / output)])
+    if output is None:
+        done = subprocess.run([sys.executable, "-m", "vexolin", *argv], capture_output=True, text=True, check=True)
+        assert done.stdout == "".join(f"== {p}\n{expected_lab(p)}" for p in inputs)
+        return
+    assert main(argv) == 0
+    written = [tmp_path / output] if output.endswith(".lab") else [tmp_path / output / f"{p.stem}.lab"
+                                                                    for p in inputs]
+    for path, source in zip(written, inputs):
+        assert path.read_text() == expected_lab(source)
+        mir_eval.io.load_labeled_intervals(str(path))
+
+
+def test_batch_stores_chords_read_back_as_chords(two_files, tmp_path):
+    from vexolin import batch
+
+    summary = batch.extract([str(p) for p in two_files], out=str(tmp_path / "chords.zarr"), feature="chords",
+                            vocabulary="sevenths")
+    assert summary.computed == 2 and not summary.failed
+    store = batch.open(str(tmp_path / "chords.zarr"))
+    for path in two_files:
+        stored = store.chords(str(path))
+        y, sr = vexolin.load(path)
+        whole = vexolin.estimate_chords(y, sr=sr, vocabulary="sevenths")
+        np.testing.assert_array_equal(stored.frame_states, whole.frame_states)
+        assert stored.labels == whole.labels and stored.tuning == whole.tuning
+        np.testing.assert_allclose(stored.intervals, whole.intervals)
+        assert stored.params["vocabulary"] == "sevenths"
