@@ -127,7 +127,7 @@ def main() -> int:
                      for c in range(-45, 46, 5)}
         errors = [(estimates[c] - estimates[0] - c + 50) % 100 - 50 for c in estimates]
         worst = max(worst, max(abs(e) for e in errors))
-        print(f"  {name:<14} largest {max(abs(e) for e in errors):.0f}: " + " ".join(f"{e:+.0f}" for e in errors))
+        print(f"  {name:<14} largest {max(abs(e) for e in errors):.0f}: " + " ".join(f"{round(e):+d}" for e in errors))
     print(f"  largest over all: {worst:.0f} cents")
 
     print("Keys of cadences in all 24 keys (estimated tuning, mean chroma):")

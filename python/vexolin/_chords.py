@@ -241,6 +241,22 @@ def features(magnitudes: npt.NDArray[np.float32], lay: Layout, m: Model, drop_fr
     return Frames(_fold(x, lay.treble), _fold(x, lay.bass), level, onset, recent)
 
 
+# Frames whose features are computed at once: their working arrays stay
+# small enough to be reused rather than mapped afresh (and to stay in cache).
+_CHUNK_FRAMES = 1024
+
+
+def features_in_chunks(magnitudes: npt.NDArray[np.float32], lay: Layout, m: Model, drop_frames: int) -> Frames:
+    """:func:`features` of all the frames, a chunk at a time: the same values."""
+    carry = Carry()
+    parts = [features(magnitudes[:, at: at + _CHUNK_FRAMES], lay, m, drop_frames, carry)
+             for at in range(0, max(1, magnitudes.shape[1]), _CHUNK_FRAMES)]
+    if len(parts) == 1:
+        return parts[0]
+    return Frames(*(np.concatenate([getattr(p, name) for p in parts], axis=-1)
+                    for name in ("treble", "bass", "level", "onset", "recent")))
+
+
 def switch_cost(onset: npt.NDArray[np.float64], m: Model) -> npt.NDArray[np.float64]:
     """What a jump into each frame costs (see Model.switch)."""
     cost: npt.NDArray[np.float64] = m.switch * (m.onset_floor + (1.0 - m.onset_floor) * np.exp(-onset / m.onset_scale))
@@ -523,7 +539,7 @@ def frame_states(y: npt.NDArray[np.float32], sr: float, hop_length: int, vocabul
 
     m = model(vocabulary)
     magnitudes = _native.cqt_magnitude(y, sr, hop_length, fmin, N_BINS, BINS_PER_OCTAVE, threads, cancel=cancel)
-    frames = features(magnitudes, layout(sr), m, drop_frames(m, sr, hop_length))
+    frames = features_in_chunks(magnitudes, layout(sr), m, drop_frames(m, sr, hop_length))
     s = scores(frames.treble, frames, None, m, _tables(m, _scale(sr, hop_length)))
     path = _native.chord_path(s, switch_cost(frames.onset, m))
     return np.stack([path.astype(np.float32), confidence(s, path.astype(np.intp)).astype(np.float32)])
