@@ -1,6 +1,6 @@
 # Entry points: `make build`, `make test`, `make sanitize`, `make demo`, `make bench` (BENCH_ARGS=--quick),
-# `make bench-batch`, `make bench-stream`, `make bench-tuning`, `make bench-render`, `make dist`,
-# `make docs`, `make docs-check`.
+# `make bench-batch`, `make bench-stream`, `make bench-tuning`, `make bench-render`, `make bench-chords`,
+# `make dist`, `make docs`, `make docs-check`.
 # Everything is set up on first use; later runs only rebuild what changed.
 
 SHELL := /bin/bash
@@ -10,7 +10,7 @@ BUILD := $(ROOT)/build
 VPY := $(VENV)/bin/python
 SITE_PTH = $(shell $(VPY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/_vexolin_build.pth
 
-.PHONY: build test sanitize demo bench bench-batch bench-stream bench-tuning bench-render dist docs docs-check docs-modules clean system-deps venv configure
+.PHONY: build test sanitize demo bench bench-batch bench-stream bench-tuning bench-render bench-chords render-deps dist docs docs-check docs-modules clean system-deps venv configure
 
 build: configure
 	cmake --build $(BUILD)
@@ -95,10 +95,22 @@ bench-tuning: build $(PEER_VENV)/.requirements.stamp
 	$(VPY) bench/tuning_bench.py $(BENCH_ARGS)
 
 # Tuning and keys on cadences rendered by fluidsynth with Debian's General MIDI sound font.
-bench-render: build
+bench-render: build render-deps
+	$(VPY) bench/render_check.py
+
+# Chords on fluidsynth renders, scored with mir_eval: ours, plain template matching, and the
+# NNLS-chroma HMM system (Chordino) in its own CPython 3.11 environment, bench/.chordino-venv,
+# made once; when it cannot be made, the run says why and scores without it.
+CHORDINO_VENV := $(ROOT)/bench/.chordino-venv
+bench-chords: build render-deps
+	@cmp -s bench/requirements-chordino.txt $(CHORDINO_VENV)/.requirements.stamp 2>/dev/null || \
+	  bench/setup_chordino_env.sh $(CHORDINO_VENV) || \
+	  echo "bench-chords: the Chordino environment could not be made (see above); scoring without it"
+	$(VPY) bench/chords_bench.py $(BENCH_ARGS)
+
+render-deps:
 	@command -v fluidsynth >/dev/null && [ -f /usr/share/sounds/sf2/FluidR3_GM.sf2 ] || \
 	  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq fluidsynth fluid-soundfont-gm; }
-	$(VPY) bench/render_check.py
 
 $(PEER_VENV)/.requirements.stamp: bench/requirements-peer.txt
 	bench/setup_peer_env.sh $(PEER_VENV)

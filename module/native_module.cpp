@@ -8,9 +8,11 @@
 // transform takes an optional `Cancel` token, raised to stop calls made off
 // the main thread. `chroma_rows` is the pitch-class row of every bin, the
 // rule the chroma folding uses, for magnitudes the package folds itself.
-// And `Stream`, the transforms of a signal that arrives in blocks.
+// `Stream`, the transforms of a signal that arrives in blocks, and
+// `chord_path`, the decoder of the package's chord model.
 #include "chroma/chroma.h"
 #include "module/cancel_token.h"
+#include "module/chord_path_binding.h"
 #include "module/stream_binding.h"
 #include "module/threads.h"
 #include "module/wrappers.h"
@@ -62,4 +64,5 @@ PYBIND11_MODULE(_native, m) {
       },
       py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("n_chroma"), py::arg("fmin"));
   vx::register_stream(m);
+  vx::register_chord_path(m);
 }

@@ -28,6 +28,7 @@ from vexolin._convert import (
     times_like,
 )
 from vexolin._checks import C1_HZ, SlowHopWarning
+from vexolin._chords import Chords, ChordStream, estimate_chords
 from vexolin._io import AudioFileError, AudioInfo, info, load
 from vexolin._key import Key, estimate_key
 from vexolin._sync import sync
@@ -45,6 +46,8 @@ __all__ = [
     "C1_HZ",
     "AudioFileError",
     "AudioInfo",
+    "ChordStream",
+    "Chords",
     "Key",
     "SlowHopWarning",
     "Stream",
@@ -57,6 +60,7 @@ __all__ = [
     "cqt",
     "cqt_frequencies",
     "cqt_magnitude",
+    "estimate_chords",
     "estimate_key",
     "estimate_tuning",
     "frames_to_time",

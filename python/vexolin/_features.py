@@ -26,6 +26,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from vexolin import _chords as chords
 from vexolin._checks import check_top_bin, lowest_frequency, positive_float, whole_number
 from vexolin._chroma import cens, check_norm, check_threshold, normalise
 from vexolin._convert import bin_notes, chroma_notes
@@ -106,6 +107,9 @@ class Feature:
     #: channel per harmonic), which the command line and batch lay out as
     #: rows, one after another: ``labels`` names those rows.
     axes_before_rows: int = 0
+    #: The transform's fixed layout (``fmin``, ``bins_per_octave``) when it
+    #: is not among the parameters.
+    transform: Callable[[Params], Params] | None = None
 
     def defaults(self) -> Params:
         return {param.name: param.default for param in self.params}
@@ -180,9 +184,15 @@ class FeatureRequest:
         return values.reshape(values.shape[:-1 - folded] + (rows, values.shape[-1]))
 
     @property
+    def layout(self) -> Params:
+        """The parameters and the transform's fixed layout, when it has one."""
+        p = self.params
+        return p if self.feature.transform is None else {**self.feature.transform(p), **p}
+
+    @property
     def n_octaves(self) -> int:
         """Octaves of the underlying transform, the last one partial."""
-        return -(-self.feature.n_bins(self.params) // int(self["bins_per_octave"]))
+        return -(-self.feature.n_bins(self.params) // int(self.layout["bins_per_octave"]))
 
     @property
     def estimates_tuning(self) -> bool:
@@ -209,7 +219,8 @@ class FeatureRequest:
 
     def top_hz(self) -> float:
         """Centre frequency of the highest bin computed."""
-        return float(self["fmin"] * 2.0 ** ((self.feature.n_bins(self.params) - 1) / self["bins_per_octave"]))
+        p = self.layout
+        return float(p["fmin"] * 2.0 ** ((self.feature.n_bins(p) - 1) / p["bins_per_octave"]))
 
     def check_nyquist(self, sr: float) -> None:
         """The package's one pre-check of the top bin against ``sr / 2``."""
@@ -228,7 +239,7 @@ class FeatureRequest:
     @property
     def native_args(self) -> tuple[Any, ...]:
         """The native call's arguments after ``(y, sr, hop)``, bins moved by the tuning."""
-        p = self.params
+        p = self.layout
         return self.feature.native_args({**p, "fmin": tuned_fmin(p["fmin"], p.get("tuning") or 0.0)})
 
     def of_channel(self, native: NativeCall, args: tuple[Any, ...], y: npt.NDArray[np.float32], sr: float,
@@ -647,7 +658,37 @@ HCQT_COMPLEX = replace(HCQT, name="hcqt_complex", function="hcqt", summary="The 
                        dtype=np.complex64, native=_hcqt_complex_call, stream=_hcqt_stream("complex"),
                        offered=False)
 
-TABLE: tuple[Feature, ...] = (CHROMA, CQT, CENS, CQT_COMPLEX, VQT, VQT_COMPLEX, HCQT, HCQT_COMPLEX)
+
+def _vocabulary(name: str, value: object) -> str:
+    if not isinstance(value, str) or value not in chords.VOCABULARIES:
+        raise ValueError(f"{name} must be one of {', '.join(chords.VOCABULARIES)}, got {value!r}")
+    return value
+
+
+def _chords_call(p: Params) -> NativeCall:
+    return chords.frame_states
+
+
+CHORDS = Feature(
+    name="chords",
+    function="estimate_chords",
+    summary="Chords: start, end and label (mir_eval's syntax) of each segment, as .lab lines.",
+    params=(_HOP, _CHROMA_LAYOUT[-1],
+            Param("vocabulary", "majmin", _vocabulary,
+                  "majmin (24 triads) or sevenths (and 7, maj7, min7 chords)", str)),
+    dtype=np.float32,
+    native=_chords_call,
+    native_args=lambda p: (p["vocabulary"], p["fmin"]),
+    n_bins=lambda p: chords.N_BINS,
+    lower="sr",
+    # Two rows per frame: the state's index among the vocabulary's labels, and its confidence.
+    labels=lambda p: ["state", "confidence"],
+    transform=lambda p: {"fmin": chords.C2_HZ, "bins_per_octave": chords.BINS_PER_OCTAVE},
+    nyquist=lambda p, sr, hop: chords.check_rate(sr),
+)
+
+
+TABLE: tuple[Feature, ...] = (CHROMA, CQT, CENS, CQT_COMPLEX, VQT, VQT_COMPLEX, HCQT, HCQT_COMPLEX, CHORDS)
 _ALL = {described.name: described for described in TABLE}
 
 #: The features the command line and batch offer, by name.

@@ -3,7 +3,8 @@
 # token and the filter shape (filter_scale, gamma), the harmonic transform,
 # the count `_vexolin` uses, chroma before its frames are scaled, the
 # pitch-class row of every bin, and one channel's stream (vexolin.Stream holds
-# one per channel; chroma_folded gives the sums, before frames are scaled).
+# one per channel; chroma_folded gives the sums, before frames are scaled),
+# and the chord model's decoder (the best state of every frame).
 from collections.abc import Sequence
 from typing import SupportsFloat, SupportsIndex, SupportsInt
 
@@ -105,6 +106,7 @@ def chroma_rows(
     n_chroma: SupportsInt | SupportsIndex,
     fmin: SupportsFloat | SupportsIndex,
 ) -> npt.NDArray[np.int32]: ...
+def chord_path(scores: npt.ArrayLike, switch_cost: npt.ArrayLike) -> npt.NDArray[np.int32]: ...
 
 class Stream:
     # No constructor: streams are made by cqt(), hcqt(), chroma() and chroma_folded().

@@ -1,5 +1,5 @@
 """The ``vexolin`` command line: chroma features and CQT spectrograms of
-audio files, their keys, and what a file holds.
+audio files, their chords and keys, and what a file holds.
 
 Each file is done on its own: a file that fails gets one line on stderr and
 the others go on; the exit status is 1 when any failed. A folder stands for
@@ -27,7 +27,7 @@ import argparse
 import sys
 from collections.abc import Sequence
 
-from vexolin.cli._commands import run_batch, run_feature, run_info, run_key
+from vexolin.cli._commands import run_batch, run_chords, run_feature, run_info, run_key
 from vexolin.cli._parser import parser as _parser
 from vexolin.cli._pipes import names_as_bytes, stdout_closed
 
@@ -64,6 +64,8 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
             return run_batch(parser, args)
         if args.command == "key":
             return run_key(parser, args)
+        if args.command == "chords":
+            return run_chords(parser, args)
         return run_feature(parser, args)
     except BrokenPipeError:
         return stdout_closed()

@@ -1,5 +1,5 @@
-"""The commands: a feature of each file (``chroma``, ``cqt``, ...), ``key``,
-``info`` and ``batch``. Each file is done on its own: a file that fails gets
+"""The commands: a feature of each file (``chroma``, ``cqt``, ...), ``chords``,
+``key``, ``info`` and ``batch``. Each file is done on its own: a file that fails gets
 one line on stderr and the others go on."""
 
 from __future__ import annotations
@@ -17,7 +17,8 @@ from tqdm import tqdm
 
 import vexolin
 from vexolin._checks import whole_number
-from vexolin._features import CHROMA, FEATURES, request
+from vexolin._atomic import write_file
+from vexolin._features import CHORDS, CHROMA, FEATURES, request
 from vexolin._folders import UnreadableFolderWarning, local_files, warn_unreadable
 from vexolin._from_file import feature_of_file
 from vexolin._io import AudioFileError
@@ -173,6 +174,64 @@ def run_key(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
             continue
         print(f"{path}: {key.name} (strength {key.strength:.2f}, tuning {used['tuning']:+.2f})", flush=True)
     return 1 if failed else 0
+
+
+def run_chords(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    try:
+        asked = request(CHORDS, given(args, CHORDS), spell=option)
+        if args.sr is not None:
+            whole_number("--sr", args.sr)
+    except (ValueError, TypeError) as e:
+        parser.error(str(e))
+    files, unlisted = _files(args.files)
+    failed = unlisted
+    one_file = args.output is not None and args.output.lower().endswith(".lab")
+    if one_file and len(files) > 1:
+        parser.error(f"-o {args.output}: with {len(files)} input files, -o must be a directory for NAME.lab "
+                     "of each (a name ending .lab is one file)")
+    if args.output is not None and not one_file:
+        if os.path.exists(args.output) and not os.path.isdir(args.output):
+            parser.error(f"-o {args.output}: not a directory; name a directory for NAME.lab of each input, "
+                         "or a file ending .lab")
+        stems = [Path(path).stem for path in files]
+        if len(set(stems)) < len(stems):
+            parser.error(f"several inputs share a file name, so their outputs in {args.output} would collide")
+    for path in files:
+        try:
+            chords = chords_of_file(path, asked, args.sr)
+        except AudioFileError as e:
+            failed += 1
+            print(f"vexolin: error: {e}", file=sys.stderr)
+            continue
+        except _FILE_ERRORS as e:
+            failed += 1
+            print(f"vexolin: error: {path}: {e}", file=sys.stderr)
+            continue
+        text = chords.lab_text()
+        if args.output is None:
+            if len(files) > 1:
+                print(f"== {path}")
+            sys.stdout.write(text)
+            sys.stdout.flush()
+            continue
+        target = Path(args.output) if one_file else Path(args.output) / f"{Path(path).stem}.lab"
+        target.parent.mkdir(parents=True, exist_ok=True)
+
+        def lab(f: Any, text: str = text) -> None:
+            f.write(text.encode("utf-8"))
+
+        write_file(target, lab)
+    if failed:
+        print(f"vexolin: {failed} of {len(files) + unlisted} files failed", file=sys.stderr)
+    return 1 if failed else 0
+
+
+def chords_of_file(path: str, asked: Any, sr: int | None) -> Any:
+    """The chords of a file as batch computes them, as :class:`vexolin.Chords`."""
+    values, rate, n_samples, used = feature_of_file(path, asked, sr=sr, mono=True, workers=None)
+    return vexolin.Chords.from_frames(values[0].astype("int16"), vocabulary=used["vocabulary"], sr=rate,
+                                      hop_length=used.hop_length, tuning=used["tuning"], end=n_samples / rate,
+                                      frame_confidence=values[1], params=used.json())
 
 
 def run_info(args: argparse.Namespace) -> int:
