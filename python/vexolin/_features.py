@@ -483,14 +483,15 @@ _FILTER_SCALE = Param("filter_scale", 1.0, positive_float,
                       "every filter's length times this: above 1 finer in frequency, coarser in time", float,
                       stored_if_changed=True)
 # The transform chroma folds, and its tuning.
+_ESTIMATED_TUNING = Param("tuning", None, _tuning_or_auto,
+                          "semitones in [-0.5, 0.5) from A440 (any bins per octave), or auto to estimate it",
+                          _tuning_text, shown="auto")
 _CHROMA_LAYOUT = (
     _HOP, _FMIN,
     Param("bins_per_octave", 36, _count(1), "bins per octave of the transform", int),
     Param("n_octaves", 7, _count(1), "octaves of the transform", int),
     Param("n_chroma", 12, _count(1), "pitch classes", int),
-    Param("tuning", None, _tuning_or_auto,
-          "semitones in [-0.5, 0.5) from A440 (any bins per octave), or auto to estimate it",
-          _tuning_text, shown="auto"),
+    _ESTIMATED_TUNING,
     _FILTER_SCALE,
 )
 _TUNING = Param("tuning", 0.0, check_tuning, "semitones in [-0.5, 0.5) from A440 (any bins per octave)", float)
@@ -673,7 +674,7 @@ CHORDS = Feature(
     name="chords",
     function="estimate_chords",
     summary="Chords: start, end and label (mir_eval's syntax) of each segment, as .lab lines.",
-    params=(_HOP, _CHROMA_LAYOUT[-1],
+    params=(_HOP, _ESTIMATED_TUNING,
             Param("vocabulary", "majmin", _vocabulary,
                   "majmin (24 triads) or sevenths (and 7, maj7, min7 chords)", str)),
     dtype=np.float32,
