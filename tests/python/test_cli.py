@@ -210,6 +210,39 @@ def test_a_closed_standard_output_ends_the_run_quietly(audio):
     assert done.returncode == 141  # what a shell reports for a command stopped by SIGPIPE
 
 
+LIBRARY_BATCH = "from vexolin import batch; batch.extract('a4.wav', out='s.zarr', progress=None)"
+
+
+@pytest.mark.parametrize("argv, closed, status", [
+    (["-m", "vexolin", "chroma", "a4.wav", "-o", "x.npy"], 2, 0),
+    (["-m", "vexolin", "cqt", "a4.wav", "--db", "-o", "x.npy"], 2, 0),
+    (["-m", "vexolin", "batch", "a4.wav", "--out", "s.zarr"], 2, 0),
+    (["-c", LIBRARY_BATCH], 2, 0),
+    (["-m", "vexolin", "info", "a4.wav"], 1, 1),
+    (["-m", "vexolin", "chroma", "a4.wav"], 1, 1),  # the text picture
+], ids=["chroma 2>&-", "cqt 2>&-", "batch 2>&-", "batch.extract 2>&-", "info >&-", "text picture >&-"])
+def test_a_stream_closed_before_the_run_does_the_work_or_fails_with_one_line(audio, argv, closed, status):
+    # Started as `vexolin ... 2>&-` or `>&-`: without a standard error the work
+    # is done unseen; a command whose output is standard output fails.
+    done = subprocess.run(["sh", "-c", f'exec "$@" {closed}>&-', "sh", sys.executable, *argv], cwd=audio,
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True, check=False, timeout=120)
+    assert done.returncode == status, done.stderr
+    if closed == 2:
+        assert done.stdout == ""
+        if "x.npy" in argv:
+            y, sr = vexolin.load(audio / "a4.wav")
+            want = (vexolin.amplitude_to_db(vexolin.cqt_magnitude(y, sr=sr), ref=np.max) if "cqt" in argv
+                    else vexolin.chroma_cqt(y, sr=sr))
+            np.testing.assert_allclose(np.load(audio / "x.npy"), want, rtol=1e-6, atol=1e-5)
+        else:
+            from vexolin import batch
+            np.testing.assert_array_equal(batch.open(audio / "s.zarr")[str(audio / "a4.wav")],
+                                          expected_chroma(audio / "a4.wav"))
+    else:
+        assert done.stderr.splitlines() == ["vexolin: error: standard output is closed, and this command's "
+                                            "output goes there (give -o, or leave it open)"]
+
+
 def test_help_shows_each_features_defaults(capsys):
     with pytest.raises(SystemExit):
         cli.main(["cqt", "--help"])

@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import contextlib
 import os
-import sys
 import time
 from collections.abc import Iterable
 from dataclasses import dataclass, replace
@@ -14,12 +13,12 @@ from typing import Any
 
 import vexolin
 from vexolin._core import budget
+from vexolin._signals import sigterm_as_interrupt
 from vexolin.batch._cluster import check_client, check_workers, connect, quiet_dask_logs, run_on_cluster
 from vexolin.batch._inputs import Inputs, find_inputs
 from vexolin.batch._params import checked
 from vexolin.batch._progress import Progress
 from vexolin.batch._run import TASK_SECONDS, Run
-from vexolin.batch._signals import sigterm_as_interrupt
 from vexolin.batch._threads import run_in_threads
 from vexolin.batch.store import (FileRecord, Row, Store, agreeing_table, broken_entries, check_store, create_store,
                                  done_row, open_store, read_table, write_table)
@@ -135,7 +134,7 @@ def extract(
         thread, and a worker runs as many tasks as it has threads.
     progress : bool or None
         Show a progress bar on stderr (files, hours of audio, speed); None
-        shows it when stderr is a terminal. On a cluster, the dashboard link
+        shows it when stderr is a terminal (and none without a stderr). On a cluster, the dashboard link
         is printed unless this is False.
     task_seconds : float
         On a cluster, the seconds of audio a task gathers from consecutive
@@ -246,7 +245,7 @@ def _extract_locked(run: Run, paths: list[str], unreadable: dict[str, str], dask
         else:
             todo.append(path)
     skipped = len(rows) - len(known)
-    bar = Progress(len(todo), sys.stderr.isatty() if progress is None else progress)
+    bar = Progress(len(todo), progress)
     recorded: dict[str, FileRecord] = {}
 
     def on_record(record: FileRecord) -> None:
