@@ -16,12 +16,13 @@ from typing import Any
 from tqdm import tqdm
 
 import vexolin
+from vexolin._atomic import remove_stale
 from vexolin._checks import whole_number
 from vexolin._features import CHROMA, FEATURES, request
 from vexolin._folders import UnreadableFolderWarning, local_files, warn_unreadable
 from vexolin._from_file import feature_of_file
 from vexolin._io import AudioFileError
-from vexolin.cli._file import Job, do_file
+from vexolin.cli._file import Job, do_file, scratch_folder
 from vexolin.cli._parser import AUTO, FORMATS, batch_params, given, option, storage_options
 
 # What a file can go wrong with: one line for it, and the others go on.
@@ -123,6 +124,10 @@ def run_feature(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
             seconds.append(vexolin.info(job.source).duration)
         except AudioFileError:
             seconds.append(0.0)
+    # What runs killed outright left where this one writes: removed once their process is gone.
+    for folder in {os.path.dirname(path) or "." for job in jobs for path in (job.output, job.plot) if path} | \
+            {scratch_folder(job) for job in jobs}:
+        remove_stale(folder)
     failed = unlisted
     show = not args.quiet and sys.stderr.isatty()
     with tqdm(total=round(sum(seconds), 1), unit="s", file=sys.stderr, disable=not show,
