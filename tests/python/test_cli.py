@@ -251,6 +251,22 @@ def test_outputs_go_to_the_named_file_or_directory_in_the_given_format(audio, mo
         np.testing.assert_allclose(got, expected_chroma(source), rtol=1e-6)
 
 
+@pytest.mark.parametrize("points_to", ["a file", "nothing yet"])
+def test_an_output_named_by_a_link_is_written_through_it_and_the_link_stays(audio, monkeypatch, points_to):
+    monkeypatch.chdir(audio)
+    (audio / "results").mkdir()
+    target = audio / "results" / "2026.npy"
+    if points_to == "a file":
+        target.write_bytes(b"last year's result")
+    (audio / "latest.npy").symlink_to(target)
+    (audio / "plot.png").symlink_to(audio / "results" / "2026.png")
+    assert cli.main(["chroma", "a4.wav", "-o", "latest.npy", "--plot", "plot.png", "-q"]) == 0
+    assert os.readlink(audio / "latest.npy") == str(target)
+    np.testing.assert_array_equal(np.load(target), expected_chroma(audio / "a4.wav"))
+    assert (audio / "results" / "2026.png").read_bytes().startswith(b"\x89PNG")
+    assert sorted(os.listdir(audio / "results")) == ["2026.npy", "2026.png"]
+
+
 def test_a_closed_standard_output_ends_the_run_quietly(audio):
     # As `vexolin chroma ... | head` once head has exited: writes fail with EPIPE.
     read, write = os.pipe()

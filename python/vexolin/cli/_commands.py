@@ -83,15 +83,26 @@ def _jobs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> list[Job
             parser.error(f"{flag} {named}: with {len(args.files)} input files, {flag} must be a "
                          f"directory that exists or ends with a slash ({named}/)")
 
+    def through_link(path: Path) -> Path:
+        # An output named by a symbolic link is written to what the link
+        # points to, as `>` and cp write: the link stays, and so does
+        # whatever arrangement it is part of (a "latest" link, a bigger disk).
+        if not path.is_symlink():
+            return path
+        target = Path(os.path.realpath(path))
+        if target.is_symlink():
+            parser.error(f"{path}: the symbolic links loop, so there is no file to write")
+        return target
+
     def targets(named: str | None, ext: str) -> list[Path | None]:
         if named is None:
             return [None] * len(args.files)
         if not _is_directory(named):
-            return [Path(named)]
+            return [through_link(Path(named))]
         stems = [Path(source).stem for source in args.files]
         if len(set(stems)) < len(stems):
             parser.error(f"several inputs share a file name, so their outputs in {named} would collide")
-        return [Path(named) / f"{stem}.{args.command}.{ext}" for stem in stems]
+        return [through_link(Path(named) / f"{stem}.{args.command}.{ext}") for stem in stems]
 
     if args.format is None:
         args.format = "npy"
