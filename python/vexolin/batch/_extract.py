@@ -15,6 +15,7 @@ import vexolin
 from vexolin._core import budget
 from vexolin._signals import sigterm_as_interrupt
 from vexolin.batch._cluster import check_client, check_workers, connect, quiet_dask_logs, run_on_cluster
+from vexolin.batch._fs import Unreachable
 from vexolin.batch._inputs import Inputs, find_inputs
 from vexolin.batch._params import checked
 from vexolin.batch._progress import Progress
@@ -176,7 +177,10 @@ def extract(
         pattern matches none; ``out`` is a file, not a store, or a store made
         with other parameters; a parameter is out of range.
     ConnectionError
-        The scheduler cannot be reached within a few seconds.
+        The scheduler cannot be reached within a few seconds; or a location
+        of the inputs or the store stopped answering for 20 s in all
+        (``PATIENCE_S``; it is asked again meanwhile), which ends the run
+        with the files finished until then in the store.
     ImportError
         With a client: this environment lacks dask or distributed, or a
         worker's lacks a package its tasks import (``threadpoolctl``, say),
@@ -203,6 +207,14 @@ def extract(
         check_client()
     run = Run(open_store(out, storage_options), asked, sr, mono, Inputs(dict(storage_options or {})),
               threads=thread_budget, fsync=fsync, retry_failed=retry_failed, task_seconds=float(task_seconds))
+    try:
+        return _checked_and_locked(run, inputs, client, progress)
+    except Unreachable as e:
+        raise Unreachable(f"{e}; every file finished is in {run.store}: once it answers again, "
+                          "run the same again to do the rest") from None
+
+
+def _checked_and_locked(run: Run, inputs: InputNames, client: Any, progress: bool | None) -> Summary:
     unreadable: dict[str, str] = {}
     paths = find_inputs(inputs, run.inputs, unreadable)
     check_store(run.store, run.params)
