@@ -11,7 +11,9 @@ pass that keeps only the frames the estimate reads. A feature no stream
 gives (chroma with norm 1 or 2 or a threshold, CENS) reads the whole file
 at once (memory in proportion to its length). Outputs are written under a
 temporary name and renamed, so an interrupted run never leaves a truncated
-file under the final name. A reader that closes standard output early
+file under the final name; Ctrl-C and SIGTERM remove the temporaries, and
+those of a run killed outright are removed by the next run writing there
+once its process has ended. A reader that closes standard output early
 (``| head``) ends the run quietly, with the status a shell gives a command
 stopped by SIGPIPE (141), as ``cat`` or ``seq`` would.
 
