@@ -178,9 +178,9 @@ def extract(
         with other parameters; a parameter is out of range.
     ConnectionError
         The scheduler cannot be reached within a few seconds; or a location
-        of the inputs or the store stopped answering for 20 s in all
-        (``PATIENCE_S``; it is asked again meanwhile), which ends the run
-        with the files finished until then in the store.
+        of the inputs or the store stopped answering for 20 s in all (it is
+        asked again meanwhile), which ends the run with the files finished
+        until then in the store.
     ImportError
         With a client: this environment lacks dask or distributed, or a
         worker's lacks a package its tasks import (``threadpoolctl``, say),
