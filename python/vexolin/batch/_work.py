@@ -19,6 +19,7 @@ from vexolin._features import FeatureRequest
 from vexolin._from_file import feature_of_file, feature_of_signal
 from vexolin._io import AudioFileError, info, load, load_stream
 from vexolin._stream import FileFrames
+from vexolin.batch._fs import Unreachable
 from vexolin.batch._run import Run
 from vexolin.batch.store import EntryFiles, FileRecord, Staged, entry_key
 from vexolin.batch.store._zarr_entry import ChunkedEntry, encode_entry
@@ -196,6 +197,8 @@ def extract_file(path: str, run: Run, *, threads: int = 1, may_write: Callable[[
                 staged = store.stage_entry(key, files)
     except _RunEnded:
         return pending, None
+    except Unreachable:  # the store's endpoint, or the inputs': every later file would fail too
+        raise
     except FILE_ERRORS as e:
         if isinstance(e, OSError) and e.errno in (errno.ENOSPC, errno.EDQUOT):
             raise StoreFull(e.errno, f"{store}: no space left for the store ({e.strerror}); every file "

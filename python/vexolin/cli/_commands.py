@@ -16,13 +16,14 @@ from typing import Any
 from tqdm import tqdm
 
 import vexolin
+from vexolin._atomic import remove_stale
 from vexolin._checks import whole_number
 from vexolin._atomic import write_file
 from vexolin._features import CHORDS, CHROMA, FEATURES, request
 from vexolin._folders import UnreadableFolderWarning, local_files, warn_unreadable
 from vexolin._from_file import feature_of_file
 from vexolin._io import AudioFileError
-from vexolin.cli._file import Job, do_file
+from vexolin.cli._file import Job, do_file, scratch_folder
 from vexolin.cli._parser import AUTO, FORMATS, batch_params, given, option, storage_options
 
 # What a file can go wrong with: one line for it, and the others go on.
@@ -83,15 +84,26 @@ def _jobs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> list[Job
             parser.error(f"{flag} {named}: with {len(args.files)} input files, {flag} must be a "
                          f"directory that exists or ends with a slash ({named}/)")
 
+    def through_link(path: Path) -> Path:
+        # An output named by a symbolic link is written to what the link
+        # points to, as `>` and cp write: the link stays, and so does
+        # whatever arrangement it is part of (a "latest" link, a bigger disk).
+        if not path.is_symlink():
+            return path
+        target = Path(os.path.realpath(path))
+        if target.is_symlink():
+            parser.error(f"{path}: the symbolic links loop, so there is no file to write")
+        return target
+
     def targets(named: str | None, ext: str) -> list[Path | None]:
         if named is None:
             return [None] * len(args.files)
         if not _is_directory(named):
-            return [Path(named)]
+            return [through_link(Path(named))]
         stems = [Path(source).stem for source in args.files]
         if len(set(stems)) < len(stems):
             parser.error(f"several inputs share a file name, so their outputs in {named} would collide")
-        return [Path(named) / f"{stem}.{args.command}.{ext}" for stem in stems]
+        return [through_link(Path(named) / f"{stem}.{args.command}.{ext}") for stem in stems]
 
     if args.format is None:
         args.format = "npy"
@@ -124,6 +136,10 @@ def run_feature(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
             seconds.append(vexolin.info(job.source).duration)
         except AudioFileError:
             seconds.append(0.0)
+    # What runs killed outright left where this one writes: removed once their process is gone.
+    for folder in {os.path.dirname(path) or "." for job in jobs for path in (job.output, job.plot) if path} | \
+            {scratch_folder(job) for job in jobs}:
+        remove_stale(folder)
     failed = unlisted
     show = not args.quiet and sys.stderr.isatty()
     with tqdm(total=round(sum(seconds), 1), unit="s", file=sys.stderr, disable=not show,

@@ -19,7 +19,7 @@ from tqdm import tqdm
 
 import vexolin
 from vexolin import _spool
-from vexolin._atomic import staged, write_file
+from vexolin._atomic import staged, temporary_name, write_file
 from vexolin._chroma import QUIET, cens, for_view, normalise
 from vexolin._features import CHROMA, Params
 from vexolin._from_file import feature_of_file
@@ -127,24 +127,30 @@ def _streamed(args: argparse.Namespace, job: Job, bar: tqdm[Any], length: float)
     return text
 
 
+def scratch_folder(job: Job) -> str:
+    """Where a file's frames are spooled when the output is not a ``.npy``
+    file: beside the output, or in the temporary folder."""
+    return os.path.dirname(job.output) or "." if job.output is not None else tempfile.gettempdir()
+
+
 @contextlib.contextmanager
 def _spooled(job: Job, fmt: str) -> Iterator[str]:
     """Where a file's frames are written as they arrive: the output itself
-    (under its temporary name) for ``npy``, else a scratch file removed after."""
+    (under its temporary name, sealed once complete) for ``npy``, else a
+    scratch file removed after."""
     if job.output is not None and fmt == "npy":
         with staged(job.output) as temporary:
             yield temporary
+            _spool.seal(temporary)
         return
-    folder = None
-    if job.output is not None:
-        folder = os.path.dirname(job.output) or "."
-        os.makedirs(folder, exist_ok=True)
-    handle, scratch = tempfile.mkstemp(prefix=".vexolin-", suffix=".npy", dir=folder)
-    os.close(handle)
+    folder = scratch_folder(job)
+    os.makedirs(folder, exist_ok=True)
+    scratch = temporary_name(folder, "vexolin-spool")
     try:
         yield scratch
     finally:
-        os.unlink(scratch)
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(scratch)
 
 
 def _whole_file(args: argparse.Namespace) -> bool:
