@@ -1,5 +1,5 @@
 # Entry points: `make build`, `make test`, `make sanitize`, `make demo`, `make bench` (BENCH_ARGS=--quick),
-# `make bench-batch`, `make bench-stream`, `make bench-tuning`, `make bench-render`, `make dist`.
+# `make bench-batch`, `make bench-stream`, `make bench-tuning`, `make bench-render`, `make wheel`, `make dist`.
 # Everything is set up on first use; later runs only rebuild what changed.
 
 SHELL := /bin/bash
@@ -9,7 +9,7 @@ BUILD := $(ROOT)/build
 VPY := $(VENV)/bin/python
 SITE_PTH = $(shell $(VPY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/_vexolin_build.pth
 
-.PHONY: build test sanitize demo bench bench-batch bench-stream bench-tuning bench-render dist clean system-deps venv configure
+.PHONY: build test sanitize demo bench bench-batch bench-stream bench-tuning bench-render wheel dist clean system-deps venv configure
 
 build: configure
 	cmake --build $(BUILD)
@@ -21,7 +21,6 @@ test: build
 	$(VPY) -m pytest python/vexolin -q --doctest-modules
 	MYPYPATH=$(ROOT)/python $(VPY) -m mypy.stubtest _vexolin vexolin._native
 	MYPYPATH=$(ROOT)/python $(VPY) -m mypy --strict python/vexolin
-	tools/check_dist.sh $(VPY) $(BUILD)
 
 # The engine and its C++ tests under ASan+UBSan and under TSan (build-asan/,
 # build-tsan/); needs no Python environment.
@@ -32,7 +31,14 @@ demo: build
 	$(VPY) tools/demo.py $(BUILD)/demo
 	$(VPY) examples/live_chords.py --fast
 
-# The sdist and wheel in build/dist, checked in a scratch venv.
+# The manylinux wheel in build/wheel/dist: built with zig for glibc 2.17, repaired and
+# checked by auditwheel, installed with binaries only where no compiler or npm is
+# on PATH, and used there.
+wheel: build $(VENV)/.requirements-wheel.stamp
+	tools/build_wheel.sh $(VPY) $(BUILD)
+
+# The sdist in build/dist, a wheel built from it without npm and used in a scratch
+# venv, and the message `pip install .` gives in a checkout without npm.
 dist: build
 	tools/check_dist.sh $(VPY) $(BUILD)
 
@@ -80,6 +86,10 @@ system-deps:
 	@tools/install_system_deps.sh
 
 venv: system-deps $(VENV)/.requirements.stamp
+
+$(VENV)/.requirements-wheel.stamp: requirements-wheel.txt $(VENV)/.requirements.stamp
+	$(VPY) -m pip install -q --disable-pip-version-check -r requirements-wheel.txt
+	touch $@
 
 $(VENV)/.requirements.stamp: requirements.txt
 	tools/setup_venv.sh "$$(tools/find_python.sh)" $(VENV) requirements.txt
