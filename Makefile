@@ -34,12 +34,12 @@ demo: build
 # The manylinux wheel in build/wheel/dist: built with zig for glibc 2.17, repaired and
 # checked by auditwheel, installed with binaries only where no compiler or npm is
 # on PATH, and used there.
-wheel: build $(VENV)/.requirements-wheel.stamp
+wheel: configure $(VENV)/.requirements-wheel.stamp
 	tools/build_wheel.sh $(VPY) $(BUILD)
 
 # The sdist in build/dist, a wheel built from it without npm and used in a scratch
 # venv, and the message `pip install .` gives in a checkout without npm.
-dist: build
+dist: configure
 	tools/check_dist.sh $(VPY) $(BUILD)
 
 # Speed against the floor (C++, build/bench/floor_bench) and the peer (librosa in
