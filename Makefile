@@ -1,6 +1,6 @@
 # Entry points: `make build`, `make test`, `make sanitize`, `make demo`, `make bench` (BENCH_ARGS=--quick),
 # `make bench-batch`, `make bench-stream`, `make bench-tuning`, `make bench-render`, `make bench-chords`,
-# `make dist`, `make docs`, `make docs-check`.
+# `make wheel`, `make dist`, `make docs`, `make docs-check`.
 # Everything is set up on first use; later runs only rebuild what changed.
 
 SHELL := /bin/bash
@@ -10,7 +10,7 @@ BUILD := $(ROOT)/build
 VPY := $(VENV)/bin/python
 SITE_PTH = $(shell $(VPY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/_vexolin_build.pth
 
-.PHONY: build test sanitize demo bench bench-batch bench-stream bench-tuning bench-render bench-chords render-deps dist docs docs-check docs-modules clean system-deps venv configure
+.PHONY: build test sanitize demo bench bench-batch bench-stream bench-tuning bench-render bench-chords render-deps wheel dist docs docs-check docs-modules clean system-deps venv configure
 
 build: configure
 	cmake --build $(BUILD)
@@ -22,7 +22,6 @@ test: build
 	$(VPY) -m pytest python/vexolin -q --doctest-modules
 	MYPYPATH=$(ROOT)/python $(VPY) -m mypy.stubtest _vexolin vexolin._native
 	MYPYPATH=$(ROOT)/python $(VPY) -m mypy --strict python/vexolin
-	tools/check_dist.sh $(VPY) $(BUILD)
 
 # The engine and its C++ tests under ASan+UBSan and under TSan (build-asan/,
 # build-tsan/); needs no Python environment.
@@ -33,8 +32,15 @@ demo: build
 	$(VPY) tools/demo.py $(BUILD)/demo
 	$(VPY) examples/live_chords.py --fast
 
-# The sdist and wheel in build/dist, checked in a scratch venv.
-dist: build
+# The manylinux wheel in build/wheel/dist: built with zig for glibc 2.17, repaired and
+# checked by auditwheel, installed with binaries only where no compiler or npm is
+# on PATH, and used there.
+wheel: configure $(VENV)/.requirements-wheel.stamp
+	tools/build_wheel.sh $(VPY) $(BUILD)
+
+# The sdist in build/dist, a wheel built from it without npm and used in a scratch
+# venv, and the message `pip install .` gives in a checkout without npm.
+dist: configure
 	tools/check_dist.sh $(VPY) $(BUILD)
 
 # The documentation site in build/docs: Sphinx with warnings as errors (-E: every
@@ -119,6 +125,10 @@ system-deps:
 	@tools/install_system_deps.sh
 
 venv: system-deps $(VENV)/.requirements.stamp
+
+$(VENV)/.requirements-wheel.stamp: requirements-wheel.txt $(VENV)/.requirements.stamp
+	$(VPY) -m pip install -q --disable-pip-version-check -r requirements-wheel.txt
+	touch $@
 
 $(VENV)/.requirements.stamp: requirements.txt
 	tools/setup_venv.sh "$$(tools/find_python.sh)" $(VENV) requirements.txt
