@@ -1,5 +1,6 @@
 # Entry points: `make build`, `make test`, `make sanitize`, `make demo`, `make bench` (BENCH_ARGS=--quick),
-# `make bench-batch`, `make bench-stream`, `make bench-tuning`, `make bench-render`, `make dist`.
+# `make bench-batch`, `make bench-stream`, `make bench-tuning`, `make bench-render`, `make bench-chords`,
+# `make wheel`, `make dist`, `make docs`, `make docs-check`.
 # Everything is set up on first use; later runs only rebuild what changed.
 
 SHELL := /bin/bash
@@ -9,7 +10,7 @@ BUILD := $(ROOT)/build
 VPY := $(VENV)/bin/python
 SITE_PTH = $(shell $(VPY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/_vexolin_build.pth
 
-.PHONY: build test sanitize demo bench bench-batch bench-stream bench-tuning bench-render dist clean system-deps venv configure
+.PHONY: build test sanitize demo bench bench-batch bench-stream bench-tuning bench-render bench-chords render-deps wheel dist docs docs-check docs-modules clean system-deps venv configure
 
 build: configure
 	cmake --build $(BUILD)
@@ -21,7 +22,6 @@ test: build
 	$(VPY) -m pytest python/vexolin -q --doctest-modules
 	MYPYPATH=$(ROOT)/python $(VPY) -m mypy.stubtest _vexolin vexolin._native
 	MYPYPATH=$(ROOT)/python $(VPY) -m mypy --strict python/vexolin
-	tools/check_dist.sh $(VPY) $(BUILD)
 
 # The engine and its C++ tests under ASan+UBSan and under TSan (build-asan/,
 # build-tsan/); needs no Python environment.
@@ -32,18 +32,51 @@ demo: build
 	$(VPY) tools/demo.py $(BUILD)/demo
 	$(VPY) examples/live_chords.py --fast
 
-# The sdist and wheel in build/dist, checked in a scratch venv.
-dist: build
+# The manylinux wheel in build/wheel/dist: built with zig for glibc 2.17, repaired and
+# checked by auditwheel, installed with binaries only where no compiler or npm is
+# on PATH, and used there.
+wheel: configure $(VENV)/.requirements-wheel.stamp
+	tools/build_wheel.sh $(VPY) $(BUILD)
+
+# The sdist in build/dist, a wheel built from it without npm and used in a scratch
+# venv, and the message `pip install .` gives in a checkout without npm.
+dist: configure
 	tools/check_dist.sh $(VPY) $(BUILD)
 
+# The documentation site in build/docs: Sphinx with warnings as errors (-E: every
+# page read again, so a warning cannot hide in an incremental build); the
+# gallery's examples run and draw their figures. Its packages, pinned in
+# docs/requirements.txt, go into .venv.
+DOCS_STAMP := $(VENV)/.docs-requirements.stamp
+
+docs: docs-modules $(DOCS_STAMP)
+	$(VPY) -m sphinx -E -W --keep-going -q -b html -d $(BUILD)/docs-doctrees docs $(BUILD)/docs
+
+# The built site as a reader sees it, in headless Chromium (screenshots in
+# build/docs-check), and the docs' code blocks run as doctests.
+docs-check: docs
+	@tools/install_browser.sh
+	$(VPY) -m pytest tests/docs docs -q --doctest-glob='*.rst'
+
+# The two modules the docs import, without the C++ tests `make build` also builds.
+docs-modules: configure
+	cmake --build $(BUILD) --target _vexolin _native
+	@printf '%s\n' "$(BUILD)/python" "$(ROOT)/python" > "$(SITE_PTH)"
+
+$(DOCS_STAMP): docs/requirements.txt $(VENV)/.requirements.stamp
+	$(VPY) -m pip install -q --disable-pip-version-check -r docs/requirements.txt
+	touch $@
+
 # Speed against the floor (C++, build/bench/floor_bench) and the peer (librosa in
-# its own environment, bench/.peer-venv, created once). BENCH_ARGS=--quick for a subset.
+# its own environment, bench/.peer-venv, created once), for the transforms and then
+# for the harmonic and variable-Q transforms. BENCH_ARGS=--quick for a subset.
 PEER_VENV := $(ROOT)/bench/.peer-venv
 BENCH_ARGS ?=
 
 bench: build $(PEER_VENV)/.requirements.stamp
 	cmake --build $(BUILD) --target floor_bench
 	$(VPY) bench/bench.py $(BENCH_ARGS)
+	$(VPY) bench/transforms_bench.py $(BENCH_ARGS)
 	$(VPY) bench/gil_bench.py
 	$(VPY) bench/tuning_bench.py $(BENCH_ARGS)
 	$(VPY) bench/stream_bench.py
@@ -68,10 +101,22 @@ bench-tuning: build $(PEER_VENV)/.requirements.stamp
 	$(VPY) bench/tuning_bench.py $(BENCH_ARGS)
 
 # Tuning and keys on cadences rendered by fluidsynth with Debian's General MIDI sound font.
-bench-render: build
+bench-render: build render-deps
+	$(VPY) bench/render_check.py
+
+# Chords on fluidsynth renders, scored with mir_eval: ours, plain template matching, and the
+# NNLS-chroma HMM system (Chordino) in its own CPython 3.11 environment, bench/.chordino-venv,
+# made once; when it cannot be made, the run says why and scores without it.
+CHORDINO_VENV := $(ROOT)/bench/.chordino-venv
+bench-chords: build render-deps
+	@cmp -s bench/requirements-chordino.txt $(CHORDINO_VENV)/.requirements.stamp 2>/dev/null || \
+	  bench/setup_chordino_env.sh $(CHORDINO_VENV) || \
+	  echo "bench-chords: the Chordino environment could not be made (see above); scoring without it"
+	$(VPY) bench/chords_bench.py $(BENCH_ARGS)
+
+render-deps:
 	@command -v fluidsynth >/dev/null && [ -f /usr/share/sounds/sf2/FluidR3_GM.sf2 ] || \
 	  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq fluidsynth fluid-soundfont-gm; }
-	$(VPY) bench/render_check.py
 
 $(PEER_VENV)/.requirements.stamp: bench/requirements-peer.txt
 	bench/setup_peer_env.sh $(PEER_VENV)
@@ -80,6 +125,10 @@ system-deps:
 	@tools/install_system_deps.sh
 
 venv: system-deps $(VENV)/.requirements.stamp
+
+$(VENV)/.requirements-wheel.stamp: requirements-wheel.txt $(VENV)/.requirements.stamp
+	$(VPY) -m pip install -q --disable-pip-version-check -r requirements-wheel.txt
+	touch $@
 
 $(VENV)/.requirements.stamp: requirements.txt
 	tools/setup_venv.sh "$$(tools/find_python.sh)" $(VENV) requirements.txt
@@ -93,4 +142,5 @@ configure: venv
 	fi
 
 clean:
-	rm -rf $(BUILD) $(ROOT)/build-asan $(ROOT)/build-tsan
+	rm -rf $(BUILD) $(ROOT)/build-asan $(ROOT)/build-tsan $(ROOT)/docs/auto_examples $(ROOT)/docs/api/generated \
+	  $(ROOT)/docs/sg_execution_times.rst

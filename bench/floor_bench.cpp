@@ -4,16 +4,21 @@
 // symmetric half-band filter over its 33 non-zero taps) and, beside it, the
 // engine's own time for the same call on one thread and on all cores.
 //
-// Usage: floor_bench [--kind cqt|chroma] [--sr HZ] [--hop N] [--fmin HZ]
+// Usage: floor_bench [--kind cqt|chroma|hcqt] [--sr HZ] [--hop N] [--fmin HZ]
 //                    [--n-bins N] [--bins-per-octave N] [--n-octaves N]
-//                    [--n-chroma N] (--seconds S | --input FILE.f32)
+//                    [--n-chroma N] [--harmonics H,H,...] [--gamma HZ]
+//                    (--seconds S | --input FILE.f32)
 //                    [--repeats N] [--warmup N] [--json]
-// For chroma the bin count is n_octaves * bins_per_octave. --input reads raw
+// For chroma the bin count is n_octaves * bins_per_octave. For hcqt the floor
+// is the FFTs the harmonics share (one per frame of every level and FFT
+// size any channel reads) and one pyramid of halvings. --input reads raw
 // little-endian float32 samples, so the runner can hand every timed program
 // the same signal. --json prints one JSON line instead of the table.
 #include "chroma/chroma.h"
 #include "engine/cqt.h"
+#include "engine/hcqt.h"
 #include "engine/octave_plan.h"
+#include "engine/transform_set.h"
 
 #include <pffft.h>
 
@@ -45,7 +50,7 @@ struct PlannedOctave {
   int len;       // signal length at this octave's rate
   int hop;       // hop at this octave's rate
   int n_frames;  // frames the octave computes
-  bool halve_after;  // the rate is halved before the next octave
+  int halvings_after;  // the rate is halved this often before the next octave
 };
 
 struct CallPlan {
@@ -67,8 +72,32 @@ CallPlan plan_call(const CqtPlan& engine) {
     len_cur = detail::halved_length(len_cur);
   }
   for (const OctaveSpan& o : engine.octaves.octaves) {
-    plan.octaves.push_back({o.n_fft, static_cast<int>(o.len), o.hop, engine.n_frames, o.halve_after});
+    plan.octaves.push_back({o.n_fft, static_cast<int>(o.len), o.hop, engine.n_frames, o.halve_after ? 1 : 0});
     if (o.halve_after) plan.halving_inputs.push_back(static_cast<int>(o.len));
+  }
+  return plan;
+}
+
+// The harmonic transform's shared work: every frame group (level, hop, FFT
+// size) once, lowest level first, and the pyramid's halvings between them.
+CallPlan plan_harmonic_call(const HcqtPlan& engine) {
+  std::vector<const CqtPlan*> channels;
+  for (const CqtPlan& c : engine.channels) channels.push_back(&c);
+  TransformSet set = group_transforms(channels, false);
+  std::vector<FrameGroup> groups = set.groups;
+  std::stable_sort(groups.begin(), groups.end(),
+                   [](const FrameGroup& a, const FrameGroup& b) { return a.level < b.level; });
+  std::vector<std::int64_t> level_len = {static_cast<std::int64_t>(engine.channels.front().len)};
+  for (int i = 1; i < set.n_levels; ++i) level_len.push_back(detail::halved_length(level_len.back()));
+  CallPlan plan;
+  plan.n_octaves = static_cast<int>(groups.size());
+  plan.early_halvings = groups.front().level;
+  plan.n_frames = engine.n_frames;
+  for (int i = 0; i + 1 < set.n_levels; ++i) plan.halving_inputs.push_back(static_cast<int>(level_len[i]));
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    const int next = g + 1 < groups.size() ? groups[g + 1].level : groups[g].level;
+    plan.octaves.push_back({groups[g].n_fft, static_cast<int>(level_len[groups[g].level]), groups[g].hop,
+                            engine.n_frames, next - groups[g].level});
   }
   return plan;
 }
@@ -203,7 +232,7 @@ FloorTimes run_floor(const CallPlan& plan, FloorBuffers& b, const HalfBand& h) {
       pffft_transform_ordered(b.setups[o], in, b.spectrum->data, b.work->data, PFFFT_FORWARD);
     }
     t.fft += seconds_since(t0);
-    if (oct.halve_after) halve_next();
+    for (int i = 0; i < oct.halvings_after; ++i) halve_next();
   }
   return t;
 }
@@ -244,6 +273,8 @@ struct Options {
   int bins_per_octave = 12;
   int n_octaves = 7;
   int n_chroma = 12;
+  std::vector<double> harmonics = {0.5, 1.0, 2.0, 3.0, 4.0, 5.0};
+  double gamma = 0.0;
   double seconds = 180.0;
   std::string input;
   int repeats = 7;
@@ -267,6 +298,16 @@ Options parse(int argc, char** argv) {
     else if (a == "--bins-per-octave") o.bins_per_octave = std::stoi(value());
     else if (a == "--n-octaves") o.n_octaves = std::stoi(value());
     else if (a == "--n-chroma") o.n_chroma = std::stoi(value());
+    else if (a == "--gamma") o.gamma = std::stod(value());
+    else if (a == "--harmonics") {
+      o.harmonics.clear();
+      std::string list = value();
+      for (std::size_t at = 0; at <= list.size();) {
+        const std::size_t comma = std::min(list.find(',', at), list.size());
+        o.harmonics.push_back(std::stod(list.substr(at, comma - at)));
+        at = comma + 1;
+      }
+    }
     else if (a == "--seconds") o.seconds = std::stod(value());
     else if (a == "--input") o.input = value();
     else if (a == "--repeats") o.repeats = std::max(1, std::stoi(value()));
@@ -274,7 +315,9 @@ Options parse(int argc, char** argv) {
     else if (a == "--json") o.json = true;
     else throw std::invalid_argument("unknown argument " + a);
   }
-  if (o.kind != "cqt" && o.kind != "chroma") throw std::invalid_argument("--kind must be cqt or chroma");
+  if (o.kind != "cqt" && o.kind != "chroma" && o.kind != "hcqt") {
+    throw std::invalid_argument("--kind must be cqt, chroma or hcqt");
+  }
   return o;
 }
 
@@ -303,16 +346,20 @@ int run(int argc, char** argv) {
   const Options o = parse(argc, argv);
   const std::vector<float> y = load_signal(o);
   const bool chroma = o.kind == "chroma";
+  const bool harmonic = o.kind == "hcqt";
   // The calls as the module plans them.
   auto plan_chroma_call = [&] {
     return plan_chroma(y.size(), o.sr, o.hop, o.bins_per_octave, o.n_octaves, o.n_chroma, o.fmin);
   };
-  auto plan_cqt_call = [&] { return plan_cqt(y.size(), {o.sr, o.hop, o.fmin, o.n_bins, o.bins_per_octave}); };
-  const CqtPlan first = chroma ? plan_chroma_call().cqt : plan_cqt_call();
+  const CqtParams params{o.sr, o.hop, o.fmin, o.n_bins, o.bins_per_octave, 1.0, 0.01, o.gamma};
+  auto plan_cqt_call = [&] { return plan_cqt(y.size(), params); };
+  auto plan_hcqt_call = [&] { return plan_hcqt(y.size(), params, o.harmonics); };
+  const CqtPlan first = chroma ? plan_chroma_call().cqt : harmonic ? plan_hcqt_call().channels.front()
+                                                                   : plan_cqt_call();
   const int n_bins = first.n_bins;
-  const double fmin = first.freqs.front();
+  const double fmin = harmonic ? effective_fmin(o.fmin) : first.freqs.front();
 
-  const CallPlan plan = plan_call(first);
+  const CallPlan plan = harmonic ? plan_harmonic_call(plan_hcqt_call()) : plan_call(first);
   FloorBuffers buffers = prepare_floor(plan, y);
   const HalfBand h = half_band();
 
@@ -324,6 +371,15 @@ int run(int argc, char** argv) {
       std::unique_ptr<float[]> out(new float[static_cast<std::size_t>(call.n_chroma) * call.cqt.n_frames]);
       run_chroma(call, y.data(), out.get(), threads);
       return call.cqt.n_frames;
+    }
+    if (harmonic) {
+      const HcqtPlan call = plan_hcqt_call();
+      std::unique_ptr<float[]> out(
+          new float[call.harmonics.size() * static_cast<std::size_t>(call.n_bins) * call.n_frames]);
+      CqtTarget target;
+      target.mag = out.get();
+      run_hcqt(call, y.data(), target, threads);
+      return call.n_frames;
     }
     const CqtPlan call = plan_cqt_call();
     std::unique_ptr<float[]> out(new float[static_cast<std::size_t>(call.n_bins) * call.n_frames]);

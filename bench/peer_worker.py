@@ -32,6 +32,21 @@ def chroma_call(y, t):
                                       n_octaves=t["n_octaves"])
 
 
+def harmonics_call(y, t):
+    # One call per harmonic: how the peer's users build a harmonic CQT.
+    return np.stack([np.abs(librosa.cqt(y, sr=t["sr"], hop_length=t["hop"], fmin=h * t["fmin"],
+                                        n_bins=t["n_bins"], bins_per_octave=t["bins_per_octave"]))
+                     for h in t["harmonics"]])
+
+
+def vqt_call(y, t):
+    # gamma=None is the peer's ERB default.
+    return np.abs(librosa.vqt(y, sr=t["sr"], hop_length=t["hop"], fmin=t["fmin"], n_bins=t["n_bins"],
+                              bins_per_octave=t["bins_per_octave"], gamma=None))
+
+
+CALLS = {"cqt": cqt_call, "chroma": chroma_call, "harmonics": harmonics_call, "vqt": vqt_call}
+
 _loaded = {}
 
 
@@ -45,7 +60,7 @@ def load(path):
 
 def run_signal(t):
     y = load(t["input"])
-    call = cqt_call if t["kind"] == "cqt" else chroma_call
+    call = CALLS[t["kind"]]
     times, shape = [], None
     for i in range(t["warmup"] + t["repeats"]):
         start = time.perf_counter()
@@ -54,6 +69,8 @@ def run_signal(t):
         shape = list(out.shape)
         if i >= t["warmup"]:
             times.append(elapsed)
+        if t.get("save"):  # the values, for an agreement check by the runner
+            np.save(t["save"], out.astype(np.float32))
     return {"times": times, "shape": shape}
 
 

@@ -6,7 +6,9 @@
       peak resident memory added by one (warm) call, against the input and
       output sizes
 
-KIND is cqt or chroma with the benchmark's bin layout. Prints one JSON line.
+KIND is cqt or chroma with the benchmark's bin layout, or hcqt in the
+deep-salience layout (harmonics 0.5 to 5, 6 octaves of 60 bins from C1, hop
+256). Prints one JSON line.
 """
 
 from __future__ import annotations
@@ -25,6 +27,11 @@ FMIN = 32.70319566257483
 def call_for(vexolin, kind, sr):
     if kind == "cqt":
         return lambda y: vexolin.cqt_magnitude(y, sr, HOP, FMIN, 84, 12)
+    if kind == "hcqt":  # the deep-salience layout, through the package's native module
+        from vexolin import _native
+
+        return lambda y: _native.hcqt_magnitude(y, sr, 256, FMIN, (0.5, 1, 2, 3, 4, 5), 360, 60,
+                                                _native.default_threads())
     return lambda y: vexolin.chroma_cqt(y, sr, HOP, 36, 7, 12, FMIN)
 
 

@@ -55,7 +55,7 @@ int largest_octave_count_below(double sr, double fmin, int bins_per_octave, int 
 }  // namespace
 
 ChromaPlan plan_chroma(std::size_t len, double sr, int hop, int bins_per_octave, int n_octaves, int n_chroma,
-                       double fmin) {
+                       double fmin, double filter_scale) {
   validate_layout(bins_per_octave, n_chroma);
   if (n_octaves < 1) throw argument_error("n_octaves must be >= 1, got ", n_octaves);
   const std::int64_t n_bins = static_cast<std::int64_t>(n_octaves) * bins_per_octave;
@@ -70,7 +70,7 @@ ChromaPlan plan_chroma(std::size_t len, double sr, int hop, int bins_per_octave,
   const double bin0_fmin = effective_fmin(fmin);
   ChromaPlan plan;
   try {
-    plan.cqt = plan_cqt(len, {sr, hop, bin0_fmin, static_cast<int>(n_bins), bins_per_octave});
+    plan.cqt = plan_cqt(len, {sr, hop, bin0_fmin, static_cast<int>(n_bins), bins_per_octave, filter_scale});
   } catch (const TopBinAtOrAboveNyquist& e) {
     const int fits = largest_octave_count_below(sr, bin0_fmin, bins_per_octave, n_octaves - 1);
     const std::string advice = fits >= 1 ? error_message("use n_octaves = ", fits, " or fewer, or raise sr")

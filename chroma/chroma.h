@@ -24,7 +24,7 @@ struct ChromaPlan {
 // plan_cqt refuses; a top bin at or above the Nyquist limit sr / 2 gets the
 // largest n_octaves below it as advice.
 ChromaPlan plan_chroma(std::size_t len, double sr, int hop, int bins_per_octave, int n_octaves, int n_chroma,
-                       double fmin);
+                       double fmin, double filter_scale = 1.0);
 
 // Computes the planned chroma of the plan's len samples at y into out, n_chroma
 // x cqt.n_frames values row-major by pitch class (row 0 is C for n_chroma =

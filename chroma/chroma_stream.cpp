@@ -6,8 +6,8 @@
 namespace morvat::vexolin {
 
 ChromaStream open_chroma_stream(double sr, int hop, int bins_per_octave, int n_octaves, int n_chroma, double fmin,
-                                int frames_at_once, const CancelFlag& cancel) {
-  ChromaPlan plan = plan_chroma(0, sr, hop, bins_per_octave, n_octaves, n_chroma, fmin);
+                                int frames_at_once, const CancelFlag& cancel, double filter_scale) {
+  ChromaPlan plan = plan_chroma(0, sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, filter_scale);
   ChromaStream s;
   s.cqt = open_stream(plan.cqt.params, StreamOutput::folded, frames_at_once, std::move(plan.rows), plan.n_chroma,
                       cancel);

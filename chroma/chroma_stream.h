@@ -17,7 +17,8 @@ struct ChromaStream {
 
 // Checks as plan_chroma does; frames_at_once as for open_stream.
 ChromaStream open_chroma_stream(double sr, int hop, int bins_per_octave, int n_octaves, int n_chroma, double fmin,
-                                int frames_at_once = frame_block, const CancelFlag& cancel = {});
+                                int frames_at_once = frame_block, const CancelFlag& cancel = {},
+                                double filter_scale = 1.0);
 
 // Scales the frames computed since the last call (an interrupted push or
 // finish may have left some unscaled), then copies the pending frames to

@@ -2,8 +2,9 @@
 #
 # By default the source comes from the npm package @echogarden/pffft-wasm at a
 # pinned version, fetched with `npm pack` into the build tree. A user who
-# already has the two files can set VEXOLIN_PFFFT_DIR to their directory;
-# an sdist carries them in third_party/pffft.
+# already has the two files can set VEXOLIN_PFFFT_DIR to their directory (for
+# pip, in the environment: see pyproject.toml); an sdist carries them in
+# third_party/pffft.
 # Either way both files must match the pinned SHA-256 sums.
 
 set(VEXOLIN_PFFFT_PACKAGE "@echogarden/pffft-wasm@0.4.2")
@@ -11,6 +12,21 @@ set(VEXOLIN_PFFFT_C_SHA256 "e67d4a503852684fb7627641860074c8467cad29ddf978a605e0
 set(VEXOLIN_PFFFT_H_SHA256 "361842eeeac967f990b69e55bb3f9feeb3d72eadf21bb515d65e5143050a2998")
 set(VEXOLIN_PFFFT_DIR "" CACHE PATH
     "Directory holding pffft.c and pffft.h (empty: fetch ${VEXOLIN_PFFFT_PACKAGE} with npm)")
+
+# The one message a build without the two files ends with: why npm could not
+# fetch them, and the routes that need no npm.
+function(_vexolin_pffft_unavailable why)
+  message(FATAL_ERROR
+    "${why}\n"
+    "A git checkout does not carry the FFT library's sources (pffft.c and pffft.h of "
+    "${VEXOLIN_PFFFT_PACKAGE}); the build fetches them with npm, which needs npm and node. "
+    "Without npm:\n"
+    "  - install an sdist, which carries both files and builds offline:\n"
+    "      pip install vexolin-<version>.tar.gz   (`make dist` writes one to build/dist/)\n"
+    "    or a binary wheel, which needs no compiler either (`make wheel`);\n"
+    "  - or point the build at a directory holding pffft.c and pffft.h:\n"
+    "      VEXOLIN_PFFFT_DIR=/path/to/dir pip install .   (CMake: -DVEXOLIN_PFFFT_DIR=/path/to/dir)\n")
+endfunction()
 
 function(_vexolin_pffft_matches dir result)
   set(ok FALSE)
@@ -50,9 +66,7 @@ else()
   if(NOT pffft_ok)
     find_program(VEXOLIN_NPM npm)
     if(NOT VEXOLIN_NPM)
-      message(FATAL_ERROR
-        "npm is needed to fetch the FFT library (${VEXOLIN_PFFFT_PACKAGE}) but was not found. "
-        "Install npm, or set VEXOLIN_PFFFT_DIR to a directory holding its src/pffft.c and src/pffft.h.")
+      _vexolin_pffft_unavailable("npm was not found.")
     endif()
     file(REMOVE_RECURSE "${pffft_root}")
     file(MAKE_DIRECTORY "${pffft_root}")
@@ -65,7 +79,8 @@ else()
       ERROR_VARIABLE npm_err)
     file(GLOB pffft_tarballs "${pffft_root}/*.tgz")
     if(NOT npm_rc EQUAL 0 OR NOT pffft_tarballs)
-      message(FATAL_ERROR "npm pack ${VEXOLIN_PFFFT_PACKAGE} failed (${npm_rc}): ${npm_err}")
+      string(STRIP "${npm_err}" npm_err)
+      _vexolin_pffft_unavailable("`npm pack ${VEXOLIN_PFFFT_PACKAGE}` failed (${npm_rc}): ${npm_err}")
     endif()
     list(GET pffft_tarballs 0 pffft_tarball)
     file(ARCHIVE_EXTRACT INPUT "${pffft_tarball}" DESTINATION "${pffft_root}")

@@ -18,11 +18,11 @@ namespace morvat::vexolin {
 // wins and both use it (the builds are identical).
 const SparseBasis& cached_basis(const std::vector<double>& freqs, const std::vector<double>& alpha,
                                 double sr_octave, double sr_reference, double filter_scale, double sparsity,
-                                const CancelFlag& cancel);
+                                double gamma, const CancelFlag& cancel);
 
 // The cached basis for these arguments, or null when none is built yet.
 const SparseBasis* find_cached_basis(const std::vector<double>& freqs, double sr_octave, double sr_reference,
-                                     double filter_scale, double sparsity);
+                                     double filter_scale, double sparsity, double gamma);
 
 // Number of octave bases built and kept so far in this process.
 std::size_t cached_basis_count();

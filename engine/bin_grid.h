@@ -40,11 +40,21 @@ inline double top_bin_frequency(double fmin, int n_bins, int bins_per_octave) {
   return std::pow(2.0, static_cast<double>(n_bins - 1) * (1.0 / static_cast<double>(bins_per_octave))) * fmin;
 }
 
-// Whether the top bin lies below the Nyquist limit sr / 2. Bins at or above
-// it have no content to measure: their kernels alias onto lower frequencies
-// and would report them there. The one test of the limit; NaN fails it.
-inline bool top_bin_below_nyquist(double fmin, int n_bins, int bins_per_octave, double sr) {
-  return top_bin_frequency(fmin, n_bins, bins_per_octave) < 0.5 * sr;
+// How far above its centre the top bin's band reaches beyond a constant-Q
+// band: the half of gamma (Hz) that the Hann window's bandwidth adds above
+// the centre. 0 for a constant-Q transform.
+inline double widening_reach(double gamma, double filter_scale) {
+  return gamma > 0.0 ? hann_half_bandwidth * gamma / filter_scale : 0.0;
+}
+
+// Whether the top bin, moved up by widening_reach, lies below the Nyquist
+// limit sr / 2. Bins at or above it have no content to measure: their
+// kernels alias onto lower frequencies and would report them there; and a
+// band widened past it by gamma would measure mostly nothing. The one test
+// of the limit; NaN fails it.
+inline bool top_bin_below_nyquist(double fmin, int n_bins, int bins_per_octave, double sr, double gamma = 0.0,
+                                  double filter_scale = 1.0) {
+  return top_bin_frequency(fmin, n_bins, bins_per_octave) + widening_reach(gamma, filter_scale) < 0.5 * sr;
 }
 
 // Needs at least two frequencies: the end bins read one neighbour each.
@@ -68,17 +78,27 @@ inline std::vector<double> bin_alpha(const std::vector<double>& freqs) {
   return alpha;
 }
 
-// Filter length of every bin in samples at rate sr. When cutoff is given it
-// receives the highest upper pass-band edge of all bins (never below 0).
+// Quality factor of a bin whose bandwidth is alpha * f + gamma (Hz), scaled
+// by filter_scale. gamma / f is exactly 0 for gamma = 0, so a constant-Q
+// bin keeps filter_scale / alpha bit for bit.
+inline double bin_quality(double alpha, double freq, double filter_scale, double gamma) {
+  return filter_scale / (alpha + gamma / freq);
+}
+
+// Upper pass-band edge of a bin of quality q.
+inline double upper_band_edge(double freq, double q) { return (hann_half_bandwidth / q + 1.0) * freq; }
+
+// Filter length of every bin in samples at rate sr, filter_scale * sr /
+// (alpha * f + gamma). When cutoff is given it receives the highest upper
+// pass-band edge of all bins (never below 0).
 inline std::vector<double> filter_lengths(const std::vector<double>& freqs, const std::vector<double>& alpha,
-                                          double sr, double filter_scale, double* cutoff) {
+                                          double sr, double filter_scale, double* cutoff, double gamma = 0.0) {
   std::vector<double> lengths(freqs.size());
   double highest = 0.0;
   for (std::size_t i = 0; i < freqs.size(); ++i) {
-    const double q = filter_scale / alpha[i];
+    const double q = bin_quality(alpha[i], freqs[i], filter_scale, gamma);
     lengths[i] = (sr * q) / freqs[i];
-    const double upper_edge = (hann_half_bandwidth / q + 1.0) * freqs[i];
-    highest = std::max(highest, upper_edge);
+    highest = std::max(highest, upper_band_edge(freqs[i], q));
   }
   if (cutoff != nullptr) *cutoff = highest;
   return lengths;

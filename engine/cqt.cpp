@@ -12,6 +12,7 @@
 #include "engine/memory_guard.h"
 #include "engine/octave_plan.h"
 #include "engine/thread_plan.h"
+#include "engine/transform_set.h"
 
 #include <algorithm>
 #include <cmath>
@@ -20,6 +21,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace morvat::vexolin {
@@ -39,9 +41,21 @@ void validate_params(std::size_t len, const CqtParams& p) {
     throw argument_error("filter_scale must be a finite number > 0, got ", p.filter_scale);
   }
   if (!std::isfinite(p.sparsity)) throw argument_error("sparsity must be finite, got ", p.sparsity);
-  if (!top_bin_below_nyquist(p.fmin, p.n_bins, p.bins_per_octave, p.sr)) {
+  if (!(p.gamma >= 0.0 && std::isfinite(p.gamma))) {
+    throw argument_error("gamma must be a finite number >= 0 (Hz), got ", p.gamma);
+  }
+  if (!top_bin_below_nyquist(p.fmin, p.n_bins, p.bins_per_octave, p.sr, p.gamma, p.filter_scale)) {
     const double top = top_bin_frequency(p.fmin, p.n_bins, p.bins_per_octave);
     const double nyquist = 0.5 * p.sr;
+    const double reach = widening_reach(p.gamma, p.filter_scale);
+    if (reach > 0.0) {
+      throw TopBinAtOrAboveNyquist(
+          error_message("the top bin (bin ", p.n_bins - 1, ") lies at ", top, " Hz and gamma = ", p.gamma,
+                        " Hz widens its band ", reach, " Hz above that, to ", top + reach,
+                        " Hz, at or above the Nyquist limit sr / 2 = ", nyquist,
+                        " Hz; lower n_bins, fmin or gamma, or raise sr"),
+          top + reach, nyquist);
+    }
     throw TopBinAtOrAboveNyquist(error_message("the top bin (bin ", p.n_bins - 1, ") lies at ", top,
                                                " Hz, at or above the Nyquist limit sr / 2 = ", nyquist,
                                                " Hz; lower n_bins or fmin, or raise sr"),
@@ -59,6 +73,13 @@ void validate_plan(const OctavePlan& plan, const std::vector<double>& scale_leng
   };
   for (const OctaveSpan& octave : plan.octaves) {
     if (!(std::isfinite(octave.longest_filter) && octave.longest_filter >= 0.0)) throw no_finite_filters();
+    // A kernel of fewer than 2 samples is all zeros (the window's first
+    // sample is 0): such a bin would measure nothing.
+    if (octave.shortest_filter < 2.0) {
+      throw argument_error("filter_scale = ", p.filter_scale, " and gamma = ", p.gamma, " Hz give bin ",
+                           octave.shortest_bin, " a filter of ", octave.shortest_filter, " samples at ", octave.sr,
+                           " Hz, fewer than the 2 a kernel needs; raise filter_scale or lower gamma");
+    }
     if (octave.longest_filter > detail::fft_max_size) {
       throw argument_error("fmin = ", fmin, " Hz and bins_per_octave = ", p.bins_per_octave, " need filters of ",
                            octave.longest_filter, " samples at ", octave.sr, " Hz, more than the ",
@@ -86,14 +107,14 @@ void check_memory(const CqtPlan& plan) {
   ensure_fits_in_memory(planned, "this transform");
 }
 
-// Samples of the top octave's signal one chunk of frames spans: the chunk's
+// Samples of the highest-rate signal one chunk of frames spans: the chunk's
 // signals, at every rate, stay in cache while its halvings and frames are
 // computed.
 constexpr std::int64_t chunk_samples = 1 << 15;
 
 // One worker's part of a call: frames first_frame .. end_frame - 1 of every
-// octave, taken through all octaves chunk by chunk. Each halved signal is a
-// window that the worker extends just ahead of the frames (and the halving
+// frame group, taken through all groups chunk by chunk. Each halved signal is
+// a window that the worker extends just ahead of the frames (and the halving
 // beneath) that read it, and slides forward once they no longer need its
 // oldest samples, so a call holds a few chunks of every signal, not the
 // signal. Windows of neighbouring workers overlap by a few samples that both
@@ -101,33 +122,25 @@ constexpr std::int64_t chunk_samples = 1 << 15;
 // agree and the result does not depend on the number of workers.
 class SegmentPipeline {
  public:
-  SegmentPipeline(const CqtPlan& plan, const float* y, const std::vector<const SparseBasis*>& bases,
-                  const std::vector<OctaveTarget>& targets, FrameScratch& scratch, int first_frame, int end_frame)
-      : plan_(plan), bases_(bases), targets_(targets), scratch_(scratch), first_frame_(first_frame),
-        end_frame_(end_frame) {
+  SegmentPipeline(const TransformSet& set, std::vector<GroupWork> work, std::size_t len, const float* y,
+                  FrameScratch& scratch, int first_frame, int end_frame)
+      : set_(set), work_(std::move(work)), scratch_(scratch), first_frame_(first_frame), end_frame_(end_frame) {
     // Signal 0 is the input; signal i + 1 is signal i halved.
-    const std::vector<OctaveSpan>& octaves = plan.octaves.octaves;
-    int n_signals = 1 + plan.octaves.early_halvings;
-    for (const OctaveSpan& octave : octaves) {
-      signal_of_.push_back(n_signals - 1);
-      if (octave.halve_after) ++n_signals;
-    }
-    signals_.resize(static_cast<std::size_t>(n_signals));
-    signals_[0].len = static_cast<std::int64_t>(plan.len);
+    signals_.resize(static_cast<std::size_t>(set.n_levels));
+    signals_[0].len = static_cast<std::int64_t>(len);
     signals_[0].end = signals_[0].done = signals_[0].len;
     signals_[0].data = y;
     for (std::size_t i = 1; i < signals_.size(); ++i) signals_[i].len = detail::halved_length(signals_[i - 1].len);
 
-    // The samples each signal must reach: what its octaves' frames read, and
+    // The samples each signal must reach: what its groups' frames read, and
     // what the halving into the next signal reads.
     std::vector<std::int64_t> need_first(signals_.size(), std::numeric_limits<std::int64_t>::max());
     std::vector<std::int64_t> need_end(signals_.size(), std::numeric_limits<std::int64_t>::min());
-    for (std::size_t o = 0; o < octaves.size(); ++o) {
-      const std::size_t i = static_cast<std::size_t>(signal_of_[o]);
-      const std::int64_t half = bases[o]->n_fft / 2;
-      need_first[i] = std::min(need_first[i], static_cast<std::int64_t>(first_frame) * octaves[o].hop - half);
-      need_end[i] = std::max(need_end[i], static_cast<std::int64_t>(end_frame - 1) * octaves[o].hop - half +
-                                              bases[o]->n_fft);
+    for (const FrameGroup& g : set.groups) {
+      const std::size_t i = static_cast<std::size_t>(g.level);
+      const std::int64_t half = g.n_fft / 2;
+      need_first[i] = std::min(need_first[i], static_cast<std::int64_t>(first_frame) * g.hop - half);
+      need_end[i] = std::max(need_end[i], static_cast<std::int64_t>(end_frame - 1) * g.hop - half + g.n_fft);
     }
     for (std::size_t i = signals_.size() - 1; i >= 1; --i) {
       Signal& s = signals_[i];
@@ -143,20 +156,21 @@ class SegmentPipeline {
   }
 
   void run(const CancelFlag& cancel) {
-    const std::vector<OctaveSpan>& octaves = plan_.octaves.octaves;
-    const std::int64_t top_hop = octaves.front().hop;
+    const std::int64_t top_hop = highest_hop(set_);
     const int chunk =
         static_cast<int>(std::max<std::int64_t>(frame_block, chunk_samples / top_hop / frame_block * frame_block));
     for (chunk_first_ = first_frame_; chunk_first_ < end_frame_; chunk_first_ += chunk) {
       cancel.stop_if_raised();
       const int f_end = std::min(end_frame_, chunk_first_ + chunk);
-      for (std::size_t o = 0; o < octaves.size(); ++o) {
-        const std::size_t i = static_cast<std::size_t>(signal_of_[o]);
-        const SparseBasis& basis = *bases_[o];
-        extend(i, static_cast<std::int64_t>(f_end - 1) * octaves[o].hop - basis.n_fft / 2 + basis.n_fft, cancel);
+      for (std::size_t g = 0; g < set_.groups.size(); ++g) {
+        const FrameGroup& group = set_.groups[g];
+        const std::size_t i = static_cast<std::size_t>(group.level);
+        extend(i, static_cast<std::int64_t>(f_end - 1) * group.hop - group.n_fft / 2 + group.n_fft, cancel);
         const Signal& s = signals_[i];
-        const OctaveJob job = octave_job(s.data, s.first, s.len, octaves[o].hop, basis, targets_[o]);
-        compute_frames(job, scratch_, chunk_first_, f_end, cancel);
+        GroupWork& w = work_[g];
+        set_signal(w, s.data, s.first, s.len);
+        compute_group_frames(w.jobs.data(), static_cast<int>(w.jobs.size()), w.layout, w.copies, scratch_, chunk_first_,
+                             f_end, cancel);
       }
     }
   }
@@ -175,10 +189,9 @@ class SegmentPipeline {
   // halving into signal i + 1, will still read.
   std::int64_t oldest_needed(std::size_t i) const {
     std::int64_t oldest = signals_[i].done;
-    const std::vector<OctaveSpan>& octaves = plan_.octaves.octaves;
-    for (std::size_t o = 0; o < octaves.size(); ++o) {
-      if (static_cast<std::size_t>(signal_of_[o]) != i) continue;
-      oldest = std::min(oldest, static_cast<std::int64_t>(chunk_first_) * octaves[o].hop - bases_[o]->n_fft / 2);
+    for (const FrameGroup& g : set_.groups) {
+      if (static_cast<std::size_t>(g.level) != i) continue;
+      oldest = std::min(oldest, static_cast<std::int64_t>(chunk_first_) * g.hop - g.n_fft / 2);
     }
     if (i + 1 < signals_.size()) oldest = std::min(oldest, halving_input_begin(signals_[i + 1].done));
     return std::max(oldest, signals_[i].first);
@@ -210,14 +223,12 @@ class SegmentPipeline {
     s.done = until;
   }
 
-  const CqtPlan& plan_;
-  const std::vector<const SparseBasis*>& bases_;
-  const std::vector<OctaveTarget>& targets_;
+  const TransformSet& set_;
+  std::vector<GroupWork> work_;
   FrameScratch& scratch_;
   int first_frame_;
   int end_frame_;
-  int chunk_first_ = 0;         // first frame of the chunk being computed
-  std::vector<int> signal_of_;  // per octave
+  int chunk_first_ = 0;  // first frame of the chunk being computed
   std::vector<Signal> signals_;
 };
 
@@ -233,12 +244,12 @@ CqtPlan plan_cqt(std::size_t len, const CqtParams& p) {
   plan.freqs = bin_frequencies(p.fmin, p.n_bins, p.bins_per_octave);
   plan.alpha = bin_alpha(plan.freqs);
   double cutoff = 0.0;
-  filter_lengths(plan.freqs, plan.alpha, p.sr, p.filter_scale, &cutoff);
+  filter_lengths(plan.freqs, plan.alpha, p.sr, p.filter_scale, &cutoff, p.gamma);
   plan.octaves = detail::plan_octaves(static_cast<std::int64_t>(len), p.sr, p.hop, plan.freqs, plan.alpha,
-                              p.bins_per_octave, p.filter_scale, cutoff);
+                                      p.bins_per_octave, p.filter_scale, cutoff, p.gamma);
   // Each row is scaled by 1 / sqrt(filter length) at the reference rate.
   const std::vector<double> scale_lengths =
-      filter_lengths(plan.freqs, plan.alpha, plan.octaves.sr_reference, p.filter_scale, nullptr);
+      filter_lengths(plan.freqs, plan.alpha, plan.octaves.sr_reference, p.filter_scale, nullptr, p.gamma);
   validate_plan(plan.octaves, scale_lengths, p);
   plan.n_frames = static_cast<int>(plan.octaves.n_frames);
   plan.row_scale.resize(scale_lengths.size());
@@ -249,75 +260,35 @@ CqtPlan plan_cqt(std::size_t len, const CqtParams& p) {
   return plan;
 }
 
-void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, int n_threads, const CancelFlag& cancel) {
-  const CqtParams& p = plan.params;
-  const std::vector<OctaveSpan>& octaves = plan.octaves.octaves;
+void run_transform_set(TransformSet& set, const std::vector<ChannelOut>& outs, std::size_t len, int n_frames,
+                       const float* y, int n_threads, const CancelFlag& cancel) {
   // Long calls are cut into runs of frames, one per worker thread.
-  std::vector<WorkBlock> blocks = plan_frame_blocks(plan.n_frames, n_threads);
-  if (blocks.empty()) blocks.push_back({0, plan.n_frames});
+  std::vector<WorkBlock> blocks = plan_frame_blocks(n_frames, n_threads);
+  if (blocks.empty()) blocks.push_back({0, n_frames});
   align_to_frame_blocks(blocks);
 
-  // Every octave's basis first, from the cache; the first call with new
-  // parameters builds the missing ones, on as many threads as its frames get.
-  std::vector<const SparseBasis*> bases(octaves.size(), nullptr);
-  std::vector<std::size_t> missing;
-  auto octave_freqs = [&](const std::vector<double>& grid, const OctaveSpan& octave) {
-    return std::vector<double>(grid.begin() + octave.first_bin, grid.begin() + octave.end_bin);
-  };
-  for (std::size_t o = 0; o < octaves.size(); ++o) {
-    bases[o] = find_cached_basis(octave_freqs(plan.freqs, octaves[o]), octaves[o].sr, plan.octaves.sr_reference,
-                                 p.filter_scale, p.sparsity);
-    if (bases[o] == nullptr) missing.push_back(o);
-  }
-  auto build = [&](int begin, int end) {
-    for (int m = begin; m < end; ++m) {
-      const OctaveSpan& octave = octaves[missing[static_cast<std::size_t>(m)]];
-      bases[missing[static_cast<std::size_t>(m)]] =
-          &cached_basis(octave_freqs(plan.freqs, octave), octave_freqs(plan.alpha, octave), octave.sr,
-                        plan.octaves.sr_reference, p.filter_scale, p.sparsity, cancel);
-    }
-  };
-  const std::vector<WorkBlock> builders =
-      plan_blocks(static_cast<int>(missing.size()), static_cast<int>(blocks.size()), 2, 1);
-  if (builders.empty()) {
-    build(0, static_cast<int>(missing.size()));
-  } else {
-    run_blocks_on_threads(builders, build);
-  }
-
-  // The per-worker scratch is sized once for the largest basis.
-  std::vector<OctaveTarget> targets;
-  int largest_fft = detail::fft_min_size;
-  int most_used_bins = 1;
-  for (std::size_t o = 0; o < octaves.size(); ++o) {
-    const OctaveSpan& octave = octaves[o];
-    largest_fft = std::max(largest_fft, bases[o]->n_fft);
-    most_used_bins = std::max(most_used_bins, static_cast<int>(bases[o]->used_bins.size()));
-    OctaveTarget out;
-    out.re = target.re;
-    out.im = target.im;
-    out.stride = target.stride;
-    out.mag = target.mag;
-    out.mag_row = target.mag_row != nullptr ? target.mag_row + octave.first_bin : nullptr;
-    out.row_stride = static_cast<std::size_t>(plan.n_frames);
-    out.first_row = octave.first_bin;
-    out.row_scale = plan.row_scale.data() + octave.first_bin;
-    targets.push_back(out);
-  }
+  resolve_bases(set, static_cast<int>(blocks.size()), cancel);
+  const std::vector<GroupWork> work = bind_groups(set, outs, static_cast<std::size_t>(n_frames));
+  const ScratchSize size = scratch_size(work);
 
   std::vector<FrameScratch> scratch;
   scratch.reserve(blocks.size());
-  for (std::size_t i = 0; i < blocks.size(); ++i) scratch.emplace_back(largest_fft, most_used_bins);
+  for (std::size_t i = 0; i < blocks.size(); ++i) scratch.emplace_back(size.n_fft, size.used_bins);
   std::vector<SegmentPipeline> segments;
   segments.reserve(blocks.size());
   for (std::size_t i = 0; i < blocks.size(); ++i) {
-    segments.emplace_back(plan, y, bases, targets, scratch[i], blocks[i].begin, blocks[i].end);
+    segments.emplace_back(set, work, len, y, scratch[i], blocks[i].begin, blocks[i].end);
   }
   if (segments.size() == 1) {
     segments.front().run(cancel);
     return;
   }
   run_blocks_on_threads(blocks, [&](int begin, int) { segments[block_index(blocks, begin)].run(cancel); });
+}
+
+void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, int n_threads, const CancelFlag& cancel) {
+  TransformSet set = group_transforms({&plan}, target.mag_row != nullptr);
+  run_transform_set(set, {{target, 0}}, plan.len, plan.n_frames, y, n_threads, cancel);
 }
 
 }  // namespace morvat::vexolin

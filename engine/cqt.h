@@ -20,6 +20,7 @@ struct CqtParams {
   int bins_per_octave;         // bins per octave
   double filter_scale = 1.0;   // filter length scale
   double sparsity = 0.01;      // share of each kernel's L1 mass that may be dropped
+  double gamma = 0.0;          // Hz added to every bin's bandwidth alpha * f (0: constant Q)
 };
 
 // The refusal of a top bin at or above the Nyquist limit, with both
@@ -48,9 +49,11 @@ struct CqtPlan {
 // Throws std::invalid_argument, naming the parameter, its value and the
 // allowed range, for parameters without a sound result: n_bins < 2,
 // bins_per_octave < 1, hop < 1, sr not finite and positive, len of 2^31
-// samples or more, a top bin at or above the Nyquist limit sr / 2
-// (TopBinAtOrAboveNyquist), filters longer than the FFT supports or not
-// finite, more than 2^31 - 1 frames.
+// samples or more, filter_scale not finite and positive, gamma not finite
+// and >= 0, a top bin at or above the Nyquist limit sr / 2 once moved up by
+// widening_reach (TopBinAtOrAboveNyquist), filters longer than the FFT
+// supports, shorter than 2 samples (no kernel) or not finite, more than
+// 2^31 - 1 frames.
 // Throws a std::bad_alloc when the call would not fit in memory.
 CqtPlan plan_cqt(std::size_t len, const CqtParams& p);
 

@@ -95,6 +95,16 @@ struct OctaveJob {
   OctaveTarget target;
 };
 
+// The FFT bins a frame's spectrum is gathered at, for one job or for all
+// jobs of a frame group (the union of their used bins, each job's entries
+// then pointing at slots of that union): n_used slots, and where each one's
+// real and imaginary parts sit in the unordered FFT output.
+struct GatherLayout {
+  int n_used;
+  const int* re_at;
+  const int* im_at;
+};
+
 // Frame f, centred on sample f * hop: in place when it lies inside the
 // signal at an address the transform can read (16-byte aligned), else copied
 // into the aligned input buffer, with zeros for samples outside the signal.
@@ -116,19 +126,20 @@ inline const float* load_frame(const OctaveJob& job, FrameScratch& scratch, int 
 
 // The used bins of the spectrum of lane i of the block, straight from the
 // library's unordered layout.
-inline void gather_spectrum(const OctaveJob& job, FrameScratch& scratch, int lane) {
+inline void gather_spectrum(const GatherLayout& layout, FrameScratch& scratch, int lane, std::size_t offset = 0) {
   const float* s = scratch.spectrum.data();
-  float* re = scratch.block_re.data() + lane;
-  float* im = scratch.block_im.data() + lane;
-  for (int j = 0; j < job.n_used; ++j) {
-    re[j * frame_block] = s[job.re_at[j]];
-    im[j * frame_block] = s[job.im_at[j]];
+  float* re = scratch.block_re.data() + offset + lane;
+  float* im = scratch.block_im.data() + offset + lane;
+  for (int j = 0; j < layout.n_used; ++j) {
+    re[j * frame_block] = s[layout.re_at[j]];
+    im[j * frame_block] = s[layout.im_at[j]];
   }
 }
 
-// Products of every kernel row with the block's spectra, scaled and stored
-// for frames f0 .. f0 + count - 1 (in frames.cpp).
-void store_block(const OctaveJob& job, const FrameScratch& scratch, int f0, int count);
+// Products of every kernel row with the spectra of the scratch's first
+// n_blocks blocks (frames f0 + 16 k onward for block k), scaled and stored
+// for frames f0 .. f0 + count - 1, row by row (in frames.cpp).
+void store_block(const OctaveJob& job, const FrameScratch& scratch, int f0, int count, int n_blocks = 1);
 
 namespace detail {
 // store_block as computed with vectors of `width` floats (4, 8 or 16), for
@@ -157,26 +168,83 @@ inline OctaveJob octave_job(const float* x, std::int64_t x_first, std::int64_t l
                    target};
 }
 
-// Computes frames begin <= f < end into the job's target, frame f at column
-// f - first_column (a stream keeps only the frames not yet taken).
+// A job whose values equal another's: same basis, signal, hop and row
+// scales (two channels' octaves with the very same bins). The values stored
+// for job `from` are copied into `target` instead of computed again.
+struct CopiedJob {
+  int from;
+  OctaveTarget target;
+};
+
+// Copies the values of frames f0 .. f0 + count - 1 (columns) that `from`
+// stored into `to`, row by row; both complex or both plain magnitudes.
+inline void copy_block(const OctaveJob& from, const OctaveTarget& to, int f0, int count) {
+  const OctaveTarget& t = from.target;
+  for (int b = 0; b < from.n_bins; ++b) {
+    const std::size_t src = static_cast<std::size_t>(t.first_row + b) * t.row_stride + f0;
+    const std::size_t dst = static_cast<std::size_t>(to.first_row + b) * to.row_stride + f0;
+    if (t.mag != nullptr) {
+      std::memcpy(to.mag + dst, t.mag + src, static_cast<std::size_t>(count) * sizeof(float));
+      continue;
+    }
+    for (int i = 0; i < count; ++i) {
+      to.re[(dst + i) * to.stride] = t.re[(src + i) * t.stride];
+      to.im[(dst + i) * to.stride] = t.im[(src + i) * t.stride];
+    }
+  }
+}
+
+// Blocks of frames whose spectra a frame group of several jobs holds at
+// once: each job then stores that many blocks of every row in one run, so
+// that the rows being written stay few (one job's) however many jobs share
+// the frames.
+constexpr int group_blocks = 4;
+
+// Blocks of spectra a scratch holds for a group of n_jobs jobs.
+inline int blocks_held(int n_jobs) { return n_jobs > 1 ? group_blocks : 1; }
+
+// Computes frames begin <= f < end of every job of one frame group into the
+// jobs' targets, frame f at column f - first_column (a stream keeps only the
+// frames not yet taken). The jobs read the same frames (one signal, hop and
+// FFT size), so each frame is transformed once and its spectrum gathered
+// once, at the layout's bins; the products are each job's own.
+inline void compute_group_frames(const OctaveJob* jobs, int n_jobs, const GatherLayout& layout,
+                                 const std::vector<CopiedJob>& copies, FrameScratch& scratch, int begin, int end,
+                                 const CancelFlag& cancel, int first_column = 0) {
+  const OctaveJob& first = jobs[0];
+  const int held = blocks_held(n_jobs);
+  assert(first.n_fft <= scratch.n_fft && layout.n_used * held <= scratch.used_bins);
+  PFFFT_Setup* setup = fft_setup(first.n_fft, PFFFT_REAL);
+  scratch.spectrum.data()[first.n_fft] = 0.0f;  // the imaginary part of DC and Nyquist
+  const std::size_t part_size = static_cast<std::size_t>(layout.n_used) * frame_block;
+  for (int g0 = begin; g0 < end; g0 += held * frame_block) {
+    const int parts = std::min(held, (end - g0 + frame_block - 1) / frame_block);
+    for (int part = 0; part < parts; ++part) {
+      const int f0 = g0 + part * frame_block;
+      const int count = std::min(frame_block, end - f0);
+      for (int lane = 0; lane < count; ++lane) {
+        // Every frame: one FFT of the longest filters takes tens of milliseconds.
+        cancel.stop_if_raised();
+        const float* frame = load_frame(first, scratch, f0 + lane);
+        // Unordered output: the frame layout knows where every used bin lies,
+        // so the library's reordering pass is not needed.
+        fft_forward_unordered(setup, frame, scratch.spectrum.data(), scratch.work.data());
+        gather_spectrum(layout, scratch, lane, part * part_size);
+      }
+    }
+    for (int j = 0; j < n_jobs; ++j) {
+      store_block(jobs[j], scratch, g0 - first_column, std::min(parts * frame_block, end - g0), parts);
+    }
+    for (const CopiedJob& c : copies) {
+      copy_block(jobs[c.from], c.target, g0 - first_column, std::min(held * frame_block, end - g0));
+    }
+  }
+}
+
+// compute_group_frames of one job, at its own layout.
 inline void compute_frames(const OctaveJob& job, FrameScratch& scratch, int begin, int end,
                            const CancelFlag& cancel, int first_column = 0) {
-  assert(job.n_fft <= scratch.n_fft && job.n_used <= scratch.used_bins);
-  PFFFT_Setup* setup = fft_setup(job.n_fft, PFFFT_REAL);
-  scratch.spectrum.data()[job.n_fft] = 0.0f;  // the imaginary part of DC and Nyquist
-  for (int f0 = begin; f0 < end; f0 += frame_block) {
-    const int count = std::min(frame_block, end - f0);
-    for (int lane = 0; lane < count; ++lane) {
-      // Every frame: one FFT of the longest filters takes tens of milliseconds.
-      cancel.stop_if_raised();
-      const float* frame = load_frame(job, scratch, f0 + lane);
-      // Unordered output: the frame layout knows where every used bin lies,
-      // so the library's reordering pass is not needed.
-      fft_forward_unordered(setup, frame, scratch.spectrum.data(), scratch.work.data());
-      gather_spectrum(job, scratch, lane);
-    }
-    store_block(job, scratch, f0 - first_column, count);
-  }
+  compute_group_frames(&job, 1, {job.n_used, job.re_at, job.im_at}, {}, scratch, begin, end, cancel, first_column);
 }
 
 // Moves the borders between workers' runs of frames down to multiples of the

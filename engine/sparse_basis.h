@@ -129,10 +129,10 @@ inline float sparsity_threshold(std::vector<float> sorted, double total, double 
 
 inline SparseBasis build_sparse_basis(const std::vector<double>& freqs, const std::vector<double>& alpha,
                                       double sr_octave, double sr_reference, double filter_scale,
-                                      double sparsity, const CancelFlag& cancel = {}) {
+                                      double sparsity, double gamma = 0.0, const CancelFlag& cancel = {}) {
   if (freqs.empty()) throw argument_error("sparse basis: the frequency list is empty");
   if (alpha.size() < freqs.size()) throw argument_error("sparse basis: fewer alphas than frequencies");
-  const std::vector<double> lengths = filter_lengths(freqs, alpha, sr_octave, filter_scale, nullptr);
+  const std::vector<double> lengths = filter_lengths(freqs, alpha, sr_octave, filter_scale, nullptr, gamma);
   double longest = 0.0;
   for (double length : lengths) {
     if (!std::isfinite(length) || length < 0.0 || length > detail::max_filter_length) {

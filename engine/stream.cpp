@@ -6,6 +6,7 @@
 #include "engine/decimate.h"
 #include "engine/errors.h"
 #include "engine/fft_length.h"
+#include "engine/hcqt.h"
 
 #include <algorithm>
 #include <cstring>
@@ -39,20 +40,21 @@ std::int64_t available_of(std::int64_t pushed, bool finished, std::size_t i) {
 
 std::int64_t available(const CqtStream& s, std::size_t i) { return available_of(s.pushed, s.finished, i); }
 
-// Frames of octave o whose samples are all within the first `known` of its signal.
-std::int64_t frames_within(const CqtStream& s, std::size_t o, std::int64_t known) {
-  const std::int64_t reach = s.bases[o]->n_fft - s.bases[o]->n_fft / 2;
-  return known >= reach ? (known - reach) / s.plan.octaves.octaves[o].hop + 1 : 0;
+int input_hop(const CqtStream& s) { return s.channels.front().params.hop; }
+
+// Frames of a group whose samples are all within the first `known` of its signal.
+std::int64_t frames_within(const FrameGroup& g, std::int64_t known) {
+  const std::int64_t reach = g.n_fft - g.n_fft / 2;
+  return known >= reach ? (known - reach) / g.hop + 1 : 0;
 }
 
 // The oldest sample of signal i that a frame not yet computed, or the
 // halving into signal i + 1, will still read.
 std::int64_t oldest_needed(const CqtStream& s, std::size_t i) {
   std::int64_t oldest = s.signals[i].done;
-  const std::vector<OctaveSpan>& octaves = s.plan.octaves.octaves;
-  for (std::size_t o = 0; o < octaves.size(); ++o) {
-    if (static_cast<std::size_t>(s.signal_of[o]) != i) continue;
-    oldest = std::min(oldest, s.computed_end * octaves[o].hop - s.bases[o]->n_fft / 2);
+  for (const FrameGroup& g : s.set.groups) {
+    if (static_cast<std::size_t>(g.level) != i) continue;
+    oldest = std::min(oldest, s.computed_end * g.hop - g.n_fft / 2);
   }
   if (i + 1 < s.signals.size()) oldest = std::min(oldest, halving_input_begin(s.signals[i + 1].done));
   return std::max(oldest, s.signals[i].first);
@@ -115,48 +117,56 @@ void reserve_pending(CqtStream& s, std::int64_t end) {
 
 void check_frame_count(const CqtStream& s, std::int64_t end) {
   if (end > std::numeric_limits<int>::max()) {
-    throw argument_error("hop = ", s.plan.params.hop, " gives a stream of more than 2^31 - 1 frames");
+    throw argument_error("hop = ", input_hop(s), " gives a stream of more than 2^31 - 1 frames");
   }
 }
 
-// Computes frames computed_end .. end - 1 of every octave, top first (the
-// order in which run_cqt folds them).
+// Where each channel's values go in a pending matrix starting at `values`.
+std::vector<ChannelOut> channel_outs(const CqtStream& s, float* values) {
+  std::vector<ChannelOut> outs;
+  for (std::size_t c = 0; c < s.channels.size(); ++c) {
+    ChannelOut out;
+    if (s.output == StreamOutput::complex) {
+      out.target.re = values;
+      out.target.im = values + 1;
+      out.target.stride = 2;
+    } else {
+      out.target.mag = values;
+      if (s.output == StreamOutput::folded) out.target.mag_row = s.rows.data();
+    }
+    out.first_row = static_cast<int>(c) * s.channels[c].n_bins;
+    outs.push_back(out);
+  }
+  return outs;
+}
+
+// Computes frames computed_end .. end - 1 of every frame group, in the order
+// of run_cqt's (which for folded output is the octaves', top first).
 void compute_until(CqtStream& s, std::int64_t end, const CancelFlag& cancel) {
   if (end <= s.computed_end) return;
   check_frame_count(s, end);
   reserve_pending(s, end);
-  const std::vector<OctaveSpan>& octaves = s.plan.octaves.octaves;
+  std::vector<GroupWork> work = bind_groups(s.set, channel_outs(s, s.pending.data()),
+                                            static_cast<std::size_t>(s.pending_capacity));
   const int begin = static_cast<int>(s.computed_end);
-  for (std::size_t o = 0; o < octaves.size(); ++o) {
-    const std::size_t i = static_cast<std::size_t>(s.signal_of[o]);
-    const SparseBasis& basis = *s.bases[o];
-    extend(s, i, (end - 1) * octaves[o].hop - basis.n_fft / 2 + basis.n_fft, cancel);
-    OctaveTarget target;
-    float* values = s.pending.data();
-    if (s.output == StreamOutput::complex) {
-      target.re = values;
-      target.im = values + 1;
-      target.stride = 2;
-    } else {
-      target.mag = values;
-      if (s.output == StreamOutput::folded) target.mag_row = s.rows.data() + octaves[o].first_bin;
-    }
-    target.row_stride = static_cast<std::size_t>(s.pending_capacity);
-    target.first_row = octaves[o].first_bin;
-    target.row_scale = s.plan.row_scale.data() + octaves[o].first_bin;
-    const StreamSignal& g = s.signals[i];
-    const OctaveJob job = octave_job(g.window.data(), g.first, available(s, i), octaves[o].hop, basis, target);
-    compute_frames(job, *s.scratch, begin, static_cast<int>(end), cancel, static_cast<int>(s.pending_first));
+  for (std::size_t g = 0; g < s.set.groups.size(); ++g) {
+    const FrameGroup& group = s.set.groups[g];
+    const std::size_t i = static_cast<std::size_t>(group.level);
+    extend(s, i, (end - 1) * group.hop - group.n_fft / 2 + group.n_fft, cancel);
+    const StreamSignal& signal = s.signals[i];
+    GroupWork& w = work[g];
+    set_signal(w, signal.window.data(), signal.first, available(s, i));
+    compute_group_frames(w.jobs.data(), static_cast<int>(w.jobs.size()), w.layout, w.copies, *s.scratch, begin,
+                         static_cast<int>(end), cancel, static_cast<int>(s.pending_first));
   }
   s.computed_end = end;
 }
 
-// Frames of the whole signal once its length is known, as plan_octaves counts them.
+// Frames of the whole signal once its length is known, as the plans count them.
 std::int64_t final_frames(const CqtStream& s) {
   std::int64_t frames = std::numeric_limits<std::int64_t>::max();
-  for (std::size_t o = 0; o < s.signal_of.size(); ++o) {
-    frames = std::min(frames, available(s, static_cast<std::size_t>(s.signal_of[o])) /
-                                  s.plan.octaves.octaves[o].hop + 1);
+  for (const FrameGroup& g : s.set.groups) {
+    frames = std::min(frames, available(s, static_cast<std::size_t>(g.level)) / g.hop + 1);
   }
   return frames;
 }
@@ -167,56 +177,67 @@ void check_open(const CqtStream& s) {
 
 }  // namespace
 
-CqtStream open_stream(const CqtParams& p, StreamOutput output, int frames_at_once, std::vector<int> rows,
-                      int n_rows, const CancelFlag& cancel) {
+namespace {
+
+// A stream over the planned channels: groups, bases, signals and scratch.
+CqtStream open_channels(std::vector<CqtPlan> channels, StreamOutput output, int frames_at_once,
+                        std::vector<int> rows, int n_rows, const CancelFlag& cancel) {
   if (frames_at_once != 1 && frames_at_once != frame_block) {
     throw argument_error("frames_at_once must be 1 or ", frame_block, ", got ", frames_at_once);
   }
   CqtStream s;
   s.frames_at_once = frames_at_once;
-  s.plan = plan_cqt(0, p);
+  s.channels = std::move(channels);
   s.output = output;
   s.rows = std::move(rows);
-  s.n_rows = output == StreamOutput::folded ? n_rows : s.plan.n_bins;
-  if (output == StreamOutput::folded && static_cast<int>(s.rows.size()) != s.plan.n_bins) {
+  int n_bins = 0;
+  std::vector<const CqtPlan*> plans;
+  for (const CqtPlan& plan : s.channels) {
+    plans.push_back(&plan);
+    n_bins += plan.n_bins;
+  }
+  s.n_rows = output == StreamOutput::folded ? n_rows : n_bins;
+  if (output == StreamOutput::folded && static_cast<int>(s.rows.size()) != n_bins) {
     throw std::invalid_argument("a folded stream needs a row for every bin");
   }
-  const std::vector<OctaveSpan>& octaves = s.plan.octaves.octaves;
-  int n_signals = 1 + s.plan.octaves.early_halvings;
-  int largest_fft = detail::fft_min_size;
-  int most_used_bins = 1;
-  for (const OctaveSpan& octave : octaves) {
-    s.signal_of.push_back(n_signals - 1);
-    if (octave.halve_after) ++n_signals;
-    auto span = [&](const std::vector<double>& grid) {
-      return std::vector<double>(grid.begin() + octave.first_bin, grid.begin() + octave.end_bin);
-    };
-    const SparseBasis& basis = cached_basis(span(s.plan.freqs), span(s.plan.alpha), octave.sr,
-                                            s.plan.octaves.sr_reference, p.filter_scale, p.sparsity, cancel);
-    s.bases.push_back(&basis);
-    largest_fft = std::max(largest_fft, basis.n_fft);
-    most_used_bins = std::max(most_used_bins, static_cast<int>(basis.used_bins.size()));
-  }
-  s.signals.resize(static_cast<std::size_t>(n_signals));
-  s.scratch = std::make_unique<FrameScratch>(largest_fft, most_used_bins);
+  s.set = group_transforms(std::move(plans), output == StreamOutput::folded);
+  resolve_bases(s.set, 1, cancel);
+  s.signals.resize(static_cast<std::size_t>(s.set.n_levels));
+  const ScratchSize size = scratch_size(bind_groups(s.set, channel_outs(s, nullptr), 0));
+  s.scratch = std::make_unique<FrameScratch>(size.n_fft, size.used_bins);
   return s;
+}
+
+}  // namespace
+
+CqtStream open_stream(const CqtParams& p, StreamOutput output, int frames_at_once, std::vector<int> rows,
+                      int n_rows, const CancelFlag& cancel) {
+  std::vector<CqtPlan> channels;
+  channels.push_back(plan_cqt(0, p));
+  return open_channels(std::move(channels), output, frames_at_once, std::move(rows), n_rows, cancel);
+}
+
+CqtStream open_hcqt_stream(const CqtParams& p, const std::vector<double>& harmonics, StreamOutput output,
+                           int frames_at_once, const CancelFlag& cancel) {
+  if (output == StreamOutput::folded) throw std::invalid_argument("a harmonic stream is not folded");
+  HcqtPlan plan = plan_hcqt(0, p, harmonics);
+  return open_channels(std::move(plan.channels), output, frames_at_once, {}, 0, cancel);
 }
 
 std::int64_t stream_latency(const CqtStream& s) {
   std::int64_t latency = 0;
-  for (std::size_t o = 0; o < s.bases.size(); ++o) {
-    const std::int64_t scale = std::int64_t{1} << s.signal_of[o];
-    const std::int64_t reach = s.bases[o]->n_fft - s.bases[o]->n_fft / 2;
+  for (const FrameGroup& g : s.set.groups) {
+    const std::int64_t scale = std::int64_t{1} << g.level;
+    const std::int64_t reach = g.n_fft - g.n_fft / 2;
     latency = std::max(latency, scale * reach + (halving_input_end(0) - 2) * (scale - 1));
   }
-  return latency + std::int64_t{s.frames_at_once - 1} * s.plan.params.hop;
+  return latency + std::int64_t{s.frames_at_once - 1} * input_hop(s);
 }
 
 std::int64_t ready_frames(const CqtStream& s, std::int64_t pushed) {
   std::int64_t frames = std::numeric_limits<std::int64_t>::max();
-  for (std::size_t o = 0; o < s.signal_of.size(); ++o) {
-    const std::size_t i = static_cast<std::size_t>(s.signal_of[o]);
-    frames = std::min(frames, frames_within(s, o, available_of(pushed, false, i)));
+  for (const FrameGroup& g : s.set.groups) {
+    frames = std::min(frames, frames_within(g, available_of(pushed, false, static_cast<std::size_t>(g.level))));
   }
   return frames / s.frames_at_once * s.frames_at_once;
 }

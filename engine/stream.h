@@ -14,6 +14,7 @@
 #include "engine/cqt.h"
 #include "engine/frames.h"
 #include "engine/sparse_basis.h"
+#include "engine/transform_set.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -39,13 +40,14 @@ struct CqtStream {
   // groups (f / frame_block), or each as soon as it is complete (1): the
   // products cost as much for one frame as for a group.
   int frames_at_once = frame_block;
-  CqtPlan plan;  // planned for no samples: n_frames and octave lengths are not the stream's
+  // Planned for no samples: n_frames and octave lengths are not the stream's.
+  // One channel, or a harmonic transform's channels (rows channel by channel).
+  std::vector<CqtPlan> channels;
+  TransformSet set;  // over `channels`, bases resolved
   StreamOutput output = StreamOutput::magnitude;
   std::vector<int> rows;  // folded: the row of every bin
   int n_rows = 0;         // rows of the output
-  std::vector<const SparseBasis*> bases;  // per octave, from the process-wide cache
-  std::vector<int> signal_of;             // per octave; signal 0 is the input, i + 1 is i halved
-  std::vector<StreamSignal> signals;
+  std::vector<StreamSignal> signals;  // per level; signal 0 is the input, i + 1 is i halved
   std::unique_ptr<FrameScratch> scratch;
   std::int64_t pushed = 0;
   bool finished = false;
@@ -65,12 +67,17 @@ struct CqtStream {
 CqtStream open_stream(const CqtParams& p, StreamOutput output, int frames_at_once = frame_block,
                       std::vector<int> rows = {}, int n_rows = 0, const CancelFlag& cancel = {});
 
+// A stream of the harmonic transform (complex or magnitude output), equal
+// to run_hcqt on the whole signal. Throws what plan_hcqt throws.
+CqtStream open_hcqt_stream(const CqtParams& p, const std::vector<double>& harmonics, StreamOutput output,
+                           int frames_at_once = frame_block, const CancelFlag& cancel = {});
+
 // Input samples after which the first frames come out. Frame f, in the
 // group ending with frame g, comes out once g * hop + latency0 samples are
-// pushed, where latency0 is set by the octave whose FFT, scaled to the input
-// rate, reaches furthest, and the halvings' reach: the largest over octaves
-// of 2^d (n_fft - n_fft / 2) + 31 (2^d - 1), d the halvings before the
-// octave. The result is latency0 + (frames_at_once - 1) * hop.
+// pushed, where latency0 is set by the frame group whose FFT, scaled to the
+// input rate, reaches furthest, and the halvings' reach: the largest over
+// groups of 2^d (n_fft - n_fft / 2) + 31 (2^d - 1), d the group's level. The
+// result is latency0 + (frames_at_once - 1) * hop.
 std::int64_t stream_latency(const CqtStream& s);
 
 // Frames computed once `pushed` samples are known (before the end is).

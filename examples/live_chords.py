@@ -1,12 +1,13 @@
-"""Chord names from a live stream: a file fed through ``vexolin.Stream`` in
-blocks of 512 samples at the pace it would arrive from a sound card, with the
-current chord (major and minor triad templates matched against chroma) of
-every frame as it comes out, how far behind the input it is, and what each
-block costs.
+"""Chords from a live stream: a file fed through ``vexolin.ChordStream`` in
+blocks of 512 samples at the pace it would arrive from a sound card. A line
+is printed at every chord change (``N`` in silence and rests), saying when the
+chord started, when it was decided, how far behind the input that is, and
+at the end what each block cost.
 
-Usage: live_chords.py [FILE] [--fast]
-  FILE    an audio file (default: a built-in progression of C, G, Am, F)
+Usage: live_chords.py [FILE] [--fast] [--lag SECONDS]
+  FILE    an audio file (default: a built-in progression of C, G, Am, F with a rest)
   --fast  do not wait between blocks (a quick, non-real-time run)
+  --lag   seconds of music after a frame before its chord is decided (default 1.0)
 """
 
 import argparse
@@ -19,69 +20,55 @@ import numpy as np
 import vexolin
 
 BLOCK = 512
-HOP = 512
-NAMES = vexolin.chroma_notes()
 
 
-def templates():
-    """Unit-length templates of the 24 major and minor triads, and their names."""
-    rows, names = [], []
-    for root in range(12):
-        for quality, third in (("", 4), ("m", 3)):
-            t = np.zeros(12)
-            t[[root, (root + third) % 12, (root + 7) % 12]] = 1.0
-            rows.append(t / np.linalg.norm(t))
-            names.append(NAMES[root] + quality)
-    return np.array(rows), names
-
-
-def progression(sr):
-    """Two seconds each of C, G, Am and F, tones with five harmonics."""
+def progression():
+    """Two seconds each of C, G, Am and F, tones with five harmonics, then a second of silence, twice."""
     sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tools"))
     import demo
 
-    assert sr == demo.SR
-    return demo.synthesise()
+    bars = demo.synthesise()
+    return demo.SR, np.concatenate([bars, np.zeros(demo.SR, dtype=bars.dtype)] * 2)
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("file", nargs="?")
     parser.add_argument("--fast", action="store_true")
+    parser.add_argument("--lag", type=float, default=1.0)
     args = parser.parse_args(argv)
     if args.file:
         y, sr = vexolin.load(args.file)
+        # A stream cannot estimate the tuning ahead of its input: here the
+        # first 20 seconds stand for a sound check.
+        tuning = vexolin.estimate_tuning(y[: 20 * sr], sr=sr)
     else:
-        sr = 22050
-        y = progression(sr)
-    chords, chord_names = templates()
-    stream = vexolin.Stream("chroma_cqt", sr=sr, hop_length=HOP, low_latency=True)
-    print(f"{len(y) / sr:.1f} s at {sr} Hz in blocks of {BLOCK} ({BLOCK / sr * 1e3:.1f} ms); "
-          f"a frame comes out {stream.latency_samples} samples ({stream.latency:.2f} s) after its centre")
+        sr, y = progression()
+        tuning = 0.0
+    stream = vexolin.ChordStream(sr=sr, lag=args.lag, tuning=tuning)
+    print(f"{len(y) / sr:.1f} s at {sr} Hz in blocks of {BLOCK} ({BLOCK / sr * 1e3:.1f} ms), tuning {tuning:+.2f}; "
+          f"a chord is decided {stream.latency_samples} samples ({stream.latency:.2f} s) after it is heard "
+          f"(the transform's {stream.latency - stream.lag_frames * stream.hop_length / sr:.2f} s and a lag of "
+          f"{stream.lag_frames} frames)")
 
     costs = []
     last = None
     started = time.perf_counter()
-    frame = 0
     for at in range(0, len(y) + BLOCK, BLOCK):
         block = y[at:at + BLOCK]
         if not args.fast:  # wait until the sound card would have delivered this block
             time.sleep(max(0.0, started + (at + len(block)) / sr - time.perf_counter()))
         t0 = time.perf_counter()
-        chroma = stream.push(block) if len(block) else stream.finish()
+        chords = stream.push(block) if len(block) else stream.finish()
         costs.append(time.perf_counter() - t0)
-        for column in chroma.T:
-            name = chord_names[int(np.argmax(chords @ column))] if column.max() > 0 else "-"
-            if name != last:
-                heard = (at + len(block)) / sr
-                print(f"{frame * HOP / sr:7.2f} s  {name:<3}  (shown at {heard:6.2f} s of input, "
-                      f"{heard - frame * HOP / sr:.2f} s behind)")
-                last = name
-            frame += 1
+        heard = (at + len(block)) / sr
+        for start, _, label in chords:
+            if label != last:
+                print(f"{start:7.2f} s  {label:<7} (decided at {heard:6.2f} s of input, {heard - start:.2f} s behind)")
+                last = label
     costs_ms = np.array(costs) * 1e3
-    print(f"{frame} frames; per block: median {np.median(costs_ms):.3f} ms, 99th percentile "
-          f"{np.percentile(costs_ms, 99):.3f} ms, largest {costs_ms.max():.3f} ms "
-          f"(a block lasts {BLOCK / sr * 1e3:.1f} ms)")
+    print(f"per block: median {np.median(costs_ms):.3f} ms, 99th percentile {np.percentile(costs_ms, 99):.3f} ms, "
+          f"largest {costs_ms.max():.3f} ms (a block lasts {BLOCK / sr * 1e3:.1f} ms)")
     return 0
 
 

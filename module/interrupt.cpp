@@ -13,15 +13,19 @@ namespace {
 std::atomic<bool> interrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
-struct sigaction previous_action;
+// SIGINT, and SIGTERM where Python code takes it as Ctrl-C (the command line,
+// a batch run): both stop the call. A signal left to its default is not chained.
+constexpr int chained_signals[chained_signal_count] = {SIGINT, SIGTERM};
+struct sigaction previous_actions[chained_signal_count];
 bool scope_active = false;  // read and written with the interpreter lock held
 
-extern "C" void on_sigint(int signum, siginfo_t* info, void* context) {
+extern "C" void on_signal(int signum, siginfo_t* info, void* context) {
   interrupted.store(true, std::memory_order_relaxed);
-  if (previous_action.sa_flags & SA_SIGINFO) {
-    previous_action.sa_sigaction(signum, info, context);
+  const struct sigaction& previous = previous_actions[signum == SIGINT ? 0 : 1];
+  if (previous.sa_flags & SA_SIGINFO) {
+    previous.sa_sigaction(signum, info, context);
   } else {
-    previous_action.sa_handler(signum);
+    previous.sa_handler(signum);
   }
 }
 
@@ -49,22 +53,24 @@ bool is_function(const struct sigaction& action) {
 InterruptScope::InterruptScope() {
   on_main_thread_ = on_main_thread();
   if (!on_main_thread_ || scope_active) return;
-  struct sigaction current;
-  if (sigaction(SIGINT, nullptr, &current) != 0 || !is_function(current)) return;
-  previous_action = current;
   interrupted.store(false, std::memory_order_relaxed);
-  struct sigaction chained = current;
-  chained.sa_flags = current.sa_flags | SA_SIGINFO;
-  chained.sa_sigaction = on_sigint;
-  if (sigaction(SIGINT, &chained, nullptr) != 0) return;
-  installed_ = true;
-  scope_active = true;
+  for (int i = 0; i < chained_signal_count; ++i) {
+    struct sigaction current;
+    if (sigaction(chained_signals[i], nullptr, &current) != 0 || !is_function(current)) continue;
+    previous_actions[i] = current;
+    struct sigaction chained = current;
+    chained.sa_flags = current.sa_flags | SA_SIGINFO;
+    chained.sa_sigaction = on_signal;
+    installed_[i] = sigaction(chained_signals[i], &chained, nullptr) == 0;
+    scope_active = scope_active || installed_[i];
+  }
 }
 
 InterruptScope::~InterruptScope() {
-  if (!installed_) return;
-  sigaction(SIGINT, &previous_action, nullptr);
-  scope_active = false;
+  for (int i = 0; i < chained_signal_count; ++i) {
+    if (installed_[i]) sigaction(chained_signals[i], &previous_actions[i], nullptr);
+  }
+  if (installed_[0] || installed_[1]) scope_active = false;
 }
 
 CancelFlag InterruptScope::flag(const std::atomic<bool>* also) const {

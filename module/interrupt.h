@@ -2,7 +2,8 @@
 // a SIGINT handler chained in front of the interpreter's own raises a flag
 // that the engine polls, so the computation stops within a block of work
 // instead of running to its end. The interpreter's handler still runs, and
-// its KeyboardInterrupt is raised once the call has unwound.
+// its KeyboardInterrupt is raised once the call has unwound. SIGTERM is
+// chained the same way when Python code handles it (a handler that raises).
 #pragma once
 
 #include "engine/cancel.h"
@@ -14,9 +15,11 @@
 
 namespace morvat::vexolin {
 
-// Chains the handler for its lifetime; a no-op off the main thread, when
-// SIGINT is ignored or left to its default, or inside another scope.
+// Chains the handler for its lifetime; a no-op off the main thread, for a
+// signal ignored or left to its default, or inside another scope.
 // Construct and destroy with the interpreter lock held.
+inline constexpr int chained_signal_count = 2;  // SIGINT, SIGTERM
+
 class InterruptScope {
  public:
   InterruptScope();
@@ -30,7 +33,7 @@ class InterruptScope {
   void lower() const;
 
  private:
-  bool installed_ = false;
+  bool installed_[chained_signal_count] = {false, false};
   bool on_main_thread_ = false;
 };
 

@@ -1,21 +1,25 @@
 // Entry of `vexolin._native`, the package's private module: `_vexolin`'s
 // three transforms with the thread count as an argument (the package splits
-// its `workers` budget between channels and the engine), the count
-// `_vexolin` would use, and chroma before its frames are scaled (the package
-// applies its other norms and its threshold to these). The same wrappers and
+// its `workers` budget between channels and the engine) and the filter
+// shape (filter_scale, gamma), the harmonic transform, the count `_vexolin`
+// would use, and chroma before its frames are scaled (the package applies
+// its other norms and its threshold to these). The same wrappers and
 // the same engine as `_vexolin`, so results are equal bit for bit. Each
 // transform takes an optional `Cancel` token, raised to stop calls made off
 // the main thread. `chroma_rows` is the pitch-class row of every bin, the
 // rule the chroma folding uses, for magnitudes the package folds itself.
-// And `Stream`, the transforms of a signal that arrives in blocks.
+// `Stream`, the transforms of a signal that arrives in blocks, and
+// `chord_path`, the decoder of the package's chord model.
 #include "chroma/chroma.h"
 #include "module/cancel_token.h"
+#include "module/chord_path_binding.h"
 #include "module/stream_binding.h"
 #include "module/threads.h"
 #include "module/wrappers.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <algorithm>
 #include <vector>
@@ -32,17 +36,23 @@ PYBIND11_MODULE(_native, m) {
                              [](const vx::CancelToken& token) { return token.raised.load(std::memory_order_relaxed); });
   py::register_exception<vx::TokenCancelled>(m, "Cancelled");
   m.def("cqt_complex", &vx::cqt_complex, py::arg("y"), py::arg("sr"), py::arg("hop"), py::arg("fmin"),
-        py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("threads"),
-        py::arg("cancel") = py::none());
+        py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("threads"), py::arg("cancel") = py::none(),
+        py::kw_only(), py::arg("filter_scale") = 1.0, py::arg("gamma") = 0.0);
   m.def("cqt_magnitude", &vx::cqt_magnitude, py::arg("y"), py::arg("sr"), py::arg("hop"), py::arg("fmin"),
-        py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("threads"),
-        py::arg("cancel") = py::none());
+        py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("threads"), py::arg("cancel") = py::none(),
+        py::kw_only(), py::arg("filter_scale") = 1.0, py::arg("gamma") = 0.0);
+  m.def("hcqt_complex", &vx::hcqt_complex, py::arg("y"), py::arg("sr"), py::arg("hop"), py::arg("fmin"),
+        py::arg("harmonics"), py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("threads"),
+        py::arg("cancel") = py::none(), py::kw_only(), py::arg("filter_scale") = 1.0, py::arg("gamma") = 0.0);
+  m.def("hcqt_magnitude", &vx::hcqt_magnitude, py::arg("y"), py::arg("sr"), py::arg("hop"), py::arg("fmin"),
+        py::arg("harmonics"), py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("threads"),
+        py::arg("cancel") = py::none(), py::kw_only(), py::arg("filter_scale") = 1.0, py::arg("gamma") = 0.0);
   m.def("chroma_cqt", &vx::chroma_cqt, py::arg("y"), py::arg("sr"), py::arg("hop"), py::arg("bins_per_octave"),
         py::arg("n_octaves"), py::arg("n_chroma"), py::arg("fmin"), py::arg("threads"),
-        py::arg("cancel") = py::none());
+        py::arg("cancel") = py::none(), py::kw_only(), py::arg("filter_scale") = 1.0);
   m.def("chroma_folded", &vx::chroma_folded, py::arg("y"), py::arg("sr"), py::arg("hop"),
         py::arg("bins_per_octave"), py::arg("n_octaves"), py::arg("n_chroma"), py::arg("fmin"), py::arg("threads"),
-        py::arg("cancel") = py::none());
+        py::arg("cancel") = py::none(), py::kw_only(), py::arg("filter_scale") = 1.0);
   m.def("default_threads", &vx::default_threads);
   m.def(
       "chroma_rows",
@@ -54,4 +64,5 @@ PYBIND11_MODULE(_native, m) {
       },
       py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("n_chroma"), py::arg("fmin"));
   vx::register_stream(m);
+  vx::register_chord_path(m);
 }

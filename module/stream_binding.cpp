@@ -7,6 +7,7 @@
 #include "module/stream_binding.h"
 
 #include "chroma/chroma_stream.h"
+#include "engine/hcqt.h"
 #include "engine/stream.h"
 #include "module/interrupt.h"
 #include "module/wrappers.h"
@@ -35,6 +36,7 @@ constexpr std::size_t small_block = 1 << 14;
 struct NativeStream {
   ChromaStream state;  // state.cqt is the stream; the rest is used for scaled chroma only
   bool chroma = false;  // frames scaled as they are taken
+  bool harmonic = false;  // frames as (n_harmonics, n_bins, k)
   std::atomic<bool> busy{false};
 };
 
@@ -65,14 +67,20 @@ void take_into(NativeStream& s, float* out) {
 }
 
 // The pending frames of every stream as a new (count, n_rows, k) array, or
-// (n_rows, k) without a leading axis.
+// (n_rows, k) without a leading axis; a harmonic stream's rows as
+// (n_harmonics, n_bins).
 py::array take(const std::vector<NativeStream*>& streams, bool leading) {
-  const CqtStream& first = streams.front()->state.cqt;
+  const NativeStream& head = *streams.front();
+  const CqtStream& first = head.state.cqt;
   const py::ssize_t frames = pending_frames(first);
   for (const NativeStream* s : streams) {
     if (pending_frames(s->state.cqt) != frames) throw std::logic_error("channels with different pending frames");
   }
   std::vector<py::ssize_t> shape = {first.n_rows, frames};
+  if (head.harmonic) {
+    const py::ssize_t n_channels = static_cast<py::ssize_t>(first.channels.size());
+    shape = {n_channels, first.n_rows / n_channels, frames};
+  }
   if (leading) shape.insert(shape.begin(), static_cast<py::ssize_t>(streams.size()));
   const std::size_t stride = static_cast<std::size_t>(first.n_rows) * static_cast<std::size_t>(frames);
   if (first.output == StreamOutput::complex) {
@@ -88,20 +96,34 @@ py::array take(const std::vector<NativeStream*>& streams, bool leading) {
 
 py::array take(NativeStream& s) { return take({&s}, false); }
 
+StreamOutput output_of(const std::string& kind) {
+  if (kind == "complex") return StreamOutput::complex;
+  if (kind == "magnitude") return StreamOutput::magnitude;
+  throw std::invalid_argument("kind must be 'complex' or 'magnitude', got '" + kind + "'");
+}
+
 std::unique_ptr<NativeStream> open_cqt(const std::string& kind, double sr, int hop, double fmin, int n_bins,
-                                       int bins_per_octave, int frames_at_once) {
-  StreamOutput output;
-  if (kind == "complex") {
-    output = StreamOutput::complex;
-  } else if (kind == "magnitude") {
-    output = StreamOutput::magnitude;
-  } else {
-    throw std::invalid_argument("kind must be 'complex' or 'magnitude', got '" + kind + "'");
-  }
+                                       int bins_per_octave, int frames_at_once, double filter_scale, double gamma) {
+  const StreamOutput output = output_of(kind);
+  const CqtParams p{sr, hop, fmin, n_bins, bins_per_octave, filter_scale, 0.01, gamma};
   auto s = std::make_unique<NativeStream>();
-  plan_cqt(0, {sr, hop, fmin, n_bins, bins_per_octave});  // every check before building bases
+  plan_cqt(0, p);  // every check before building bases
   run_without_lock([&](const CancelFlag& cancel) {
-    s->state.cqt = open_stream({sr, hop, fmin, n_bins, bins_per_octave}, output, frames_at_once, {}, 0, cancel);
+    s->state.cqt = open_stream(p, output, frames_at_once, {}, 0, cancel);
+  });
+  return s;
+}
+
+std::unique_ptr<NativeStream> open_hcqt(const std::string& kind, double sr, int hop, double fmin,
+                                        const std::vector<double>& harmonics, int n_bins, int bins_per_octave,
+                                        int frames_at_once, double filter_scale, double gamma) {
+  const StreamOutput output = output_of(kind);
+  const CqtParams p{sr, hop, fmin, n_bins, bins_per_octave, filter_scale, 0.01, gamma};
+  auto s = std::make_unique<NativeStream>();
+  s->harmonic = true;
+  plan_hcqt(0, p, harmonics);
+  run_without_lock([&](const CancelFlag& cancel) {
+    s->state.cqt = open_hcqt_stream(p, harmonics, output, frames_at_once, cancel);
   });
   return s;
 }
@@ -109,12 +131,13 @@ std::unique_ptr<NativeStream> open_cqt(const std::string& kind, double sr, int h
 // scaled: each frame scaled to its largest value, as chroma_cqt; else the
 // folded sums, as chroma_folded.
 std::unique_ptr<NativeStream> open_chroma(double sr, int hop, int bins_per_octave, int n_octaves, int n_chroma,
-                                          double fmin, int frames_at_once, bool scaled) {
+                                          double fmin, int frames_at_once, bool scaled, double filter_scale) {
   auto s = std::make_unique<NativeStream>();
   s->chroma = scaled;
-  plan_chroma(0, sr, hop, bins_per_octave, n_octaves, n_chroma, fmin);
+  plan_chroma(0, sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, filter_scale);
   run_without_lock([&](const CancelFlag& cancel) {
-    s->state = open_chroma_stream(sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, frames_at_once, cancel);
+    s->state = open_chroma_stream(sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, frames_at_once, cancel,
+                                  filter_scale);
   });
   return s;
 }
@@ -243,21 +266,29 @@ void register_stream(py::module_& m) {
   // properties), and the stub can then describe the class as it is.
   py::class_<NativeStream>(m, "Stream", py::metaclass(reinterpret_cast<PyObject*>(&PyType_Type)))
       .def_static("cqt", &open_cqt, py::arg("kind"), py::arg("sr"), py::arg("hop"), py::arg("fmin"),
-                  py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("frames_at_once"))
+                  py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("frames_at_once"), py::kw_only(),
+                  py::arg("filter_scale") = 1.0, py::arg("gamma") = 0.0)
+      .def_static("hcqt", &open_hcqt, py::arg("kind"), py::arg("sr"), py::arg("hop"), py::arg("fmin"),
+                  py::arg("harmonics"), py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("frames_at_once"),
+                  py::kw_only(), py::arg("filter_scale") = 1.0, py::arg("gamma") = 0.0)
       .def_static(
           "chroma",
-          [](double sr, int hop, int bins_per_octave, int n_octaves, int n_chroma, double fmin, int frames_at_once) {
-            return open_chroma(sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, frames_at_once, true);
+          [](double sr, int hop, int bins_per_octave, int n_octaves, int n_chroma, double fmin, int frames_at_once,
+             double filter_scale) {
+            return open_chroma(sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, frames_at_once, true,
+                               filter_scale);
           },
           py::arg("sr"), py::arg("hop"), py::arg("bins_per_octave"), py::arg("n_octaves"), py::arg("n_chroma"),
-          py::arg("fmin"), py::arg("frames_at_once"))
+          py::arg("fmin"), py::arg("frames_at_once"), py::kw_only(), py::arg("filter_scale") = 1.0)
       .def_static(
           "chroma_folded",
-          [](double sr, int hop, int bins_per_octave, int n_octaves, int n_chroma, double fmin, int frames_at_once) {
-            return open_chroma(sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, frames_at_once, false);
+          [](double sr, int hop, int bins_per_octave, int n_octaves, int n_chroma, double fmin, int frames_at_once,
+             double filter_scale) {
+            return open_chroma(sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, frames_at_once, false,
+                               filter_scale);
           },
           py::arg("sr"), py::arg("hop"), py::arg("bins_per_octave"), py::arg("n_octaves"), py::arg("n_chroma"),
-          py::arg("fmin"), py::arg("frames_at_once"))
+          py::arg("fmin"), py::arg("frames_at_once"), py::kw_only(), py::arg("filter_scale") = 1.0)
       .def("push", &push, py::arg("y"), py::arg("check_finite"))
       .def("finish", &finish)
       .def_static("push_channels", &push_channels, py::arg("streams"), py::arg("rows"), py::arg("check_finite"))

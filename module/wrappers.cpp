@@ -3,10 +3,12 @@
 #include "chroma/chroma.h"
 #include "engine/cqt.h"
 #include "engine/errors.h"
+#include "engine/hcqt.h"
 #include "module/interrupt.h"
 
 #include <pybind11/pybind11.h>
 
+#include <type_traits>
 #include <vector>
 
 namespace py = pybind11;
@@ -38,10 +40,11 @@ namespace {
 // into it without the lock.
 template <typename Run>
 FloatArray chroma_call(const SignalArray& y, double sr, int hop, int bins_per_octave, int n_octaves, int n_chroma,
-                       double fmin, int threads, const CancelToken* cancel, const Run& run) {
+                       double fmin, int threads, const CancelToken* cancel, double filter_scale, const Run& run) {
   check_threads(threads);
   const py::buffer_info view = y.request();
-  const ChromaPlan plan = plan_chroma(count_of(view), sr, hop, bins_per_octave, n_octaves, n_chroma, fmin);
+  const ChromaPlan plan =
+      plan_chroma(count_of(view), sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, filter_scale);
   FloatArray out(shape_of(plan.n_chroma, plan.cqt.n_frames));
   float* chroma = out.mutable_data();
   run_without_lock([&](const CancelFlag& flag) { run(plan, samples_of(view), chroma, threads, flag); }, cancel);
@@ -51,26 +54,28 @@ FloatArray chroma_call(const SignalArray& y, double sr, int hop, int bins_per_oc
 }  // namespace
 
 FloatArray chroma_cqt(const SignalArray& y, double sr, int hop, int bins_per_octave, int n_octaves,
-                      int n_chroma, double fmin, int threads, const CancelToken* cancel) {
-  return chroma_call(y, sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, threads, cancel,
+                      int n_chroma, double fmin, int threads, const CancelToken* cancel, double filter_scale) {
+  return chroma_call(y, sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, threads, cancel, filter_scale,
                      [](const ChromaPlan& plan, const float* samples, float* chroma, int n, const CancelFlag& flag) {
                        run_chroma(plan, samples, chroma, n, flag);
                      });
 }
 
 FloatArray chroma_folded(const SignalArray& y, double sr, int hop, int bins_per_octave, int n_octaves,
-                         int n_chroma, double fmin, int threads, const CancelToken* cancel) {
-  return chroma_call(y, sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, threads, cancel,
+                         int n_chroma, double fmin, int threads, const CancelToken* cancel,
+                         double filter_scale) {
+  return chroma_call(y, sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, threads, cancel, filter_scale,
                      [](const ChromaPlan& plan, const float* samples, float* chroma, int n, const CancelFlag& flag) {
                        fold_chroma(plan, samples, chroma, n, flag);
                      });
 }
 
 FloatArray cqt_magnitude(const SignalArray& y, double sr, int hop, double fmin, int n_bins,
-                         int bins_per_octave, int threads, const CancelToken* cancel) {
+                         int bins_per_octave, int threads, const CancelToken* cancel, double filter_scale,
+                         double gamma) {
   check_threads(threads);
   const py::buffer_info view = y.request();
-  const CqtPlan plan = plan_cqt(count_of(view), {sr, hop, fmin, n_bins, bins_per_octave});
+  const CqtPlan plan = plan_cqt(count_of(view), {sr, hop, fmin, n_bins, bins_per_octave, filter_scale, 0.01, gamma});
   FloatArray out(shape_of(plan.n_bins, plan.n_frames));
   CqtTarget target;
   target.mag = out.mutable_data();
@@ -78,20 +83,69 @@ FloatArray cqt_magnitude(const SignalArray& y, double sr, int hop, double fmin, 
   return out;
 }
 
-ComplexArray cqt_complex(const SignalArray& y, double sr, int hop, double fmin, int n_bins,
-                         int bins_per_octave, int threads, const CancelToken* cancel) {
-  check_threads(threads);
-  const py::buffer_info view = y.request();
-  const CqtPlan plan = plan_cqt(count_of(view), {sr, hop, fmin, n_bins, bins_per_octave});
-  ComplexArray out(shape_of(plan.n_bins, plan.n_frames));
-  // complex64 is two float32, real part first.
-  float* values = reinterpret_cast<float*>(out.mutable_data());
+namespace {
+
+// complex64 is two float32, real part first.
+CqtTarget interleaved(std::complex<float>* out) {
+  float* values = reinterpret_cast<float*>(out);
   CqtTarget target;
   target.re = values;
   target.im = values + 1;
   target.stride = 2;
+  return target;
+}
+
+}  // namespace
+
+ComplexArray cqt_complex(const SignalArray& y, double sr, int hop, double fmin, int n_bins,
+                         int bins_per_octave, int threads, const CancelToken* cancel, double filter_scale,
+                         double gamma) {
+  check_threads(threads);
+  const py::buffer_info view = y.request();
+  const CqtPlan plan = plan_cqt(count_of(view), {sr, hop, fmin, n_bins, bins_per_octave, filter_scale, 0.01, gamma});
+  ComplexArray out(shape_of(plan.n_bins, plan.n_frames));
+  const CqtTarget target = interleaved(out.mutable_data());
   run_without_lock([&](const CancelFlag& flag) { run_cqt(plan, samples_of(view), target, threads, flag); }, cancel);
   return out;
+}
+
+namespace {
+
+template <typename Array>
+Array hcqt_call(const SignalArray& y, double sr, int hop, double fmin, const std::vector<double>& harmonics,
+                int n_bins, int bins_per_octave, int threads, const CancelToken* cancel, double filter_scale,
+                double gamma) {
+  check_threads(threads);
+  const py::buffer_info view = y.request();
+  const HcqtPlan plan =
+      plan_hcqt(count_of(view), {sr, hop, fmin, n_bins, bins_per_octave, filter_scale, 0.01, gamma}, harmonics);
+  Array out({static_cast<py::ssize_t>(harmonics.size()), static_cast<py::ssize_t>(plan.n_bins),
+             static_cast<py::ssize_t>(plan.n_frames)});
+  CqtTarget target;
+  if constexpr (std::is_same_v<Array, ComplexArray>) {
+    target = interleaved(out.mutable_data());
+  } else {
+    target.mag = out.mutable_data();
+  }
+  run_without_lock([&](const CancelFlag& flag) { run_hcqt(plan, samples_of(view), target, threads, flag); },
+                   cancel);
+  return out;
+}
+
+}  // namespace
+
+FloatArray hcqt_magnitude(const SignalArray& y, double sr, int hop, double fmin, const std::vector<double>& harmonics,
+                          int n_bins, int bins_per_octave, int threads, const CancelToken* cancel,
+                          double filter_scale, double gamma) {
+  return hcqt_call<FloatArray>(y, sr, hop, fmin, harmonics, n_bins, bins_per_octave, threads, cancel, filter_scale,
+                               gamma);
+}
+
+ComplexArray hcqt_complex(const SignalArray& y, double sr, int hop, double fmin, const std::vector<double>& harmonics,
+                          int n_bins, int bins_per_octave, int threads, const CancelToken* cancel,
+                          double filter_scale, double gamma) {
+  return hcqt_call<ComplexArray>(y, sr, hop, fmin, harmonics, n_bins, bins_per_octave, threads, cancel,
+                                 filter_scale, gamma);
 }
 
 }  // namespace morvat::vexolin

@@ -10,6 +10,7 @@
 #include <pybind11/numpy.h>
 
 #include <complex>
+#include <vector>
 
 namespace morvat::vexolin {
 
@@ -20,15 +21,29 @@ using FloatArray = pybind11::array_t<float, pybind11::array::forcecast>;
 using ComplexArray = pybind11::array_t<std::complex<float>, pybind11::array::forcecast>;
 
 // Each throws std::invalid_argument (ValueError) for threads < 1, and
-// TokenCancelled once `cancel`, when given, is raised.
+// TokenCancelled once `cancel`, when given, is raised. filter_scale scales
+// every filter's length and gamma (Hz) widens every bin's band: 1 and 0
+// are the plain constant-Q transform.
 FloatArray chroma_cqt(const SignalArray& y, double sr, int hop, int bins_per_octave, int n_octaves,
-                      int n_chroma, double fmin, int threads, const CancelToken* cancel = nullptr);
+                      int n_chroma, double fmin, int threads, const CancelToken* cancel = nullptr,
+                      double filter_scale = 1.0);
 // chroma_cqt's sums before each frame is scaled.
 FloatArray chroma_folded(const SignalArray& y, double sr, int hop, int bins_per_octave, int n_octaves,
-                         int n_chroma, double fmin, int threads, const CancelToken* cancel = nullptr);
+                         int n_chroma, double fmin, int threads, const CancelToken* cancel = nullptr,
+                         double filter_scale = 1.0);
 FloatArray cqt_magnitude(const SignalArray& y, double sr, int hop, double fmin, int n_bins,
-                         int bins_per_octave, int threads, const CancelToken* cancel = nullptr);
+                         int bins_per_octave, int threads, const CancelToken* cancel = nullptr,
+                         double filter_scale = 1.0, double gamma = 0.0);
 ComplexArray cqt_complex(const SignalArray& y, double sr, int hop, double fmin, int n_bins,
-                         int bins_per_octave, int threads, const CancelToken* cancel = nullptr);
+                         int bins_per_octave, int threads, const CancelToken* cancel = nullptr,
+                         double filter_scale = 1.0, double gamma = 0.0);
+// The harmonic transform: an (n_harmonics, n_bins, n_frames) array whose
+// channel i equals the transform from harmonics[i] * fmin.
+FloatArray hcqt_magnitude(const SignalArray& y, double sr, int hop, double fmin, const std::vector<double>& harmonics,
+                          int n_bins, int bins_per_octave, int threads, const CancelToken* cancel = nullptr,
+                          double filter_scale = 1.0, double gamma = 0.0);
+ComplexArray hcqt_complex(const SignalArray& y, double sr, int hop, double fmin, const std::vector<double>& harmonics,
+                          int n_bins, int bins_per_octave, int threads, const CancelToken* cancel = nullptr,
+                          double filter_scale = 1.0, double gamma = 0.0);
 
 }  // namespace morvat::vexolin

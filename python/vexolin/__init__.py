@@ -28,6 +28,7 @@ from vexolin._convert import (
     times_like,
 )
 from vexolin._checks import C1_HZ, SlowHopWarning
+from vexolin._chords import Chords, ChordStream, estimate_chords
 from vexolin._io import AudioFileError, AudioInfo, info, load
 from vexolin._key import Key, estimate_key
 from vexolin._sync import sync
@@ -35,6 +36,8 @@ from vexolin._tuning import estimate_tuning
 
 if TYPE_CHECKING:
     from vexolin._core import chroma_cens, chroma_cqt, cqt, cqt_magnitude
+    from vexolin._hcqt import hcqt, hcqt_magnitude
+    from vexolin._vqt import vqt, vqt_magnitude
     from vexolin._stream import Stream, stream_file
 
 __version__ = "0.1.0"
@@ -43,6 +46,8 @@ __all__ = [
     "C1_HZ",
     "AudioFileError",
     "AudioInfo",
+    "ChordStream",
+    "Chords",
     "Key",
     "SlowHopWarning",
     "Stream",
@@ -55,20 +60,26 @@ __all__ = [
     "cqt",
     "cqt_frequencies",
     "cqt_magnitude",
+    "estimate_chords",
     "estimate_key",
     "estimate_tuning",
     "frames_to_time",
+    "hcqt",
+    "hcqt_magnitude",
     "hz_to_note",
     "info",
     "load",
     "stream_file",
     "sync",
     "times_like",
+    "vqt",
+    "vqt_magnitude",
 ]
 
 # The transforms load the native module, so they are imported on first use:
 # reading files and the command line's parsing do without it.
 _TRANSFORMS = frozenset({"chroma_cens", "chroma_cqt", "cqt", "cqt_magnitude"})
+_VARIANTS = {"vqt": "_vqt", "vqt_magnitude": "_vqt", "hcqt": "_hcqt", "hcqt_magnitude": "_hcqt"}
 _STREAMS = frozenset({"Stream", "stream_file"})
 
 
@@ -77,6 +88,10 @@ def __getattr__(name: str) -> Any:
         from vexolin import _core
 
         return getattr(_core, name)
+    if name in _VARIANTS:
+        import importlib
+
+        return getattr(importlib.import_module(f"vexolin.{_VARIANTS[name]}"), name)
     if name in _STREAMS:
         from vexolin import _stream
 
@@ -85,4 +100,4 @@ def __getattr__(name: str) -> Any:
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | _TRANSFORMS | _STREAMS)
+    return sorted(set(globals()) | _TRANSFORMS | set(_VARIANTS) | _STREAMS)

@@ -1,16 +1,52 @@
 """Writing through a temporary name renamed into place, so that a reader, or
 a run stopped at any point, sees either the earlier version or the new one,
-never a part of one."""
+never a part of one. A temporary's name says which process made it, so that
+what a process killed outright (SIGKILL, a crash) left behind is removed by
+a later run once that process is provably gone."""
 
 from __future__ import annotations
 
 import contextlib
 import errno
 import os
+import re
 import shutil
 import uuid
 from collections.abc import Callable, Iterator
 from typing import IO
+
+from vexolin._owner import is_gone, machine
+
+# ".<name>.vx<pid>-<machine>-<random>.part": hidden, and never taken for a result.
+_TEMPORARY = re.compile(r"\..+\.vx(?P<pid>[0-9]+)-(?P<machine>[0-9a-f]{10})-[0-9a-f]{12}\.part")
+
+
+def temporary_name(folder: str, name: str) -> str:
+    """A fresh temporary name in ``folder`` for ``name``, naming this process."""
+    return os.path.join(folder, f".{name}.vx{os.getpid()}-{machine()}-{uuid.uuid4().hex[:12]}.part")
+
+
+def remove_stale(folder: str | os.PathLike[str]) -> list[str]:
+    """Remove from ``folder`` the temporaries of processes of this machine
+    that are gone (killed outright before they could remove them); the names
+    removed. Temporaries of live processes and of other machines stay."""
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return []
+    removed = []
+    for name in names:
+        found = _TEMPORARY.fullmatch(name)
+        if found is None or not is_gone(int(found["pid"]), found["machine"]):
+            continue
+        path = os.path.join(folder, name)
+        with contextlib.suppress(OSError):
+            if os.path.isdir(path) and not os.path.islink(path):
+                shutil.rmtree(path)
+            else:
+                os.unlink(path)
+            removed.append(name)
+    return removed
 
 
 @contextlib.contextmanager
@@ -24,7 +60,7 @@ def staged(path: str | os.PathLike[str], *, scratch: str | os.PathLike[str] | No
     target = os.fspath(path)
     folder = os.fspath(scratch) if scratch is not None else os.path.dirname(target) or "."
     os.makedirs(folder, exist_ok=True)
-    temporary = os.path.join(folder, f".{os.path.basename(target)}.{uuid.uuid4().hex}.part")
+    temporary = temporary_name(folder, os.path.basename(target))
     try:
         yield temporary
         try:

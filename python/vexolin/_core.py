@@ -113,6 +113,7 @@ def cqt(
     n_bins: int = 84,
     bins_per_octave: int = 12,
     tuning: float = 0.0,
+    filter_scale: float = 1.0,
     workers: int | None = None,
     check_finite: bool = True,
 ) -> npt.NDArray[np.complex64]:
@@ -145,6 +146,11 @@ def cqt(
         [-0.5, 0.5), whatever ``bins_per_octave`` is (0.1 is 10 cents sharp):
         every bin moves by ``2**(tuning / 12)``. See :func:`estimate_tuning`.
         0.0 leaves the bins where they are.
+    filter_scale : float
+        Every filter's length times this (> 0): above 1 the bins are narrower
+        in frequency and longer in time, below 1 the reverse. Bin k's filter
+        is ``filter_scale * sr / (alpha * f_k)`` samples long, alpha the
+        bins' relative bandwidth. 1.0 is the plain transform.
     workers : int or None
         The call's whole thread budget, shared between channels and the
         engine: channels run on ``min(n_channels, workers)`` threads, and
@@ -181,7 +187,7 @@ def cqt(
     'A4'
     """
     asked = request(CQT_COMPLEX, dict(hop_length=hop_length, fmin=fmin, n_bins=n_bins,
-                                      bins_per_octave=bins_per_octave, tuning=tuning))
+                                      bins_per_octave=bins_per_octave, tuning=tuning, filter_scale=filter_scale))
     result: npt.NDArray[np.complex64] = compute(asked, y, sr, workers, check_finite)[0]
     return result
 
@@ -197,6 +203,7 @@ def cqt_magnitude(
     n_bins: int = 84,
     bins_per_octave: int = 12,
     tuning: float = 0.0,
+    filter_scale: float = 1.0,
     workers: int | None = None,
     check_finite: bool = True,
 ) -> npt.NDArray[np.float32]:
@@ -221,7 +228,7 @@ def cqt_magnitude(
     12
     """
     asked = request(CQT, dict(hop_length=hop_length, fmin=fmin, n_bins=n_bins, bins_per_octave=bins_per_octave,
-                              tuning=tuning))
+                              tuning=tuning, filter_scale=filter_scale))
     result: npt.NDArray[np.float32] = compute(asked, y, sr, workers, check_finite)[0]
     return result
 
@@ -299,14 +306,16 @@ def chroma_cqt(
     y: npt.ArrayLike | None = None, *, sr: float | None = None, C: npt.ArrayLike | None = None,
     hop_length: int = 512, fmin: float | None = None, bins_per_octave: int = 36, n_octaves: int = 7,
     n_chroma: int = 12, tuning: float | None = None, norm: float | str | None = np.inf, threshold: float = 0.0,
-    return_tuning: Literal[False] = False, workers: int | None = None, check_finite: bool = True,
+    filter_scale: float = 1.0, return_tuning: Literal[False] = False, workers: int | None = None,
+    check_finite: bool = True,
 ) -> npt.NDArray[np.float32]: ...
 @overload
 def chroma_cqt(
     y: npt.ArrayLike | None = None, *, sr: float | None = None, C: npt.ArrayLike | None = None,
     hop_length: int = 512, fmin: float | None = None, bins_per_octave: int = 36, n_octaves: int = 7,
     n_chroma: int = 12, tuning: float | None = None, norm: float | str | None = np.inf, threshold: float = 0.0,
-    return_tuning: Literal[True], workers: int | None = None, check_finite: bool = True,
+    filter_scale: float = 1.0, return_tuning: Literal[True], workers: int | None = None,
+    check_finite: bool = True,
 ) -> tuple[npt.NDArray[np.float32], float]: ...
 @refuses_foreign_keywords
 @_layout_of_magnitudes
@@ -323,6 +332,7 @@ def chroma_cqt(
     tuning: float | None = None,
     norm: float | str | None = np.inf,
     threshold: float = 0.0,
+    filter_scale: float = 1.0,
     return_tuning: bool = False,
     workers: int | None = None,
     check_finite: bool = True,
@@ -346,7 +356,7 @@ def chroma_cqt(
         with bin 0 at ``fmin`` (moved by ``tuning`` when it was given) and
         ``bins_per_octave``; all their bins are folded (``n_octaves`` and
         ``sr`` are not used). ``tuning=None`` means 0 here.
-    hop_length, fmin, workers, check_finite
+    hop_length, fmin, filter_scale, workers, check_finite
         As in :func:`cqt`.
     bins_per_octave : int
         Bins per octave of the underlying transform.
@@ -402,7 +412,7 @@ def chroma_cqt(
     """
     asked = request(CHROMA, dict(hop_length=hop_length, fmin=fmin, bins_per_octave=bins_per_octave,
                                  n_octaves=n_octaves, n_chroma=n_chroma, tuning=tuning, norm=norm,
-                                 threshold=threshold))
+                                 threshold=threshold, filter_scale=filter_scale))
     values, used = _chroma_of(y, sr, C, asked, workers, check_finite)
     return (values, float(used["tuning"])) if return_tuning else values
 
@@ -412,7 +422,7 @@ def chroma_cens(
     y: npt.ArrayLike | None = None, *, sr: float | None = None, C: npt.ArrayLike | None = None,
     chroma: npt.ArrayLike | None = None,
     hop_length: int = 512, fmin: float | None = None, bins_per_octave: int = 36, n_octaves: int = 7,
-    n_chroma: int = 12, tuning: float | None = None, win_len_smooth: int = 41,
+    n_chroma: int = 12, tuning: float | None = None, win_len_smooth: int = 41, filter_scale: float = 1.0,
     return_tuning: Literal[False] = False, workers: int | None = None, check_finite: bool = True,
 ) -> npt.NDArray[np.float32]: ...
 @overload
@@ -420,7 +430,7 @@ def chroma_cens(
     y: npt.ArrayLike | None = None, *, sr: float | None = None, C: npt.ArrayLike | None = None,
     chroma: npt.ArrayLike | None = None,
     hop_length: int = 512, fmin: float | None = None, bins_per_octave: int = 36, n_octaves: int = 7,
-    n_chroma: int = 12, tuning: float | None = None, win_len_smooth: int = 41,
+    n_chroma: int = 12, tuning: float | None = None, win_len_smooth: int = 41, filter_scale: float = 1.0,
     return_tuning: Literal[True], workers: int | None = None, check_finite: bool = True,
 ) -> tuple[npt.NDArray[np.float32], float]: ...
 @refuses_foreign_keywords
@@ -438,6 +448,7 @@ def chroma_cens(
     n_chroma: int = 12,
     tuning: float | None = None,
     win_len_smooth: int = 41,
+    filter_scale: float = 1.0,
     return_tuning: bool = False,
     workers: int | None = None,
     check_finite: bool = True,
@@ -453,7 +464,8 @@ def chroma_cens(
 
     Parameters
     ----------
-    y, sr, C, hop_length, fmin, bins_per_octave, n_octaves, n_chroma, tuning, return_tuning, workers, check_finite
+    y, sr, C, hop_length, fmin, bins_per_octave, n_octaves, n_chroma, tuning, filter_scale, return_tuning, \
+    workers, check_finite
         As in :func:`chroma_cqt` (``tuning`` in fractions of a semitone,
         None to estimate it).
     chroma : array_like, shape (..., n_chroma, n_frames), instead of ``y`` or ``C``
@@ -484,7 +496,8 @@ def chroma_cens(
     True
     """
     asked = request(CENS, dict(hop_length=hop_length, fmin=fmin, bins_per_octave=bins_per_octave,
-                               n_octaves=n_octaves, n_chroma=n_chroma, tuning=tuning, win_len_smooth=win_len_smooth))
+                               n_octaves=n_octaves, n_chroma=n_chroma, tuning=tuning, win_len_smooth=win_len_smooth,
+                               filter_scale=filter_scale))
     if chroma is not None:
         if y is not None or C is not None:
             raise TypeError("chroma_cens() takes one of a signal y, magnitudes C= or chroma=")

@@ -26,7 +26,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from vexolin._checks import check_top_bin, lowest_frequency, whole_number
+from vexolin import _chords as chords
+from vexolin._checks import check_top_bin, lowest_frequency, positive_float, whole_number
 from vexolin._chroma import cens, check_norm, check_threshold, normalise
 from vexolin._convert import bin_notes, chroma_notes
 from vexolin._tuning import check_tuning, tuned_fmin
@@ -55,6 +56,9 @@ class Param:
     type: Callable[[str], Any]
     #: The default as help texts show it.
     shown: str = ""
+    #: Left out of the stored form at its default: stores made before the
+    #: parameter existed keep matching runs that leave it alone.
+    stored_if_changed: bool = False
 
     @property
     def default_text(self) -> str:
@@ -96,6 +100,16 @@ class Feature:
     unstreamable: Callable[[Params], str | None] = lambda p: None
     #: Offered by the command line and batch, which store float32 rows.
     offered: bool = True
+    #: The pre-check of the top bin against ``sr / 2``, when it is not the
+    #: plain one (widened bands, several harmonics): (params, sr, hop).
+    nyquist: Callable[[Params, float, int], None] | None = None
+    #: Axes of a channel's result before its rows (a harmonic transform's
+    #: channel per harmonic), which the command line and batch lay out as
+    #: rows, one after another: ``labels`` names those rows.
+    axes_before_rows: int = 0
+    #: The transform's fixed layout (``fmin``, ``bins_per_octave``) when it
+    #: is not among the parameters.
+    transform: Callable[[Params], Params] | None = None
 
     def defaults(self) -> Params:
         return {param.name: param.default for param in self.params}
@@ -160,10 +174,25 @@ class FeatureRequest:
         """Names of the result's rows."""
         return self.feature.labels(self.params)
 
+    def as_rows(self, values: npt.NDArray[Any]) -> npt.NDArray[Any]:
+        """``values`` (channels first, frames last) with the axes before the
+        feature's rows laid out as rows, as the command line and batch store them."""
+        if not self.feature.axes_before_rows:
+            return values
+        folded = 1 + self.feature.axes_before_rows
+        rows = math.prod(values.shape[-1 - folded:-1])
+        return values.reshape(values.shape[:-1 - folded] + (rows, values.shape[-1]))
+
+    @property
+    def layout(self) -> Params:
+        """The parameters and the transform's fixed layout, when it has one."""
+        p = self.params
+        return p if self.feature.transform is None else {**self.feature.transform(p), **p}
+
     @property
     def n_octaves(self) -> int:
         """Octaves of the underlying transform, the last one partial."""
-        return -(-self.feature.n_bins(self.params) // int(self["bins_per_octave"]))
+        return -(-self.feature.n_bins(self.params) // int(self.layout["bins_per_octave"]))
 
     @property
     def estimates_tuning(self) -> bool:
@@ -179,17 +208,25 @@ class FeatureRequest:
         return replace(self, values=tuple((k, float(tuning) if k == "tuning" else v) for k, v in self.values))
 
     def json(self) -> Params:
-        """The form stored with results: the feature's name and its parameters."""
-        return {"feature": self.name, **self.params}
+        """The form stored with results: the feature's name and its parameters
+        (sequences as lists, as JSON gives them back)."""
+        stored = {param.name: param for param in self.feature.params}
+        return {"feature": self.name,
+                **{k: list(v) if isinstance(v, tuple) else v for k, v in self.values
+                   if not (stored[k].stored_if_changed and v == stored[k].default)}}
 
     # --- Checks before any work ---------------------------------------------------
 
     def top_hz(self) -> float:
         """Centre frequency of the highest bin computed (inf beyond float range)."""
-        return _bin_hz(self["fmin"], self.feature.n_bins(self.params) - 1, self["bins_per_octave"])
+        p = self.layout
+        return _bin_hz(p["fmin"], self.feature.n_bins(p) - 1, p["bins_per_octave"])
 
     def check_nyquist(self, sr: float) -> None:
         """The package's one pre-check of the top bin against ``sr / 2``."""
+        if self.feature.nyquist is not None:
+            self.feature.nyquist(self.params, sr, self.hop_length)
+            return
         top = self.top_hz()
         if top < sr / 2:
             return
@@ -214,7 +251,7 @@ class FeatureRequest:
     @property
     def native_args(self) -> tuple[Any, ...]:
         """The native call's arguments after ``(y, sr, hop)``, bins moved by the tuning."""
-        p = self.params
+        p = self.layout
         return self.feature.native_args({**p, "fmin": tuned_fmin(p["fmin"], p.get("tuning") or 0.0)})
 
     def of_channel(self, native: NativeCall, args: tuple[Any, ...], y: npt.NDArray[np.float32], sr: float,
@@ -298,41 +335,78 @@ def _chroma_call(p: Params) -> NativeCall:
 
     # The native chroma scales frames to their largest value; other norms
     # and a threshold start from its unscaled sums.
-    return _native.chroma_cqt if _scaled_natively(p) else _native.chroma_folded
+    return _shaped(_native.chroma_cqt if _scaled_natively(p) else _native.chroma_folded, "filter_scale")
 
 
 def _folded_call(p: Params) -> NativeCall:
     from vexolin import _native
 
-    return _native.chroma_folded
+    return _shaped(_native.chroma_folded, "filter_scale")
+
+
+def _shaped(native: NativeCall, *shape: str) -> NativeCall:
+    """``native``, whose filter-shape keywords ``shape`` (filter_scale,
+    gamma) come as the last of the table's arguments before ``threads``."""
+
+    def call(y: Any, sr: float, hop: int, *args: Any, cancel: Any = None) -> npt.NDArray[Any]:
+        *layout, threads = args
+        values = layout[len(layout) - len(shape):]
+        return native(y, sr, hop, *layout[:len(layout) - len(shape)], threads, cancel=cancel,
+                      **dict(zip(shape, values)))
+
+    return call
 
 
 def _magnitude_call(p: Params) -> NativeCall:
     from vexolin import _native
 
-    return _native.cqt_magnitude
+    return _shaped(_native.cqt_magnitude, "filter_scale", "gamma")
 
 
 def _complex_call(p: Params) -> NativeCall:
     from vexolin import _native
 
-    return _native.cqt_complex
+    return _shaped(_native.cqt_complex, "filter_scale", "gamma")
+
+
+def _hcqt_magnitude_call(p: Params) -> NativeCall:
+    from vexolin import _native
+
+    return _shaped(_native.hcqt_magnitude, "filter_scale", "gamma")
+
+
+def _hcqt_complex_call(p: Params) -> NativeCall:
+    from vexolin import _native
+
+    return _shaped(_native.hcqt_complex, "filter_scale", "gamma")
 
 
 def _chroma_stream(p: Params, sr: float, hop: int, args: tuple[Any, ...], frames_at_once: int) -> Any:
     from vexolin import _native
 
-    bins_per_octave, n_octaves, n_chroma, fmin = args
+    bins_per_octave, n_octaves, n_chroma, fmin, filter_scale = args
     opened = _native.Stream.chroma if p["norm"] == "inf" else _native.Stream.chroma_folded
-    return opened(sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, frames_at_once)
+    return opened(sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, frames_at_once, filter_scale=filter_scale)
 
 
 def _cqt_stream(output: str) -> StreamOpener:
     def opened(p: Params, sr: float, hop: int, args: tuple[Any, ...], frames_at_once: int) -> Any:
         from vexolin import _native
 
-        fmin, n_bins, bins_per_octave = args
-        return _native.Stream.cqt(output, sr, hop, fmin, n_bins, bins_per_octave, frames_at_once)
+        fmin, n_bins, bins_per_octave, filter_scale, gamma = args
+        return _native.Stream.cqt(output, sr, hop, fmin, n_bins, bins_per_octave, frames_at_once,
+                                  filter_scale=filter_scale, gamma=gamma)
+
+    return opened
+
+
+def _hcqt_stream(output: str) -> StreamOpener:
+    def opened(p: Params, sr: float, hop: int, args: tuple[Any, ...], frames_at_once: int) -> Any:
+        from vexolin import _native
+
+        fmin, harmonics, n_bins, bins_per_octave, filter_scale, gamma = args
+        return _native.Stream.hcqt(output, sr, hop, fmin, harmonics, n_bins, bins_per_octave, frames_at_once,
+                                   filter_scale=filter_scale, gamma=gamma)
 
     return opened
 
@@ -352,33 +426,130 @@ def _chroma_unstreamable(p: Params) -> str | None:
     return None
 
 
+def _gamma_or_erb(name: str, value: Any) -> float | None:
+    if value is None:
+        return None
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a number of hertz or None, got {value!r}")
+    gamma = float(value)
+    if not (np.isfinite(gamma) and gamma >= 0.0):
+        raise ValueError(f"{name} must be a finite number >= 0 (Hz), got {value!r}")
+    return gamma
+
+
+def _gamma_text(text: str) -> float | None:
+    return None if text.strip().lower() in ("erb", "none") else float(text)
+
+
+def erb_gamma(bins_per_octave: int) -> float:
+    """The ERB-based bandwidth offset ``24.7 * alpha / 0.108`` (Hz), alpha being
+    the relative bandwidth of ``bins_per_octave`` bins per octave."""
+    p = math.pow(2.0, 2.0 / bins_per_octave)
+    return 24.7 * ((p - 1.0) / (p + 1.0)) / 0.108
+
+
+def _resolve_gamma(p: Params, spell: Callable[[str], str]) -> None:
+    if p["gamma"] is None:
+        p["gamma"] = erb_gamma(p["bins_per_octave"])
+
+
+def _harmonic_list(name: str, value: Any) -> tuple[float, ...]:
+    try:
+        items = tuple(np.asarray(value, dtype=object).reshape(-1)) if not isinstance(value, str) else None
+    except ValueError:
+        items = None
+    if not items:
+        raise ValueError(f"{name} must be a non-empty sequence of numbers > 0, got {value!r}")
+    return tuple(positive_float(f"{name}[{i}]", h) for i, h in enumerate(items))
+
+
+def _harmonics_text(text: str) -> tuple[float, ...]:
+    return tuple(float(part) for part in text.replace(",", " ").split())
+
+
+def _widening(p: Params) -> float:
+    """How far above its centre gamma widens the top band (Hz)."""
+    return 0.750091552734375 * float(p.get("gamma") or 0.0) / float(p["filter_scale"])
+
+
+def _vqt_nyquist(p: Params, sr: float, hop: int) -> None:
+    top = _bin_hz(p["fmin"], p["n_bins"] - 1, p["bins_per_octave"])
+    reach = _widening(p)
+    if reach > 0.0 and top < sr / 2 <= top + reach:
+        raise ValueError(
+            f"the top bin lies at {top:.6g} Hz and gamma={p['gamma']:.6g} Hz widens its band {reach:.6g} Hz "
+            f"above that, to {top + reach:.6g} Hz, at or above the Nyquist limit sr/2 = {sr / 2:.6g} Hz: "
+            "lower fmin, n_bins or gamma, or use a higher sr")
+    check_top_bin(sr, hop, top, "n_bins")
+
+
+def _hcqt_nyquist(p: Params, sr: float, hop: int) -> None:
+    top = _bin_hz(p["fmin"], p["n_bins"] - 1, p["bins_per_octave"])
+    reach = _widening(p)
+    for i, h in enumerate(p["harmonics"]):
+        if h * top + reach >= sr / 2:
+            widened = f" (and gamma={p['gamma']:.6g} Hz widens its band to {h * top + reach:.6g} Hz)" if reach else ""
+            raise ValueError(
+                f"harmonic {h:g} (harmonics[{i}]) puts the top bin at {h * top:.6g} Hz{widened}, at or above "
+                f"the Nyquist limit sr/2 = {sr / 2:.6g} Hz: drop that harmonic, lower fmin or n_bins, "
+                "or use a higher sr")
+
+
 _HOP = Param("hop_length", 512, _count(1), "samples between frames", int)
 _FMIN = Param("fmin", None, lambda name, value: lowest_frequency(value, name), "lowest bin in Hz", float,
               shown="C1, 32.70 Hz")
+_FILTER_SCALE = Param("filter_scale", 1.0, positive_float,
+                      "every filter's length times this: above 1 finer in frequency, coarser in time", float,
+                      stored_if_changed=True)
 # The transform chroma folds, and its tuning.
+_ESTIMATED_TUNING = Param("tuning", None, _tuning_or_auto,
+                          "semitones in [-0.5, 0.5) from A440 (any bins per octave), or auto to estimate it",
+                          _tuning_text, shown="auto")
 _CHROMA_LAYOUT = (
     _HOP, _FMIN,
     Param("bins_per_octave", 36, _count(1), "bins per octave of the transform", int),
     Param("n_octaves", 7, _count(1), "octaves of the transform", int),
     Param("n_chroma", 12, _count(1), "pitch classes", int),
-    Param("tuning", None, _tuning_or_auto,
-          "semitones in [-0.5, 0.5) from A440 (any bins per octave), or auto to estimate it",
-          _tuning_text, shown="auto"),
+    _ESTIMATED_TUNING,
+    _FILTER_SCALE,
 )
+_TUNING = Param("tuning", 0.0, check_tuning, "semitones in [-0.5, 0.5) from A440 (any bins per octave)", float)
 _CQT_PARAMS = (
     _HOP, _FMIN,
     Param("n_bins", 84, _count(2), "bins", int),
     Param("bins_per_octave", 12, _count(1), "bins per octave", int),
-    Param("tuning", 0.0, check_tuning, "semitones in [-0.5, 0.5) from A440 (any bins per octave)", float),
+    _TUNING,
+    _FILTER_SCALE,
+)
+_VQT_PARAMS = (
+    *_CQT_PARAMS,
+    Param("gamma", None, _gamma_or_erb,
+          "Hz added to every bin's bandwidth alpha * f, or erb for 24.7 * alpha / 0.108", _gamma_text,
+          shown="erb"),
+)
+_HCQT_PARAMS = (
+    _HOP, _FMIN,
+    Param("harmonics", (0.5, 1.0, 2.0, 3.0, 4.0, 5.0), _harmonic_list,
+          "multiples of fmin, one channel each (comma-separated)", _harmonics_text, shown="0.5,1,2,3,4,5"),
+    Param("n_bins", 360, _count(2), "bins of each channel", int),
+    Param("bins_per_octave", 60, _count(1), "bins per octave", int),
+    _TUNING,
+    _FILTER_SCALE,
+    Param("gamma", 0.0, lambda name, value: _gamma_or_erb(name, 0.0 if value is None else value),
+          "Hz added to every bin's bandwidth alpha * f (0: constant Q)", float),
 )
 
 
 def _chroma_args(p: Params) -> tuple[Any, ...]:
-    return (p["bins_per_octave"], p["n_octaves"], p["n_chroma"], p["fmin"])
+    return (p["bins_per_octave"], p["n_octaves"], p["n_chroma"], p["fmin"], p["filter_scale"])
 
 
 def _cqt_args(p: Params) -> tuple[Any, ...]:
-    return (p["fmin"], p["n_bins"], p["bins_per_octave"])
+    return (p["fmin"], p["n_bins"], p["bins_per_octave"], p["filter_scale"], p.get("gamma", 0.0))
+
+
+def _hcqt_args(p: Params) -> tuple[Any, ...]:
+    return (p["fmin"], list(p["harmonics"]), p["n_bins"], p["bins_per_octave"], p["filter_scale"], p["gamma"])
 
 
 def _chroma_bins(p: Params) -> int:
@@ -461,7 +632,83 @@ CQT_COMPLEX = Feature(
     offered=False,  # complex rows: for the package and its streams
 )
 
-TABLE: tuple[Feature, ...] = (CHROMA, CQT, CENS, CQT_COMPLEX)
+VQT = Feature(
+    name="vqt",
+    function="vqt_magnitude",
+    summary="Variable-Q transform magnitudes: the CQT with every band widened by gamma Hz.",
+    params=_VQT_PARAMS,
+    dtype=np.float32,
+    native=_magnitude_call,
+    native_args=_cqt_args,
+    n_bins=lambda p: int(p["n_bins"]),
+    lower="n_bins",
+    labels=_cqt_labels,
+    relations=_resolve_gamma,
+    stream=_cqt_stream("magnitude"),
+    nyquist=_vqt_nyquist,
+)
+
+VQT_COMPLEX = replace(VQT, name="vqt_complex", function="vqt", summary="The complex variable-Q transform.",
+                      dtype=np.complex64, native=_complex_call, stream=_cqt_stream("complex"), offered=False)
+
+
+def _hcqt_labels(p: Params) -> list[str]:
+    # Channel by channel, each bin named with its harmonic and the note it lies at.
+    return [f"h{h:g} {note}" for h in p["harmonics"]
+            for note in bin_notes(p["n_bins"], fmin=h * p["fmin"], bins_per_octave=p["bins_per_octave"])]
+
+
+HCQT = Feature(
+    name="hcqt",
+    function="hcqt_magnitude",
+    summary="Harmonic CQT magnitudes: one channel per harmonic of fmin.",
+    params=_HCQT_PARAMS,
+    dtype=np.float32,
+    native=_hcqt_magnitude_call,
+    native_args=_hcqt_args,
+    n_bins=lambda p: int(p["n_bins"]),
+    lower="n_bins",
+    labels=_hcqt_labels,
+    stream=_hcqt_stream("magnitude"),
+    nyquist=_hcqt_nyquist,
+    axes_before_rows=1,
+)
+
+HCQT_COMPLEX = replace(HCQT, name="hcqt_complex", function="hcqt", summary="The complex harmonic CQT.",
+                       dtype=np.complex64, native=_hcqt_complex_call, stream=_hcqt_stream("complex"),
+                       offered=False)
+
+
+def _vocabulary(name: str, value: object) -> str:
+    if not isinstance(value, str) or value not in chords.VOCABULARIES:
+        raise ValueError(f"{name} must be one of {', '.join(chords.VOCABULARIES)}, got {value!r}")
+    return value
+
+
+def _chords_call(p: Params) -> NativeCall:
+    return chords.frame_states
+
+
+CHORDS = Feature(
+    name="chords",
+    function="estimate_chords",
+    summary="Chords: start, end and label (mir_eval's syntax) of each segment, as .lab lines.",
+    params=(_HOP, _ESTIMATED_TUNING,
+            Param("vocabulary", "majmin", _vocabulary,
+                  "majmin (24 triads) or sevenths (and 7, maj7, min7 chords)", str)),
+    dtype=np.float32,
+    native=_chords_call,
+    native_args=lambda p: (p["vocabulary"], p["fmin"]),
+    n_bins=lambda p: chords.N_BINS,
+    lower="sr",
+    # Two rows per frame: the state's index among the vocabulary's labels, and its confidence.
+    labels=lambda p: ["state", "confidence"],
+    transform=lambda p: {"fmin": chords.C2_HZ, "bins_per_octave": chords.BINS_PER_OCTAVE},
+    nyquist=lambda p, sr, hop: chords.check_rate(sr),
+)
+
+
+TABLE: tuple[Feature, ...] = (CHROMA, CQT, CENS, CQT_COMPLEX, VQT, VQT_COMPLEX, HCQT, HCQT_COMPLEX, CHORDS)
 _ALL = {described.name: described for described in TABLE}
 
 #: The features the command line and batch offer, by name.

@@ -1,8 +1,11 @@
 # Types of the package's private native module: `_vexolin`'s transforms with
-# the thread count as an argument (at least 1) and an optional cancellation
-# token, the count `_vexolin` uses, chroma before its frames are scaled, the
+# the thread count as an argument (at least 1), an optional cancellation
+# token and the filter shape (filter_scale, gamma), the harmonic transform,
+# the count `_vexolin` uses, chroma before its frames are scaled, the
 # pitch-class row of every bin, and one channel's stream (vexolin.Stream holds
-# one per channel; chroma_folded gives the sums, before frames are scaled).
+# one per channel; chroma_folded gives the sums, before frames are scaled),
+# and the chord model's decoder (the best state of every frame).
+from collections.abc import Sequence
 from typing import SupportsFloat, SupportsIndex, SupportsInt
 
 import numpy as np
@@ -25,6 +28,23 @@ def cqt_complex(
     bins_per_octave: SupportsInt | SupportsIndex,
     threads: SupportsInt | SupportsIndex,
     cancel: Cancel | None = None,
+    *,
+    filter_scale: SupportsFloat | SupportsIndex = 1.0,
+    gamma: SupportsFloat | SupportsIndex = 0.0,
+) -> npt.NDArray[np.complex64]: ...
+def hcqt_complex(
+    y: npt.ArrayLike,
+    sr: SupportsFloat | SupportsIndex,
+    hop: SupportsInt | SupportsIndex,
+    fmin: SupportsFloat | SupportsIndex,
+    harmonics: Sequence[SupportsFloat | SupportsIndex],
+    n_bins: SupportsInt | SupportsIndex,
+    bins_per_octave: SupportsInt | SupportsIndex,
+    threads: SupportsInt | SupportsIndex,
+    cancel: Cancel | None = None,
+    *,
+    filter_scale: SupportsFloat | SupportsIndex = 1.0,
+    gamma: SupportsFloat | SupportsIndex = 0.0,
 ) -> npt.NDArray[np.complex64]: ...
 def cqt_magnitude(
     y: npt.ArrayLike,
@@ -35,6 +55,23 @@ def cqt_magnitude(
     bins_per_octave: SupportsInt | SupportsIndex,
     threads: SupportsInt | SupportsIndex,
     cancel: Cancel | None = None,
+    *,
+    filter_scale: SupportsFloat | SupportsIndex = 1.0,
+    gamma: SupportsFloat | SupportsIndex = 0.0,
+) -> npt.NDArray[np.float32]: ...
+def hcqt_magnitude(
+    y: npt.ArrayLike,
+    sr: SupportsFloat | SupportsIndex,
+    hop: SupportsInt | SupportsIndex,
+    fmin: SupportsFloat | SupportsIndex,
+    harmonics: Sequence[SupportsFloat | SupportsIndex],
+    n_bins: SupportsInt | SupportsIndex,
+    bins_per_octave: SupportsInt | SupportsIndex,
+    threads: SupportsInt | SupportsIndex,
+    cancel: Cancel | None = None,
+    *,
+    filter_scale: SupportsFloat | SupportsIndex = 1.0,
+    gamma: SupportsFloat | SupportsIndex = 0.0,
 ) -> npt.NDArray[np.float32]: ...
 def chroma_cqt(
     y: npt.ArrayLike,
@@ -46,6 +83,8 @@ def chroma_cqt(
     fmin: SupportsFloat | SupportsIndex,
     threads: SupportsInt | SupportsIndex,
     cancel: Cancel | None = None,
+    *,
+    filter_scale: SupportsFloat | SupportsIndex = 1.0,
 ) -> npt.NDArray[np.float32]: ...
 def chroma_folded(
     y: npt.ArrayLike,
@@ -57,6 +96,8 @@ def chroma_folded(
     fmin: SupportsFloat | SupportsIndex,
     threads: SupportsInt | SupportsIndex,
     cancel: Cancel | None = None,
+    *,
+    filter_scale: SupportsFloat | SupportsIndex = 1.0,
 ) -> npt.NDArray[np.float32]: ...
 def default_threads() -> int: ...
 def chroma_rows(
@@ -65,9 +106,10 @@ def chroma_rows(
     n_chroma: SupportsInt | SupportsIndex,
     fmin: SupportsFloat | SupportsIndex,
 ) -> npt.NDArray[np.int32]: ...
+def chord_path(scores: npt.ArrayLike, switch_cost: npt.ArrayLike) -> npt.NDArray[np.int32]: ...
 
 class Stream:
-    # No constructor: streams are made by cqt() and chroma().
+    # No constructor: streams are made by cqt(), hcqt(), chroma() and chroma_folded().
     def __init__(self, /, *args: object, **kwargs: object) -> None: ...
     @staticmethod
     def cqt(
@@ -78,6 +120,23 @@ class Stream:
         n_bins: SupportsInt | SupportsIndex,
         bins_per_octave: SupportsInt | SupportsIndex,
         frames_at_once: SupportsInt | SupportsIndex,
+        *,
+        filter_scale: SupportsFloat | SupportsIndex = 1.0,
+        gamma: SupportsFloat | SupportsIndex = 0.0,
+    ) -> Stream: ...
+    @staticmethod
+    def hcqt(
+        kind: str,
+        sr: SupportsFloat | SupportsIndex,
+        hop: SupportsInt | SupportsIndex,
+        fmin: SupportsFloat | SupportsIndex,
+        harmonics: Sequence[SupportsFloat | SupportsIndex],
+        n_bins: SupportsInt | SupportsIndex,
+        bins_per_octave: SupportsInt | SupportsIndex,
+        frames_at_once: SupportsInt | SupportsIndex,
+        *,
+        filter_scale: SupportsFloat | SupportsIndex = 1.0,
+        gamma: SupportsFloat | SupportsIndex = 0.0,
     ) -> Stream: ...
     @staticmethod
     def chroma(
@@ -88,6 +147,8 @@ class Stream:
         n_chroma: SupportsInt | SupportsIndex,
         fmin: SupportsFloat | SupportsIndex,
         frames_at_once: SupportsInt | SupportsIndex,
+        *,
+        filter_scale: SupportsFloat | SupportsIndex = 1.0,
     ) -> Stream: ...
     @staticmethod
     def chroma_folded(
@@ -98,6 +159,8 @@ class Stream:
         n_chroma: SupportsInt | SupportsIndex,
         fmin: SupportsFloat | SupportsIndex,
         frames_at_once: SupportsInt | SupportsIndex,
+        *,
+        filter_scale: SupportsFloat | SupportsIndex = 1.0,
     ) -> Stream: ...
     def push(self, y: npt.ArrayLike, check_finite: bool) -> npt.NDArray[np.float32] | npt.NDArray[np.complex64]: ...
     def finish(self) -> npt.NDArray[np.float32] | npt.NDArray[np.complex64]: ...

@@ -1,7 +1,8 @@
 """Frames written to a file as they arrive, so that a long file's result never
 has to be in memory: a ``.npy`` file of Fortran order (frame after frame,
-each frame's rows together) whose header is written last, then decibels,
-CSV rows and ``.npz`` archives read from it a chunk of frames at a time."""
+each frame's rows together) whose header is written once the frames are all
+there and whose magic is written last (:func:`seal`), then decibels, CSV
+rows and ``.npz`` archives read from it a chunk of frames at a time."""
 
 from __future__ import annotations
 
@@ -17,6 +18,10 @@ from vexolin._convert import amplitude_to_db, frames_to_time
 # Bytes of the header: magic, version, length and the padded description.
 _HEADER_BYTES = 128
 _MAGIC = b"\x93NUMPY\x01\x00"
+# In the magic's place until the file is sealed: numpy.load refuses the file,
+# so that one left by a run killed midway (in the dB pass, say) is never read
+# as a result.
+_UNSEALED = b"\x93VXPART"
 # Frames per chunk when reading a spooled result back.
 _CHUNK_FRAMES = 16384
 
@@ -24,13 +29,13 @@ _CHUNK_FRAMES = 16384
 def _header(n_rows: int, n_frames: int) -> bytes:
     text = f"{{'descr': '<f4', 'fortran_order': True, 'shape': ({n_rows}, {n_frames}), }}"
     body = text.encode("ascii").ljust(_HEADER_BYTES - len(_MAGIC) - 2 - 1) + b"\n"
-    return _MAGIC + len(body).to_bytes(2, "little") + body
+    return _UNSEALED + _MAGIC[len(_UNSEALED):] + len(body).to_bytes(2, "little") + body
 
 
 def write_frames(f: IO[bytes], blocks: Iterable[npt.NDArray[np.float32]], n_rows: int) -> int:
     """Write the float32 (n_rows, k) blocks to ``f`` as one ``.npy`` array of
-    shape (n_rows, total k); returns the total. Until the header is written at
-    the end, the file does not read as an array at all."""
+    shape (n_rows, total k); returns the total. The file reads as an array
+    only once sealed (:func:`seal`); :func:`open_frames` maps it before."""
     start = f.tell()
     f.write(b"\0" * _HEADER_BYTES)
     n_frames = 0
@@ -42,6 +47,13 @@ def write_frames(f: IO[bytes], blocks: Iterable[npt.NDArray[np.float32]], n_rows
     f.write(_header(n_rows, n_frames))
     f.seek(end)
     return n_frames
+
+
+def seal(path: str) -> None:
+    """Make the file ``write_frames`` wrote a ``.npy`` file that numpy reads:
+    the last write, once its values are final."""
+    with open(path, "r+b") as f:
+        f.write(_MAGIC[:len(_UNSEALED)])
 
 
 def open_frames(path: str, *, writable: bool = False) -> npt.NDArray[np.float32]:

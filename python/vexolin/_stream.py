@@ -45,12 +45,13 @@ class Stream:
 
     Parameters
     ----------
-    feature : {"cqt", "cqt_magnitude", "chroma_cqt"}
+    feature : {"cqt", "cqt_magnitude", "chroma_cqt", "vqt", "vqt_magnitude", "hcqt", "hcqt_magnitude"}
         The package function the stream equals.
     sr : float
         Sample rate in Hz (required).
-    hop_length, fmin, n_bins, bins_per_octave, n_octaves, n_chroma
-        That function's parameters, with its defaults.
+    hop_length, fmin, n_bins, bins_per_octave, n_octaves, n_chroma, filter_scale, gamma, harmonics
+        That function's parameters, with its defaults. A harmonic stream's
+        frames have shape (..., n_harmonics, n_bins, k).
     tuning : float
         Semitones in [-0.5, 0.5) from A440, whatever ``bins_per_octave`` is;
         0.0 for every feature, chroma included: a stream cannot estimate the
@@ -135,7 +136,7 @@ class Stream:
 
     @property
     def n_rows(self) -> int:
-        """Rows of every frame: bins, or pitch classes."""
+        """Rows of every frame: bins, or pitch classes (of all channels of a harmonic stream)."""
         return int(self._channels[0].n_rows)
 
     def push(self, block: npt.ArrayLike) -> npt.NDArray[Any]:

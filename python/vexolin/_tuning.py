@@ -7,9 +7,9 @@ signal (in each stretch, the loudest of a few candidates), finds the
 spectral peaks of each through a Gaussian window, whose log-magnitude
 peaks are parabolas, so three bins give a peak's frequency to a small
 fraction of a bin, and takes the mode of the peaks' deviations from the
-nearest equal-tempered semitone, weighted by magnitude and refined by the
-weighted mean around it. Its cost and memory do not grow with the signal's
-length. Estimates are rounded to whole cents, so a collection gives at most
+nearest equal-tempered semitone, weighted by magnitude (in a histogram
+smoothed over several cents) and refined by the weighted mean around it.
+Its cost and memory do not grow with the signal's length. Estimates are rounded to whole cents, so a collection gives at most
 100 distinct tunings, and so at most 100 kernel bases per parameter set.
 """
 
@@ -44,8 +44,16 @@ _BLOCK = 8
 _SIGMA_FRACTION = 1.0 / 8.0
 # Peaks more than this below the frame's loudest are not read.
 _FLOOR_DB = 40.0
-# Around the histogram's mode, deviations within this many cents make the mean.
-_REFINE_CENTS = 6.0
+# The histogram is smoothed by a Gaussian of this many cents (taps to
+# +-12): sampled instruments spread their notes' tunings over several cents
+# (ensembles and vibrato; samples of one instrument tuned a few cents apart),
+# and the mode of a narrower smoothing jumps between their clusters as the
+# audio is shifted.
+_SMOOTH_CENTS = 8.0
+_SMOOTH_TAPS = np.exp(-0.5 * (np.arange(-12, 13) / _SMOOTH_CENTS) ** 2)
+# Around the mode, deviations within this many cents make the mean: the 5th
+# and 7th partials of harmonic tones (14 and 31 cents flat) stay outside.
+_REFINE_CENTS = 10.0
 
 
 def wrap(tuning: float) -> float:
@@ -169,13 +177,14 @@ def _peaks(spectrum: npt.NDArray[np.float64], sr: float, n_fft: int, fmin: float
 
 
 def _mode_and_mean(deviation: npt.NDArray[np.float64], weight: npt.NDArray[np.float64]) -> float:
-    """The most weighted deviation (1-cent histogram, circular), refined by
-    the weighted mean of the deviations near it."""
+    """The most weighted deviation (1-cent histogram, circular, smoothed),
+    refined by the weighted mean of the deviations near it."""
     cents = deviation * CENTS
     histogram = np.bincount(np.floor(cents + 50.0).astype(np.int64) % CENTS, weights=weight, minlength=CENTS)
-    # Smoothed around the circle: padded by two bins at each end.
-    padded = np.concatenate([histogram[-2:], histogram, histogram[:2]])
-    smooth = sum(k * padded[4 - i: 4 - i + CENTS] for i, k in enumerate((1.0, 2.0, 3.0, 2.0, 1.0)))
+    # Smoothed around the circle: padded by the taps' half width at each end.
+    half = len(_SMOOTH_TAPS) // 2
+    padded = np.concatenate([histogram[-half:], histogram, histogram[:half]])
+    smooth = np.convolve(padded, _SMOOTH_TAPS, mode="valid")
     mode = float(np.argmax(smooth)) - 50.0 + 0.5
     near = (cents - mode + 50.0) % CENTS - 50.0
     inside = np.abs(near) <= _REFINE_CENTS
@@ -208,10 +217,10 @@ def estimate_tuning(
     stretch, the loudest of four candidates) are read through a Gaussian
     window to a small fraction of a bin; their deviations from the nearest
     equal-tempered semitone, weighted by magnitude, give the answer as the
-    mode of a 1-cent histogram refined by the weighted mean within 6 cents
-    of it, so partials of harmonic tones that fall off the tempered grid
-    (the 5th and 7th) do not pull it. Time and memory do not grow with the
-    signal's length. A signal without peaks (silence) gives 0.0.
+    mode of a 1-cent histogram smoothed by a Gaussian of 8 cents, refined
+    by the weighted mean within 10 cents of it, so partials of harmonic
+    tones that fall off the tempered grid (the 5th and 7th) do not pull it.
+    Time and memory do not grow with the signal's length. A signal without peaks (silence) gives 0.0.
 
     Parameters
     ----------

@@ -73,6 +73,32 @@ TEST(BinGrid, LengthsScaleWithRateAndCutoffDoesNot) {
   EXPECT_EQ(cut1, (0.750091552734375 / q + 1.0) * freqs.back());
 }
 
+// Bin k's band is alpha_k f_k + gamma Hz, its filter filter_scale * sr / (alpha_k f_k + gamma)
+// samples long; gamma 0 leaves the constant-Q lengths as they are, bit for bit.
+TEST(BinGrid, GammaWidensEveryBandByTheSameHertz) {
+  const auto freqs = bin_frequencies(32.70319566257483, 84, 12);
+  const auto alpha = bin_alpha(freqs);
+  double plain_cut = 0.0, zero_cut = 0.0;
+  const auto plain = filter_lengths(freqs, alpha, 22050.0, 1.0, &plain_cut);
+  const auto zero = filter_lengths(freqs, alpha, 22050.0, 1.0, &zero_cut, 0.0);
+  EXPECT_EQ(zero, plain);
+  EXPECT_EQ(zero_cut, plain_cut);
+  for (double filter_scale : {0.5, 1.0, 2.0}) {
+    for (double gamma : {1.5, 13.2, 400.0}) {
+      double cutoff = 0.0;
+      const auto lengths = filter_lengths(freqs, alpha, 22050.0, filter_scale, &cutoff, gamma);
+      for (std::size_t k = 0; k < freqs.size(); ++k) {
+        const double want = filter_scale * 22050.0 / (alpha[k] * freqs[k] + gamma);
+        EXPECT_NEAR(lengths[k], want, 1e-13 * want) << k;
+        EXPECT_LT(lengths[k], filter_scale * plain[k]) << k;
+      }
+      // The top band's upper edge, half a Hann bandwidth above its centre.
+      const double band = (alpha.back() * freqs.back() + gamma) / filter_scale;
+      EXPECT_NEAR(cutoff, freqs.back() + 0.750091552734375 * band, 1e-9);
+    }
+  }
+}
+
 TEST(BinGrid, EmptyInputsAndNullCutoff) {
   double cutoff = -1.0;
   EXPECT_TRUE(filter_lengths({}, {}, 22050.0, 1.0, &cutoff).empty());

@@ -1,5 +1,7 @@
 #include "chroma/chroma.h"
 
+#include "tests/cpp/compute.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,8 +13,6 @@
 
 namespace morvat::vexolin {
 namespace {
-
-constexpr double c1 = 32.70319566257483;
 
 std::vector<int> rows_of_bins(int n_bins, int bins_per_octave, int n_chroma, double fmin) {
   return chroma_rows(n_bins, bins_per_octave, n_chroma, fmin);

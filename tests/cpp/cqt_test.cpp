@@ -17,16 +17,8 @@
 namespace morvat::vexolin {
 namespace {
 
-constexpr double c1 = 32.70319566257483;
-
 CqtParams params(double sr, int hop, int n_bins, int bins_per_octave, double fmin = c1) {
   return {sr, hop, fmin, n_bins, bins_per_octave, 1.0, 0.01};
-}
-
-std::vector<float> sine(double freq, double sr, int n) {
-  std::vector<float> y(n);
-  for (int i = 0; i < n; ++i) y[i] = static_cast<float>(std::sin(6.283185307179586 * freq * i / sr));
-  return y;
 }
 
 TEST(Cqt, FrameCountsAndShapes) {
@@ -56,18 +48,32 @@ TEST(Cqt, EmptySignalGivesOneSilentFrame) {
 
 // A sinusoid at a bin's centre frequency peaks in that bin's row, whichever
 // octave (and so whichever decimated signal) the bin is computed from.
-void expect_peaks_in_own_row(double sr, int hop, int n_bins, int bins_per_octave, int n_samples, int bin_in_octave) {
+void expect_peaks_in_own_row(double sr, int hop, int n_bins, int bins_per_octave, int n_samples, int bin_in_octave,
+                             double gamma = 0.0, double filter_scale = 1.0) {
   const auto freqs = bin_frequencies(c1, n_bins, bins_per_octave);
   for (int k = bin_in_octave; k < n_bins; k += bins_per_octave) {
     if (freqs[k] > 0.45 * sr) break;
     const auto y = sine(freqs[k], sr, n_samples);
-    const Computed m = compute_magnitude(y.data(), y.size(), params(sr, hop, n_bins, bins_per_octave), 1);
+    CqtParams p = params(sr, hop, n_bins, bins_per_octave);
+    p.gamma = gamma;
+    p.filter_scale = filter_scale;
+    const Computed m = compute_magnitude(y.data(), y.size(), p, 1);
     const int t = m.n_frames / 2;
     int best = 0;
     for (int b = 1; b < m.n_bins; ++b) {
       if (m.mag[b * m.n_frames + t] > m.mag[best * m.n_frames + t]) best = b;
     }
-    EXPECT_EQ(best, k) << "sr " << sr << " hop " << hop << " bin " << k << " at " << freqs[k] << " Hz";
+    const std::string what = "sr " + std::to_string(sr) + " hop " + std::to_string(hop) + " bin " +
+                             std::to_string(k) + " at " + std::to_string(freqs[k]) + " Hz, gamma " +
+                             std::to_string(gamma);
+    const double alpha_f = bin_alpha(freqs)[k] * freqs[k];
+    if (gamma <= alpha_f) {
+      EXPECT_EQ(best, k) << what;
+    } else {
+      // A band much wider than the bins' spacing: the tone lies within the
+      // pass band of the bin that measures it most.
+      EXPECT_LE(std::abs(freqs[best] - freqs[k]), 0.75 * (alpha_f + gamma) / filter_scale) << what;
+    }
   }
 }
 
@@ -78,6 +84,8 @@ TEST(Cqt, SinusoidPeaksInItsBinInEveryOctave) {
   expect_peaks_in_own_row(22050.0, 256, 90, 12, 3 * 22050, 3);   // partial lowest octave
   expect_peaks_in_own_row(22050.0, 256, 8, 12, 22050, 0);        // fewer bins than one octave
   expect_peaks_in_own_row(16000.0, 128, 70, 24, 2 * 16000, 11);  // 24 bins per octave
+  expect_peaks_in_own_row(22050.0, 512, 84, 12, 3 * 22050, 4, 13.2, 1.5);  // ERB bands, longer filters
+  expect_peaks_in_own_row(22050.0, 512, 84, 12, 3 * 22050, 9, 400.0, 0.7);  // low octaves stay at a high rate
 }
 
 TEST(Cqt, SecondCallBuildsNoBasisAndIsBitIdentical) {
@@ -163,6 +171,29 @@ TEST(Cqt, TopBinAtOrAboveNyquistIsRejected) {
   // Filters longer than the FFT supports are refused before any work.
   expect_rejected(params(22050.0, 8, 12, 12, 1e-5), 1, "fmin");
   expect_rejected(params(22050.0, 8, 3, 1 << 30, 30.0), 1, "bins_per_octave");
+}
+
+TEST(Cqt, BandsThatCannotBeMeasuredAreRejected) {
+  auto with = [](double gamma, double filter_scale, int n_bins = 84) {
+    CqtParams p = params(22050.0, 512, n_bins, 12);
+    p.gamma = gamma;
+    p.filter_scale = filter_scale;
+    return p;
+  };
+  for (double bad : {-1.0, std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
+    expect_rejected(with(bad, 1.0), 1, "gamma");
+    expect_rejected(with(0.0, bad), 1, "filter_scale");
+  }
+  // 1/50 of the filters leaves the top bins less than 2 samples.
+  expect_rejected(with(0.0, 0.02), 1, "filter_scale");
+  // 107 bins from C1 end at 14.9 kHz, under the Nyquist limit of 44.1 kHz;
+  // 10 kHz added to the bands reaches past it, and the message says so.
+  CqtParams wide = params(44100.0, 512, 107, 12);
+  const float sample = 0.0f;
+  EXPECT_NO_THROW(compute_complex(&sample, 1, wide, 1));
+  wide.gamma = 1e4;
+  expect_rejected(wide, 1, "Nyquist");
+  expect_rejected(wide, 1, "gamma = 10000 Hz widens");
 }
 
 TEST(Cqt, CancelDuringAThreadedCallStopsItAndLaterCallsAreUnaffected) {

@@ -19,46 +19,6 @@
 namespace morvat::vexolin {
 namespace {
 
-constexpr double c1 = 32.70319566257483;
-
-enum class Output { complex, magnitude, chroma };
-
-// The call as the module makes it: interleaved complex values, magnitudes, or
-// chroma of 12 pitch classes over the same bins.
-std::vector<float> run(const CqtPlan& plan, const std::vector<float>& y, Output output, int n_threads) {
-  const std::size_t n_frames = static_cast<std::size_t>(plan.n_frames);
-  std::vector<float> out;
-  if (output == Output::chroma) {
-    const int bins_per_octave = plan.params.bins_per_octave;
-    const ChromaPlan chroma = plan_chroma(y.size(), plan.params.sr, plan.params.hop, bins_per_octave,
-                                          plan.n_bins / bins_per_octave, 12, plan.params.fmin);
-    out.resize(12 * static_cast<std::size_t>(chroma.cqt.n_frames));
-    run_chroma(chroma, y.data(), out.data(), n_threads);
-    return out;
-  }
-  CqtTarget target;
-  if (output == Output::complex) {
-    out.resize(2 * static_cast<std::size_t>(plan.n_bins) * n_frames);
-    target.re = out.data();
-    target.im = out.data() + 1;
-    target.stride = 2;
-  } else {
-    out.resize(static_cast<std::size_t>(plan.n_bins) * n_frames);
-    target.mag = out.data();
-  }
-  run_cqt(plan, y.data(), target, n_threads);
-  return out;
-}
-
-struct Layout {
-  double sr;
-  int hop;
-  double fmin;
-  int n_bins;
-  int bins_per_octave;
-  const char* what;
-};
-
 TEST(CqtThreads, ResultIsBitIdenticalForEveryThreadCount) {
   const Layout layouts[] = {
       {22050.0, 64, c1, 84, 12, "six halvings, chunks of 512 frames"},
@@ -80,9 +40,9 @@ TEST(CqtThreads, ResultIsBitIdenticalForEveryThreadCount) {
         }
         const CqtPlan plan = plan_cqt(len, {l.sr, l.hop, l.fmin, l.n_bins, l.bins_per_octave});
         for (Output output : {Output::complex, Output::magnitude, Output::chroma}) {
-          const std::vector<float> serial = run(plan, y, output, 1);
+          const std::vector<float> serial = run_plan(plan, y, output, 1);
           for (int n_threads : {2, 3, 7}) {
-            const std::vector<float> threaded = run(plan, y, output, n_threads);
+            const std::vector<float> threaded = run_plan(plan, y, output, n_threads);
             ASSERT_EQ(threaded.size(), serial.size());
             EXPECT_EQ(std::memcmp(threaded.data(), serial.data(), serial.size() * sizeof(float)), 0)
                 << l.what << ", " << len << " samples, output " << static_cast<int>(output) << ", "

@@ -1,6 +1,8 @@
 #include "engine/bin_grid.h"
 #include "engine/octave_plan.h"
 
+#include "tests/cpp/compute.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,8 +13,6 @@ namespace {
 
 using detail::octave_count;
 using detail::plan_octaves;
-
-constexpr double c1 = 32.70319566257483;
 
 double cutoff_of(int n_bins, int bins_per_octave, double sr) {
   const auto freqs = bin_frequencies(c1, n_bins, bins_per_octave);
@@ -73,6 +73,50 @@ TEST(OctavePlan, WorkedCases) {
   const OctavePlan p90 = plan_for(22050, 22050.0, 512, 90, 12);
   ASSERT_EQ(p90.octaves.size(), 8u);
   EXPECT_EQ(p90.octaves[7].end_bin, 6);
+}
+
+OctavePlan vqt_plan(std::int64_t len, double sr, int hop, double gamma, int n_bins = 84, int bins_per_octave = 12) {
+  const auto freqs = bin_frequencies(c1, n_bins, bins_per_octave);
+  const auto alpha = bin_alpha(freqs);
+  double cutoff = 0.0;
+  filter_lengths(freqs, alpha, sr, 1.0, &cutoff, gamma);
+  return plan_octaves(len, sr, hop, freqs, alpha, bins_per_octave, 1.0, cutoff, gamma);
+}
+
+// Bands widened by gamma do not halve with the frequency: the low octaves
+// stay at a higher rate once their bands would pass a quarter of the halved
+// one (or the top octave's share, when higher), and halve again further
+// down where the bands, against the rate, are narrow enough.
+TEST(OctavePlan, WideBandsStopTheHalvings) {
+  const auto freqs = bin_frequencies(c1, 84, 12);
+  const auto alpha = bin_alpha(freqs);
+  // The ERB gamma of 12 bins per octave changes nothing here.
+  const OctavePlan erb = vqt_plan(220500, 22050.0, 512, 24.7 * alpha[40] / 0.108);
+  const OctavePlan cqt = plan_for(220500, 22050.0, 512);
+  for (std::size_t o = 0; o < cqt.octaves.size(); ++o) EXPECT_EQ(erb.octaves[o].sr, cqt.octaves[o].sr) << o;
+
+  for (double gamma : {100.0, 400.0, 2000.0}) {
+    const OctavePlan plan = vqt_plan(220500, 22050.0, 512, gamma);
+    double cutoff = 0.0;
+    filter_lengths(freqs, alpha, 22050.0, 1.0, &cutoff, gamma);
+    const double share = std::max(0.25, cutoff / plan.sr_reference);
+    int stays = 0;
+    for (std::size_t o = 0; o < plan.octaves.size(); ++o) {
+      const OctaveSpan& octave = plan.octaves[o];
+      const double edge =
+          detail::highest_band_edge(freqs, alpha, octave.first_bin, octave.end_bin, 1.0, gamma);
+      EXPECT_LE(edge, share * octave.sr * (1.0 + 1e-12)) << "gamma " << gamma << " octave " << o;
+      if (o > 0 && octave.sr == plan.octaves[o - 1].sr) {
+        ++stays;
+        // An octave that stays would not have fitted the halved rate.
+        EXPECT_GT(edge, share * 0.5 * octave.sr) << o;
+      }
+    }
+    EXPECT_GT(stays, 0) << gamma;
+    std::int64_t fewest = plan.octaves.front().n_frames;
+    for (const OctaveSpan& octave : plan.octaves) fewest = std::min(fewest, octave.n_frames);
+    EXPECT_EQ(plan.n_frames, fewest);
+  }
 }
 
 TEST(OctavePlan, LongestSignalPlansWithoutOverflow) {

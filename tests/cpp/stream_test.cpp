@@ -2,9 +2,9 @@
 // signal into blocks (one sample at a time, empty blocks, random sizes, one
 // block) equal run_cqt's and run_chroma's bit for bit, frames come out as
 // soon as the latency says, and a stream's buffers stop growing.
-#include "chroma/chroma.h"
 #include "chroma/chroma_stream.h"
 #include "engine/stream.h"
+#include "tests/cpp/compute.h"
 
 #include <gtest/gtest.h>
 
@@ -18,81 +18,46 @@
 namespace morvat::vexolin {
 namespace {
 
-constexpr double c1 = 32.70319566257483;
-
-enum class Output { complex, magnitude, chroma };
-
-struct Layout {
-  double sr;
-  int hop;
-  double fmin;
-  int n_bins;
-  int bins_per_octave;
-  const char* what;
-};
-
 // Early halvings; an odd hop (no halving at all); a hop that stops halving
-// after two octaves; a short low transform whose octaves end on one signal.
+// after two octaves; a short low transform whose octaves end on one signal;
+// a chroma grid; bands widened by gamma so far that the low octaves stay at
+// a higher rate, and wider filters.
 const Layout layouts[] = {
     {22050.0, 512, c1, 84, 12, "default_c1_12"},
     {22050.0, 1024, 110.0, 24, 12, "early_halvings"},
     {8000.0, 301, 65.0, 36, 12, "odd_hop"},
     {16000.0, 20, 60.0, 48, 12, "hop_stops_halving"},
     {22050.0, 256, c1, 252, 36, "chroma_grid"},
+    {22050.0, 512, c1, 84, 12, "wide_gamma", 400.0},
+    {22050.0, 256, 55.0, 72, 24, "erb_gamma_wider_filters", 24.7 * 0.028877 / 0.108, 0.7},
 };
 
-std::vector<float> signal(std::size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> noise(0.0f, 0.3f);
-  std::vector<float> y(n);
-  for (std::size_t i = 0; i < n; ++i) y[i] = 0.5f * std::sin(0.031f * static_cast<float>(i)) + noise(rng);
-  return y;
-}
-
 std::vector<float> whole(const Layout& l, const std::vector<float>& y, Output output, int* n_frames) {
-  std::vector<float> out;
-  if (output == Output::chroma) {
-    const ChromaPlan plan = plan_chroma(y.size(), l.sr, l.hop, l.bins_per_octave,
-                                        l.n_bins / l.bins_per_octave, 12, l.fmin);
-    *n_frames = plan.cqt.n_frames;
-    out.resize(12 * static_cast<std::size_t>(plan.cqt.n_frames));
-    run_chroma(plan, y.data(), out.data(), 1);
-    return out;
-  }
-  const CqtPlan plan = plan_cqt(y.size(), {l.sr, l.hop, l.fmin, l.n_bins, l.bins_per_octave});
+  const CqtPlan plan = plan_cqt(y.size(), l.params());
   *n_frames = plan.n_frames;
-  CqtTarget target;
-  const std::size_t n_values = static_cast<std::size_t>(plan.n_bins) * static_cast<std::size_t>(plan.n_frames);
-  if (output == Output::complex) {
-    out.resize(2 * n_values);
-    target.re = out.data();
-    target.im = out.data() + 1;
-    target.stride = 2;
-  } else {
-    out.resize(n_values);
-    target.mag = out.data();
-  }
-  run_cqt(plan, y.data(), target, 1);
-  return out;
+  return run_plan(plan, y, output, 1);
 }
 
-// A stream of the layout, fed blocks of the given sizes, then finished; the
-// frames of every call laid side by side as the whole call lays them out.
+// A stream of the layout (of its harmonic transform, given harmonics), fed
+// blocks of the given sizes, then finished; the frames of every call laid
+// side by side as the whole call lays them out.
 struct Streamed {
   std::vector<float> values;  // row-major, n_frames columns
   int n_frames = 0;
 };
 
 Streamed streamed(const Layout& l, const std::vector<float>& y, Output output, const std::vector<std::size_t>& sizes,
-                  int frames_at_once = 1) {
+                  int frames_at_once = 1, const std::vector<double>& harmonics = {}) {
   ChromaStream chroma;
   CqtStream plain;
+  const StreamOutput kind = output == Output::complex ? StreamOutput::complex : StreamOutput::magnitude;
   if (output == Output::chroma) {
     chroma = open_chroma_stream(l.sr, l.hop, l.bins_per_octave, l.n_bins / l.bins_per_octave, 12, l.fmin,
-                                frames_at_once);
+                                frames_at_once, {}, l.filter_scale);
+  } else if (harmonics.empty()) {
+    plain = open_stream(l.params(), kind, frames_at_once);
   } else {
-    plain = open_stream({l.sr, l.hop, l.fmin, l.n_bins, l.bins_per_octave},
-                        output == Output::complex ? StreamOutput::complex : StreamOutput::magnitude, frames_at_once);
+    plain = open_hcqt_stream(l.params(), harmonics, kind, frames_at_once);
   }
   CqtStream& s = output == Output::chroma ? chroma.cqt : plain;
   const std::size_t width = output == Output::complex ? 2 : 1;
@@ -131,31 +96,13 @@ Streamed streamed(const Layout& l, const std::vector<float>& y, Output output, c
   return result;
 }
 
-void expect_bitwise_equal(const std::vector<float>& a, const std::vector<float>& b, const std::string& what) {
-  ASSERT_EQ(a.size(), b.size()) << what;
-  ASSERT_EQ(0, std::memcmp(a.data(), b.data(), a.size() * sizeof(float))) << what;
-}
-
-std::vector<std::size_t> random_sizes(std::size_t n, unsigned seed, std::size_t largest) {
-  std::mt19937 rng(seed);
-  std::uniform_int_distribution<std::size_t> size(0, largest);
-  std::vector<std::size_t> sizes;
-  std::size_t left = n;
-  while (left > 0) {
-    const std::size_t s = std::min(left, size(rng));
-    sizes.push_back(s);
-    left -= s;
-  }
-  return sizes;
-}
-
 class StreamPartitions : public ::testing::TestWithParam<Layout> {};
 
 TEST_P(StreamPartitions, EveryPartitionEqualsTheWholeCall) {
   const Layout& l = GetParam();
-  const std::vector<float> y = signal(static_cast<std::size_t>(l.hop) * 61 + 7, 3);
+  const std::vector<float> y = noisy_signal(static_cast<std::size_t>(l.hop) * 61 + 7, 3);
   for (Output output : {Output::complex, Output::magnitude, Output::chroma}) {
-    if (output == Output::chroma && l.n_bins % l.bins_per_octave != 0) continue;
+    if (output == Output::chroma && (l.n_bins % l.bins_per_octave != 0 || l.gamma > 0.0)) continue;
     int n_frames = 0;
     const std::vector<float> expected = whole(l, y, output, &n_frames);
     const std::string what = std::string(l.what) + " output " + std::to_string(static_cast<int>(output));
@@ -179,7 +126,7 @@ TEST_P(StreamPartitions, EveryPartitionEqualsTheWholeCall) {
 
 TEST_P(StreamPartitions, OneSampleAtATime) {
   const Layout& l = GetParam();
-  const std::vector<float> y = signal(static_cast<std::size_t>(l.hop) * 9 + 3, 4);
+  const std::vector<float> y = noisy_signal(static_cast<std::size_t>(l.hop) * 9 + 3, 4);
   int n_frames = 0;
   const std::vector<float> expected = whole(l, y, Output::magnitude, &n_frames);
   expect_bitwise_equal(streamed(l, y, Output::magnitude, std::vector<std::size_t>(y.size(), 1)).values, expected,
@@ -195,7 +142,7 @@ TEST_P(StreamPartitions, LengthsAroundFrameCountChanges) {
   for (std::size_t k = 1; k <= 4; ++k) {
     for (std::size_t delta : {0, 1, 2}) lengths.push_back(k * static_cast<std::size_t>(l.hop) - 1 + delta);
   }
-  const std::vector<float> y = signal(lengths.back() + 2, 5);
+  const std::vector<float> y = noisy_signal(lengths.back() + 2, 5);
   for (std::size_t n : lengths) {
     const std::vector<float> part(y.begin(), y.begin() + static_cast<std::ptrdiff_t>(n));
     int n_frames = 0;
@@ -208,19 +155,57 @@ TEST_P(StreamPartitions, LengthsAroundFrameCountChanges) {
 INSTANTIATE_TEST_SUITE_P(Layouts, StreamPartitions, ::testing::ValuesIn(layouts),
                          [](const auto& info) { return std::string(info.param.what); });
 
+// Harmonic transforms whose channels share halved signals and frames (and,
+// at an odd hop, whole octaves of values): their streams too equal the
+// whole call for any partition.
+struct HarmonicLayout {
+  Layout layout;
+  std::vector<double> harmonics;
+};
+
+const HarmonicLayout harmonic_layouts[] = {
+    {{22050.0, 256, c1, 108, 36, "salience_like"}, {0.5, 1.0, 2.0, 3.0, 5.0}},
+    {{22050.0, 441, 55.0, 36, 12, "odd_hop_shared_octaves"}, {1.0, 2.0, 4.0}},
+    {{16000.0, 128, 40.0, 48, 12, "wide_gamma", 300.0, 0.8}, {1.0, 1.5, 2.0}},
+};
+
+TEST(Stream, HarmonicStreamsEqualTheWholeCall) {
+  for (const HarmonicLayout& h : harmonic_layouts) {
+    const Layout& l = h.layout;
+    const std::vector<float> y = noisy_signal(static_cast<std::size_t>(l.hop) * 53 + 11, 12);
+    const HcqtPlan plan = plan_hcqt(y.size(), l.params(), h.harmonics);
+    for (Output output : {Output::complex, Output::magnitude}) {
+      const std::vector<float> expected = run_hcqt_plan(plan, y, output, 1);
+      for (const std::vector<std::size_t>& sizes : {random_sizes(y.size(), 3, 3000), random_sizes(y.size(), 4, 400)}) {
+        for (int frames_at_once : {1, frame_block}) {
+          const Streamed got = streamed(l, y, output, sizes, frames_at_once, h.harmonics);
+          EXPECT_EQ(got.n_frames, plan.n_frames) << l.what;
+          expect_bitwise_equal(got.values, expected, std::string(l.what) + ", " + std::to_string(sizes.size()) +
+                                                         " blocks of " + std::to_string(frames_at_once) + " frames");
+        }
+      }
+    }
+  }
+}
+
 // The first frames are out once latency samples are in, not one sample
-// sooner, and every later group a group's hops after that.
+// sooner, and every later group a group's hops after that; for harmonic
+// streams as well.
 TEST(Stream, LatencyIsWhenTheFirstFramesComeOut) {
-  for (const Layout& l : layouts) {
+  std::vector<std::pair<Layout, std::vector<double>>> cases;
+  for (const Layout& l : layouts) cases.push_back({l, {}});
+  for (const HarmonicLayout& h : harmonic_layouts) cases.push_back({h.layout, h.harmonics});
+  for (const auto& [l, harmonics] : cases) {
     for (int group : {1, frame_block}) {
-      CqtStream s = open_stream({l.sr, l.hop, l.fmin, l.n_bins, l.bins_per_octave}, StreamOutput::magnitude, group);
+      CqtStream s = harmonics.empty() ? open_stream(l.params(), StreamOutput::magnitude, group)
+                                      : open_hcqt_stream(l.params(), harmonics, StreamOutput::magnitude, group);
       const std::int64_t latency = stream_latency(s);
       const std::string what = std::string(l.what) + " in groups of " + std::to_string(group);
       EXPECT_EQ(ready_frames(s, latency - 1), 0) << what;
       EXPECT_EQ(ready_frames(s, latency), group) << what;
       EXPECT_EQ(ready_frames(s, latency + 3 * group * l.hop - 1), 3 * group) << what;
       EXPECT_EQ(ready_frames(s, latency + 3 * group * l.hop), 4 * group) << what;
-      const std::vector<float> y = signal(static_cast<std::size_t>(latency), 6);
+      const std::vector<float> y = noisy_signal(static_cast<std::size_t>(latency), 6);
       push_samples(s, y.data(), y.size() - 1);
       EXPECT_EQ(pending_frames(s), 0) << what;
       push_samples(s, y.data() + y.size() - 1, 1);
@@ -233,7 +218,7 @@ TEST(Stream, LatencyIsWhenTheFirstFramesComeOut) {
 TEST(Stream, MemoryStopsGrowing) {
   const Layout& l = layouts[0];
   CqtStream s = open_stream({l.sr, l.hop, l.fmin, l.n_bins, l.bins_per_octave}, StreamOutput::complex, 1);
-  const std::vector<float> y = signal(4096, 7);
+  const std::vector<float> y = noisy_signal(4096, 7);
   std::vector<float> out;
   auto sizes = [&] {
     std::vector<std::size_t> held;
@@ -258,7 +243,7 @@ TEST(Stream, MemoryStopsGrowing) {
 TEST(Stream, PushAfterFinishIsRefusedAndFinishTwiceAddsNothing) {
   const Layout& l = layouts[0];
   CqtStream s = open_stream({l.sr, l.hop, l.fmin, l.n_bins, l.bins_per_octave}, StreamOutput::magnitude);
-  const std::vector<float> y = signal(3000, 8);
+  const std::vector<float> y = noisy_signal(3000, 8);
   push_samples(s, y.data(), y.size());
   finish_stream(s);
   EXPECT_EQ(s.computed_end, 3000 / l.hop + 1);
@@ -273,7 +258,7 @@ TEST(Stream, PushAfterFinishIsRefusedAndFinishTwiceAddsNothing) {
 // compute come with the next push, and the result is still exact.
 TEST(Stream, CancelledPushLosesNothing) {
   const Layout& l = layouts[4];
-  const std::vector<float> y = signal(200000, 9);
+  const std::vector<float> y = noisy_signal(200000, 9);
   int n_frames = 0;
   const std::vector<float> expected = whole(l, y, Output::chroma, &n_frames);
   ChromaStream s = open_chroma_stream(l.sr, l.hop, l.bins_per_octave, l.n_bins / l.bins_per_octave, 12, l.fmin);

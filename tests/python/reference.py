@@ -12,6 +12,12 @@ Public entry points (argument orders match the module):
     cqt_magnitude(y, sr, hop, fmin, n_bins, bins_per_octave) -> float64 (n_bins, n_frames)
     chroma_cqt(y, sr, hop, bins_per_octave, n_octaves, n_chroma, fmin)
                                                              -> float64 (n_chroma, n_frames)
+    hcqt_complex(y, sr, hop, fmin, harmonics, n_bins, bins_per_octave)
+                                                  -> complex128 (n_harmonics, n_bins, n_frames)
+
+The transforms also take ``filter_scale`` (every filter's length scaled by it)
+and ``gamma`` (Hz added to every bin's bandwidth alpha * f: the variable-Q
+transform) as keywords; 1.0 and 0.0 are the constant-Q transform.
 
 The building blocks (bin grid, kernel basis, half-band decimator, frame plan,
 chroma shift and fold) are exposed as well, so they can be checked on their
@@ -88,8 +94,19 @@ def bin_alpha(freqs: np.ndarray) -> np.ndarray:
     return alpha
 
 
-def filter_lengths(freqs, alpha, sr: float, filter_scale: float = FILTER_SCALE):
-    """Filter lengths in samples at rate sr, and the cutoff frequency.
+def quality(alpha: float, freq: float, filter_scale: float, gamma: float) -> float:
+    """Q of a bin whose bandwidth is alpha * f + gamma Hz, times filter_scale."""
+    return filter_scale / (alpha + gamma / freq)
+
+
+def band_edge(freq: float, q: float) -> float:
+    """Upper pass-band edge of a bin: half the Hann window's bandwidth above f."""
+    return (0.750091552734375 / q + 1.0) * freq
+
+
+def filter_lengths(freqs, alpha, sr: float, filter_scale: float = FILTER_SCALE, gamma: float = 0.0):
+    """Filter lengths in samples at rate sr, filter_scale * sr / (alpha * f + gamma),
+    and the cutoff frequency.
 
     The cutoff is the highest upper pass-band edge (0.750091552734375 / Q + 1) * f
     over all bins, never below 0.
@@ -97,10 +114,9 @@ def filter_lengths(freqs, alpha, sr: float, filter_scale: float = FILTER_SCALE):
     lengths = np.empty(len(freqs), dtype=np.float64)
     cutoff = 0.0
     for i in range(len(freqs)):
-        q = filter_scale / alpha[i]
+        q = quality(alpha[i], freqs[i], filter_scale, gamma)
         lengths[i] = (sr * q) / freqs[i]
-        t = (0.750091552734375 / q + 1.0) * freqs[i]
-        cutoff = max(cutoff, t)
+        cutoff = max(cutoff, band_edge(freqs[i], q))
     return lengths, cutoff
 
 
@@ -157,9 +173,9 @@ class Basis:
 
 
 def sparse_basis(freqs, alpha, sr_octave: float, sr_reference: float,
-                 filter_scale: float = FILTER_SCALE, sparsity: float = SPARSITY) -> Basis:
+                 filter_scale: float = FILTER_SCALE, sparsity: float = SPARSITY, gamma: float = 0.0) -> Basis:
     """Hann-windowed complex exponentials, L1-normalised, transformed and sparsified."""
-    lengths, _ = filter_lengths(freqs, alpha, sr_octave, filter_scale)
+    lengths, _ = filter_lengths(freqs, alpha, sr_octave, filter_scale, gamma)
     n_fft = fft_length(lengths)
     n_freq = n_fft // 2 + 1
     scale = math.sqrt(sr_reference / sr_octave)
@@ -302,7 +318,7 @@ class Plan:
 
 
 def cqt_plan(n_samples: int, sr: float, hop: int, fmin: float, n_bins: int,
-             bins_per_octave: int, filter_scale: float = FILTER_SCALE) -> Plan:
+             bins_per_octave: int, filter_scale: float = FILTER_SCALE, gamma: float = 0.0) -> Plan:
     if n_bins < 2:
         raise ValueError("n_bins must be at least 2")
     if bins_per_octave < 1:
@@ -316,7 +332,7 @@ def cqt_plan(n_samples: int, sr: float, hop: int, fmin: float, n_bins: int,
     n_octaves = math.ceil(n_bins / bins_per_octave)
     freqs = bin_frequencies(fmin, n_bins, bins_per_octave)
     alpha = bin_alpha(freqs)
-    _, cutoff = filter_lengths(freqs, alpha, sr, filter_scale)
+    _, cutoff = filter_lengths(freqs, alpha, sr, filter_scale, gamma)
 
     d1 = max(0, math.ceil(math.log2(0.5 * sr / cutoff)) - 2)
     d2 = max(0, _trailing_zeros(hop) - n_octaves + 1)
@@ -332,12 +348,22 @@ def cqt_plan(n_samples: int, sr: float, hop: int, fmin: float, n_bins: int,
     octaves = []
     n_frames = 2147483647
     per_octave = min(bins_per_octave, n_bins)
+    # With gamma > 0 the bands do not halve with the frequency: the rate is
+    # halved before an octave only while its highest band edge stays below a
+    # quarter of the halved rate, or the top octave's share when higher.
+    share = max(0.25, cutoff / sr_reference)
     for i in range(n_octaves):
         end = n_bins - i * per_octave
         start = max(0, end - per_octave)
         octaves.append((start, end, rate, h, length))
         n_frames = min(n_frames, length // h + 1)
-        if h % 2 == 0:
+        halve = h % 2 == 0
+        if halve and gamma > 0 and i + 1 < n_octaves:
+            below = n_bins - (i + 1) * per_octave
+            edge = max(band_edge(freqs[b], quality(alpha[b], freqs[b], filter_scale, gamma))
+                       for b in range(max(0, below - per_octave), below))
+            halve = edge <= share * (0.5 * rate)
+        if halve:
             length = (length + 1) // 2
             h //= 2
             rate *= 0.5
@@ -356,30 +382,43 @@ def _as_signal(y) -> np.ndarray:
     return np.asarray(y, dtype=np.float64).reshape(-1)
 
 
-def cqt_complex(y, sr, hop, fmin, n_bins, bins_per_octave) -> np.ndarray:
+def cqt_complex(y, sr, hop, fmin, n_bins, bins_per_octave, *, filter_scale=FILTER_SCALE,
+                gamma=0.0) -> np.ndarray:
     """Complex CQT, complex128 (n_bins, n_frames), rows in ascending frequency."""
     x = _as_signal(y)
-    plan = cqt_plan(len(x), sr, hop, fmin, n_bins, bins_per_octave)
+    plan = cqt_plan(len(x), sr, hop, fmin, n_bins, bins_per_octave, filter_scale, gamma)
     for _ in range(plan.early_decimations):
         x = decimate_by_two(x)
 
     out = np.zeros((n_bins, plan.n_frames), dtype=np.complex128)
-    for start, end, rate, h, length in plan.octaves:
+    for i, (start, end, rate, h, length) in enumerate(plan.octaves):
         assert len(x) == length
         basis = sparse_basis(plan.freqs[start:end], plan.alpha[start:end],
-                             rate, plan.sr_reference)
+                             rate, plan.sr_reference, filter_scale, SPARSITY, gamma)
         out[start:end] = octave_response(x, h, basis, plan.n_frames)
-        if h % 2 == 0:
+        if i + 1 < len(plan.octaves) and plan.octaves[i + 1][2] < rate:
             x = decimate_by_two(x)
 
-    lengths, _ = filter_lengths(plan.freqs, plan.alpha, plan.sr_reference)
+    lengths, _ = filter_lengths(plan.freqs, plan.alpha, plan.sr_reference, filter_scale, gamma)
     out *= (1.0 / np.sqrt(lengths))[:, None]
     return out
 
 
-def cqt_magnitude(y, sr, hop, fmin, n_bins, bins_per_octave) -> np.ndarray:
+def cqt_magnitude(y, sr, hop, fmin, n_bins, bins_per_octave, *, filter_scale=FILTER_SCALE,
+                  gamma=0.0) -> np.ndarray:
     """Magnitudes of cqt_complex, float64 (n_bins, n_frames)."""
-    return np.abs(cqt_complex(y, sr, hop, fmin, n_bins, bins_per_octave))
+    return np.abs(cqt_complex(y, sr, hop, fmin, n_bins, bins_per_octave,
+                              filter_scale=filter_scale, gamma=gamma))
+
+
+def hcqt_complex(y, sr, hop, fmin, harmonics, n_bins, bins_per_octave, *, filter_scale=FILTER_SCALE,
+                 gamma=0.0) -> np.ndarray:
+    """Harmonic CQT, complex128 (n_harmonics, n_bins, n_frames): channel i is
+    the CQT from harmonics[i] * fmin, all on the frames every channel has."""
+    channels = [cqt_complex(y, sr, hop, h * effective_fmin(fmin), n_bins, bins_per_octave,
+                            filter_scale=filter_scale, gamma=gamma) for h in harmonics]
+    n_frames = min(c.shape[1] for c in channels)
+    return np.stack([c[:, :n_frames] for c in channels])
 
 
 # ---------------------------------------------------------------------------

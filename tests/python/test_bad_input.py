@@ -29,6 +29,9 @@ TAKE_SAMPLES = {
     "chroma_cqt": lambda y: vexolin.chroma_cqt(y, sr=SR),
     "chroma_cens": lambda y: vexolin.chroma_cens(y, sr=SR),
     "estimate_tuning": lambda y: vexolin.estimate_tuning(y, sr=SR),
+    "vqt": lambda y: vexolin.vqt(y, sr=SR),
+    "hcqt": lambda y: vexolin.hcqt(y, sr=SR),
+    "estimate_chords": lambda y: vexolin.estimate_chords(y, sr=SR),
     "Stream.push": lambda y: vexolin.Stream("chroma_cqt", sr=SR).push(y),
 }
 BAD_SAMPLES = {
@@ -60,11 +63,14 @@ CHROMA = np.tile(np.linspace(0.1, 1.0, 12)[:, None], 20)
     (lambda: vexolin.chroma_cqt(LONG, sr=SR, n_octaves=100000), ValueError, r"n_octaves \(to 8 at most\)"),
     (lambda: vexolin.chroma_cens(LONG, sr=SR, n_octaves=100000), ValueError, r"n_octaves \(to 8 at most\)"),
     (lambda: vexolin.Stream("cqt", sr=SR, n_bins=100000), ValueError, r"n_bins \(to 101 at most\)"),
+    (lambda: vexolin.vqt(LONG, sr=SR, n_bins=100000), ValueError, "top bin lies at inf Hz"),
+    (lambda: vexolin.hcqt(LONG, sr=SR, n_bins=100000), ValueError, r"harmonics\[0\]\) puts the top bin at inf Hz"),
     (lambda: vexolin.cqt_frequencies(100000), ValueError, "n_bins = 100000.*at most 12228"),
     (lambda: vexolin.bin_notes(100000), ValueError, "n_bins = 100000"),
     # Frames of 0.37 s at 1 GHz would take gigabytes, whatever the signal's length.
     (lambda: vexolin.estimate_tuning(np.zeros(1000, np.float32), sr=1e9), ValueError, "sr must be at most 1048575"),
     (lambda: vexolin.chroma_cqt(np.zeros(1000, np.float32), sr=1e9), ValueError, "sr must be .*tuning="),
+    (lambda: vexolin.estimate_chords(np.zeros(1000, np.float32), sr=1e9), ValueError, "sr must be at most 1048575"),
     (lambda: vexolin.times_like(-5, sr=SR), ValueError, "X must be >= 0"),
     # Resampled to a rate no audio file holds, one second would take gigabytes.
     (lambda: vexolin.load(AUDIO, sr=10**9), ValueError, "sr must be at most 1048575"),

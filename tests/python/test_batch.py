@@ -126,6 +126,28 @@ def test_thread_pool_and_command_line_keep_channels_and_parameters(collection, t
         np.testing.assert_array_equal(store[path], want)
 
 
+@pytest.mark.parametrize("feature, params, function", [
+    ("vqt", {"gamma": 15.0, "filter_scale": 0.9, "n_bins": 60}, vexolin.vqt_magnitude),
+    ("hcqt", {"harmonics": (1, 2, 3), "n_bins": 36, "bins_per_octave": 12, "fmin": 55.0}, vexolin.hcqt_magnitude),
+])
+@pytest.mark.parametrize("streamed", [False, True])
+def test_widened_and_harmonic_features_are_stored_with_their_parameters(collection, tmp_path, monkeypatch,
+                                                                        feature, params, function, streamed):
+    if streamed:  # every file long enough to be computed in blocks
+        monkeypatch.setattr(_work, "STREAM_BYTES", 1000)
+    out = tmp_path / f"{feature}.zarr"
+    paths = collection["good"][:4]
+    assert batch.extract(paths, out=out, feature=feature, workers=2, progress=False, **params).computed == 4
+    store = batch.open(out)
+    for name, value in params.items():
+        assert store.params[name] == (list(map(float, value)) if isinstance(value, tuple) else value)
+    for path in paths:
+        y, sr = vexolin.load(path)
+        want = function(y, sr=sr, **params)
+        np.testing.assert_array_equal(store[path], want.reshape(-1, want.shape[-1]))
+    assert batch.extract(paths, out=out, feature=feature, progress=False, **params).skipped == 4
+
+
 def test_an_interrupted_run_leaves_only_whole_entries_and_a_rerun_completes(collection, tmp_path, monkeypatch):
     out = tmp_path / "interrupted.zarr"
     stage_entry, written = LocalStore.stage_entry, []

@@ -91,6 +91,7 @@ RESAVED = {
                   "utf-8", True),
     "header lost, columns unknown": (resaved(header=False, columns=[0, 1, 2, 3]), "utf-8", False),
     "not a table": (lambda text: codecs.encode(text, "rot13"), "utf-8", False),
+    "a NUL byte in a path": (lambda text: text.replace("bad.wav", "bad\0.wav"), "utf-8", False),
 }
 
 
@@ -110,6 +111,7 @@ def test_a_table_resaved_by_a_spreadsheet_is_read_as_far_as_it_can_be(files, sto
     # A failed row that can be read keeps the file from being tried again.
     assert (summary.skipped, summary.not_retried, summary.computed) == (3, int(readable), 0)
     assert table.read_bytes().startswith(b"path,status,frames,seconds,")
+    assert sorted(row["path"] for row in batch.open(store).table()) == sorted(files["all"])
     assert batch.open(store).table() == before if readable else \
         [row["attempts"] for row in batch.open(store).table() if row["path"] == files["bad"]] == ["1"]
 

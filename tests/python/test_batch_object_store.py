@@ -2,9 +2,10 @@
 server (moto, in server mode on loopback) read and written through s3fs, on
 a two-process Dask cluster and on threads, against serial calls of the
 package on the same files; half-written entries, a killed worker, an
-interrupted run and the store's lock."""
+interrupted run, a store that stops answering and the store's lock."""
 
 import collections
+import functools
 import io
 import itertools
 import json
@@ -25,7 +26,7 @@ from distributed import Client
 from moto.server import ThreadedMotoServer
 
 import vexolin
-from vexolin import batch
+from vexolin import batch, cli
 from vexolin.batch import _fs, _progress, _work
 from vexolin.batch import store as _store
 from vexolin.batch._inputs import Inputs
@@ -410,3 +411,110 @@ def test_on_threads_waits_on_the_store_overlap_while_no_more_files_compute_than_
     store = batch.open(out, storage_options=s3["options"])
     for url in urls:
         np.testing.assert_array_equal(store[url], serial(s3["good"][url]))
+
+
+@pytest.fixture
+def outage(tmp_path):
+    """A store on a moto server of its own, which a test stops and starts
+    again on the same port (moto keeps its objects in this process), and
+    twelve short local files."""
+    port = free_port()
+    servers = [ThreadedMotoServer(ip_address="127.0.0.1", port=port, verbose=False)]
+    servers[0].start()
+    endpoint = f"http://127.0.0.1:{port}"
+    client = boto3.client("s3", endpoint_url=endpoint, region_name="us-east-1",
+                          aws_access_key_id="testing", aws_secret_access_key="testing")
+    client.create_bucket(Bucket="outage")
+    files = []
+    for i in range(12):
+        files.append(str(tmp_path / f"t{i:02d}.wav"))
+        soundfile.write(files[-1], 0.3 * np.sin(2 * np.pi * (200 + 25 * i) * np.arange(22050) / 22050), 22050)
+
+    def start():
+        servers.append(ThreadedMotoServer(ip_address="127.0.0.1", port=port, verbose=False))
+        servers[-1].start()
+
+    yield {"endpoint": endpoint, "client": client, "files": files, "stop": servers[0].stop, "start": start,
+           "argv": ["--storage-option", f"client_kwargs.endpoint_url={endpoint}",
+                    "--storage-option", "client_kwargs.region_name=us-east-1", "--workers", "1"]}
+    servers[-1].stop()
+
+
+def outage_options(outage):
+    return {"key": "testing", "secret": "testing",
+            "client_kwargs": {"endpoint_url": outage["endpoint"], "region_name": "us-east-1"}}
+
+
+def a_pid_that_has_ended():
+    ended = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
+    return int(ended.stdout)
+
+
+@pytest.mark.parametrize("back_after", [12.0, None], ids=["back within the patience", "gone for good"])
+def test_a_store_that_stops_answering_is_waited_for_then_given_up_in_one_line(outage, monkeypatch, capsys,
+                                                                            back_after):
+    monkeypatch.setenv("AWS_ACCESS_KEY_ID", "testing")
+    monkeypatch.setenv("AWS_SECRET_ACCESS_KEY", "testing")
+    monkeypatch.setattr(_fs, "PATIENCE_S", 20.0 if back_after else 1.0)
+    out, key = "s3://outage/features.zarr", "features.zarr/.lock"
+    write, written = ObjectStore.write_entry, []
+
+    def the_third_entry_stops_the_server(self, name, files):
+        write(self, name, files)
+        written.append(name)
+        if len(written) == 3:
+            outage["stop"]()
+            if back_after:
+                threading.Timer(back_after, outage["start"]).start()
+
+    monkeypatch.setattr(ObjectStore, "write_entry", the_third_entry_stops_the_server)
+    status = cli.main(["batch", *outage["files"], "--out", out, "-q", *outage["argv"]])
+    err = capsys.readouterr().err
+    monkeypatch.undo()
+    if back_after:
+        assert (status, err) == (0, "")
+        assert len(batch.open(out, storage_options=outage_options(outage))) == 12
+        assert "features.zarr/.lock" not in [item["Key"] for item in
+                                             outage["client"].list_objects_v2(Bucket="outage")["Contents"]]
+        return
+    [line] = err.splitlines()
+    assert status == 1 and line.startswith(f"vexolin: error: cannot reach {outage['endpoint']}: no answer for ")
+    assert line.endswith(f"every file finished is in {out}: once it answers again, run the same again to do the rest")
+    outage["start"]()
+    # The run could not release its lock; once its process has ended, the
+    # next run on this machine takes the lock over at once.
+    held = json.loads(outage["client"].get_object(Bucket="outage", Key=key)["Body"].read())
+    assert held["pid"] == os.getpid() and held["expires"] > time.time() + 60
+    held["pid"] = a_pid_that_has_ended()
+    outage["client"].put_object(Bucket="outage", Key=key, Body=json.dumps(held))
+    summary = batch.extract(outage["files"], out=out, workers=1, progress=False, storage_options=outage_options(outage))
+    # Every entry written before the server stopped is kept (threads other than the third's may have finished one).
+    assert (summary.computed, summary.skipped, summary.failed) == (12 - len(written), len(written), {})
+    store = batch.open(out, storage_options=outage_options(outage))
+    for path in outage["files"]:
+        np.testing.assert_array_equal(store[path], serial(path))
+
+
+@pytest.mark.parametrize("owner, taken_over", [("this machine, ended", True), ("this machine, running", False),
+                                               ("another machine", False)])
+def test_a_lock_is_taken_over_at_once_only_from_an_ended_process_of_this_machine(s3, owner, taken_over):
+    from vexolin._owner import machine
+    out = f"s3://{BUCKET}/runs/takeover-{owner.replace(' ', '').replace(',', '-')}.zarr"
+    running = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
+    try:
+        pid, where = {"this machine, ended": (a_pid_that_has_ended(), machine()),
+                      "this machine, running": (running.pid, machine()),
+                      "another machine": (a_pid_that_has_ended(), "0123456789")}[owner]
+        held = {"owner": f"somewhere pid {pid} run x", "expires": time.time() + 100, "pid": pid, "machine": where}
+        s3["client"].put_object(Bucket=BUCKET, Key=f"{out.split('/', 3)[3]}/.lock", Body=json.dumps(held))
+        run = functools.partial(batch.extract, sorted(s3["good"])[:1], out=out, workers=1, progress=False,
+                                storage_options=s3["options"])
+        if taken_over:
+            assert run().computed == 1
+        else:
+            with pytest.raises(ValueError, match=f"another run is writing to {out} \\(somewhere pid {pid} run x, "
+                                                 "its lease ends in (99|100) s"):
+                run()
+    finally:
+        running.kill()
+        running.wait()

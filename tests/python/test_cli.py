@@ -111,20 +111,75 @@ def test_an_interrupted_write_leaves_neither_a_partial_file_nor_a_temporary(audi
     assert sorted(os.listdir(audio)) == ["a4.wav", "cg.flac", f"kept.{fmt}", "nan.wav", "text.wav"]
 
 
-def test_ctrl_c_on_a_long_file_leaves_no_output(tmp_path):
-    long_file = tmp_path / "long.wav"
-    soundfile.write(long_file, np.random.default_rng(0).uniform(-0.5, 0.5, 600 * SR).astype(np.float32), SR)
-    target = tmp_path / "out.npy"
-    run = subprocess.Popen([sys.executable, "-m", "vexolin", "chroma", str(long_file), "-o", str(target)],
-                           stderr=subprocess.PIPE, text=True)
-    # Once the output's temporary holds frames, the run is writing it.
+@pytest.fixture(scope="module")
+def long_file(tmp_path_factory):
+    path = tmp_path_factory.mktemp("long") / "long.wav"
+    soundfile.write(path, np.random.default_rng(0).uniform(-0.5, 0.5, 600 * SR).astype(np.float32), SR)
+    return path
+
+
+def writing(command, folder):
+    """A run of ``command`` once the temporary it writes in ``folder`` holds frames."""
+    run = subprocess.Popen([sys.executable, "-m", "vexolin", *command], stderr=subprocess.PIPE, text=True)
     while run.poll() is None and not any(p.name.endswith(".part") and p.stat().st_size > 4096
-                                         for p in tmp_path.iterdir()):
+                                         for p in folder.iterdir()):
         time.sleep(0.01)
-    run.send_signal(signal.SIGINT)
+    return run
+
+
+@pytest.mark.parametrize("signum, status, said", [(signal.SIGINT, 130, "interrupted"),
+                                                  (signal.SIGTERM, 143, "terminated")])
+def test_ctrl_c_or_sigterm_on_a_long_file_leaves_no_output(long_file, tmp_path, signum, status, said):
+    run = writing(["chroma", str(long_file), "-o", str(tmp_path / "out.npy")], tmp_path)
+    run.send_signal(signum)
     _, err = run.communicate(timeout=60)
-    assert run.returncode == 130, err
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["long.wav"]
+    assert (run.returncode, err) == (status, f"vexolin: {said}\n")
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_a_temporary_never_loads_as_an_array_until_its_values_are_final(audio, monkeypatch):
+    from vexolin import _spool
+
+    to_db, caught = _spool.to_db, []
+
+    def in_the_db_pass(path):  # what a kill before, and after, the pass would leave
+        caught.append(open(path, "rb").read())
+        to_db(path)
+        caught.append(open(path, "rb").read())
+
+    monkeypatch.setattr(_spool, "to_db", in_the_db_pass)
+    assert cli.main(["cqt", str(audio / "a4.wav"), "--db", "-o", str(audio / "db.npy"), "-q"]) == 0
+    for left in caught:
+        (audio / "left.npy").write_bytes(left)
+        with pytest.raises(ValueError):
+            np.load(audio / "left.npy")
+    y, sr = vexolin.load(audio / "a4.wav")
+    np.testing.assert_allclose(np.load(audio / "db.npy"),
+                               vexolin.amplitude_to_db(vexolin.cqt_magnitude(y, sr=sr), ref=np.max), atol=1e-4)
+
+
+@pytest.mark.parametrize("fmt", ["npy", "csv"])
+def test_a_later_run_removes_the_temporaries_of_a_run_killed_outright_and_only_those(long_file, audio, fmt):
+    out = audio / "out" / f"db.{fmt}"
+    out.parent.mkdir()
+    killed = writing(["cqt", str(long_file), "--db", "-o", str(out)], out.parent)
+    killed.kill()
+    killed.communicate(timeout=60)
+    [left] = os.listdir(out.parent)  # the output's temporary, or the frames spooled for the CSV
+    assert left.startswith(f".{out.name}." if fmt == "npy" else ".vexolin-spool.") and left.endswith(".part")
+    # Not provably gone: a live process of this machine, a process of another.
+    from vexolin._owner import machine
+    alive = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
+    kept = [f".{out.name}.vx{alive.pid}-{machine()}-{'0' * 12}.part",
+            f".{out.name}.vx{killed.pid}-{'f' * 10}-{'0' * 12}.part", f".{out.name}.{'0' * 32}.part"]
+    try:
+        for name in kept:
+            (out.parent / name).write_bytes(b"\0" * 256)
+        assert cli.main(["cqt", str(audio / "a4.wav"), "--db", "-o", str(out), "-q"]) == 0
+    finally:
+        alive.kill()
+        alive.wait()
+    assert sorted(os.listdir(out.parent)) == sorted([out.name, *kept])
 
 
 def test_cqt_text_picture_and_db_output(audio, capsys):
@@ -196,6 +251,22 @@ def test_outputs_go_to_the_named_file_or_directory_in_the_given_format(audio, mo
         np.testing.assert_allclose(got, expected_chroma(source), rtol=1e-6)
 
 
+@pytest.mark.parametrize("points_to", ["a file", "nothing yet"])
+def test_an_output_named_by_a_link_is_written_through_it_and_the_link_stays(audio, monkeypatch, points_to):
+    monkeypatch.chdir(audio)
+    (audio / "results").mkdir()
+    target = audio / "results" / "2026.npy"
+    if points_to == "a file":
+        target.write_bytes(b"last year's result")
+    (audio / "latest.npy").symlink_to(target)
+    (audio / "plot.png").symlink_to(audio / "results" / "2026.png")
+    assert cli.main(["chroma", "a4.wav", "-o", "latest.npy", "--plot", "plot.png", "-q"]) == 0
+    assert os.readlink(audio / "latest.npy") == str(target)
+    np.testing.assert_array_equal(np.load(target), expected_chroma(audio / "a4.wav"))
+    assert (audio / "results" / "2026.png").read_bytes().startswith(b"\x89PNG")
+    assert sorted(os.listdir(audio / "results")) == ["2026.npy", "2026.png"]
+
+
 def test_a_closed_standard_output_ends_the_run_quietly(audio):
     # As `vexolin chroma ... | head` once head has exited: writes fail with EPIPE.
     read, write = os.pipe()
@@ -208,6 +279,39 @@ def test_a_closed_standard_output_ends_the_run_quietly(audio):
         os.close(write)
     assert done.stderr == ""
     assert done.returncode == 141  # what a shell reports for a command stopped by SIGPIPE
+
+
+LIBRARY_BATCH = "from vexolin import batch; batch.extract('a4.wav', out='s.zarr', progress=None)"
+
+
+@pytest.mark.parametrize("argv, closed, status", [
+    (["-m", "vexolin", "chroma", "a4.wav", "-o", "x.npy"], 2, 0),
+    (["-m", "vexolin", "cqt", "a4.wav", "--db", "-o", "x.npy"], 2, 0),
+    (["-m", "vexolin", "batch", "a4.wav", "--out", "s.zarr"], 2, 0),
+    (["-c", LIBRARY_BATCH], 2, 0),
+    (["-m", "vexolin", "info", "a4.wav"], 1, 1),
+    (["-m", "vexolin", "chroma", "a4.wav"], 1, 1),  # the text picture
+], ids=["chroma 2>&-", "cqt 2>&-", "batch 2>&-", "batch.extract 2>&-", "info >&-", "text picture >&-"])
+def test_a_stream_closed_before_the_run_does_the_work_or_fails_with_one_line(audio, argv, closed, status):
+    # Started as `vexolin ... 2>&-` or `>&-`: without a standard error the work
+    # is done unseen; a command whose output is standard output fails.
+    done = subprocess.run(["sh", "-c", f'exec "$@" {closed}>&-', "sh", sys.executable, *argv], cwd=audio,
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True, check=False, timeout=120)
+    assert done.returncode == status, done.stderr
+    if closed == 2:
+        assert done.stdout == ""
+        if "x.npy" in argv:
+            y, sr = vexolin.load(audio / "a4.wav")
+            want = (vexolin.amplitude_to_db(vexolin.cqt_magnitude(y, sr=sr), ref=np.max) if "cqt" in argv
+                    else vexolin.chroma_cqt(y, sr=sr))
+            np.testing.assert_allclose(np.load(audio / "x.npy"), want, rtol=1e-6, atol=1e-5)
+        else:
+            from vexolin import batch
+            np.testing.assert_array_equal(batch.open(audio / "s.zarr")[str(audio / "a4.wav")],
+                                          expected_chroma(audio / "a4.wav"))
+    else:
+        assert done.stderr.splitlines() == ["vexolin: error: standard output is closed, and this command's "
+                                            "output goes there (give -o, or leave it open)"]
 
 
 def test_help_shows_each_features_defaults(capsys):
@@ -239,8 +343,8 @@ def test_npz_records_version_parameters_and_the_tuning_used(audio):
     params = json.loads(str(saved["params"]))
     assert str(saved["vexolin"]) == vexolin.__version__ and float(saved["tuning"]) == 0.1
     assert params == {"feature": "chroma", "hop_length": 512, "fmin": vexolin.C1_HZ, "bins_per_octave": 36,
-                      "n_octaves": 7, "n_chroma": 12, "tuning": 0.1, "norm": 2, "threshold": 0.0, "cens": False,
-                      "sr": SR}
+                      "n_octaves": 7, "n_chroma": 12, "tuning": 0.1, "filter_scale": 1.0, "norm": 2,
+                      "threshold": 0.0, "cens": False, "sr": SR}
     y = vexolin.load(audio / "a4.wav")[0]
     np.testing.assert_allclose(saved["chroma"], vexolin.chroma_cqt(y, sr=SR, tuning=0.1, norm=2), rtol=1e-6)
     cens = audio / "cens.npy"
@@ -393,3 +497,28 @@ def test_quiet_passages_are_dark_in_every_view(tmp_path, monkeypatch, capsys):
         assert (image[:, quiet] == 0).all() and image[:, :80].max() == 1.0
     with pytest.warns(UserWarning, match="scaled per frame"):  # the norm left no loudness to tell
         chromagram(vexolin.chroma_cqt(y, sr=SR), sr=SR, ax=Figure().add_subplot())
+
+
+# The widened and the harmonic transforms are commands of their own; a
+# harmonic result's rows are each harmonic's bins in turn, named for it.
+@pytest.mark.parametrize("args, function, params", [
+    (["vqt", "--gamma", "20", "--filter-scale", "1.2"], vexolin.vqt_magnitude, {"gamma": 20.0, "filter_scale": 1.2}),
+    (["vqt", "--n-bins", "60"], vexolin.vqt_magnitude, {"n_bins": 60}),
+    (["hcqt", "--harmonics", "0.5,1,3", "--n-bins", "48", "--bins-per-octave", "12", "--fmin", "55"],
+     vexolin.hcqt_magnitude, {"harmonics": (0.5, 1, 3), "n_bins": 48, "bins_per_octave": 12, "fmin": 55.0}),
+])
+def test_variable_and_harmonic_transforms_write_their_rows_and_parameters(audio, args, function, params):
+    target = audio / "out.npz"
+    assert cli.main([*args, str(audio / "a4.wav"), "-o", str(target), "-q"]) == 0
+    saved = np.load(target)
+    y, sr = vexolin.load(audio / "a4.wav")
+    want = function(y, sr=sr, **params)
+    np.testing.assert_array_equal(saved[args[0]], want.reshape(-1, want.shape[-1]))
+    stored = json.loads(str(saved["params"]))
+    assert stored["feature"] == args[0] and len(saved["labels"]) == saved[args[0]].shape[0]
+    for name, value in params.items():
+        assert stored[name] == (list(map(float, value)) if isinstance(value, tuple) else value)
+    if args[0] == "vqt" and "gamma" not in params:  # the ERB bands, recorded in hertz
+        assert stored["gamma"] == pytest.approx(24.7 * (2 ** (1 / 6) - 1) / (2 ** (1 / 6) + 1) / 0.108)
+    if args[0] == "hcqt":
+        assert [str(label) for label in saved["labels"][[0, 48, 96]]] == ["h0.5 A0", "h1 A1", "h3 E3+2"]

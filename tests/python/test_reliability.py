@@ -123,6 +123,7 @@ import threading
 import time
 import numpy as np
 import _vexolin
+from vexolin._signals import sigterm_as_interrupt
 small = np.random.default_rng(0).standard_normal(8192).astype(np.float32)
 before = _vexolin.cqt_magnitude(small, 22050.0, 256, 0.0, 84, 12)
 entering = threading.Event()
@@ -136,9 +137,10 @@ def say_started():
 
 threading.Thread(target=say_started, daemon=True).start()
 try:
-    entering.set()
-    # Hop 1 and filters of millions of samples: minutes of work.
-    _vexolin.cqt_magnitude(np.zeros(4000, np.float32), 22050.0, 1, 0.05, 84, 12)
+    with sigterm_as_interrupt():  # as the command line takes SIGTERM
+        entering.set()
+        # Hop 1 and filters of millions of samples: minutes of work.
+        _vexolin.cqt_magnitude(np.zeros(4000, np.float32), 22050.0, 1, 0.05, 84, 12)
     print("finished", flush=True)
 except KeyboardInterrupt:
     print("interrupted", time.monotonic(), flush=True)
@@ -147,14 +149,14 @@ print("unchanged", np.array_equal(before, after), flush=True)
 """
 
 
-@pytest.mark.parametrize("threads", ["1", "2"])
-def test_ctrl_c_stops_a_long_call_and_the_module_keeps_working(threads):
+@pytest.mark.parametrize("threads, signum", [("1", signal.SIGINT), ("2", signal.SIGINT), ("2", signal.SIGTERM)])
+def test_ctrl_c_or_sigterm_stops_a_long_call_and_the_module_keeps_working(threads, signum):
     env = dict(os.environ, VEXOLIN_THREADS=threads)
     proc = subprocess.Popen([sys.executable, "-c", CTRL_C_CHILD], stdout=subprocess.PIPE, text=True, env=env)
     try:
         assert proc.stdout.readline().strip() == "started"
         sent = time.monotonic()
-        proc.send_signal(signal.SIGINT)
+        proc.send_signal(signum)
         out, _ = proc.communicate(timeout=120)
     finally:
         proc.kill()

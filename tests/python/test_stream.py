@@ -23,18 +23,29 @@ SR = 22050
 pytestmark = pytest.mark.filterwarnings("ignore::vexolin.SlowHopWarning")
 # A stream's tuning is fixed, 0.0 unless given: chroma at A440 is its equal.
 FUNCTIONS = {"cqt": vexolin.cqt, "cqt_magnitude": vexolin.cqt_magnitude,
-             "chroma_cqt": functools.partial(vexolin.chroma_cqt, tuning=0.0)}
+             "chroma_cqt": functools.partial(vexolin.chroma_cqt, tuning=0.0),
+             "vqt": vexolin.vqt, "vqt_magnitude": vexolin.vqt_magnitude,
+             "hcqt": vexolin.hcqt, "hcqt_magnitude": vexolin.hcqt_magnitude}
 
 # Defaults (and chroma's sums, norm=None); early halvings (a hop with many
-# factors of two); an odd hop (no halving); a hop that stops halving after two octaves.
+# factors of two); an odd hop (no halving); a hop that stops halving after two
+# octaves; other filter lengths.
 PARAMS = {
     "cqt": [{}, {"hop_length": 1024, "fmin": 110.0, "n_bins": 24}, {"hop_length": 301, "n_bins": 36},
-            {"hop_length": 20, "fmin": 60.0, "n_bins": 48}],
+            {"hop_length": 20, "fmin": 60.0, "n_bins": 48}, {"filter_scale": 0.6, "n_bins": 72}],
     "chroma_cqt": [{}, {"norm": None}, {"hop_length": 1024, "n_octaves": 2, "fmin": 110.0},
                    {"hop_length": 301, "n_octaves": 3},
-                   {"hop_length": 20, "n_octaves": 4, "fmin": 60.0, "bins_per_octave": 12}],
+                   {"hop_length": 20, "n_octaves": 4, "fmin": 60.0, "bins_per_octave": 12},
+                   {"filter_scale": 1.5, "n_octaves": 5}],
+    # The ERB bands; bands so wide that low octaves stay at a higher rate.
+    "vqt": [{}, {"gamma": 400.0, "filter_scale": 0.8}, {"hop_length": 301, "n_bins": 36, "gamma": 30.0}],
+    # Harmonics sharing frames; at an odd hop, octaves of values; widened bands.
+    "hcqt": [{"n_bins": 180}, {"hop_length": 441, "fmin": 55.0, "harmonics": (1, 2, 4), "n_bins": 36,
+                               "bins_per_octave": 12},
+             {"harmonics": (0.5, 1, 1.5), "n_bins": 96, "bins_per_octave": 24, "gamma": 20.0}],
 }
-PARAMS["cqt_magnitude"] = PARAMS["cqt"]
+for _complex, _magnitudes in (("cqt", "cqt_magnitude"), ("vqt", "vqt_magnitude"), ("hcqt", "hcqt_magnitude")):
+    PARAMS[_magnitudes] = PARAMS[_complex]
 
 
 def noise(n, channels=(), seed=0):
@@ -95,6 +106,8 @@ def test_latency_for_the_defaults():
     # The lowest octave's FFT reaches furthest: 2^6 x 256 + 31 x (2^6 - 1) samples, and 15 hops more for a group.
     assert vexolin.Stream("cqt", sr=SR, low_latency=True).latency_samples == 2**6 * 128 + 31 * 63
     assert vexolin.Stream("cqt", sr=SR).latency_samples == 2**6 * 128 + 31 * 63 + 15 * 512
+    # The ERB bands from C1 shorten the lowest octave's filters from 256 samples to 32: a third of the latency.
+    assert vexolin.Stream("vqt", sr=SR, low_latency=True).latency_samples == 2**6 * 16 + 31 * 63
 
 
 def test_misuse_is_refused_and_leaves_the_stream_usable():

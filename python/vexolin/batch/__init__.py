@@ -29,6 +29,6 @@ Examples
 
 from vexolin.batch._extract import Summary, extract
 from vexolin.batch._reading import FeatureStore, open
-from vexolin.batch._signals import Terminated
+from vexolin._signals import Terminated
 
 __all__ = ["FeatureStore", "Summary", "Terminated", "extract", "open"]

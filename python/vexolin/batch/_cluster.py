@@ -259,7 +259,7 @@ def run_on_cluster(paths: list[str], run: Run, client: Any, on_record: OnRecord)
                 raise ConnectionError(f"the client is {client.status}")
             else:
                 error = future.exception() if future.status == "error" else f"the task was {future.status}"
-                if isinstance(error, StoreFull):
+                if isinstance(error, (StoreFull, _fs.Unreachable)):
                     raise error
                 records = [_lost_task_record(run, path, error) for path in group]
             future.release()
@@ -273,7 +273,7 @@ def run_on_cluster(paths: list[str], run: Run, client: Any, on_record: OnRecord)
                 size = window()
             if len(running) <= size // 2:
                 futures.update(submit(size - len(running)))
-    except StoreFull:
+    except (StoreFull, _fs.Unreachable):
         raise
     except Exception as e:
         if reporting:

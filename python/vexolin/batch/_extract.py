@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import contextlib
 import os
-import sys
 import time
 from collections.abc import Iterable
 from dataclasses import dataclass, replace
@@ -14,12 +13,13 @@ from typing import Any
 
 import vexolin
 from vexolin._core import budget
+from vexolin._signals import sigterm_as_interrupt
 from vexolin.batch._cluster import check_client, check_workers, connect, quiet_dask_logs, run_on_cluster
+from vexolin.batch._fs import Unreachable
 from vexolin.batch._inputs import Inputs, find_inputs
 from vexolin.batch._params import checked
 from vexolin.batch._progress import Progress
 from vexolin.batch._run import TASK_SECONDS, Run
-from vexolin.batch._signals import sigterm_as_interrupt
 from vexolin.batch._threads import run_in_threads
 from vexolin.batch.store import (FileRecord, Row, Store, agreeing_table, broken_entries, check_store, create_store,
                                  done_row, open_store, read_table, write_table)
@@ -135,7 +135,7 @@ def extract(
         thread, and a worker runs as many tasks as it has threads.
     progress : bool or None
         Show a progress bar on stderr (files, hours of audio, speed); None
-        shows it when stderr is a terminal. On a cluster, the dashboard link
+        shows it when stderr is a terminal (and none without a stderr). On a cluster, the dashboard link
         is printed unless this is False.
     task_seconds : float
         On a cluster, the seconds of audio a task gathers from consecutive
@@ -177,7 +177,10 @@ def extract(
         pattern matches none; ``out`` is a file, not a store, or a store made
         with other parameters; a parameter is out of range.
     ConnectionError
-        The scheduler cannot be reached within a few seconds.
+        The scheduler cannot be reached within a few seconds; or a location
+        of the inputs or the store stopped answering for 20 s in all (it is
+        asked again meanwhile), which ends the run with the files finished
+        until then in the store.
     ImportError
         With a client: this environment lacks dask or distributed, or a
         worker's lacks a package its tasks import (``threadpoolctl``, say),
@@ -204,6 +207,14 @@ def extract(
         check_client()
     run = Run(open_store(out, storage_options), asked, sr, mono, Inputs(dict(storage_options or {})),
               threads=thread_budget, fsync=fsync, retry_failed=retry_failed, task_seconds=float(task_seconds))
+    try:
+        return _checked_and_locked(run, inputs, client, progress)
+    except Unreachable as e:
+        raise Unreachable(f"{e}; every file finished is in {run.store}: once it answers again, "
+                          "run the same again to do the rest") from None
+
+
+def _checked_and_locked(run: Run, inputs: InputNames, client: Any, progress: bool | None) -> Summary:
     unreadable: dict[str, str] = {}
     paths = find_inputs(inputs, run.inputs, unreadable)
     check_store(run.store, run.params)
@@ -246,7 +257,7 @@ def _extract_locked(run: Run, paths: list[str], unreadable: dict[str, str], dask
         else:
             todo.append(path)
     skipped = len(rows) - len(known)
-    bar = Progress(len(todo), sys.stderr.isatty() if progress is None else progress)
+    bar = Progress(len(todo), progress)
     recorded: dict[str, FileRecord] = {}
 
     def on_record(record: FileRecord) -> None:

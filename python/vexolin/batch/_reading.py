@@ -31,7 +31,7 @@ class FeatureStore(Mapping[str, npt.NDArray[np.float32]]):
 
     @property
     def feature(self) -> str:
-        """"chroma", "cqt" or "cens"."""
+        """"chroma", "cqt", "cens" or "chords"."""
         return str(self.params["feature"])
 
     def __getitem__(self, path: str | os.PathLike[str]) -> npt.NDArray[np.float32]:
@@ -69,6 +69,25 @@ class FeatureStore(Mapping[str, npt.NDArray[np.float32]]):
         if source not in self._entries:
             raise KeyError(source)
         return dict(self._entries[source])
+
+    def chords(self, path: str | os.PathLike[str]) -> Any:
+        """A file's entry of a ``feature="chords"`` store as
+        :class:`vexolin.Chords`, with the parameters and tuning it was
+        computed with; a list of them, one per channel, for a store made
+        with ``mono=False``."""
+        from vexolin._chords import Chords
+
+        if self.feature != "chords":
+            raise ValueError(f"{self.path} holds {self.feature}, not chords: read its entries as arrays")
+        values, about = self[path], self.info(path)
+        used = {**about["params"], "tuning": about["tuning"]}
+
+        def of(rows: npt.NDArray[np.float32]) -> Chords:
+            return Chords.from_frames(rows[0].astype(np.int16), vocabulary=used["vocabulary"], sr=about["sr"],
+                                      hop_length=used["hop_length"], tuning=about["tuning"],
+                                      end=about["duration"], frame_confidence=rows[1], params=used)
+
+        return of(values) if values.ndim == 2 else [of(channel) for channel in values]
 
     def table(self) -> list[dict[str, str]]:
         """The rows of ``files.csv``: every file a run was given, with its

@@ -19,6 +19,7 @@ from vexolin._features import FeatureRequest
 from vexolin._from_file import feature_of_file, feature_of_signal
 from vexolin._io import AudioFileError, info, load, load_stream
 from vexolin._stream import FileFrames
+from vexolin.batch._fs import Unreachable
 from vexolin.batch._run import Run
 from vexolin.batch.store import EntryFiles, FileRecord, Staged, entry_key
 from vexolin.batch.store._zarr_entry import ChunkedEntry, encode_entry
@@ -105,7 +106,8 @@ def streamed_entry(local: str, run: Run, attrs_of: AttrsOf) -> EntryFiles:
     of its samples; equal to the entry of its whole signal's feature."""
     frames_of = FileFrames(local, run.request, sr=run.sr, mono=run.mono, block_frames=_BLOCK_FRAMES)
     entry: ChunkedEntry | None = None
-    for frames in frames_of:
+    for block in frames_of:
+        frames = frames_of.request.as_rows(block)
         entry = entry or ChunkedEntry(frames.shape[:-1])
         yield from entry.add(frames)
     assert entry is not None
@@ -184,8 +186,9 @@ def extract_file(path: str, run: Run, *, threads: int = 1, may_write: Callable[[
             else:
                 fetched = run.inputs.fetched(path) if local is None else None
                 with computing:
-                    values, sr, n_samples, used = compute(path, local, run, threads, fetched)
-                    del fetched
+                    computed, sr, n_samples, used = compute(path, local, run, threads, fetched)
+                    values = used.as_rows(computed)
+                    del fetched, computed
                     channels = 1 if values.ndim == 2 else values.shape[0]
                     files = encode_entry(values, attrs_of(sr, n_samples, channels, values.shape[-1], used)).items()
                     del values
@@ -194,6 +197,8 @@ def extract_file(path: str, run: Run, *, threads: int = 1, may_write: Callable[[
                 staged = store.stage_entry(key, files)
     except _RunEnded:
         return pending, None
+    except Unreachable:  # the store's endpoint, or the inputs': every later file would fail too
+        raise
     except FILE_ERRORS as e:
         if isinstance(e, OSError) and e.errno in (errno.ENOSPC, errno.EDQUOT):
             raise StoreFull(e.errno, f"{store}: no space left for the store ({e.strerror}); every file "

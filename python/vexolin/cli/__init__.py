@@ -1,5 +1,5 @@
 """The ``vexolin`` command line: chroma features and CQT spectrograms of
-audio files, their keys, and what a file holds.
+audio files, their chords and keys, and what a file holds.
 
 Each file is done on its own: a file that fails gets one line on stderr and
 the others go on; the exit status is 1 when any failed. A folder stands for
@@ -11,7 +11,9 @@ pass that keeps only the frames the estimate reads. A feature no stream
 gives (chroma with norm 1 or 2 or a threshold, CENS) reads the whole file
 at once (memory in proportion to its length). Outputs are written under a
 temporary name and renamed, so an interrupted run never leaves a truncated
-file under the final name. A reader that closes standard output early
+file under the final name; Ctrl-C and SIGTERM remove the temporaries, and
+those of a run killed outright are removed by the next run writing there
+once its process has ended. A reader that closes standard output early
 (``| head``) ends the run quietly, with the status a shell gives a command
 stopped by SIGPIPE (141), as ``cat`` or ``seq`` would.
 
@@ -27,9 +29,10 @@ import argparse
 import sys
 from collections.abc import Sequence
 
-from vexolin.cli._commands import run_batch, run_feature, run_info, run_key
+from vexolin._signals import sigterm_as_interrupt
+from vexolin.cli._commands import run_batch, run_chords, run_feature, run_info, run_key
 from vexolin.cli._parser import parser as _parser
-from vexolin.cli._pipes import names_as_bytes, stdout_closed
+from vexolin.cli._pipes import StandardOutputClosed, closed_streams_held, names_as_bytes, stdout_closed
 
 __all__ = ["main"]
 
@@ -48,10 +51,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     /.../silence.wav: WAV PCM_16, 1.00 s, 22050 Hz, 1 channel, 22050 samples, 44 frames at hop length 512
     0
     """
-    parser = _parser()
-    args = parser.parse_args(argv)
-    with names_as_bytes():
-        return _run(parser, args)
+    with closed_streams_held():
+        parser = _parser()
+        args = parser.parse_args(argv)
+        with names_as_bytes(), sigterm_as_interrupt():
+            return _run(parser, args)
 
 
 def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
@@ -64,13 +68,18 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
             return run_batch(parser, args)
         if args.command == "key":
             return run_key(parser, args)
+        if args.command == "chords":
+            return run_chords(parser, args)
         return run_feature(parser, args)
     except BrokenPipeError:
         return stdout_closed()
+    except StandardOutputClosed as e:
+        print(f"vexolin: error: {e}", file=sys.stderr)
+        return 1
     except (ValueError, TypeError, OSError) as e:  # a batch that cannot start: nothing was written
         print(f"vexolin: error: {e}", file=sys.stderr)
         return 1
-    except KeyboardInterrupt as e:  # SIGTERM in batch too, with its own status
+    except KeyboardInterrupt as e:  # SIGTERM too, with its own status
         status: int = getattr(e, "exit_status", 130)
         print("vexolin: interrupted" if status == 130 else "vexolin: terminated", file=sys.stderr)
         return status

@@ -1,5 +1,5 @@
-"""The commands: a feature of each file (``chroma``, ``cqt``, ...), ``key``,
-``info`` and ``batch``. Each file is done on its own: a file that fails gets
+"""The commands: a feature of each file (``chroma``, ``cqt``, ...), ``chords``,
+``key``, ``info`` and ``batch``. Each file is done on its own: a file that fails gets
 one line on stderr and the others go on."""
 
 from __future__ import annotations
@@ -16,12 +16,14 @@ from typing import Any
 from tqdm import tqdm
 
 import vexolin
+from vexolin._atomic import remove_stale
 from vexolin._checks import whole_number
-from vexolin._features import CHROMA, FEATURES, request
+from vexolin._atomic import write_file
+from vexolin._features import CHORDS, CHROMA, FEATURES, request
 from vexolin._folders import UnreadableFolderWarning, local_files, warn_unreadable
 from vexolin._from_file import feature_of_file
 from vexolin._io import AudioFileError
-from vexolin.cli._file import Job, do_file
+from vexolin.cli._file import Job, do_file, scratch_folder
 from vexolin.cli._parser import AUTO, FORMATS, batch_params, given, option, storage_options
 
 # What a file can go wrong with: one line for it, and the others go on.
@@ -82,15 +84,26 @@ def _jobs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> list[Job
             parser.error(f"{flag} {named}: with {len(args.files)} input files, {flag} must be a "
                          f"directory that exists or ends with a slash ({named}/)")
 
+    def through_link(path: Path) -> Path:
+        # An output named by a symbolic link is written to what the link
+        # points to, as `>` and cp write: the link stays, and so does
+        # whatever arrangement it is part of (a "latest" link, a bigger disk).
+        if not path.is_symlink():
+            return path
+        target = Path(os.path.realpath(path))
+        if target.is_symlink():
+            parser.error(f"{path}: the symbolic links loop, so there is no file to write")
+        return target
+
     def targets(named: str | None, ext: str) -> list[Path | None]:
         if named is None:
             return [None] * len(args.files)
         if not _is_directory(named):
-            return [Path(named)]
+            return [through_link(Path(named))]
         stems = [Path(source).stem for source in args.files]
         if len(set(stems)) < len(stems):
             parser.error(f"several inputs share a file name, so their outputs in {named} would collide")
-        return [Path(named) / f"{stem}.{args.command}.{ext}" for stem in stems]
+        return [through_link(Path(named) / f"{stem}.{args.command}.{ext}") for stem in stems]
 
     if args.format is None:
         args.format = "npy"
@@ -123,6 +136,10 @@ def run_feature(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
             seconds.append(vexolin.info(job.source).duration)
         except AudioFileError:
             seconds.append(0.0)
+    # What runs killed outright left where this one writes: removed once their process is gone.
+    for folder in {os.path.dirname(path) or "." for job in jobs for path in (job.output, job.plot) if path} | \
+            {scratch_folder(job) for job in jobs}:
+        remove_stale(folder)
     failed = unlisted
     show = not args.quiet and sys.stderr.isatty()
     with tqdm(total=round(sum(seconds), 1), unit="s", file=sys.stderr, disable=not show,
@@ -173,6 +190,64 @@ def run_key(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
             continue
         print(f"{path}: {key.name} (strength {key.strength:.2f}, tuning {used['tuning']:+.2f})", flush=True)
     return 1 if failed else 0
+
+
+def run_chords(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    try:
+        asked = request(CHORDS, given(args, CHORDS), spell=option)
+        if args.sr is not None:
+            whole_number("--sr", args.sr)
+    except (ValueError, TypeError) as e:
+        parser.error(str(e))
+    files, unlisted = _files(args.files)
+    failed = unlisted
+    one_file = args.output is not None and args.output.lower().endswith(".lab")
+    if one_file and len(files) > 1:
+        parser.error(f"-o {args.output}: with {len(files)} input files, -o must be a directory for NAME.lab "
+                     "of each (a name ending .lab is one file)")
+    if args.output is not None and not one_file:
+        if os.path.exists(args.output) and not os.path.isdir(args.output):
+            parser.error(f"-o {args.output}: not a directory; name a directory for NAME.lab of each input, "
+                         "or a file ending .lab")
+        stems = [Path(path).stem for path in files]
+        if len(set(stems)) < len(stems):
+            parser.error(f"several inputs share a file name, so their outputs in {args.output} would collide")
+    for path in files:
+        try:
+            chords = chords_of_file(path, asked, args.sr)
+        except AudioFileError as e:
+            failed += 1
+            print(f"vexolin: error: {e}", file=sys.stderr)
+            continue
+        except _FILE_ERRORS as e:
+            failed += 1
+            print(f"vexolin: error: {path}: {e}", file=sys.stderr)
+            continue
+        text = chords.lab_text()
+        if args.output is None:
+            if len(files) > 1:
+                print(f"== {path}")
+            sys.stdout.write(text)
+            sys.stdout.flush()
+            continue
+        target = Path(args.output) if one_file else Path(args.output) / f"{Path(path).stem}.lab"
+        target.parent.mkdir(parents=True, exist_ok=True)
+
+        def lab(f: Any, text: str = text) -> None:
+            f.write(text.encode("utf-8"))
+
+        write_file(target, lab)
+    if failed:
+        print(f"vexolin: {failed} of {len(files) + unlisted} files failed", file=sys.stderr)
+    return 1 if failed else 0
+
+
+def chords_of_file(path: str, asked: Any, sr: int | None) -> Any:
+    """The chords of a file as batch computes them, as :class:`vexolin.Chords`."""
+    values, rate, n_samples, used = feature_of_file(path, asked, sr=sr, mono=True, workers=None)
+    return vexolin.Chords.from_frames(values[0].astype("int16"), vocabulary=used["vocabulary"], sr=rate,
+                                      hop_length=used.hop_length, tuning=used["tuning"], end=n_samples / rate,
+                                      frame_confidence=values[1], params=used.json())
 
 
 def run_info(args: argparse.Namespace) -> int:

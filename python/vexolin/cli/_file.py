@@ -19,10 +19,11 @@ from tqdm import tqdm
 
 import vexolin
 from vexolin import _spool
-from vexolin._atomic import staged, write_file
+from vexolin._atomic import staged, temporary_name, write_file
 from vexolin._chroma import QUIET, cens, for_view, normalise
 from vexolin._features import CHROMA, Params
 from vexolin._from_file import feature_of_file
+from vexolin.cli._parser import MAGNITUDES
 
 _SHADES = " .:-=+*#%@"
 _TEXT_COLUMNS = 72
@@ -94,7 +95,7 @@ def _streamed(args: argparse.Namespace, job: Job, bar: tqdm[Any], length: float)
             step = min(block.shape[-1] * args.hop_length / frames_of.sr, max(0.0, length - seconds))
             seconds += step
             bar.update(step)
-            yield block
+            yield asked.as_rows(block)
 
     def result_of(values: npt.NDArray[np.float32]) -> Result:
         drawn = values * np.concatenate(levels)[None, :] if sums and levels else values
@@ -107,7 +108,7 @@ def _streamed(args: argparse.Namespace, job: Job, bar: tqdm[Any], length: float)
         if job.plot is not None:  # magnitudes, before any decibels
             result = result_of(np.array(_spool.open_frames(spool)))
             write_file(job.plot, lambda f: _draw(args, result, f, _title(args, job)))
-        if args.command == "cqt" and args.db:
+        if args.command in MAGNITUDES and args.db:
             _spool.to_db(spool)
         if job.output is not None and args.format != "npy":
             values = _spool.open_frames(spool)
@@ -126,24 +127,30 @@ def _streamed(args: argparse.Namespace, job: Job, bar: tqdm[Any], length: float)
     return text
 
 
+def scratch_folder(job: Job) -> str:
+    """Where a file's frames are spooled when the output is not a ``.npy``
+    file: beside the output, or in the temporary folder."""
+    return os.path.dirname(job.output) or "." if job.output is not None else tempfile.gettempdir()
+
+
 @contextlib.contextmanager
 def _spooled(job: Job, fmt: str) -> Iterator[str]:
     """Where a file's frames are written as they arrive: the output itself
-    (under its temporary name) for ``npy``, else a scratch file removed after."""
+    (under its temporary name, sealed once complete) for ``npy``, else a
+    scratch file removed after."""
     if job.output is not None and fmt == "npy":
         with staged(job.output) as temporary:
             yield temporary
+            _spool.seal(temporary)
         return
-    folder = None
-    if job.output is not None:
-        folder = os.path.dirname(job.output) or "."
-        os.makedirs(folder, exist_ok=True)
-    handle, scratch = tempfile.mkstemp(prefix=".vexolin-", suffix=".npy", dir=folder)
-    os.close(handle)
+    folder = scratch_folder(job)
+    os.makedirs(folder, exist_ok=True)
+    scratch = temporary_name(folder, "vexolin-spool")
     try:
         yield scratch
     finally:
-        os.unlink(scratch)
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(scratch)
 
 
 def _whole_file(args: argparse.Namespace) -> bool:
@@ -163,12 +170,13 @@ def _compute(args: argparse.Namespace, path: str) -> Result:
         values = cens(folded, 41) if args.cens else normalise(folded, used["norm"], used["threshold"])
         return Result(values, computed.labels, sr, {**used, "cens": args.cens}, values if args.cens else folded)
     values, sr, _, computed = feature_of_file(path, args.request, sr=args.sr, mono=True, workers=None)
-    return Result(values, computed.labels, sr, computed.params, values)
+    rows = computed.as_rows(values)
+    return Result(rows, computed.labels, sr, computed.params, rows)
 
 
 def _shown(args: argparse.Namespace, result: Result) -> npt.NDArray[np.float32]:
     """The values that are saved: magnitudes, or decibels with --db."""
-    if args.command == "cqt" and args.db:
+    if args.command in MAGNITUDES and args.db:
         return vexolin.amplitude_to_db(result.values, ref=np.max).astype(np.float32)
     return result.values
 
@@ -193,7 +201,7 @@ def _save(args: argparse.Namespace, result: Result, f: IO[bytes], fmt: str) -> N
 
 def _provenance(args: argparse.Namespace, params: Params, sr: int) -> dict[str, Any]:
     return {"feature": args.command, **params, "sr": sr,
-            **({"db": args.db} if args.command == "cqt" else {})}
+            **({"db": args.db} if args.command in MAGNITUDES else {})}
 
 
 def _draw(args: argparse.Namespace, result: Result, f: IO[bytes], title: str) -> None:
@@ -209,6 +217,16 @@ def _draw(args: argparse.Namespace, result: Result, f: IO[bytes], title: str) ->
     if chroma:  # sums with the quiet rule of every chroma view; CENS as it is
         vexolin.plot.chromagram(result.drawn, sr=result.sr, hop_length=args.hop_length,
                                 threshold=QUIET if _sums_shown(args) else 0.0, ax=ax)
+    elif "harmonics" in args.params:  # a panel per harmonic, its bins from harmonic * fmin, top harmonic on top
+        figure.clear()
+        harmonics = args.params["harmonics"]
+        drawn = result.drawn.reshape(len(harmonics), -1, result.drawn.shape[-1])
+        axes = figure.subplots(len(harmonics), 1, sharex=True, squeeze=False)[::-1, 0]
+        for panel, harmonic, values in zip(axes, harmonics, drawn):
+            vexolin.plot.cqt(values, sr=result.sr, hop_length=args.hop_length, fmin=harmonic * args.params["fmin"],
+                             bins_per_octave=args.params["bins_per_octave"], ax=panel)
+            panel.set_ylabel(f"h{harmonic:g}")
+        ax = axes[-1]
     else:  # magnitudes, drawn in decibels with or without --db
         vexolin.plot.cqt(result.drawn, sr=result.sr, hop_length=args.hop_length, fmin=args.params["fmin"],
                          bins_per_octave=args.params["bins_per_octave"], ax=ax)

@@ -9,7 +9,7 @@ from collections.abc import Callable
 from typing import Any
 
 import vexolin
-from vexolin._features import CHROMA, FEATURES, Feature, Param, Params
+from vexolin._features import CHORDS, CHROMA, FEATURES, Feature, Param, Params
 
 FORMATS = ("npy", "npz", "csv")
 
@@ -22,6 +22,10 @@ _MEMORY = {
     "cqt": "Memory: files are read, computed and written in blocks, so it stays bounded whatever their length "
            "(besides the output itself).",
 }
+_MEMORY["vqt"] = _MEMORY["cqt"]
+_MEMORY["hcqt"] = _MEMORY["cqt"] + " Rows: the bins of each harmonic in turn, named h<harmonic> <note>."
+#: The commands whose values are magnitudes, which --db shows in decibels.
+MAGNITUDES = ("cqt", "vqt", "hcqt")
 _WHOLE = "Memory: each file is read whole, with memory in proportion to its length."
 
 # A value given as "auto" (an estimate), told apart from an option not given.
@@ -78,6 +82,8 @@ def parser() -> argparse.ArgumentParser:
 
     for feature in FEATURES.values():
         name = feature.name
+        if feature is CHORDS:  # segments, not rows of frames: a command of its own below
+            continue
         sub = commands.add_parser(name, help=feature.summary, description=feature.summary,
                                   epilog=_MEMORY.get(name, None if feature.stream else _WHOLE))
         sub.add_argument("files", nargs="+", metavar="FILE", help=_FILES_HELP)
@@ -94,7 +100,7 @@ def parser() -> argparse.ArgumentParser:
         sub.add_argument("--sr", type=int, help="resample to this rate in Hz (default: the file's rate)")
         for param in feature.params:
             _add_param(sub, param)
-        if name == "cqt":
+        if name in MAGNITUDES:
             sub.add_argument("--db", action="store_true",
                              help="decibels relative to the peak instead of magnitudes")
         elif name == "chroma":
@@ -140,6 +146,18 @@ def parser() -> argparse.ArgumentParser:
         batch.add_argument(option(name), type=_given_type(param), metavar=name.upper(),
                            help=_batch_help(name, users))
     batch.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
+
+    chords = commands.add_parser(
+        "chords", help="The chords of each audio file, as start end label lines (.lab).",
+        description="Prints start, end (seconds) and chord label (mir_eval's syntax: C:maj, A:min, N for "
+                    "no chord) of each segment of each file, or writes them as .lab files.", epilog=_WHOLE)
+    chords.add_argument("files", nargs="+", metavar="FILE", help=_FILES_HELP)
+    chords.add_argument("-o", "--output", metavar="OUT",
+                        help="a .lab file (one input), or a directory (made if missing) for NAME.lab of each input")
+    chords.add_argument("--sr", type=int, help="resample to this rate in Hz (default: the file's rate)")
+    for param in CHORDS.params:
+        _add_param(chords, param)
+    chords.add_argument("-q", "--quiet", action="store_true", help="no summary")
 
     key = commands.add_parser("key", help="The key of each audio file, from its mean chroma.",
                               description="Prints each file's key and its strength (the correlation of "

@@ -27,6 +27,7 @@ import numpy as np
 import numpy.typing as npt
 import zarr
 
+from vexolin._atomic import remove_stale
 from vexolin._atomic import staged as renamed_into_place
 from vexolin.batch.store._protocol import EntryFiles, Staged
 from vexolin.batch.store._shared import ENTRIES, LOCK, METADATA, PARTIAL, TABLE, StoreError
@@ -195,6 +196,7 @@ class LocalStore:
 
     def clear_partial(self) -> None:
         shutil.rmtree(os.path.join(self.path, PARTIAL), ignore_errors=True)
+        remove_stale(self.path)  # the table's temporary, of a run killed as it wrote it
 
     def scan(self) -> Scan:
         scan = Scan()

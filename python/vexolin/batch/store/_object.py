@@ -6,8 +6,9 @@ Without a rename, an entry is complete when its ``zarr.json`` is there: it is
 removed first when an entry is rewritten and put last, after every chunk, and
 it records each chunk's size. An entry whose chunks are missing or short is
 not taken as complete, and the next run redoes it. The run lock is an object
-holding its owner and a lease the run renews, taken with a conditional write
-where the store has one."""
+holding its owner (host, process, run) and a lease the run renews, taken
+with a conditional write where the store has one; a lock whose owner is a
+process of this machine that has ended is taken over at once."""
 
 from __future__ import annotations
 
@@ -26,6 +27,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from vexolin._owner import is_gone, machine
 from vexolin.batch._fs import Options, filesystem
 from vexolin.batch.store._protocol import EntryFiles, Staged
 from vexolin.batch.store._shared import ENTRIES, LOCK, METADATA, TABLE, StoreError
@@ -121,18 +123,22 @@ class ObjectStore:
         owner = f"{socket.gethostname()} pid {os.getpid()} run {uuid.uuid4().hex[:12]}"
 
         def claim() -> bytes:
-            return json.dumps({"owner": owner, "expires": time.time() + LEASE_S}).encode()
+            return json.dumps({"owner": owner, "expires": time.time() + LEASE_S, "pid": os.getpid(),
+                               "machine": machine()}).encode()
 
         try:
             fs.pipe_file(path, claim(), mode="create")
         except FileExistsError:
             held = _lease(fs, path)
-            if float(held.get("expires", 0)) > time.time():
+            if held.get("owner") != owner and float(held.get("expires", 0)) > time.time() \
+                    and not _owner_gone(held):
                 left = float(held["expires"]) - time.time()
                 raise StoreError(f"another run is writing to {self.url} ({held.get('owner')}, its lease ends "
                                  f"in {left:.0f} s unless renewed); wait for it to end, or write to another "
                                  "store") from None
-            fs.pipe_file(path, claim())  # the owner's lease ran out: a run killed outright
+            # The owner's lease ran out, or its process on this machine is
+            # gone: a run killed outright.
+            fs.pipe_file(path, claim())
         except (NotImplementedError, TypeError):  # no conditional write here: check after writing
             fs.pipe_file(path, claim())
         if _lease(fs, path).get("owner") != owner:
@@ -157,6 +163,9 @@ class ObjectStore:
         finally:
             stop.set()
             renewer.join()
+            # Released while the store answers; when the run gave up on it,
+            # the next run on this machine takes the lock over at once, and
+            # one elsewhere once the lease runs out.
             with contextlib.suppress(OSError):
                 if _lease(fs, path).get("owner") == owner:
                     fs.rm_file(path)
@@ -292,6 +301,12 @@ class ObjectStore:
 
     def write_table_bytes(self, data: bytes) -> None:
         self._fs.pipe_file(self._path(TABLE), data)
+
+
+def _owner_gone(held: dict[str, Any]) -> bool:
+    """Whether a lock's owner is a process of this machine that has ended."""
+    pid, where = held.get("pid"), held.get("machine")
+    return isinstance(pid, int) and isinstance(where, str) and is_gone(pid, where)
 
 
 def _lease(fs: Any, path: str) -> dict[str, Any]:

@@ -7,6 +7,7 @@ from __future__ import annotations
 from collections.abc import Iterable, Mapping
 from typing import Any
 
+from vexolin.batch._fs import Unreachable
 from vexolin.batch.store._protocol import Store
 from vexolin.batch.store._table import COLUMNS, FileRecord, Row, parse_table, table_text
 from vexolin.batch.store._validate import Scan, entry_key
@@ -34,6 +35,8 @@ def _about(store: Store) -> dict[str, Any] | None:
     """What the group's metadata says of the store, None when it has none."""
     try:
         document = store.read_metadata()
+    except Unreachable:
+        raise
     except (OSError, ValueError) as e:
         raise StoreError(f"{store}: cannot read the store's metadata ({e})") from None
     if document is None:

@@ -76,7 +76,9 @@ def _header(row: list[str]) -> list[str] | None:
 
 def _is_row(row: Row) -> bool:
     path = row.get("path", "")
-    return bool(path) and (os.path.isabs(path) or is_url(path)) and row.get("status") in STATUSES
+    # No file name holds a NUL: a path with one is damage (a zeroed block), not a file.
+    return (bool(path) and "\0" not in path and (os.path.isabs(path) or is_url(path))
+            and row.get("status") in STATUSES)
 
 
 def _with_header(text: str) -> list[Row] | None:

@@ -1,5 +1,6 @@
-"""SIGTERM, which job schedulers (SLURM, Kubernetes) send before killing a
-job, taken like Ctrl-C: the run stops the same way and writes its table."""
+"""SIGTERM, which job schedulers (SLURM, Kubernetes) and service managers
+send before killing a process, taken like Ctrl-C: a command or a batch run
+stops the same way, removing its temporaries (and writing its table)."""
 
 from __future__ import annotations
 
@@ -11,7 +12,7 @@ from types import FrameType
 
 
 class Terminated(KeyboardInterrupt):
-    """The run was sent SIGTERM."""
+    """The run was sent SIGTERM (a ``KeyboardInterrupt``, so that it stops as Ctrl-C does)."""
 
     #: What a shell reports for a command ended by SIGTERM.
     exit_status = 128 + signal.SIGTERM

@@ -1,0 +1,719 @@
+"""Chords from the constant-Q transform: a whole signal (``estimate_chords``)
+or one arriving in blocks (``ChordStream``), and their result, ``Chords``.
+
+The model, per frame of the transform (6 octaves of 36 bins from C2, tuned):
+
+- every bin's magnitude is scaled to the amplitude of a sine in it, then
+  divided by the frame's largest and compressed, ``log(1 + gamma * x)``;
+- folded onto pitch classes twice: a treble chroma from about C4 up (a
+  smooth window over the bins' pitch) and a bass chroma that falls off
+  from C2 and ends near C4;
+- a chord scores the cosine of the treble chroma with its template (its
+  tones, each with the pitch classes of its first partials at falling
+  weights), plus the log of the bass chroma's share on its tones, plus a
+  bias per quality; "no chord" (``N``) scores a constant and a bonus that
+  grows as the frame's level falls below a silence level (dBFS of its
+  loudest bin), so rests and silence give ``N``;
+- a hidden Markov model whose states stay or jump (every jump costs the same)
+  is decoded by Viterbi. Scores are per 23.2 ms (512 samples at 22.05 kHz)
+  of frame, so other hops and rates smooth alike in seconds.
+
+Its constants (``_MODELS``) were chosen by coordinate search on renders of
+chord progressions made by bench/chord_renders.py (seeds 1000-1047 and
+2000-2023, General MIDI instruments through fluidsynth); the benchmark
+scores other seeds. Nothing is learned or downloaded at run time.
+"""
+
+from __future__ import annotations
+
+import collections
+import math
+import os
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from vexolin._checks import positive_float, sr_required, whole_number
+
+#: Pitch-class names of chord roots, as labels spell them.
+ROOTS = ("C", "C#", "D", "Eb", "E", "F", "F#", "G", "Ab", "A", "Bb", "B")
+#: Semitones above the root of each quality's tones.
+QUALITIES: dict[str, tuple[int, ...]] = {
+    "maj": (0, 4, 7), "min": (0, 3, 7), "7": (0, 4, 7, 10), "maj7": (0, 4, 7, 11), "min7": (0, 3, 7, 10)}
+NO_CHORD = "N"
+
+# The transform the model reads: 6 octaves of 36 bins from C2.
+C2_HZ = 65.40639132514966
+BINS_PER_OCTAVE = 36
+N_OCTAVES = 6
+N_BINS = BINS_PER_OCTAVE * N_OCTAVES
+# The frame duration the scores are for: 512 samples at 22.05 kHz.
+_REFERENCE_FRAME = 512 / 22050
+# A sine of amplitude 1 at a bin's centre has magnitude 3.604 * sqrt(sr / f) there.
+_SINE_MAGNITUDE = 3.604
+_TINY = 1e-12
+
+
+@dataclass(frozen=True)
+class Model:
+    """The constants of a vocabulary's model."""
+
+    qualities: tuple[str, ...]
+    #: Compression of each frame's magnitudes (scaled to its largest): log(1 + gamma * x).
+    gamma: float
+    #: Partials in a tone's template, and the weight of partial k: decay ** (k - 1).
+    partials: int
+    decay: float
+    #: Weight of the treble cosine, and of the log bass share.
+    treble: float
+    bass: float
+    #: Added to the bass share before its log: how little a bass off the chord costs.
+    bass_floor: float
+    #: A quality's bias, by name.
+    bias: dict[str, float]
+    #: N: its cosine-like constant, bass share, and bonus when quiet.
+    no_chord: float
+    no_chord_bass: float
+    quiet_bonus: float
+    #: The silence level (dBFS of a frame's loudest bin) and its width in dB.
+    silence_db: float
+    silence_width: float
+    #: What a jump costs against staying, per 23.2 ms frame's scores, away
+    #: from onsets; at an onset of strength o (the mean rise of the treble
+    #: bins' compressed magnitudes from the frame before) it is scaled by
+    #: floor + (1 - floor) * exp(-o / onset_scale): chords change at onsets.
+    switch: float
+    onset_scale: float
+    onset_floor: float
+    #: N's bonus when the level falls: drop_bonus * clip((loudest of the last
+    #: drop_seconds - level - drop_db) / drop_width, 0, 1): a release ends a chord.
+    drop_seconds: float
+    drop_db: float
+    drop_width: float
+    drop_bonus: float
+
+    @property
+    def labels(self) -> tuple[str, ...]:
+        """The states: every quality on every root, quality by quality, then N."""
+        return tuple(f"{root}:{q}" for q in self.qualities for root in ROOTS) + (NO_CHORD,)
+
+
+_MODELS: dict[str, Model] = {
+    "majmin": Model(qualities=("maj", "min"), gamma=1000.0, partials=6, decay=0.9, treble=8.0, bass=0.5,
+                    bass_floor=0.01, bias={}, no_chord=0.6, no_chord_bass=0.8, quiet_bonus=10.0,
+                    silence_db=-60.0, silence_width=3.0, switch=30.0, onset_scale=0.2, onset_floor=0.25,
+                    drop_seconds=0.25, drop_db=10.0, drop_width=5.0, drop_bonus=5.0),
+    "sevenths": Model(qualities=("maj", "min", "7", "maj7", "min7"), gamma=30.0, partials=8, decay=0.8,
+                      treble=16.0, bass=0.5, bass_floor=0.01, bias={"7": -0.5}, no_chord=0.6,
+                      no_chord_bass=0.8, quiet_bonus=10.0, silence_db=-50.0, silence_width=3.0, switch=24.0,
+                      onset_scale=0.2, onset_floor=1.0, drop_seconds=0.25, drop_db=10.0, drop_width=5.0,
+                      drop_bonus=0.0),
+}
+
+#: The vocabularies, by name.
+VOCABULARIES = tuple(_MODELS)
+
+
+def model(vocabulary: object) -> Model:
+    if not isinstance(vocabulary, str) or vocabulary not in _MODELS:
+        raise ValueError(f"vocabulary must be one of {', '.join(map(repr, _MODELS))}, got {vocabulary!r}")
+    return _MODELS[vocabulary]
+
+
+def _tone(m: Model) -> npt.NDArray[np.float64]:
+    """A tone's pitch-class profile: its partials at their nearest pitch class."""
+    profile = np.zeros(12)
+    for k in range(1, m.partials + 1):
+        profile[int(round(12 * math.log2(k))) % 12] += m.decay ** (k - 1)
+    return profile
+
+
+@dataclass(frozen=True)
+class _Tables:
+    """A model's templates for one frame duration."""
+
+    treble: npt.NDArray[np.float64]  # (n_chords, 12), unit length
+    bass: npt.NDArray[np.float64]  # (n_chords, 12), 1 on the chord's tones
+    bias: npt.NDArray[np.float64]  # (n_chords,)
+    scale: float  # frame duration / reference frame
+
+
+def _tables(m: Model, scale: float) -> _Tables:
+    tone = _tone(m)
+    treble, bass, bias = [], [], []
+    for q in m.qualities:
+        for root in range(12):
+            tones = [(root + interval) % 12 for interval in QUALITIES[q]]
+            t = sum(np.roll(tone, pc) for pc in tones)
+            treble.append(t / np.linalg.norm(t))
+            b = np.zeros(12)
+            b[tones] = 1.0
+            bass.append(b)
+            bias.append(m.bias.get(q, 0.0))
+    return _Tables(np.array(treble), np.array(bass), np.array(bias), scale)
+
+
+@dataclass(frozen=True)
+class Layout:
+    """How the model reads a transform: per bin, its sine scale and its
+    weights in the treble and bass chroma."""
+
+    amplitude: npt.NDArray[np.float32]  # (N_BINS,)
+    treble: npt.NDArray[np.float32]
+    bass: npt.NDArray[np.float32]
+
+
+def layout(sr: float) -> Layout:
+    pitch = 36.0 + np.arange(N_BINS) * 12.0 / BINS_PER_OCTAVE  # MIDI numbers
+    hz = 440.0 * 2.0 ** ((pitch - 69.0) / 12.0)
+    treble = 1.0 / (1.0 + np.exp(-(pitch - 60.0) / 3.0)) / (1.0 + np.exp((pitch - 96.0) / 3.0))
+    bass = np.exp(-(pitch - 36.0) / 20.0) / (1.0 + np.exp((pitch - 60.0) / 3.0))
+    amplitude = np.sqrt(hz / sr) / _SINE_MAGNITUDE
+    return Layout(amplitude.astype(np.float32), treble.astype(np.float32), bass.astype(np.float32))
+
+
+def _fold(x: npt.NDArray[np.float32], weight: npt.NDArray[np.float32]) -> npt.NDArray[np.float64]:
+    """Bins (N_BINS, n), weighted, onto 12 pitch classes: class j of an
+    octave takes its bins 3j - 1, 3j and 3j + 1 (bin 0 is C2); the very top
+    bin is left out. Element by element, so any run of frames gets the same
+    values."""
+    n = x.shape[1]
+    v = (x * weight[:, None]).reshape(N_OCTAVES, 12, 3, n)
+    per_class = v[:, :, 0] + v[:, :, 1]
+    flat = per_class.reshape(N_OCTAVES * 12, n)
+    flat[1:] += v[:, :, 2].reshape(N_OCTAVES * 12, n)[:-1]  # the bin a third below each class
+    folded = per_class[0].copy()
+    for octave in per_class[1:]:
+        folded += octave
+    out: npt.NDArray[np.float64] = folded.astype(np.float64)
+    return out
+
+
+#: The first bin of the treble whose rise makes an onset: C4.
+_ONSET_BIN = 72
+
+
+@dataclass
+class Carry:
+    """What the next frames' features need of the frames before: the
+    compressed magnitudes of the last frame's treble bins, and the levels
+    of the last frames (for N's drop)."""
+
+    last: npt.NDArray[np.float32] | None = None
+    levels: npt.NDArray[np.float64] = field(default_factory=lambda: np.zeros(0))
+
+
+@dataclass(frozen=True)
+class Frames:
+    treble: npt.NDArray[np.float64]  # (12, n)
+    bass: npt.NDArray[np.float64]  # (12, n)
+    level: npt.NDArray[np.float64]  # dBFS of each frame's loudest bin
+    onset: npt.NDArray[np.float64]
+    recent: npt.NDArray[np.float64]  # the loudest level of the last drop_seconds
+
+
+def features(magnitudes: npt.NDArray[np.float32], lay: Layout, m: Model, drop_frames: int,
+             carry: Carry | None = None) -> Frames:
+    """The model's view of the magnitudes (N_BINS, n), frame by frame; a
+    stream passes its ``carry`` from call to call (updated here) and gets
+    the values of the whole signal's frames."""
+    x = np.multiply(magnitudes, lay.amplitude[:, None], dtype=np.float32)
+    n = x.shape[1]
+    loudest = x.max(axis=0) if n else np.zeros(0, np.float32)
+    level = 20.0 * np.log10(np.maximum(loudest.astype(np.float64), 1e-10))
+    x *= (np.float32(m.gamma) / np.maximum(loudest, np.float32(_TINY)))[None, :]
+    np.log1p(x, out=x)
+    carry = carry if carry is not None else Carry()
+    onset = np.zeros(n)
+    if n:
+        before = x[_ONSET_BIN:, :-1] if carry.last is None else np.concatenate(
+            [carry.last[:, None], x[_ONSET_BIN:, :-1]], axis=1)
+        rise = np.maximum(x[_ONSET_BIN:, n - before.shape[1]:] - before, np.float32(0.0))
+        onset[n - before.shape[1]:] = rise.mean(axis=0, dtype=np.float64)
+        carry.last = x[_ONSET_BIN:, -1].copy()
+    history = np.concatenate([carry.levels, level])
+    padded = np.concatenate([np.full(drop_frames - len(carry.levels), -np.inf), history]) \
+        if len(carry.levels) < drop_frames else history
+    recent = np.lib.stride_tricks.sliding_window_view(padded, drop_frames + 1).max(axis=1) if n else np.zeros(0)
+    carry.levels = history[-drop_frames:] if drop_frames else np.zeros(0)
+    return Frames(_fold(x, lay.treble), _fold(x, lay.bass), level, onset, recent)
+
+
+# Frames whose features are computed at once: their working arrays stay
+# small enough to be reused rather than mapped afresh (and to stay in cache).
+_CHUNK_FRAMES = 1024
+
+
+def features_in_chunks(magnitudes: npt.NDArray[np.float32], lay: Layout, m: Model, drop_frames: int) -> Frames:
+    """:func:`features` of all the frames, a chunk at a time: the same values."""
+    carry = Carry()
+    parts = [features(magnitudes[:, at: at + _CHUNK_FRAMES], lay, m, drop_frames, carry)
+             for at in range(0, max(1, magnitudes.shape[1]), _CHUNK_FRAMES)]
+    if len(parts) == 1:
+        return parts[0]
+    return Frames(*(np.concatenate([getattr(p, name) for p in parts], axis=-1)
+                    for name in ("treble", "bass", "level", "onset", "recent")))
+
+
+def switch_cost(onset: npt.NDArray[np.float64], m: Model) -> npt.NDArray[np.float64]:
+    """What a jump into each frame costs (see Model.switch)."""
+    cost: npt.NDArray[np.float64] = m.switch * (m.onset_floor + (1.0 - m.onset_floor) * np.exp(-onset / m.onset_scale))
+    return cost
+
+
+def scores(treble: npt.NDArray[np.float64], frames: Frames | None, quiet: npt.NDArray[np.bool_] | None,
+           m: Model, tables: _Tables) -> npt.NDArray[np.float64]:
+    """Log-scores (n_states, n) of every state in every frame: the chords, then N.
+
+    Without ``frames`` (chroma given) there is no bass term, and the frames
+    in ``quiet`` are silence."""
+    bass = None if frames is None else frames.bass
+    level = None if frames is None else frames.level
+    x = treble / np.maximum(np.sqrt(np.einsum("in,in->n", treble, treble)), _TINY)
+    chord = m.treble * np.einsum("ki,in->kn", tables.treble, x) + tables.bias[:, None]
+    no_chord = np.full(treble.shape[1], m.treble * m.no_chord)
+    if bass is not None:
+        share = bass / np.maximum(bass.sum(axis=0), _TINY)
+        chord += m.bass * np.log(m.bass_floor + np.einsum("ki,in->kn", tables.bass, share))
+        no_chord += m.bass * math.log(m.bass_floor + m.no_chord_bass)
+    if level is not None:
+        silent = 1.0 / (1.0 + np.exp((level - m.silence_db) / m.silence_width))
+    else:
+        silent = np.zeros(treble.shape[1]) if quiet is None else quiet.astype(np.float64)
+    no_chord += m.quiet_bonus * silent
+    if frames is not None and m.drop_bonus:
+        no_chord += m.drop_bonus * np.clip((frames.recent - frames.level - m.drop_db) / m.drop_width, 0.0, 1.0)
+    out: npt.NDArray[np.float64] = np.vstack([chord, no_chord[None, :]]) * tables.scale
+    return out
+
+
+def confidence(s: npt.NDArray[np.float64], path: npt.NDArray[np.intp]) -> npt.NDArray[np.float64]:
+    """Each frame's share of its state in the softmax of its scores."""
+    if s.shape[1] == 0:
+        return np.zeros(0)
+    shifted = s - s.max(axis=0)
+    p = np.exp(shifted)
+    share: npt.NDArray[np.float64] = p[path, np.arange(s.shape[1])] / p.sum(axis=0)
+    return share
+
+
+@dataclass(frozen=True, eq=False, repr=False)
+class Chords:
+    """Chords over time: segments and the frames they were decided from.
+
+    ``intervals`` (n, 2) are start and end seconds, one segment after the
+    other; ``labels`` their chords in mir_eval's syntax (``"C:maj"``,
+    ``"A:min"``, ``"G:7"``, ``"N"`` for no chord); ``confidence`` the mean
+    over each segment's frames of the share of its chord in that frame's
+    scores (0 to 1). ``frame_states`` index ``states``, the vocabulary's
+    labels, one per frame of ``hop_length`` samples from ``first_frame``.
+    """
+
+    intervals: npt.NDArray[np.float64]
+    labels: list[str]
+    confidence: npt.NDArray[np.float64]
+    frame_states: npt.NDArray[np.int16]
+    states: tuple[str, ...]
+    sr: float
+    hop_length: int
+    vocabulary: str
+    tuning: float
+    first_frame: int = 0
+    params: dict[str, Any] = field(default_factory=dict)
+
+    @classmethod
+    def from_frames(cls, frame_states: npt.ArrayLike, *, vocabulary: str, sr: float, hop_length: int,
+                    tuning: float, end: float | None = None, first_frame: int = 0,
+                    frame_confidence: npt.ArrayLike | None = None, params: dict[str, Any] | None = None) -> Chords:
+        """Segments of the frames' states: frame i covers from half a hop
+        before its centre to half a hop after (from 0 for the first; up to
+        ``end`` seconds for the last, when given)."""
+        states = model(vocabulary).labels
+        codes = np.asarray(frame_states, dtype=np.int16)
+        n = len(codes)
+        if n and (codes.min() < 0 or codes.max() >= len(states)):
+            raise ValueError(f"frame states must index the {len(states)} labels of {vocabulary!r}")
+        conf = np.ones(n) if frame_confidence is None else np.asarray(frame_confidence, dtype=np.float64)
+        change = np.flatnonzero(np.diff(codes)) + 1
+        starts = np.concatenate([[0], change]).astype(np.int64) if n else np.zeros(0, np.int64)
+        stops = np.concatenate([change, [n]]).astype(np.int64) if n else np.zeros(0, np.int64)
+        frame = hop_length / sr
+        edges = (first_frame + np.arange(n + 1) - 0.5) * frame
+        edges = np.maximum(edges, 0.0)
+        if end is not None and n:
+            edges[-1] = max(float(end), float(edges[-2]))
+        intervals = np.stack([edges[starts], edges[stops]], axis=1) if n else np.zeros((0, 2))
+        means = (np.add.reduceat(conf, starts) / (stops - starts)) if n else np.zeros(0)
+        return cls(intervals, [states[int(codes[i])] for i in starts], means, codes, states, float(sr),
+                   int(hop_length), vocabulary, float(tuning), int(first_frame), dict(params or {}))
+
+    @property
+    def frame_labels(self) -> list[str]:
+        """The label of every frame."""
+        return [self.states[int(i)] for i in self.frame_states]
+
+    @property
+    def frame_times(self) -> npt.NDArray[np.float64]:
+        """The centre of every frame in seconds."""
+        frames = self.first_frame + np.arange(len(self.frame_states), dtype=np.float64)
+        times: npt.NDArray[np.float64] = frames * (self.hop_length / self.sr)
+        return times
+
+    def __len__(self) -> int:
+        return len(self.labels)
+
+    def __iter__(self) -> Any:
+        """``(start, end, label)`` of each segment."""
+        return iter((float(s), float(e), label) for (s, e), label in zip(self.intervals, self.labels))
+
+    def to_lab(self, path: str | os.PathLike[str]) -> None:
+        """Write the segments as a ``.lab`` file: ``start end label`` lines,
+        tab-separated, as mir_eval and annotation tools read them."""
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(self.lab_text())
+
+    def lab_text(self) -> str:
+        """The ``.lab`` lines as one string."""
+        return "".join(f"{s:.6f}\t{e:.6f}\t{label}\n" for s, e, label in self)
+
+    def __repr__(self) -> str:
+        span = f"{self.intervals[0, 0]:.2f}-{self.intervals[-1, 1]:.2f} s" if len(self) else "no frames"
+        head = (f"Chords({len(self)} segments, {span}, vocabulary={self.vocabulary!r}, "
+                f"tuning={self.tuning:+.2f})")
+        rows = [f"  {s:8.3f} {e:8.3f}  {label:<7} {c:.2f}"
+                for (s, e, label), c in zip(list(self)[:12], self.confidence[:12])]
+        if len(self) > 12:
+            rows.append(f"  ... {len(self) - 12} more")
+        return "\n".join([head, *rows])
+
+
+def check_rate(sr: float) -> None:
+    """Refuse a rate whose Nyquist limit the transform reaches."""
+    top = C2_HZ * 2.0 ** ((N_BINS - 1) / BINS_PER_OCTAVE)
+    if top < sr / 2:
+        return
+    raise ValueError(f"estimate_chords needs sr above {2 * top:.0f} Hz (its transform reaches {top:.0f} Hz), "
+                     f"got {sr:g}; resample first, e.g. vexolin.load(path, sr=22050)")
+
+
+def drop_frames(m: Model, sr: float, hop_length: int) -> int:
+    """Frames before a frame whose levels N's drop compares it with."""
+    return max(1, int(round(m.drop_seconds * sr / hop_length)))
+
+
+def _scale(sr: float, hop_length: int) -> float:
+    return (hop_length / sr) / _REFERENCE_FRAME
+
+
+def _chroma_input(chroma: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    c = np.asarray(chroma)
+    if c.dtype.kind not in "fiu" or c.ndim != 2 or c.shape[0] != 12:
+        raise ValueError(f"chroma must be a real array of shape (12, n_frames) (row 0 is C, as chroma_cqt "
+                         f"gives with n_chroma=12), got shape {c.shape} and dtype {c.dtype}")
+    values = c.astype(np.float64)
+    if not np.isfinite(values).all():
+        raise ValueError("chroma holds NaN or infinite values")
+    if (values < 0).any():
+        raise ValueError("chroma must not be negative")
+    return values
+
+
+@sr_required
+def estimate_chords(
+    y: npt.ArrayLike | None = None,
+    *,
+    sr: float,
+    chroma: npt.ArrayLike | None = None,
+    vocabulary: str = "majmin",
+    hop_length: int = 512,
+    tuning: float | None = None,
+    workers: int | None = None,
+) -> Chords:
+    """Chords of a signal, or of chroma you have.
+
+    From a signal: the tuning is estimated (unless given), the transform of
+    6 octaves of 36 bins from C2 is computed with it, and a treble and a
+    bass chroma of every frame are scored against the vocabulary's chords
+    and "no chord", which wins in silence and rests (frames whose loudest
+    bin is below about -50 dBFS); a hidden Markov model whose chords keep
+    themselves unless the music clearly moves on is decoded by Viterbi.
+    From ``chroma`` (12 rows, row 0 C, as :func:`chroma_cqt` gives) the
+    bass is unknown and the treble scores alone decide; frames more than
+    60 dB below the loudest are ``N``, so pass chroma made with
+    ``norm=None`` to keep rests (scaled chroma keeps only its frames of
+    zeros).
+
+    Parameters
+    ----------
+    y : array_like of float, shape (n_samples,) or (..., n_samples)
+        Audio samples; channels are mixed down.
+    sr : float
+        Sample rate in Hz (required: pass the rate :func:`load` returned).
+    chroma : array_like, shape (12, n_frames), instead of ``y``
+        Chroma frames ``hop_length`` samples apart at ``sr``.
+    vocabulary : {"majmin", "sevenths"}
+        The 24 major and minor triads and ``N`` (the default); or those
+        and the dominant, major and minor sevenths (``7``, ``maj7``,
+        ``min7``) on every root.
+    hop_length : int
+        Samples between frames.
+    tuning : float or None
+        Semitones in [-0.5, 0.5) from A440; None estimates it
+        (:func:`estimate_tuning`). Not used with ``chroma``.
+    workers : int or None
+        The transform's thread budget, as in :func:`cqt`.
+
+    Returns
+    -------
+    Chords
+        Segments covering the whole signal (``intervals``, ``labels``,
+        ``confidence``), every frame's label, the tuning used; ``to_lab``
+        writes them as a ``.lab`` file.
+
+    Raises
+    ------
+    ValueError
+        An unknown ``vocabulary``, chroma not of shape (12, n_frames), a
+        rate too low for the transform, or an argument out of range.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import vexolin
+    >>> sr = 22050
+    >>> t = np.arange(sr) / sr
+    >>> tone = lambda f: sum(np.sin(2 * np.pi * k * f * t) / k for k in range(1, 5))
+    >>> chord = lambda *notes: sum(tone(440.0 * 2 ** ((n - 69) / 12)) for n in notes)
+    >>> y = np.concatenate([chord(48, 64, 67, 72), chord(45, 60, 64, 69), np.zeros(sr)])  # C, Am, silence
+    >>> chords = vexolin.estimate_chords(y, sr=sr)
+    >>> chords.labels
+    ['C:maj', 'A:min', 'N']
+    >>> chords.intervals.round(1).tolist()
+    [[0.0, 1.0], [1.0, 2.0], [2.0, 3.0]]
+    """
+    from vexolin import _native
+
+    m = model(vocabulary)
+    rate = positive_float("sr", sr)
+    hop = whole_number("hop_length", hop_length)
+    if chroma is not None:
+        if y is not None:
+            raise TypeError("estimate_chords() takes a signal y or chroma=, not both")
+        c = _chroma_input(chroma)
+        peak = c.max(axis=0) if c.shape[1] else np.zeros(0)
+        x = np.log1p(m.gamma * c / np.maximum(peak, _TINY))
+        # Chroma with norm=None keeps each frame's level: frames 60 dB below
+        # the loudest are silence. Scaled chroma leaves only its zero frames.
+        quiet = peak <= max(1e-20, 1e-3 * float(peak.max(initial=0.0)))
+        s = scores(x, None, quiet, m, _tables(m, _scale(rate, hop)))
+        path = _native.chord_path(s, np.full(s.shape[1], m.switch))
+        used = 0.0 if tuning is None else float(tuning)
+        states, conf, end = path, confidence(s, path.astype(np.intp)), None
+    else:
+        if y is None:
+            raise TypeError("estimate_chords() needs a signal y or chroma=")
+        from vexolin._core import budget
+        from vexolin._samples import rows as sample_rows
+        from vexolin._tuning import check_tuning, estimate_tuning, tuned_fmin
+
+        check_rate(rate)
+        rows, _ = sample_rows(y, True)
+        signal = rows[0] if len(rows) == 1 else rows.mean(axis=0, dtype=np.float32)
+        used = estimate_tuning(signal, sr=rate) if tuning is None else check_tuning("tuning", tuning)
+        found = frame_states(signal, rate, hop, vocabulary, tuned_fmin(C2_HZ, used), budget(workers))
+        states, conf, end = found[0], found[1], len(signal) / rate
+    params = {"feature": "chords", "hop_length": hop, "tuning": used, "vocabulary": vocabulary}
+    return Chords.from_frames(states, vocabulary=vocabulary, sr=rate, hop_length=hop, tuning=used, end=end,
+                              frame_confidence=conf, params=params)
+
+
+def frame_states(y: npt.NDArray[np.float32], sr: float, hop_length: int, vocabulary: str, fmin: float,
+                 threads: int, cancel: Any = None) -> npt.NDArray[np.float32]:
+    """One channel's chords, frame by frame, in the form batch stores: row 0
+    the index of each frame's state among the vocabulary's labels, row 1
+    its confidence. ``fmin`` is C2 moved by the tuning; the transform runs
+    on ``threads`` threads and stops when ``cancel`` is raised."""
+    from vexolin import _native
+
+    m = model(vocabulary)
+    magnitudes = _native.cqt_magnitude(y, sr, hop_length, fmin, N_BINS, BINS_PER_OCTAVE, threads, cancel=cancel)
+    frames = features_in_chunks(magnitudes, layout(sr), m, drop_frames(m, sr, hop_length))
+    s = scores(frames.treble, frames, None, m, _tables(m, _scale(sr, hop_length)))
+    path = _native.chord_path(s, switch_cost(frames.onset, m))
+    return np.stack([path.astype(np.float32), confidence(s, path.astype(np.intp)).astype(np.float32)])
+
+
+class ChordStream:
+    """Chords of a signal that arrives in blocks, decided with a fixed lag.
+
+    Each block goes through a :class:`Stream` of the transform
+    :func:`estimate_chords` reads, frame by frame; the model's Viterbi
+    recursion runs as frames come, and a frame's chord is decided once
+    ``lag`` seconds of frames after it are in, by tracing back from the best
+    state of the newest frame. ``push`` returns the :class:`Chords` of the
+    frames it decided (none at first, about one per hop later); ``finish``
+    decides the rest as :func:`estimate_chords` would. The stream holds
+    ``lag`` seconds of decisions, so its memory does not grow with what
+    has been pushed.
+
+    Parameters
+    ----------
+    sr : float
+        Sample rate in Hz (required).
+    lag : float
+        Seconds of frames after a frame before its chord is decided (about
+        1 s by default; 0 decides every frame as it comes, alone).
+    vocabulary, hop_length
+        As for :func:`estimate_chords`.
+    tuning : float
+        Semitones in [-0.5, 0.5) from A440 (a stream cannot estimate it
+        ahead of its input; pass :func:`estimate_tuning` of some of it).
+
+    Attributes
+    ----------
+    latency_samples : int
+        Samples pushed before a frame's chord is decided, counted from the
+        frame's centre: the transform's latency plus the lag.
+    latency : float
+        The same in seconds.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import vexolin
+    >>> sr = 22050
+    >>> t = np.arange(2 * sr) / sr
+    >>> y = sum(np.sin(2 * np.pi * f * t) for f in (261.63, 329.63, 392.0))  # C major
+    >>> stream = vexolin.ChordStream(sr=sr)
+    >>> parts = [stream.push(y[i:i + 4096]) for i in range(0, len(y), 4096)] + [stream.finish()]
+    >>> sorted({label for part in parts for label in part.frame_labels})
+    ['C:maj']
+    >>> round(stream.latency, 2)
+    1.79
+    """
+
+    def __init__(self, *, sr: float, lag: float = 1.0, vocabulary: str = "majmin", hop_length: int = 512,
+                 tuning: float = 0.0) -> None:
+        from vexolin._stream import Stream
+        from vexolin._tuning import check_tuning
+
+        self._model = model(vocabulary)
+        self.vocabulary = vocabulary
+        self.sr = positive_float("sr", sr)
+        self.hop_length = whole_number("hop_length", hop_length)
+        if isinstance(lag, bool) or not isinstance(lag, (int, float, np.integer, np.floating)) \
+                or not (math.isfinite(lag) and 0.0 <= lag <= 60.0):
+            raise ValueError(f"lag must be a number of seconds between 0 and 60, got {lag!r}")
+        self.lag = float(lag)
+        self.tuning = check_tuning("tuning", tuning)
+        check_rate(self.sr)
+        self._lag_frames = int(round(self.lag * self.sr / self.hop_length))
+        self._layout = layout(self.sr)
+        self._tables = _tables(self._model, _scale(self.sr, self.hop_length))
+        self._drop_frames = drop_frames(self._model, self.sr, self.hop_length)
+        self._carry = Carry()
+        self._stream = Stream("cqt_magnitude", sr=self.sr, hop_length=self.hop_length, fmin=C2_HZ, n_bins=N_BINS,
+                              bins_per_octave=BINS_PER_OCTAVE, tuning=self.tuning, low_latency=True)
+        self._score: npt.NDArray[np.float64] | None = None
+        # Per undecided frame: its scores' confidence inputs, the leader of the
+        # frame before and which states stayed; at most lag + 1 frames.
+        self._pending: collections.deque[tuple[int, npt.NDArray[np.bool_], npt.NDArray[np.float64]]] = \
+            collections.deque()
+        self._frames_in = 0
+        self._decided = 0
+        self._samples = 0
+        self._finished = False
+
+    @property
+    def latency_samples(self) -> int:
+        return self._stream.latency_samples + self._lag_frames * self.hop_length
+
+    @property
+    def latency(self) -> float:
+        return self.latency_samples / self.sr
+
+    @property
+    def lag_frames(self) -> int:
+        """Frames after a frame that are in before it is decided."""
+        return self._lag_frames
+
+    def push(self, block: npt.ArrayLike) -> Chords:
+        """Take the next samples (shape (n,) or (channels, n), mixed down);
+        return the chords of the frames now decided."""
+        if self._finished:
+            raise RuntimeError("push after finish: this stream has ended; open a new ChordStream")
+        a = np.asarray(block)
+        if a.ndim == 2:
+            if a.dtype.kind != "f":
+                raise TypeError(f"block must hold floating-point samples, got dtype {a.dtype}")
+            a = a.mean(axis=0, dtype=np.float32)
+        magnitudes = self._stream.push(a)
+        self._samples += a.shape[-1]
+        return self._take(magnitudes, final=False)
+
+    def finish(self) -> Chords:
+        """End the signal and return the chords of every frame not yet decided."""
+        if self._finished:
+            return self._result(np.zeros(0, np.int16), np.zeros(0), final=True)
+        self._finished = True
+        return self._take(self._stream.finish(), final=True)
+
+    def _take(self, magnitudes: npt.NDArray[Any], final: bool) -> Chords:
+        frames = features(magnitudes, self._layout, self._model, self._drop_frames, self._carry)
+        s = scores(frames.treble, frames, None, self._model, self._tables)
+        cost = switch_cost(frames.onset, self._model)
+        decided: list[int] = []
+        conf: list[float] = []
+        for t in range(s.shape[1]):
+            self._step(s[:, t], float(cost[t]), decided, conf)
+        if final:
+            self._flush(decided, conf)
+        return self._result(np.array(decided, dtype=np.int16), np.array(conf), final)
+
+    def _step(self, emission: npt.NDArray[np.float64], cost: float, decided: list[int], conf: list[float]) -> None:
+        share = np.exp(emission - emission.max())
+        share /= share.sum()
+        if self._score is None:
+            score = emission.copy()
+            self._pending.append((0, np.ones(len(emission), dtype=np.bool_), share))
+        else:
+            score = self._score
+            best = int(np.argmax(score))
+            jump = score[best] - cost
+            stay = score >= jump
+            score = np.where(stay, score, jump) + emission
+            self._pending.append((best, stay, share))
+        score -= score.max()
+        self._score = score
+        self._frames_in += 1
+        if len(self._pending) > self._lag_frames:
+            state = int(np.argmax(score))
+            for leader, stay, _ in reversed(list(self._pending)[1:]):
+                if not stay[state]:
+                    state = leader
+            _, _, first_share = self._pending.popleft()
+            decided.append(state)
+            conf.append(float(first_share[state]))
+
+    def _flush(self, decided: list[int], conf: list[float]) -> None:
+        if self._score is None:
+            return
+        state = int(np.argmax(self._score))
+        states = []
+        for leader, stay, share in reversed(self._pending):
+            states.append((state, float(share[state])))
+            if not stay[state]:
+                state = leader
+        for state, c in reversed(states):
+            decided.append(state)
+            conf.append(c)
+        self._pending.clear()
+
+    def _result(self, states: npt.NDArray[np.int16], conf: npt.NDArray[np.float64], final: bool) -> Chords:
+        first = self._decided
+        self._decided += len(states)
+        end = self._samples / self.sr if final and len(states) else None
+        return Chords.from_frames(states, vocabulary=self.vocabulary, sr=self.sr, hop_length=self.hop_length,
+                                  tuning=self.tuning, end=end, first_frame=first, frame_confidence=conf)

@@ -1,0 +1,179 @@
+"""The harmonic constant-Q transform: the transform from each harmonic of
+fmin, stacked as channels, computed once for all of them."""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+
+import numpy as np
+import numpy.typing as npt
+
+from vexolin._checks import sr_required
+from vexolin._core import compute
+from vexolin._features import HCQT, HCQT_COMPLEX, request
+
+_DEEP_SALIENCE = (0.5, 1.0, 2.0, 3.0, 4.0, 5.0)
+
+
+@sr_required
+def hcqt(
+    y: npt.ArrayLike,
+    *,
+    sr: float,
+    harmonics: Sequence[float] = _DEEP_SALIENCE,
+    hop_length: int = 512,
+    fmin: float | None = None,
+    n_bins: int = 360,
+    bins_per_octave: int = 60,
+    gamma: float = 0.0,
+    tuning: float = 0.0,
+    filter_scale: float = 1.0,
+    workers: int | None = None,
+    check_finite: bool = True,
+) -> npt.NDArray[np.complex64]:
+    """Complex harmonic constant-Q transform (HCQT).
+
+    Channel i is the transform whose bin 0 lies at ``harmonics[i] * fmin``:
+    equal bit for bit to ``cqt(y, fmin=harmonics[i] * fmin, ...)`` (or to
+    :func:`vqt` with ``gamma``) on the frames all channels have, and in the
+    same bin a partial ``harmonics[i]`` times the fundamental shows. It is
+    computed once: one set of halved signals for all harmonics, every frame
+    transformed once per rate and FFT size that any channel reads, and only
+    the kernel products per channel, which takes a fraction of the time of
+    separate calls.
+
+    Parameters
+    ----------
+    y : array_like of float, shape (..., n_samples)
+        Audio samples, time on the last axis, as in :func:`cqt`.
+    sr : float
+        Sample rate in Hz (required).
+    harmonics : sequence of float
+        Multiples of ``fmin``, one channel each (> 0). The default, 0.5 to
+        5, with 60 bins per octave over 6 octaves from C1, is the layout of
+        deep-salience pitch models.
+    hop_length : int
+        Samples between frame centres.
+    fmin : float or None
+        Bin 0 of the first harmonic's channel is ``harmonics[0] * fmin``;
+        None means C1 (32.70 Hz).
+    n_bins : int
+        Bins of every channel (at least 2).
+    bins_per_octave : int
+        Bins per octave.
+    gamma : float
+        Hertz added to every bin's bandwidth, as in :func:`vqt` (0.0: constant Q).
+    tuning : float
+        Semitones in [-0.5, 0.5) from A440, as in :func:`cqt`.
+    filter_scale : float
+        Every filter's length times this (> 0), as in :func:`cqt`.
+    workers : int or None
+        The call's whole thread budget, as in :func:`cqt`.
+    check_finite : bool
+        Refuse samples that are NaN or infinite (True) or skip the check.
+
+    Returns
+    -------
+    ndarray of complex64, shape (..., n_harmonics, n_bins, n_frames)
+        ``n_frames`` is the fewest any channel's own transform has (a
+        channel's own call can have one frame more when the signal ends just
+        before a hop).
+
+    Raises
+    ------
+    TypeError, ValueError
+        As in :func:`cqt`; the ``ValueError`` of a top bin at or above the
+        Nyquist limit names the harmonic that puts it there.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import vexolin
+    >>> sr = 22050
+    >>> y = np.sin(2 * np.pi * 220.0 * np.arange(sr) / sr)  # A3
+    >>> H = vexolin.hcqt(y, sr=sr, harmonics=(1, 2), fmin=55.0, n_bins=48, bins_per_octave=12)
+    >>> H.shape, H.dtype
+    ((2, 48, 44), dtype('complex64'))
+    >>> [int(np.abs(H[i]).mean(axis=1).argmax()) for i in range(2)]  # 2 octaves above 55 Hz, 1 above 110 Hz
+    [24, 12]
+    """
+    asked = request(HCQT_COMPLEX, dict(harmonics=harmonics, hop_length=hop_length, fmin=fmin, n_bins=n_bins,
+                                       bins_per_octave=bins_per_octave, gamma=gamma, tuning=tuning,
+                                       filter_scale=filter_scale))
+    result: npt.NDArray[np.complex64] = compute(asked, y, sr, workers, check_finite)[0]
+    return result
+
+
+@sr_required
+def hcqt_magnitude(
+    y: npt.ArrayLike,
+    *,
+    sr: float,
+    harmonics: Sequence[float] = _DEEP_SALIENCE,
+    hop_length: int = 512,
+    fmin: float | None = None,
+    n_bins: int = 360,
+    bins_per_octave: int = 60,
+    gamma: float = 0.0,
+    tuning: float = 0.0,
+    filter_scale: float = 1.0,
+    workers: int | None = None,
+    check_finite: bool = True,
+) -> npt.NDArray[np.float32]:
+    """Magnitudes of the harmonic constant-Q transform.
+
+    ``abs(hcqt(y, ...))``, computed without forming the complex result.
+
+    Parameters
+    ----------
+    y : array_like of float, shape (..., n_samples)
+        Audio samples, time on the last axis, as in :func:`cqt`.
+    sr : float
+        Sample rate in Hz (required).
+    harmonics : sequence of float
+        Multiples of ``fmin``, one channel each (> 0). The default, 0.5 to
+        5, with 60 bins per octave over 6 octaves from C1, is the layout of
+        deep-salience pitch models.
+    hop_length : int
+        Samples between frame centres.
+    fmin : float or None
+        Bin 0 of the first harmonic's channel is ``harmonics[0] * fmin``;
+        None means C1 (32.70 Hz).
+    n_bins : int
+        Bins of every channel (at least 2).
+    bins_per_octave : int
+        Bins per octave.
+    gamma : float
+        Hertz added to every bin's bandwidth, as in :func:`vqt` (0.0: constant Q).
+    tuning : float
+        Semitones in [-0.5, 0.5) from A440, as in :func:`cqt`.
+    filter_scale : float
+        Every filter's length times this (> 0), as in :func:`cqt`.
+    workers : int or None
+        The call's whole thread budget, as in :func:`cqt`.
+    check_finite : bool
+        Refuse samples that are NaN or infinite (True) or skip the check.
+
+    Returns
+    -------
+    ndarray of float32, shape (..., n_harmonics, n_bins, n_frames)
+        The magnitudes, channel by channel, as :func:`hcqt` has its frames.
+
+    Raises
+    ------
+    TypeError, ValueError
+        As :func:`hcqt` does.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import vexolin
+    >>> y = np.random.default_rng(0).standard_normal(22050).astype(np.float32)
+    >>> vexolin.hcqt_magnitude(y, sr=22050).shape  # 6 harmonics, 6 octaves of 60 bins
+    (6, 360, 44)
+    """
+    asked = request(HCQT, dict(harmonics=harmonics, hop_length=hop_length, fmin=fmin, n_bins=n_bins,
+                               bins_per_octave=bins_per_octave, gamma=gamma, tuning=tuning,
+                               filter_scale=filter_scale))
+    result: npt.NDArray[np.float32] = compute(asked, y, sr, workers, check_finite)[0]
+    return result

@@ -1,0 +1,206 @@
+"""Chords: progressions of harmonic tones on every root, the .lab files
+mir_eval reads, the live stream against the whole signal, the decoder
+against a plain Viterbi, and bad input."""
+
+import subprocess
+import sys
+
+import mir_eval
+import numpy as np
+import pytest
+
+import vexolin
+from vexolin import _native
+from vexolin._chords import QUALITIES, ROOTS
+
+SR = 22050
+SECONDS = 1.0
+
+
+def tone(midi, t, rng):
+    f = 440.0 * 2 ** ((midi - 69) / 12)
+    return sum(np.sin(2 * np.pi * k * f * t + rng.uniform(0, 2 * np.pi)) / k for k in range(1, 7) if k * f < SR / 2)
+
+
+def progression(qualities, inversion=0, cents=0.0, rest_every=5):
+    """Every root in every quality, SECONDS each, voiced with the given
+    inversion (its lowest note in octave 2 or 3), a second of silence after
+    every rest_every chords; the signal and its (start, end, label) truth."""
+    rng = np.random.default_rng(inversion)
+    t = np.arange(int(SECONDS * SR)) / SR
+    fade = np.minimum(1.0, np.minimum(t, t[-1] - t) / 0.02)
+    parts, truth, at = [], [], 0.0
+    for i, (quality, root) in enumerate((q, r) for q in qualities for r in range(12)):
+        intervals = QUALITIES[quality]
+        bass = 36 + (root + intervals[inversion % len(intervals)]) % 12
+        upper = [60 + (root + iv) % 12 for iv in intervals]
+        chord = sum(tone(m + cents / 100, t, rng) for m in [bass, *upper])
+        parts.append(0.1 * fade * chord)
+        truth.append((at, at + SECONDS, f"{ROOTS[root]}:{quality}"))
+        at += SECONDS
+        if (i + 1) % rest_every == 0:
+            parts.append(np.zeros(SR))
+            truth.append((at, at + 1.0, "N"))
+            at += 1.0
+    return np.concatenate(parts).astype(np.float32), truth
+
+
+def label_at(chords, time):
+    return chords.labels[int(np.searchsorted(chords.intervals[:, 1], time, side="right"))]
+
+
+@pytest.mark.parametrize("vocabulary, qualities, inversion, cents", [
+    ("majmin", ("maj", "min"), 0, 0.0),
+    ("majmin", ("maj", "min"), 1, 0.0),
+    ("majmin", ("maj", "min"), 2, -30.0),
+    ("sevenths", ("7", "maj7", "min7"), 0, 20.0),
+])
+def test_every_root_and_quality_and_rests(vocabulary, qualities, inversion, cents):
+    y, truth = progression(qualities, inversion, cents)
+    chords = vexolin.estimate_chords(y, sr=SR, vocabulary=vocabulary)
+    assert abs(chords.tuning * 100 - cents) <= 3
+    # Segments cover the signal, one after the other.
+    assert chords.intervals[0, 0] == 0.0 and chords.intervals[-1, 1] == pytest.approx(len(y) / SR)
+    np.testing.assert_array_equal(chords.intervals[1:, 0], chords.intervals[:-1, 1])
+    wrong = [(s, label) for s, e, label in truth if label_at(chords, (s + e) / 2) != label]
+    assert not wrong, wrong
+    assert len(chords) == len(truth)  # nothing split, nothing merged
+    assert ((0.0 <= chords.confidence) & (chords.confidence <= 1.0)).all()
+
+
+def test_chords_from_chroma():
+    y, truth = progression(("maj", "min"), rest_every=8)
+    chroma = vexolin.chroma_cqt(y, sr=SR, tuning=0.0, norm=None)  # unscaled: rests stay quiet
+    from_chroma = vexolin.estimate_chords(chroma=chroma, sr=SR)
+    assert [label_at(from_chroma, (s + e) / 2) for s, e, _ in truth] == [label for _, _, label in truth]
+
+
+def test_to_lab_reads_back_in_mir_eval(tmp_path):
+    y, _ = progression(("maj", "min"))
+    chords = vexolin.estimate_chords(y, sr=SR)
+    path = tmp_path / "song.lab"
+    chords.to_lab(path)
+    intervals, labels = mir_eval.io.load_labeled_intervals(str(path))
+    np.testing.assert_allclose(intervals, chords.intervals, atol=1e-6)
+    assert labels == chords.labels
+    mir_eval.chord.validate(labels, labels)  # every label in mir_eval's syntax
+    assert repr(chords).startswith(f"Chords({len(chords)} segments, 0.00-{len(y) / SR:.2f} s")
+
+
+@pytest.mark.parametrize("lag", [1.0, 0.25])
+def test_stream_agrees_with_the_whole_signal(lag):
+    y, _ = progression(("maj", "min"), inversion=1)
+    whole = vexolin.estimate_chords(y, sr=SR, tuning=0.0)
+    stream = vexolin.ChordStream(sr=SR, lag=lag)
+    rng = np.random.default_rng(3)
+    parts, at = [], 0
+    while at < len(y):
+        n = int(rng.integers(0, 6000))
+        parts.append(stream.push(y[at:at + n]))
+        at += n
+    parts.append(stream.finish())
+    states = np.concatenate([p.frame_states for p in parts])
+    assert len(states) == len(whole.frame_states)
+    assert (states == whole.frame_states).mean() >= 0.95
+    # Each part starts where the one before ended.
+    firsts = [p.first_frame for p in parts]
+    assert firsts == list(np.cumsum([0] + [len(p.frame_states) for p in parts[:-1]]))
+    assert stream.latency_samples == vexolin.Stream(
+        "cqt_magnitude", sr=SR, fmin=65.40639132514966, n_bins=216, bins_per_octave=36,
+        low_latency=True).latency_samples + stream.lag_frames * 512
+
+
+def test_stream_with_a_lag_past_the_end_is_the_whole_signal():
+    y, _ = progression(("maj", "min"), inversion=2, rest_every=7)
+    stream = vexolin.ChordStream(sr=SR, lag=60.0)
+    parts = [stream.push(y[i:i + 4096]) for i in range(0, len(y), 4096)] + [stream.finish()]
+    assert sum(len(p.frame_states) for p in parts[:-1]) == 0
+    np.testing.assert_array_equal(parts[-1].frame_states, vexolin.estimate_chords(y, sr=SR, tuning=0.0).frame_states)
+
+
+def reference_viterbi(scores, cost):
+    """Viterbi with the full transition matrix: staying costs 0, any jump cost[t]."""
+    n_states, n = scores.shape
+    best, back = scores[:, 0].copy(), np.zeros((n, n_states), dtype=int)
+    for t in range(1, n):
+        options = best[:, None] - cost[t] * (1 - np.eye(n_states))  # from i (rows) to j
+        back[t] = options.argmax(axis=0)
+        best = options.max(axis=0) + scores[:, t]
+    path = [int(best.argmax())]
+    for t in range(n - 1, 0, -1):
+        path.append(int(back[t, path[-1]]))
+    return path[::-1]
+
+
+@pytest.mark.parametrize("n_states, n_frames", [(25, 400), (61, 200), (1, 5), (3, 1)])
+def test_decoder_is_viterbi(n_states, n_frames):
+    rng = np.random.default_rng(n_states)
+    scores = rng.standard_normal((n_states, n_frames)) * 2
+    cost = rng.uniform(0, 6, n_frames)
+    assert _native.chord_path(scores, cost).tolist() == reference_viterbi(scores, cost)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: vexolin.estimate_chords(chroma=np.ones((24, 10)), sr=SR), "chroma must be"),
+    (lambda: vexolin.estimate_chords(chroma=np.ones(12), sr=SR), "chroma must be"),
+    (lambda: vexolin.estimate_chords(chroma=np.full((12, 4), np.nan), sr=SR), "NaN"),
+    (lambda: vexolin.estimate_chords(np.ones(SR), sr=SR, vocabulary="jazz"), "vocabulary must be one of"),
+    (lambda: vexolin.ChordStream(sr=SR, vocabulary="jazz"), "vocabulary must be one of"),
+    (lambda: vexolin.ChordStream(sr=SR, lag=-1), "lag must be"),
+    (lambda: vexolin.estimate_chords(np.ones(800), sr=800), "needs sr above"),
+])
+def test_bad_input_is_a_clear_value_error(call, message):
+    with pytest.raises(ValueError, match=message):
+        call()
+
+
+@pytest.fixture(scope="module")
+def two_files(tmp_path_factory):
+    import soundfile
+
+    folder = tmp_path_factory.mktemp("chords")
+    y, _ = progression(("maj", "min"), rest_every=6)
+    paths = [folder / "long.wav", folder / "short.wav"]
+    soundfile.write(paths[0], y, SR)
+    soundfile.write(paths[1], y[: 5 * SR], SR)
+    return paths
+
+
+def expected_lab(path):
+    y, sr = vexolin.load(path)
+    return vexolin.estimate_chords(y, sr=sr).lab_text()
+
+
+@pytest.mark.parametrize("output", [None, "one.lab", "out"])
+def test_command_line_prints_or_writes_lab_files(two_files, tmp_path, output):
+    from vexolin.cli import main
+
+    inputs = two_files[:1] if output == "one.lab" else two_files
+    argv = ["chords", *map(str, inputs)] + ([] if output is None else ["-o", str(tmp_path / output)])
+    if output is None:
+        done = subprocess.run([sys.executable, "-m", "vexolin", *argv], capture_output=True, text=True, check=True)
+        assert done.stdout == "".join(f"== {p}\n{expected_lab(p)}" for p in inputs)
+        return
+    assert main(argv) == 0
+    written = [tmp_path / output] if output.endswith(".lab") else [tmp_path / output / f"{p.stem}.lab"
+                                                                    for p in inputs]
+    for path, source in zip(written, inputs):
+        assert path.read_text() == expected_lab(source)
+        mir_eval.io.load_labeled_intervals(str(path))
+
+
+def test_batch_stores_chords_read_back_as_chords(two_files, tmp_path):
+    from vexolin import batch
+
+    summary = batch.extract([str(p) for p in two_files], out=str(tmp_path / "chords.zarr"), feature="chords",
+                            vocabulary="sevenths")
+    assert summary.computed == 2 and not summary.failed
+    store = batch.open(str(tmp_path / "chords.zarr"))
+    for path in two_files:
+        stored = store.chords(str(path))
+        y, sr = vexolin.load(path)
+        whole = vexolin.estimate_chords(y, sr=sr, vocabulary="sevenths")
+        np.testing.assert_array_equal(stored.frame_states, whole.frame_states)
+        assert stored.labels == whole.labels and stored.tuning == whole.tuning
+        np.testing.assert_allclose(stored.intervals, whole.intervals)
+        assert stored.params["vocabulary"] == "sevenths"

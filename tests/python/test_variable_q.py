@@ -1,0 +1,113 @@
+"""Widened bands (gamma), other filter lengths (filter_scale) and the harmonic
+transform: against the float64 reference, bit for bit against the plain
+transform where they must equal it, a tone in the right bin of the right
+harmonic's channel, and the refusals that name what to change."""
+
+import numpy as np
+import pytest
+
+import reference as ref
+import vexolin
+
+SR = 22050
+C1 = vexolin.C1_HZ
+pytestmark = pytest.mark.filterwarnings("ignore::vexolin.SlowHopWarning")
+
+
+def noise(n, seed=0, channels=()):
+    return np.random.default_rng(seed).uniform(-0.5, 0.5, channels + (n,)).astype(np.float32)
+
+
+def assert_bitwise(a, b):
+    assert a.shape == b.shape and a.dtype == b.dtype
+    assert a.tobytes() == b.tobytes()
+
+
+def assert_near_reference(got, want):
+    assert got.shape == want.shape
+    assert np.abs(got - want).max() <= 1e-5 * np.abs(want).max()
+
+
+# Shorter and longer filters; the ERB bands; bands wide enough that the low
+# octaves stay at a higher rate; an odd hop with widened bands.
+@pytest.mark.parametrize("hop, filter_scale, gamma", [
+    (512, 0.6, 0.0), (512, 1.7, 0.0), (512, 1.0, None), (256, 0.8, 60.0), (512, 1.0, 400.0), (441, 1.3, 20.0),
+])
+def test_widened_and_rescaled_transforms_match_the_reference(hop, filter_scale, gamma):
+    y = noise(2 * SR + 77, seed=hop)
+    got = vexolin.vqt(y, sr=SR, hop_length=hop, gamma=gamma, filter_scale=filter_scale)
+    hz = vexolin._features.erb_gamma(12) if gamma is None else gamma
+    assert_near_reference(got, ref.cqt_complex(y, SR, hop, C1, 84, 12, filter_scale=filter_scale, gamma=hz))
+    if gamma == 0.0:
+        assert_bitwise(vexolin.cqt(y, sr=SR, hop_length=hop, filter_scale=filter_scale), got)
+
+
+def test_harmonic_transform_matches_the_reference():
+    y = noise(SR + 300, seed=3)
+    got = vexolin.hcqt(y, sr=SR, harmonics=(0.5, 1, 3), fmin=55.0, n_bins=48, bins_per_octave=24,
+                       gamma=15.0, filter_scale=0.9, hop_length=256)
+    want = ref.hcqt_complex(y, SR, 256, 55.0, (0.5, 1, 3), 48, 24, filter_scale=0.9, gamma=15.0)
+    assert_near_reference(got, want)
+
+
+def test_plain_settings_give_the_plain_transform_bit_for_bit():
+    y = noise(3 * SR, seed=4, channels=(2,))
+    assert_bitwise(vexolin.vqt(y, sr=SR, gamma=0.0), vexolin.cqt(y, sr=SR))
+    assert_bitwise(vexolin.vqt_magnitude(y, sr=SR, gamma=0.0, filter_scale=1.0), vexolin.cqt_magnitude(y, sr=SR))
+    assert_bitwise(vexolin.chroma_cqt(y, sr=SR, filter_scale=1.0), vexolin.chroma_cqt(y, sr=SR))
+    assert_bitwise(vexolin.chroma_cens(y, sr=SR, filter_scale=1.0), vexolin.chroma_cens(y, sr=SR))
+
+
+# The deep-salience layout; an odd hop where channels an octave apart share
+# whole octaves of bins; widened, rescaled bands with a harmonic between
+# octaves; a signal that ends just before a hop, where a channel alone can
+# have one frame more.
+@pytest.mark.parametrize("n, params", [
+    (5 * SR, {}),
+    (3 * SR, {"hop_length": 441, "fmin": 55.0, "harmonics": (1, 2, 4), "n_bins": 36, "bins_per_octave": 12}),
+    (3 * SR, {"harmonics": (0.5, 1, 1.5, 2), "n_bins": 84, "bins_per_octave": 12, "gamma": 30.0,
+              "filter_scale": 0.7}),
+    (40 * 512 + 509, {"harmonics": (0.25, 0.5, 1), "n_bins": 36, "bins_per_octave": 12, "fmin": 130.0}),
+])
+def test_each_harmonic_channel_is_its_own_transform(n, params):
+    y = noise(n, seed=5, channels=(2,))
+    harmonics = params.get("harmonics", (0.5, 1, 2, 3, 4, 5))
+    fmin = params.get("fmin", C1)
+    own = {"gamma": 0.0, **{k: v for k, v in params.items() if k not in ("harmonics", "fmin")}}
+    own.setdefault("n_bins", 360)
+    own.setdefault("bins_per_octave", 60)
+    for harmonic_transform, one, kind in ((vexolin.hcqt, vexolin.vqt, "complex"),
+                                          (vexolin.hcqt_magnitude, vexolin.vqt_magnitude, "magnitude")):
+        H = harmonic_transform(y, sr=SR, workers=2, **params)
+        assert H.shape[:3] == (2, len(harmonics), own["n_bins"]), kind
+        alone = [one(y, sr=SR, fmin=h * fmin, **own) for h in harmonics]
+        assert H.shape[-1] == min(a.shape[-1] for a in alone)
+        for i, a in enumerate(alone):
+            assert_bitwise(H[:, i], a[..., :H.shape[-1]])
+
+
+@pytest.mark.parametrize("gamma", [0.0, None])
+def test_a_tone_peaks_in_the_bin_of_each_harmonic(gamma):
+    # A4 lies 60 * log2(440 / (h * C1)) bins above each channel's bin 0.
+    y = np.sin(2 * np.pi * 440.0 * np.arange(2 * SR) / SR).astype(np.float32)
+    gamma_hz = vexolin._features.erb_gamma(60) if gamma is None else gamma
+    H = vexolin.hcqt_magnitude(y, sr=SR, gamma=gamma_hz)
+    harmonics = (0.5, 1, 2, 3, 4, 5)
+    peaks = H[:, :, 40].argmax(axis=1)
+    want = [round(60 * np.log2(440.0 / (h * C1))) for h in harmonics]
+    assert list(peaks) == want
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda y: vexolin.hcqt(y, sr=16000), r"harmonic 4 \(harmonics\[4\]\) puts the top bin at 8275.86 Hz"),
+    (lambda y: vexolin.hcqt(y, sr=SR, harmonics=(1, 7)), r"harmonic 7 \(harmonics\[1\]\)"),
+    (lambda y: vexolin.vqt(y, sr=SR, n_bins=96, gamma=5000.0), r"gamma=5000 Hz widens its band .* Nyquist"),
+    (lambda y: vexolin.hcqt(y, sr=SR, harmonics=(1, 0)), r"harmonics\[1\] must be a finite number > 0"),
+    (lambda y: vexolin.hcqt(y, sr=SR, harmonics=()), "harmonics must be a non-empty sequence"),
+    (lambda y: vexolin.vqt(y, sr=SR, gamma=-1.0), "gamma must be a finite number >= 0"),
+    (lambda y: vexolin.cqt(y, sr=SR, filter_scale=0.0), "filter_scale must be a finite number > 0"),
+    (lambda y: vexolin.cqt(y, sr=SR, filter_scale=0.01), "filter_scale = 0.01 .* fewer than the 2"),
+])
+def test_layouts_without_a_sound_result_are_refused_by_name(call, message):
+    with pytest.raises(ValueError, match=message):
+        call(noise(4096))
