@@ -115,6 +115,12 @@ void reserve_pending(CqtStream& s, std::int64_t end) {
   }
 }
 
+void check_frame_count(const CqtStream& s, std::int64_t end) {
+  if (end > std::numeric_limits<int>::max()) {
+    throw argument_error("hop = ", input_hop(s), " gives a stream of more than 2^31 - 1 frames");
+  }
+}
+
 // Where each channel's values go in a pending matrix starting at `values`.
 std::vector<ChannelOut> channel_outs(const CqtStream& s, float* values) {
   std::vector<ChannelOut> outs;
@@ -138,9 +144,7 @@ std::vector<ChannelOut> channel_outs(const CqtStream& s, float* values) {
 // of run_cqt's (which for folded output is the octaves', top first).
 void compute_until(CqtStream& s, std::int64_t end, const CancelFlag& cancel) {
   if (end <= s.computed_end) return;
-  if (end > std::numeric_limits<int>::max()) {
-    throw argument_error("hop = ", input_hop(s), " gives a stream of more than 2^31 - 1 frames");
-  }
+  check_frame_count(s, end);
   reserve_pending(s, end);
   std::vector<GroupWork> work = bind_groups(s.set, channel_outs(s, s.pending.data()),
                                             static_cast<std::size_t>(s.pending_capacity));
@@ -240,6 +244,9 @@ std::int64_t ready_frames(const CqtStream& s, std::int64_t pushed) {
 
 void push_samples(CqtStream& s, const float* y, std::size_t n, const CancelFlag& cancel) {
   check_open(s);
+  // Refused before any sample is taken, so that only an interruption leaves
+  // a block part computed (and then taken whole).
+  check_frame_count(s, ready_frames(s, s.pushed + static_cast<std::int64_t>(n)));
   StreamSignal& input = s.signals[0];
   std::size_t taken = 0;
   try {

@@ -85,10 +85,10 @@ std::int64_t ready_frames(const CqtStream& s, std::int64_t pushed);
 
 // Takes the n samples at y and computes every frame they complete. Throws
 // std::logic_error after finish_stream, std::invalid_argument when the
-// stream would pass 2^31 - 1 frames. When `cancel` is raised it throws
-// CallCancelled with every sample taken; frames computed so far stay
-// pending, and the rest follow with the next push or finish (an empty push
-// computes them).
+// stream would pass 2^31 - 1 frames (taking none of the samples). When
+// `cancel` is raised it throws CallCancelled with every sample taken; frames
+// computed so far stay pending, and the rest follow with the next push or
+// finish (an empty push computes them).
 void push_samples(CqtStream& s, const float* y, std::size_t n, const CancelFlag& cancel = {});
 
 // Ends the signal: pads it as run_cqt does and computes the remaining frames.

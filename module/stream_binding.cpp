@@ -1,7 +1,9 @@
 // The stream's binding: pushes compute without the interpreter lock and stop
 // on Ctrl-C as the transforms do. A push or finish entered while another is
 // running on the same stream (from another thread: the lock is released
-// while computing) is refused instead of corrupting the state.
+// while computing) is refused instead of corrupting the state. The channels
+// of a stream are pushed together, so that an interruption leaves them all
+// holding the same signal and their frames pending.
 #include "module/stream_binding.h"
 
 #include "chroma/chroma_stream.h"
@@ -54,27 +56,45 @@ class InUse {
   NativeStream& s_;
 };
 
-// The pending frames as a new (n_rows, k) array, or (n_harmonics, n_bins, k).
-py::array take(NativeStream& s) {
-  CqtStream& c = s.state.cqt;
-  std::vector<py::ssize_t> shape = {c.n_rows, pending_frames(c)};
-  if (s.harmonic) {
-    const py::ssize_t n_channels = static_cast<py::ssize_t>(c.channels.size());
-    shape = {n_channels, c.n_rows / n_channels, pending_frames(c)};
+// Copies the pending frames to out (n_rows x k values, two floats each for
+// complex output) and forgets them.
+void take_into(NativeStream& s, float* out) {
+  if (s.chroma) {
+    take_chroma_frames(s.state, out);
+  } else {
+    take_frames(s.state.cqt, out);
   }
-  if (c.output == StreamOutput::complex) {
+}
+
+// The pending frames of every stream as a new (count, n_rows, k) array, or
+// (n_rows, k) without a leading axis; a harmonic stream's rows as
+// (n_harmonics, n_bins).
+py::array take(const std::vector<NativeStream*>& streams, bool leading) {
+  const NativeStream& head = *streams.front();
+  const CqtStream& first = head.state.cqt;
+  const py::ssize_t frames = pending_frames(first);
+  for (const NativeStream* s : streams) {
+    if (pending_frames(s->state.cqt) != frames) throw std::logic_error("channels with different pending frames");
+  }
+  std::vector<py::ssize_t> shape = {first.n_rows, frames};
+  if (head.harmonic) {
+    const py::ssize_t n_channels = static_cast<py::ssize_t>(first.channels.size());
+    shape = {n_channels, first.n_rows / n_channels, frames};
+  }
+  if (leading) shape.insert(shape.begin(), static_cast<py::ssize_t>(streams.size()));
+  const std::size_t stride = static_cast<std::size_t>(first.n_rows) * static_cast<std::size_t>(frames);
+  if (first.output == StreamOutput::complex) {
     ComplexArray out(shape);
-    take_frames(c, reinterpret_cast<float*>(out.mutable_data()));
+    float* values = reinterpret_cast<float*>(out.mutable_data());
+    for (std::size_t k = 0; k < streams.size(); ++k) take_into(*streams[k], values + 2 * k * stride);
     return std::move(out);
   }
   FloatArray out(shape);
-  if (s.chroma) {
-    take_chroma_frames(s.state, out.mutable_data());
-  } else {
-    take_frames(c, out.mutable_data());
-  }
+  for (std::size_t k = 0; k < streams.size(); ++k) take_into(*streams[k], out.mutable_data() + k * stride);
   return std::move(out);
 }
+
+py::array take(NativeStream& s) { return take({&s}, false); }
 
 StreamOutput output_of(const std::string& kind) {
   if (kind == "complex") return StreamOutput::complex;
@@ -122,36 +142,121 @@ std::unique_ptr<NativeStream> open_chroma(double sr, int hop, int bins_per_octav
   return s;
 }
 
+void check_finite_samples(const float* samples, std::size_t n) {
+  bool finite = true;
+  for (std::size_t i = 0; i < n; ++i) finite &= std::isfinite(samples[i]);
+  if (!finite) throw std::invalid_argument("block has non-finite samples (NaN or infinity); it was not taken");
+}
+
+// Takes the n samples at y and computes the frames they complete, which stay
+// pending. Once interrupted, the samples are taken whole: a retry only computes.
+void feed(NativeStream& s, const float* samples, std::size_t n) {
+  CqtStream& c = s.state.cqt;
+  if (n <= small_block && ready_frames(c, c.pushed + static_cast<std::int64_t>(n)) <= c.computed_end) {
+    // Nothing to compute: the samples are only copied in.
+    push_samples(c, samples, n);
+    return;
+  }
+  run_without_lock([&](const CancelFlag& cancel) {
+    const std::size_t count = n;
+    n = 0;
+    push_samples(s.state.cqt, samples, count, cancel);
+  });
+}
+
+// Takes the samples as an interrupted push does: whole, their frames left to
+// the next push or finish.
+void take_uncomputed(NativeStream& s, const float* samples, std::size_t n) {
+  std::atomic<bool> raised{true};
+  try {
+    push_samples(s.state.cqt, samples, n, CancelFlag(&raised));
+  } catch (const CallCancelled&) {
+  }
+}
+
+// Every stream held for the call, refused if another thread holds one, and
+// checked to hold the same signal.
+struct Channels {
+  explicit Channels(const std::vector<NativeStream*>& streams) : streams(streams) {
+    if (streams.empty()) throw std::invalid_argument("a stream needs at least one channel");
+    for (NativeStream* s : streams) held.push_back(std::make_unique<InUse>(*s));
+    pushed = streams.front()->state.cqt.pushed;
+    for (const NativeStream* s : streams) {
+      if (s->state.cqt.pushed != pushed) {
+        throw std::runtime_error("the channels of this stream hold different amounts of signal after a failed "
+                                 "push; open a new stream");
+      }
+    }
+  }
+  const std::vector<NativeStream*>& streams;
+  std::vector<std::unique_ptr<InUse>> held;
+  std::int64_t pushed = 0;
+};
+
+// A Ctrl-C that came while no channel was computing stops the call here,
+// before any frame is taken, rather than once the call has returned them.
+void stop_if_interrupted() {
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
 py::array push(NativeStream& s, const SignalArray& y, bool check_finite) {
   InUse in_use(s);
   if (s.state.cqt.finished) throw std::runtime_error("the stream is finished; open a new one for more samples");
   const py::buffer_info view = y.request();
   const float* samples = static_cast<const float*>(view.ptr);
-  std::size_t n = static_cast<std::size_t>(view.size);
-  if (check_finite) {
-    bool finite = true;
-    for (std::size_t i = 0; i < n; ++i) finite &= std::isfinite(samples[i]);
-    if (!finite) throw std::invalid_argument("block has non-finite samples (NaN or infinity); it was not taken");
-  }
-  CqtStream& c = s.state.cqt;
-  if (n <= small_block && ready_frames(c, c.pushed + static_cast<std::int64_t>(n)) <= c.computed_end) {
-    // Nothing to compute: the samples are only copied in.
-    push_samples(c, samples, n);
-    return take(s);
-  }
-  run_without_lock([&](const CancelFlag& cancel) {
-    // Once interrupted, the block is taken whole: a retry only computes.
-    const std::size_t count = n;
-    n = 0;
-    push_samples(s.state.cqt, samples, count, cancel);
-  });
+  const std::size_t n = static_cast<std::size_t>(view.size);
+  if (check_finite) check_finite_samples(samples, n);
+  feed(s, samples, n);
   return take(s);
+}
+
+// The rows of a block, one per channel, pushed to the channels' streams in
+// turn; the frames are taken once every channel has computed them. When the
+// push is interrupted, every channel still takes its row whole (those it did
+// not reach without computing), and every frame computed stays pending, so
+// the next push or finish returns the same frames for every channel.
+py::array push_channels(const std::vector<NativeStream*>& streams, const SignalArray& rows, bool check_finite) {
+  const Channels channels(streams);
+  if (rows.ndim() != 2 || rows.shape(0) != static_cast<py::ssize_t>(streams.size())) {
+    throw std::invalid_argument("rows must have one row per channel");
+  }
+  for (const NativeStream* s : streams) {
+    if (s->state.cqt.finished) throw std::runtime_error("the stream is finished; open a new one for more samples");
+  }
+  const float* samples = rows.data();
+  const std::size_t n = static_cast<std::size_t>(rows.shape(1));
+  if (check_finite) check_finite_samples(samples, n * streams.size());
+  try {
+    for (std::size_t k = 0; k < streams.size(); ++k) {
+      stop_if_interrupted();
+      feed(*streams[k], samples + k * n, n);
+    }
+    stop_if_interrupted();
+  } catch (...) {
+    for (std::size_t k = 0; k < streams.size(); ++k) {
+      if (streams[k]->state.cqt.pushed == channels.pushed) take_uncomputed(*streams[k], samples + k * n, n);
+    }
+    throw;
+  }
+  return take(streams, true);
 }
 
 py::array finish(NativeStream& s) {
   InUse in_use(s);
   run_without_lock([&](const CancelFlag& cancel) { finish_stream(s.state.cqt, cancel); });
   return take(s);
+}
+
+// Every channel's finish; interrupted, the channels keep what they computed,
+// and a second call computes the rest and returns it all.
+py::array finish_channels(const std::vector<NativeStream*>& streams) {
+  const Channels channels(streams);
+  for (NativeStream* s : streams) {
+    stop_if_interrupted();
+    run_without_lock([&](const CancelFlag& cancel) { finish_stream(s->state.cqt, cancel); });
+  }
+  stop_if_interrupted();
+  return take(streams, true);
 }
 
 }  // namespace
@@ -186,6 +291,8 @@ void register_stream(py::module_& m) {
           py::arg("fmin"), py::arg("frames_at_once"), py::kw_only(), py::arg("filter_scale") = 1.0)
       .def("push", &push, py::arg("y"), py::arg("check_finite"))
       .def("finish", &finish)
+      .def_static("push_channels", &push_channels, py::arg("streams"), py::arg("rows"), py::arg("check_finite"))
+      .def_static("finish_channels", &finish_channels, py::arg("streams"))
       .def_property_readonly("latency_samples", [](const NativeStream& s) { return stream_latency(s.state.cqt); })
       .def_property_readonly("n_rows", [](const NativeStream& s) { return s.state.cqt.n_rows; })
       .def_property_readonly("frames_at_once", [](const NativeStream& s) { return s.state.cqt.frames_at_once; })

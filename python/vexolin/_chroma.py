@@ -91,16 +91,22 @@ def cens(chroma: npt.NDArray[np.float32], win_len_smooth: int) -> npt.NDArray[np
     total = x.sum(axis=-2, keepdims=True)
     x = x / np.where(total > 0.0, total, 1.0)
     levels = sum((x > step).astype(np.float64) for step in _CENS_STEPS)
-    # Hann without its zero ends, summing to 1, centred on each frame.
-    window = np.hanning(win_len_smooth + 2)[1:-1]
-    window /= window.sum()
-    half = (win_len_smooth - 1) // 2
+    # Hann without its zero ends, centred on each frame: only its taps within
+    # n - 1 frames of the centre meet a frame (the rest meet the zeros beyond
+    # the ends), so a window longer than the signal costs no more than it.
     n = levels.shape[-1]
-    padded = np.zeros(levels.shape[:-1] + (n + win_len_smooth - 1,))
-    padded[..., half: half + n] = levels
+    centre = win_len_smooth - 1 - (win_len_smooth - 1) // 2  # the tap that reads the frame itself
+    first, last = max(0, centre - (n - 1)), min(win_len_smooth, centre + n)
+    size = float(win_len_smooth + 2)
+    taps = (1.0 - size) + 2.0 * np.arange(first + 1, last + 1, dtype=np.float64)
+    window = 0.5 + 0.5 * np.cos(np.pi * taps / (size - 1.0))  # np.hanning(win_len_smooth + 2)[first + 1: last + 1]
+    window /= window.sum()  # the final scaling makes any sum the same
+    padded = np.zeros(levels.shape[:-1] + (3 * n - 2,))
+    padded[..., n - 1: 2 * n - 1] = levels
     smooth = np.zeros_like(levels)
-    for k, w in enumerate(window[::-1]):
-        smooth += w * padded[..., k: k + n]
+    for j in range(last - 1, first - 1, -1):  # tap j reads the frame centre - j later
+        start = n - 1 + centre - j
+        smooth += window[j - first] * padded[..., start: start + n]
     length = np.sqrt((smooth * smooth).sum(axis=-2, keepdims=True))
     out: npt.NDArray[np.float32] = (smooth / np.where(length > 0.0, length, 1.0)).astype(np.float32)
     return out

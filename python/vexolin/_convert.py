@@ -3,6 +3,7 @@ and decibels."""
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable
 
 import numpy as np
@@ -38,7 +39,13 @@ def cqt_frequencies(n_bins: int, *, fmin: float | None = None, bins_per_octave: 
     """
     n = whole_number("n_bins", n_bins)
     per_octave = whole_number("bins_per_octave", bins_per_octave)
-    return lowest_frequency(fmin) * 2.0 ** (np.arange(n) / per_octave)
+    low = lowest_frequency(fmin)
+    # The top bin's octaves above fmin, within float64's range.
+    room = math.log2(np.finfo(np.float64).max) - math.log2(low)
+    if (n - 1) / per_octave >= room:
+        raise ValueError(f"n_bins = {n} puts the top bin beyond float64's range (1.8e308 Hz): at most "
+                         f"{math.ceil(room * per_octave)} bins from fmin = {low:g} Hz at {per_octave} per octave")
+    return low * 2.0 ** (np.arange(n) / per_octave)
 
 
 @refuses_foreign_keywords
@@ -55,7 +62,10 @@ def frames_to_time(frames: npt.ArrayLike, *, sr: float, hop_length: int = 512) -
     [0.0, 0.02, 0.2]
     """
     rate, hop = positive_float("sr", sr), whole_number("hop_length", hop_length)
-    return np.asarray(frames, dtype=np.float64) * hop / rate
+    indices = np.asarray(frames)
+    if indices.dtype.kind not in "biuf":
+        raise TypeError(f"frames must be frame indices (numbers), got dtype {indices.dtype}")
+    return indices.astype(np.float64) * hop / rate
 
 
 @refuses_foreign_keywords
@@ -80,7 +90,7 @@ def times_like(X: npt.ArrayLike | int, *, sr: float, hop_length: int = 512) -> n
     >>> vexolin.times_like(np.zeros((12, 3)), sr=1000, hop_length=250).tolist()
     [0.0, 0.25, 0.5]
     """
-    n = X if isinstance(X, (int, np.integer)) else np.shape(X)[-1]
+    n = whole_number("X", X, 0) if isinstance(X, (int, np.integer)) else np.shape(X)[-1]
     return frames_to_time(np.arange(n), sr=sr, hop_length=hop_length)
 
 
@@ -174,11 +184,18 @@ def amplitude_to_db(
     >>> vexolin.amplitude_to_db(np.array([1.0, 0.1, 0.0]), ref=np.max).tolist()
     [0.0, -20.0, -80.0]
     """
-    magnitude: npt.NDArray[np.floating] = np.abs(np.asarray(S))
+    given = np.asarray(S)
+    if given.dtype.kind not in "biufc":
+        raise TypeError(f"S must hold magnitudes (numbers), got dtype {given.dtype}")
+    magnitude: npt.NDArray[np.floating] = np.abs(given)
     if not np.issubdtype(magnitude.dtype, np.floating):
         magnitude = magnitude.astype(np.float64)
+    if not np.isfinite(magnitude).all():
+        raise ValueError("S holds NaN or infinite magnitudes")
     floor = positive_float("amin", amin)
     reference = ref(magnitude) if callable(ref) else ref
+    if not math.isfinite(float(reference)):
+        raise ValueError(f"ref must be a finite magnitude (or a function of |S| giving one), got {reference!r}")
     db = 20.0 * np.log10(np.maximum(magnitude, floor))
     # In the magnitudes' precision, so that the reference itself is exactly 0 dB.
     db -= 20.0 * np.log10(np.asarray(max(floor, abs(float(reference))), dtype=magnitude.dtype))

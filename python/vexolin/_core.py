@@ -92,7 +92,8 @@ def compute(
     warn_slow_hop(request.hop_length, request.n_octaves)
     rows, leading = sample_rows(y, check_finite)
     if request.estimates_tuning:
-        request = request.with_tuning(estimate_tuning(rows, sr=rate))
+        # The samples are checked above, when they are to be.
+        request = request.with_tuning(estimate_tuning(rows, sr=rate, check_finite=False))
     native, args = request.native, request.native_args
     signal = rows.reshape(leading + rows.shape[-1:])
     values = _per_channel(
@@ -263,8 +264,10 @@ def _fold_magnitudes(C: npt.ArrayLike, request: FeatureRequest) -> npt.NDArray[n
     M = np.asarray(C)
     if np.iscomplexobj(M):
         M = np.abs(M)
-    if M.ndim < 2 or M.dtype.kind not in "fiu":
+    if M.ndim < 2 or M.dtype.kind not in "fiu" or 0 in M.shape[:-1]:
         raise ValueError(f"C must be CQT magnitudes of shape (..., n_bins, n_frames), got shape {M.shape}")
+    if not np.isfinite(M).all():
+        raise ValueError("C holds NaN or infinite magnitudes")
     bins_per_octave, n_chroma, fmin = _chroma_layout(request)
     rows = _native.chroma_rows(M.shape[-2], bins_per_octave, n_chroma, fmin)  # the native folding's rule
     return _chroma.fold(M.astype(np.float32, copy=False), rows, n_chroma)
@@ -273,7 +276,7 @@ def _fold_magnitudes(C: npt.ArrayLike, request: FeatureRequest) -> npt.NDArray[n
 def _chroma_given(chroma: npt.ArrayLike) -> npt.NDArray[np.float32]:
     """Chroma the caller has, checked."""
     X = np.asarray(chroma)
-    if X.ndim < 2 or X.dtype.kind not in "fiu" or X.shape[-2] == 0:
+    if X.ndim < 2 or X.dtype.kind not in "fiu" or 0 in X.shape[:-1]:
         raise ValueError(f"chroma must be chroma features of shape (..., n_chroma, n_frames), got shape "
                          f"{X.shape} of {X.dtype}")
     if not np.isfinite(X).all():

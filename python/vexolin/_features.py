@@ -218,16 +218,28 @@ class FeatureRequest:
     # --- Checks before any work ---------------------------------------------------
 
     def top_hz(self) -> float:
-        """Centre frequency of the highest bin computed."""
+        """Centre frequency of the highest bin computed (inf beyond float range)."""
         p = self.layout
-        return float(p["fmin"] * 2.0 ** ((self.feature.n_bins(p) - 1) / p["bins_per_octave"]))
+        return _bin_hz(p["fmin"], self.feature.n_bins(p) - 1, p["bins_per_octave"])
 
     def check_nyquist(self, sr: float) -> None:
         """The package's one pre-check of the top bin against ``sr / 2``."""
         if self.feature.nyquist is not None:
             self.feature.nyquist(self.params, sr, self.hop_length)
             return
-        check_top_bin(sr, self.hop_length, self.top_hz(), self.feature.lower)
+        top = self.top_hz()
+        if top < sr / 2:
+            return
+        # The most bins below the limit, counted as top_hz counts them.
+        fmin, per_octave = self["fmin"], self["bins_per_octave"]
+        most = max(0, math.ceil(per_octave * math.log2(sr / 2 / fmin))) if fmin < sr / 2 else 0
+        while most > 0 and _bin_hz(fmin, most - 1, per_octave) >= sr / 2:
+            most -= 1
+        while _bin_hz(fmin, most, per_octave) < sr / 2:
+            most += 1
+        lower = self.feature.lower
+        most = most // per_octave if lower == "n_octaves" else most
+        check_top_bin(sr, self.hop_length, top, f"{lower} (to {most} at most)" if most > 0 else lower)
 
     # --- How it is computed ------------------------------------------------------
 
@@ -265,6 +277,13 @@ class FeatureRequest:
         """One channel's native stream of this request (see :attr:`streams`)."""
         assert self.feature.stream is not None and self.streams
         return self.feature.stream(self.params, sr, self.hop_length, self.native_args, frames_at_once)
+
+
+def _bin_hz(fmin: float, k: int, bins_per_octave: int) -> float:
+    try:
+        return float(fmin * 2.0 ** (k / bins_per_octave))
+    except OverflowError:
+        return math.inf
 
 
 def request(feature: Feature | str, given: Mapping[str, Any], spell: Callable[[str], str] = str) -> FeatureRequest:
@@ -454,7 +473,7 @@ def _widening(p: Params) -> float:
 
 
 def _vqt_nyquist(p: Params, sr: float, hop: int) -> None:
-    top = float(p["fmin"] * 2.0 ** ((p["n_bins"] - 1) / p["bins_per_octave"]))
+    top = _bin_hz(p["fmin"], p["n_bins"] - 1, p["bins_per_octave"])
     reach = _widening(p)
     if reach > 0.0 and top < sr / 2 <= top + reach:
         raise ValueError(
@@ -465,7 +484,7 @@ def _vqt_nyquist(p: Params, sr: float, hop: int) -> None:
 
 
 def _hcqt_nyquist(p: Params, sr: float, hop: int) -> None:
-    top = float(p["fmin"] * 2.0 ** ((p["n_bins"] - 1) / p["bins_per_octave"]))
+    top = _bin_hz(p["fmin"], p["n_bins"] - 1, p["bins_per_octave"])
     reach = _widening(p)
     for i, h in enumerate(p["harmonics"]):
         if h * top + reach >= sr / 2:

@@ -119,6 +119,17 @@ def _refuse_damaged_rate(name: str, f: soundfile.SoundFile) -> None:
                                    f"(real recordings go up to {MAX_SAMPLE_RATE} Hz)")
 
 
+def _target_rate(sr: object) -> int | None:
+    """The rate to resample to (None: the file's own), checked."""
+    if sr is None:
+        return None
+    rate = whole_number("sr", sr)
+    # Beyond any audio format's rate, resampling would only make gigabytes.
+    if rate > MAX_SAMPLE_RATE:
+        raise ValueError(f"sr must be at most {MAX_SAMPLE_RATE} Hz (the highest rate audio files hold), got {sr!r}")
+    return rate
+
+
 def info(path: str | os.PathLike[str]) -> AudioInfo:
     """Read the header of an audio file.
 
@@ -194,7 +205,7 @@ def load(
     >>> vexolin.load(path, mono=False, duration=0.5)[0].shape
     (2, 22050)
     """
-    target = None if sr is None else whole_number("sr", sr)
+    target = _target_rate(sr)
     if not (math.isfinite(offset) and offset >= 0):
         raise ValueError(f"offset must be a finite number of seconds >= 0, got {offset!r}")
     if duration is not None and not (math.isfinite(duration) and duration >= 0):
@@ -206,7 +217,7 @@ def load(
 def load_stream(source: IO[bytes], name: str, *, sr: int | None, mono: bool) -> tuple[npt.NDArray[np.float32], int]:
     """:func:`load` from an open binary file (a remote object read as it is
     used); ``name`` is what errors give as the file."""
-    target = None if sr is None else whole_number("sr", sr)
+    target = _target_rate(sr)
     try:
         f = soundfile.SoundFile(source)
     except soundfile.LibsndfileError as e:
@@ -245,7 +256,7 @@ def read_blocks(path: str | os.PathLike[str], block_frames: int, sr: int | None,
     mixed down when ``mono`` and resampled as ``vexolin.load`` does, checked
     finite; C-contiguous float32 of shape (n,) or (channels, n)."""
     block = whole_number("block_frames", block_frames)
-    target = None if sr is None else whole_number("sr", sr)
+    target = _target_rate(sr)
     name, f = open_audio(path)
     with f:
         native = f.samplerate

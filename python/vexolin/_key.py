@@ -29,19 +29,24 @@ _MINOR_TONICS = ("C", "C#", "D", "Eb", "E", "F", "F#", "G", "G#", "A", "Bb", "B"
 # Keys whose signatures have flats, by the pitch class of their tonic.
 _FLAT_MAJORS = frozenset({1, 3, 5, 8, 10})
 _FLAT_MINORS = frozenset({0, 2, 3, 5, 7, 10})
+# Aggregated chroma whose values differ by no more than this, relative to
+# the largest, fits every key alike (rounding aside): no key.
+_FLAT = 1e-9
 _TONIC_CLASSES = {name: pc for pc, name in enumerate(SHARPS)} | {name: pc for pc, name in enumerate(FLATS)}
 
 
 @dataclass(frozen=True)
 class Key:
-    """A key and how well the chroma fits it."""
+    """A key and how well the chroma fits it; or no key (``tonic``,
+    ``pitch_class`` and ``mode`` None), for chroma whose pitch classes are
+    all equal, such as silence."""
 
-    #: The tonic's name, as the key signature spells it ("F#", "Eb").
-    tonic: str
-    #: The tonic's pitch class, 0 for C to 11 for B.
-    pitch_class: int
-    #: "major" or "minor".
-    mode: str
+    #: The tonic's name, as the key signature spells it ("F#", "Eb"); None: no key.
+    tonic: str | None
+    #: The tonic's pitch class, 0 for C to 11 for B; None: no key.
+    pitch_class: int | None
+    #: "major" or "minor"; None: no key.
+    mode: str | None
     #: The correlation of the chroma with this key's profile, -1 to 1.
     strength: float
     #: The correlations with all 24 keys: C major .. B major, then C minor .. B minor.
@@ -49,14 +54,15 @@ class Key:
 
     @property
     def name(self) -> str:
-        """``"A minor"``."""
-        return f"{self.tonic} {self.mode}"
+        """``"A minor"``, or ``"no key"``."""
+        return "no key" if self.tonic is None else f"{self.tonic} {self.mode}"
 
     def __str__(self) -> str:
         return self.name
 
     def notes(self) -> list[str]:
-        """The 12 pitch classes from C spelled for this key: flats in keys whose signatures have them."""
+        """The 12 pitch classes from C spelled for this key: flats in keys whose signatures have them
+        (sharps for no key)."""
         flats = self.pitch_class in (_FLAT_MAJORS if self.mode == "major" else _FLAT_MINORS)
         return list(FLATS if flats else SHARPS)
 
@@ -114,7 +120,16 @@ def estimate_key(
     -------
     Key
         Tonic, pitch class, mode, strength (the best correlation) and the
-        24 scores (C major .. B major, then C minor .. B minor).
+        24 scores (C major .. B major, then C minor .. B minor). Chroma
+        whose 12 aggregated values are all equal (silence, all zeros) fits
+        no key better than another: the result is then no key, ``tonic``,
+        ``pitch_class`` and ``mode`` None, named ``"no key"``, strength 0.
+
+    Raises
+    ------
+    ValueError
+        ``chroma`` has not 12 rows, no frames, or NaN or infinite values;
+        ``profile`` is unknown.
 
     Examples
     --------
@@ -132,12 +147,22 @@ def estimate_key(
     if profile not in PROFILES:
         raise ValueError(f"profile must be one of {', '.join(map(repr, PROFILES))}, got {profile!r}")
     c = np.asarray(chroma, dtype=np.float64)
-    if c.ndim == 2:
-        c = np.asarray(aggregate(c, axis=-1), dtype=np.float64)
-    if c.shape != (12,):
+    if c.ndim not in (1, 2) or c.shape[0] != 12:
         raise ValueError(f"chroma must have 12 rows (shape (12, n_frames) or (12,)), got shape {np.shape(chroma)}")
+    if c.shape[-1] == 0:
+        raise ValueError("chroma has no frames (shape (12, 0))")
     if not np.isfinite(c).all():
         raise ValueError("chroma holds NaN or infinite values")
+    # Correlations do not depend on scale; scaled to 1 they stay finite for
+    # any finite chroma, however large or small.
+    peak = float(np.abs(c).max())
+    c = c / peak if peak > 0.0 else c
+    if c.ndim == 2:
+        c = np.asarray(aggregate(c, axis=-1), dtype=np.float64)
+        if c.shape != (12,) or not np.isfinite(c).all():
+            raise ValueError(f"aggregate must give 12 finite values, one per row, got {c!r}")
+    if not np.ptp(c) > _FLAT:
+        return Key(None, None, None, 0.0, (0.0,) * 24)
     scores = []
     for weights in PROFILES[profile]:
         p = np.asarray(weights)

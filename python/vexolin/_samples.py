@@ -34,6 +34,9 @@ def signal(y: npt.ArrayLike, name: str = "y", *, columns: bool = True,
         raise ValueError(f"{name} must have a time axis, got a scalar")
     if columns and a.ndim == 2 and 0 < a.shape[1] <= MAX_COLUMN_CHANNELS < a.shape[0]:
         a = a.T  # (n_samples, n_channels): channels become the leading axis
+    if 0 in a.shape[:-1]:
+        raise ValueError(f"{name} has no channels (shape {a.shape}): time is the last axis, "
+                         "and every leading axis needs at least one entry")
     if a.shape[-1] == 0 and not empty:
         raise ValueError(f"{name} has no samples (shape {a.shape})")
     return a

@@ -110,9 +110,14 @@ class Stream:
         # is made now so that its checks and kernels come before any block.
         self._channels: list[_native.Stream] = [self._open_channel()]
         self._leading: tuple[int, ...] | None = None
-        self._n_samples = 0
         self._finished = False
         self._lock = threading.Lock()
+
+    def __reduce_ex__(self, protocol: object) -> Any:
+        # The native streams hold the samples and frames in flight, shared
+        # by a shallow copy; a deep one would need them copied mid-signal.
+        raise TypeError("a Stream cannot be copied or pickled: it holds the state of the signal pushed so far "
+                        "(open a new Stream and push the same blocks to get a second one)")
 
     def _open_channel(self) -> _native.Stream:
         opened: _native.Stream = self.request.open_stream(self.sr, self._frames_at_once)
@@ -141,20 +146,21 @@ class Stream:
         block, gives a stream per channel; n may be 0. Returns shape
         (..., n_rows, k), k >= 0. A block that is refused (not floats, NaN,
         another leading shape) is not taken and the stream stays usable.
-        After ``finish`` every push raises ``RuntimeError``.
+        Interrupted (Ctrl-C), the push has taken the block whole in every
+        channel, and the frames it computed or did not compute come with the
+        next push or ``finish``. After ``finish`` every push raises
+        ``RuntimeError``.
         """
-        if not self._lock.acquire(blocking=False):
-            raise RuntimeError(_IN_USE)
-        try:
+        with self._using():
             if self._finished:
                 raise RuntimeError("push after finish: this stream has ended; open a new Stream for more samples")
+            before = self._channels[0].pushed
             if (type(block) is np.ndarray and block.ndim == 1 and block.dtype == np.float32
                     and not self._leading and block.flags.c_contiguous):
                 # One channel of float32 samples, as a sound card gives them:
                 # the native stream checks them.
-                frames: npt.NDArray[Any] = self._channels[0].push(block, self._check_finite)
-                self._leading = ()
-                self._n_samples += block.shape[0]
+                with self._taking((), before):
+                    frames: npt.NDArray[Any] = self._channels[0].push(block, self._check_finite)
                 return frames
             rows, leading = self._rows(block)
             if len(rows) > 1 and self._check_finite and not np.isfinite(rows).all():
@@ -162,25 +168,35 @@ class Stream:
             while len(self._channels) < len(rows):
                 self._channels.append(self._open_channel())
             single = len(rows) == 1 and self._check_finite
-            frames = self._stacked([channel.push(row, single) for channel, row in zip(self._channels, rows)],
-                                   leading)
-            self._leading = leading
-            self._n_samples += rows.shape[-1]
-            return frames
-        finally:
-            self._lock.release()
+            with self._taking(leading, before):
+                # Every channel takes the block, and the frames leave only once all have computed them.
+                frames = _native.Stream.push_channels(self._channels[: len(rows)], rows, single)
+            return frames.reshape(leading + frames.shape[1:])
 
     def finish(self) -> npt.NDArray[Any]:
         """End the signal: pad its end as the package function does and return
         the remaining frames (none for a stream that got no samples). Later
-        calls return no frames."""
+        calls return no frames; after an interrupted one, the next returns
+        what it left."""
         with self._using():
             self._finished = True
-            channels = self._channels[: max(1, math.prod(self._leading or ()))]
-            frames = [channel.finish() for channel in channels]
-            if self._n_samples == 0:
-                frames = [frame[..., :0] for frame in frames]
-            return self._stacked(frames, self._leading or ())
+            leading = self._leading or ()
+            channels = self._channels[: max(1, math.prod(leading))]
+            frames = _native.Stream.finish_channels(channels)
+            if channels[0].pushed == 0:
+                frames = frames[..., :0]
+            return frames.reshape(leading + frames.shape[1:])
+
+    @contextlib.contextmanager
+    def _taking(self, leading: tuple[int, ...], before: int) -> Iterator[None]:
+        """Fixes the stream's leading shape once a block is taken, even by a push that is interrupted."""
+        try:
+            yield
+        except BaseException:
+            if self._channels[0].pushed != before:
+                self._leading = leading
+            raise
+        self._leading = leading
 
     @contextlib.contextmanager
     def _using(self) -> Iterator[None]:
@@ -199,13 +215,6 @@ class Stream:
                              f"{self._leading} (time is the last axis)")
         rows = np.ascontiguousarray(a, dtype=np.float32).reshape(math.prod(leading), a.shape[-1])
         return rows, leading
-
-    @staticmethod
-    def _stacked(frames: list[npt.NDArray[Any]], leading: tuple[int, ...]) -> npt.NDArray[Any]:
-        if not leading:
-            return frames[0]
-        stacked = np.stack(frames)
-        return stacked.reshape(leading + stacked.shape[1:])
 
 
 def _streamed(feature: object) -> Feature:

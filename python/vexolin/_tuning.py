@@ -25,7 +25,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vexolin._checks import positive_float, refuses_foreign_keywords, sr_required
-from vexolin._io import read_blocks
+from vexolin._io import MAX_SAMPLE_RATE, read_blocks
 from vexolin._samples import signal
 
 #: Cents per semitone: estimates are whole cents.
@@ -201,6 +201,7 @@ def estimate_tuning(
     sr: float,
     fmin: float = 65.0,
     fmax: float = 4200.0,
+    check_finite: bool = True,
 ) -> float:
     """Deviation of a recording's tuning from A440 equal temperament.
 
@@ -231,11 +232,22 @@ def estimate_tuning(
     fmin, fmax : float
         The band whose peaks are read, in Hz (``fmax`` is capped below
         ``sr / 2``).
+    check_finite : bool
+        Refuse a signal with NaN or infinite samples anywhere (True), or
+        only in the frames read.
 
     Returns
     -------
     float
         Semitones in [-0.5, 0.5), a whole number of cents.
+
+    Raises
+    ------
+    TypeError, ValueError
+        As the transforms, before any work: samples that are not floats or
+        not finite, no samples or channels, ``fmin`` not below ``fmax``;
+        and ``sr`` above 1048575 Hz, the highest rate audio files hold, as
+        the frames' length grows with the rate.
 
     Examples
     --------
@@ -250,6 +262,8 @@ def estimate_tuning(
     """
     rate, low, high = band(sr, fmin, fmax)
     a = signal(y)  # read as the transforms read it; not copied, whatever its length
+    if check_finite and not np.isfinite(a).all():
+        raise ValueError("y has non-finite samples (NaN or infinity); pass check_finite=False to skip this check")
     rows = a.reshape(-1, a.shape[-1])
     n_samples = rows.shape[1]
     n_fft = frame_length(rate)
@@ -271,6 +285,10 @@ def estimate_tuning(
 def band(sr: object, fmin: object, fmax: object) -> tuple[float, float, float]:
     """The checked rate and the band whose peaks are read."""
     rate = positive_float("sr", sr)
+    if rate > MAX_SAMPLE_RATE:
+        # Frames of 0.37 s: at 1e9 Hz, gigabytes for a signal of any length.
+        raise ValueError(f"sr must be at most {MAX_SAMPLE_RATE} Hz (the highest rate audio files hold) for the "
+                         f"tuning estimate, got {sr!r}: resample first, or pass the transform a tuning=")
     low = positive_float("fmin", fmin)
     high = min(positive_float("fmax", fmax), 0.45 * rate)
     if not low < high:

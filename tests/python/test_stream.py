@@ -3,8 +3,10 @@ function's result bit for bit, for every feature, channel layout and a few
 parameter sets; misuse gets one clear error and leaves the stream usable
 where that makes sense; files stream as they load."""
 
+import copy
 import functools
 import os
+import pickle
 import threading
 import warnings
 
@@ -127,6 +129,18 @@ def test_misuse_is_refused_and_leaves_the_stream_usable():
     assert stream.finish().shape == (2, 84, 0)
 
 
+@pytest.mark.parametrize("copied", [copy.copy, copy.deepcopy, pickle.dumps])
+def test_a_stream_refuses_to_be_copied_and_goes_on(copied):
+    # A copy would share, or have to duplicate, the samples and frames in flight.
+    y = noise(30000, (2,))
+    stream = vexolin.Stream("cqt_magnitude", sr=SR)
+    first = stream.push(y[:, :10000])
+    with pytest.raises(TypeError, match="cannot be copied.*open a new Stream"):
+        copied(stream)
+    assert_bitwise(np.concatenate([first, stream.push(y[:, 10000:]), stream.finish()], axis=-1),
+                   vexolin.cqt_magnitude(y, sr=SR))
+
+
 def test_a_mono_block_with_nan_is_not_taken():
     stream = vexolin.Stream("chroma_cqt", sr=SR)
     y = noise(50000)
@@ -245,3 +259,77 @@ def test_a_forked_child_carries_on_the_parents_stream(tmp_path):
     ours = np.concatenate([first, stream.push(y[25000:]), stream.finish()], axis=-1)
     assert_bitwise(ours, vexolin.cqt(y, sr=SR))
     assert_bitwise(np.load(tmp_path / "child.npy"), ours)
+
+
+
+INTERRUPTED_STREAM_CHILD = """
+import json
+import signal
+import sys
+import threading
+import time
+
+import numpy as np
+import vexolin
+
+channels, steps = json.loads(sys.argv[1])
+# Two minutes at hop 64: a few tenths of a second per channel, long enough
+# for the signal to land while the channel it aims at computes.
+y = np.random.default_rng(5).uniform(-0.5, 0.5, (2, 120 * 22050)).astype(np.float32)[:channels]
+y = y[0] if channels == 1 else y
+stream = vexolin.Stream("chroma_cqt", sr=22050, hop_length=64)
+frames, pushed = [stream.push(y[..., :0])], []  # the empty block opens every channel's stream
+main = threading.main_thread().ident
+
+
+def interrupt_once(started):
+    while not started():
+        time.sleep(0.0005)
+    signal.pthread_kill(main, signal.SIGINT)
+
+
+for step, target in steps:
+    watcher = None
+    if target is not None:  # Ctrl-C once that channel has begun its part of the call
+        native = stream._channels[target]
+        before = native.pushed
+        started = (lambda: native.finished) if step == "finish" else (lambda: native.pushed > before)
+        watcher = threading.Thread(target=interrupt_once, args=(started,))
+    block = y if step == "push" else y[..., :0]
+    try:
+        if watcher is not None:
+            watcher.start()
+        pushed.append(block)
+        frames.append(stream.finish() if step == "finish" else stream.push(block))
+        if watcher is not None:
+            watcher.join()
+            time.sleep(1.0)  # a signal sent after the call's end lands here
+        print("returned", flush=True)
+    except KeyboardInterrupt:
+        if watcher is not None:
+            watcher.join()
+        print("interrupted", flush=True)
+whole = vexolin.chroma_cqt(np.concatenate(pushed, axis=-1), sr=22050, hop_length=64, tuning=0.0)
+print("equal", np.concatenate(frames, axis=-1).tobytes() == whole.tobytes(), flush=True)
+"""
+
+
+@pytest.mark.parametrize("channels, steps", [
+    # One channel, interrupted in its push: the frames it left come with the next push.
+    (1, [["push", 0], ["empty", None], ["finish", None]]),
+    # In the first channel's push: the second takes the block without computing.
+    (2, [["push", 0], ["empty", None], ["finish", None]]),
+    # In the second's: the first channel's frames wait until a push returns them.
+    (2, [["push", 1], ["empty", None], ["finish", None]]),
+    # Twice, then in a finish that computes what the pushes left.
+    (2, [["push", 1], ["push", 0], ["finish", 1], ["finish", None]]),
+], ids=["mono", "first-channel", "second-channel", "push-push-finish"])
+def test_ctrl_c_in_a_push_or_finish_loses_no_frame_of_any_channel(channels, steps):
+    import json
+    import subprocess
+    import sys
+
+    done = subprocess.run([sys.executable, "-c", INTERRUPTED_STREAM_CHILD, json.dumps([channels, steps])],
+                          capture_output=True, text=True, timeout=300)
+    expected = ["interrupted" if target is not None else "returned" for _, target in steps]
+    assert done.stdout.split("\n")[:-1] == [*expected, "equal True"], done.stdout + done.stderr
