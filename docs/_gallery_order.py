@@ -1,7 +1,8 @@
 """The gallery's examples in reading order: a piece's features first, then
 finer points, then streams and collections; any other example after them."""
 
-ORDER = ["plot_chroma_and_key.py", "plot_cqt_notes.py", "plot_tuning.py", "plot_stream_latency.py",
+ORDER = ["plot_chroma_and_key.py", "plot_cqt_notes.py", "plot_hcqt_channels.py", "plot_tuning.py",
+         "plot_stream_latency.py", "plot_live_chords.py",
          "plot_batch_store.py"]
 
 

@@ -98,8 +98,10 @@ _ELSEWHERE = {
     "sparsity": "the kernels always drop at most 1% of each one's spectral mass (as sparsity=0.01)",
     "scale": "every bin is always scaled by 1 / sqrt(its filter length) (as scale=True)",
     "window": "the kernels always have a Hann window (as window='hann')",
-    "filter_scale": "the filters' bandwidths are fixed (as filter_scale=1)",
-    "gamma": "this is the constant-Q transform only, with no variable-Q bandwidth (as gamma=0)",
+    "filter_scale": "filter_scale is taken by the transforms (cqt, vqt, hcqt, chroma_cqt, chroma_cens, Stream), "
+                    "not here",
+    "gamma": "this is the constant-Q transform (as gamma=0): widened bands are vexolin.vqt's and vexolin.hcqt's "
+             "gamma",
     "octwidth": "every octave is folded with the same weight (as octwidth=None)",
     "cqt_mode": "chroma always folds CQT magnitudes (as cqt_mode='full')",
     "smoothing_window": "CENS is always smoothed with a Hann window of win_len_smooth frames",
@@ -127,7 +129,7 @@ def not_offered(function: str, keyword: str, caller: str | None = None) -> str |
     reason = _ELSEWHERE_IN.get((function, keyword), _ELSEWHERE.get(keyword))
     if reason is None:
         return None
-    return (f"{caller or function + '()'} got an unexpected keyword argument {keyword!r}: vexolin has no such "
+    return (f"{caller or function + '()'} got an unexpected keyword argument {keyword!r}: it has no such "
             f"option; {reason}")
 
 
