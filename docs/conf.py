@@ -54,9 +54,6 @@ numpydoc_validation_checks = {"all", "GL01", "ES01", "SA01", "SS05"}
 # excluded from the checks, until their docstrings are fixed: then remove
 # them here and from that list.
 _DOCSTRINGS_TO_FIX = [
-    "vexolin.AudioFileError",
-    "vexolin.AudioInfo",
-    "vexolin.AudioInfo.duration",
     "vexolin.Key",
     "vexolin.Key.mode",
     "vexolin.Key.name",
@@ -67,15 +64,9 @@ _DOCSTRINGS_TO_FIX = [
     "vexolin.Key.tonic",
     "vexolin.SlowHopWarning",
     "vexolin.batch.Terminated",
-    "vexolin.bin_notes",
-    "vexolin.chroma_notes",
-    "vexolin.frames_to_time",
-    "vexolin.hz_to_note",
-    "vexolin.info",
     "vexolin.plot.chromagram",
     "vexolin.plot.cqt",
     "vexolin.sync",
-    "vexolin.times_like",
 ]
 numpydoc_validation_exclude = {rf"^{re.escape(name)}$" for name in _DOCSTRINGS_TO_FIX}
 
