@@ -54,14 +54,6 @@ numpydoc_validation_checks = {"all", "GL01", "ES01", "SA01", "SS05"}
 # excluded from the checks, until their docstrings are fixed: then remove
 # them here and from that list.
 _DOCSTRINGS_TO_FIX = [
-    "vexolin.Key",
-    "vexolin.Key.mode",
-    "vexolin.Key.name",
-    "vexolin.Key.notes",
-    "vexolin.Key.pitch_class",
-    "vexolin.Key.scores",
-    "vexolin.Key.strength",
-    "vexolin.Key.tonic",
     "vexolin.SlowHopWarning",
     "vexolin.batch.Terminated",
     "vexolin.plot.chromagram",
