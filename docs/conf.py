@@ -54,11 +54,6 @@ numpydoc_validation_checks = {"all", "GL01", "ES01", "SA01", "SS05"}
 # excluded from the checks, until their docstrings are fixed: then remove
 # them here and from that list.
 _DOCSTRINGS_TO_FIX = [
-    "vexolin.SlowHopWarning",
-    "vexolin.batch.Terminated",
-    "vexolin.plot.chromagram",
-    "vexolin.plot.cqt",
-    "vexolin.sync",
 ]
 numpydoc_validation_exclude = {rf"^{re.escape(name)}$" for name in _DOCSTRINGS_TO_FIX}
 
