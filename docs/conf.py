@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import os
-import re
 import sys
 from pathlib import Path
 
@@ -49,13 +48,6 @@ numpydoc_xref_param_type = False
 # summary), SA01 (a See Also section), SS05 (the summary's first word is
 # not guessed to be a verb).
 numpydoc_validation_checks = {"all", "GL01", "ES01", "SA01", "SS05"}
-# TEMPORARY: the names below have docstrings that fail the checks above;
-# docs/DOCSTRING_TODO.md lists each one's problems. Only these names are
-# excluded from the checks, until their docstrings are fixed: then remove
-# them here and from that list.
-_DOCSTRINGS_TO_FIX = [
-]
-numpydoc_validation_exclude = {rf"^{re.escape(name)}$" for name in _DOCSTRINGS_TO_FIX}
 
 # The gallery: each example makes its own audio and its figures are drawn
 # when the docs are built.
