@@ -333,7 +333,8 @@ class Chords:
     first_frame : int
         The index of the first frame in the whole signal.
     params : dict
-        Anything else that made them (the transform's settings).
+        The settings they were computed with (``hop_length``, ``tuning``,
+        ``vocabulary``, and a store's run's parameters).
 
     Examples
     --------
@@ -388,7 +389,7 @@ class Chords:
         frame_confidence : array_like of float or None, shape (n_frames,)
             Every frame's confidence, 0 to 1; None means 1.
         params : dict or None
-            Anything else that made them, kept as ``params``.
+            The settings they were computed with, kept as ``params``.
 
         Returns
         -------
