@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import os
-import re
 import sys
 from pathlib import Path
 
@@ -49,72 +48,6 @@ numpydoc_xref_param_type = False
 # summary), SA01 (a See Also section), SS05 (the summary's first word is
 # not guessed to be a verb).
 numpydoc_validation_checks = {"all", "GL01", "ES01", "SA01", "SS05"}
-# TEMPORARY: the names below have docstrings that fail the checks above;
-# docs/DOCSTRING_TODO.md lists each one's problems. Only these names are
-# excluded from the checks, until their docstrings are fixed: then remove
-# them here and from that list.
-_DOCSTRINGS_TO_FIX = [
-    "vexolin.AudioFileError",
-    "vexolin.AudioInfo",
-    "vexolin.AudioInfo.duration",
-    "vexolin.ChordStream",
-    "vexolin.ChordStream.finish",
-    "vexolin.ChordStream.lag_frames",
-    "vexolin.ChordStream.push",
-    "vexolin.Chords",
-    "vexolin.Chords.frame_labels",
-    "vexolin.Chords.frame_times",
-    "vexolin.Chords.from_frames",
-    "vexolin.Chords.lab_text",
-    "vexolin.Chords.to_lab",
-    "vexolin.Key",
-    "vexolin.Key.mode",
-    "vexolin.Key.name",
-    "vexolin.Key.notes",
-    "vexolin.Key.pitch_class",
-    "vexolin.Key.scores",
-    "vexolin.Key.strength",
-    "vexolin.Key.tonic",
-    "vexolin.SlowHopWarning",
-    "vexolin.Stream",
-    "vexolin.Stream.finish",
-    "vexolin.Stream.latency",
-    "vexolin.Stream.latency_samples",
-    "vexolin.Stream.n_rows",
-    "vexolin.Stream.push",
-    "vexolin.batch.FeatureStore",
-    "vexolin.batch.FeatureStore.chords",
-    "vexolin.batch.FeatureStore.feature",
-    "vexolin.batch.FeatureStore.info",
-    "vexolin.batch.FeatureStore.params",
-    "vexolin.batch.FeatureStore.path",
-    "vexolin.batch.FeatureStore.table",
-    "vexolin.batch.Summary",
-    "vexolin.batch.Summary.audio_seconds",
-    "vexolin.batch.Summary.computed",
-    "vexolin.batch.Summary.elapsed",
-    "vexolin.batch.Summary.failed",
-    "vexolin.batch.Summary.files",
-    "vexolin.batch.Summary.not_retried",
-    "vexolin.batch.Summary.skipped",
-    "vexolin.batch.Terminated",
-    "vexolin.batch.extract",
-    "vexolin.batch.open",
-    "vexolin.bin_notes",
-    "vexolin.chroma_cens",
-    "vexolin.chroma_cqt",
-    "vexolin.chroma_notes",
-    "vexolin.cqt_magnitude",
-    "vexolin.frames_to_time",
-    "vexolin.hz_to_note",
-    "vexolin.info",
-    "vexolin.plot.chromagram",
-    "vexolin.plot.cqt",
-    "vexolin.stream_file",
-    "vexolin.sync",
-    "vexolin.times_like",
-]
-numpydoc_validation_exclude = {rf"^{re.escape(name)}$" for name in _DOCSTRINGS_TO_FIX}
 
 # The gallery: each example makes its own audio and its figures are drawn
 # when the docs are built.

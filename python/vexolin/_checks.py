@@ -150,7 +150,22 @@ def refuses_foreign_keywords(function: Callable[_P, _R]) -> Callable[_P, _R]:
 
 
 class SlowHopWarning(UserWarning):
-    """A hop whose factors of two run out before the lowest octave."""
+    """A hop whose factors of two run out before the lowest octave.
+
+    Shown once per process; the results are correct, only slower. A
+    ``UserWarning``, so the usual filters silence it.
+
+    Examples
+    --------
+    >>> import warnings
+    >>> import vexolin
+    >>> issubclass(vexolin.SlowHopWarning, UserWarning)
+    True
+    >>> with warnings.catch_warnings():
+    ...     warnings.simplefilter("ignore", vexolin.SlowHopWarning)
+    ...     vexolin.cqt_magnitude([0.0] * 4410, sr=22050, hop_length=441).shape
+    (84, 11)
+    """
 
 
 _hop_warned = False

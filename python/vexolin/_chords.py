@@ -303,12 +303,48 @@ def confidence(s: npt.NDArray[np.float64], path: npt.NDArray[np.intp]) -> npt.ND
 class Chords:
     """Chords over time: segments and the frames they were decided from.
 
-    ``intervals`` (n, 2) are start and end seconds, one segment after the
-    other; ``labels`` their chords in mir_eval's syntax (``"C:maj"``,
-    ``"A:min"``, ``"G:7"``, ``"N"`` for no chord); ``confidence`` the mean
-    over each segment's frames of the share of its chord in that frame's
-    scores (0 to 1). ``frame_states`` index ``states``, the vocabulary's
-    labels, one per frame of ``hop_length`` samples from ``first_frame``.
+    :func:`estimate_chords`, :class:`ChordStream` and
+    :meth:`Chords.from_frames` make them; each argument below is kept as the
+    attribute of its name. ``len`` is the number of segments, and iterating
+    gives ``(start, end, label)`` of each.
+
+    Parameters
+    ----------
+    intervals : ndarray of float64, shape (n, 2)
+        Start and end seconds of each segment, one after the other.
+    labels : list of str
+        The segments' chords in mir_eval's syntax (``"C:maj"``, ``"A:min"``,
+        ``"G:7"``, ``"N"`` for no chord).
+    confidence : ndarray of float64, shape (n,)
+        The mean over each segment's frames of the share of its chord in
+        that frame's scores (0 to 1).
+    frame_states : ndarray of int16, shape (n_frames,)
+        Every frame's state, an index into ``states``.
+    states : tuple of str
+        The vocabulary's labels.
+    sr : float
+        Sample rate in Hz of the signal.
+    hop_length : int
+        Samples between frames.
+    vocabulary : str
+        ``"majmin"`` or ``"sevenths"``.
+    tuning : float
+        The tuning used, in semitones from A440.
+    first_frame : int
+        The index of the first frame in the whole signal.
+    params : dict
+        The settings they were computed with (``hop_length``, ``tuning``,
+        ``vocabulary``, and a store's run's parameters).
+
+    Examples
+    --------
+    >>> import vexolin
+    >>> states = [0] * 4 + [21] * 4 + [24] * 2  # C:maj, A:min, then N
+    >>> chords = vexolin.Chords.from_frames(states, vocabulary="majmin", sr=22050, hop_length=512, tuning=0.0)
+    >>> len(chords), chords.labels
+    (3, ['C:maj', 'A:min', 'N'])
+    >>> [(round(start, 3), label) for start, end, label in chords]
+    [(0.0, 'C:maj'), (0.081, 'A:min'), (0.174, 'N')]
     """
 
     intervals: npt.NDArray[np.float64]
@@ -327,9 +363,47 @@ class Chords:
     def from_frames(cls, frame_states: npt.ArrayLike, *, vocabulary: str, sr: float, hop_length: int,
                     tuning: float, end: float | None = None, first_frame: int = 0,
                     frame_confidence: npt.ArrayLike | None = None, params: dict[str, Any] | None = None) -> Chords:
-        """Segments of the frames' states: frame i covers from half a hop
-        before its centre to half a hop after (from 0 for the first; up to
-        ``end`` seconds for the last, when given)."""
+        """Segments of the frames' states, one per run of equal states.
+
+        Frame i covers from half a hop before its centre to half a hop after
+        (from 0 for the first; up to ``end`` seconds for the last, when given).
+
+        Parameters
+        ----------
+        frame_states : array_like of int, shape (n_frames,)
+            Every frame's state, an index into the vocabulary's labels
+            (``Chords.states``: every quality on every root, then ``N``).
+        vocabulary : str
+            ``"majmin"`` or ``"sevenths"``.
+        sr : float
+            Sample rate in Hz.
+        hop_length : int
+            Samples between frames.
+        tuning : float
+            The tuning used, in semitones from A440.
+        end : float or None
+            Seconds at which the last segment ends; None: half a hop after
+            the last frame's centre.
+        first_frame : int
+            The index of the first frame in the whole signal.
+        frame_confidence : array_like of float or None, shape (n_frames,)
+            Every frame's confidence, 0 to 1; None means 1.
+        params : dict or None
+            The settings they were computed with, kept as ``params``.
+
+        Returns
+        -------
+        Chords
+            The segments.
+
+        Examples
+        --------
+        >>> import vexolin
+        >>> chords = vexolin.Chords.from_frames([7, 7, 7, 0], vocabulary="majmin", sr=22050, hop_length=512,
+        ...                                     tuning=0.0, end=1.0, frame_confidence=[1.0, 0.5, 0.6, 0.9])
+        >>> chords.labels, chords.confidence.round(2).tolist(), float(chords.intervals[-1, 1])
+        (['G:maj', 'C:maj'], [0.7, 0.9], 1.0)
+        """
         states = model(vocabulary).labels
         codes = np.asarray(frame_states, dtype=np.int16)
         n = len(codes)
@@ -351,12 +425,28 @@ class Chords:
 
     @property
     def frame_labels(self) -> list[str]:
-        """The label of every frame."""
+        """The label of every frame.
+
+        Examples
+        --------
+        >>> import vexolin
+        >>> vexolin.Chords.from_frames([0, 0, 24], vocabulary="majmin", sr=22050, hop_length=512,
+        ...                            tuning=0.0).frame_labels
+        ['C:maj', 'C:maj', 'N']
+        """
         return [self.states[int(i)] for i in self.frame_states]
 
     @property
     def frame_times(self) -> npt.NDArray[np.float64]:
-        """The centre of every frame in seconds."""
+        """The centre of every frame in seconds.
+
+        Examples
+        --------
+        >>> import vexolin
+        >>> vexolin.Chords.from_frames([0, 0, 24], vocabulary="majmin", sr=22050, hop_length=512,
+        ...                            tuning=0.0, first_frame=10).frame_times.round(3).tolist()
+        [0.232, 0.255, 0.279]
+        """
         frames = self.first_frame + np.arange(len(self.frame_states), dtype=np.float64)
         times: npt.NDArray[np.float64] = frames * (self.hop_length / self.sr)
         return times
@@ -369,13 +459,46 @@ class Chords:
         return iter((float(s), float(e), label) for (s, e), label in zip(self.intervals, self.labels))
 
     def to_lab(self, path: str | os.PathLike[str]) -> None:
-        """Write the segments as a ``.lab`` file: ``start end label`` lines,
-        tab-separated, as mir_eval and annotation tools read them."""
+        """Write the segments as a ``.lab`` file.
+
+        The file holds :meth:`lab_text`: ``start end label`` lines,
+        tab-separated, as mir_eval and annotation tools read them.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The file to write (replaced if it exists).
+
+        Examples
+        --------
+        >>> import os, tempfile
+        >>> import vexolin
+        >>> chords = vexolin.Chords.from_frames([0, 0, 21], vocabulary="majmin", sr=22050, hop_length=512,
+        ...                                     tuning=0.0)
+        >>> path = os.path.join(tempfile.mkdtemp(), "song.lab")
+        >>> chords.to_lab(path)
+        >>> open(path).read() == chords.lab_text()
+        True
+        """
         with open(path, "w", encoding="utf-8") as f:
             f.write(self.lab_text())
 
     def lab_text(self) -> str:
-        """The ``.lab`` lines as one string."""
+        """The ``.lab`` lines as one string.
+
+        Returns
+        -------
+        str
+            One ``start<TAB>end<TAB>label`` line per segment, seconds with 6 decimals.
+
+        Examples
+        --------
+        >>> import vexolin
+        >>> text = vexolin.Chords.from_frames([0, 0, 21], vocabulary="majmin", sr=22050, hop_length=512,
+        ...                                   tuning=0.0).lab_text()
+        >>> [line.split() for line in text.splitlines()]
+        [['0.000000', '0.034830', 'C:maj'], ['0.034830', '0.058050', 'A:min']]
+        """
         return "".join(f"{s:.6f}\t{e:.6f}\t{label}\n" for s, e, label in self)
 
     def __repr__(self) -> str:
@@ -565,8 +688,10 @@ class ChordStream:
     lag : float
         Seconds of frames after a frame before its chord is decided (about
         1 s by default; 0 decides every frame as it comes, alone).
-    vocabulary, hop_length
-        As for :func:`estimate_chords`.
+    vocabulary : {"majmin", "sevenths"}
+        The chords to choose from, as for :func:`estimate_chords`.
+    hop_length : int
+        Samples between frames, as for :func:`estimate_chords`.
     tuning : float
         Semitones in [-0.5, 0.5) from A440 (a stream cannot estimate it
         ahead of its input; pass :func:`estimate_tuning` of some of it).
@@ -636,12 +761,39 @@ class ChordStream:
 
     @property
     def lag_frames(self) -> int:
-        """Frames after a frame that are in before it is decided."""
+        """Frames after a frame that are in before it is decided.
+
+        Examples
+        --------
+        >>> import vexolin
+        >>> vexolin.ChordStream(sr=22050, lag=1.0).lag_frames  # 1 s of 512-sample hops
+        43
+        """
         return self._lag_frames
 
     def push(self, block: npt.ArrayLike) -> Chords:
-        """Take the next samples (shape (n,) or (channels, n), mixed down);
-        return the chords of the frames now decided."""
+        """Take the next samples and return the chords of the frames now decided.
+
+        Parameters
+        ----------
+        block : array_like of float, shape (n,) or (channels, n)
+            The next samples; channels are mixed down.
+
+        Returns
+        -------
+        Chords
+            The frames this block lets the stream decide (perhaps none).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import vexolin
+        >>> stream = vexolin.ChordStream(sr=22050)
+        >>> len(stream.push(np.zeros((2, 4096), dtype=np.float32)).frame_states)  # too early to decide
+        0
+        >>> stream.push(np.zeros((2, 3 * 22050), dtype=np.float32)).labels
+        ['N']
+        """
         if self._finished:
             raise RuntimeError("push after finish: this stream has ended; open a new ChordStream")
         a = np.asarray(block)
@@ -654,7 +806,22 @@ class ChordStream:
         return self._take(magnitudes, final=False)
 
     def finish(self) -> Chords:
-        """End the signal and return the chords of every frame not yet decided."""
+        """End the signal and return the chords of every frame not yet decided.
+
+        Returns
+        -------
+        Chords
+            The remaining frames, decided as :func:`estimate_chords` would.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import vexolin
+        >>> stream = vexolin.ChordStream(sr=22050)
+        >>> pushed = stream.push(np.zeros(22050, dtype=np.float32))
+        >>> len(pushed.frame_states) + len(stream.finish().frame_states)  # every frame of 1 s, once
+        44
+        """
         if self._finished:
             return self._result(np.zeros(0, np.int16), np.zeros(0), final=True)
         self._finished = True

@@ -53,7 +53,19 @@ def cqt_frequencies(n_bins: int, *, fmin: float | None = None, bins_per_octave: 
 def frames_to_time(frames: npt.ArrayLike, *, sr: float, hop_length: int = 512) -> npt.NDArray[np.float64]:
     """Times in seconds of frame centres: ``frames * hop_length / sr``.
 
-    ``sr`` is required: pass the rate :func:`load` returned (the file's own).
+    Parameters
+    ----------
+    frames : array_like of int or float
+        Frame indices.
+    sr : float
+        Sample rate in Hz (required: pass the rate :func:`load` returned).
+    hop_length : int
+        Samples between frames, as given to the transform.
+
+    Returns
+    -------
+    ndarray of float64
+        The centre of each frame in seconds, in the shape of ``frames``.
 
     Examples
     --------
@@ -83,6 +95,11 @@ def times_like(X: npt.ArrayLike | int, *, sr: float, hop_length: int = 512) -> n
     hop_length : int
         Their hop, as given to the transform.
 
+    Returns
+    -------
+    ndarray of float64, shape (n_frames,)
+        The centre of each frame in seconds, from 0.
+
     Examples
     --------
     >>> import numpy as np
@@ -109,6 +126,16 @@ def hz_to_note(frequencies: npt.ArrayLike) -> list[str]:
     A frequency more than half a cent off its note gets the difference in
     cents: ``'A4+50'`` lies halfway between A4 and A#4.
 
+    Parameters
+    ----------
+    frequencies : float or array_like of float
+        Frequencies in Hz, finite and > 0.
+
+    Returns
+    -------
+    list of str
+        One name per frequency, with its octave (``'C4'``; 92 Hz is ``'F#2-9'``).
+
     Examples
     --------
     >>> import vexolin
@@ -125,6 +152,20 @@ def hz_to_note(frequencies: npt.ArrayLike) -> list[str]:
 def bin_notes(n_bins: int, *, fmin: float | None = None, bins_per_octave: int = 12) -> list[str]:
     """Note names of the CQT bins, lowest first (see :func:`hz_to_note`).
 
+    Parameters
+    ----------
+    n_bins : int
+        Number of bins.
+    fmin : float or None
+        Frequency of bin 0; None means C1 (32.70 Hz).
+    bins_per_octave : int
+        Bins per octave.
+
+    Returns
+    -------
+    list of str
+        The name of every bin's centre frequency.
+
     Examples
     --------
     >>> import vexolin
@@ -138,6 +179,16 @@ def bin_notes(n_bins: int, *, fmin: float | None = None, bins_per_octave: int = 
 
 def chroma_notes(n_chroma: int = 12) -> list[str]:
     """Pitch-class names of the chroma rows: row 0 is C.
+
+    Parameters
+    ----------
+    n_chroma : int
+        Rows of the chroma, pitch classes per octave.
+
+    Returns
+    -------
+    list of str
+        One name per row; a row between two semitones gets cents (``'C+50'``).
 
     Examples
     --------

@@ -212,9 +212,34 @@ def cqt_magnitude(
     Takes the arguments of :func:`cqt` and returns ``abs(cqt(y, ...))``,
     computed without forming the complex result.
 
+    Parameters
+    ----------
+    y : array_like of float, shape (..., n_samples)
+        Audio samples, time on the last axis (as in :func:`cqt`).
+    sr : float
+        Sample rate in Hz. Required: pass the rate :func:`load` returned.
+    hop_length : int
+        Samples between frame centres (as in :func:`cqt`).
+    fmin : float or None
+        Centre frequency of bin 0 in Hz; None means C1 (32.70 Hz).
+    n_bins : int
+        Number of bins (at least 2).
+    bins_per_octave : int
+        Bins per octave.
+    tuning : float
+        Deviation from A440 in fractions of a semitone, in [-0.5, 0.5).
+    filter_scale : float
+        Every filter's length times this (> 0), as in :func:`cqt`.
+    workers : int or None
+        The call's whole thread budget (as in :func:`cqt`); None means
+        ``VEXOLIN_THREADS`` if set, else one per CPU.
+    check_finite : bool
+        Refuse samples that are NaN or infinite (True) or skip the check.
+
     Returns
     -------
     ndarray of float32, shape (..., n_bins, n_frames)
+        The magnitude of every bin in every frame.
 
     Examples
     --------
@@ -356,8 +381,10 @@ def chroma_cqt(
         with bin 0 at ``fmin`` (moved by ``tuning`` when it was given) and
         ``bins_per_octave``; all their bins are folded (``n_octaves`` and
         ``sr`` are not used). ``tuning=None`` means 0 here.
-    hop_length, fmin, filter_scale, workers, check_finite
-        As in :func:`cqt`.
+    hop_length : int
+        Samples between frame centres (as in :func:`cqt`).
+    fmin : float or None
+        Centre frequency of bin 0 in Hz; None means C1 (32.70 Hz).
     bins_per_octave : int
         Bins per octave of the underlying transform.
     n_octaves : int
@@ -380,8 +407,14 @@ def chroma_cqt(
         channel are set to 0 before the norm, so frames much quieter than
         the loudest (fades, silence) become 0 instead of being scaled up to
         full scale. 0.0 (the default) keeps every value.
+    filter_scale : float
+        Every filter's length times this (> 0), as in :func:`cqt`.
     return_tuning : bool
         Also return the tuning used (the estimate, when ``tuning`` is None).
+    workers : int or None
+        The call's whole thread budget (as in :func:`cqt`).
+    check_finite : bool
+        Refuse samples that are NaN or infinite (True) or skip the check.
 
     Returns
     -------
@@ -464,16 +497,40 @@ def chroma_cens(
 
     Parameters
     ----------
-    y, sr, C, hop_length, fmin, bins_per_octave, n_octaves, n_chroma, tuning, filter_scale, return_tuning, \
-    workers, check_finite
-        As in :func:`chroma_cqt` (``tuning`` in fractions of a semitone,
-        None to estimate it).
-    chroma : array_like, shape (..., n_chroma, n_frames), instead of ``y`` or ``C``
-        Chroma already computed (stored by batch, say), scaled per frame in
-        any way: each frame is scaled to sum 1 first. Only ``win_len_smooth``
-        is used; ``tuning`` is returned as given (None: 0.0).
+    y : array_like of float or None, shape (..., n_samples)
+        Audio samples, time on the last axis (as in :func:`chroma_cqt`).
+    sr : float or None
+        Sample rate in Hz, required with ``y``.
+    C : array_like or None, shape (..., n_bins, n_frames)
+        CQT magnitudes already computed, instead of ``y`` (as in :func:`chroma_cqt`).
+    chroma : array_like or None, shape (..., n_chroma, n_frames)
+        Chroma already computed (stored by batch, say), instead of ``y`` or
+        ``C``, scaled per frame in any way: each frame is scaled to sum 1
+        first. Only ``win_len_smooth`` is used; ``tuning`` is returned as
+        given (None: 0.0).
+    hop_length : int
+        Samples between frame centres (as in :func:`cqt`).
+    fmin : float or None
+        Centre frequency of bin 0 in Hz; None means C1 (32.70 Hz).
+    bins_per_octave : int
+        Bins per octave of the underlying transform.
+    n_octaves : int
+        Octaves of the underlying transform.
+    n_chroma : int
+        Pitch classes, between 1 and ``bins_per_octave``.
+    tuning : float or None
+        Deviation from A440 in fractions of a semitone; None estimates it
+        (as in :func:`chroma_cqt`).
     win_len_smooth : int
         Frames of the smoothing window (1: no smoothing).
+    filter_scale : float
+        Every filter's length times this (> 0), as in :func:`cqt`.
+    return_tuning : bool
+        Also return the tuning used.
+    workers : int or None
+        The call's whole thread budget (as in :func:`cqt`).
+    check_finite : bool
+        Refuse samples that are NaN or infinite (True) or skip the check.
 
     Returns
     -------

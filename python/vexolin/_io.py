@@ -29,8 +29,26 @@ MAX_SAMPLE_RATE = 1_048_575
 class AudioFileError(OSError):
     """An audio file is missing, is not a regular file, or cannot be decoded.
 
-    ``path`` names the file and ``reason`` says what went wrong; ``str()``
-    gives both.
+    An ``OSError``; ``str()`` gives the path and the reason.
+
+    Parameters
+    ----------
+    path : str
+        The file, kept as ``path``.
+    reason : str
+        What went wrong, kept as ``reason``.
+
+    Examples
+    --------
+    >>> import vexolin
+    >>> try:
+    ...     vexolin.load("no-such-file.wav")
+    ... except vexolin.AudioFileError as e:
+    ...     error = e
+    >>> error.path, isinstance(error, OSError)
+    ('no-such-file.wav', True)
+    >>> str(error) == f"{error.path}: {error.reason}"
+    True
     """
 
     def __init__(self, path: str, reason: str) -> None:
@@ -41,7 +59,32 @@ class AudioFileError(OSError):
 
 @dataclass(frozen=True)
 class AudioInfo:
-    """What the header of an audio file says."""
+    """What the header of an audio file says, as :func:`info` reads it.
+
+    Each argument below is kept as the attribute of its name.
+
+    Parameters
+    ----------
+    path : str
+        The file.
+    sr : int
+        Sample rate in Hz.
+    channels : int
+        Number of channels.
+    n_samples : int
+        Samples per channel.
+    format : str
+        The container, as libsndfile names it (``"WAV"``, ``"FLAC"``).
+    subtype : str
+        The sample encoding (``"PCM_16"``, ``"FLOAT"``).
+
+    Examples
+    --------
+    >>> import vexolin
+    >>> about = vexolin.AudioInfo("song.flac", 44100, 2, 441000, "FLAC", "PCM_24")
+    >>> about.duration, about.channels
+    (10.0, 2)
+    """
 
     path: str
     sr: int
@@ -52,7 +95,14 @@ class AudioInfo:
 
     @property
     def duration(self) -> float:
-        """Length in seconds."""
+        """Length in seconds: ``n_samples / sr``.
+
+        Examples
+        --------
+        >>> import vexolin
+        >>> vexolin.AudioInfo("a.wav", 8000, 1, 12000, "WAV", "PCM_16").duration
+        1.5
+        """
         return self.n_samples / self.sr
 
 
@@ -132,6 +182,16 @@ def _target_rate(sr: object) -> int | None:
 
 def info(path: str | os.PathLike[str]) -> AudioInfo:
     """Read the header of an audio file.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The audio file.
+
+    Returns
+    -------
+    AudioInfo
+        Its rate, channels, samples per channel, format and subtype.
 
     Raises
     ------

@@ -37,32 +37,78 @@ _TONIC_CLASSES = {name: pc for pc, name in enumerate(SHARPS)} | {name: pc for pc
 
 @dataclass(frozen=True)
 class Key:
-    """A key and how well the chroma fits it; or no key (``tonic``,
-    ``pitch_class`` and ``mode`` None), for chroma whose pitch classes are
-    all equal, such as silence."""
+    """A key and how well the chroma fits it, as :func:`estimate_key` finds it.
 
-    #: The tonic's name, as the key signature spells it ("F#", "Eb"); None: no key.
+    Or no key (``tonic``, ``pitch_class`` and ``mode`` None), for chroma
+    whose pitch classes are all equal, such as silence. Each argument below
+    is kept as the attribute of its name; ``str()`` gives :attr:`name`.
+
+    Parameters
+    ----------
+    tonic : str or None
+        The tonic's name, as the key signature spells it ("F#", "Eb"); None: no key.
+    pitch_class : int or None
+        The tonic's pitch class, 0 for C to 11 for B; None: no key.
+    mode : str or None
+        "major" or "minor"; None: no key.
+    strength : float
+        The correlation of the chroma with this key's profile, -1 to 1.
+    scores : tuple of float
+        The correlations with all 24 keys: C major .. B major, then C minor .. B minor.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import vexolin
+    >>> sr = 22050
+    >>> t = np.arange(sr) / sr
+    >>> y = sum(np.sin(2 * np.pi * f * t) for f in (261.63, 329.63, 392.0))  # C, E, G
+    >>> key = vexolin.estimate_key(vexolin.chroma_cqt(y, sr=sr))
+    >>> key.tonic, key.pitch_class, key.mode, len(key.scores)
+    ('C', 0, 'major', 24)
+    >>> bool(key.strength == max(key.scores))
+    True
+    >>> vexolin.estimate_key(np.ones((12, 5))).tonic is None  # all pitch classes equal: no key
+    True
+    """
+
     tonic: str | None
-    #: The tonic's pitch class, 0 for C to 11 for B; None: no key.
     pitch_class: int | None
-    #: "major" or "minor"; None: no key.
     mode: str | None
-    #: The correlation of the chroma with this key's profile, -1 to 1.
     strength: float
-    #: The correlations with all 24 keys: C major .. B major, then C minor .. B minor.
     scores: tuple[float, ...]
 
     @property
     def name(self) -> str:
-        """``"A minor"``, or ``"no key"``."""
+        """``"A minor"``, or ``"no key"``.
+
+        Examples
+        --------
+        >>> import vexolin
+        >>> vexolin.Key("A", 9, "minor", 0.8, ()).name, vexolin.Key(None, None, None, 0.0, ()).name
+        ('A minor', 'no key')
+        """
         return "no key" if self.tonic is None else f"{self.tonic} {self.mode}"
 
     def __str__(self) -> str:
         return self.name
 
     def notes(self) -> list[str]:
-        """The 12 pitch classes from C spelled for this key: flats in keys whose signatures have them
-        (sharps for no key)."""
+        """The 12 pitch classes from C spelled for this key.
+
+        Returns
+        -------
+        list of str
+            Flats in keys whose signatures have them, else sharps (sharps for no key).
+
+        Examples
+        --------
+        >>> import vexolin
+        >>> vexolin.Key("Eb", 3, "major", 0.0, ()).notes()[:4]
+        ['C', 'Db', 'D', 'Eb']
+        >>> vexolin.Key("E", 4, "major", 0.0, ()).notes()[:4]
+        ['C', 'C#', 'D', 'D#']
+        """
         flats = self.pitch_class in (_FLAT_MAJORS if self.mode == "major" else _FLAT_MINORS)
         return list(FLATS if flats else SHARPS)
 

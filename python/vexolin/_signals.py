@@ -12,7 +12,14 @@ from types import FrameType
 
 
 class Terminated(KeyboardInterrupt):
-    """The run was sent SIGTERM (a ``KeyboardInterrupt``, so that it stops as Ctrl-C does)."""
+    """The run was sent SIGTERM (a ``KeyboardInterrupt``, so that it stops as Ctrl-C does).
+
+    Examples
+    --------
+    >>> from vexolin import batch
+    >>> issubclass(batch.Terminated, KeyboardInterrupt), batch.Terminated.exit_status  # 128 + SIGTERM
+    (True, 143)
+    """
 
     #: What a shell reports for a command ended by SIGTERM.
     exit_status = 128 + signal.SIGTERM

@@ -34,8 +34,7 @@ _NO_RATE = ("Stream needs the sample rate of its blocks: pass sr=..., for exampl
 
 
 class Stream:
-    """The constant-Q transform, its magnitudes or chroma of a signal that
-    arrives in blocks.
+    """The constant-Q transform, its magnitudes or chroma of a signal arriving in blocks.
 
     Every frame is computed once the samples it reads (at every octave's
     rate) are in, so the frames returned by all pushes and ``finish``, laid
@@ -49,18 +48,6 @@ class Stream:
         The package function the stream equals.
     sr : float
         Sample rate in Hz (required).
-    hop_length, fmin, n_bins, bins_per_octave, n_octaves, n_chroma, filter_scale, gamma, harmonics
-        That function's parameters, with its defaults. A harmonic stream's
-        frames have shape (..., n_harmonics, n_bins, k).
-    tuning : float
-        Semitones in [-0.5, 0.5) from A440, whatever ``bins_per_octave`` is;
-        0.0 for every feature, chroma included: a stream cannot estimate the
-        tuning ahead of its input, so pass :func:`estimate_tuning` of some of
-        the audio, or a number. Every bin moves by ``2**(tuning / 12)``, as in
-        the functions.
-    norm, threshold
-        Chroma's: only ``np.inf`` and 0.0. The threshold is relative to the
-        whole signal's largest value, which no frame knows before the end.
     low_latency : bool
         Give each frame out as soon as it is complete. By default frames come
         16 at a time, as the engine computes them; one at a time costs more
@@ -68,6 +55,19 @@ class Stream:
         the latency by 15 hops.
     check_finite : bool
         Refuse blocks with NaN or infinite samples (the block is not taken).
+    **params : dict, optional
+        That function's keywords, with its defaults: ``hop_length``,
+        ``fmin``, ``n_bins``, ``bins_per_octave``, ``n_octaves``,
+        ``n_chroma``, ``filter_scale``, ``gamma``, ``harmonics``. A harmonic
+        stream's frames have shape (..., n_harmonics, n_bins, k).
+        ``tuning`` is in semitones in [-0.5, 0.5) from A440, whatever
+        ``bins_per_octave`` is; 0.0 for every feature, chroma included: a
+        stream cannot estimate the tuning ahead of its input, so pass
+        :func:`estimate_tuning` of some of the audio, or a number. Every bin
+        moves by ``2**(tuning / 12)``, as in the functions. Chroma's
+        ``norm`` and ``threshold`` can only be ``np.inf`` and 0.0: the
+        threshold is relative to the whole signal's largest value, which no
+        frame knows before the end.
 
     Examples
     --------
@@ -125,31 +125,71 @@ class Stream:
 
     @property
     def latency_samples(self) -> int:
-        """Samples pushed before the first frames come out; later frames come
-        out as many samples after their centre, at most."""
+        """Samples pushed before the first frames come out.
+
+        Later frames come out as many samples after their centre, at most.
+
+        Examples
+        --------
+        >>> import vexolin
+        >>> vexolin.Stream("cqt", sr=22050).latency_samples, vexolin.Stream("chroma_cqt", sr=22050).latency_samples
+        (17825, 42401)
+        """
         return int(self._channels[0].latency_samples)
 
     @property
     def latency(self) -> float:
-        """``latency_samples`` in seconds."""
+        """``latency_samples`` in seconds.
+
+        Examples
+        --------
+        >>> import vexolin
+        >>> round(vexolin.Stream("cqt", sr=22050).latency, 3)  # 17825 samples at 22050 Hz
+        0.808
+        """
         return self.latency_samples / self.sr
 
     @property
     def n_rows(self) -> int:
-        """Rows of every frame: bins, or pitch classes (of all channels of a harmonic stream)."""
+        """Rows of every frame: bins, or pitch classes (of all channels of a harmonic stream).
+
+        Examples
+        --------
+        >>> import vexolin
+        >>> vexolin.Stream("cqt", sr=22050, n_bins=60).n_rows, vexolin.Stream("chroma_cqt", sr=22050).n_rows
+        (60, 12)
+        """
         return int(self._channels[0].n_rows)
 
     def push(self, block: npt.ArrayLike) -> npt.NDArray[Any]:
         """Take the next samples and return the frames they complete.
 
-        ``block`` has shape (..., n): the leading shape, fixed by the first
-        block, gives a stream per channel; n may be 0. Returns shape
-        (..., n_rows, k), k >= 0. A block that is refused (not floats, NaN,
-        another leading shape) is not taken and the stream stays usable.
-        Interrupted (Ctrl-C), the push has taken the block whole in every
-        channel, and the frames it computed or did not compute come with the
-        next push or ``finish``. After ``finish`` every push raises
-        ``RuntimeError``.
+        A block that is refused (not floats, NaN, another leading shape) is
+        not taken and the stream stays usable. Interrupted (Ctrl-C), the push
+        has taken the block whole in every channel, and the frames it
+        computed or did not compute come with the next push or ``finish``.
+        After ``finish`` every push raises ``RuntimeError``.
+
+        Parameters
+        ----------
+        block : array_like of float, shape (..., n)
+            The next samples, time on the last axis: the leading shape, fixed
+            by the first block, gives a stream per channel; n may be 0.
+
+        Returns
+        -------
+        ndarray, shape (..., n_rows, k)
+            The k >= 0 frames the block completes.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import vexolin
+        >>> stream = vexolin.Stream("cqt_magnitude", sr=22050)
+        >>> stream.push(np.zeros((2, 1000), dtype=np.float32)).shape  # too few samples for a frame yet
+        (2, 84, 0)
+        >>> stream.push(np.zeros((2, 50000), dtype=np.float32)).shape  # stereo: the frames of each channel
+        (2, 84, 80)
         """
         with self._using():
             if self._finished:
@@ -174,10 +214,26 @@ class Stream:
             return frames.reshape(leading + frames.shape[1:])
 
     def finish(self) -> npt.NDArray[Any]:
-        """End the signal: pad its end as the package function does and return
-        the remaining frames (none for a stream that got no samples). Later
-        calls return no frames; after an interrupted one, the next returns
-        what it left."""
+        """End the signal: pad its end as the package function does.
+
+        Later calls return no frames; after an interrupted one, the next
+        returns what it left.
+
+        Returns
+        -------
+        ndarray, shape (..., n_rows, k)
+            The remaining frames (none for a stream that got no samples).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import vexolin
+        >>> stream = vexolin.Stream("chroma_cqt", sr=22050)
+        >>> stream.push(np.zeros(22050, dtype=np.float32)).shape[-1] + stream.finish().shape[-1]
+        44
+        >>> stream.finish().shape  # already finished: no more frames
+        (12, 0)
+        """
         with self._using():
             self._finished = True
             leading = self._leading or ()
@@ -255,11 +311,11 @@ def stream_file(
     mono: bool = True,
     **params: Any,
 ) -> Iterator[npt.NDArray[Any]]:
-    """A file's feature, frames block by block: the file is read
-    ``block_frames`` samples per channel at a time, mixed down when ``mono``,
-    and resampled to ``sr`` (None: the file's own rate) as it is read.
+    """A file's feature, frames block by block.
 
-    Laid side by side, the blocks equal ``feature`` of
+    The file is read ``block_frames`` samples per channel at a time, mixed
+    down when ``mono``, and resampled to ``sr`` (None: the file's own rate)
+    as it is read. Laid side by side, the blocks equal ``feature`` of
     ``vexolin.load(path, sr=sr, mono=mono)`` with the same ``params``, bit
     for bit: soxr's streaming resampler gives the samples of its one-call
     form, whatever the blocks. ``params`` are the feature's, with its
@@ -267,6 +323,28 @@ def stream_file(
     estimated as :func:`chroma_cqt` estimates it, from a first pass over the
     file that keeps only the frames the estimate reads. Memory stays
     bounded whatever the file's length.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The audio file.
+    feature : str
+        The package function whose frames are wanted: one a :class:`Stream`
+        takes (``"cqt"``, ``"cqt_magnitude"``, ``"chroma_cqt"``, ...).
+    block_frames : int
+        Samples per channel read at a time.
+    sr : int or None
+        Rate to resample to; None keeps the file's own.
+    mono : bool
+        Mix the channels down (True) or keep them, as leading axes.
+    **params : dict, optional
+        The feature's keywords (``hop_length``, ``n_bins``, ``tuning``, ...),
+        with its defaults.
+
+    Yields
+    ------
+    ndarray, shape (..., n_rows, k)
+        The next frames of the file (k >= 1), in order.
 
     Raises
     ------

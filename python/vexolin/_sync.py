@@ -35,6 +35,7 @@ def sync(
     Returns
     -------
     ndarray, shape (..., n_segments)
+        ``aggregate`` of each segment's frames, one column per segment.
 
     Examples
     --------

@@ -126,9 +126,11 @@ def chromagram(C: npt.ArrayLike, *, sr: float, hop_length: int = 512, key: Key |
     ----------
     C : array_like, shape (n_chroma, n_frames)
         Chroma sums, from :func:`vexolin.chroma_cqt` with ``norm=None``.
-    sr, hop_length
-        The sample rate and hop the features were computed with (``sr`` is
-        required: the rate :func:`vexolin.load` returned).
+    sr : float
+        The sample rate the features were computed with (required: the rate
+        :func:`vexolin.load` returned).
+    hop_length : int
+        The hop the features were computed with.
     key : vexolin.Key, str or None
         Spell the 12 pitch classes for this key (``"Eb major"``, or what
         :func:`vexolin.estimate_key` returned): flats in keys whose
@@ -141,6 +143,7 @@ def chromagram(C: npt.ArrayLike, *, sr: float, hop_length: int = 512, key: Key |
     Returns
     -------
     matplotlib Axes
+        The axes drawn into, time in seconds across, pitch classes up.
 
     Examples
     --------
@@ -182,9 +185,15 @@ def cqt(M: npt.ArrayLike, *, sr: float, hop_length: int = 512, fmin: float | Non
     ----------
     M : array_like, shape (n_bins, n_frames)
         CQT magnitudes or complex coefficients (their magnitudes are shown).
-    sr, hop_length, fmin, bins_per_octave
-        The parameters the transform was computed with (``sr`` is
-        required: the rate :func:`vexolin.load` returned).
+    sr : float
+        The sample rate the transform was computed with (required: the rate
+        :func:`vexolin.load` returned).
+    hop_length : int
+        The transform's hop.
+    fmin : float or None
+        The transform's lowest frequency; None means C1 (32.70 Hz).
+    bins_per_octave : int
+        The transform's bins per octave.
     db : bool
         Show decibels relative to the peak (80 dB range) instead of magnitudes.
     ax : matplotlib Axes or None
@@ -193,6 +202,7 @@ def cqt(M: npt.ArrayLike, *, sr: float, hop_length: int = 512, fmin: float | Non
     Returns
     -------
     matplotlib Axes
+        The axes drawn into, time in seconds across, bins up.
 
     Examples
     --------

@@ -29,23 +29,55 @@ InputNames = str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
 
 @dataclass(frozen=True)
 class Summary:
-    """What a run of :func:`extract` did."""
+    """What a run of :func:`extract` did.
+
+    :func:`extract` returns it; each argument below is kept as the
+    attribute of its name.
+
+    Parameters
+    ----------
+    out : str
+        The store the run wrote.
+    files : int
+        Files the inputs named.
+    computed : int
+        Files computed by this run.
+    skipped : int
+        Files already in the store, unchanged, and not computed again.
+    failed : dict of str to str
+        Files that failed, with the reason, by path.
+    audio_seconds : float
+        Seconds of audio computed by this run.
+    elapsed : float
+        Wall-clock seconds of the run.
+    not_retried : int
+        Files among ``failed`` that failed before, unchanged since, and were
+        not tried again (``retry_failed=False``).
+
+    Examples
+    --------
+    >>> import os, tempfile
+    >>> import numpy as np, soundfile, vexolin.batch
+    >>> music = tempfile.mkdtemp()
+    >>> tone = 0.5 * np.sin(2 * np.pi * 440.0 * np.arange(22050) / 22050)  # 1 s of A4
+    >>> for name in ("a.wav", "b.wav"):
+    ...     soundfile.write(os.path.join(music, name), tone, 22050)
+    >>> out = os.path.join(tempfile.mkdtemp(), "features.zarr")
+    >>> first = vexolin.batch.extract(music, out=out, progress=False)
+    >>> first.files, first.computed, first.skipped, first.failed, first.audio_seconds
+    (2, 2, 0, {}, 2.0)
+    >>> again = vexolin.batch.extract(music, out=out, progress=False)  # nothing new to compute
+    >>> again.computed, again.skipped, again.not_retried
+    (0, 2, 0)
+    """
 
     out: str
-    #: Files the inputs named.
     files: int
-    #: Files computed by this run.
     computed: int
-    #: Files already in the store, unchanged, and not computed again.
     skipped: int
-    #: Files that failed, with the reason, by path.
     failed: dict[str, str]
-    #: Seconds of audio computed by this run.
     audio_seconds: float
-    #: Wall-clock seconds of the run.
     elapsed: float
-    #: Files among ``failed`` that failed before, unchanged since, and were
-    #: not tried again (``retry_failed=False``).
     not_retried: int = 0
 
 
@@ -137,27 +169,27 @@ def extract(
         Show a progress bar on stderr (files, hours of audio, speed); None
         shows it when stderr is a terminal (and none without a stderr). On a cluster, the dashboard link
         is printed unless this is False.
+    storage_options : dict or None
+        Options of the fsspec filesystems of URLs among ``inputs`` and
+        ``out`` (credentials, ``client_kwargs={"endpoint_url": ...}``), on top
+        of fsspec's configuration from the environment.
     task_seconds : float
         On a cluster, the seconds of audio a task gathers from consecutive
         files (estimated from file sizes, on the high side), so the
         scheduler's cost per task is shared by many short files; a longer
         file is a task of its own, and 0 makes every file one. Records are
         per file whatever the grouping.
-    retry_failed : bool
-        Try again files that failed in an earlier run and have not changed
-        since (same size and modification time). By default they keep their
-        failed row, with its error and number of attempts, and count in
-        ``failed`` without being read again; a changed file is always tried.
     fsync : bool
         On a local filesystem, flush each entry's files and folder to the
         disk before renaming it into place (a power cut then never leaves an
         entry whose chunks are missing); False is faster on slow disks, and
         a resumed run still redoes entries whose chunks are missing or short.
-    storage_options : dict or None
-        Options of the fsspec filesystems of URLs among ``inputs`` and
-        ``out`` (credentials, ``client_kwargs={"endpoint_url": ...}``), on top
-        of fsspec's configuration from the environment.
-    **params
+    retry_failed : bool
+        Try again files that failed in an earlier run and have not changed
+        since (same size and modification time). By default they keep their
+        failed row, with its error and number of attempts, and count in
+        ``failed`` without being read again; a changed file is always tried.
+    **params : dict, optional
         ``sr`` (resample to this rate; None keeps each file's), ``mono``
         (mix channels down, default True; else the feature has a leading
         channel axis), ``hop_length``, ``fmin``, ``bins_per_octave``, and
@@ -188,6 +220,8 @@ def extract(
         message names the package and the ``batch`` extra. (Also a
         ``ValueError``, as the refusals above are.)
 
+    Notes
+    -----
     A file that cannot be read or computed does not stop the others: it is
     recorded as failed and is tried again by the next run, as are files not
     reached by an interrupted run. SIGTERM (sent by job schedulers before a
@@ -195,6 +229,23 @@ def extract(
     :class:`Terminated`, a ``KeyboardInterrupt``,
     after the table is written. Nothing is written before every check above
     has passed.
+
+    Examples
+    --------
+    >>> import os, tempfile
+    >>> import numpy as np, soundfile, vexolin.batch
+    >>> music = tempfile.mkdtemp()
+    >>> tone = 0.5 * np.sin(2 * np.pi * 440.0 * np.arange(22050) / 22050)  # 1 s of A4
+    >>> for name in ("a.wav", "b.wav"):
+    ...     soundfile.write(os.path.join(music, name), tone, 22050)
+    >>> out = os.path.join(tempfile.mkdtemp(), "features.zarr")
+    >>> summary = vexolin.batch.extract(music, out=out, progress=False, hop_length=256)
+    >>> summary.computed
+    2
+    >>> store = vexolin.batch.open(out)
+    >>> chroma = store[os.path.join(music, "a.wav")]
+    >>> chroma.shape, vexolin.chroma_notes()[chroma.mean(axis=1).argmax()]
+    ((12, 87), 'A')
     """
     asked, sr, mono = checked(feature, params)
     if client is not None and workers is not None:
