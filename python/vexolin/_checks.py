@@ -110,6 +110,8 @@ _ELSEWHERE = {
 _ELSEWHERE_IN = {
     ("cqt", "norm"): "the kernels are always scaled to an L1 norm of 1 (as norm=1)",
     ("cqt_magnitude", "norm"): "the kernels are always scaled to an L1 norm of 1 (as norm=1)",
+    ("vqt", "norm"): "the kernels are always scaled to an L1 norm of 1 (as norm=1)",
+    ("vqt_magnitude", "norm"): "the kernels are always scaled to an L1 norm of 1 (as norm=1)",
     ("chroma_cens", "norm"): "CENS frames are always scaled to a Euclidean length of 1 (as norm=2)",
     ("estimate_tuning", "bins_per_octave"): "the tuning is a fraction of a semitone whatever bins_per_octave a "
                                             "transform later uses",

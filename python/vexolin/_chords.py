@@ -35,7 +35,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from vexolin._checks import positive_float, sr_required, whole_number
+from vexolin._checks import positive_float, refuses_foreign_keywords, sr_required, whole_number
 
 #: Pitch-class names of chord roots, as labels spell them.
 ROOTS = ("C", "C#", "D", "Eb", "E", "F", "F#", "G", "Ab", "A", "Bb", "B")
@@ -543,6 +543,7 @@ def _chroma_input(chroma: npt.ArrayLike) -> npt.NDArray[np.float64]:
     return values
 
 
+@refuses_foreign_keywords
 @sr_required
 def estimate_chords(
     y: npt.ArrayLike | None = None,

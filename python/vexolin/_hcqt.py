@@ -8,13 +8,14 @@ from collections.abc import Sequence
 import numpy as np
 import numpy.typing as npt
 
-from vexolin._checks import sr_required
+from vexolin._checks import refuses_foreign_keywords, sr_required
 from vexolin._core import compute
 from vexolin._features import HCQT, HCQT_COMPLEX, request
 
 _DEEP_SALIENCE = (0.5, 1.0, 2.0, 3.0, 4.0, 5.0)
 
 
+@refuses_foreign_keywords
 @sr_required
 def hcqt(
     y: npt.ArrayLike,
@@ -104,6 +105,7 @@ def hcqt(
     return result
 
 
+@refuses_foreign_keywords
 @sr_required
 def hcqt_magnitude(
     y: npt.ArrayLike,

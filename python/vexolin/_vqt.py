@@ -6,11 +6,12 @@ from __future__ import annotations
 import numpy as np
 import numpy.typing as npt
 
-from vexolin._checks import sr_required
+from vexolin._checks import refuses_foreign_keywords, sr_required
 from vexolin._core import compute
 from vexolin._features import VQT, VQT_COMPLEX, request
 
 
+@refuses_foreign_keywords
 @sr_required
 def vqt(
     y: npt.ArrayLike,
@@ -95,6 +96,7 @@ def vqt(
     return result
 
 
+@refuses_foreign_keywords
 @sr_required
 def vqt_magnitude(
     y: npt.ArrayLike,
