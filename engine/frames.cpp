@@ -56,20 +56,23 @@ __attribute__((always_inline)) inline void store_row_as(const OctaveJob& job, in
     }
     if (t.mag != nullptr) {
       alignas(64) float mag[frame_block];
+      // Squares of parts above about 1.8e19 overflow float32 although the
+      // modulus may not: those few values are redone in double. One vector
+      // test of the squares first, the lanes only when it fails.
+      using Mask = decltype(V{} > V{});
+      Mask overflow = {};
       for (int p = 0; p < parts; ++p) {
         V re_p;
         V im_p;
         std::memcpy(&re_p, re + p * Width, sizeof re_p);
         std::memcpy(&im_p, im + p * Width, sizeof im_p);
         const V square = re_p * re_p + im_p * im_p;
+        overflow |= square > std::numeric_limits<float>::max();
         std::memcpy(mag + p * Width, &square, sizeof square);
       }
       sqrt_lanes(mag);
-      // Squares of parts above about 1.8e19 overflow float32 although the
-      // modulus may not: those few values are redone in double. One test
-      // over all lanes first (it vectorises), the lanes only when it fails.
       bool overflowed = false;
-      for (int i = 0; i < frame_block; ++i) overflowed |= mag[i] > std::numeric_limits<float>::max();
+      for (int i = 0; i < Width; ++i) overflowed |= overflow[i] != 0;
       if (overflowed) {
         for (int i = 0; i < count; ++i) {
           if (std::isinf(mag[i])) mag[i] = static_cast<float>(std::hypot(double{re[i]}, double{im[i]}));

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <complex>
+#include <limits>
 #include <random>
 #include <string>
 #include <utility>
@@ -248,6 +249,31 @@ TEST(Frames, EveryInstructionSetVersionGivesTheSameBits) {
         if (!run(width, kind, count, got)) continue;  // not on this processor
         EXPECT_EQ(got, want) << "width " << width << " kind " << kind << " count " << count;
       }
+    }
+  }
+
+  // Lanes 1 and 4 loud enough that the squares of their parts overflow
+  // float32 while the moduli do not: those moduli are finite, and the same
+  // in every version.
+  for (std::size_t slot = 0; slot < static_cast<std::size_t>(n_used); ++slot) {
+    for (std::size_t lane : {1u, 4u}) {
+      scratch.block_re.data()[slot * frame_block + lane] *= 3e19f;
+      scratch.block_im.data()[slot * frame_block + lane] *= 3e19f;
+    }
+  }
+  std::vector<float> loud;
+  ASSERT_TRUE(run(4, magnitude, 5, loud));
+  bool overflowing_square = false;
+  for (int b = 0; b < basis.n_bins; ++b) {
+    const float m = loud[static_cast<std::size_t>(b) * frame_block + 1];
+    EXPECT_TRUE(std::isfinite(m)) << "row " << b;
+    overflowing_square |= m * m > std::numeric_limits<float>::max();
+  }
+  EXPECT_TRUE(overflowing_square);
+  for (int width : {8, 16}) {
+    std::vector<float> got;
+    if (run(width, magnitude, 5, got)) {
+      EXPECT_EQ(got, loud) << "width " << width;
     }
   }
 }
