@@ -56,8 +56,9 @@ struct FoldedTaps {
 
 // Splits samples 2k, 2k + 1 for k = k0 .. k0 + count - 1 into even[] and
 // odd[], zeros outside the signal; x holds the signal from x_first on.
-void deinterleave(const float* x, std::int64_t x_first, std::int64_t n, std::int64_t k0, int count, float* even,
-                  float* odd) {
+// Inlined into each instruction-set version, whose vectors then split the pairs.
+__attribute__((always_inline)) inline void deinterleave(const float* x, std::int64_t x_first, std::int64_t n,
+                                                       std::int64_t k0, int count, float* even, float* odd) {
   int i = 0;
   if (k0 < 0) {
     for (; i < count && k0 + i < 0; ++i) even[i] = odd[i] = 0.0f;
