@@ -13,7 +13,9 @@
 // is the FFTs the harmonics share (one per frame of every level and FFT
 // size any channel reads) and one pyramid of halvings. --input reads raw
 // little-endian float32 samples, so the runner can hand every timed program
-// the same signal. --json prints one JSON line instead of the table.
+// the same signal. --json prints one JSON line instead of the table. Beside
+// the floor, for reference, it times the kernel products alone (in cache) and
+// writing the output once into fresh memory: costs every call has on top of it.
 #include "chroma/chroma.h"
 #include "engine/cqt.h"
 #include "engine/hcqt.h"
@@ -21,6 +23,7 @@
 #include "engine/transform_set.h"
 
 #include <pffft.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <chrono>
@@ -100,6 +103,29 @@ CallPlan plan_harmonic_call(const HcqtPlan& engine) {
                             engine.n_frames, next - groups[g].level});
   }
   return plan;
+}
+
+// ---------------------------------------------------------------------------
+// The engine's output, allocated as NumPy allocates the module's results: from
+// malloc, with huge pages asked for on arrays of 4 MiB and more. The engine
+// is then timed writing into the memory it writes into when called from Python.
+
+struct FreeFloats {
+  void operator()(float* p) const { std::free(p); }
+};
+using EngineOutput = std::unique_ptr<float, FreeFloats>;
+
+EngineOutput numpy_like_output(std::size_t n) {
+  float* data = static_cast<float*>(std::malloc(std::max<std::size_t>(n, 1) * sizeof(float)));
+  if (data == nullptr) throw std::bad_alloc();
+  const std::size_t bytes = n * sizeof(float);
+  if (bytes >= (std::size_t{1} << 22)) {
+    const std::uintptr_t page = 4096;
+    const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(data) + page - 1) & ~(page - 1);
+    const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(page - 1);
+    if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);  // advice only
+  }
+  return EngineOutput(data);
 }
 
 // ---------------------------------------------------------------------------
@@ -238,6 +264,52 @@ FloorTimes run_floor(const CallPlan& plan, FloorBuffers& b, const HalfBand& h) {
 }
 
 // ---------------------------------------------------------------------------
+// Beyond the floor, for reference: two costs every call has on top of it.
+
+// The kernel products of every octave of the channels over the call's
+// frames, as the engine computes them, with spectra and output rows kept in
+// cache (random spectra, rows 64 frames wide and written over): what the
+// products cost at best.
+double time_products(const std::vector<const CqtPlan*>& channels, int n_frames) {
+  TransformSet set = group_transforms(channels, false);
+  resolve_bases(set, 1, {});
+  constexpr int width = group_blocks * frame_block;
+  std::vector<float> rows(static_cast<std::size_t>(channels.front()->n_bins) * channels.size() * width);
+  std::vector<ChannelOut> outs(channels.size());
+  for (std::size_t c = 0; c < channels.size(); ++c) {
+    outs[c].target.mag = rows.data();
+    outs[c].first_row = static_cast<int>(c) * channels[c]->n_bins;
+  }
+  const std::vector<GroupWork> work = bind_groups(set, outs, width);
+  const ScratchSize size = scratch_size(work);
+  FrameScratch scratch(size.n_fft, size.used_bins);
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  for (std::size_t i = 0; i < scratch.block_re.size(); ++i) {
+    scratch.block_re.data()[i] = u(rng);
+    scratch.block_im.data()[i] = u(rng);
+  }
+  const auto t0 = Clock::now();
+  for (const GroupWork& w : work) {
+    const int held = blocks_held(static_cast<int>(w.jobs.size()));
+    for (int g0 = 0; g0 < n_frames; g0 += held * frame_block) {
+      const int count = std::min(held * frame_block, n_frames - g0);
+      for (const OctaveJob& job : w.jobs) store_block(job, scratch, 0, count, (count + frame_block - 1) / frame_block);
+    }
+  }
+  return seconds_since(t0);
+}
+
+// Writing the call's output once into fresh memory: the pages the system
+// must hand over, zeroed, before the engine's values can land in them.
+double time_fresh_output(std::size_t n) {
+  const auto t0 = Clock::now();
+  const EngineOutput out = numpy_like_output(n);
+  std::memset(out.get(), 0, n * sizeof(float));
+  return seconds_since(t0);
+}
+
+// ---------------------------------------------------------------------------
 // Statistics and output.
 
 struct Stats {
@@ -368,21 +440,21 @@ int run(int argc, char** argv) {
   auto engine_call = [&](int threads) {
     if (chroma) {
       const ChromaPlan call = plan_chroma_call();
-      std::unique_ptr<float[]> out(new float[static_cast<std::size_t>(call.n_chroma) * call.cqt.n_frames]);
+      const EngineOutput out = numpy_like_output(static_cast<std::size_t>(call.n_chroma) * call.cqt.n_frames);
       run_chroma(call, y.data(), out.get(), threads);
       return call.cqt.n_frames;
     }
     if (harmonic) {
       const HcqtPlan call = plan_hcqt_call();
-      std::unique_ptr<float[]> out(
-          new float[call.harmonics.size() * static_cast<std::size_t>(call.n_bins) * call.n_frames]);
+      const EngineOutput out =
+          numpy_like_output(call.harmonics.size() * static_cast<std::size_t>(call.n_bins) * call.n_frames);
       CqtTarget target;
       target.mag = out.get();
       run_hcqt(call, y.data(), target, threads);
       return call.n_frames;
     }
     const CqtPlan call = plan_cqt_call();
-    std::unique_ptr<float[]> out(new float[static_cast<std::size_t>(call.n_bins) * call.n_frames]);
+    const EngineOutput out = numpy_like_output(static_cast<std::size_t>(call.n_bins) * call.n_frames);
     CqtTarget target;
     target.mag = out.get();
     run_cqt(call, y.data(), target, threads);
@@ -399,15 +471,32 @@ int run(int argc, char** argv) {
     throw std::logic_error("the octave plan's frame count differs from the engine's; plan_call is out of date");
   }
 
+  // The channels whose products are timed beside the floor (none for
+  // chroma, whose bins are folded as they are computed), and the output size.
+  std::vector<CqtPlan> product_plans;
+  if (harmonic) product_plans = plan_hcqt_call().channels;
+  if (!harmonic && !chroma) product_plans.push_back(plan_cqt_call());
+  std::vector<const CqtPlan*> product_channels;
+  for (const CqtPlan& c : product_plans) product_channels.push_back(&c);
+  const std::size_t output_size =
+      static_cast<std::size_t>(plan.n_frames) *
+      (chroma ? static_cast<std::size_t>(o.n_chroma) : product_plans.size() * static_cast<std::size_t>(n_bins));
+
   // Floor and engine take turns within every repeat, so that a change in the
   // machine's load during the run reaches both alike; the ratios are taken
   // per repeat.
   std::vector<double> fft, dec, floor_total, engine_1_times, engine_all_times, ratio_1, ratio_all;
+  std::vector<double> products, fresh, beyond_ratio;
   for (int r = 0; r < o.warmup + o.repeats; ++r) {
     const FloorTimes t = run_floor(plan, buffers, h);
     const double e1 = time_engine(1);
     const double eall = time_engine(all_cores);
+    const double p = product_channels.empty() ? 0.0 : time_products(product_channels, plan.n_frames);
+    const double w = time_fresh_output(output_size);
     if (r < o.warmup) continue;
+    products.push_back(p);
+    fresh.push_back(w);
+    beyond_ratio.push_back((t.fft + t.decimate + p + w) / (t.fft + t.decimate));
     fft.push_back(t.fft);
     dec.push_back(t.decimate);
     floor_total.push_back(t.fft + t.decimate);
@@ -420,6 +509,7 @@ int run(int argc, char** argv) {
   const Stats engine_all = stats_of(engine_all_times);
   const Stats floor_s = stats_of(floor_total), fft_s = stats_of(fft), dec_s = stats_of(dec);
   const Stats ratio_1_s = stats_of(ratio_1), ratio_all_s = stats_of(ratio_all);
+  const Stats products_s = stats_of(products), fresh_s = stats_of(fresh), beyond_s = stats_of(beyond_ratio);
 
   if (o.json) {
     std::string octaves;
@@ -432,11 +522,12 @@ int run(int argc, char** argv) {
         "{\"kind\": \"%s\", \"sr\": %.17g, \"hop\": %d, \"fmin\": %.17g, \"n_bins\": %d, \"bins_per_octave\": %d, "
         "\"samples\": %zu, \"n_frames\": %d, \"early_halvings\": %d, \"halvings\": %zu, \"octaves\": [%s], "
         "\"threads_all\": %d, \"floor\": %s, \"floor_fft\": %s, \"floor_decimate\": %s, \"engine_1\": %s, "
-        "\"engine_all\": %s, \"engine_1_over_floor\": %s, \"engine_all_over_floor\": %s}\n",
+        "\"engine_all\": %s, \"engine_1_over_floor\": %s, \"engine_all_over_floor\": %s, \"products_hot\": %s, "
+        "\"fresh_output\": %s, \"floor_products_output_over_floor\": %s}\n",
         o.kind.c_str(), o.sr, o.hop, fmin, n_bins, o.bins_per_octave, y.size(), plan.n_frames, plan.early_halvings,
         plan.halving_inputs.size(), octaves.c_str(), all_cores, json(floor_s).c_str(), json(fft_s).c_str(),
         json(dec_s).c_str(), json(engine_1).c_str(), json(engine_all).c_str(), json(ratio_1_s).c_str(),
-        json(ratio_all_s).c_str());
+        json(ratio_all_s).c_str(), json(products_s).c_str(), json(fresh_s).c_str(), json(beyond_s).c_str());
     return 0;
   }
 
@@ -457,6 +548,10 @@ int run(int argc, char** argv) {
   row("engine, 1 thread", engine_1, ratio_1_s.median);
   std::string all = "engine, " + std::to_string(all_cores) + " threads";
   row(all.c_str(), engine_all, ratio_all_s.median);
+  std::printf("beyond the floor, for reference:\n");
+  if (!product_channels.empty()) row("  products, hot", products_s, products_s.median / floor_s.median);
+  row("  fresh output", fresh_s, fresh_s.median / floor_s.median);
+  std::printf("%-22s %43.2f\n", "  floor + both", beyond_s.median);
   std::printf("engine / floor: median of the per-repeat ratios (floor and engine take turns)\n");
   return 0;
 }
