@@ -6,6 +6,8 @@
 // them give the same bits; the one for this processor is picked on first use.
 #pragma once
 
+#include <initializer_list>
+
 namespace morvat::vexolin {
 
 template <int Width>
