@@ -5,6 +5,8 @@ into the package's native module."""
 from __future__ import annotations
 
 import functools
+import itertools
+import threading
 from collections.abc import Callable, Iterable
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Literal, ParamSpec, TypeVar, overload
@@ -22,6 +24,7 @@ from vexolin._tuning import estimate_tuning, tuned_fmin
 
 _Out = TypeVar("_Out", np.float32, np.complex64)
 _Item = TypeVar("_Item")
+_pools = itertools.count()  # numbers the pools' thread names
 _Result = TypeVar("_Result")
 
 
@@ -38,7 +41,8 @@ def map_on_threads(
     """
     inherited = current()
     token = inherited if inherited is not None else Cancel()
-    executor = ThreadPoolExecutor(max_workers=threads, thread_name_prefix="vexolin")
+    prefix = f"vexolin-{next(_pools)}"
+    executor = ThreadPoolExecutor(max_workers=threads, thread_name_prefix=prefix)
     try:
         return list(executor.map(lambda item: fn(item, token), items))
     except BaseException:
@@ -47,6 +51,12 @@ def map_on_threads(
         raise
     finally:
         executor.shutdown(wait=True, cancel_futures=True)
+        # A Ctrl-C landing in a submit, just after a thread started and
+        # before the pool recorded it, leaves that thread out of the
+        # shutdown's joins; it is found by its name and joined too.
+        for thread in threading.enumerate():
+            if thread.name.startswith(prefix + "_"):
+                thread.join()
 
 
 def split_budget(budget: int, tasks: int) -> tuple[int, int]:

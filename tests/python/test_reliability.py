@@ -219,6 +219,29 @@ def test_ctrl_c_stops_every_channel_of_a_call_on_threads_and_joins_them():
     assert status == 0 and seconds < 20.0  # not the minutes the channels have left
 
 
+def test_ctrl_c_just_after_a_channel_thread_starts_still_joins_that_thread(monkeypatch):
+    from vexolin._core import map_on_threads
+
+    real_start = threading.Thread.start
+    started = []
+
+    def start_then_interrupt(thread):
+        real_start(thread)
+        started.append(thread)
+        if len(started) == 2:  # as if Ctrl-C came before the pool recorded this thread
+            raise KeyboardInterrupt
+
+    def busy(item, token):
+        time.sleep(0.3)
+        return item
+
+    monkeypatch.setattr(threading.Thread, "start", start_then_interrupt)
+    with pytest.raises(KeyboardInterrupt):
+        map_on_threads(2, busy, range(3))
+    monkeypatch.undo()
+    assert len(started) == 2 and not any(t.is_alive() for t in started)
+
+
 BATCH_CTRL_C_CHILD = """
 import os
 import sys
