@@ -41,8 +41,7 @@ def map_on_threads(
     """
     inherited = current()
     token = inherited if inherited is not None else Cancel()
-    prefix = f"vexolin-{next(_pools)}"
-    executor = ThreadPoolExecutor(max_workers=threads, thread_name_prefix=prefix)
+    executor = ThreadPool(threads, "vexolin")
     try:
         return list(executor.map(lambda item: fn(item, token), items))
     except BaseException:
@@ -51,12 +50,27 @@ def map_on_threads(
         raise
     finally:
         executor.shutdown(wait=True, cancel_futures=True)
-        # A Ctrl-C landing in a submit, just after a thread started and
-        # before the pool recorded it, leaves that thread out of the
-        # shutdown's joins; it is found by its name and joined too.
-        for thread in threading.enumerate():
-            if thread.name.startswith(prefix + "_"):
-                thread.join()
+
+
+class ThreadPool(ThreadPoolExecutor):
+    """A pool whose threads' names only it uses, and whose shutdown with
+    ``wait`` waits for every one of them.
+
+    A Ctrl-C landing in a submit, just after a thread started and before the
+    pool recorded it, leaves that thread out of the pool's own joins: it is
+    found by its name and joined too.
+    """
+
+    def __init__(self, threads: int, name: str) -> None:
+        self.prefix = f"{name}-{next(_pools)}"
+        super().__init__(max_workers=threads, thread_name_prefix=self.prefix)
+
+    def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
+        super().shutdown(wait=wait, cancel_futures=cancel_futures)
+        if wait:
+            for thread in threading.enumerate():
+                if thread.name.startswith(self.prefix + "_"):
+                    thread.join()
 
 
 def split_budget(budget: int, tasks: int) -> tuple[int, int]:

@@ -8,10 +8,10 @@ import contextlib
 import threading
 import time
 from collections.abc import Callable
-from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
+from concurrent.futures import FIRST_COMPLETED, Future, wait
 
 from vexolin._cancel import with_token
-from vexolin._core import split_budget
+from vexolin._core import ThreadPool, split_budget
 from vexolin._native import Cancel
 from vexolin.batch._run import IN_FLIGHT_PER_THREAD, MIN_IN_FLIGHT, Run
 from vexolin.batch._work import extract_file
@@ -56,7 +56,7 @@ def run_in_threads(paths: list[str], run: Run, on_record: OnRecord) -> None:
     pool_threads = workers * _THREADS_PER_SLOT_REMOTE if remote else workers
     window = max(MIN_IN_FLIGHT, IN_FLIGHT_PER_THREAD * pool_threads)
     pending: set[Future[Done]] = set()
-    pool = ThreadPoolExecutor(max_workers=pool_threads, thread_name_prefix="vexolin-batch")
+    pool = ThreadPool(pool_threads, "vexolin-batch")
     token = Cancel()
     waiting: list[tuple[FileRecord, Staged]] = []  # staged, to place
     placed_at = time.monotonic()
