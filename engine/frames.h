@@ -22,7 +22,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
+
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
 
 namespace morvat::vexolin {
 
@@ -48,6 +53,12 @@ struct OctaveTarget {
   const float* row_scale = nullptr;  // one per bin of the octave
 };
 
+// Frames transformed one after the other before their used bins are
+// gathered together, four values of one bin at a time; for FFTs up to
+// gathered_fft_limit, so that their spectra stay in cache.
+constexpr int gathered_frames = 4;
+constexpr int gathered_fft_limit = 1 << 14;
+
 // A worker's buffers, sized for the largest FFT and the most used bins of a
 // call, and reused by every octave and every frame block of it.
 struct FrameScratch {
@@ -55,8 +66,10 @@ struct FrameScratch {
       : n_fft(max_n_fft),
         used_bins(max_used_bins),
         input(static_cast<std::size_t>(max_n_fft)),
-        spectrum(static_cast<std::size_t>(max_n_fft) + 4),
         work(static_cast<std::size_t>(max_n_fft)) {
+    const int n_spectra = max_n_fft <= gathered_fft_limit ? gathered_frames : 1;
+    spectra.reserve(static_cast<std::size_t>(n_spectra));
+    for (int k = 0; k < n_spectra; ++k) spectra.emplace_back(static_cast<std::size_t>(max_n_fft) + 4);
     const std::size_t block = static_cast<std::size_t>(max_used_bins) * frame_block;
     block_re.resize(block);
     block_im.resize(block);
@@ -69,7 +82,9 @@ struct FrameScratch {
   int n_fft;
   int used_bins;
   FftBuffer input;
-  FftBuffer spectrum;  // one more slot than the transform writes, held at zero
+  // Spectra of consecutive frames (one for FFTs above gathered_fft_limit),
+  // each with one more slot than the transform writes, held at zero.
+  std::vector<FftBuffer> spectra;
   FftBuffer work;
   AlignedVector block_re;  // used bin j of the block's frame i at j * frame_block + i
   AlignedVector block_im;
@@ -127,12 +142,86 @@ inline const float* load_frame(const OctaveJob& job, FrameScratch& scratch, int 
 // The used bins of the spectrum of lane i of the block, straight from the
 // library's unordered layout.
 inline void gather_spectrum(const GatherLayout& layout, FrameScratch& scratch, int lane, std::size_t offset = 0) {
-  const float* s = scratch.spectrum.data();
+  const float* s = scratch.spectra.front().data();
   float* re = scratch.block_re.data() + offset + lane;
   float* im = scratch.block_im.data() + offset + lane;
   for (int j = 0; j < layout.n_used; ++j) {
     re[j * frame_block] = s[layout.re_at[j]];
     im[j * frame_block] = s[layout.im_at[j]];
+  }
+}
+
+// How four consecutive used bins from the j-th lie in the unordered layout:
+// +1 when their real parts, and their imaginary parts, are side by side in
+// ascending order, -1 when in descending order (the library keeps four
+// bins together so, in one direction or the other), 0 otherwise.
+inline int side_by_side(const GatherLayout& layout, int j) {
+  const int re = layout.re_at[j];
+  const int im = layout.im_at[j];
+  for (int step : {1, -1}) {
+    bool run = true;
+    for (int k = 1; k < 4 && run; ++k) run = layout.re_at[j + k] == re + step * k && layout.im_at[j + k] == im + step * k;
+    if (run) return step;
+  }
+  return 0;
+}
+
+// The used bins of the spectra of lanes lane .. lane + 3 (lane a multiple
+// of four), the scratch's four spectra, as four calls of gather_spectrum
+// would store them: four bins side by side are read as one vector per
+// frame and transposed, so that each bin's four frames are stored at once.
+inline void gather_four_spectra(const GatherLayout& layout, FrameScratch& scratch, int lane, std::size_t offset) {
+  const float* s[gathered_frames];
+  for (int k = 0; k < gathered_frames; ++k) s[k] = scratch.spectra[static_cast<std::size_t>(k)].data();
+  float* re = scratch.block_re.data() + offset + lane;
+  float* im = scratch.block_im.data() + offset + lane;
+  int j = 0;
+#if defined(__SSE__)
+  // The four bins from position `at` on (down to at - 3 when descending),
+  // in the order of their slots, of each frame; transposed into frames.
+  auto transpose_store = [&](const float* const* from, int at, int step, float* to) {
+    __m128 v0, v1, v2, v3;
+    if (step > 0) {
+      v0 = _mm_loadu_ps(from[0] + at);
+      v1 = _mm_loadu_ps(from[1] + at);
+      v2 = _mm_loadu_ps(from[2] + at);
+      v3 = _mm_loadu_ps(from[3] + at);
+    } else {
+      constexpr int reverse = _MM_SHUFFLE(0, 1, 2, 3);
+      v0 = _mm_loadu_ps(from[0] + at - 3);
+      v1 = _mm_loadu_ps(from[1] + at - 3);
+      v2 = _mm_loadu_ps(from[2] + at - 3);
+      v3 = _mm_loadu_ps(from[3] + at - 3);
+      v0 = _mm_shuffle_ps(v0, v0, reverse);
+      v1 = _mm_shuffle_ps(v1, v1, reverse);
+      v2 = _mm_shuffle_ps(v2, v2, reverse);
+      v3 = _mm_shuffle_ps(v3, v3, reverse);
+    }
+    _MM_TRANSPOSE4_PS(v0, v1, v2, v3);
+    _mm_storeu_ps(to, v0);
+    _mm_storeu_ps(to + frame_block, v1);
+    _mm_storeu_ps(to + 2 * frame_block, v2);
+    _mm_storeu_ps(to + 3 * frame_block, v3);
+  };
+  while (j + 4 <= layout.n_used) {
+    if (const int step = side_by_side(layout, j)) {
+      transpose_store(s, layout.re_at[j], step, re + j * frame_block);
+      transpose_store(s, layout.im_at[j], step, im + j * frame_block);
+      j += 4;
+      continue;
+    }
+    for (int k = 0; k < gathered_frames; ++k) {
+      re[j * frame_block + k] = s[k][layout.re_at[j]];
+      im[j * frame_block + k] = s[k][layout.im_at[j]];
+    }
+    ++j;
+  }
+#endif
+  for (; j < layout.n_used; ++j) {
+    for (int k = 0; k < gathered_frames; ++k) {
+      re[j * frame_block + k] = s[k][layout.re_at[j]];
+      im[j * frame_block + k] = s[k][layout.im_at[j]];
+    }
   }
 }
 
@@ -215,20 +304,31 @@ inline void compute_group_frames(const OctaveJob* jobs, int n_jobs, const Gather
   const int held = blocks_held(n_jobs);
   assert(first.n_fft <= scratch.n_fft && layout.n_used * held <= scratch.used_bins);
   PFFFT_Setup* setup = fft_setup(first.n_fft, PFFFT_REAL);
-  scratch.spectrum.data()[first.n_fft] = 0.0f;  // the imaginary part of DC and Nyquist
+  for (FftBuffer& spectrum : scratch.spectra) spectrum.data()[first.n_fft] = 0.0f;  // the imaginary part of DC and Nyquist
+  const bool four_at_once = scratch.spectra.size() == gathered_frames;
+  // Every frame: one FFT of the longest filters takes tens of milliseconds.
+  // Unordered output: the frame layout knows where every used bin lies, so
+  // the library's reordering pass is not needed.
+  auto transform = [&](int f, int k) {
+    cancel.stop_if_raised();
+    const float* frame = load_frame(first, scratch, f);
+    fft_forward_unordered(setup, frame, scratch.spectra[static_cast<std::size_t>(k)].data(), scratch.work.data());
+  };
   const std::size_t part_size = static_cast<std::size_t>(layout.n_used) * frame_block;
   for (int g0 = begin; g0 < end; g0 += held * frame_block) {
     const int parts = std::min(held, (end - g0 + frame_block - 1) / frame_block);
     for (int part = 0; part < parts; ++part) {
       const int f0 = g0 + part * frame_block;
       const int count = std::min(frame_block, end - f0);
-      for (int lane = 0; lane < count; ++lane) {
-        // Every frame: one FFT of the longest filters takes tens of milliseconds.
-        cancel.stop_if_raised();
-        const float* frame = load_frame(first, scratch, f0 + lane);
-        // Unordered output: the frame layout knows where every used bin lies,
-        // so the library's reordering pass is not needed.
-        fft_forward_unordered(setup, frame, scratch.spectrum.data(), scratch.work.data());
+      int lane = 0;
+      if (four_at_once) {
+        for (; lane + gathered_frames <= count; lane += gathered_frames) {
+          for (int k = 0; k < gathered_frames; ++k) transform(f0 + lane + k, k);
+          gather_four_spectra(layout, scratch, lane, part * part_size);
+        }
+      }
+      for (; lane < count; ++lane) {
+        transform(f0 + lane, 0);
         gather_spectrum(layout, scratch, lane, part * part_size);
       }
     }

@@ -201,6 +201,55 @@ TEST(Frames, WindowOfTheSignalGivesTheFramesOfTheWholeSignal) {
   }
 }
 
+// Frames transformed four at a time are gathered as four single frames
+// would be, for layouts of every size with runs of bins in both directions
+// of the library's layout, bins on their own, DC and Nyquist.
+TEST(Frames, FourFramesGatherAsFourSingleFrames) {
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+  for (int n_fft : {32, 256, 1024}) {
+    const int half = n_fft / 2;
+    std::vector<std::vector<int>> bin_sets(2);
+    for (int b = 0; b <= half; ++b) bin_sets[0].push_back(b);  // all, with DC and Nyquist
+    for (int b = 5; b < 3 * half / 4; ++b) bin_sets[1].push_back(b);  // a run from an odd bin
+    for (int b : {3 * half / 4 + 2, half - 1}) bin_sets[1].push_back(b);  // and two on their own
+    for (const std::vector<int>& bins : bin_sets) {
+      SparseBasis basis;
+      basis.n_fft = n_fft;
+      basis.n_bins = 1;
+      basis.row_offsets = {0, static_cast<int>(bins.size())};
+      basis.fft_bins = bins;
+      basis.weights.assign(bins.size(), {1.0f, 0.0f});
+      attach_frame_layout(basis);
+      const GatherLayout layout{static_cast<int>(basis.used_bins.size()), basis.re_at.data(), basis.im_at.data()};
+      bool ascending = false, descending = false;
+      for (int j = 0; j + 4 <= layout.n_used; ++j) {
+        ascending |= side_by_side(layout, j) > 0;
+        descending |= side_by_side(layout, j) < 0;
+      }
+      if (n_fft == 1024) {
+        EXPECT_TRUE(ascending && descending);
+      }
+
+      FrameScratch four(n_fft, layout.n_used);
+      FrameScratch one(n_fft, layout.n_used);
+      ASSERT_EQ(four.spectra.size(), static_cast<std::size_t>(gathered_frames));
+      const int lane = 4;
+      for (int k = 0; k < gathered_frames; ++k) {
+        float* spectrum = four.spectra[static_cast<std::size_t>(k)].data();
+        for (int i = 0; i < n_fft; ++i) spectrum[i] = uniform(rng);
+        spectrum[n_fft] = 0.0f;
+        std::copy(spectrum, spectrum + n_fft + 1, one.spectra.front().data());
+        gather_spectrum(layout, one, lane + k);
+      }
+      gather_four_spectra(layout, four, lane, 0);
+      const std::size_t n = static_cast<std::size_t>(layout.n_used) * frame_block;
+      EXPECT_TRUE(std::equal(four.block_re.data(), four.block_re.data() + n, one.block_re.data())) << n_fft;
+      EXPECT_TRUE(std::equal(four.block_im.data(), four.block_im.data() + n, one.block_im.data())) << n_fft;
+    }
+  }
+}
+
 // The products run as vectors of 4, 8 or 16 floats depending on the
 // processor; every version must give the same bits, for complex values,
 // magnitudes and magnitudes folded into rows, full and partial blocks.
