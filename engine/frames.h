@@ -175,54 +175,37 @@ inline void gather_four_spectra(const GatherLayout& layout, FrameScratch& scratc
   for (int k = 0; k < gathered_frames; ++k) s[k] = scratch.spectra[static_cast<std::size_t>(k)].data();
   float* re = scratch.block_re.data() + offset + lane;
   float* im = scratch.block_im.data() + offset + lane;
+  auto one_slot = [&](int j) {
+    for (int k = 0; k < gathered_frames; ++k) {
+      re[j * frame_block + k] = s[k][layout.re_at[j]];
+      im[j * frame_block + k] = s[k][layout.im_at[j]];
+    }
+  };
   int j = 0;
 #if defined(__SSE__)
   // The four bins from position `at` on (down to at - 3 when descending),
   // in the order of their slots, of each frame; transposed into frames.
-  auto transpose_store = [&](const float* const* from, int at, int step, float* to) {
-    __m128 v0, v1, v2, v3;
-    if (step > 0) {
-      v0 = _mm_loadu_ps(from[0] + at);
-      v1 = _mm_loadu_ps(from[1] + at);
-      v2 = _mm_loadu_ps(from[2] + at);
-      v3 = _mm_loadu_ps(from[3] + at);
-    } else {
-      constexpr int reverse = _MM_SHUFFLE(0, 1, 2, 3);
-      v0 = _mm_loadu_ps(from[0] + at - 3);
-      v1 = _mm_loadu_ps(from[1] + at - 3);
-      v2 = _mm_loadu_ps(from[2] + at - 3);
-      v3 = _mm_loadu_ps(from[3] + at - 3);
-      v0 = _mm_shuffle_ps(v0, v0, reverse);
-      v1 = _mm_shuffle_ps(v1, v1, reverse);
-      v2 = _mm_shuffle_ps(v2, v2, reverse);
-      v3 = _mm_shuffle_ps(v3, v3, reverse);
+  auto transpose_store = [&](int at, int step, float* to) {
+    const int first = step > 0 ? at : at - 3;
+    __m128 v[gathered_frames];
+    for (int k = 0; k < gathered_frames; ++k) {
+      v[k] = _mm_loadu_ps(s[k] + first);
+      if (step < 0) v[k] = _mm_shuffle_ps(v[k], v[k], _MM_SHUFFLE(0, 1, 2, 3));
     }
-    _MM_TRANSPOSE4_PS(v0, v1, v2, v3);
-    _mm_storeu_ps(to, v0);
-    _mm_storeu_ps(to + frame_block, v1);
-    _mm_storeu_ps(to + 2 * frame_block, v2);
-    _mm_storeu_ps(to + 3 * frame_block, v3);
+    _MM_TRANSPOSE4_PS(v[0], v[1], v[2], v[3]);
+    for (int k = 0; k < gathered_frames; ++k) _mm_storeu_ps(to + k * frame_block, v[k]);
   };
   while (j + 4 <= layout.n_used) {
     if (const int step = side_by_side(layout, j)) {
-      transpose_store(s, layout.re_at[j], step, re + j * frame_block);
-      transpose_store(s, layout.im_at[j], step, im + j * frame_block);
+      transpose_store(layout.re_at[j], step, re + j * frame_block);
+      transpose_store(layout.im_at[j], step, im + j * frame_block);
       j += 4;
-      continue;
+    } else {
+      one_slot(j++);
     }
-    for (int k = 0; k < gathered_frames; ++k) {
-      re[j * frame_block + k] = s[k][layout.re_at[j]];
-      im[j * frame_block + k] = s[k][layout.im_at[j]];
-    }
-    ++j;
   }
 #endif
-  for (; j < layout.n_used; ++j) {
-    for (int k = 0; k < gathered_frames; ++k) {
-      re[j * frame_block + k] = s[k][layout.re_at[j]];
-      im[j * frame_block + k] = s[k][layout.im_at[j]];
-    }
-  }
+  for (; j < layout.n_used; ++j) one_slot(j);
 }
 
 // Products of every kernel row with the spectra of the scratch's first
