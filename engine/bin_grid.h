@@ -88,6 +88,15 @@ inline double bin_quality(double alpha, double freq, double filter_scale, double
 // Upper pass-band edge of a bin of quality q.
 inline double upper_band_edge(double freq, double q) { return (hann_half_bandwidth / q + 1.0) * freq; }
 
+// How far above its centre a kernel's kept spectrum reaches, in units of the
+// kernel's frequency resolution sr / length = freq / q: the Hann window's
+// main lobe ends at 2, and the sparsification keeps the first side lobes
+// (about -45 dB) up to about 4.6. A bound, checked against built bases.
+constexpr double kernel_reach = 5.0;
+
+// Highest frequency a kernel of quality q at freq has weight at.
+inline double kernel_band_edge(double freq, double q) { return (kernel_reach / q + 1.0) * freq; }
+
 // Filter length of every bin in samples at rate sr, filter_scale * sr /
 // (alpha * f + gamma). When cutoff is given it receives the highest upper
 // pass-band edge of all bins (never below 0).

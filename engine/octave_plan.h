@@ -71,35 +71,49 @@ inline int count_early_halvings(double sr, double cutoff, int hop, int n_octaves
 
 inline std::int64_t halved_length(std::int64_t len) { return (len + 1) / 2; }
 
-// Highest upper pass-band edge of bins first .. end - 1.
-inline double highest_band_edge(const std::vector<double>& freqs, const std::vector<double>& alpha, int first,
-                                int end, double filter_scale, double gamma) {
+// Highest frequency any kernel of bins first .. end - 1 has weight at.
+inline double highest_kernel_edge(const std::vector<double>& freqs, const std::vector<double>& alpha, int first,
+                                  int end, double filter_scale, double gamma) {
   double highest = 0.0;
   for (int b = first; b < end; ++b) {
-    highest = std::max(highest, upper_band_edge(freqs[b], bin_quality(alpha[b], freqs[b], filter_scale, gamma)));
+    highest = std::max(highest, kernel_band_edge(freqs[b], bin_quality(alpha[b], freqs[b], filter_scale, gamma)));
   }
   return highest;
 }
+
+// The halving filter passes up to 0.8 of the halved Nyquist limit flat
+// (ripple under 1e-4) with aliases more than 80 dB down; above that it
+// falls (-0.28 dB at 0.9, -6 dB at the limit) and lets aliases in.
+constexpr double halving_flat_share = 0.8;
+
+// The one rule of when a signal at rate sr may be halved for kernels that
+// reach up to edge Hz: only when all of their kept weights stay where the
+// halving filter is flat. Otherwise they run at the rate above, so a bin's
+// value never depends on which other bins the call computes.
+inline bool halving_keeps_band(double edge, double sr) { return edge <= halving_flat_share * (0.25 * sr); }
 
 // The plan of a call on len samples. freqs and alpha are the whole bin grid;
 // cutoff its highest pass-band edge. Lengths are 64-bit throughout, so
 // 2^31 - 1 samples plan without overflow.
 //
-// With gamma > 0 the bands do not halve with the frequency: an octave's
-// bands, against its rate, are wider than the octave's above. The signal is
-// then halved before an octave only if that octave's highest band edge stays
-// below a quarter of the halved rate (the margin the early halvings keep for
-// the top octave), or below the top octave's own share of its rate when that
-// is higher; otherwise the octave runs at the rate above, where its bands
-// are narrower than that octave's. A constant-Q grid (gamma 0) scales with
-// the rate and halves while the hop is even.
+// Every halving, early or between octaves, follows halving_keeps_band for
+// the kernels computed from the halved signal. A constant-Q grid whose top
+// kernels stay within 0.8 of the Nyquist limit halves while the hop is even;
+// a top octave nearer the limit keeps the next octave at its own rate, after
+// which every lower octave fits the halved rate again. Bands widened by
+// gamma do not halve with the frequency, so low octaves may stay at the rate
+// above more than once.
 inline OctavePlan plan_octaves(std::int64_t len, double sr, int hop, const std::vector<double>& freqs,
                                const std::vector<double>& alpha, int bins_per_octave, double filter_scale,
                                double cutoff, double gamma = 0.0) {
   const int n_bins = static_cast<int>(freqs.size());
   const int n_octaves = octave_count(n_bins, bins_per_octave);
   OctavePlan plan;
-  plan.early_halvings = count_early_halvings(sr, cutoff, hop, n_octaves);
+  const double top_edge = highest_kernel_edge(freqs, alpha, 0, n_bins, filter_scale, gamma);
+  const int early = count_early_halvings(sr, cutoff, hop, n_octaves);
+  while (plan.early_halvings < early && halving_keeps_band(top_edge, std::ldexp(sr, -plan.early_halvings))) {
+    ++plan.early_halvings;
+  }
   for (int i = 0; i < plan.early_halvings; ++i) {
     len = halved_length(len);
     hop /= 2;
@@ -110,7 +124,6 @@ inline OctavePlan plan_octaves(std::int64_t len, double sr, int hop, const std::
 
   const int octave_bins = std::min(bins_per_octave, n_bins);
   const std::vector<double> lengths_at_reference = filter_lengths(freqs, alpha, sr, filter_scale, nullptr, gamma);
-  const double edge_share = std::max(0.25, cutoff / sr);  // highest band edge / rate an octave may have
   auto end_of = [&](int i) { return n_bins - i * octave_bins; };
   auto first_of = [&](int i) { return std::max(0, end_of(i) - octave_bins); };
   double rate_ratio = 1.0;  // octave rate / reference rate, a power of two
@@ -138,11 +151,9 @@ inline OctavePlan plan_octaves(std::int64_t len, double sr, int hop, const std::
     }
     octave.longest_filter = longest;
     octave.n_fft = longest >= 0.0 && longest <= max_filter_length ? fft_length_for(longest) : 0;
-    octave.halve_after = hop % 2 == 0 && i + 1 < n_octaves;
-    if (octave.halve_after && gamma > 0.0) {
-      const double edge = highest_band_edge(freqs, alpha, first_of(i + 1), end_of(i + 1), filter_scale, gamma);
-      octave.halve_after = edge <= edge_share * (0.5 * sr);
-    }
+    octave.halve_after =
+        hop % 2 == 0 && i + 1 < n_octaves &&
+        halving_keeps_band(highest_kernel_edge(freqs, alpha, first_of(i + 1), end_of(i + 1), filter_scale, gamma), sr);
     plan.n_frames = std::min(plan.n_frames, octave.n_frames);
     plan.octaves.push_back(octave);
     if (octave.halve_after) {

@@ -75,48 +75,73 @@ TEST(OctavePlan, WorkedCases) {
   EXPECT_EQ(p90.octaves[7].end_bin, 6);
 }
 
-OctavePlan vqt_plan(std::int64_t len, double sr, int hop, double gamma, int n_bins = 84, int bins_per_octave = 12) {
-  const auto freqs = bin_frequencies(c1, n_bins, bins_per_octave);
+OctavePlan layout_plan(std::int64_t len, double sr, int hop, double fmin, int n_bins, int bins_per_octave,
+                       double filter_scale, double gamma) {
+  const auto freqs = bin_frequencies(fmin, n_bins, bins_per_octave);
   const auto alpha = bin_alpha(freqs);
   double cutoff = 0.0;
-  filter_lengths(freqs, alpha, sr, 1.0, &cutoff, gamma);
-  return plan_octaves(len, sr, hop, freqs, alpha, bins_per_octave, 1.0, cutoff, gamma);
+  filter_lengths(freqs, alpha, sr, filter_scale, &cutoff, gamma);
+  return plan_octaves(len, sr, hop, freqs, alpha, bins_per_octave, filter_scale, cutoff, gamma);
 }
 
-// Bands widened by gamma do not halve with the frequency: the low octaves
-// stay at a higher rate once their bands would pass a quarter of the halved
-// one (or the top octave's share, when higher), and halve again further
-// down where the bands, against the rate, are narrow enough.
-TEST(OctavePlan, WideBandsStopTheHalvings) {
-  const auto freqs = bin_frequencies(c1, 84, 12);
-  const auto alpha = bin_alpha(freqs);
-  // The ERB gamma of 12 bins per octave changes nothing here.
-  const OctavePlan erb = vqt_plan(220500, 22050.0, 512, 24.7 * alpha[40] / 0.108);
-  const OctavePlan cqt = plan_for(220500, 22050.0, 512);
-  for (std::size_t o = 0; o < cqt.octaves.size(); ++o) EXPECT_EQ(erb.octaves[o].sr, cqt.octaves[o].sr) << o;
-
-  for (double gamma : {100.0, 400.0, 2000.0}) {
-    const OctavePlan plan = vqt_plan(220500, 22050.0, 512, gamma);
-    double cutoff = 0.0;
-    filter_lengths(freqs, alpha, 22050.0, 1.0, &cutoff, gamma);
-    const double share = std::max(0.25, cutoff / plan.sr_reference);
-    int stays = 0;
-    for (std::size_t o = 0; o < plan.octaves.size(); ++o) {
+// Every octave computed from a halved signal keeps its kernels where the
+// halving filter is flat, and every octave that stays at the rate above
+// would not have: over constant-Q and widened grids, fine and coarse
+// filters, top bins far from and near the Nyquist limit.
+TEST(OctavePlan, HalvesOnlyWhereTheKernelsStayInTheFlatBand) {
+  struct Case {
+    double sr, fmin;
+    int n_bins, bins_per_octave;
+    double filter_scale, gamma;
+  };
+  const double erb12 = 24.7 * 0.05946309435929526 / 0.108;
+  const Case cases[] = {
+      {22050.0, c1, 84, 12, 1.0, 0.0},   {22050.0, c1, 100, 12, 1.0, 0.0},     {22050.0, c1, 101, 12, 1.0, 0.0},
+      {22050.0, c1, 301, 36, 1.0, 0.0},  {22050.0, 5 * c1, 360, 60, 1.0, 0.0}, {44100.0, c1, 84, 12, 1.0, 0.0},
+      {16000.0, c1, 92, 12, 0.5, 0.0},   {48000.0, c1, 250, 24, 2.0, 0.0},     {22050.0, c1, 84, 12, 1.0, erb12},
+      {22050.0, c1, 100, 12, 1.0, erb12}, {22050.0, c1, 84, 12, 1.0, 400.0},    {22050.0, c1, 30, 3, 0.5, 0.0},
+  };
+  int stayed = 0;
+  for (const Case& c : cases) {
+    const auto freqs = bin_frequencies(c.fmin, c.n_bins, c.bins_per_octave);
+    const auto alpha = bin_alpha(freqs);
+    const OctavePlan plan =
+        layout_plan(220500, c.sr, 1 << 12, c.fmin, c.n_bins, c.bins_per_octave, c.filter_scale, c.gamma);
+    const double top_edge = detail::highest_kernel_edge(freqs, alpha, 0, c.n_bins, c.filter_scale, c.gamma);
+    for (int e = 0; e < plan.early_halvings; ++e) {
+      EXPECT_TRUE(detail::halving_keeps_band(top_edge, std::ldexp(c.sr, -e))) << c.n_bins << " early " << e;
+    }
+    for (std::size_t o = 1; o < plan.octaves.size(); ++o) {
       const OctaveSpan& octave = plan.octaves[o];
-      const double edge =
-          detail::highest_band_edge(freqs, alpha, octave.first_bin, octave.end_bin, 1.0, gamma);
-      EXPECT_LE(edge, share * octave.sr * (1.0 + 1e-12)) << "gamma " << gamma << " octave " << o;
-      if (o > 0 && octave.sr == plan.octaves[o - 1].sr) {
-        ++stays;
-        // An octave that stays would not have fitted the halved rate.
-        EXPECT_GT(edge, share * 0.5 * octave.sr) << o;
+      const double edge = detail::highest_kernel_edge(freqs, alpha, octave.first_bin, octave.end_bin,
+                                                      c.filter_scale, c.gamma);
+      const double above = plan.octaves[o - 1].sr;
+      ASSERT_TRUE(octave.sr == above || octave.sr == 0.5 * above) << o;
+      EXPECT_EQ(plan.octaves[o - 1].halve_after, octave.sr < above) << o;
+      if (octave.sr < above) {
+        EXPECT_LE(edge, 0.8 * octave.sr / 2) << c.n_bins << "/" << c.bins_per_octave << " octave " << o;
+      } else {
+        ++stayed;
+        EXPECT_GT(edge, 0.8 * above / 4) << c.n_bins << "/" << c.bins_per_octave << " octave " << o;
       }
     }
-    EXPECT_GT(stays, 0) << gamma;
-    std::int64_t fewest = plan.octaves.front().n_frames;
-    for (const OctaveSpan& octave : plan.octaves) fewest = std::min(fewest, octave.n_frames);
-    EXPECT_EQ(plan.n_frames, fewest);
   }
+  EXPECT_GT(stayed, 0);
+}
+
+// Layouts whose top kernels stay clear of the limit keep every halving;
+// with the top bin near it only the octave just below stays at the full
+// rate, and the rest halve from there.
+TEST(OctavePlan, ANearNyquistTopOctaveDelaysTheHalvingsByOne) {
+  for (int n_bins : {84, 89}) {
+    const OctavePlan plan = layout_plan(220500, 22050.0, 512, c1, n_bins, 12, 1.0, 0.0);
+    for (std::size_t o = 0; o + 1 < plan.octaves.size(); ++o) EXPECT_TRUE(plan.octaves[o].halve_after) << o;
+  }
+  const OctavePlan near = layout_plan(220500, 22050.0, 512, c1, 101, 12, 1.0, 0.0);
+  ASSERT_EQ(near.octaves.size(), 9u);
+  EXPECT_FALSE(near.octaves[0].halve_after);
+  for (std::size_t o = 1; o + 1 < near.octaves.size(); ++o) EXPECT_TRUE(near.octaves[o].halve_after) << o;
+  EXPECT_EQ(near.octaves[8].sr, 22050.0 / 128);
 }
 
 TEST(OctavePlan, LongestSignalPlansWithoutOverflow) {

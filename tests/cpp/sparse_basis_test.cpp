@@ -12,6 +12,8 @@
 namespace morvat::vexolin {
 namespace {
 
+constexpr double c1_hz = default_fmin;
+
 struct Octave {
   std::vector<double> freqs, alpha;
 };
@@ -166,6 +168,40 @@ TEST(SparseBasis, RefusesEmptyAndOverlongInput) {
   EXPECT_THROW(build_sparse_basis({}, {}, 22050.0, 22050.0, 1.0, 0.01), std::invalid_argument);
   EXPECT_THROW(build_sparse_basis({1.0, 2.0}, {0.5, 0.5}, 1e12, 1e12, 1.0, 0.01), std::length_error);
   EXPECT_THROW(build_sparse_basis({1.0, 2.0}, {0.0, 0.0}, 100.0, 100.0, 1.0, 0.01), std::length_error);
+}
+
+// The octave plan halves a signal only when every kept weight of the
+// kernels computed from it lies below a bound: it must hold for the kernels
+// actually built, short and long, narrow and widened, at any rate.
+TEST(SparseBasis, KeptWeightsStayWithinTheKernelBandEdge) {
+  struct Case {
+    double sr;
+    int n_bins, bins_per_octave;
+    double filter_scale, gamma;
+  };
+  const Case cases[] = {{22050.0, 84, 12, 1.0, 0.0},  {16000.0, 72, 12, 0.5, 0.0}, {44100.0, 84, 12, 2.0, 0.0},
+                        {22050.0, 252, 36, 1.0, 0.0}, {48000.0, 360, 60, 1.0, 0.0}, {22050.0, 84, 12, 1.0, 13.6},
+                        {22050.0, 84, 12, 0.7, 400.0}, {8000.0, 21, 3, 1.0, 0.0},  {22050.0, 7, 1, 1.0, 0.0}};
+  int rows = 0;
+  for (const Case& c : cases) {
+    const auto freqs = bin_frequencies(c1_hz, c.n_bins, c.bins_per_octave);
+    const auto alpha = bin_alpha(freqs);
+    // One octave's kernels at a time, at rates from the full one down to where they are short.
+    for (int first = 0; first < c.n_bins; first += c.bins_per_octave) {
+      const int last = std::min(c.n_bins, first + c.bins_per_octave);
+      const std::vector<double> f(freqs.begin() + first, freqs.begin() + last);
+      const std::vector<double> a(alpha.begin() + first, alpha.begin() + last);
+      for (double sr = c.sr; sr >= 4.0 * f.back() && sr >= c.sr / 64; sr *= 0.5) {
+        const SparseBasis basis = build_sparse_basis(f, a, sr, sr, c.filter_scale, 0.01, c.gamma);
+        for (int b = 0; b < basis.n_bins; ++b, ++rows) {
+          const double edge = kernel_band_edge(f[b], bin_quality(a[b], f[b], c.filter_scale, c.gamma));
+          const int highest = basis.fft_bins[basis.row_offsets[b + 1] - 1];
+          EXPECT_LE(highest * sr / basis.n_fft, edge) << "sr " << sr << " bin " << first + b << " of " << c.n_bins;
+        }
+      }
+    }
+  }
+  EXPECT_GT(rows, 1000);
 }
 
 }  // namespace

@@ -104,6 +104,23 @@ def band_edge(freq: float, q: float) -> float:
     return (0.750091552734375 / q + 1.0) * freq
 
 
+def kernel_edge(freq: float, q: float) -> float:
+    """Highest frequency a kernel's kept spectrum reaches: 5 times its frequency
+    resolution f / Q above f (the main lobe and the side lobes sparsification keeps)."""
+    return (5.0 / q + 1.0) * freq
+
+
+def halving_keeps_band(edge: float, rate: float) -> bool:
+    """A signal at rate may be halved for kernels reaching up to edge Hz only if
+    they stay within 0.8 of the halved Nyquist limit, where the half-band filter
+    is flat."""
+    return edge <= 0.8 * (0.25 * rate)
+
+
+def highest_kernel_edge(freqs, alpha, first: int, end: int, filter_scale: float, gamma: float) -> float:
+    return max(kernel_edge(freqs[b], quality(alpha[b], freqs[b], filter_scale, gamma)) for b in range(first, end))
+
+
 def filter_lengths(freqs, alpha, sr: float, filter_scale: float = FILTER_SCALE, gamma: float = 0.0):
     """Filter lengths in samples at rate sr, filter_scale * sr / (alpha * f + gamma),
     and the cutoff frequency.
@@ -336,7 +353,10 @@ def cqt_plan(n_samples: int, sr: float, hop: int, fmin: float, n_bins: int,
 
     d1 = max(0, math.ceil(math.log2(0.5 * sr / cutoff)) - 2)
     d2 = max(0, _trailing_zeros(hop) - n_octaves + 1)
-    d = min(d1, d2)
+    top_edge = highest_kernel_edge(freqs, alpha, 0, n_bins, filter_scale, gamma)
+    d = 0
+    while d < min(d1, d2) and halving_keeps_band(top_edge, sr / 2 ** d):
+        d += 1
 
     length, h, rate = n_samples, hop, float(sr)
     for _ in range(d):
@@ -348,21 +368,18 @@ def cqt_plan(n_samples: int, sr: float, hop: int, fmin: float, n_bins: int,
     octaves = []
     n_frames = 2147483647
     per_octave = min(bins_per_octave, n_bins)
-    # With gamma > 0 the bands do not halve with the frequency: the rate is
-    # halved before an octave only while its highest band edge stays below a
-    # quarter of the halved rate, or the top octave's share when higher.
-    share = max(0.25, cutoff / sr_reference)
+    # The rate is halved before an octave only when that octave's kernels stay
+    # where the half-band filter is flat; otherwise it runs at the rate above.
     for i in range(n_octaves):
         end = n_bins - i * per_octave
         start = max(0, end - per_octave)
         octaves.append((start, end, rate, h, length))
         n_frames = min(n_frames, length // h + 1)
         halve = h % 2 == 0
-        if halve and gamma > 0 and i + 1 < n_octaves:
+        if halve and i + 1 < n_octaves:
             below = n_bins - (i + 1) * per_octave
-            edge = max(band_edge(freqs[b], quality(alpha[b], freqs[b], filter_scale, gamma))
-                       for b in range(max(0, below - per_octave), below))
-            halve = edge <= share * (0.5 * rate)
+            edge = highest_kernel_edge(freqs, alpha, max(0, below - per_octave), below, filter_scale, gamma)
+            halve = halving_keeps_band(edge, rate)
         if halve:
             length = (length + 1) // 2
             h //= 2

@@ -49,6 +49,8 @@ CQT_CASES = [
     pytest.param(22050, 512, C1, 252, 36, 2, id="36-per-octave"),
     pytest.param(8000, 12, 30.0, 84, 12, 1, id="hop12-stops-decimating"),
     pytest.param(16000, 1000, 0.0, 50, 12, 2, id="fmin0-hop1000"),
+    pytest.param(22050, 512, C1, 101, 12, 2, id="top-bin-near-nyquist"),
+    pytest.param(22050, 256, 5 * C1, 359, 60, 1, id="60-per-octave-near-nyquist"),
 ]
 
 
