@@ -80,8 +80,10 @@ def synthetic_signal(seconds: float, sr: float, seed: int = 0) -> np.ndarray:
 def ours(kind: str, sr: float):
     """The call of a case, taking the signal and the engine's thread count."""
     if kind == "cqt":
-        return lambda y, threads: _native.cqt_magnitude(y, sr, HOP, FMIN, 84, 12, threads)
-    return lambda y, threads: _native.chroma_cqt(y, sr, HOP, 36, 7, 12, FMIN, threads)
+        cqt = _native.Transform(hop=HOP, fmin=FMIN, n_bins=84, bins_per_octave=12)
+        return lambda y, threads: _native.compute(cqt, y, sr, threads)
+    chroma = _native.Transform(hop=HOP, fmin=FMIN, n_bins=7 * 36, bins_per_octave=36, output="chroma")
+    return lambda y, threads: _native.compute(chroma, y, sr, threads)
 
 
 # ------------------------------------------------------------- statistics

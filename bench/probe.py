@@ -30,8 +30,9 @@ def call_for(vexolin, kind, sr):
     if kind == "hcqt":  # the deep-salience layout, through the package's native module
         from vexolin import _native
 
-        return lambda y: _native.hcqt_magnitude(y, sr, 256, FMIN, (0.5, 1, 2, 3, 4, 5), 360, 60,
-                                                _native.default_threads())
+        transform = _native.Transform(hop=256, fmin=FMIN, n_bins=360, bins_per_octave=60,
+                                      harmonics=(0.5, 1, 2, 3, 4, 5))
+        return lambda y: _native.compute(transform, y, sr, _native.default_threads())
     return lambda y: vexolin.chroma_cqt(y, sr, HOP, 36, 7, 12, FMIN)
 
 

@@ -57,10 +57,12 @@ def hcqt_case(y: np.ndarray, path: Path, peer: Peer | None, repeats: int) -> dic
     hop, n_bins, bpo = SALIENCE["hop"], SALIENCE["n_bins"], SALIENCE["bins_per_octave"]
 
     def together():
-        return _native.hcqt_magnitude(y, SR, hop, FMIN, HARMONICS, n_bins, bpo, 1)
+        return _native.compute(_native.Transform(hop=hop, fmin=FMIN, n_bins=n_bins, bins_per_octave=bpo,
+                                                 harmonics=HARMONICS), y, SR, 1)
 
     def separately():
-        return [_native.cqt_magnitude(y, SR, hop, h * FMIN, n_bins, bpo, 1) for h in HARMONICS]
+        return [_native.compute(_native.Transform(hop=hop, fmin=h * FMIN, n_bins=n_bins, bins_per_octave=bpo),
+                                y, SR, 1) for h in HARMONICS]
 
     task = None
     channels = None
@@ -117,7 +119,8 @@ def vqt_case(y: np.ndarray, path: Path, peer: Peer | None, repeats: int, workdir
     gamma = 24.7 * ((p - 1.0) / (p + 1.0)) / 0.108
 
     def ours_vqt():
-        return _native.cqt_magnitude(y, SR, hop, FMIN, n_bins, bpo, 1, gamma=gamma)
+        return _native.compute(_native.Transform(hop=hop, fmin=FMIN, n_bins=n_bins, bins_per_octave=bpo,
+                                                 gamma=gamma), y, SR, 1)
 
     out: dict = {"gamma": gamma}
     if peer is None:
@@ -128,7 +131,8 @@ def vqt_case(y: np.ndarray, path: Path, peer: Peer | None, repeats: int, workdir
     saved_vqt, saved_cqt = workdir / "peer_vqt.npy", workdir / "peer_cqt.npy"
     peer.run(dict(vqt_task, warmup=0, repeats=1, save=str(saved_vqt)))
     peer.run(dict(common, id="cqt", kind="cqt", warmup=0, repeats=1, save=str(saved_cqt)))
-    ours_v, ours_c = ours_vqt(), _native.cqt_magnitude(y, SR, hop, FMIN, n_bins, bpo, 1)
+    ours_v = ours_vqt()
+    ours_c = _native.compute(_native.Transform(hop=hop, fmin=FMIN, n_bins=n_bins, bins_per_octave=bpo), y, SR, 1)
     peer_v, peer_c = np.load(saved_vqt), np.load(saved_cqt)
     out["vqt_agreement"] = agreement(ours_v, peer_v)
     out["cqt_agreement"] = agreement(ours_c, peer_c)

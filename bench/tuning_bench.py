@@ -71,7 +71,8 @@ def cost(seconds: float, sr: float, repeats: int) -> dict:
     y = music(seconds, sr, cents=17.0)
     calls = {
         "estimate": lambda: vexolin.estimate_tuning(y, sr=sr),
-        "chroma_1": lambda: _native.chroma_cqt(y, sr, HOP, 36, 7, 12, FMIN, 1),
+        "chroma_1": lambda: _native.compute(
+            _native.Transform(hop=HOP, fmin=FMIN, n_bins=7 * 36, bins_per_octave=36, output="chroma"), y, sr, 1),
         "chroma_all": lambda: vexolin.chroma_cqt(y, sr=sr, tuning=0.0, workers=ALL_CORES),
         "chroma_estimated_all": lambda: vexolin.chroma_cqt(y, sr=sr, workers=ALL_CORES),
     }

@@ -57,6 +57,22 @@ inline bool top_bin_below_nyquist(double fmin, int n_bins, int bins_per_octave, 
   return top_bin_frequency(fmin, n_bins, bins_per_octave) + widening_reach(gamma, filter_scale) < 0.5 * sr;
 }
 
+// The most bins from fmin (C1 when not > 0) that top_bin_below_nyquist
+// allows: estimated from the octaves between fmin and the limit, then
+// settled by that test itself, so the count is exactly what it accepts.
+// 0 when not even bin 0 fits.
+inline int most_bins_below_nyquist(double fmin, int bins_per_octave, double sr, double gamma = 0.0,
+                                   double filter_scale = 1.0) {
+  fmin = effective_fmin(fmin);
+  auto fits = [&](int n) { return top_bin_below_nyquist(fmin, n, bins_per_octave, sr, gamma, filter_scale); };
+  const double octaves = std::log2((0.5 * sr - widening_reach(gamma, filter_scale)) / fmin);
+  constexpr double most = 1 << 30;
+  int n = std::isfinite(octaves) ? static_cast<int>(std::clamp(std::floor(octaves * bins_per_octave) + 1.0, 0.0, most)) : 0;
+  while (n >= 1 && !fits(n)) --n;
+  while (n < static_cast<int>(most) && fits(n + 1)) ++n;
+  return n;
+}
+
 // Needs at least two frequencies: the end bins read one neighbour each.
 inline std::vector<double> bin_alpha(const std::vector<double>& freqs) {
   const std::size_t n = freqs.size();

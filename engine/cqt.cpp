@@ -48,17 +48,19 @@ void validate_params(std::size_t len, const CqtParams& p) {
     const double top = top_bin_frequency(p.fmin, p.n_bins, p.bins_per_octave);
     const double nyquist = 0.5 * p.sr;
     const double reach = widening_reach(p.gamma, p.filter_scale);
+    const int most = most_bins_below_nyquist(p.fmin, p.bins_per_octave, p.sr, p.gamma, p.filter_scale);
+    const std::string bins = most >= 2 ? error_message("n_bins (to ", most, " at most)") : std::string("n_bins");
     if (reach > 0.0) {
       throw TopBinAtOrAboveNyquist(
           error_message("the top bin (bin ", p.n_bins - 1, ") lies at ", top, " Hz and gamma = ", p.gamma,
                         " Hz widens its band ", reach, " Hz above that, to ", top + reach,
-                        " Hz, at or above the Nyquist limit sr / 2 = ", nyquist,
-                        " Hz; lower n_bins, fmin or gamma, or raise sr"),
+                        " Hz, at or above the Nyquist limit sr / 2 = ", nyquist, " Hz; lower ", bins,
+                        ", fmin or gamma, or raise sr"),
           top + reach, nyquist);
     }
     throw TopBinAtOrAboveNyquist(error_message("the top bin (bin ", p.n_bins - 1, ") lies at ", top,
                                                " Hz, at or above the Nyquist limit sr / 2 = ", nyquist,
-                                               " Hz; lower n_bins or fmin, or raise sr"),
+                                               " Hz; lower ", bins, " or fmin, or raise sr"),
                                  top, nyquist);
   }
 }

@@ -10,6 +10,7 @@
 #include "engine/hcqt.h"
 #include "engine/stream.h"
 #include "module/interrupt.h"
+#include "module/transform.h"
 #include "module/wrappers.h"
 
 #include <pybind11/numpy.h>
@@ -96,48 +97,23 @@ py::array take(const std::vector<NativeStream*>& streams, bool leading) {
 
 py::array take(NativeStream& s) { return take({&s}, false); }
 
-StreamOutput output_of(const std::string& kind) {
-  if (kind == "complex") return StreamOutput::complex;
-  if (kind == "magnitude") return StreamOutput::magnitude;
-  throw std::invalid_argument("kind must be 'complex' or 'magnitude', got '" + kind + "'");
-}
-
-std::unique_ptr<NativeStream> open_cqt(const std::string& kind, double sr, int hop, double fmin, int n_bins,
-                                       int bins_per_octave, int frames_at_once, double filter_scale, double gamma) {
-  const StreamOutput output = output_of(kind);
-  const CqtParams p{sr, hop, fmin, n_bins, bins_per_octave, filter_scale, 0.01, gamma};
+// Opens the transform's stream at rate sr: every check before any basis is
+// built, then the bases without the interpreter lock.
+std::unique_ptr<NativeStream> open(const Transform& t, double sr, int frames_at_once) {
+  check_transform(t, sr);
   auto s = std::make_unique<NativeStream>();
-  plan_cqt(0, p);  // every check before building bases
+  s->chroma = t.output == TransformOutput::chroma;
+  s->harmonic = !t.harmonics.empty();
+  const StreamOutput output = t.output == TransformOutput::complex ? StreamOutput::complex : StreamOutput::magnitude;
   run_without_lock([&](const CancelFlag& cancel) {
-    s->state.cqt = open_stream(p, output, frames_at_once, {}, 0, cancel);
-  });
-  return s;
-}
-
-std::unique_ptr<NativeStream> open_hcqt(const std::string& kind, double sr, int hop, double fmin,
-                                        const std::vector<double>& harmonics, int n_bins, int bins_per_octave,
-                                        int frames_at_once, double filter_scale, double gamma) {
-  const StreamOutput output = output_of(kind);
-  const CqtParams p{sr, hop, fmin, n_bins, bins_per_octave, filter_scale, 0.01, gamma};
-  auto s = std::make_unique<NativeStream>();
-  s->harmonic = true;
-  plan_hcqt(0, p, harmonics);
-  run_without_lock([&](const CancelFlag& cancel) {
-    s->state.cqt = open_hcqt_stream(p, harmonics, output, frames_at_once, cancel);
-  });
-  return s;
-}
-
-// scaled: each frame scaled to its largest value, as chroma_cqt; else the
-// folded sums, as chroma_folded.
-std::unique_ptr<NativeStream> open_chroma(double sr, int hop, int bins_per_octave, int n_octaves, int n_chroma,
-                                          double fmin, int frames_at_once, bool scaled, double filter_scale) {
-  auto s = std::make_unique<NativeStream>();
-  s->chroma = scaled;
-  plan_chroma(0, sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, filter_scale);
-  run_without_lock([&](const CancelFlag& cancel) {
-    s->state = open_chroma_stream(sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, frames_at_once, cancel,
-                                  filter_scale);
+    if (t.folds()) {
+      s->state = open_chroma_stream(sr, t.hop, t.bins_per_octave, t.n_octaves(), t.n_chroma, t.fmin, frames_at_once,
+                                    cancel, t.filter_scale);
+    } else if (s->harmonic) {
+      s->state.cqt = open_hcqt_stream(cqt_params(t, sr), t.harmonics, output, frames_at_once, cancel);
+    } else {
+      s->state.cqt = open_stream(cqt_params(t, sr), output, frames_at_once, {}, 0, cancel);
+    }
   });
   return s;
 }
@@ -265,30 +241,7 @@ void register_stream(py::module_& m) {
   // A plain type as metaclass: nothing here needs pybind11's (static
   // properties), and the stub can then describe the class as it is.
   py::class_<NativeStream>(m, "Stream", py::metaclass(reinterpret_cast<PyObject*>(&PyType_Type)))
-      .def_static("cqt", &open_cqt, py::arg("kind"), py::arg("sr"), py::arg("hop"), py::arg("fmin"),
-                  py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("frames_at_once"), py::kw_only(),
-                  py::arg("filter_scale") = 1.0, py::arg("gamma") = 0.0)
-      .def_static("hcqt", &open_hcqt, py::arg("kind"), py::arg("sr"), py::arg("hop"), py::arg("fmin"),
-                  py::arg("harmonics"), py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("frames_at_once"),
-                  py::kw_only(), py::arg("filter_scale") = 1.0, py::arg("gamma") = 0.0)
-      .def_static(
-          "chroma",
-          [](double sr, int hop, int bins_per_octave, int n_octaves, int n_chroma, double fmin, int frames_at_once,
-             double filter_scale) {
-            return open_chroma(sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, frames_at_once, true,
-                               filter_scale);
-          },
-          py::arg("sr"), py::arg("hop"), py::arg("bins_per_octave"), py::arg("n_octaves"), py::arg("n_chroma"),
-          py::arg("fmin"), py::arg("frames_at_once"), py::kw_only(), py::arg("filter_scale") = 1.0)
-      .def_static(
-          "chroma_folded",
-          [](double sr, int hop, int bins_per_octave, int n_octaves, int n_chroma, double fmin, int frames_at_once,
-             double filter_scale) {
-            return open_chroma(sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, frames_at_once, false,
-                               filter_scale);
-          },
-          py::arg("sr"), py::arg("hop"), py::arg("bins_per_octave"), py::arg("n_octaves"), py::arg("n_chroma"),
-          py::arg("fmin"), py::arg("frames_at_once"), py::kw_only(), py::arg("filter_scale") = 1.0)
+      .def(py::init(&open), py::arg("transform"), py::arg("sr"), py::arg("frames_at_once"))
       .def("push", &push, py::arg("y"), py::arg("check_finite"))
       .def("finish", &finish)
       .def_static("push_channels", &push_channels, py::arg("streams"), py::arg("rows"), py::arg("check_finite"))

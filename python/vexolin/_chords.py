@@ -646,23 +646,31 @@ def estimate_chords(
         rows, _ = sample_rows(y, True)
         signal = rows[0] if len(rows) == 1 else rows.mean(axis=0, dtype=np.float32)
         used = estimate_tuning(signal, sr=rate) if tuning is None else check_tuning("tuning", tuning)
-        found = frame_states(signal, rate, hop, vocabulary, tuned_fmin(C2_HZ, used), budget(workers))
+        from vexolin import _native
+
+        magnitudes = _native.compute(chord_transform(tuned_fmin(C2_HZ, used), hop), signal, rate, budget(workers))
+        found = frame_states(magnitudes, rate, hop, vocabulary)
         states, conf, end = found[0], found[1], len(signal) / rate
     params = {"feature": "chords", "hop_length": hop, "tuning": used, "vocabulary": vocabulary}
     return Chords.from_frames(states, vocabulary=vocabulary, sr=rate, hop_length=hop, tuning=used, end=end,
                               frame_confidence=conf, params=params)
 
 
-def frame_states(y: npt.NDArray[np.float32], sr: float, hop_length: int, vocabulary: str, fmin: float,
-                 threads: int, cancel: Any = None) -> npt.NDArray[np.float32]:
-    """One channel's chords, frame by frame, in the form batch stores: row 0
-    the index of each frame's state among the vocabulary's labels, row 1
-    its confidence. ``fmin`` is C2 moved by the tuning; the transform runs
-    on ``threads`` threads and stops when ``cancel`` is raised."""
+def chord_transform(fmin: float, hop_length: int) -> Any:
+    """The native transform the model reads, from ``fmin`` (C2 moved by the tuning)."""
+    from vexolin import _native
+
+    return _native.Transform(hop=hop_length, fmin=fmin, n_bins=N_BINS, bins_per_octave=BINS_PER_OCTAVE)
+
+
+def frame_states(magnitudes: npt.NDArray[Any], sr: float, hop_length: int,
+                 vocabulary: str) -> npt.NDArray[np.float32]:
+    """One channel's chords from the magnitudes of :func:`chord_transform`,
+    frame by frame, in the form batch stores: row 0 the index of each
+    frame's state among the vocabulary's labels, row 1 its confidence."""
     from vexolin import _native
 
     m = model(vocabulary)
-    magnitudes = _native.cqt_magnitude(y, sr, hop_length, fmin, N_BINS, BINS_PER_OCTAVE, threads, cancel=cancel)
     frames = features_in_chunks(magnitudes, layout(sr), m, drop_frames(m, sr, hop_length))
     s = scores(frames.treble, frames, None, m, _tables(m, _scale(sr, hop_length)))
     path = _native.chord_path(s, switch_cost(frames.onset, m))

@@ -118,10 +118,10 @@ def compute(
     if request.estimates_tuning:
         # The samples are checked above, when they are to be.
         request = request.with_tuning(estimate_tuning(rows, sr=rate, check_finite=False))
-    native, args = request.native, request.native_args
+    transform = request.transform
     signal = rows.reshape(leading + rows.shape[-1:])
     values = _per_channel(
-        signal, lambda row, threads, token: request.of_channel(native, args, row, rate, threads, token),
+        signal, lambda row, threads, token: request.of_channel(transform, row, rate, threads, token),
         workers, check_finite=False)
     return values, request
 

@@ -1,19 +1,22 @@
 """Every feature described once, and the request every layer computes.
 
 A :class:`Feature` is one entry of :data:`TABLE`: its parameters with their
-defaults and checks, the native call that computes one channel (reached by
-reference), what is done to that call's result, the names of its rows, its
-dtype, and whether and how a stream computes it. A :class:`FeatureRequest`
-is a feature with its parameters resolved (defaults applied, each checked,
-``fmin`` in hertz); it is made once where a call enters the package (the
-transforms, ``Stream``, ``stream_file``, the command line, ``batch.extract``)
-and is all that the layers below it are given.
+defaults and checks, the native transform that computes one channel (the
+keywords of ``vexolin._native.Transform``), what is done to its result,
+the names of its rows, its dtype, and whether a stream computes it. A
+:class:`FeatureRequest` is a feature with its parameters resolved
+(defaults applied, each checked, ``fmin`` in hertz); it is made once where
+a call enters the package (the transforms, ``Stream``, ``stream_file``, the
+command line, ``batch.extract``) and is all that the layers below it are
+given. Its :attr:`~FeatureRequest.transform` crosses into the engine, the
+tuning applied to ``fmin`` there and nowhere else; one native call and one
+native stream take it.
 
-Adding a feature is one entry here plus its computation: the package's
-streams, the command line's commands and options and batch's ``feature=``
-are read from this table. Nothing here loads native code until a request
-is computed, so parsing the command line and checking a batch's
-parameters do without the extension.
+Adding a feature is one entry here: the package's streams, the command
+line's commands and options and batch's ``feature=`` are read from this
+table. Nothing here loads native code until a request is computed, so
+parsing the command line and checking a batch's parameters do without the
+extension.
 """
 
 from __future__ import annotations
@@ -33,10 +36,6 @@ from vexolin._convert import bin_notes, chroma_notes
 from vexolin._tuning import check_tuning, tuned_fmin
 
 Params = dict[str, Any]
-#: A native transform of one channel: ``(y, sr, hop, *native_args, threads, cancel=)``.
-NativeCall = Callable[..., npt.NDArray[Any]]
-#: Opens one channel's native stream: ``(params, sr, hop, native_args, frames_at_once)``.
-StreamOpener = Callable[[Params, float, int, tuple[Any, ...], int], Any]
 
 
 def _count(minimum: int) -> Callable[[str, object], int]:
@@ -76,10 +75,9 @@ class Feature:
     summary: str
     params: tuple[Param, ...]
     dtype: type[np.generic]
-    #: The native function that computes one channel with these parameters.
-    native: Callable[[Params], NativeCall]
-    #: Its arguments after ``(y, sr, hop_length)``, in its own order.
-    native_args: Callable[[Params], tuple[Any, ...]]
+    #: The keywords of the native transform computing one channel, ``hop``
+    #: and ``fmin`` (untuned) among them.
+    transform: Callable[[Params], Params]
     #: Bins of the underlying transform.
     n_bins: Callable[[Params], int]
     #: The parameter to lower when the top bin is too high.
@@ -88,14 +86,15 @@ class Feature:
     labels: Callable[[Params], list[str]]
     #: Checks between parameters, after each one's own: (params, spell).
     relations: Callable[[Params, Callable[[str], str]], None] = lambda p, spell: None
-    #: What is done to one channel's native result, e.g. a norm.
-    finish: Callable[[npt.NDArray[Any], Params], npt.NDArray[Any]] | None = None
+    #: What is done to one channel's native result, e.g. a norm: (values,
+    #: params, sr).
+    finish: Callable[[npt.NDArray[Any], Params, float], npt.NDArray[Any]] | None = None
     #: A chroma feature made from folded sums (of magnitudes one already
     #: has, say); None for the others.
     from_sums: Callable[[npt.NDArray[np.float32], Params], npt.NDArray[np.float32]] | None = None
-    #: Opens the native stream that computes it block by block; None: it
-    #: needs the whole signal.
-    stream: StreamOpener | None = None
+    #: Whether a native stream computes it block by block (else it needs
+    #: the whole signal).
+    stream: bool = False
     #: Why a stream cannot give these parameters' result (None: it can).
     unstreamable: Callable[[Params], str | None] = lambda p: None
     #: Offered by the command line and batch, which store float32 rows.
@@ -109,7 +108,7 @@ class Feature:
     axes_before_rows: int = 0
     #: The transform's fixed layout (``fmin``, ``bins_per_octave``) when it
     #: is not among the parameters.
-    transform: Callable[[Params], Params] | None = None
+    fixed_layout: Callable[[Params], Params] | None = None
 
     def defaults(self) -> Params:
         return {param.name: param.default for param in self.params}
@@ -187,7 +186,7 @@ class FeatureRequest:
     def layout(self) -> Params:
         """The parameters and the transform's fixed layout, when it has one."""
         p = self.params
-        return p if self.feature.transform is None else {**self.feature.transform(p), **p}
+        return p if self.feature.fixed_layout is None else {**self.feature.fixed_layout(p), **p}
 
     @property
     def n_octaves(self) -> int:
@@ -244,27 +243,27 @@ class FeatureRequest:
     # --- How it is computed ------------------------------------------------------
 
     @property
-    def native(self) -> NativeCall:
-        """The native function computing one channel of this request."""
-        return self.feature.native(self.params)
+    def transform(self) -> Any:
+        """The native transform of one channel of this request, ``fmin`` moved by the tuning."""
+        from vexolin import _native
 
-    @property
-    def native_args(self) -> tuple[Any, ...]:
-        """The native call's arguments after ``(y, sr, hop)``, bins moved by the tuning."""
         p = self.layout
-        return self.feature.native_args({**p, "fmin": tuned_fmin(p["fmin"], p.get("tuning") or 0.0)})
+        keywords = self.feature.transform({**p, "fmin": tuned_fmin(p["fmin"], p.get("tuning") or 0.0)})
+        return _native.Transform(**keywords)
 
-    def of_channel(self, native: NativeCall, args: tuple[Any, ...], y: npt.NDArray[np.float32], sr: float,
-                   threads: int, cancel: Any = None) -> npt.NDArray[Any]:
-        """One channel's result from ``native`` and ``args`` (this request's,
-        taken once for all channels)."""
-        values = native(y, sr, self.hop_length, *args, threads, cancel=cancel)
-        return values if self.feature.finish is None else self.feature.finish(values, self.params)
+    def of_channel(self, transform: Any, y: npt.NDArray[np.float32], sr: float, threads: int,
+                   cancel: Any = None) -> npt.NDArray[Any]:
+        """One channel's result of ``transform`` (this request's, made once for
+        all channels)."""
+        from vexolin import _native
+
+        values = _native.compute(transform, y, sr, threads, cancel)
+        return values if self.feature.finish is None else self.feature.finish(values, self.params, sr)
 
     @property
     def unstreamable(self) -> str | None:
         """Why a stream cannot compute this request (None: it can)."""
-        if self.feature.stream is None:
+        if not self.feature.stream:
             return f"{self.feature.function} needs the whole signal"
         return self.feature.unstreamable(self.params)
 
@@ -275,8 +274,10 @@ class FeatureRequest:
 
     def open_stream(self, sr: float, frames_at_once: int) -> Any:
         """One channel's native stream of this request (see :attr:`streams`)."""
-        assert self.feature.stream is not None and self.streams
-        return self.feature.stream(self.params, sr, self.hop_length, self.native_args, frames_at_once)
+        from vexolin import _native
+
+        assert self.feature.stream and self.streams
+        return _native.Stream(self.transform, sr, frames_at_once)
 
 
 def _bin_hz(fmin: float, k: int, bins_per_octave: int) -> float:
@@ -324,91 +325,6 @@ def _tuning_text(text: str) -> float | None:
 
 def _scaled_natively(p: Params) -> bool:
     return bool(p["norm"] == "inf" and p["threshold"] == 0.0)
-
-
-# The native calls are taken from the module when a request is computed:
-# the table itself loads no native code.
-
-
-def _chroma_call(p: Params) -> NativeCall:
-    from vexolin import _native
-
-    # The native chroma scales frames to their largest value; other norms
-    # and a threshold start from its unscaled sums.
-    return _shaped(_native.chroma_cqt if _scaled_natively(p) else _native.chroma_folded, "filter_scale")
-
-
-def _folded_call(p: Params) -> NativeCall:
-    from vexolin import _native
-
-    return _shaped(_native.chroma_folded, "filter_scale")
-
-
-def _shaped(native: NativeCall, *shape: str) -> NativeCall:
-    """``native``, whose filter-shape keywords ``shape`` (filter_scale,
-    gamma) come as the last of the table's arguments before ``threads``."""
-
-    def call(y: Any, sr: float, hop: int, *args: Any, cancel: Any = None) -> npt.NDArray[Any]:
-        *layout, threads = args
-        values = layout[len(layout) - len(shape):]
-        return native(y, sr, hop, *layout[:len(layout) - len(shape)], threads, cancel=cancel,
-                      **dict(zip(shape, values)))
-
-    return call
-
-
-def _magnitude_call(p: Params) -> NativeCall:
-    from vexolin import _native
-
-    return _shaped(_native.cqt_magnitude, "filter_scale", "gamma")
-
-
-def _complex_call(p: Params) -> NativeCall:
-    from vexolin import _native
-
-    return _shaped(_native.cqt_complex, "filter_scale", "gamma")
-
-
-def _hcqt_magnitude_call(p: Params) -> NativeCall:
-    from vexolin import _native
-
-    return _shaped(_native.hcqt_magnitude, "filter_scale", "gamma")
-
-
-def _hcqt_complex_call(p: Params) -> NativeCall:
-    from vexolin import _native
-
-    return _shaped(_native.hcqt_complex, "filter_scale", "gamma")
-
-
-def _chroma_stream(p: Params, sr: float, hop: int, args: tuple[Any, ...], frames_at_once: int) -> Any:
-    from vexolin import _native
-
-    bins_per_octave, n_octaves, n_chroma, fmin, filter_scale = args
-    opened = _native.Stream.chroma if p["norm"] == "inf" else _native.Stream.chroma_folded
-    return opened(sr, hop, bins_per_octave, n_octaves, n_chroma, fmin, frames_at_once, filter_scale=filter_scale)
-
-
-def _cqt_stream(output: str) -> StreamOpener:
-    def opened(p: Params, sr: float, hop: int, args: tuple[Any, ...], frames_at_once: int) -> Any:
-        from vexolin import _native
-
-        fmin, n_bins, bins_per_octave, filter_scale, gamma = args
-        return _native.Stream.cqt(output, sr, hop, fmin, n_bins, bins_per_octave, frames_at_once,
-                                  filter_scale=filter_scale, gamma=gamma)
-
-    return opened
-
-
-def _hcqt_stream(output: str) -> StreamOpener:
-    def opened(p: Params, sr: float, hop: int, args: tuple[Any, ...], frames_at_once: int) -> Any:
-        from vexolin import _native
-
-        fmin, harmonics, n_bins, bins_per_octave, filter_scale, gamma = args
-        return _native.Stream.hcqt(output, sr, hop, fmin, harmonics, n_bins, bins_per_octave, frames_at_once,
-                                   filter_scale=filter_scale, gamma=gamma)
-
-    return opened
 
 
 def _chroma_of_sums(sums: npt.NDArray[np.float32], p: Params) -> npt.NDArray[np.float32]:
@@ -540,16 +456,31 @@ _HCQT_PARAMS = (
 )
 
 
-def _chroma_args(p: Params) -> tuple[Any, ...]:
-    return (p["bins_per_octave"], p["n_octaves"], p["n_chroma"], p["fmin"], p["filter_scale"])
+def _chroma_transform(p: Params) -> Params:
+    # The native chroma scales frames to their largest value; other norms
+    # and a threshold start from its unscaled sums.
+    return _folded_transform(p, "chroma" if _scaled_natively(p) else "chroma_sums")
 
 
-def _cqt_args(p: Params) -> tuple[Any, ...]:
-    return (p["fmin"], p["n_bins"], p["bins_per_octave"], p["filter_scale"], p.get("gamma", 0.0))
+def _folded_transform(p: Params, output: str = "chroma_sums") -> Params:
+    return dict(hop=p["hop_length"], fmin=p["fmin"], n_bins=p["n_octaves"] * p["bins_per_octave"],
+                bins_per_octave=p["bins_per_octave"], filter_scale=p["filter_scale"], output=output,
+                n_chroma=p["n_chroma"])
 
 
-def _hcqt_args(p: Params) -> tuple[Any, ...]:
-    return (p["fmin"], list(p["harmonics"]), p["n_bins"], p["bins_per_octave"], p["filter_scale"], p["gamma"])
+def _cqt_transform(output: str) -> Callable[[Params], Params]:
+    def keywords(p: Params) -> Params:
+        return dict(hop=p["hop_length"], fmin=p["fmin"], n_bins=p["n_bins"], bins_per_octave=p["bins_per_octave"],
+                    filter_scale=p["filter_scale"], gamma=p.get("gamma") or 0.0, output=output)
+
+    return keywords
+
+
+def _hcqt_transform(output: str) -> Callable[[Params], Params]:
+    def keywords(p: Params) -> Params:
+        return {**_cqt_transform(output)(p), "harmonics": p["harmonics"]}
+
+    return keywords
 
 
 def _chroma_bins(p: Params) -> int:
@@ -574,15 +505,14 @@ CHROMA = Feature(
             Param("threshold", 0.0, check_threshold,
                   "values below this fraction of the largest are set to 0 before the norm", float)),
     dtype=np.float32,
-    native=_chroma_call,
-    native_args=_chroma_args,
+    transform=_chroma_transform,
     n_bins=_chroma_bins,
     lower="n_octaves",
     labels=_chroma_labels,
     relations=_n_chroma_fits,
-    finish=lambda values, p: values if _scaled_natively(p) else _chroma_of_sums(values, p),
+    finish=lambda values, p, sr: values if _scaled_natively(p) else _chroma_of_sums(values, p),
     from_sums=lambda sums, p: _chroma_of_sums(sums, p),
-    stream=_chroma_stream,
+    stream=True,
     unstreamable=_chroma_unstreamable,
 )
 
@@ -592,12 +522,11 @@ CQT = Feature(
     summary="CQT magnitudes (a spectrogram on a log-frequency axis).",
     params=_CQT_PARAMS,
     dtype=np.float32,
-    native=_magnitude_call,
-    native_args=_cqt_args,
+    transform=_cqt_transform("magnitude"),
     n_bins=lambda p: int(p["n_bins"]),
     lower="n_bins",
     labels=_cqt_labels,
-    stream=_cqt_stream("magnitude"),
+    stream=True,
 )
 
 CENS = Feature(
@@ -607,13 +536,12 @@ CENS = Feature(
     params=(*_CHROMA_LAYOUT,
             Param("win_len_smooth", 41, _count(1), "frames of the smoothing window (1: none)", int)),
     dtype=np.float32,
-    native=_folded_call,
-    native_args=_chroma_args,
+    transform=_folded_transform,
     n_bins=_chroma_bins,
     lower="n_octaves",
     labels=_chroma_labels,
     relations=_n_chroma_fits,
-    finish=lambda values, p: cens(values, p["win_len_smooth"]),
+    finish=lambda values, p, sr: cens(values, p["win_len_smooth"]),
     from_sums=lambda sums, p: cens(sums, p["win_len_smooth"]),
 )
 
@@ -623,12 +551,11 @@ CQT_COMPLEX = Feature(
     summary="The complex constant-Q transform.",
     params=_CQT_PARAMS,
     dtype=np.complex64,
-    native=_complex_call,
-    native_args=_cqt_args,
+    transform=_cqt_transform("complex"),
     n_bins=lambda p: int(p["n_bins"]),
     lower="n_bins",
     labels=_cqt_labels,
-    stream=_cqt_stream("complex"),
+    stream=True,
     offered=False,  # complex rows: for the package and its streams
 )
 
@@ -638,18 +565,17 @@ VQT = Feature(
     summary="Variable-Q transform magnitudes: the CQT with every band widened by gamma Hz.",
     params=_VQT_PARAMS,
     dtype=np.float32,
-    native=_magnitude_call,
-    native_args=_cqt_args,
+    transform=_cqt_transform("magnitude"),
     n_bins=lambda p: int(p["n_bins"]),
     lower="n_bins",
     labels=_cqt_labels,
     relations=_resolve_gamma,
-    stream=_cqt_stream("magnitude"),
+    stream=True,
     nyquist=_vqt_nyquist,
 )
 
 VQT_COMPLEX = replace(VQT, name="vqt_complex", function="vqt", summary="The complex variable-Q transform.",
-                      dtype=np.complex64, native=_complex_call, stream=_cqt_stream("complex"), offered=False)
+                      dtype=np.complex64, transform=_cqt_transform("complex"), offered=False)
 
 
 def _hcqt_labels(p: Params) -> list[str]:
@@ -664,18 +590,17 @@ HCQT = Feature(
     summary="Harmonic CQT magnitudes: one channel per harmonic of fmin.",
     params=_HCQT_PARAMS,
     dtype=np.float32,
-    native=_hcqt_magnitude_call,
-    native_args=_hcqt_args,
+    transform=_hcqt_transform("magnitude"),
     n_bins=lambda p: int(p["n_bins"]),
     lower="n_bins",
     labels=_hcqt_labels,
-    stream=_hcqt_stream("magnitude"),
+    stream=True,
     nyquist=_hcqt_nyquist,
     axes_before_rows=1,
 )
 
 HCQT_COMPLEX = replace(HCQT, name="hcqt_complex", function="hcqt", summary="The complex harmonic CQT.",
-                       dtype=np.complex64, native=_hcqt_complex_call, stream=_hcqt_stream("complex"),
+                       dtype=np.complex64, transform=_hcqt_transform("complex"),
                        offered=False)
 
 
@@ -683,10 +608,6 @@ def _vocabulary(name: str, value: object) -> str:
     if not isinstance(value, str) or value not in chords.VOCABULARIES:
         raise ValueError(f"{name} must be one of {', '.join(chords.VOCABULARIES)}, got {value!r}")
     return value
-
-
-def _chords_call(p: Params) -> NativeCall:
-    return chords.frame_states
 
 
 CHORDS = Feature(
@@ -697,13 +618,14 @@ CHORDS = Feature(
             Param("vocabulary", "majmin", _vocabulary,
                   "majmin (24 triads) or sevenths (and 7, maj7, min7 chords)", str)),
     dtype=np.float32,
-    native=_chords_call,
-    native_args=lambda p: (p["vocabulary"], p["fmin"]),
+    transform=lambda p: dict(hop=p["hop_length"], fmin=p["fmin"], n_bins=chords.N_BINS,
+                             bins_per_octave=chords.BINS_PER_OCTAVE),
+    finish=lambda values, p, sr: chords.frame_states(values, sr, p["hop_length"], p["vocabulary"]),
     n_bins=lambda p: chords.N_BINS,
     lower="sr",
     # Two rows per frame: the state's index among the vocabulary's labels, and its confidence.
     labels=lambda p: ["state", "confidence"],
-    transform=lambda p: {"fmin": chords.C2_HZ, "bins_per_octave": chords.BINS_PER_OCTAVE},
+    fixed_layout=lambda p: {"fmin": chords.C2_HZ, "bins_per_octave": chords.BINS_PER_OCTAVE},
     nyquist=lambda p, sr, hop: chords.check_rate(sr),
 )
 
@@ -715,7 +637,7 @@ _ALL = {described.name: described for described in TABLE}
 FEATURES: dict[str, Feature] = {described.name: described for described in TABLE if described.offered}
 #: The features a Stream computes, by the name of the package function each equals.
 STREAMED: dict[str, Feature] = {described.function: described for described in TABLE
-                                if described.stream is not None}
+                                if described.stream}
 
 
 def by_name(name: object) -> Feature:

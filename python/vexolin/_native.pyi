@@ -1,10 +1,10 @@
-# Types of the package's private native module: `_vexolin`'s transforms with
-# the thread count as an argument (at least 1), an optional cancellation
-# token and the filter shape (filter_scale, gamma), the harmonic transform,
-# the count `_vexolin` uses, chroma before its frames are scaled, the
-# pitch-class row of every bin, and one channel's stream (vexolin.Stream holds
-# one per channel; chroma_folded gives the sums, before frames are scaled),
-# and the chord model's decoder (the best state of every frame).
+# Types of the package's private native module: the one description of a
+# transform (layout, filter shape, harmonics, and its output: complex,
+# magnitude, chroma, or chroma_sums before frames are scaled), its one call
+# with the thread count as an argument (at least 1) and an optional
+# cancellation token, and its one stream (vexolin.Stream holds one per
+# channel); the count `_vexolin` uses, the pitch-class row of every bin, and
+# the chord model's decoder (the best state of every frame).
 from collections.abc import Sequence
 from typing import SupportsFloat, SupportsIndex, SupportsInt
 
@@ -19,86 +19,47 @@ class Cancel:
 
 class Cancelled(Exception): ...
 
-def cqt_complex(
+class Transform:
+    def __init__(
+        self,
+        *,
+        hop: SupportsInt | SupportsIndex,
+        fmin: SupportsFloat | SupportsIndex,
+        n_bins: SupportsInt | SupportsIndex,
+        bins_per_octave: SupportsInt | SupportsIndex,
+        filter_scale: SupportsFloat | SupportsIndex = 1.0,
+        gamma: SupportsFloat | SupportsIndex = 0.0,
+        harmonics: Sequence[SupportsFloat | SupportsIndex] | None = None,
+        output: str = "magnitude",
+        n_chroma: SupportsInt | SupportsIndex = 12,
+    ) -> None: ...
+    @property
+    def hop(self) -> int: ...
+    @property
+    def fmin(self) -> float: ...
+    @property
+    def n_bins(self) -> int: ...
+    @property
+    def bins_per_octave(self) -> int: ...
+    @property
+    def filter_scale(self) -> float: ...
+    @property
+    def gamma(self) -> float: ...
+    @property
+    def harmonics(self) -> list[float] | None: ...
+    @property
+    def output(self) -> str: ...
+    @property
+    def n_chroma(self) -> int: ...
+    def check(self, sr: SupportsFloat | SupportsIndex) -> None: ...
+
+def compute(
+    transform: Transform,
     y: npt.ArrayLike,
     sr: SupportsFloat | SupportsIndex,
-    hop: SupportsInt | SupportsIndex,
-    fmin: SupportsFloat | SupportsIndex,
-    n_bins: SupportsInt | SupportsIndex,
-    bins_per_octave: SupportsInt | SupportsIndex,
     threads: SupportsInt | SupportsIndex,
     cancel: Cancel | None = None,
-    *,
-    filter_scale: SupportsFloat | SupportsIndex = 1.0,
-    gamma: SupportsFloat | SupportsIndex = 0.0,
-) -> npt.NDArray[np.complex64]: ...
-def hcqt_complex(
-    y: npt.ArrayLike,
-    sr: SupportsFloat | SupportsIndex,
-    hop: SupportsInt | SupportsIndex,
-    fmin: SupportsFloat | SupportsIndex,
-    harmonics: Sequence[SupportsFloat | SupportsIndex],
-    n_bins: SupportsInt | SupportsIndex,
-    bins_per_octave: SupportsInt | SupportsIndex,
-    threads: SupportsInt | SupportsIndex,
-    cancel: Cancel | None = None,
-    *,
-    filter_scale: SupportsFloat | SupportsIndex = 1.0,
-    gamma: SupportsFloat | SupportsIndex = 0.0,
-) -> npt.NDArray[np.complex64]: ...
-def cqt_magnitude(
-    y: npt.ArrayLike,
-    sr: SupportsFloat | SupportsIndex,
-    hop: SupportsInt | SupportsIndex,
-    fmin: SupportsFloat | SupportsIndex,
-    n_bins: SupportsInt | SupportsIndex,
-    bins_per_octave: SupportsInt | SupportsIndex,
-    threads: SupportsInt | SupportsIndex,
-    cancel: Cancel | None = None,
-    *,
-    filter_scale: SupportsFloat | SupportsIndex = 1.0,
-    gamma: SupportsFloat | SupportsIndex = 0.0,
-) -> npt.NDArray[np.float32]: ...
-def hcqt_magnitude(
-    y: npt.ArrayLike,
-    sr: SupportsFloat | SupportsIndex,
-    hop: SupportsInt | SupportsIndex,
-    fmin: SupportsFloat | SupportsIndex,
-    harmonics: Sequence[SupportsFloat | SupportsIndex],
-    n_bins: SupportsInt | SupportsIndex,
-    bins_per_octave: SupportsInt | SupportsIndex,
-    threads: SupportsInt | SupportsIndex,
-    cancel: Cancel | None = None,
-    *,
-    filter_scale: SupportsFloat | SupportsIndex = 1.0,
-    gamma: SupportsFloat | SupportsIndex = 0.0,
-) -> npt.NDArray[np.float32]: ...
-def chroma_cqt(
-    y: npt.ArrayLike,
-    sr: SupportsFloat | SupportsIndex,
-    hop: SupportsInt | SupportsIndex,
-    bins_per_octave: SupportsInt | SupportsIndex,
-    n_octaves: SupportsInt | SupportsIndex,
-    n_chroma: SupportsInt | SupportsIndex,
-    fmin: SupportsFloat | SupportsIndex,
-    threads: SupportsInt | SupportsIndex,
-    cancel: Cancel | None = None,
-    *,
-    filter_scale: SupportsFloat | SupportsIndex = 1.0,
-) -> npt.NDArray[np.float32]: ...
-def chroma_folded(
-    y: npt.ArrayLike,
-    sr: SupportsFloat | SupportsIndex,
-    hop: SupportsInt | SupportsIndex,
-    bins_per_octave: SupportsInt | SupportsIndex,
-    n_octaves: SupportsInt | SupportsIndex,
-    n_chroma: SupportsInt | SupportsIndex,
-    fmin: SupportsFloat | SupportsIndex,
-    threads: SupportsInt | SupportsIndex,
-    cancel: Cancel | None = None,
-    *,
-    filter_scale: SupportsFloat | SupportsIndex = 1.0,
-) -> npt.NDArray[np.float32]: ...
+) -> npt.NDArray[np.float32] | npt.NDArray[np.complex64]: ...
 def default_threads() -> int: ...
 def chroma_rows(
     n_bins: SupportsInt | SupportsIndex,
@@ -109,59 +70,9 @@ def chroma_rows(
 def chord_path(scores: npt.ArrayLike, switch_cost: npt.ArrayLike) -> npt.NDArray[np.int32]: ...
 
 class Stream:
-    # No constructor: streams are made by cqt(), hcqt(), chroma() and chroma_folded().
-    def __init__(self, /, *args: object, **kwargs: object) -> None: ...
-    @staticmethod
-    def cqt(
-        kind: str,
-        sr: SupportsFloat | SupportsIndex,
-        hop: SupportsInt | SupportsIndex,
-        fmin: SupportsFloat | SupportsIndex,
-        n_bins: SupportsInt | SupportsIndex,
-        bins_per_octave: SupportsInt | SupportsIndex,
-        frames_at_once: SupportsInt | SupportsIndex,
-        *,
-        filter_scale: SupportsFloat | SupportsIndex = 1.0,
-        gamma: SupportsFloat | SupportsIndex = 0.0,
-    ) -> Stream: ...
-    @staticmethod
-    def hcqt(
-        kind: str,
-        sr: SupportsFloat | SupportsIndex,
-        hop: SupportsInt | SupportsIndex,
-        fmin: SupportsFloat | SupportsIndex,
-        harmonics: Sequence[SupportsFloat | SupportsIndex],
-        n_bins: SupportsInt | SupportsIndex,
-        bins_per_octave: SupportsInt | SupportsIndex,
-        frames_at_once: SupportsInt | SupportsIndex,
-        *,
-        filter_scale: SupportsFloat | SupportsIndex = 1.0,
-        gamma: SupportsFloat | SupportsIndex = 0.0,
-    ) -> Stream: ...
-    @staticmethod
-    def chroma(
-        sr: SupportsFloat | SupportsIndex,
-        hop: SupportsInt | SupportsIndex,
-        bins_per_octave: SupportsInt | SupportsIndex,
-        n_octaves: SupportsInt | SupportsIndex,
-        n_chroma: SupportsInt | SupportsIndex,
-        fmin: SupportsFloat | SupportsIndex,
-        frames_at_once: SupportsInt | SupportsIndex,
-        *,
-        filter_scale: SupportsFloat | SupportsIndex = 1.0,
-    ) -> Stream: ...
-    @staticmethod
-    def chroma_folded(
-        sr: SupportsFloat | SupportsIndex,
-        hop: SupportsInt | SupportsIndex,
-        bins_per_octave: SupportsInt | SupportsIndex,
-        n_octaves: SupportsInt | SupportsIndex,
-        n_chroma: SupportsInt | SupportsIndex,
-        fmin: SupportsFloat | SupportsIndex,
-        frames_at_once: SupportsInt | SupportsIndex,
-        *,
-        filter_scale: SupportsFloat | SupportsIndex = 1.0,
-    ) -> Stream: ...
+    def __init__(
+        self, transform: Transform, sr: SupportsFloat | SupportsIndex, frames_at_once: SupportsInt | SupportsIndex
+    ) -> None: ...
     def push(self, y: npt.ArrayLike, check_finite: bool) -> npt.NDArray[np.float32] | npt.NDArray[np.complex64]: ...
     def finish(self) -> npt.NDArray[np.float32] | npt.NDArray[np.complex64]: ...
     # Every channel's stream at once: (n_channels, n_rows, k) frames, taken

@@ -35,11 +35,12 @@ def music():
 
 
 def test_the_native_sums_scaled_in_numpy_are_the_native_chroma_bit_for_bit(music):
-    folded = _native.chroma_folded(music, SR, 512, 36, 7, 12, vexolin.C1_HZ, 1)
+    layout = dict(hop=512, fmin=vexolin.C1_HZ, n_bins=7 * 36, bins_per_octave=36)
+    folded = _native.compute(_native.Transform(**layout, output="chroma_sums"), music, SR, 1)
     assert vexolin.chroma_cqt(music, sr=SR, tuning=0.0, norm=None).tobytes() == folded.tobytes()
     from vexolin._chroma import normalise
 
-    native = _native.chroma_cqt(music, SR, 512, 36, 7, 12, vexolin.C1_HZ, 1)
+    native = _native.compute(_native.Transform(**layout, output="chroma"), music, SR, 1)
     assert normalise(folded, "inf", 0.0).tobytes() == native.tobytes()
 
 

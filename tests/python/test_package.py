@@ -96,14 +96,14 @@ def test_workers_is_the_calls_whole_thread_budget(monkeypatch, channels, workers
     from vexolin import _native
 
     calls = []
-    transform = _native.cqt_magnitude
+    compute = _native.compute
 
-    def recording(*args, **kwargs):
-        calls.append((args[-1], threading.get_ident()))
-        return transform(*args, **kwargs)
+    def recording(transform, y, sr, threads, cancel=None):
+        calls.append((threads, threading.get_ident()))
+        return compute(transform, y, sr, threads, cancel)
 
     monkeypatch.setattr(_native, "default_threads", lambda: default)
-    monkeypatch.setattr(_native, "cqt_magnitude", recording)
+    monkeypatch.setattr(_native, "compute", recording)
     y = np.random.default_rng(1).standard_normal((channels, 4096)).astype(np.float32)
     vexolin.cqt_magnitude(y if channels > 1 else y[0], sr=SR, workers=workers)
     assert [threads for threads, _ in calls] == [engine_threads] * channels

@@ -193,13 +193,13 @@ import vexolin
 from vexolin import _native
 small = np.random.default_rng(0).standard_normal((3, 8192)).astype(np.float32)
 before = vexolin.cqt_magnitude(small, sr=22050, workers=2)
-real = _native.cqt_magnitude
+real = _native.compute
 
 def announced(*args, **kwargs):
     os.write(1, b"started\\n")  # on a channel's thread, entering the module; one write
     return real(*args, **kwargs)
 
-_native.cqt_magnitude = announced
+_native.compute = announced
 try:
     # Three channels on two threads, each minutes of work (hop 1, filters of
     # millions of samples); the third waits for a thread.
@@ -207,7 +207,7 @@ try:
     print("finished", flush=True)
 except KeyboardInterrupt:
     print("interrupted", flush=True)
-_native.cqt_magnitude = real
+_native.compute = real
 after = vexolin.cqt_magnitude(small, sr=22050, workers=2)
 print("unchanged", np.array_equal(before, after), "threads", threading.active_count(), flush=True)
 """
@@ -246,14 +246,14 @@ BATCH_CTRL_C_CHILD = """
 import os
 import sys
 from vexolin import _native, cli
-real = _native.chroma_cqt
+real = _native.compute
 
 def announced_and_endless(*args, **kwargs):
     os.write(1, b"started\\n")  # on a file's thread, entering the module; one write
     while True:  # a file that would take for ever
         real(*args, **kwargs)
 
-_native.chroma_cqt = announced_and_endless
+_native.compute = announced_and_endless
 sys.exit(cli.main(["batch", *sys.argv[1:]]))
 """
 

@@ -228,7 +228,8 @@ def test_stream_file_refuses_empty_and_missing_files(tmp_path):
 def test_the_native_stream_refuses_a_second_thread_mid_push():
     from vexolin import _native
 
-    stream = _native.Stream.chroma(SR, 512, 36, 7, 12, 0.0, 16)
+    chroma = _native.Transform(hop=512, fmin=vexolin.C1_HZ, n_bins=7 * 36, bins_per_octave=36, output="chroma")
+    stream = _native.Stream(chroma, SR, 16)
     long_block = noise(2**23)
     worker = threading.Thread(target=stream.push, args=(long_block, True))
     worker.start()

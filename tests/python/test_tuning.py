@@ -98,13 +98,18 @@ def test_tuning_is_in_semitones_whatever_the_bins_per_octave(bins_per_octave):
 
 def test_tuning_zero_keeps_every_result_bit_for_bit():
     y = progression(15.0, repeats=1)
-    native_chroma = _native.chroma_cqt(y, SR, 512, 36, 7, 12, vexolin.C1_HZ, 1)
+    def native(output, fmin, n_bins, bins_per_octave):
+        transform = _native.Transform(hop=512, fmin=fmin, n_bins=n_bins, bins_per_octave=bins_per_octave,
+                                      output=output)
+        return _native.compute(transform, y, SR, 1)
+
+    native_chroma = native("chroma", vexolin.C1_HZ, 7 * 36, 36)
     assert vexolin.chroma_cqt(y, sr=SR, tuning=0.0).tobytes() == native_chroma.tobytes()
-    native_cqt = _native.cqt_complex(y, SR, 512, 55.0, 72, 24, 1)
+    native_cqt = native("complex", 55.0, 72, 24)
     assert vexolin.cqt(y, sr=SR, fmin=55.0, n_bins=72, bins_per_octave=24, tuning=0.0).tobytes() == \
         native_cqt.tobytes()
     # A given tuning moves fmin and nothing else.
-    shifted = _native.cqt_magnitude(y, SR, 512, 55.0 * 2 ** (0.15 / 12), 72, 24, 1)
+    shifted = native("magnitude", 55.0 * 2 ** (0.15 / 12), 72, 24)
     assert vexolin.cqt_magnitude(y, sr=SR, fmin=55.0, n_bins=72, bins_per_octave=24, tuning=0.15).tobytes() == \
         shifted.tobytes()
 
