@@ -230,13 +230,8 @@ class FeatureRequest:
         top = self.top_hz()
         if top < sr / 2:
             return
-        # The most bins below the limit, counted as top_hz counts them.
         fmin, per_octave = self["fmin"], self["bins_per_octave"]
-        most = max(0, math.ceil(per_octave * math.log2(sr / 2 / fmin))) if fmin < sr / 2 else 0
-        while most > 0 and _bin_hz(fmin, most - 1, per_octave) >= sr / 2:
-            most -= 1
-        while _bin_hz(fmin, most, per_octave) < sr / 2:
-            most += 1
+        most = _most_bins(fmin, per_octave, sr / 2, lambda hz: hz < sr / 2)
         lower = self.feature.lower
         most = most // per_octave if lower == "n_octaves" else most
         check_top_bin(sr, self.hop_length, top, f"{lower} (to {most} at most)" if most > 0 else lower)
@@ -284,6 +279,19 @@ def _bin_hz(fmin: float, k: int, bins_per_octave: int) -> float:
         return float(fmin * 2.0 ** (k / bins_per_octave))
     except OverflowError:
         return math.inf
+
+
+def _most_bins(fmin: float, per_octave: int, near_hz: float, fits: Callable[[float], bool]) -> int:
+    """The most bins from ``fmin`` whose top bin's frequency (as ``_bin_hz``
+    counts it) passes ``fits``, a test that holds below about ``near_hz``
+    and fails above it: the guess from ``near_hz`` is settled by ``fits``
+    itself, so the count is exactly what the refusal's test allows."""
+    most = max(0, math.ceil(per_octave * math.log2(near_hz / fmin))) if 0.0 < fmin < near_hz else 0
+    while most > 0 and not fits(_bin_hz(fmin, most - 1, per_octave)):
+        most -= 1
+    while fits(_bin_hz(fmin, most, per_octave)):
+        most += 1
+    return most
 
 
 def request(feature: Feature | str, given: Mapping[str, Any], spell: Callable[[str], str] = str) -> FeatureRequest:
@@ -484,15 +492,31 @@ def _vqt_nyquist(p: Params, sr: float, hop: int) -> None:
 
 
 def _hcqt_nyquist(p: Params, sr: float, hop: int) -> None:
-    top = _bin_hz(p["fmin"], p["n_bins"] - 1, p["bins_per_octave"])
+    per_octave = p["bins_per_octave"]
+    top = _bin_hz(p["fmin"], p["n_bins"] - 1, per_octave)
     reach = _widening(p)
-    for i, h in enumerate(p["harmonics"]):
-        if h * top + reach >= sr / 2:
-            widened = f" (and gamma={p['gamma']:.6g} Hz widens its band to {h * top + reach:.6g} Hz)" if reach else ""
-            raise ValueError(
-                f"harmonic {h:g} (harmonics[{i}]) puts the top bin at {h * top:.6g} Hz{widened}, at or above "
-                f"the Nyquist limit sr/2 = {sr / 2:.6g} Hz: drop that harmonic, lower fmin or n_bins, "
-                "or use a higher sr")
+
+    def fits(h: float, top_hz: float) -> bool:
+        return h * top_hz + reach < sr / 2
+
+    failing = [(i, h) for i, h in enumerate(p["harmonics"]) if not fits(h, top)]
+    if not failing:
+        return
+    # The highest one, and the bins every harmonic fits: advice that one
+    # change settles, not one harmonic at a time.
+    i, h = max(failing, key=lambda failed: failed[1])
+    highest = max(p["harmonics"])
+    most = _most_bins(p["fmin"], per_octave, (sr / 2 - reach) / highest, lambda hz: fits(highest, hz))
+    others = sorted({g for _, g in failing if g != h})
+    also = f" (so {'do harmonics' if len(others) > 1 else 'does harmonic'} {', '.join(f'{g:g}' for g in others)})" \
+        if others else ""
+    widened = f" (and gamma={p['gamma']:.6g} Hz widens its band to {h * top + reach:.6g} Hz)" if reach else ""
+    bins = f" or n_bins (to {most} at most, which every harmonic fits)" if most >= 2 else ""
+    hint = " (were sr and hop_length swapped?)" if hop > sr else ""
+    drop = "" if len(failing) == len(p["harmonics"]) else f" drop {'those harmonics' if others else 'that harmonic'},"
+    raise ValueError(
+        f"harmonic {h:g} (harmonics[{i}]) puts the top bin at {h * top:.6g} Hz{widened}, at or above "
+        f"the Nyquist limit sr/2 = {sr / 2:.6g} Hz{also}{hint}: lower fmin{bins},{drop} or use a higher sr")
 
 
 _HOP = Param("hop_length", 512, _count(1), "samples between frames", int)

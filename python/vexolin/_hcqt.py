@@ -84,7 +84,8 @@ def hcqt(
     ------
     TypeError, ValueError
         As in :func:`cqt`; the ``ValueError`` of a top bin at or above the
-        Nyquist limit names the harmonic that puts it there.
+        Nyquist limit names the highest harmonic that puts it there, and the
+        most ``n_bins`` that every harmonic fits.
 
     Examples
     --------

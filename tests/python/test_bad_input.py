@@ -64,7 +64,7 @@ CHROMA = np.tile(np.linspace(0.1, 1.0, 12)[:, None], 20)
     (lambda: vexolin.chroma_cens(LONG, sr=SR, n_octaves=100000), ValueError, r"n_octaves \(to 8 at most\)"),
     (lambda: vexolin.Stream("cqt", sr=SR, n_bins=100000), ValueError, r"n_bins \(to 101 at most\)"),
     (lambda: vexolin.vqt(LONG, sr=SR, n_bins=100000), ValueError, "top bin lies at inf Hz"),
-    (lambda: vexolin.hcqt(LONG, sr=SR, n_bins=100000), ValueError, r"harmonics\[0\]\) puts the top bin at inf Hz"),
+    (lambda: vexolin.hcqt(LONG, sr=SR, n_bins=100000), ValueError, r"harmonics\[5\]\) puts the top bin at inf Hz"),
     (lambda: vexolin.cqt_frequencies(100000), ValueError, "n_bins = 100000.*at most 12228"),
     (lambda: vexolin.bin_notes(100000), ValueError, "n_bins = 100000"),
     # Frames of 0.37 s at 1 GHz would take gigabytes, whatever the signal's length.
