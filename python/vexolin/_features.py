@@ -552,7 +552,8 @@ _VQT_PARAMS = (
           shown="erb"),
 )
 _HCQT_PARAMS = (
-    _HOP, _FMIN,
+    # The deep-salience layout's hop at 22.05 kHz, as its other defaults are that layout's.
+    replace(_HOP, default=256), _FMIN,
     Param("harmonics", (0.5, 1.0, 2.0, 3.0, 4.0, 5.0), _harmonic_list,
           "multiples of fmin, one channel each (comma-separated)", _harmonics_text, shown="0.5,1,2,3,4,5"),
     Param("n_bins", 360, _count(2), "bins of each channel", int),

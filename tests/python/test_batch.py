@@ -148,6 +148,18 @@ def test_widened_and_harmonic_features_are_stored_with_their_parameters(collecti
     assert batch.extract(paths, out=out, feature=feature, progress=False, **params).skipped == 4
 
 
+def test_a_store_made_at_hcqts_former_default_hop_resumes_when_asked_for_it(collection, tmp_path):
+    # Its hop was 512 by default, and stores record the hop whatever it is.
+    out = tmp_path / "hop512.zarr"
+    paths = collection["good"][:2]
+    small = {"harmonics": (1, 2), "n_bins": 24, "bins_per_octave": 12, "fmin": 55.0}
+    batch.extract(paths, out=out, feature="hcqt", hop_length=512, progress=False, **small)
+    with pytest.raises(ValueError, match=r"made with hop_length=512, but this run asks for hop_length=256.*"
+                                         r"to add to it, ask for hop_length=512$"):
+        batch.extract(paths, out=out, feature="hcqt", progress=False, **small)
+    assert batch.extract(paths, out=out, feature="hcqt", hop_length=512, progress=False, **small).skipped == 2
+
+
 def test_an_interrupted_run_leaves_only_whole_entries_and_a_rerun_completes(collection, tmp_path, monkeypatch):
     out = tmp_path / "interrupted.zarr"
     stage_entry, written = LocalStore.stage_entry, []

@@ -78,6 +78,7 @@ def test_each_harmonic_channel_is_its_own_transform(n, params):
     own = {"gamma": 0.0, **{k: v for k, v in params.items() if k not in ("harmonics", "fmin")}}
     own.setdefault("n_bins", 360)
     own.setdefault("bins_per_octave", 60)
+    own.setdefault("hop_length", 256)
     for harmonic_transform, one, kind in ((vexolin.hcqt, vexolin.vqt, "complex"),
                                           (vexolin.hcqt_magnitude, vexolin.vqt_magnitude, "magnitude")):
         H = harmonic_transform(y, sr=SR, workers=2, **params)
@@ -86,6 +87,18 @@ def test_each_harmonic_channel_is_its_own_transform(n, params):
         assert H.shape[-1] == min(a.shape[-1] for a in alone)
         for i, a in enumerate(alone):
             assert_bitwise(H[:, i], a[..., :H.shape[-1]])
+
+
+def test_the_defaults_are_the_deep_salience_layout_at_22050_hz_everywhere():
+    from vexolin.batch._params import checked
+
+    y = noise(SR // 2, seed=3)
+    layout = {"harmonics": (0.5, 1, 2, 3, 4, 5), "fmin": C1, "n_bins": 360, "bins_per_octave": 60,
+              "hop_length": 256}
+    for harmonic_transform in (vexolin.hcqt, vexolin.hcqt_magnitude):
+        assert_bitwise(harmonic_transform(y, sr=SR), harmonic_transform(y, sr=SR, **layout))
+    assert vexolin.Stream("hcqt_magnitude", sr=SR).hop_length == 256
+    assert checked("hcqt", {})[0].hop_length == 256  # batch and the command line
 
 
 @pytest.mark.parametrize("gamma", [0.0, None])

@@ -82,7 +82,7 @@ def check_store(store: Store, params: dict[str, Any]) -> bool:
         raise StoreError(
             f"{store} holds features made with {describe(differ)}, but this run asks for {describe(wanted)}; "
             "entries made differently cannot be mixed: write these to a new store (another --out / out= path), "
-            f"or delete {store} to start it again")
+            f"or delete {store} to start it again; to add to it, ask for {describe(differ)}")
     return True
 
 
