@@ -103,16 +103,21 @@ class Feature:
     #: The pre-check of the top bin against ``sr / 2``, when it is not the
     #: plain one (widened bands, several harmonics): (params, sr, hop).
     nyquist: Callable[[Params, float, int], None] | None = None
-    #: Axes of a channel's result before its rows (a harmonic transform's
-    #: channel per harmonic), which the command line and batch lay out as
-    #: rows, one after another: ``labels`` names those rows.
-    axes_before_rows: int = 0
+    #: Names of the axes of a channel's result, frames last, as a store
+    #: records them. Those before the rows (a harmonic transform's channel
+    #: per harmonic) the command line lays out as rows, one after another:
+    #: ``labels`` names those rows.
+    axes: tuple[str, ...] = ("bin", "frame")
     #: The transform's fixed layout (``fmin``, ``bins_per_octave``) when it
     #: is not among the parameters.
     transform: Callable[[Params], Params] | None = None
 
     def defaults(self) -> Params:
         return {param.name: param.default for param in self.params}
+
+    @property
+    def axes_before_rows(self) -> int:
+        return len(self.axes) - 2
 
     def resolve(self, given: Mapping[str, Any], spell: Callable[[str], str] = str) -> Params:
         """The checked parameters, defaults filled in for absent ones, ``fmin``
@@ -176,7 +181,8 @@ class FeatureRequest:
 
     def as_rows(self, values: npt.NDArray[Any]) -> npt.NDArray[Any]:
         """``values`` (channels first, frames last) with the axes before the
-        feature's rows laid out as rows, as the command line and batch store them."""
+        feature's rows laid out as rows, as the command line writes them (and
+        batch stores of format 1 held them)."""
         if not self.feature.axes_before_rows:
             return values
         folded = 1 + self.feature.axes_before_rows
@@ -605,6 +611,7 @@ CHROMA = Feature(
     lower="n_octaves",
     labels=_chroma_labels,
     relations=_n_chroma_fits,
+    axes=("chroma", "frame"),
     finish=lambda values, p: values if _scaled_natively(p) else _chroma_of_sums(values, p),
     from_sums=lambda sums, p: _chroma_of_sums(sums, p),
     stream=_chroma_stream,
@@ -638,6 +645,7 @@ CENS = Feature(
     lower="n_octaves",
     labels=_chroma_labels,
     relations=_n_chroma_fits,
+    axes=("chroma", "frame"),
     finish=lambda values, p: cens(values, p["win_len_smooth"]),
     from_sums=lambda sums, p: cens(sums, p["win_len_smooth"]),
 )
@@ -696,7 +704,7 @@ HCQT = Feature(
     labels=_hcqt_labels,
     stream=_hcqt_stream("magnitude"),
     nyquist=_hcqt_nyquist,
-    axes_before_rows=1,
+    axes=("harmonic", "bin", "frame"),
 )
 
 HCQT_COMPLEX = replace(HCQT, name="hcqt_complex", function="hcqt", summary="The complex harmonic CQT.",
@@ -728,6 +736,7 @@ CHORDS = Feature(
     lower="sr",
     # Two rows per frame: the state's index among the vocabulary's labels, and its confidence.
     labels=lambda p: ["state", "confidence"],
+    axes=("quantity", "frame"),
     transform=lambda p: {"fmin": chords.C2_HZ, "bins_per_octave": chords.BINS_PER_OCTAVE},
     nyquist=lambda p, sr, hop: chords.check_rate(sr),
 )
