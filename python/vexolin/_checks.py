@@ -53,17 +53,6 @@ def lowest_frequency(fmin: object, name: str = "fmin") -> float:
     return C1_HZ if fmin is None else positive_float(name, fmin)
 
 
-def check_top_bin(sr: float, hop_length: int, top_hz: float, lower: str) -> None:
-    """Refuse a top bin at or above the Nyquist limit ``sr / 2``."""
-    # Such bins have no content; refusing them here also keeps a bad call
-    # from starting one thread per channel.
-    if top_hz >= sr / 2:
-        hint = " (were sr and hop_length swapped?)" if hop_length > sr else ""
-        raise ValueError(
-            f"the top bin lies at {top_hz:.6g} Hz, at or above the Nyquist limit "
-            f"sr/2 = {sr / 2:.6g} Hz{hint}: lower fmin or {lower}, or use a higher sr")
-
-
 _P = ParamSpec("_P")
 _R = TypeVar("_R")
 

@@ -30,7 +30,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vexolin import _chords as chords
-from vexolin._checks import check_top_bin, lowest_frequency, positive_float, whole_number
+from vexolin._checks import lowest_frequency, positive_float, whole_number
 from vexolin._chroma import cens, check_norm, check_threshold, normalise
 from vexolin._convert import bin_notes, chroma_notes
 from vexolin._tuning import check_tuning, tuned_fmin
@@ -99,19 +99,24 @@ class Feature:
     unstreamable: Callable[[Params], str | None] = lambda p: None
     #: Offered by the command line and batch, which store float32 rows.
     offered: bool = True
-    #: The pre-check of the top bin against ``sr / 2``, when it is not the
-    #: plain one (widened bands, several harmonics): (params, sr, hop).
+    #: The pre-check of the rate, when it is not the engine's own check of
+    #: the transform: (params, sr, hop).
     nyquist: Callable[[Params, float, int], None] | None = None
-    #: Axes of a channel's result before its rows (a harmonic transform's
-    #: channel per harmonic), which the command line and batch lay out as
-    #: rows, one after another: ``labels`` names those rows.
-    axes_before_rows: int = 0
+    #: Names of the axes of a channel's result, frames last, as a store
+    #: records them. Those before the rows (a harmonic transform's channel
+    #: per harmonic) the command line lays out as rows, one after another:
+    #: ``labels`` names those rows.
+    axes: tuple[str, ...] = ("bin", "frame")
     #: The transform's fixed layout (``fmin``, ``bins_per_octave``) when it
     #: is not among the parameters.
     fixed_layout: Callable[[Params], Params] | None = None
 
     def defaults(self) -> Params:
         return {param.name: param.default for param in self.params}
+
+    @property
+    def axes_before_rows(self) -> int:
+        return len(self.axes) - 2
 
     def resolve(self, given: Mapping[str, Any], spell: Callable[[str], str] = str) -> Params:
         """The checked parameters, defaults filled in for absent ones, ``fmin``
@@ -175,7 +180,8 @@ class FeatureRequest:
 
     def as_rows(self, values: npt.NDArray[Any]) -> npt.NDArray[Any]:
         """``values`` (channels first, frames last) with the axes before the
-        feature's rows laid out as rows, as the command line and batch store them."""
+        feature's rows laid out as rows, as the command line writes them (and
+        batch stores of format 1 held them)."""
         if not self.feature.axes_before_rows:
             return values
         folded = 1 + self.feature.axes_before_rows
@@ -216,29 +222,20 @@ class FeatureRequest:
 
     # --- Checks before any work ---------------------------------------------------
 
-    def top_hz(self) -> float:
-        """Centre frequency of the highest bin computed (inf beyond float range)."""
-        p = self.layout
-        return _bin_hz(p["fmin"], self.feature.n_bins(p) - 1, p["bins_per_octave"])
-
     def check_nyquist(self, sr: float) -> None:
-        """The package's one pre-check of the top bin against ``sr / 2``."""
+        """Every check the engine makes at rate ``sr`` before any work, the top
+        bin against the Nyquist limit ``sr / 2`` among them, with the engine's
+        own advice (the most bins or octaves that fit, the harmonic that does
+        not)."""
         if self.feature.nyquist is not None:
             self.feature.nyquist(self.params, sr, self.hop_length)
             return
-        top = self.top_hz()
-        if top < sr / 2:
-            return
-        # The most bins below the limit, counted as top_hz counts them.
-        fmin, per_octave = self["fmin"], self["bins_per_octave"]
-        most = max(0, math.ceil(per_octave * math.log2(sr / 2 / fmin))) if fmin < sr / 2 else 0
-        while most > 0 and _bin_hz(fmin, most - 1, per_octave) >= sr / 2:
-            most -= 1
-        while _bin_hz(fmin, most, per_octave) < sr / 2:
-            most += 1
-        lower = self.feature.lower
-        most = most // per_octave if lower == "n_octaves" else most
-        check_top_bin(sr, self.hop_length, top, f"{lower} (to {most} at most)" if most > 0 else lower)
+        try:
+            self.transform.check(sr)
+        except ValueError as e:
+            if self.hop_length > sr and "Nyquist" in str(e):
+                raise ValueError(f"{e} (were sr and hop_length swapped?)") from None
+            raise
 
     # --- How it is computed ------------------------------------------------------
 
@@ -278,13 +275,6 @@ class FeatureRequest:
 
         assert self.feature.stream and self.streams
         return _native.Stream(self.transform, sr, frames_at_once)
-
-
-def _bin_hz(fmin: float, k: int, bins_per_octave: int) -> float:
-    try:
-        return float(fmin * 2.0 ** (k / bins_per_octave))
-    except OverflowError:
-        return math.inf
 
 
 def request(feature: Feature | str, given: Mapping[str, Any], spell: Callable[[str], str] = str) -> FeatureRequest:
@@ -383,34 +373,6 @@ def _harmonics_text(text: str) -> tuple[float, ...]:
     return tuple(float(part) for part in text.replace(",", " ").split())
 
 
-def _widening(p: Params) -> float:
-    """How far above its centre gamma widens the top band (Hz)."""
-    return 0.750091552734375 * float(p.get("gamma") or 0.0) / float(p["filter_scale"])
-
-
-def _vqt_nyquist(p: Params, sr: float, hop: int) -> None:
-    top = _bin_hz(p["fmin"], p["n_bins"] - 1, p["bins_per_octave"])
-    reach = _widening(p)
-    if reach > 0.0 and top < sr / 2 <= top + reach:
-        raise ValueError(
-            f"the top bin lies at {top:.6g} Hz and gamma={p['gamma']:.6g} Hz widens its band {reach:.6g} Hz "
-            f"above that, to {top + reach:.6g} Hz, at or above the Nyquist limit sr/2 = {sr / 2:.6g} Hz: "
-            "lower fmin, n_bins or gamma, or use a higher sr")
-    check_top_bin(sr, hop, top, "n_bins")
-
-
-def _hcqt_nyquist(p: Params, sr: float, hop: int) -> None:
-    top = _bin_hz(p["fmin"], p["n_bins"] - 1, p["bins_per_octave"])
-    reach = _widening(p)
-    for i, h in enumerate(p["harmonics"]):
-        if h * top + reach >= sr / 2:
-            widened = f" (and gamma={p['gamma']:.6g} Hz widens its band to {h * top + reach:.6g} Hz)" if reach else ""
-            raise ValueError(
-                f"harmonic {h:g} (harmonics[{i}]) puts the top bin at {h * top:.6g} Hz{widened}, at or above "
-                f"the Nyquist limit sr/2 = {sr / 2:.6g} Hz: drop that harmonic, lower fmin or n_bins, "
-                "or use a higher sr")
-
-
 _HOP = Param("hop_length", 512, _count(1), "samples between frames", int)
 _FMIN = Param("fmin", None, lambda name, value: lowest_frequency(value, name), "lowest bin in Hz", float,
               shown="C1, 32.70 Hz")
@@ -444,7 +406,8 @@ _VQT_PARAMS = (
           shown="erb"),
 )
 _HCQT_PARAMS = (
-    _HOP, _FMIN,
+    # The deep-salience layout's hop at 22.05 kHz, as its other defaults are that layout's.
+    replace(_HOP, default=256), _FMIN,
     Param("harmonics", (0.5, 1.0, 2.0, 3.0, 4.0, 5.0), _harmonic_list,
           "multiples of fmin, one channel each (comma-separated)", _harmonics_text, shown="0.5,1,2,3,4,5"),
     Param("n_bins", 360, _count(2), "bins of each channel", int),
@@ -510,6 +473,7 @@ CHROMA = Feature(
     lower="n_octaves",
     labels=_chroma_labels,
     relations=_n_chroma_fits,
+    axes=("chroma", "frame"),
     finish=lambda values, p, sr: values if _scaled_natively(p) else _chroma_of_sums(values, p),
     from_sums=lambda sums, p: _chroma_of_sums(sums, p),
     stream=True,
@@ -541,6 +505,7 @@ CENS = Feature(
     lower="n_octaves",
     labels=_chroma_labels,
     relations=_n_chroma_fits,
+    axes=("chroma", "frame"),
     finish=lambda values, p, sr: cens(values, p["win_len_smooth"]),
     from_sums=lambda sums, p: cens(sums, p["win_len_smooth"]),
 )
@@ -571,7 +536,6 @@ VQT = Feature(
     labels=_cqt_labels,
     relations=_resolve_gamma,
     stream=True,
-    nyquist=_vqt_nyquist,
 )
 
 VQT_COMPLEX = replace(VQT, name="vqt_complex", function="vqt", summary="The complex variable-Q transform.",
@@ -595,8 +559,7 @@ HCQT = Feature(
     lower="n_bins",
     labels=_hcqt_labels,
     stream=True,
-    nyquist=_hcqt_nyquist,
-    axes_before_rows=1,
+    axes=("harmonic", "bin", "frame"),
 )
 
 HCQT_COMPLEX = replace(HCQT, name="hcqt_complex", function="hcqt", summary="The complex harmonic CQT.",
@@ -625,6 +588,7 @@ CHORDS = Feature(
     lower="sr",
     # Two rows per frame: the state's index among the vocabulary's labels, and its confidence.
     labels=lambda p: ["state", "confidence"],
+    axes=("quantity", "frame"),
     fixed_layout=lambda p: {"fmin": chords.C2_HZ, "bins_per_octave": chords.BINS_PER_OCTAVE},
     nyquist=lambda p, sr, hop: chords.check_rate(sr),
 )

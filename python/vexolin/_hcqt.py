@@ -22,7 +22,7 @@ def hcqt(
     *,
     sr: float,
     harmonics: Sequence[float] = _DEEP_SALIENCE,
-    hop_length: int = 512,
+    hop_length: int = 256,
     fmin: float | None = None,
     n_bins: int = 360,
     bins_per_octave: int = 60,
@@ -51,10 +51,11 @@ def hcqt(
         Sample rate in Hz (required).
     harmonics : sequence of float
         Multiples of ``fmin``, one channel each (> 0). The default, 0.5 to
-        5, with 60 bins per octave over 6 octaves from C1, is the layout of
-        deep-salience pitch models.
+        5, with 60 bins per octave over 6 octaves from C1 and a hop of 256
+        samples at 22.05 kHz, is the layout of deep-salience pitch models.
     hop_length : int
-        Samples between frame centres.
+        Samples between frame centres (256 by default, unlike :func:`cqt`'s
+        512: the deep-salience layout's hop).
     fmin : float or None
         Bin 0 of the first harmonic's channel is ``harmonics[0] * fmin``;
         None means C1 (32.70 Hz).
@@ -84,7 +85,8 @@ def hcqt(
     ------
     TypeError, ValueError
         As in :func:`cqt`; the ``ValueError`` of a top bin at or above the
-        Nyquist limit names the harmonic that puts it there.
+        Nyquist limit names the highest harmonic that puts it there, and the
+        most ``n_bins`` that every harmonic fits.
 
     Examples
     --------
@@ -94,7 +96,7 @@ def hcqt(
     >>> y = np.sin(2 * np.pi * 220.0 * np.arange(sr) / sr)  # A3
     >>> H = vexolin.hcqt(y, sr=sr, harmonics=(1, 2), fmin=55.0, n_bins=48, bins_per_octave=12)
     >>> H.shape, H.dtype
-    ((2, 48, 44), dtype('complex64'))
+    ((2, 48, 87), dtype('complex64'))
     >>> [int(np.abs(H[i]).mean(axis=1).argmax()) for i in range(2)]  # 2 octaves above 55 Hz, 1 above 110 Hz
     [24, 12]
     """
@@ -112,7 +114,7 @@ def hcqt_magnitude(
     *,
     sr: float,
     harmonics: Sequence[float] = _DEEP_SALIENCE,
-    hop_length: int = 512,
+    hop_length: int = 256,
     fmin: float | None = None,
     n_bins: int = 360,
     bins_per_octave: int = 60,
@@ -134,10 +136,11 @@ def hcqt_magnitude(
         Sample rate in Hz (required).
     harmonics : sequence of float
         Multiples of ``fmin``, one channel each (> 0). The default, 0.5 to
-        5, with 60 bins per octave over 6 octaves from C1, is the layout of
-        deep-salience pitch models.
+        5, with 60 bins per octave over 6 octaves from C1 and a hop of 256
+        samples at 22.05 kHz, is the layout of deep-salience pitch models.
     hop_length : int
-        Samples between frame centres.
+        Samples between frame centres (256 by default, unlike :func:`cqt`'s
+        512: the deep-salience layout's hop).
     fmin : float or None
         Bin 0 of the first harmonic's channel is ``harmonics[0] * fmin``;
         None means C1 (32.70 Hz).
@@ -171,8 +174,8 @@ def hcqt_magnitude(
     >>> import numpy as np
     >>> import vexolin
     >>> y = np.random.default_rng(0).standard_normal(22050).astype(np.float32)
-    >>> vexolin.hcqt_magnitude(y, sr=22050).shape  # 6 harmonics, 6 octaves of 60 bins
-    (6, 360, 44)
+    >>> vexolin.hcqt_magnitude(y, sr=22050).shape  # 6 harmonics, 6 octaves of 60 bins, hop 256
+    (6, 360, 87)
     """
     asked = request(HCQT, dict(harmonics=harmonics, hop_length=hop_length, fmin=fmin, n_bins=n_bins,
                                bins_per_octave=bins_per_octave, gamma=gamma, tuning=tuning,

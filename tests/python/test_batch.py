@@ -143,9 +143,77 @@ def test_widened_and_harmonic_features_are_stored_with_their_parameters(collecti
         assert store.params[name] == (list(map(float, value)) if isinstance(value, tuple) else value)
     for path in paths:
         y, sr = vexolin.load(path)
-        want = function(y, sr=sr, **params)
-        np.testing.assert_array_equal(store[path], want.reshape(-1, want.shape[-1]))
+        np.testing.assert_array_equal(store[path], function(y, sr=sr, **params))
     assert batch.extract(paths, out=out, feature=feature, progress=False, **params).skipped == 4
+
+
+def stereo_file(tmp_path, seconds=0.5, sr=22050):
+    path = tmp_path / "stereo.wav"
+    t = np.arange(int(seconds * sr)) / sr
+    soundfile.write(path, np.stack([0.3 * np.sin(2 * np.pi * 220.0 * t), 0.2 * np.sin(2 * np.pi * 330.0 * t)],
+                                   axis=1), sr)
+    return str(path)
+
+
+@pytest.mark.parametrize("where", ["local folder", "memory:// URL"])
+@pytest.mark.parametrize("mono, axes", [(True, ["harmonic", "bin", "frame"]),
+                                        (False, ["channel", "harmonic", "bin", "frame"])])
+def test_a_harmonic_entry_comes_back_in_its_own_shape_with_its_axes_named(tmp_path, where, mono, axes):
+    path = stereo_file(tmp_path)
+    out = str(tmp_path / "hcqt.zarr") if where == "local folder" else f"memory://shapes/{tmp_path.name}/hcqt.zarr"
+    batch.extract(path, out=out, feature="hcqt", mono=mono, workers=1, progress=False)
+    store = batch.open(out)
+    y, sr = vexolin.load(path, mono=mono)
+    want = vexolin.hcqt_magnitude(y, sr=sr)
+    got = store[path]
+    assert (got.shape, got.dtype) == (want.shape, want.dtype) and got.shape[-3:-1] == (6, 360)
+    assert got.tobytes() == want.tobytes()
+    assert store.info(path)["axes"] == axes and store.info(path)["channels"] == (1 if mono else 2)
+
+
+def as_format_1(out):
+    """The store as versions before format 2 wrote it: hcqt entries as
+    (harmonics x bins, frames) rows, their axes not named."""
+    group = Path(out, "zarr.json")
+    document = json.loads(group.read_text())
+    document["attributes"][_store._shared.FORMAT]["version"] = 1
+    group.write_text(json.dumps(document))
+    for entry in Path(out, _store.ENTRIES).iterdir():
+        if entry.is_dir():
+            values = zarr.open_array(entry, mode="r")[...]
+            attrs = json.loads((entry / "zarr.json").read_text())["attributes"]
+            del attrs["axes"], attrs["chunk_bytes"]
+            for name in os.listdir(entry):
+                os.remove(entry / name)
+            for name, data in _zarr_entry.encode_entry(values.reshape(-1, values.shape[-1]), attrs).items():
+                (entry / name).write_bytes(data)
+
+
+def test_a_store_of_rows_opens_as_before_and_a_resumed_run_adds_rows_to_it(collection, tmp_path):
+    out = tmp_path / "rows.zarr"
+    first, second = collection["good"][:2]
+    small = {"harmonics": (1, 2, 3), "n_bins": 24, "bins_per_octave": 12, "fmin": 55.0}
+    batch.extract(first, out=out, feature="hcqt", progress=False, **small)
+    as_format_1(out)
+    summary = batch.extract([first, second], out=out, feature="hcqt", progress=False, **small)
+    assert (summary.skipped, summary.computed) == (1, 1)
+    store = batch.open(out)
+    for path in (first, second):
+        y, sr = vexolin.load(path)
+        np.testing.assert_array_equal(store[path], vexolin.hcqt_magnitude(y, sr=sr, **small).reshape(3 * 24, -1))
+        assert "axes" not in store.info(path)
+
+
+def test_a_store_made_at_hcqts_former_default_hop_resumes_when_asked_for_it(collection, tmp_path):
+    # Its hop was 512 by default, and stores record the hop whatever it is.
+    out = tmp_path / "hop512.zarr"
+    paths = collection["good"][:2]
+    small = {"harmonics": (1, 2), "n_bins": 24, "bins_per_octave": 12, "fmin": 55.0}
+    batch.extract(paths, out=out, feature="hcqt", hop_length=512, progress=False, **small)
+    with pytest.raises(ValueError, match=r"made with hop_length=512, but this run asks for hop_length=256.*"
+                                         r"to add to it, ask for hop_length=512$"):
+        batch.extract(paths, out=out, feature="hcqt", progress=False, **small)
+    assert batch.extract(paths, out=out, feature="hcqt", hop_length=512, progress=False, **small).skipped == 2
 
 
 def test_an_interrupted_run_leaves_only_whole_entries_and_a_rerun_completes(collection, tmp_path, monkeypatch):

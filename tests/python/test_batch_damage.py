@@ -221,6 +221,7 @@ NOT_ENTRIES = {
     "frames a string": set_attr("frames", "65"),
     "chunk sizes a list": set_attr("chunk_bytes", [1, 2]),
     "source of another file": set_attr("source", "/elsewhere/other.wav"),
+    "axes not names": set_attr("axes", [1, 2]),
 }
 REFUSED = {
     "1.2e9 frames in one-frame chunks": (claim_frames(12 * 10**8), "its shape implies 1200000000 chunks"),
@@ -231,6 +232,8 @@ REFUSED = {
         {"c.0.9": d["attributes"]["chunk_bytes"].pop("c.0.6")}), "its chunks are not named as its shape implies"),
     "chunk shape unlike its shape": (lambda d: d["chunk_grid"]["configuration"].update(chunk_shape=[6, 10]),
                                      r"its chunk shape \[6, 10\] does not fit its shape \[12, 65\]"),
+    "axes unlike its shape": (set_attr("axes", ["harmonic", "bin", "frame"]),
+                              r"its shape \[12, 65\] has 2 axes, it names 3"),
 }
 
 

@@ -3,6 +3,8 @@ transform: against the float64 reference, bit for bit against the plain
 transform where they must equal it, a tone in the right bin of the right
 harmonic's channel, and the refusals that name what to change."""
 
+import re
+
 import numpy as np
 import pytest
 
@@ -76,6 +78,7 @@ def test_each_harmonic_channel_is_its_own_transform(n, params):
     own = {"gamma": 0.0, **{k: v for k, v in params.items() if k not in ("harmonics", "fmin")}}
     own.setdefault("n_bins", 360)
     own.setdefault("bins_per_octave", 60)
+    own.setdefault("hop_length", 256)
     for harmonic_transform, one, kind in ((vexolin.hcqt, vexolin.vqt, "complex"),
                                           (vexolin.hcqt_magnitude, vexolin.vqt_magnitude, "magnitude")):
         H = harmonic_transform(y, sr=SR, workers=2, **params)
@@ -84,6 +87,18 @@ def test_each_harmonic_channel_is_its_own_transform(n, params):
         assert H.shape[-1] == min(a.shape[-1] for a in alone)
         for i, a in enumerate(alone):
             assert_bitwise(H[:, i], a[..., :H.shape[-1]])
+
+
+def test_the_defaults_are_the_deep_salience_layout_at_22050_hz_everywhere():
+    from vexolin.batch._params import checked
+
+    y = noise(SR // 2, seed=3)
+    layout = {"harmonics": (0.5, 1, 2, 3, 4, 5), "fmin": C1, "n_bins": 360, "bins_per_octave": 60,
+              "hop_length": 256}
+    for harmonic_transform in (vexolin.hcqt, vexolin.hcqt_magnitude):
+        assert_bitwise(harmonic_transform(y, sr=SR), harmonic_transform(y, sr=SR, **layout))
+    assert vexolin.Stream("hcqt_magnitude", sr=SR).hop_length == 256
+    assert checked("hcqt", {})[0].hop_length == 256  # batch and the command line
 
 
 @pytest.mark.parametrize("gamma", [0.0, None])
@@ -99,9 +114,11 @@ def test_a_tone_peaks_in_the_bin_of_each_harmonic(gamma):
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda y: vexolin.hcqt(y, sr=16000), r"harmonic 4 \(harmonics\[4\]\) puts the top bin at 8275.86 Hz"),
+    (lambda y: vexolin.hcqt(y, sr=16000), r"harmonic 5 \(harmonics\[5\]\) puts the top bin at 10344.8\d* Hz"),
+    (lambda y: vexolin.hcqt(y, sr=SR, fmin=5000.0, harmonics=(1, 3)),
+     r"harmonic 3 \(harmonics\[1\]\) .*\(so does harmonic 1\); lower fmin, or raise sr$"),
     (lambda y: vexolin.hcqt(y, sr=SR, harmonics=(1, 7)), r"harmonic 7 \(harmonics\[1\]\)"),
-    (lambda y: vexolin.vqt(y, sr=SR, n_bins=96, gamma=5000.0), r"gamma=5000 Hz widens its band .* Nyquist"),
+    (lambda y: vexolin.vqt(y, sr=SR, n_bins=96, gamma=5000.0), r"gamma = 5000 Hz widens its band .* Nyquist.*n_bins \(to 94 at most\)"),
     (lambda y: vexolin.hcqt(y, sr=SR, harmonics=(1, 0)), r"harmonics\[1\] must be a finite number > 0"),
     (lambda y: vexolin.hcqt(y, sr=SR, harmonics=()), "harmonics must be a non-empty sequence"),
     (lambda y: vexolin.vqt(y, sr=SR, gamma=-1.0), "gamma must be a finite number >= 0"),
@@ -111,3 +128,33 @@ def test_a_tone_peaks_in_the_bin_of_each_harmonic(gamma):
 def test_layouts_without_a_sound_result_are_refused_by_name(call, message):
     with pytest.raises(ValueError, match=message):
         call(noise(4096))
+
+
+_HCQT_ENTRIES = {
+    "hcqt": lambda y, sr, p: vexolin.hcqt(y, sr=sr, **p),
+    "hcqt_magnitude": lambda y, sr, p: vexolin.hcqt_magnitude(y, sr=sr, **p),
+    "Stream": lambda y, sr, p: vexolin.Stream("hcqt_magnitude", sr=sr, **p),
+}
+
+
+# A basic-pitch-like layout (3 bins a semitone, harmonics up to 7);
+# deep salience's at 16 kHz; harmonics out of order, with widened bands.
+@pytest.mark.parametrize("sr, layout, highest, index", [
+    (22050, {"hop_length": 256, "fmin": 32.70, "bins_per_octave": 36, "n_bins": 264,
+             "harmonics": (0.5, 1, 2, 3, 4, 5, 6, 7)}, 7, 7),
+    (16000, {}, 5, 5),
+    (8000, {"fmin": 55.0, "bins_per_octave": 12, "n_bins": 60, "harmonics": (3, 1, 7, 2), "gamma": 30.0}, 7, 2),
+])
+@pytest.mark.parametrize("entry", _HCQT_ENTRIES)
+def test_a_harmonic_above_nyquist_is_refused_with_the_most_bins_every_harmonic_fits(sr, layout, highest, index,
+                                                                                    entry):
+    call = _HCQT_ENTRIES[entry]
+    y = noise(sr // 4)
+    named = rf"harmonic {highest} \(harmonics\[{index}\]\) puts the top bin"
+    with pytest.raises(ValueError, match=named) as refused:
+        call(y, sr, layout)
+    # Taking the advice is enough: the most it names passes, one more does not.
+    most = int(re.search(r"n_bins \(to (\d+) at most", str(refused.value)).group(1))
+    call(y, sr, {**layout, "n_bins": most})
+    with pytest.raises(ValueError, match=named):
+        call(y, sr, {**layout, "n_bins": most + 1})

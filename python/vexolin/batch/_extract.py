@@ -22,7 +22,7 @@ from vexolin.batch._progress import Progress
 from vexolin.batch._run import TASK_SECONDS, Run
 from vexolin.batch._threads import run_in_threads
 from vexolin.batch.store import (FileRecord, Row, Store, agreeing_table, broken_entries, check_store, create_store,
-                                 done_row, open_store, read_table, write_table)
+                                 done_row, keeps_shapes, open_store, read_table, write_table)
 
 InputNames = str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
 
@@ -150,10 +150,13 @@ def extract(
         earlier run made with the same ``feature`` and parameters. On a
         cluster, a local path must be on a filesystem every worker mounts at
         the same path; a URL is written by the workers directly.
-    feature : {"chroma", "cqt", "cens"}
+    feature : {"chroma", "cqt", "cens", "vqt", "hcqt", "chords"}
         Chroma (:func:`vexolin.chroma_cqt`), CQT magnitudes
-        (:func:`vexolin.cqt_magnitude`) or CENS (:func:`vexolin.chroma_cens`),
-        float32.
+        (:func:`vexolin.cqt_magnitude`), CENS (:func:`vexolin.chroma_cens`),
+        :func:`vexolin.vqt_magnitude`, :func:`vexolin.hcqt_magnitude` or
+        chords (:func:`vexolin.estimate_chords`' frames), float32, each entry
+        in the function's own shape (hcqt's ``(harmonics, bins, frames)``)
+        with its axes named in its ``axes`` attribute.
     client : distributed.Client, str or None
         None computes on a thread pool in this process. A ``distributed.Client``
         or a scheduler address (``"tcp://host:8786"``) runs Dask tasks of one
@@ -194,8 +197,9 @@ def extract(
         (mix channels down, default True; else the feature has a leading
         channel axis), ``hop_length``, ``fmin``, ``bins_per_octave``, and
         ``n_octaves``, ``n_chroma`` for chroma and cens (and cens's
-        ``win_len_smooth``) or ``n_bins`` for cqt, with the defaults of the
-        package's functions.
+        ``win_len_smooth``) or ``n_bins`` for cqt, and the other features'
+        own, with the defaults of the package's functions (hcqt's
+        ``hop_length`` is 256).
 
     Returns
     -------
@@ -278,7 +282,8 @@ def _checked_and_locked(run: Run, inputs: InputNames, client: Any, progress: boo
                 # Checked again: another run may have made the store meanwhile.
                 if not check_store(run.store, run.params):
                     create_store(run.store, run.params, vexolin.__version__)
-                return _extract_locked(replace(run, owner=owner), paths, unreadable, dask_client, progress)
+                return _extract_locked(replace(run, owner=owner, shaped=keeps_shapes(run.store)), paths, unreadable,
+                                       dask_client, progress)
         finally:
             if own_client and dask_client is not None:
                 dask_client.close()

@@ -16,8 +16,11 @@ from vexolin.batch.store import TABLE_COLUMNS, agreeing_table, entry_key, open_s
 class FeatureStore(Mapping[str, npt.NDArray[np.float32]]):
     """A store written by :func:`extract`, as a mapping from source path to feature array.
 
-    Arrays are read on access. Relative paths are taken from the current
-    directory; sources at URLs are named by their URL. :func:`open` makes one.
+    Arrays are read on access, each in its feature's own shape, as the
+    package's function gives it: ``(harmonics, bins, frames)`` for hcqt, a
+    channel axis first in a store made with ``mono=False``. Relative paths
+    are taken from the current directory; sources at URLs are named by
+    their URL. :func:`open` makes one.
 
     Parameters
     ----------
@@ -122,8 +125,10 @@ class FeatureStore(Mapping[str, npt.NDArray[np.float32]]):
             ``n_samples``, ``channels``, ``frames``, ``size`` and
             ``mtime_ns`` of the file when read, ``compute_seconds``,
             ``params`` (the run's), ``vexolin`` (the version that computed
-            it) and ``tuning`` (the one used, as estimated when the run's is
-            None).
+            it), ``tuning`` (the one used, as estimated when the run's is
+            None) and ``axes``, the names of the array's axes (such as
+            ``["channel", "harmonic", "bin", "frame"]``; absent in stores
+            of format 1, whose hcqt entries are rows).
 
         Raises
         ------

@@ -5,6 +5,9 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 
+import numpy as np
+import numpy.typing as npt
+
 from vexolin._features import FeatureRequest, Params
 from vexolin.batch._inputs import Inputs
 from vexolin.batch._params import stored
@@ -42,6 +45,18 @@ class Run:
     #: The run holding the store's lock, as the lock names it: a task writes
     #: only while the lock still does. None: not checked.
     owner: str | None = None
+    #: Entries keep their feature's own shape; False in a store of format
+    #: 1, whose entries are rows.
+    shaped: bool = True
+
+    @property
+    def axes(self) -> list[str]:
+        """Names of an entry's axes: a channel's first when channels are kept."""
+        return [*([] if self.mono else ["channel"]), *self.request.feature.axes]
+
+    def laid_out(self, values: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
+        """A file's feature as its entry holds it."""
+        return values if self.shaped else self.request.as_rows(values)
 
     @property
     def params(self) -> Params:

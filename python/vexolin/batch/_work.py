@@ -107,11 +107,11 @@ def streamed_entry(local: str, run: Run, attrs_of: AttrsOf) -> EntryFiles:
     frames_of = FileFrames(local, run.request, sr=run.sr, mono=run.mono, block_frames=_BLOCK_FRAMES)
     entry: ChunkedEntry | None = None
     for block in frames_of:
-        frames = frames_of.request.as_rows(block)
+        frames = run.laid_out(block)
         entry = entry or ChunkedEntry(frames.shape[:-1])
         yield from entry.add(frames)
     assert entry is not None
-    channels = 1 if len(entry.leading) == 1 else entry.leading[0]
+    channels = 1 if run.mono else entry.leading[0]
     yield from entry.finish(attrs_of(frames_of.sr, frames_of.n_samples, channels, entry.n_frames,
                                      frames_of.request))
 
@@ -169,7 +169,8 @@ def extract_file(path: str, run: Run, *, threads: int = 1, may_write: Callable[[
             "frames": frames, "compute_seconds": compute_seconds,
             "params": params, "vexolin": vexolin.__version__,
             # The tuning this file was computed with: estimated when the run's is None.
-            **({"tuning": used["tuning"]} if "tuning" in used else {})}
+            **({"tuning": used["tuning"]} if "tuning" in used else {}),
+            **({"axes": run.axes} if run.shaped else {})}
 
     try:
         size, mtime_ns = run.inputs.stamp(path)
@@ -187,9 +188,9 @@ def extract_file(path: str, run: Run, *, threads: int = 1, may_write: Callable[[
                 fetched = run.inputs.fetched(path) if local is None else None
                 with computing:
                     computed, sr, n_samples, used = compute(path, local, run, threads, fetched)
-                    values = used.as_rows(computed)
+                    values = run.laid_out(computed)
                     del fetched, computed
-                    channels = 1 if values.ndim == 2 else values.shape[0]
+                    channels = 1 if run.mono else values.shape[0]
                     files = encode_entry(values, attrs_of(sr, n_samples, channels, values.shape[-1], used)).items()
                     del values
                 if may_write is not None and not may_write():

@@ -17,15 +17,15 @@ from vexolin.batch.store._object import ObjectStore
 from vexolin.batch.store._protocol import EntryFiles, Staged, Store
 from vexolin.batch.store._shared import (ENTRIES, LOCK, METADATA, PARTIAL, TABLE, TABLE_COLUMNS, StoreError,
                                          agreeing_table, broken_entries, check_store, create_store, done_row,
-                                         read_table, stored_params, write_table)
+                                         keeps_shapes, read_table, stored_params, write_table)
 from vexolin.batch.store._table import FileRecord, Row
 from vexolin.batch.store._validate import DamagedEntry, Scan, entry_key
 
 __all__ = [
     "ENTRIES", "LOCK", "METADATA", "PARTIAL", "TABLE", "TABLE_COLUMNS", "DamagedEntry", "EntryFiles", "FileRecord",
     "LocalStore", "ObjectStore", "Row", "Scan", "Staged", "Store", "StoreError", "agreeing_table",
-    "broken_entries", "check_store", "create_store", "done_row", "entry_key", "open_store", "read_table",
-    "stored_params", "write_table",
+    "broken_entries", "check_store", "create_store", "done_row", "entry_key", "keeps_shapes", "open_store",
+    "read_table", "stored_params", "write_table",
 ]
 
 

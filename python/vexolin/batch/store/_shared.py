@@ -13,7 +13,11 @@ from vexolin.batch.store._table import COLUMNS, FileRecord, Row, parse_table, ta
 from vexolin.batch.store._validate import Scan, entry_key
 
 FORMAT = "vexolin-features"
-FORMAT_VERSION = 1
+# Format 2 keeps each entry in its feature's own shape, with its axes named;
+# format 1 laid a harmonic transform's channels out as rows. Both are read,
+# and a run resuming a store keeps to its format, so its entries agree.
+FORMAT_VERSION = 2
+READ_VERSIONS = (1, 2)
 ENTRIES = "entries"
 PARTIAL = ".partial"
 TABLE = "files.csv"
@@ -73,17 +77,25 @@ def check_store(store: Store, params: dict[str, Any]) -> bool:
             raise StoreError(f"{store} is a directory that is not a feature store; "
                              "give a new or an empty directory")
         return False
-    if about.get("version") != FORMAT_VERSION:
+    if about.get("version") not in READ_VERSIONS:
         raise StoreError(f"{store} was written in store format {about.get('version')!r}, "
-                         f"this vexolin reads format {FORMAT_VERSION}; write to another path")
+                         f"this vexolin reads formats {' and '.join(map(str, READ_VERSIONS))}; "
+                         "write to another path")
     if about["params"] != params:
         differ = {k: v for k, v in about["params"].items() if params.get(k, object()) != v}
         wanted = {k: params[k] for k in differ if k in params}
         raise StoreError(
             f"{store} holds features made with {describe(differ)}, but this run asks for {describe(wanted)}; "
             "entries made differently cannot be mixed: write these to a new store (another --out / out= path), "
-            f"or delete {store} to start it again")
+            f"or delete {store} to start it again; to add to it, ask for {describe(differ)}")
     return True
+
+
+def keeps_shapes(store: Store) -> bool:
+    """Whether the store, checked by :func:`check_store`, keeps entries in
+    their feature's own shape (format 2), not as rows (format 1)."""
+    about = _about(store)
+    return about is None or about.get("version") != 1
 
 
 def create_store(store: Store, params: dict[str, Any], version: str) -> None:

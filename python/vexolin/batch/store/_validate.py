@@ -24,7 +24,7 @@ _ATTR_TYPES: dict[str, tuple[type, ...]] = {
 # Attributes an entry may lack.
 _OPTIONAL_TYPES: dict[str, tuple[type, ...]] = {
     "n_samples": (int, type(None)), "params": (dict,), "vexolin": (str,), "tuning": (*_NUMBER, type(None)),
-    "chunk_bytes": (dict,),
+    "chunk_bytes": (dict,), "axes": (list,),
 }
 
 
@@ -65,6 +65,8 @@ def entry_attrs(document: Any) -> dict[str, Any] | None:
     recorded = attrs.get("chunk_bytes", {})
     if not all(isinstance(name, str) and _is(size, (int,)) and size >= 0 for name, size in recorded.items()):
         return None
+    if not all(isinstance(name, str) for name in attrs.get("axes", [])):
+        return None
     return attrs
 
 
@@ -87,9 +89,12 @@ def layout(document: dict[str, Any], attrs: dict[str, Any], chunk_files: Callabl
     grid = document.get("chunk_grid")
     configuration = grid.get("configuration") if isinstance(grid, dict) else None
     chunks = _whole_numbers(configuration.get("chunk_shape") if isinstance(configuration, dict) else None)
-    if shape is None or chunks is None or len(shape) not in (2, 3) or len(chunks) != len(shape) \
+    # Features (rows, frames) or (harmonics, bins, frames), a channel axis before either.
+    if shape is None or chunks is None or len(shape) not in (2, 3, 4) or len(chunks) != len(shape) \
             or document.get("data_type") != "float32":
-        raise DamagedEntry("its metadata does not describe a float32 array of 2 or 3 dimensions")
+        raise DamagedEntry("its metadata does not describe a float32 array of 2 to 4 dimensions")
+    if "axes" in attrs and len(attrs["axes"]) != len(shape):
+        raise DamagedEntry(f"its shape {list(shape)} has {len(shape)} axes, it names {len(attrs['axes'])}")
     if chunks[:-1] != shape[:-1] or chunks[-1] < 1:
         raise DamagedEntry(f"its chunk shape {list(chunks)} does not fit its shape {list(shape)}")
     if shape[-1] != attrs["frames"]:
