@@ -170,6 +170,10 @@ class Stream:
     def push_channels(
         streams: list[Stream], rows: npt.ArrayLike, check_finite: bool
     ) -> npt.NDArray[np.float32] | npt.NDArray[np.complex64]: ...
+    # Every channel takes its row whole without computing, as an interrupted
+    # push does: the frames come with the next push or finish.
+    @staticmethod
+    def take_channels(streams: list[Stream], rows: npt.ArrayLike) -> None: ...
     @staticmethod
     def finish_channels(streams: list[Stream]) -> npt.NDArray[np.float32] | npt.NDArray[np.complex64]: ...
     @property

@@ -4,12 +4,14 @@ against a plain Viterbi, and bad input."""
 
 import subprocess
 import sys
+import warnings
 
 import mir_eval
 import numpy as np
 import pytest
 
 import vexolin
+from interrupts import CtrlC, in_file
 from vexolin import _native
 from vexolin._chords import QUALITIES, ROOTS
 
@@ -116,6 +118,72 @@ def test_stream_with_a_lag_past_the_end_is_the_whole_signal():
     parts = [stream.push(y[i:i + 4096]) for i in range(0, len(y), 4096)] + [stream.finish()]
     assert sum(len(p.frame_states) for p in parts[:-1]) == 0
     np.testing.assert_array_equal(parts[-1].frame_states, vexolin.estimate_chords(y, sr=SR, tuning=0.0).frame_states)
+
+
+def test_stream_reads_stereo_as_estimate_chords_does():
+    # (n_samples, 2), as soundfile.read gives stereo, is two channels mixed down, in every block.
+    y, _ = progression(("maj",), rest_every=4)
+    stereo = np.stack([y, 0.5 * y], axis=1)
+    stream = vexolin.ChordStream(sr=SR, lag=60.0)
+    cuts = [0, 5 * SR, 5 * SR + 3, 5 * SR + 3, len(y)]
+    parts = [stream.push(stereo[a:b]) for a, b in zip(cuts, cuts[1:])] + [stream.finish()]
+    whole = vexolin.estimate_chords(stereo, sr=SR, tuning=0.0)
+    np.testing.assert_array_equal(np.concatenate([p.frame_states for p in parts]), whole.frame_states)
+    assert parts[-1].labels == whole.labels and len(whole.frame_states) == len(y) // 512 + 1
+
+
+def test_a_stream_refuses_a_block_it_cannot_read_before_taking_it():
+    y, _ = progression(("min",), rest_every=4)
+    stream = vexolin.ChordStream(sr=SR, lag=0.5)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # and no numpy warning on the way
+        with pytest.raises(ValueError, match=r"shape \(2, 2, 10\).*\(n,\), \(channels, n\) or \(n, channels\)"):
+            stream.push(np.zeros((2, 2, 10), np.float32))
+        with pytest.raises(ValueError, match="no channels"):
+            stream.push(np.zeros((0, 10), np.float32))
+        parts = [stream.push(np.stack([y[:SR], y[:SR]])), stream.push(np.stack([y[SR:], y[SR:]])), stream.finish()]
+    fresh = vexolin.ChordStream(sr=SR, lag=0.5)
+    again = [fresh.push(y[:SR]), fresh.push(y[SR:]), fresh.finish()]
+    for got, expected in zip(parts, again):
+        np.testing.assert_array_equal(got.frame_states, expected.frame_states)
+
+
+@pytest.mark.parametrize("step", ["push", "finish"])
+@pytest.mark.parametrize("channels", [(), (2,)])
+def test_ctrl_c_in_a_stream_loses_no_frame(step, channels):
+    # Ctrl-C at calls spread over a push (its mixing down, the transform, the
+    # decoding) or a finish: the next push or finish returns every frame.
+    y, _ = progression(("maj",), rest_every=4)
+    signal = np.stack([y, 0.5 * y[::-1]]) if channels else y
+    in_chords = in_file("vexolin/_chords.py")
+
+    def within_the_call(frame, event, arg):  # Ctrl-C before its first line is one before the call
+        return in_chords(frame, event, arg) and not (event == "call" and frame.f_code.co_name == step)
+
+    def run(at):
+        stream = vexolin.ChordStream(sr=SR, lag=2.0)
+        parts = [stream.push(signal[..., :3 * SR])]
+        with CtrlC(at, counts=within_the_call) as ctrl_c:
+            try:
+                parts.append(stream.push(signal[..., 3 * SR:12 * SR]) if step == "push" else stream.finish())
+            except KeyboardInterrupt:
+                pass
+        if step == "push":
+            parts += [stream.push(signal[..., :0]), stream.push(signal[..., 12 * SR:])]
+        parts.append(stream.finish())
+        return ctrl_c, parts
+
+    counted, whole = run(None)
+    assert counted.count > 300
+    for at in sorted({1, 2, 3, 5, 10, 30, 100} | {counted.count * k // 8 for k in range(1, 9)}):
+        ctrl_c, parts = run(at)
+        assert ctrl_c.fired
+        for name in ("frame_states", "confidence"):
+            got = np.concatenate([getattr(p, name) for p in parts if len(p.frame_states)])
+            expected = np.concatenate([getattr(p, name) for p in whole if len(p.frame_states)])
+            assert got.tobytes() == expected.tobytes(), f"Ctrl-C at call {at}: {len(got)} of {len(expected)} frames"
+        assert [p.first_frame for p in parts] == list(np.cumsum([0] + [len(p.frame_states) for p in parts[:-1]]))
+        assert parts[-1].intervals[-1, 1] == (len(y) if step == "push" else 3 * SR) / SR
 
 
 def reference_viterbi(scores, cost):
