@@ -470,10 +470,16 @@ class Chords:
         The file holds :meth:`lab_text`: ``start end label`` lines,
         tab-separated, as mir_eval and annotation tools read them.
 
+        The file is written under a temporary name beside it and renamed
+        into place once complete, as the command line writes its outputs: a
+        full disk or a kill midway leaves an earlier file as it was, and the
+        ``OSError`` names ``path``.
+
         Parameters
         ----------
         path : str or os.PathLike
-            The file to write (replaced if it exists).
+            The file to write (replaced if it exists; through a symbolic link,
+            what it points to).
 
         Examples
         --------
@@ -486,8 +492,14 @@ class Chords:
         >>> open(path).read() == chords.lab_text()
         True
         """
-        with open(path, "w", encoding="utf-8") as f:
-            f.write(self.lab_text())
+        from vexolin._atomic import write_file
+
+        text = self.lab_text().encode("utf-8")
+
+        def lab(f: Any) -> None:
+            f.write(text)
+
+        write_file(os.path.realpath(path) if os.path.islink(path) else path, lab)
 
     def lab_text(self) -> str:
         """The ``.lab`` lines as one string.

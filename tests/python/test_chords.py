@@ -89,6 +89,42 @@ def test_to_lab_reads_back_in_mir_eval(tmp_path):
     assert repr(chords).startswith(f"Chords({len(chords)} segments, 0.00-{len(y) / SR:.2f} s")
 
 
+FULL_DISK_CHILD = """
+import resource, signal, sys
+import vexolin
+import vexolin.cli
+
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # writes past the limit fail with EFBIG, as on a full disk
+resource.setrlimit(resource.RLIMIT_FSIZE, (int(sys.argv[2]), resource.RLIM_INFINITY))
+if sys.argv[1] == "to_lab":
+    chords = vexolin.Chords.from_frames([0, 0, 21, 24] * 1000, vocabulary="majmin", sr=22050, hop_length=512,
+                                        tuning=0.0)
+    try:
+        chords.to_lab(sys.argv[3])
+    except OSError as e:
+        print(e)
+else:
+    sys.exit(vexolin.cli.main(sys.argv[3:]))
+"""
+
+
+def test_a_lab_that_cannot_be_written_leaves_the_earlier_one_and_names_the_file(two_files, tmp_path):
+    # A full disk (writes refused past 4096 bytes) midway through the file.
+    path = tmp_path / "song.lab"
+    path.write_text("0.000000\t1.000000\tC:maj\n")
+    done = subprocess.run([sys.executable, "-c", FULL_DISK_CHILD, "to_lab", "4096", str(path)],
+                          capture_output=True, text=True, timeout=120)
+    assert str(path) in done.stdout and "File too large" in done.stdout, done.stdout + done.stderr
+    assert path.read_text() == "0.000000\t1.000000\tC:maj\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["song.lab"]  # no temporary left
+    # The command line, whose message names the file too.
+    done = subprocess.run([sys.executable, "-c", FULL_DISK_CHILD, "cli", "10", "chords", str(two_files[0]),
+                           "-o", str(path)], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 1 and f"{path}" in done.stderr, done.stderr
+    assert path.read_text() == "0.000000\t1.000000\tC:maj\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["song.lab"]
+
+
 @pytest.mark.parametrize("lag", [1.0, 0.25])
 def test_stream_agrees_with_the_whole_signal(lag):
     y, _ = progression(("maj", "min"), inversion=1)
