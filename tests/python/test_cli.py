@@ -522,3 +522,31 @@ def test_variable_and_harmonic_transforms_write_their_rows_and_parameters(audio,
         assert stored["gamma"] == pytest.approx(24.7 * (2 ** (1 / 6) - 1) / (2 ** (1 / 6) + 1) / 0.108)
     if args[0] == "hcqt":
         assert [str(label) for label in saved["labels"][[0, 48, 96]]] == ["h0.5 A0", "h1 A1", "h3 E3+2"]
+
+
+PEAK_CHILD = """
+import resource, subprocess, sys
+subprocess.run([sys.executable, "-m", "vexolin", *sys.argv[1:]], check=True)
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024)
+"""
+
+
+def test_decibels_of_a_long_file_are_converted_in_blocks(tmp_path):
+    # hcqt of 2 minutes: 43 MiB of frames. With --db the command's peak stays
+    # within a few chunks' temporaries of its peak without, whatever the length.
+    y = np.random.default_rng(2).uniform(-0.3, 0.3, 120 * SR).astype(np.float32)
+    soundfile.write(tmp_path / "long.wav", y, SR)
+
+    def peak(*options):
+        done = subprocess.run([sys.executable, "-c", PEAK_CHILD, "hcqt", str(tmp_path / "long.wav"), "-q",
+                               "-o", str(tmp_path / "h.npy"), *options], capture_output=True, text=True, timeout=300)
+        assert done.returncode == 0, done.stderr
+        return int(done.stdout)
+
+    plain = peak()
+    magnitudes = np.load(tmp_path / "h.npy")
+    db = peak("--db")
+    size = os.path.getsize(tmp_path / "h.npy")
+    assert db < plain + 24 * 2**20, f"peak {db / 2**20:.0f} MiB with --db, {plain / 2**20:.0f} MiB without, " \
+                                  f"output {size / 2**20:.0f} MiB"
+    assert np.array_equal(np.load(tmp_path / "h.npy"), vexolin.amplitude_to_db(magnitudes, ref=np.max))
