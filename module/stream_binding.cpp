@@ -7,6 +7,7 @@
 #include "module/stream_binding.h"
 
 #include "chroma/chroma_stream.h"
+#include "engine/errors.h"
 #include "engine/hcqt.h"
 #include "engine/stream.h"
 #include "module/interrupt.h"
@@ -102,8 +103,14 @@ StreamOutput output_of(const std::string& kind) {
   throw std::invalid_argument("kind must be 'complex' or 'magnitude', got '" + kind + "'");
 }
 
+// fmin in hertz, as the package passes it (not `_vexolin`'s "<= 0 means C1").
+void check_stream_fmin(double fmin) {
+  if (!(std::isfinite(fmin) && fmin > 0.0)) throw argument_error("fmin must be a finite number > 0 (Hz), got ", fmin);
+}
+
 std::unique_ptr<NativeStream> open_cqt(const std::string& kind, double sr, int hop, double fmin, int n_bins,
                                        int bins_per_octave, int frames_at_once, double filter_scale, double gamma) {
+  check_stream_fmin(fmin);
   const StreamOutput output = output_of(kind);
   const CqtParams p{sr, hop, fmin, n_bins, bins_per_octave, filter_scale, 0.01, gamma};
   auto s = std::make_unique<NativeStream>();
@@ -117,6 +124,7 @@ std::unique_ptr<NativeStream> open_cqt(const std::string& kind, double sr, int h
 std::unique_ptr<NativeStream> open_hcqt(const std::string& kind, double sr, int hop, double fmin,
                                         const std::vector<double>& harmonics, int n_bins, int bins_per_octave,
                                         int frames_at_once, double filter_scale, double gamma) {
+  check_stream_fmin(fmin);
   const StreamOutput output = output_of(kind);
   const CqtParams p{sr, hop, fmin, n_bins, bins_per_octave, filter_scale, 0.01, gamma};
   auto s = std::make_unique<NativeStream>();

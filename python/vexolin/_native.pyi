@@ -4,7 +4,10 @@
 # the count `_vexolin` uses, chroma before its frames are scaled, the
 # pitch-class row of every bin, and one channel's stream (vexolin.Stream holds
 # one per channel; chroma_folded gives the sums, before frames are scaled),
-# and the chord model's decoder (the best state of every frame).
+# and the chord model's decoder (the best state of every frame). Unlike in
+# `_vexolin`, the transforms' and streams' fmin (cqt_*, hcqt_*, Stream.cqt,
+# Stream.hcqt) is in hertz only: NaN, infinite or <= 0 is a ValueError; the
+# decoder refuses scores and costs that are not finite.
 from collections.abc import Sequence
 from typing import SupportsFloat, SupportsIndex, SupportsInt
 

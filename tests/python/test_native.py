@@ -12,9 +12,9 @@ from vexolin import _native
 
 # 5 s: 1722 to 2500 frames, enough for three workers.
 CALLS = [
-    ("cqt_complex", (22050.0, 64, 0.0, 84, 12)),
+    ("cqt_complex", (22050.0, 64, 32.70319566257483, 84, 12)),
     ("cqt_magnitude", (8000.0, 16, 55.0, 48, 12)),
-    ("cqt_magnitude", (22050.0, 63, 0.0, 72, 24)),  # odd hop: no halvings
+    ("cqt_magnitude", (22050.0, 63, 32.70319566257483, 72, 24)),  # odd hop: no halvings
     ("chroma_cqt", (22050.0, 64, 36, 7, 12, 0.0)),
 ]
 
@@ -78,3 +78,35 @@ def test_a_raised_cancel_token_stops_a_call_on_any_thread_and_later_calls_are_un
         call(y, *args, 1, token)  # on the main thread too
     assert len(outcome) == 1
     assert call(y, *args, 2, cancel=None).tobytes() == want.tobytes()
+
+
+NATIVE_FMIN_CALLS = {
+    "cqt_complex": lambda y, fmin: _native.cqt_complex(y, 22050.0, 512, fmin, 12, 12, 1),
+    "cqt_magnitude": lambda y, fmin: _native.cqt_magnitude(y, 22050.0, 512, fmin, 12, 12, 1),
+    "hcqt_complex": lambda y, fmin: _native.hcqt_complex(y, 22050.0, 512, fmin, [1.0, 2.0], 12, 12, 1),
+    "hcqt_magnitude": lambda y, fmin: _native.hcqt_magnitude(y, 22050.0, 512, fmin, [1.0, 2.0], 12, 12, 1),
+    "Stream.cqt": lambda y, fmin: _native.Stream.cqt("magnitude", 22050.0, 512, fmin, 12, 12, 1),
+    "Stream.hcqt": lambda y, fmin: _native.Stream.hcqt("magnitude", 22050.0, 512, fmin, [1.0, 2.0], 12, 12, 1),
+}
+
+
+@pytest.mark.parametrize("fmin", [float("nan"), -55.0, 0.0, float("inf")])
+@pytest.mark.parametrize("name", sorted(NATIVE_FMIN_CALLS))
+def test_the_private_module_takes_fmin_in_hertz_only(name, fmin):
+    # The package always passes hertz; only _vexolin reads fmin <= 0 or NaN as C1.
+    y = np.zeros(4096, np.float32)
+    with pytest.raises(ValueError, match="fmin must be"):
+        NATIVE_FMIN_CALLS[name](y, fmin)
+    assert NATIVE_FMIN_CALLS[name](y, 32.70319566257483) is not None
+    if name in ("cqt_complex", "cqt_magnitude"):
+        public = getattr(_vexolin, name)(y, 22050.0, 512, fmin if fmin != float("inf") else 0.0, 12, 12)
+        assert public.tobytes() == NATIVE_FMIN_CALLS[name](y, 32.70319566257483).tobytes()
+
+
+@pytest.mark.parametrize("bad", [float("nan"), float("inf"), -float("inf")])
+@pytest.mark.parametrize("argument", ["scores", "switch_cost"])
+def test_the_chord_decoder_refuses_values_that_are_not_finite(argument, bad):
+    scores, cost = np.zeros((3, 5)), np.ones(5)
+    (scores if argument == "scores" else cost).flat[3] = bad
+    with pytest.raises(ValueError, match=f"{argument} must be finite"):
+        _native.chord_path(scores, cost)
