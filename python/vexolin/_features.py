@@ -18,8 +18,10 @@ parameters do without the extension.
 
 from __future__ import annotations
 
+import argparse
 import math
-from collections.abc import Callable, Mapping
+import re
+from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass, field, replace
 from typing import Any
 
@@ -319,7 +321,9 @@ def _tuning_or_auto(name: str, value: Any) -> float | None:
 
 
 def _tuning_text(text: str) -> float | None:
-    return None if text.strip().lower() == "auto" else float(text)
+    if text.strip().lower() == "auto":
+        return None
+    return _number(text, text, "semitones in [-0.5, 0.5) from A440, or auto")
 
 
 def _scaled_natively(p: Params) -> bool:
@@ -438,7 +442,9 @@ def _gamma_or_erb(name: str, value: Any) -> float | None:
 
 
 def _gamma_text(text: str) -> float | None:
-    return None if text.strip().lower() in ("erb", "none") else float(text)
+    if text.strip().lower() in ("erb", "none"):
+        return None
+    return _number(text, text, "hertz, or erb")
 
 
 def erb_gamma(bins_per_octave: int) -> float:
@@ -454,17 +460,41 @@ def _resolve_gamma(p: Params, spell: Callable[[str], str]) -> None:
 
 
 def _harmonic_list(name: str, value: Any) -> tuple[float, ...]:
-    try:
-        items = tuple(np.asarray(value, dtype=object).reshape(-1)) if not isinstance(value, str) else None
-    except ValueError:
-        items = None
+    """A 1-D sequence (any iterable) of numbers > 0, one channel each."""
+    wanted = f"{name} must be a non-empty 1-D sequence of numbers > 0, one channel each (e.g. (1, 2, 3))"
+    if isinstance(value, np.ndarray):
+        if value.ndim != 1:
+            raise ValueError(f"{wanted}, got an array of shape {value.shape}")
+        items = tuple(value.tolist())
+    elif isinstance(value, (str, bytes)) or not isinstance(value, Iterable):
+        one = f"; for one harmonic, pass ({value},)" if isinstance(value, (int, float, np.number)) else ""
+        raise TypeError(f"{wanted}, got {value!r}{one}")
+    else:
+        items = tuple(value)
     if not items:
-        raise ValueError(f"{name} must be a non-empty sequence of numbers > 0, got {value!r}")
+        raise ValueError(f"{wanted}, got {value!r}")
+    for i, h in enumerate(items):
+        if isinstance(h, np.ndarray) or isinstance(h, Iterable) and not isinstance(h, (str, bytes)):
+            raise ValueError(f"{wanted}, got {h!r} as {name}[{i}]")
     return tuple(positive_float(f"{name}[{i}]", h) for i, h in enumerate(items))
 
 
 def _harmonics_text(text: str) -> tuple[float, ...]:
-    return tuple(float(part) for part in text.replace(",", " ").split())
+    parts = re.split(r"\s*,\s*|\s+", text.strip())
+    for i, part in enumerate(parts):
+        if not part:
+            raise argparse.ArgumentTypeError(f"{text!r}: item {i + 1} is empty; give numbers separated by commas, "
+                                             "e.g. 0.5,1,2")
+    return tuple(_number(text, part, "harmonic") for part in parts)
+
+
+def _number(text: str, part: str, what: str) -> float:
+    """``part`` of the command-line value ``text`` as a number, or a usage error naming it."""
+    try:
+        return float(part)
+    except ValueError:
+        given = repr(text) if part == text else f"{text!r}: {part!r}"
+        raise argparse.ArgumentTypeError(f"{given} is not a number ({what})") from None
 
 
 def _widening(p: Params) -> float:
@@ -476,10 +506,17 @@ def _vqt_nyquist(p: Params, sr: float, hop: int) -> None:
     top = _bin_hz(p["fmin"], p["n_bins"] - 1, p["bins_per_octave"])
     reach = _widening(p)
     if reach > 0.0 and top < sr / 2 <= top + reach:
+        # What widens the band: gamma (perhaps the ERB default, not given), and
+        # filters shortened by filter_scale, the one to raise when it is below 1.
+        erb = " (the ERB default of gamma=None)" if p["gamma"] == erb_gamma(p["bins_per_octave"]) else ""
+        shortened = p["filter_scale"] != 1.0
+        by = f", with filter_scale={p['filter_scale']:.6g} shortening every filter," if shortened else ""
+        advice = ("raise filter_scale, or lower fmin, n_bins or gamma" if p["filter_scale"] < 1.0
+                  else "lower fmin, n_bins or gamma")
         raise ValueError(
-            f"the top bin lies at {top:.6g} Hz and gamma={p['gamma']:.6g} Hz widens its band {reach:.6g} Hz "
-            f"above that, to {top + reach:.6g} Hz, at or above the Nyquist limit sr/2 = {sr / 2:.6g} Hz: "
-            "lower fmin, n_bins or gamma, or use a higher sr")
+            f"the top bin lies at {top:.6g} Hz and gamma={p['gamma']:.6g} Hz{erb}{by} widens its band "
+            f"{reach:.6g} Hz above that, to {top + reach:.6g} Hz, at or above the Nyquist limit "
+            f"sr/2 = {sr / 2:.6g} Hz: {advice}, or use a higher sr")
     check_top_bin(sr, hop, top, "n_bins")
 
 

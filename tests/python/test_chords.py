@@ -77,6 +77,14 @@ def test_chords_from_chroma():
     assert [label_at(from_chroma, (s + e) / 2) for s, e, _ in truth] == [label for _, _, label in truth]
 
 
+def test_flat_chroma_is_no_chord_as_noise_is():
+    noise = np.random.default_rng(4).standard_normal(3 * SR).astype(np.float32)
+    assert set(vexolin.estimate_chords(noise, sr=SR).labels) == {"N"}
+    for level in (1.0, 1e-3, 1e308):
+        chords = vexolin.estimate_chords(chroma=np.full((12, 10), level), sr=SR)
+        assert chords.labels == ["N"] and np.isfinite(chords.confidence).all()
+
+
 def test_to_lab_reads_back_in_mir_eval(tmp_path):
     y, _ = progression(("maj", "min"))
     chords = vexolin.estimate_chords(y, sr=SR)

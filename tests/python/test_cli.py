@@ -230,6 +230,21 @@ def test_unusable_invocations_are_usage_errors_before_any_work(audio, monkeypatc
     assert sorted(os.listdir(audio)) == before
 
 
+@pytest.mark.parametrize("command, args, words", [
+    ("hcqt", ["--harmonics", "1,,2"], ["argument --harmonics: '1,,2': item 2 is empty", "separated by commas"]),
+    ("hcqt", ["--harmonics", "1,2,"], ["item 3 is empty"]),
+    ("hcqt", ["--harmonics", "1,x"], ["'1,x': 'x' is not a number"]),
+    ("chroma", ["--tuning", "abc"], ["argument --tuning: 'abc' is not a number", "or auto"]),
+    ("vqt", ["--gamma", "wide"], ["argument --gamma: 'wide' is not a number", "erb"]),
+])
+def test_option_values_that_are_not_numbers_are_named_as_the_user_wrote_them(audio, capsys, command, args, words):
+    with pytest.raises(SystemExit) as caught:
+        cli.main([command, str(audio / "a4.wav"), *args])
+    assert caught.value.code == 2
+    err = capsys.readouterr().err
+    assert all(w in err for w in words) and "_text" not in err, err
+
+
 @pytest.mark.parametrize("args, written", [
     (["a4.wav", "-o", "x.txt", "--format", "csv"], ["x.txt"]),  # the format follows --format
     (["a4.wav", "-o", "new/"], ["new/a4.chroma.npy"]),
