@@ -51,11 +51,16 @@ void validate_params(std::size_t len, const CqtParams& p) {
     const int most = most_bins_below_nyquist(p.fmin, p.bins_per_octave, p.sr, p.gamma, p.filter_scale);
     const std::string bins = most >= 2 ? error_message("n_bins (to ", most, " at most)") : std::string("n_bins");
     if (reach > 0.0) {
+      // Filters shortened by filter_scale widen the band as much as gamma does.
+      const bool shortened = p.filter_scale < 1.0;
+      const std::string by = shortened ? error_message(", with filter_scale = ", p.filter_scale,
+                                                       " shortening every filter,")
+                                       : std::string();
       throw TopBinAtOrAboveNyquist(
-          error_message("the top bin (bin ", p.n_bins - 1, ") lies at ", top, " Hz and gamma = ", p.gamma,
-                        " Hz widens its band ", reach, " Hz above that, to ", top + reach,
-                        " Hz, at or above the Nyquist limit sr / 2 = ", nyquist, " Hz; lower ", bins,
-                        ", fmin or gamma, or raise sr"),
+          error_message("the top bin (bin ", p.n_bins - 1, ") lies at ", top, " Hz and gamma = ", p.gamma, " Hz",
+                        by, " widens its band ", reach, " Hz above that, to ", top + reach,
+                        " Hz, at or above the Nyquist limit sr / 2 = ", nyquist, " Hz; ",
+                        shortened ? "raise filter_scale, or " : "", "lower ", bins, ", fmin or gamma, or raise sr"),
           top + reach, nyquist);
     }
     throw TopBinAtOrAboveNyquist(error_message("the top bin (bin ", p.n_bins - 1, ") lies at ", top,

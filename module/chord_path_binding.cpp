@@ -4,7 +4,9 @@
 
 #include <pybind11/numpy.h>
 
+#include <cmath>
 #include <cstdint>
+#include <string>
 #include <stdexcept>
 
 namespace py = pybind11;
@@ -20,6 +22,18 @@ py::array_t<std::int32_t> chord_path(const DoubleArray& scores, const DoubleArra
     throw std::invalid_argument("switch_cost must have one value per frame");
   }
   if (scores.shape(0) < 1 && scores.shape(1) > 0) throw std::invalid_argument("scores has no states");
+  // A path through NaN or infinite values would be a label for nothing.
+  const auto check_finite = [](const char* name, const DoubleArray& values) {
+    const double* v = values.data();
+    for (py::ssize_t i = 0; i < values.size(); ++i) {
+      if (!std::isfinite(v[i])) {
+        throw std::invalid_argument(std::string(name) + " must be finite, got " + std::to_string(v[i]) +
+                                    " at flat index " + std::to_string(i));
+      }
+    }
+  };
+  check_finite("scores", scores);
+  check_finite("switch_cost", switch_cost);
   const auto n_states = static_cast<int>(scores.shape(0));
   const auto n_frames = static_cast<std::int64_t>(scores.shape(1));
   py::array_t<std::int32_t> path(static_cast<py::ssize_t>(n_frames));

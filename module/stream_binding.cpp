@@ -7,6 +7,7 @@
 #include "module/stream_binding.h"
 
 #include "chroma/chroma_stream.h"
+#include "engine/errors.h"
 #include "engine/hcqt.h"
 #include "engine/stream.h"
 #include "module/interrupt.h"
@@ -217,6 +218,22 @@ py::array push_channels(const std::vector<NativeStream*>& streams, const SignalA
   return take(streams, true);
 }
 
+// The rows taken by every channel as an interrupted push takes them, whole and
+// without computing: their frames come with the next push or finish. For a
+// push interrupted before it reached push_channels (converting its block).
+void take_channels(const std::vector<NativeStream*>& streams, const SignalArray& rows) {
+  const Channels channels(streams);
+  if (rows.ndim() != 2 || rows.shape(0) != static_cast<py::ssize_t>(streams.size())) {
+    throw std::invalid_argument("rows must have one row per channel");
+  }
+  for (const NativeStream* s : streams) {
+    if (s->state.cqt.finished) throw std::runtime_error("the stream is finished; open a new one for more samples");
+  }
+  const float* samples = rows.data();
+  const std::size_t n = static_cast<std::size_t>(rows.shape(1));
+  for (std::size_t k = 0; k < streams.size(); ++k) take_uncomputed(*streams[k], samples + k * n, n);
+}
+
 py::array finish(NativeStream& s) {
   InUse in_use(s);
   run_without_lock([&](const CancelFlag& cancel) { finish_stream(s.state.cqt, cancel); });
@@ -245,6 +262,7 @@ void register_stream(py::module_& m) {
       .def("push", &push, py::arg("y"), py::arg("check_finite"))
       .def("finish", &finish)
       .def_static("push_channels", &push_channels, py::arg("streams"), py::arg("rows"), py::arg("check_finite"))
+      .def_static("take_channels", &take_channels, py::arg("streams"), py::arg("rows"))
       .def_static("finish_channels", &finish_channels, py::arg("streams"))
       .def_property_readonly("latency_samples", [](const NativeStream& s) { return stream_latency(s.state.cqt); })
       .def_property_readonly("n_rows", [](const NativeStream& s) { return s.state.cqt.n_rows; })

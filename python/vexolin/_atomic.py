@@ -79,6 +79,15 @@ def staged(path: str | os.PathLike[str], *, scratch: str | os.PathLike[str] | No
 
 def write_file(path: str | os.PathLike[str], write: Callable[[IO[bytes]], None]) -> None:
     """Write a file through ``write`` under a temporary name, renamed onto
-    ``path`` when complete. The file gets the permissions a new file gets."""
-    with staged(path) as temporary, open(temporary, "xb") as f:
-        write(f)
+    ``path`` when complete. The file gets the permissions a new file gets.
+    An ``OSError`` (a full disk, say) leaves an earlier file at ``path`` as it
+    was and names ``path``, not the temporary."""
+    target = os.fspath(path)
+    try:
+        with staged(target) as temporary, open(temporary, "xb") as f:
+            write(f)
+    except OSError as e:
+        named = e.filename is not None and not _TEMPORARY.fullmatch(os.path.basename(str(e.filename)))
+        if e.errno is None or named or target in str(e.strerror):
+            raise
+        raise OSError(e.errno, e.strerror, target) from None

@@ -36,6 +36,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vexolin._checks import positive_float, refuses_foreign_keywords, sr_required, whole_number
+from vexolin._samples import Layout as BlockLayout
 
 #: Pitch-class names of chord roots, as labels spell them.
 ROOTS = ("C", "C#", "D", "Eb", "E", "F", "F#", "G", "Ab", "A", "Bb", "B")
@@ -54,6 +55,9 @@ _REFERENCE_FRAME = 512 / 22050
 # A sine of amplitude 1 at a bin's centre has magnitude 3.604 * sqrt(sr / f) there.
 _SINE_MAGNITUDE = 3.604
 _TINY = 1e-12
+# Samples up to this size keep the transform well inside float32 (it
+# overflows near 1e36): a ChordStream refuses larger ones before taking them.
+_LARGEST_STREAMED = 1e30
 
 
 @dataclass(frozen=True)
@@ -286,6 +290,8 @@ def scores(treble: npt.NDArray[np.float64], frames: Frames | None, quiet: npt.ND
     if frames is not None and m.drop_bonus:
         no_chord += m.drop_bonus * np.clip((frames.recent - frames.level - m.drop_db) / m.drop_width, 0.0, 1.0)
     out: npt.NDArray[np.float64] = np.vstack([chord, no_chord[None, :]]) * tables.scale
+    if not np.isfinite(out).all():  # no chord is labelled from NaN or infinite scores
+        raise ValueError("the chord scores are not finite (NaN or infinite values in the transform or chroma)")
     return out
 
 
@@ -464,10 +470,16 @@ class Chords:
         The file holds :meth:`lab_text`: ``start end label`` lines,
         tab-separated, as mir_eval and annotation tools read them.
 
+        The file is written under a temporary name beside it and renamed
+        into place once complete, as the command line writes its outputs: a
+        full disk or a kill midway leaves an earlier file as it was, and the
+        ``OSError`` names ``path``.
+
         Parameters
         ----------
         path : str or os.PathLike
-            The file to write (replaced if it exists).
+            The file to write (replaced if it exists; through a symbolic link,
+            what it points to).
 
         Examples
         --------
@@ -480,8 +492,14 @@ class Chords:
         >>> open(path).read() == chords.lab_text()
         True
         """
-        with open(path, "w", encoding="utf-8") as f:
-            f.write(self.lab_text())
+        from vexolin._atomic import write_file
+
+        text = self.lab_text().encode("utf-8")
+
+        def lab(f: Any) -> None:
+            f.write(text)
+
+        write_file(os.path.realpath(path) if os.path.islink(path) else path, lab)
 
     def lab_text(self) -> str:
         """The ``.lab`` lines as one string.
@@ -627,10 +645,13 @@ def estimate_chords(
             raise TypeError("estimate_chords() takes a signal y or chroma=, not both")
         c = _chroma_input(chroma)
         peak = c.max(axis=0) if c.shape[1] else np.zeros(0)
-        x = np.log1p(m.gamma * c / np.maximum(peak, _TINY))
+        # Scaled to each frame's largest first, so that huge values stay finite.
+        x = np.log1p(m.gamma * (c / np.maximum(peak, _TINY)))
         # Chroma with norm=None keeps each frame's level: frames 60 dB below
         # the loudest are silence. Scaled chroma leaves only its zero frames.
-        quiet = peak <= max(1e-20, 1e-3 * float(peak.max(initial=0.0)))
+        # A frame with every pitch class alike (flat, as noise) has no chord either.
+        flat = c.min(axis=0, initial=np.inf) >= peak * (1.0 - 1e-6) if c.shape[1] else np.zeros(0, np.bool_)
+        quiet = (peak <= max(1e-20, 1e-3 * float(peak.max(initial=0.0)))) | flat
         s = scores(x, None, quiet, m, _tables(m, _scale(rate, hop)))
         path = _native.chord_path(s, np.full(s.shape[1], m.switch))
         used = 0.0 if tuning is None else float(tuning)
@@ -649,6 +670,10 @@ def estimate_chords(
         from vexolin import _native
 
         magnitudes = _native.compute(chord_transform(tuned_fmin(C2_HZ, used), hop), signal, rate, budget(workers))
+        if not np.isfinite(magnitudes).all():
+            peak = float(np.abs(signal).max(initial=0.0))
+            raise ValueError(f"the transform is not finite: samples of up to {peak:.3g} overflow float32, and no "
+                             "chord is labelled from infinite scores; scale the audio down")
         found = frame_states(magnitudes, rate, hop, vocabulary)
         states, conf, end = found[0], found[1], len(signal) / rate
     params = {"feature": "chords", "hop_length": hop, "tuning": used, "vocabulary": vocabulary}
@@ -671,6 +696,9 @@ def frame_states(magnitudes: npt.NDArray[Any], sr: float, hop_length: int,
     from vexolin import _native
 
     m = model(vocabulary)
+    if not np.isfinite(magnitudes).all():
+        raise ValueError("the transform is not finite: the samples overflow float32, and no chord is labelled "
+                         "from infinite scores; scale the audio down")
     frames = features_in_chunks(magnitudes, layout(sr), m, drop_frames(m, sr, hop_length))
     s = scores(frames.treble, frames, None, m, _tables(m, _scale(sr, hop_length)))
     path = _native.chord_path(s, switch_cost(frames.onset, m))
@@ -744,21 +772,28 @@ class ChordStream:
         self.tuning = check_tuning("tuning", tuning)
         check_rate(self.sr)
         self._lag_frames = int(round(self.lag * self.sr / self.hop_length))
-        self._layout = layout(self.sr)
+        self._layout_of_bins = layout(self.sr)
         self._tables = _tables(self._model, _scale(self.sr, self.hop_length))
         self._drop_frames = drop_frames(self._model, self.sr, self.hop_length)
         self._carry = Carry()
         self._stream = Stream("cqt_magnitude", sr=self.sr, hop_length=self.hop_length, fmin=C2_HZ, n_bins=N_BINS,
                               bins_per_octave=BINS_PER_OCTAVE, tuning=self.tuning, low_latency=True)
+        # The decoding's state: the Viterbi scores of the newest frame, and per
+        # undecided frame (at most lag + 1) the leader of the frame before,
+        # which states stayed, and its scores' shares. Replaced, never changed
+        # in place, once a run of frames is decoded, so that Ctrl-C anywhere in
+        # the decoding leaves it as it was before that run.
         self._score: npt.NDArray[np.float64] | None = None
-        # Per undecided frame: its scores' confidence inputs, the leader of the
-        # frame before and which states stayed; at most lag + 1 frames.
         self._pending: collections.deque[tuple[int, npt.NDArray[np.bool_], npt.NDArray[np.float64]]] = \
             collections.deque()
-        self._frames_in = 0
+        # The inner stream's frames not yet decoded, and the states and
+        # confidences decided but not yet returned.
+        self._undecoded: list[npt.NDArray[np.float32]] = []
+        self._ready: tuple[list[int], list[float]] = ([], [])
         self._decided = 0
-        self._samples = 0
+        self._layout: BlockLayout | None = None
         self._finished = False
+        self._flushed = False
 
     @property
     def latency_samples(self) -> int:
@@ -783,10 +818,18 @@ class ChordStream:
     def push(self, block: npt.ArrayLike) -> Chords:
         """Take the next samples and return the chords of the frames now decided.
 
+        A block that is refused (not floats, NaN, another layout, more than
+        two axes) is not taken and the stream stays usable. Interrupted
+        (Ctrl-C), the push has taken the block whole, and the frames it
+        decided or did not yet decide come with the next push or ``finish``.
+
         Parameters
         ----------
-        block : array_like of float, shape (n,) or (channels, n)
-            The next samples; channels are mixed down.
+        block : array_like of float, shape (n,), (channels, n) or (n, channels)
+            The next samples, read as :func:`estimate_chords` reads a signal
+            (a first block with 1 to 8 columns and more rows than that is
+            (n_samples, n_channels)); the first block fixes the layout of
+            every later one. Channels are mixed down.
 
         Returns
         -------
@@ -805,17 +848,55 @@ class ChordStream:
         """
         if self._finished:
             raise RuntimeError("push after finish: this stream has ended; open a new ChordStream")
-        a = np.asarray(block)
-        if a.ndim == 2:
-            if a.dtype.kind != "f":
-                raise TypeError(f"block must hold floating-point samples, got dtype {a.dtype}")
-            a = a.mean(axis=0, dtype=np.float32)
-        magnitudes = self._stream.push(a)
-        self._samples += a.shape[-1]
-        return self._take(magnitudes, final=False)
+        try:
+            mono, layout = self._mono(block)
+        except KeyboardInterrupt as interrupt:  # taken whole all the same, as Stream.push takes it
+            self._take_uncomputed(block, interrupt)
+            raise
+        taken = self._stream._samples_taken
+        try:
+            magnitudes = self._stream.push(mono)
+        except BaseException:
+            if self._stream._samples_taken != taken:
+                self._layout = layout
+            raise
+        self._layout, self._undecoded = layout, [*self._undecoded, magnitudes]
+        self._decode()
+        return self._emit(final=False)
+
+    def _mono(self, block: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], BlockLayout]:
+        """The block mixed down to C-contiguous float32 samples, as estimate_chords mixes a signal, and its layout."""
+        from vexolin._samples import block as read_block
+
+        a, layout = read_block(block, self._layout)
+        if a.ndim > 2:
+            raise ValueError(f"block has shape {np.shape(block)}: a ChordStream takes blocks of shape (n,), "
+                             "(channels, n) or (n, channels), and mixes the channels down")
+        rows = np.ascontiguousarray(a, dtype=np.float32).reshape(math.prod(a.shape[:-1]), a.shape[-1])
+        mono = rows[0] if len(rows) == 1 else rows.mean(axis=0, dtype=np.float32)
+        with np.errstate(invalid="ignore"):
+            peak = float(np.abs(mono).max(initial=0.0))
+        if peak > _LARGEST_STREAMED:  # NaN and infinity are the transform's stream's to refuse
+            raise ValueError(f"block has samples of up to {peak:.3g}, so large that the transform would overflow "
+                             "float32 and no chord could be labelled; scale the audio down (it was not taken)")
+        return mono, layout
+
+    def _take_uncomputed(self, block: npt.ArrayLike, interrupt: KeyboardInterrupt) -> None:
+        """Take a block whose push was interrupted before the transform's stream
+        had it: whole, its frames left to the next push or ``finish``."""
+        try:
+            mono, layout = self._mono(block)
+        except (TypeError, ValueError) as e:
+            interrupt.add_note(f"the block was not taken: {e}")
+            return
+        if self._stream._take_whole(mono, interrupt):
+            self._layout = layout
 
     def finish(self) -> Chords:
         """End the signal and return the chords of every frame not yet decided.
+
+        Later calls return no frames; after an interrupted one, the next
+        returns what it left.
 
         Returns
         -------
@@ -831,65 +912,85 @@ class ChordStream:
         >>> len(pushed.frame_states) + len(stream.finish().frame_states)  # every frame of 1 s, once
         44
         """
-        if self._finished:
-            return self._result(np.zeros(0, np.int16), np.zeros(0), final=True)
         self._finished = True
-        return self._take(self._stream.finish(), final=True)
+        if not self._flushed:
+            last = self._stream.finish()
+            self._undecoded = [*self._undecoded, last]
+            self._decode()
+            self._flush()
+        return self._emit(final=True)
 
-    def _take(self, magnitudes: npt.NDArray[Any], final: bool) -> Chords:
-        frames = features(magnitudes, self._layout, self._model, self._drop_frames, self._carry)
-        s = scores(frames.treble, frames, None, self._model, self._tables)
-        cost = switch_cost(frames.onset, self._model)
-        decided: list[int] = []
-        conf: list[float] = []
-        for t in range(s.shape[1]):
-            self._step(s[:, t], float(cost[t]), decided, conf)
-        if final:
-            self._flush(decided, conf)
-        return self._result(np.array(decided, dtype=np.int16), np.array(conf), final)
+    def _decode(self) -> None:
+        """Decode the frames the transform's stream gave, a run of frames at a
+        time; each run's result replaces the state at once, so an interrupted
+        decoding leaves the frames of the run it was in to the next call."""
+        while self._undecoded:
+            magnitudes = self._undecoded[0]
+            run = magnitudes[:, :_CHUNK_FRAMES]
+            carry = Carry(self._carry.last, self._carry.levels)
+            frames = features(run, self._layout_of_bins, self._model, self._drop_frames, carry)
+            s = scores(frames.treble, frames, None, self._model, self._tables)
+            cost = switch_cost(frames.onset, self._model)
+            score, pending = self._score, collections.deque(self._pending)
+            decided: list[int] = []
+            conf: list[float] = []
+            for t in range(s.shape[1]):
+                score = _step(score, pending, s[:, t], float(cost[t]), self._lag_frames, decided, conf)
+            rest = magnitudes[:, run.shape[1]:]
+            undecoded = [rest, *self._undecoded[1:]] if rest.shape[1] else self._undecoded[1:]
+            ready = (self._ready[0] + decided, self._ready[1] + conf)
+            self._carry, self._score, self._pending, self._undecoded, self._ready = \
+                carry, score, pending, undecoded, ready
 
-    def _step(self, emission: npt.NDArray[np.float64], cost: float, decided: list[int], conf: list[float]) -> None:
-        share = np.exp(emission - emission.max())
-        share /= share.sum()
-        if self._score is None:
-            score = emission.copy()
-            self._pending.append((0, np.ones(len(emission), dtype=np.bool_), share))
-        else:
-            score = self._score
-            best = int(np.argmax(score))
-            jump = score[best] - cost
-            stay = score >= jump
-            score = np.where(stay, score, jump) + emission
-            self._pending.append((best, stay, share))
-        score -= score.max()
-        self._score = score
-        self._frames_in += 1
-        if len(self._pending) > self._lag_frames:
-            state = int(np.argmax(score))
-            for leader, stay, _ in reversed(list(self._pending)[1:]):
+    def _flush(self) -> None:
+        """Decide the frames still pending, tracing back from the best state of the last."""
+        states: list[tuple[int, float]] = []
+        if self._score is not None:
+            state = int(np.argmax(self._score))
+            for leader, stay, share in reversed(self._pending):
+                states.append((state, float(share[state])))
                 if not stay[state]:
                     state = leader
-            _, _, first_share = self._pending.popleft()
-            decided.append(state)
-            conf.append(float(first_share[state]))
+        ready = (self._ready[0] + [state for state, _ in reversed(states)],
+                 self._ready[1] + [c for _, c in reversed(states)])
+        self._pending, self._ready, self._flushed = collections.deque(), ready, True
 
-    def _flush(self, decided: list[int], conf: list[float]) -> None:
-        if self._score is None:
-            return
-        state = int(np.argmax(self._score))
-        states = []
-        for leader, stay, share in reversed(self._pending):
-            states.append((state, float(share[state])))
+    def _emit(self, final: bool) -> Chords:
+        """The frames decided and not yet returned, as Chords."""
+        states, conf = self._ready
+        first = self._decided
+        end = self._stream._samples_taken / self.sr if final and states else None
+        chords = Chords.from_frames(np.array(states, dtype=np.int16), vocabulary=self.vocabulary, sr=self.sr,
+                                    hop_length=self.hop_length, tuning=self.tuning, end=end, first_frame=first,
+                                    frame_confidence=np.array(conf, dtype=np.float64))
+        self._decided, self._ready = first + len(states), ([], [])
+        return chords
+
+
+def _step(score: npt.NDArray[np.float64] | None,
+          pending: collections.deque[tuple[int, npt.NDArray[np.bool_], npt.NDArray[np.float64]]],
+          emission: npt.NDArray[np.float64], cost: float, lag_frames: int, decided: list[int],
+          conf: list[float]) -> npt.NDArray[np.float64]:
+    """One frame of the Viterbi recursion: the new scores; the frame joins
+    ``pending``, and the frame ``lag_frames`` before it is decided."""
+    share = np.exp(emission - emission.max())
+    share /= share.sum()
+    if score is None:
+        score = emission.copy()
+        pending.append((0, np.ones(len(emission), dtype=np.bool_), share))
+    else:
+        best = int(np.argmax(score))
+        jump = score[best] - cost
+        stay = score >= jump
+        score = np.where(stay, score, jump) + emission
+        pending.append((best, stay, share))
+    score -= score.max()
+    if len(pending) > lag_frames:
+        state = int(np.argmax(score))
+        for leader, stay, _ in reversed(list(pending)[1:]):
             if not stay[state]:
                 state = leader
-        for state, c in reversed(states):
-            decided.append(state)
-            conf.append(c)
-        self._pending.clear()
-
-    def _result(self, states: npt.NDArray[np.int16], conf: npt.NDArray[np.float64], final: bool) -> Chords:
-        first = self._decided
-        self._decided += len(states)
-        end = self._samples / self.sr if final and len(states) else None
-        return Chords.from_frames(states, vocabulary=self.vocabulary, sr=self.sr, hop_length=self.hop_length,
-                                  tuning=self.tuning, end=end, first_frame=first, frame_confidence=conf)
+        _, _, first_share = pending.popleft()
+        decided.append(state)
+        conf.append(float(first_share[state]))
+    return score

@@ -21,8 +21,10 @@ extension.
 
 from __future__ import annotations
 
+import argparse
 import math
-from collections.abc import Callable, Mapping
+import re
+from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass, field, replace
 from typing import Any
 
@@ -233,9 +235,16 @@ class FeatureRequest:
         try:
             self.transform.check(sr)
         except ValueError as e:
-            if self.hop_length > sr and "Nyquist" in str(e):
-                raise ValueError(f"{e} (were sr and hop_length swapped?)") from None
-            raise
+            if "Nyquist" not in str(e):
+                raise
+            notes = []
+            if self.hop_length > sr:
+                notes.append("were sr and hop_length swapped?")
+            if self.get("gamma") and self["gamma"] == erb_gamma(self["bins_per_octave"]):
+                notes.append("gamma is the ERB default of gamma=None")
+            if not notes:
+                raise
+            raise ValueError(f"{e} ({'; '.join(notes)})") from None
 
     # --- How it is computed ------------------------------------------------------
 
@@ -310,7 +319,9 @@ def _tuning_or_auto(name: str, value: Any) -> float | None:
 
 
 def _tuning_text(text: str) -> float | None:
-    return None if text.strip().lower() == "auto" else float(text)
+    if text.strip().lower() == "auto":
+        return None
+    return _number(text, text, "semitones in [-0.5, 0.5) from A440, or auto")
 
 
 def _scaled_natively(p: Params) -> bool:
@@ -344,7 +355,9 @@ def _gamma_or_erb(name: str, value: Any) -> float | None:
 
 
 def _gamma_text(text: str) -> float | None:
-    return None if text.strip().lower() in ("erb", "none") else float(text)
+    if text.strip().lower() in ("erb", "none"):
+        return None
+    return _number(text, text, "hertz, or erb")
 
 
 def erb_gamma(bins_per_octave: int) -> float:
@@ -360,17 +373,41 @@ def _resolve_gamma(p: Params, spell: Callable[[str], str]) -> None:
 
 
 def _harmonic_list(name: str, value: Any) -> tuple[float, ...]:
-    try:
-        items = tuple(np.asarray(value, dtype=object).reshape(-1)) if not isinstance(value, str) else None
-    except ValueError:
-        items = None
+    """A 1-D sequence (any iterable) of numbers > 0, one channel each."""
+    wanted = f"{name} must be a non-empty 1-D sequence of numbers > 0, one channel each (e.g. (1, 2, 3))"
+    if isinstance(value, np.ndarray):
+        if value.ndim != 1:
+            raise ValueError(f"{wanted}, got an array of shape {value.shape}")
+        items = tuple(value.tolist())
+    elif isinstance(value, (str, bytes)) or not isinstance(value, Iterable):
+        one = f"; for one harmonic, pass ({value},)" if isinstance(value, (int, float, np.number)) else ""
+        raise TypeError(f"{wanted}, got {value!r}{one}")
+    else:
+        items = tuple(value)
     if not items:
-        raise ValueError(f"{name} must be a non-empty sequence of numbers > 0, got {value!r}")
+        raise ValueError(f"{wanted}, got {value!r}")
+    for i, h in enumerate(items):
+        if isinstance(h, np.ndarray) or isinstance(h, Iterable) and not isinstance(h, (str, bytes)):
+            raise ValueError(f"{wanted}, got {h!r} as {name}[{i}]")
     return tuple(positive_float(f"{name}[{i}]", h) for i, h in enumerate(items))
 
 
 def _harmonics_text(text: str) -> tuple[float, ...]:
-    return tuple(float(part) for part in text.replace(",", " ").split())
+    parts = re.split(r"\s*,\s*|\s+", text.strip())
+    for i, part in enumerate(parts):
+        if not part:
+            raise argparse.ArgumentTypeError(f"{text!r}: item {i + 1} is empty; give numbers separated by commas, "
+                                             "e.g. 0.5,1,2")
+    return tuple(_number(text, part, "harmonic") for part in parts)
+
+
+def _number(text: str, part: str, what: str) -> float:
+    """``part`` of the command-line value ``text`` as a number, or a usage error naming it."""
+    try:
+        return float(part)
+    except ValueError:
+        given = repr(text) if part == text else f"{text!r}: {part!r}"
+        raise argparse.ArgumentTypeError(f"{given} is not a number ({what})") from None
 
 
 _HOP = Param("hop_length", 512, _count(1), "samples between frames", int)

@@ -4,7 +4,9 @@
 # with the thread count as an argument (at least 1) and an optional
 # cancellation token, and its one stream (vexolin.Stream holds one per
 # channel); the count `_vexolin` uses, the pitch-class row of every bin, and
-# the chord model's decoder (the best state of every frame).
+# the chord model's decoder (the best state of every frame). Unlike in
+# `_vexolin`, fmin is in hertz only: NaN, infinite or <= 0 is a ValueError;
+# the decoder refuses scores and costs that are not finite.
 from collections.abc import Sequence
 from typing import SupportsFloat, SupportsIndex, SupportsInt
 
@@ -81,6 +83,10 @@ class Stream:
     def push_channels(
         streams: list[Stream], rows: npt.ArrayLike, check_finite: bool
     ) -> npt.NDArray[np.float32] | npt.NDArray[np.complex64]: ...
+    # Every channel takes its row whole without computing, as an interrupted
+    # push does: the frames come with the next push or finish.
+    @staticmethod
+    def take_channels(streams: list[Stream], rows: npt.ArrayLike) -> None: ...
     @staticmethod
     def finish_channels(streams: list[Stream]) -> npt.NDArray[np.float32] | npt.NDArray[np.complex64]: ...
     @property

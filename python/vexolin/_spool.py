@@ -24,6 +24,8 @@ _MAGIC = b"\x93NUMPY\x01\x00"
 _UNSEALED = b"\x93VXPART"
 # Frames per chunk when reading a spooled result back.
 _CHUNK_FRAMES = 16384
+# Bytes of frames per chunk of the decibel pass: its temporaries are a few times this.
+_DB_CHUNK_BYTES = 4 << 20
 
 
 def _header(n_rows: int, n_frames: int) -> bytes:
@@ -66,24 +68,40 @@ def open_frames(path: str, *, writable: bool = False) -> npt.NDArray[np.float32]
     return mapped
 
 
-def chunks(n_frames: int) -> Iterable[slice]:
-    return (slice(a, min(a + _CHUNK_FRAMES, n_frames)) for a in range(0, n_frames, _CHUNK_FRAMES))
+def chunks(n_frames: int, step: int = _CHUNK_FRAMES) -> Iterable[slice]:
+    return (slice(a, min(a + step, n_frames)) for a in range(0, n_frames, step))
+
+
+def _frames_read(f: IO[bytes], n_rows: int, part: slice) -> npt.NDArray[np.float32]:
+    """Frames ``part`` of the file ``write_frames`` wrote, read (not mapped),
+    as an array (k, n_rows): frame after frame, as the file holds them."""
+    f.seek(_HEADER_BYTES + part.start * n_rows * 4)
+    count = (part.stop - part.start) * n_rows
+    frames = np.fromfile(f, dtype="<f4", count=count)
+    if frames.size != count:
+        raise ValueError(f"the spooled frames end early: {frames.size} of {count} values")
+    return frames.reshape(part.stop - part.start, n_rows)
 
 
 def to_db(path: str) -> None:
-    """Magnitudes to decibels relative to their peak, in place, chunk by
-    chunk: the values ``amplitude_to_db(values, ref=np.max)`` gives."""
-    values = open_frames(path, writable=True)
-    peak = np.float32(0.0)
-    for part in chunks(values.shape[1]):
-        peak = max(peak, values[:, part].max(initial=np.float32(0.0)))
-    # The peak's own decibels are the largest: every chunk is clipped below them.
-    top = amplitude_to_db(np.array([[peak]], dtype=np.float32), ref=float(peak), top_db=None)[0, 0]
-    for part in chunks(values.shape[1]):
-        db = amplitude_to_db(values[:, part], ref=float(peak), top_db=None)
-        values[:, part] = np.maximum(db, top - np.float32(80.0))
-    if isinstance(values, np.memmap):
-        values.flush()
+    """Magnitudes to decibels relative to their peak, in place, a few MiB
+    of frames at a time, read and written back (the file is not mapped, so
+    memory stays that of a chunk whatever its length): the values
+    ``amplitude_to_db(values, ref=np.max)`` gives."""
+    with open(path, "rb") as f:
+        n_rows, n_frames = ast.literal_eval(f.read(_HEADER_BYTES)[10:].decode("ascii").strip())["shape"]
+    step = max(1, _DB_CHUNK_BYTES // (4 * max(1, n_rows)))
+    with open(path, "r+b") as f:
+        peak = np.float32(0.0)
+        for part in chunks(n_frames, step):
+            peak = max(peak, _frames_read(f, n_rows, part).max(initial=np.float32(0.0)))
+        # The peak's own decibels are the largest: every chunk is clipped below them.
+        top = amplitude_to_db(np.array([[peak]], dtype=np.float32), ref=float(peak), top_db=None)[0, 0]
+        for part in chunks(n_frames, step):
+            db = amplitude_to_db(_frames_read(f, n_rows, part), ref=float(peak), top_db=None)
+            np.maximum(db, top - np.float32(80.0), out=db)
+            f.seek(_HEADER_BYTES + part.start * n_rows * 4)
+            f.write(memoryview(np.ascontiguousarray(db, dtype="<f4")).cast("B"))
 
 
 def write_csv(f: IO[bytes], values: npt.NDArray[np.float32], labels: list[str], sr: int, hop_length: int) -> None:

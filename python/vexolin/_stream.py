@@ -21,11 +21,13 @@ from vexolin._checks import not_offered, positive_float
 from vexolin._features import STREAMED, Feature, FeatureRequest, request
 from vexolin._from_file import check_finite_result
 from vexolin._io import read_blocks
-from vexolin._samples import signal
+from vexolin._samples import Layout, check_range
+from vexolin._samples import block as read_block
 from vexolin._tuning import file_tuning
 
 _IN_USE = ("this Stream is taking a block in another thread; a stream takes one block at a time "
            "(use one stream per thread)")
+_MONO = Layout((), False)
 _NOT_FINITE = "block has non-finite samples (NaN or infinity); it was not taken"
 _NO_TUNING = ("a Stream cannot estimate the tuning ahead of its input: pass tuning= a number of semitones "
               "in [-0.5, 0.5), for example vexolin.estimate_tuning of some of the audio (default 0.0, A440)")
@@ -109,7 +111,8 @@ class Stream:
         # One native stream per channel, made by the first block; the first
         # is made now so that its checks and kernels come before any block.
         self._channels: list[_native.Stream] = [self._open_channel()]
-        self._leading: tuple[int, ...] | None = None
+        # The channels and which axis of a block is time, fixed by the first block taken.
+        self._layout: Layout | None = None
         self._finished = False
         self._lock = threading.Lock()
 
@@ -164,17 +167,22 @@ class Stream:
     def push(self, block: npt.ArrayLike) -> npt.NDArray[Any]:
         """Take the next samples and return the frames they complete.
 
-        A block that is refused (not floats, NaN, another leading shape) is
-        not taken and the stream stays usable. Interrupted (Ctrl-C), the push
-        has taken the block whole in every channel, and the frames it
-        computed or did not compute come with the next push or ``finish``.
-        After ``finish`` every push raises ``RuntimeError``.
+        A block that is refused (not floats, NaN, another layout) is not
+        taken and the stream stays usable. Interrupted (Ctrl-C), the push
+        has taken the block whole in every channel, even while it was still
+        converting and checking it, and the frames it computed or did not
+        compute come with the next push or ``finish``. After ``finish``
+        every push raises ``RuntimeError``.
 
         Parameters
         ----------
-        block : array_like of float, shape (..., n)
-            The next samples, time on the last axis: the leading shape, fixed
-            by the first block, gives a stream per channel; n may be 0.
+        block : array_like of float, shape (..., n) or (n, n_channels)
+            The next samples, read as the functions read a signal: time on
+            the last axis, except that a 2-D first block with 1 to 8 columns
+            and more rows than that is read as (n_samples, n_channels), as
+            audio readers return it. The first block fixes the stream's
+            layout: its channels (a stream each) and which axis is time;
+            every later block comes in that layout. n may be 0.
 
         Returns
         -------
@@ -190,28 +198,69 @@ class Stream:
         (2, 84, 0)
         >>> stream.push(np.zeros((2, 50000), dtype=np.float32)).shape  # stereo: the frames of each channel
         (2, 84, 80)
+        >>> stream = vexolin.Stream("cqt_magnitude", sr=22050)
+        >>> stream.push(np.zeros((51000, 2), dtype=np.float32)).shape  # as soundfile.read gives stereo
+        (2, 84, 80)
         """
         with self._using():
             if self._finished:
                 raise RuntimeError("push after finish: this stream has ended; open a new Stream for more samples")
             before = self._channels[0].pushed
-            if (type(block) is np.ndarray and block.ndim == 1 and block.dtype == np.float32
-                    and not self._leading and block.flags.c_contiguous):
-                # One channel of float32 samples, as a sound card gives them:
-                # the native stream checks them.
-                with self._taking((), before):
-                    frames: npt.NDArray[Any] = self._channels[0].push(block, self._check_finite)
-                return frames
-            rows, leading = self._rows(block)
-            if len(rows) > 1 and self._check_finite and not np.isfinite(rows).all():
+            try:
+                return self._push(block, before)
+            except KeyboardInterrupt as interrupt:
+                if self._channels[0].pushed == before:
+                    self._take_uncomputed(block, interrupt)
+                raise
+
+    def _push(self, block: npt.ArrayLike, before: int) -> npt.NDArray[Any]:
+        if (type(block) is np.ndarray and block.ndim == 1 and block.dtype == np.float32
+                and self._layout in (None, _MONO) and block.flags.c_contiguous):
+            # One channel of float32 samples, as a sound card gives them:
+            # the native stream checks them.
+            with self._taking(_MONO, before):
+                frames: npt.NDArray[Any] = self._channels[0].push(block, self._check_finite)
+            return frames
+        rows, layout = self._rows(block)
+        if len(rows) > 1 and self._check_finite and not np.isfinite(rows).all():
+            raise ValueError(_NOT_FINITE)
+        self._open_channels(len(rows))
+        single = len(rows) == 1 and self._check_finite
+        with self._taking(layout, before):
+            # Every channel takes the block, and the frames leave only once all have computed them.
+            frames = _native.Stream.push_channels(self._channels[: len(rows)], rows, single)
+        return frames.reshape(layout.leading + frames.shape[1:])
+
+    def _take_uncomputed(self, block: npt.ArrayLike, interrupt: KeyboardInterrupt) -> bool:
+        """Take a block a push was interrupted in before it reached the native
+        streams, as they take it when interrupted there: whole, without computing.
+        A block that would have been refused is not taken, and the interrupt says so."""
+        try:
+            rows, layout = self._rows(block)
+            if self._check_finite and not np.isfinite(rows).all():
                 raise ValueError(_NOT_FINITE)
-            while len(self._channels) < len(rows):
-                self._channels.append(self._open_channel())
-            single = len(rows) == 1 and self._check_finite
-            with self._taking(leading, before):
-                # Every channel takes the block, and the frames leave only once all have computed them.
-                frames = _native.Stream.push_channels(self._channels[: len(rows)], rows, single)
-            return frames.reshape(leading + frames.shape[1:])
+        except (TypeError, ValueError) as e:
+            interrupt.add_note(f"the block was not taken: {e}")
+            return False
+        self._open_channels(len(rows))
+        _native.Stream.take_channels(self._channels[: len(rows)], rows)
+        self._layout = layout
+        return True
+
+    @property
+    def _samples_taken(self) -> int:
+        """Samples per channel taken so far."""
+        return int(self._channels[0].pushed)
+
+    def _take_whole(self, block: npt.ArrayLike, interrupt: KeyboardInterrupt) -> bool:
+        """Take a block whose push was interrupted before it began, as ``push``
+        takes one interrupted while converting it; whether it was taken."""
+        with self._using():
+            return not self._finished and self._take_uncomputed(block, interrupt)
+
+    def _open_channels(self, count: int) -> None:
+        while len(self._channels) < count:
+            self._channels.append(self._open_channel())
 
     def finish(self) -> npt.NDArray[Any]:
         """End the signal: pad its end as the package function does.
@@ -236,7 +285,7 @@ class Stream:
         """
         with self._using():
             self._finished = True
-            leading = self._leading or ()
+            leading = self._layout.leading if self._layout is not None else ()
             channels = self._channels[: max(1, math.prod(leading))]
             frames = _native.Stream.finish_channels(channels)
             if channels[0].pushed == 0:
@@ -244,15 +293,15 @@ class Stream:
             return frames.reshape(leading + frames.shape[1:])
 
     @contextlib.contextmanager
-    def _taking(self, leading: tuple[int, ...], before: int) -> Iterator[None]:
-        """Fixes the stream's leading shape once a block is taken, even by a push that is interrupted."""
+    def _taking(self, layout: Layout, before: int) -> Iterator[None]:
+        """Fixes the stream's layout once a block is taken, even by a push that is interrupted."""
         try:
             yield
         except BaseException:
             if self._channels[0].pushed != before:
-                self._leading = leading
+                self._layout = layout
             raise
-        self._leading = leading
+        self._layout = layout
 
     @contextlib.contextmanager
     def _using(self) -> Iterator[None]:
@@ -263,14 +312,12 @@ class Stream:
         finally:
             self._lock.release()
 
-    def _rows(self, block: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], tuple[int, ...]]:
-        a = signal(block, "block", columns=False, empty=True)
-        leading = a.shape[:-1]
-        if self._leading is not None and leading != self._leading:
-            raise ValueError(f"block has leading shape {leading}, but the first block fixed this stream's at "
-                             f"{self._leading} (time is the last axis)")
-        rows = np.ascontiguousarray(a, dtype=np.float32).reshape(math.prod(leading), a.shape[-1])
-        return rows, leading
+    def _rows(self, block: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], Layout]:
+        a, layout = read_block(block, self._layout)
+        if self._check_finite:
+            check_range(a, "block")
+        rows = np.ascontiguousarray(a, dtype=np.float32).reshape(math.prod(layout.leading), a.shape[-1])
+        return rows, layout
 
 
 def _streamed(feature: object) -> Feature:
@@ -409,6 +456,8 @@ class FileFrames:
             self.sr = rate
             stream = stream_of(self.request, sr=rate, check_finite=False)  # the blocks are checked
             for samples in itertools.chain(blocks, [None]):
+                if samples is not None and stream._layout is None:  # (n,) or (channels, n), however short
+                    stream._layout = Layout(samples.shape[:-1], False)
                 if samples is None:
                     frames = stream.finish()
                 else:

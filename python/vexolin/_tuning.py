@@ -26,7 +26,7 @@ import numpy.typing as npt
 
 from vexolin._checks import positive_float, refuses_foreign_keywords, sr_required
 from vexolin._io import MAX_SAMPLE_RATE, read_blocks
-from vexolin._samples import signal
+from vexolin._samples import check_samples, signal
 
 #: Cents per semitone: estimates are whole cents.
 CENTS = 100
@@ -262,8 +262,8 @@ def estimate_tuning(
     """
     rate, low, high = band(sr, fmin, fmax)
     a = signal(y)  # read as the transforms read it; not copied, whatever its length
-    if check_finite and not np.isfinite(a).all():
-        raise ValueError("y has non-finite samples (NaN or infinity); pass check_finite=False to skip this check")
+    if check_finite:
+        check_samples(a)
     rows = a.reshape(-1, a.shape[-1])
     n_samples = rows.shape[1]
     n_fft = frame_length(rate)

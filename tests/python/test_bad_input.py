@@ -37,6 +37,7 @@ TAKE_SAMPLES = {
 BAD_SAMPLES = {
     "nan at sample 100": (with_value(LONG, 100, np.nan), ValueError, "non-finite"),
     "inf at the end": (with_value(np.stack([LONG, LONG]), -1, np.inf), ValueError, "non-finite"),
+    "beyond float32": (with_value(LONG.astype(np.float64), 100, -1e300), ValueError, "beyond float32's range"),
     "no channels": (np.zeros((0, 4096), np.float32), ValueError, r"no channels \(shape \(0, 4096\)\)"),
     "a batch without channels": (np.zeros((3, 0, 4096)), ValueError, "no channels"),
     "integers": (np.zeros(4096, np.int16), TypeError, "floating-point"),
@@ -49,6 +50,18 @@ def test_every_function_of_samples_refuses_bad_samples_alike(name, bad):
     y, error, words = BAD_SAMPLES[bad]
     with pytest.raises(error, match=words):
         TAKE_SAMPLES[name](y)
+
+
+def test_samples_that_overflow_the_transform_give_no_chord():
+    with pytest.raises(ValueError, match="not finite.*1e\\+38 overflow float32"):
+        vexolin.estimate_chords(np.full(SR, 1e38, np.float32), sr=SR)
+    stream = vexolin.ChordStream(sr=SR)
+    with pytest.raises(ValueError, match="so large that the transform would overflow"):
+        stream.push(np.full(SR, 1e38, np.float32))
+    assert stream.push(np.zeros(SR, np.float32)).frame_labels + stream.finish().frame_labels == ["N"] * 44
+    # Huge but finite chroma, flat: no chord, and a finite confidence.
+    chords = vexolin.estimate_chords(chroma=np.full((12, 10), 1e308), sr=SR)
+    assert chords.labels == ["N"] and np.isfinite(chords.confidence).all()
 
 
 MAGNITUDES = np.ones((84, 20), np.float32)

@@ -4,12 +4,14 @@ against a plain Viterbi, and bad input."""
 
 import subprocess
 import sys
+import warnings
 
 import mir_eval
 import numpy as np
 import pytest
 
 import vexolin
+from interrupts import CtrlC, in_file
 from vexolin import _native
 from vexolin._chords import QUALITIES, ROOTS
 
@@ -75,6 +77,14 @@ def test_chords_from_chroma():
     assert [label_at(from_chroma, (s + e) / 2) for s, e, _ in truth] == [label for _, _, label in truth]
 
 
+def test_flat_chroma_is_no_chord_as_noise_is():
+    noise = np.random.default_rng(4).standard_normal(3 * SR).astype(np.float32)
+    assert set(vexolin.estimate_chords(noise, sr=SR).labels) == {"N"}
+    for level in (1.0, 1e-3, 1e308):
+        chords = vexolin.estimate_chords(chroma=np.full((12, 10), level), sr=SR)
+        assert chords.labels == ["N"] and np.isfinite(chords.confidence).all()
+
+
 def test_to_lab_reads_back_in_mir_eval(tmp_path):
     y, _ = progression(("maj", "min"))
     chords = vexolin.estimate_chords(y, sr=SR)
@@ -85,6 +95,42 @@ def test_to_lab_reads_back_in_mir_eval(tmp_path):
     assert labels == chords.labels
     mir_eval.chord.validate(labels, labels)  # every label in mir_eval's syntax
     assert repr(chords).startswith(f"Chords({len(chords)} segments, 0.00-{len(y) / SR:.2f} s")
+
+
+FULL_DISK_CHILD = """
+import resource, signal, sys
+import vexolin
+import vexolin.cli
+
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # writes past the limit fail with EFBIG, as on a full disk
+resource.setrlimit(resource.RLIMIT_FSIZE, (int(sys.argv[2]), resource.RLIM_INFINITY))
+if sys.argv[1] == "to_lab":
+    chords = vexolin.Chords.from_frames([0, 0, 21, 24] * 1000, vocabulary="majmin", sr=22050, hop_length=512,
+                                        tuning=0.0)
+    try:
+        chords.to_lab(sys.argv[3])
+    except OSError as e:
+        print(e)
+else:
+    sys.exit(vexolin.cli.main(sys.argv[3:]))
+"""
+
+
+def test_a_lab_that_cannot_be_written_leaves_the_earlier_one_and_names_the_file(two_files, tmp_path):
+    # A full disk (writes refused past 4096 bytes) midway through the file.
+    path = tmp_path / "song.lab"
+    path.write_text("0.000000\t1.000000\tC:maj\n")
+    done = subprocess.run([sys.executable, "-c", FULL_DISK_CHILD, "to_lab", "4096", str(path)],
+                          capture_output=True, text=True, timeout=120)
+    assert str(path) in done.stdout and "File too large" in done.stdout, done.stdout + done.stderr
+    assert path.read_text() == "0.000000\t1.000000\tC:maj\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["song.lab"]  # no temporary left
+    # The command line, whose message names the file too.
+    done = subprocess.run([sys.executable, "-c", FULL_DISK_CHILD, "cli", "10", "chords", str(two_files[0]),
+                           "-o", str(path)], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 1 and f"{path}" in done.stderr, done.stderr
+    assert path.read_text() == "0.000000\t1.000000\tC:maj\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["song.lab"]
 
 
 @pytest.mark.parametrize("lag", [1.0, 0.25])
@@ -116,6 +162,72 @@ def test_stream_with_a_lag_past_the_end_is_the_whole_signal():
     parts = [stream.push(y[i:i + 4096]) for i in range(0, len(y), 4096)] + [stream.finish()]
     assert sum(len(p.frame_states) for p in parts[:-1]) == 0
     np.testing.assert_array_equal(parts[-1].frame_states, vexolin.estimate_chords(y, sr=SR, tuning=0.0).frame_states)
+
+
+def test_stream_reads_stereo_as_estimate_chords_does():
+    # (n_samples, 2), as soundfile.read gives stereo, is two channels mixed down, in every block.
+    y, _ = progression(("maj",), rest_every=4)
+    stereo = np.stack([y, 0.5 * y], axis=1)
+    stream = vexolin.ChordStream(sr=SR, lag=60.0)
+    cuts = [0, 5 * SR, 5 * SR + 3, 5 * SR + 3, len(y)]
+    parts = [stream.push(stereo[a:b]) for a, b in zip(cuts, cuts[1:])] + [stream.finish()]
+    whole = vexolin.estimate_chords(stereo, sr=SR, tuning=0.0)
+    np.testing.assert_array_equal(np.concatenate([p.frame_states for p in parts]), whole.frame_states)
+    assert parts[-1].labels == whole.labels and len(whole.frame_states) == len(y) // 512 + 1
+
+
+def test_a_stream_refuses_a_block_it_cannot_read_before_taking_it():
+    y, _ = progression(("min",), rest_every=4)
+    stream = vexolin.ChordStream(sr=SR, lag=0.5)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # and no numpy warning on the way
+        with pytest.raises(ValueError, match=r"shape \(2, 2, 10\).*\(n,\), \(channels, n\) or \(n, channels\)"):
+            stream.push(np.zeros((2, 2, 10), np.float32))
+        with pytest.raises(ValueError, match="no channels"):
+            stream.push(np.zeros((0, 10), np.float32))
+        parts = [stream.push(np.stack([y[:SR], y[:SR]])), stream.push(np.stack([y[SR:], y[SR:]])), stream.finish()]
+    fresh = vexolin.ChordStream(sr=SR, lag=0.5)
+    again = [fresh.push(y[:SR]), fresh.push(y[SR:]), fresh.finish()]
+    for got, expected in zip(parts, again):
+        np.testing.assert_array_equal(got.frame_states, expected.frame_states)
+
+
+@pytest.mark.parametrize("step", ["push", "finish"])
+@pytest.mark.parametrize("channels", [(), (2,)])
+def test_ctrl_c_in_a_stream_loses_no_frame(step, channels):
+    # Ctrl-C at calls spread over a push (its mixing down, the transform, the
+    # decoding) or a finish: the next push or finish returns every frame.
+    y, _ = progression(("maj",), rest_every=4)
+    signal = np.stack([y, 0.5 * y[::-1]]) if channels else y
+    in_chords = in_file("vexolin/_chords.py")
+
+    def within_the_call(frame, event, arg):  # Ctrl-C before its first line is one before the call
+        return in_chords(frame, event, arg) and not (event == "call" and frame.f_code.co_name == step)
+
+    def run(at):
+        stream = vexolin.ChordStream(sr=SR, lag=2.0)
+        parts = [stream.push(signal[..., :3 * SR])]
+        with CtrlC(at, counts=within_the_call) as ctrl_c:
+            try:
+                parts.append(stream.push(signal[..., 3 * SR:12 * SR]) if step == "push" else stream.finish())
+            except KeyboardInterrupt:
+                pass
+        if step == "push":
+            parts += [stream.push(signal[..., :0]), stream.push(signal[..., 12 * SR:])]
+        parts.append(stream.finish())
+        return ctrl_c, parts
+
+    counted, whole = run(None)
+    assert counted.count > 300
+    for at in sorted({1, 2, 3, 5, 10, 30, 100} | {counted.count * k // 8 for k in range(1, 9)}):
+        ctrl_c, parts = run(at)
+        assert ctrl_c.fired
+        for name in ("frame_states", "confidence"):
+            got = np.concatenate([getattr(p, name) for p in parts if len(p.frame_states)])
+            expected = np.concatenate([getattr(p, name) for p in whole if len(p.frame_states)])
+            assert got.tobytes() == expected.tobytes(), f"Ctrl-C at call {at}: {len(got)} of {len(expected)} frames"
+        assert [p.first_frame for p in parts] == list(np.cumsum([0] + [len(p.frame_states) for p in parts[:-1]]))
+        assert parts[-1].intervals[-1, 1] == (len(y) if step == "push" else 3 * SR) / SR
 
 
 def reference_viterbi(scores, cost):

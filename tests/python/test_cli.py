@@ -230,6 +230,21 @@ def test_unusable_invocations_are_usage_errors_before_any_work(audio, monkeypatc
     assert sorted(os.listdir(audio)) == before
 
 
+@pytest.mark.parametrize("command, args, words", [
+    ("hcqt", ["--harmonics", "1,,2"], ["argument --harmonics: '1,,2': item 2 is empty", "separated by commas"]),
+    ("hcqt", ["--harmonics", "1,2,"], ["item 3 is empty"]),
+    ("hcqt", ["--harmonics", "1,x"], ["'1,x': 'x' is not a number"]),
+    ("chroma", ["--tuning", "abc"], ["argument --tuning: 'abc' is not a number", "or auto"]),
+    ("vqt", ["--gamma", "wide"], ["argument --gamma: 'wide' is not a number", "erb"]),
+])
+def test_option_values_that_are_not_numbers_are_named_as_the_user_wrote_them(audio, capsys, command, args, words):
+    with pytest.raises(SystemExit) as caught:
+        cli.main([command, str(audio / "a4.wav"), *args])
+    assert caught.value.code == 2
+    err = capsys.readouterr().err
+    assert all(w in err for w in words) and "_text" not in err, err
+
+
 @pytest.mark.parametrize("args, written", [
     (["a4.wav", "-o", "x.txt", "--format", "csv"], ["x.txt"]),  # the format follows --format
     (["a4.wav", "-o", "new/"], ["new/a4.chroma.npy"]),
@@ -522,3 +537,31 @@ def test_variable_and_harmonic_transforms_write_their_rows_and_parameters(audio,
         assert stored["gamma"] == pytest.approx(24.7 * (2 ** (1 / 6) - 1) / (2 ** (1 / 6) + 1) / 0.108)
     if args[0] == "hcqt":
         assert [str(label) for label in saved["labels"][[0, 48, 96]]] == ["h0.5 A0", "h1 A1", "h3 E3+2"]
+
+
+PEAK_CHILD = """
+import resource, subprocess, sys
+subprocess.run([sys.executable, "-m", "vexolin", *sys.argv[1:]], check=True)
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024)
+"""
+
+
+def test_decibels_of_a_long_file_are_converted_in_blocks(tmp_path):
+    # hcqt of 2 minutes: 43 MiB of frames. With --db the command's peak stays
+    # within a few chunks' temporaries of its peak without, whatever the length.
+    y = np.random.default_rng(2).uniform(-0.3, 0.3, 120 * SR).astype(np.float32)
+    soundfile.write(tmp_path / "long.wav", y, SR)
+
+    def peak(*options):
+        done = subprocess.run([sys.executable, "-c", PEAK_CHILD, "hcqt", str(tmp_path / "long.wav"), "-q",
+                               "-o", str(tmp_path / "h.npy"), *options], capture_output=True, text=True, timeout=300)
+        assert done.returncode == 0, done.stderr
+        return int(done.stdout)
+
+    plain = peak()
+    magnitudes = np.load(tmp_path / "h.npy")
+    db = peak("--db")
+    size = os.path.getsize(tmp_path / "h.npy")
+    assert db < plain + 24 * 2**20, f"peak {db / 2**20:.0f} MiB with --db, {plain / 2**20:.0f} MiB without, " \
+                                  f"output {size / 2**20:.0f} MiB"
+    assert np.array_equal(np.load(tmp_path / "h.npy"), vexolin.amplitude_to_db(magnitudes, ref=np.max))

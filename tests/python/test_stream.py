@@ -17,6 +17,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import vexolin
+from interrupts import CtrlC
 
 SR = 22050
 # Odd hops are among the cases on purpose.
@@ -335,3 +336,79 @@ def test_ctrl_c_in_a_push_or_finish_loses_no_frame_of_any_channel(channels, step
                           capture_output=True, text=True, timeout=300)
     expected = ["interrupted" if target is not None else "returned" for _, target in steps]
     assert done.stdout.split("\n")[:-1] == [*expected, "equal True"], done.stdout + done.stderr
+
+
+SMALL = {"cqt_magnitude": {"n_bins": 48}, "chroma_cqt": {"n_octaves": 4},
+         "hcqt_magnitude": {"harmonics": (1, 2), "fmin": 55.0, "n_bins": 24, "bins_per_octave": 12}}
+
+
+@pytest.mark.parametrize("feature", sorted(SMALL))
+def test_blocks_of_samples_by_channels_stream_as_the_functions_read_them(feature):
+    # Stereo as soundfile.read gives it, (n_samples, 2), in blocks of any length
+    # (a few rows, none), is two channels all along, as the functions read it.
+    y = noise(40000, (2,), seed=6).T
+    stream = vexolin.Stream(feature, sr=SR, **SMALL[feature])
+    cuts = [0, 4096, 4099, 4099, 4100, 30000, len(y)]
+    frames = [stream.push(y[a:b]) for a, b in zip(cuts, cuts[1:])] + [stream.finish()]
+    assert all(f.shape[0] == 2 for f in frames)
+    assert_bitwise(np.concatenate(frames, axis=-1), FUNCTIONS[feature](y, sr=SR, **SMALL[feature]))
+    # The same through float64 blocks, which are converted.
+    stream = vexolin.Stream(feature, sr=SR, **SMALL[feature])
+    frames = [stream.push(y[a:b].astype(np.float64)) for a, b in zip(cuts, cuts[1:])] + [stream.finish()]
+    assert_bitwise(np.concatenate(frames, axis=-1), FUNCTIONS[feature](y, sr=SR, **SMALL[feature]))
+
+
+def test_a_block_in_another_layout_than_the_first_is_refused_naming_the_layout():
+    y = noise(30000, (2,), seed=7)
+    by_columns = vexolin.Stream("cqt_magnitude", sr=SR)
+    first = by_columns.push(y.T[:10000])
+    with pytest.raises(ValueError, match=r"shape \(2, 5000\).*\(n_samples, 2\), samples by channels"):
+        by_columns.push(y[:, 10000:15000])
+    with pytest.raises(ValueError, match=r"\(n_samples, 2\)"):
+        by_columns.push(noise(50, (3,)).T)
+    rest = [by_columns.push(y.T[10000:]), by_columns.finish()]
+    assert_bitwise(np.concatenate([first, *rest], axis=-1), vexolin.cqt_magnitude(y, sr=SR))
+    time_last = vexolin.Stream("cqt_magnitude", sr=SR)
+    time_last.push(y[:, :10000])
+    with pytest.raises(ValueError, match=r"leading shape \(5000,\).*time is the last axis.*\(2, n_samples\)"):
+        time_last.push(y.T[10000:15000])
+
+
+def _converting(frame, event, arg):
+    """A push begins to read its block."""
+    return event == "call" and frame.f_code.co_filename.endswith("vexolin/_samples.py")
+
+
+def _native_push(function):
+    return getattr(function, "__name__", "") in ("push_channels", "push")
+
+
+@pytest.mark.parametrize("feature, layout", [("chroma_cqt", "channels"), ("hcqt_magnitude", "columns"),
+                                             ("cqt_magnitude", "mono float64")])
+def test_ctrl_c_while_a_push_converts_or_checks_its_block_loses_no_frame(feature, layout):
+    # Ctrl-C at every call from the push's reading its block to the native
+    # streams taking it (channels opened on the way): the block is taken whole.
+    y = noise(2 * SR, (2,), seed=8).astype(np.float64)
+    signal = {"channels": y.astype(np.float32), "columns": y.T, "mono float64": y[0]}[layout]
+
+    def part(a, b):
+        return signal[a:b] if layout == "columns" else signal[..., a:b]
+
+    def run(at):
+        stream = vexolin.Stream(feature, sr=SR, **SMALL[feature])
+        frames = []
+        with CtrlC(at, starts=_converting, marks=_native_push) as ctrl_c:
+            try:
+                frames.append(stream.push(part(0, 25000)))
+            except KeyboardInterrupt:
+                pass
+        frames += [stream.push(part(0, 0)), stream.push(part(25000, 2 * SR)), stream.finish()]
+        return ctrl_c, np.concatenate(frames, axis=-1)
+
+    counted, _ = run(None)
+    assert counted.marked is not None and counted.marked > 5
+    expected = FUNCTIONS[feature](signal, sr=SR, **SMALL[feature])
+    for at in range(1, counted.marked + 1):
+        ctrl_c, frames = run(at)
+        assert ctrl_c.fired
+        assert frames.shape == expected.shape and frames.tobytes() == expected.tobytes(), f"Ctrl-C at call {at}"

@@ -120,7 +120,7 @@ def test_a_tone_peaks_in_the_bin_of_each_harmonic(gamma):
     (lambda y: vexolin.hcqt(y, sr=SR, harmonics=(1, 7)), r"harmonic 7 \(harmonics\[1\]\)"),
     (lambda y: vexolin.vqt(y, sr=SR, n_bins=96, gamma=5000.0), r"gamma = 5000 Hz widens its band .* Nyquist.*n_bins \(to 94 at most\)"),
     (lambda y: vexolin.hcqt(y, sr=SR, harmonics=(1, 0)), r"harmonics\[1\] must be a finite number > 0"),
-    (lambda y: vexolin.hcqt(y, sr=SR, harmonics=()), "harmonics must be a non-empty sequence"),
+    (lambda y: vexolin.hcqt(y, sr=SR, harmonics=()), "harmonics must be a non-empty 1-D sequence"),
     (lambda y: vexolin.vqt(y, sr=SR, gamma=-1.0), "gamma must be a finite number >= 0"),
     (lambda y: vexolin.cqt(y, sr=SR, filter_scale=0.0), "filter_scale must be a finite number > 0"),
     (lambda y: vexolin.cqt(y, sr=SR, filter_scale=0.01), "filter_scale = 0.01 .* fewer than the 2"),
@@ -158,3 +158,28 @@ def test_a_harmonic_above_nyquist_is_refused_with_the_most_bins_every_harmonic_f
     call(y, sr, {**layout, "n_bins": most})
     with pytest.raises(ValueError, match=named):
         call(y, sr, {**layout, "n_bins": most + 1})
+
+
+@pytest.mark.parametrize("harmonics, error, message", [
+    (1, TypeError, r"1-D sequence of numbers > 0.*got 1; for one harmonic, pass \(1,\)"),
+    (2.0, TypeError, r"1-D sequence of numbers > 0.*got 2.0; for one harmonic, pass \(2.0,\)"),
+    ([[1, 2], [3, 4]], ValueError, r"1-D sequence of numbers > 0.*got \[1, 2\] as harmonics\[0\]"),
+    (np.ones((2, 2)), ValueError, r"1-D sequence of numbers > 0.*an array of shape \(2, 2\)"),
+    ("12", TypeError, r"1-D sequence of numbers > 0.*got '12'"),
+])
+def test_harmonics_are_a_sequence_of_numbers_not_a_scalar_nor_a_table(harmonics, error, message):
+    with pytest.raises(error, match=message):
+        vexolin.hcqt_magnitude(noise(4096), sr=SR, harmonics=harmonics, n_bins=24, bins_per_octave=12)
+
+
+def test_harmonics_may_come_from_any_iterable():
+    y = noise(4096)
+    as_tuple = vexolin.hcqt_magnitude(y, sr=SR, harmonics=(1, 2), n_bins=24, bins_per_octave=12)
+    from_generator = vexolin.hcqt_magnitude(y, sr=SR, harmonics=(h for h in (1, 2)), n_bins=24, bins_per_octave=12)
+    assert np.array_equal(as_tuple, from_generator)
+
+
+def test_bands_widened_by_short_filters_blame_filter_scale_not_an_unasked_gamma():
+    with pytest.raises(ValueError, match=r"gamma = 13.19\d* Hz, with filter_scale = 1e-300 shortening every "
+                                         r"filter,.*raise filter_scale.*the ERB default of gamma=None"):
+        vexolin.vqt(noise(4096), sr=SR, filter_scale=1e-300)
