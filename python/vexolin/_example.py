@@ -17,12 +17,16 @@ def _progression() -> npt.NDArray[np.float32]:
     envelope = np.minimum(1.0, 50.0 * t) * np.exp(-0.5 * t)  # 20 ms attack, then a slow decay
     bars = []
     for chord in _PROGRESSION:
-        hz = 440.0 * 2.0 ** ((np.array(chord) - 69) / 12.0)
-        # Five partials at falling amplitudes: harmonic tones, as instruments give.
-        tones = sum(np.sin(2 * np.pi * k * f * t) / k for f in hz for k in range(1, 6))
+        tones = np.zeros_like(t)
+        for note in chord:
+            hz = 440.0 * 2.0 ** ((note - 69) / 12.0)
+            # Five partials at falling amplitudes: harmonic tones, as instruments give.
+            for k in range(1, 6):
+                tones += np.sin(2 * np.pi * k * hz * t) / k
         bars.append(tones * envelope)
     # Peaks at about 0.28 (-11 dBFS): mixed with more, or written to 16 bits, it does not clip.
-    return (0.04 * np.concatenate(bars)).astype(np.float32)
+    y: npt.NDArray[np.float32] = (0.04 * np.concatenate(bars)).astype(np.float32)
+    return y
 
 
 def example_audio(name: str = "progression") -> tuple[npt.NDArray[np.float32], int]:
