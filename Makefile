@@ -12,8 +12,8 @@ SITE_PTH = $(shell $(VPY) -c 'import sysconfig; print(sysconfig.get_path("pureli
 
 .PHONY: build test sanitize demo bench bench-batch bench-stream bench-tuning bench-render bench-chords render-deps wheel dist docs docs-check modules clean system-deps venv configure
 
-# Long steps run through tools/progress.sh: their output as it comes, and a line
-# naming the step and its time whenever they have been silent for 10 s.
+# Long steps run through tools/progress.sh: their output as it comes, and while
+# they are silent a line naming the step and its time, at least every 10 s.
 PROGRESS := tools/progress.sh
 
 build: configure $(VENV)/.requirements.stamp

@@ -20,8 +20,8 @@ glibc=2.17
 plat=manylinux_${glibc/./_}_x86_64
 mkdir -p "$out"
 step() { echo "== $1 (${SECONDS}s)"; }
-# Long steps show their output as it comes and, when silent for 10 s, a line
-# saying they are still at work: zig builds its C++ runtime for minutes.
+# Long steps show their output as it comes and, while silent, a line at least
+# every 10 s saying they are still at work: zig builds its runtime for minutes.
 progress=$tools/progress.sh
 
 pffft_dir=$(sed -n 's/^VEXOLIN_PFFFT_DIR:PATH=//p' "$build/CMakeCache.txt")
