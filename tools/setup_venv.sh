@@ -13,4 +13,4 @@ fi
 if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv"
 fi
-"$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$requirements"
+"$venv/bin/python" -m pip install --disable-pip-version-check -r "$requirements"

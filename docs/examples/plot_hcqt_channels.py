@@ -30,17 +30,22 @@ BPO = 24
 
 def tone(f0, partials, seconds=1.5):
     t = np.arange(int(seconds * SR)) / SR
-    return sum(np.sin(2 * np.pi * k * f0 * t) / k for k in partials) * np.minimum(1, 30 * t) * np.exp(-0.8 * t)
+    sound = sum(np.sin(2 * np.pi * k * f0 * t) / k for k in partials)
+    return sound * np.minimum(1, 30 * t) * np.exp(-0.8 * t)
 
 
-y = np.concatenate([tone(110.0, range(1, 7)), tone(164.81, (1, 3, 5))]).astype(np.float32) * 0.2
-H = vexolin.hcqt_magnitude(y, sr=SR, hop_length=HOP, fmin=FMIN, n_bins=N_BINS, bins_per_octave=BPO,
-                           harmonics=HARMONICS)
+first_tone = tone(110.0, range(1, 7))  # A2, six partials
+second_tone = tone(164.81, (1, 3, 5))  # E3, odd partials only
+y = np.concatenate([first_tone, second_tone]).astype(np.float32) * 0.2
+layout = dict(hop_length=HOP, n_bins=N_BINS, bins_per_octave=BPO)
+H = vexolin.hcqt_magnitude(y, sr=SR, fmin=FMIN, harmonics=HARMONICS,
+                           **layout)
 print("shape (harmonics, bins, frames):", H.shape)
 
 for i, h in enumerate(HARMONICS):
-    own = vexolin.cqt_magnitude(y, sr=SR, hop_length=HOP, fmin=h * FMIN, n_bins=N_BINS, bins_per_octave=BPO)
-    assert np.array_equal(H[i], own[:, :H.shape[2]])  # bit for bit, on the frames all channels have
+    own = vexolin.cqt_magnitude(y, sr=SR, fmin=h * FMIN, **layout)
+    # Bit for bit, on the frames all channels have:
+    assert np.array_equal(H[i], own[:, :H.shape[2]])
 
 # %%
 # Where each channel sees the two tones
@@ -58,7 +63,8 @@ first = H[:, a2, 10:half - 10].mean(axis=1)
 second = H[:, e3, half + 10:-10].mean(axis=1)
 one = HARMONICS.index(1)
 for i, h in enumerate(HARMONICS):
-    print(f"h={h}: A2 tone {first[i] / first[one]:.2f}, E3 tone {second[i] / second[one]:.2f} of channel 1")
+    print(f"h={h}: A2 tone {first[i] / first[one]:.2f}, "
+          f"E3 tone {second[i] / second[one]:.2f} of channel 1")
 
 # %%
 # One panel per harmonic
@@ -68,10 +74,13 @@ for i, h in enumerate(HARMONICS):
 # panel ``h`` is the ``h``-th partial of the A2 tone, so the fundamentals
 # line up across panels, and the E3 tone's line is missing in panels 2 and 4.
 
-fig, axes = plt.subplots(len(HARMONICS), 1, figsize=(8, 10), sharex=True, layout="constrained")
+fig, axes = plt.subplots(len(HARMONICS), 1, figsize=(8, 10),
+                         sharex=True, layout="constrained")
 for ax, h, channel in zip(axes, HARMONICS, H):
-    vexolin.plot.cqt(channel, sr=SR, hop_length=HOP, fmin=FMIN, bins_per_octave=BPO, ax=ax)
-    ax.set_title(f"harmonic {h}: each bin reads {h} x the frequency of its note", fontsize=9)
+    vexolin.plot.cqt(channel, sr=SR, hop_length=HOP, fmin=FMIN,
+                     bins_per_octave=BPO, ax=ax)
+    ax.set_title(f"harmonic {h}: each bin reads {h} x the frequency "
+                 "of its note", fontsize=9)
     ax.set_xlabel("")
 axes[-1].set_xlabel("Time")
 plt.show()

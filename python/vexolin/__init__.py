@@ -29,6 +29,7 @@ from vexolin._convert import (
 )
 from vexolin._checks import C1_HZ, SlowHopWarning
 from vexolin._chords import Chords, ChordStream, estimate_chords
+from vexolin._example import example_audio
 from vexolin._io import AudioFileError, AudioInfo, info, load
 from vexolin._key import Key, estimate_key
 from vexolin._sync import sync
@@ -63,6 +64,7 @@ __all__ = [
     "estimate_chords",
     "estimate_key",
     "estimate_tuning",
+    "example_audio",
     "frames_to_time",
     "hcqt",
     "hcqt_magnitude",

@@ -203,7 +203,7 @@ def cqt(
     >>> import numpy as np
     >>> import vexolin
     >>> sr = 22050
-    >>> y = np.sin(2 * np.pi * 440.0 * np.arange(sr) / sr)  # one second of A4
+    >>> y = np.sin(2 * np.pi * 440.0 * np.arange(sr) / sr)  # A4
     >>> C = vexolin.cqt(y, sr=sr)
     >>> C.shape, C.dtype
     ((84, 44), dtype('complex64'))
@@ -269,11 +269,13 @@ def cqt_magnitude(
     --------
     >>> import numpy as np
     >>> import vexolin
-    >>> y = np.sin(2 * np.pi * 110.0 * np.arange(22050) / 22050)  # A2
-    >>> M = vexolin.cqt_magnitude(y, sr=22050, hop_length=256, fmin=55.0, n_bins=36)
+    >>> sr = 22050
+    >>> y = np.sin(2 * np.pi * 110.0 * np.arange(sr) / sr)  # A2
+    >>> M = vexolin.cqt_magnitude(y, sr=sr, hop_length=256,
+    ...                           fmin=55.0, n_bins=36)
     >>> M.shape, M.dtype
     ((36, 87), dtype('float32'))
-    >>> int(M[:, 40].argmax())  # 110 Hz is one octave, 12 bins, above 55 Hz
+    >>> int(M[:, 40].argmax())  # 110 Hz: an octave, 12 bins, up
     12
     """
     asked = request(CQT, dict(hop_length=hop_length, fmin=fmin, n_bins=n_bins, bins_per_octave=bins_per_octave,
@@ -456,15 +458,20 @@ def chroma_cqt(
     >>> import vexolin
     >>> sr = 22050
     >>> t = np.arange(sr) / sr
-    >>> y = sum(np.sin(2 * np.pi * f * t) for f in (261.63, 329.63, 392.0))  # C, E, G
-    >>> chroma, tuning = vexolin.chroma_cqt(y, sr=sr, return_tuning=True)
+    >>> c_e_g = (261.63, 329.63, 392.0)
+    >>> y = sum(np.sin(2 * np.pi * f * t) for f in c_e_g)
+    >>> chroma, tuning = vexolin.chroma_cqt(y, sr=sr,
+    ...                                     return_tuning=True)
     >>> chroma.shape, tuning
     ((12, 44), 0.0)
-    >>> sorted(vexolin.chroma_notes()[k] for k in chroma.mean(axis=1).argsort()[-3:])
+    >>> strongest = chroma.mean(axis=1).argsort()[-3:]
+    >>> sorted(vexolin.chroma_notes()[k] for k in strongest)
     ['C', 'E', 'G']
-    >>> M = vexolin.cqt_magnitude(y, sr=sr, n_bins=7 * 36, bins_per_octave=36)
-    >>> from_magnitudes = vexolin.chroma_cqt(C=M, bins_per_octave=36)  # fold a CQT you have
-    >>> bool(np.allclose(from_magnitudes, chroma, atol=1e-5))
+    >>> M = vexolin.cqt_magnitude(y, sr=sr, n_bins=7 * 36,
+    ...                           bins_per_octave=36)
+    >>> # Fold a CQT you have:
+    >>> folded = vexolin.chroma_cqt(C=M, bins_per_octave=36)
+    >>> bool(np.allclose(folded, chroma, atol=1e-5))
     True
     """
     asked = request(CHROMA, dict(hop_length=hop_length, fmin=fmin, bins_per_octave=bins_per_octave,
@@ -573,7 +580,8 @@ def chroma_cens(
     >>> round(float(np.linalg.norm(cens[:, 40])), 6)
     1.0
     >>> chroma = vexolin.chroma_cqt(y, sr=sr)
-    >>> bool(np.allclose(vexolin.chroma_cens(chroma=chroma), cens, atol=1e-6))  # from chroma you have
+    >>> from_chroma = vexolin.chroma_cens(chroma=chroma)
+    >>> bool(np.allclose(from_chroma, cens, atol=1e-6))
     True
     """
     asked = request(CENS, dict(hop_length=hop_length, fmin=fmin, bins_per_octave=bins_per_octave,

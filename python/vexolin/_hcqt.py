@@ -94,10 +94,13 @@ def hcqt(
     >>> import vexolin
     >>> sr = 22050
     >>> y = np.sin(2 * np.pi * 220.0 * np.arange(sr) / sr)  # A3
-    >>> H = vexolin.hcqt(y, sr=sr, harmonics=(1, 2), fmin=55.0, n_bins=48, bins_per_octave=12)
+    >>> H = vexolin.hcqt(y, sr=sr, harmonics=(1, 2), fmin=55.0,
+    ...                  n_bins=48, bins_per_octave=12)
     >>> H.shape, H.dtype
     ((2, 48, 87), dtype('complex64'))
-    >>> [int(np.abs(H[i]).mean(axis=1).argmax()) for i in range(2)]  # 2 octaves above 55 Hz, 1 above 110 Hz
+    >>> # The strongest bin of each channel: 220 Hz lies 2 octaves
+    >>> # above 55 Hz (channel 1) and 1 above 110 Hz (channel 2).
+    >>> [int(np.abs(Hi).mean(axis=1).argmax()) for Hi in H]
     [24, 12]
     """
     asked = request(HCQT_COMPLEX, dict(harmonics=harmonics, hop_length=hop_length, fmin=fmin, n_bins=n_bins,
@@ -173,8 +176,10 @@ def hcqt_magnitude(
     --------
     >>> import numpy as np
     >>> import vexolin
-    >>> y = np.random.default_rng(0).standard_normal(22050).astype(np.float32)
-    >>> vexolin.hcqt_magnitude(y, sr=22050).shape  # 6 harmonics, 6 octaves of 60 bins, hop 256
+    >>> rng = np.random.default_rng(0)
+    >>> y = rng.standard_normal(22050).astype(np.float32)
+    >>> # 6 harmonics, 6 octaves of 60 bins, hop 256:
+    >>> vexolin.hcqt_magnitude(y, sr=22050).shape
     (6, 360, 87)
     """
     asked = request(HCQT, dict(harmonics=harmonics, hop_length=hop_length, fmin=fmin, n_bins=n_bins,

@@ -86,7 +86,8 @@ def vqt(
     ((84, 44), dtype('complex64'))
     >>> vexolin.bin_notes(84)[np.abs(V).mean(axis=1).argmax()]
     'A4'
-    >>> bool(np.array_equal(vexolin.vqt(y, sr=sr, gamma=0.0), vexolin.cqt(y, sr=sr)))
+    >>> constant_q = vexolin.vqt(y, sr=sr, gamma=0.0)
+    >>> bool(np.array_equal(constant_q, vexolin.cqt(y, sr=sr)))
     True
     """
     asked = request(VQT_COMPLEX, dict(hop_length=hop_length, fmin=fmin, n_bins=n_bins,

@@ -31,12 +31,27 @@ CHROMIUM = os.environ.get("VEXOLIN_CHROMIUM", "/usr/bin/chromium")
 FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
          "--disable-background-networking", "--disable-component-update", "--disable-sync"]
 
-# A page of each kind: the front page, an API page and a gallery example.
+# A page of each kind: the front page, the quick start, a guide, API pages and
+# a gallery example.
 PAGES = {
     "index": "index.html",
+    "quickstart": "quickstart.html",
+    "guide-chords": "guide/chords.html",
     "api-chroma_cqt": "api/generated/vexolin.chroma_cqt.html",
+    "api-hcqt": "api/generated/vexolin.hcqt.html",
     "gallery-chroma-and-key": "auto_examples/plot_chroma_and_key.html",
+    "gallery-hcqt-channels": "auto_examples/plot_hcqt_channels.html",
 }
+# The figures each gallery page draws.
+GALLERY_FIGURES = {"gallery-chroma-and-key": 2, "gallery-hcqt-channels": 1}
+# Pages with a figure drawn by the plot directive when the site is built.
+PLOTTED = {"quickstart", "guide-chords", "api-chroma_cqt", "api-hcqt"}
+# Pages whose code blocks show every line whole: none wider than its block.
+FITTED = {"index", "quickstart", "guide-chords", "api-chroma_cqt", "api-hcqt", "gallery-hcqt-channels"}
+# The lines of a page's code blocks that are wider than their block, cut off at its right edge.
+_WIDE_LINES = """() => Array.from(document.querySelectorAll('div.highlight pre'))
+    .filter(pre => pre.scrollWidth > pre.clientWidth)
+    .flatMap(pre => pre.innerText.split('\\n').sort((a, b) => b.length - a.length).slice(0, 1))"""
 
 
 class _Quiet(http.server.SimpleHTTPRequestHandler):
@@ -106,11 +121,18 @@ def test_page_loads_styles_images_and_search_index(browser: Any, base_url: str, 
     assert broken == []
     if name.startswith("gallery"):
         figures = page.locator("img.sphx-glr-single-img, img.sphx-glr-multi-img")
-        assert figures.count() >= 2
+        assert figures.count() == GALLERY_FIGURES[name]
         assert page.locator("div.sphx-glr-script-out").count() >= 1  # the example's printed output
     if name.startswith("api"):
-        assert page.locator("dl.py.function dt#vexolin\\.chroma_cqt").count() == 1
+        function = name.removeprefix("api-")
+        assert page.locator(f"dl.py.function dt#vexolin\\.{function}").count() == 1
         assert page.locator("section#examples, p.rubric:text('Examples')").count() >= 1
+    if name in PLOTTED:
+        figures = page.locator("figure img.plot-directive, img.plot-directive")
+        assert figures.count() >= 1
+        assert all(figures.nth(i).evaluate("i => i.naturalWidth") > 300 for i in range(figures.count()))
+    if name in FITTED:
+        assert page.evaluate(_WIDE_LINES) == []
     page.close()
 
 

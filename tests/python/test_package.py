@@ -307,6 +307,28 @@ def test_a_header_rate_beyond_every_audio_format_is_refused_as_damaged(tmp_path,
         assert str(path) in str(caught.value) and f"damaged header: a sample rate of {rate} Hz" in str(caught.value)
 
 
+# The chords of the example progression, two seconds each: C, G, A minor, F.
+PROGRESSION_TONES = [{"C", "E", "G"}, {"G", "B", "D"}, {"A", "C", "E"}, {"F", "A", "C"}]
+
+
+def test_example_audio_is_the_same_progression_every_call_and_its_chroma_shows_the_chords():
+    y, sr = vexolin.example_audio()
+    assert sr == 22050 and y.dtype == np.float32 and y.shape == (8 * sr,)
+    assert 0.1 < np.abs(y).max() < 1.0
+    np.testing.assert_array_equal(vexolin.example_audio("progression")[0], y)
+    chroma = vexolin.chroma_cqt(y, sr=sr, tuning=0.0, norm=None)
+    names = vexolin.chroma_notes()
+    for bar, tones in zip(np.array_split(chroma, len(PROGRESSION_TONES), axis=1), PROGRESSION_TONES):
+        strongest = {names[k] for k in np.argsort(bar.mean(axis=1))[-3:]}
+        assert strongest == tones
+
+
+@pytest.mark.parametrize("name", ["song", "Progression", ""])
+def test_example_audio_names_the_pieces_it_has(name):
+    with pytest.raises(ValueError, match=r"name must be one of 'progression', got"):
+        vexolin.example_audio(name)
+
+
 # --- Plots -------------------------------------------------------------------------
 
 
