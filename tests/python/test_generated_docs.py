@@ -1,5 +1,6 @@
 """Pages made from other sources: the speed tables from the benchmarks' JSON
-results (tools/speed_tables.py)."""
+results (tools/speed_tables.py), and the API page's section on
+vexolin._native from that module's docstrings (tools/native_docs.py)."""
 
 import importlib.util
 import json
@@ -19,6 +20,7 @@ def tool(name):
 
 
 speed_tables = tool("speed_tables")
+native_docs = tool("native_docs")
 
 
 @pytest.mark.parametrize("path, text", speed_tables.render().items(), ids=lambda v: getattr(v, "name", ""))
@@ -37,3 +39,11 @@ def test_the_readme_and_the_speed_page_take_a_figure_from_the_same_result(tmp_pa
     files = speed_tables.render()
     assert "| `chroma_cqt`, 3 min | 12.3 ms |" in files[speed_tables.README]
     assert "     - 3 min\n     - 12.3 ms\n" in files[speed_tables.GENERATED / "speed_main.inc"]
+
+
+def test_the_native_page_is_what_the_modules_docstrings_make():
+    from vexolin import _native
+
+    current = native_docs.PAGE.read_text(encoding="utf-8")
+    assert native_docs.page(current, _native) == current, "run tools/native_docs.py: docs/api/native.rst is stale"
+
