@@ -16,7 +16,8 @@ It prints a table and the issue's targets as met / not met, and writes the
 same numbers as JSON.
 
 Usage: bench/bench.py [--quick] [--json PATH] [--no-peer] [--peer-max-seconds S] [--reference]
-       bench/bench.py --markdown bench/results.json   (the table of that run, for the README)
+       bench/bench.py --markdown bench/results.json   (the table of that run, as Markdown;
+       tools/speed_tables.py makes the README's and the speed page's from the JSON)
 Run by `make bench`, which sets up the peer environment and builds the floor
 benchmark first.
 """

@@ -11,6 +11,7 @@
 // `chord_path`, the decoder of the package's chord model.
 #include "chroma/chroma.h"
 #include "module/cancel_token.h"
+#include "module/native_docstrings.h"
 #include "module/chord_path_binding.h"
 #include "module/stream_binding.h"
 #include "module/threads.h"
@@ -30,14 +31,17 @@ namespace py = pybind11;
 namespace vx = morvat::vexolin;
 
 PYBIND11_MODULE(_native, m) {
+  m.doc() = vx::docs::module;
   // The plain metaclass, as its stub says.
-  py::class_<vx::CancelToken>(m, "Cancel", py::metaclass(reinterpret_cast<PyObject*>(&PyType_Type)))
+  py::class_<vx::CancelToken>(m, "Cancel", vx::docs::cancel, py::metaclass(reinterpret_cast<PyObject*>(&PyType_Type)))
       .def(py::init<>())
-      .def("cancel", [](vx::CancelToken& token) { token.raised.store(true, std::memory_order_relaxed); })
+      .def("cancel", [](vx::CancelToken& token) { token.raised.store(true, std::memory_order_relaxed); },
+           vx::docs::cancel_cancel)
       .def_property_readonly("cancelled",
-                             [](const vx::CancelToken& token) { return token.raised.load(std::memory_order_relaxed); });
-  py::register_exception<vx::TokenCancelled>(m, "Cancelled");
-  py::class_<vx::Transform>(m, "Transform", py::metaclass(reinterpret_cast<PyObject*>(&PyType_Type)))
+                             [](const vx::CancelToken& token) { return token.raised.load(std::memory_order_relaxed); },
+                             vx::docs::cancel_cancelled);
+  py::register_exception<vx::TokenCancelled>(m, "Cancelled").attr("__doc__") = vx::docs::cancelled;
+  py::class_<vx::Transform>(m, "Transform", vx::docs::transform, py::metaclass(reinterpret_cast<PyObject*>(&PyType_Type)))
       .def(py::init(&vx::make_transform), py::kw_only(), py::arg("hop"), py::arg("fmin"), py::arg("n_bins"),
            py::arg("bins_per_octave"), py::arg("filter_scale") = 1.0, py::arg("gamma") = 0.0,
            py::arg("harmonics") = py::none(), py::arg("output") = "magnitude", py::arg("n_chroma") = 12)
@@ -54,7 +58,8 @@ PYBIND11_MODULE(_native, m) {
                              })
       .def_property_readonly("output", [](const vx::Transform& t) { return vx::output_name(t.output); })
       .def_readonly("n_chroma", &vx::Transform::n_chroma)
-      .def("check", [](const vx::Transform& t, double sr) { vx::check_transform(t, sr); }, py::arg("sr"))
+      .def("check", [](const vx::Transform& t, double sr) { vx::check_transform(t, sr); }, py::arg("sr"),
+           vx::docs::transform_check)
       .def("__repr__", [](const vx::Transform& t) {
         std::string text = "Transform(hop=" + std::to_string(t.hop) + ", fmin=" + py::repr(py::float_(t.fmin)).cast<std::string>() +
                            ", n_bins=" + std::to_string(t.n_bins) + ", bins_per_octave=" + std::to_string(t.bins_per_octave) +
@@ -66,8 +71,8 @@ PYBIND11_MODULE(_native, m) {
         return text + ")";
       });
   m.def("compute", &vx::compute, py::arg("transform"), py::arg("y"), py::arg("sr"), py::arg("threads"),
-        py::arg("cancel") = py::none());
-  m.def("default_threads", &vx::default_threads);
+        py::arg("cancel") = py::none(), vx::docs::compute);
+  m.def("default_threads", &vx::default_threads, vx::docs::default_threads);
   m.def(
       "chroma_rows",
       [](int n_bins, int bins_per_octave, int n_chroma, double fmin) {
@@ -76,7 +81,7 @@ PYBIND11_MODULE(_native, m) {
         std::copy(rows.begin(), rows.end(), out.mutable_data());
         return out;
       },
-      py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("n_chroma"), py::arg("fmin"));
+      py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("n_chroma"), py::arg("fmin"), vx::docs::chroma_rows);
   vx::register_stream(m);
   vx::register_chord_path(m);
 }

@@ -11,6 +11,7 @@
 #include "engine/hcqt.h"
 #include "engine/stream.h"
 #include "module/interrupt.h"
+#include "module/native_docstrings.h"
 #include "module/transform.h"
 #include "module/wrappers.h"
 
@@ -257,18 +258,22 @@ py::array finish_channels(const std::vector<NativeStream*>& streams) {
 void register_stream(py::module_& m) {
   // A plain type as metaclass: nothing here needs pybind11's (static
   // properties), and the stub can then describe the class as it is.
-  py::class_<NativeStream>(m, "Stream", py::metaclass(reinterpret_cast<PyObject*>(&PyType_Type)))
+  py::class_<NativeStream>(m, "Stream", docs::stream, py::metaclass(reinterpret_cast<PyObject*>(&PyType_Type)))
       .def(py::init(&open), py::arg("transform"), py::arg("sr"), py::arg("frames_at_once"))
-      .def("push", &push, py::arg("y"), py::arg("check_finite"))
-      .def("finish", &finish)
-      .def_static("push_channels", &push_channels, py::arg("streams"), py::arg("rows"), py::arg("check_finite"))
-      .def_static("take_channels", &take_channels, py::arg("streams"), py::arg("rows"))
-      .def_static("finish_channels", &finish_channels, py::arg("streams"))
-      .def_property_readonly("latency_samples", [](const NativeStream& s) { return stream_latency(s.state.cqt); })
-      .def_property_readonly("n_rows", [](const NativeStream& s) { return s.state.cqt.n_rows; })
-      .def_property_readonly("frames_at_once", [](const NativeStream& s) { return s.state.cqt.frames_at_once; })
-      .def_property_readonly("pushed", [](const NativeStream& s) { return s.state.cqt.pushed; })
-      .def_property_readonly("finished", [](const NativeStream& s) { return s.state.cqt.finished; });
+      .def("push", &push, py::arg("y"), py::arg("check_finite"), docs::stream_push)
+      .def("finish", &finish, docs::stream_finish)
+      .def_static("push_channels", &push_channels, py::arg("streams"), py::arg("rows"), py::arg("check_finite"),
+                  docs::stream_push_channels)
+      .def_static("take_channels", &take_channels, py::arg("streams"), py::arg("rows"), docs::stream_take_channels)
+      .def_static("finish_channels", &finish_channels, py::arg("streams"), docs::stream_finish_channels)
+      .def_property_readonly("latency_samples", [](const NativeStream& s) { return stream_latency(s.state.cqt); },
+                             docs::stream_latency_samples)
+      .def_property_readonly("n_rows", [](const NativeStream& s) { return s.state.cqt.n_rows; }, docs::stream_n_rows)
+      .def_property_readonly("frames_at_once", [](const NativeStream& s) { return s.state.cqt.frames_at_once; },
+                             docs::stream_frames_at_once)
+      .def_property_readonly("pushed", [](const NativeStream& s) { return s.state.cqt.pushed; }, docs::stream_pushed)
+      .def_property_readonly("finished", [](const NativeStream& s) { return s.state.cqt.finished; },
+                             docs::stream_finished);
 }
 
 }  // namespace morvat::vexolin

@@ -10,21 +10,20 @@ import numpy as np
 import numpy.typing as npt
 
 from vexolin._checks import lowest_frequency, positive_float, refuses_foreign_keywords, sr_required, whole_number
+from vexolin._docs import fill
 
 _PITCH_CLASSES = ("C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B")
 
 
+@fill
 def cqt_frequencies(n_bins: int, *, fmin: float | None = None, bins_per_octave: int = 12) -> npt.NDArray[np.float64]:
     """Centre frequencies of the CQT bins in Hz.
 
     Parameters
     ----------
-    n_bins : int
-        Number of bins.
-    fmin : float or None
-        Frequency of bin 0; None means C1 (32.70 Hz).
-    bins_per_octave : int
-        Bins per octave.
+    %(n_bins)s
+    %(fmin)s
+    %(bins_per_octave)s
 
     Returns
     -------
@@ -50,6 +49,7 @@ def cqt_frequencies(n_bins: int, *, fmin: float | None = None, bins_per_octave: 
 
 @refuses_foreign_keywords
 @sr_required
+@fill
 def frames_to_time(frames: npt.ArrayLike, *, sr: float, hop_length: int = 512) -> npt.NDArray[np.float64]:
     """Times in seconds of frame centres: ``frames * hop_length / sr``.
 
@@ -57,10 +57,8 @@ def frames_to_time(frames: npt.ArrayLike, *, sr: float, hop_length: int = 512) -
     ----------
     frames : array_like of int or float
         Frame indices.
-    sr : float
-        Sample rate in Hz (required: pass the rate :func:`load` returned).
-    hop_length : int
-        Samples between frames, as given to the transform.
+    %(sr_of_frames)s
+    %(hop_of_frames)s
 
     Returns
     -------
@@ -82,6 +80,7 @@ def frames_to_time(frames: npt.ArrayLike, *, sr: float, hop_length: int = 512) -
 
 @refuses_foreign_keywords
 @sr_required
+@fill
 def times_like(X: npt.ArrayLike | int, *, sr: float, hop_length: int = 512) -> npt.NDArray[np.float64]:
     """Times in seconds of the frames of a CQT or chroma array.
 
@@ -89,11 +88,8 @@ def times_like(X: npt.ArrayLike | int, *, sr: float, hop_length: int = 512) -> n
     ----------
     X : array_like or int
         An array with frames on its last axis, or a frame count.
-    sr : float
-        The sample rate the frames were computed at (required: the rate
-        :func:`load` returned).
-    hop_length : int
-        Their hop, as given to the transform.
+    %(sr_of_frames)s
+    %(hop_of_frames)s
 
     Returns
     -------
@@ -149,17 +145,15 @@ def hz_to_note(frequencies: npt.ArrayLike) -> list[str]:
     return [_name(s, 0) for s in semitones_above_c0.tolist()]
 
 
+@fill
 def bin_notes(n_bins: int, *, fmin: float | None = None, bins_per_octave: int = 12) -> list[str]:
     """Note names of the CQT bins, lowest first (see :func:`hz_to_note`).
 
     Parameters
     ----------
-    n_bins : int
-        Number of bins.
-    fmin : float or None
-        Frequency of bin 0; None means C1 (32.70 Hz).
-    bins_per_octave : int
-        Bins per octave.
+    %(n_bins)s
+    %(fmin)s
+    %(bins_per_octave)s
 
     Returns
     -------

@@ -18,6 +18,7 @@ from vexolin import _chroma, _native
 from vexolin._cancel import current
 from vexolin._native import Cancel
 from vexolin._samples import rows as sample_rows
+from vexolin._docs import fill, twin
 from vexolin._checks import SR_REQUIRED, positive_float, refuses_foreign_keywords, sr_required, warn_slow_hop, whole_number
 from vexolin._features import CENS, CHROMA, CQT, CQT_COMPLEX, FeatureRequest, request
 from vexolin._tuning import estimate_tuning, tuned_fmin
@@ -128,6 +129,7 @@ def compute(
 
 @refuses_foreign_keywords
 @sr_required
+@fill
 def cqt(
     y: npt.ArrayLike,
     *,
@@ -145,44 +147,17 @@ def cqt(
 
     Parameters
     ----------
-    y : array_like of float, shape (..., n_samples)
-        Audio samples, time on the last axis. Leading axes are channels or a
-        batch; a 2-D array with 1 to 8 columns and more than 8 rows
-        is read as (n_samples, n_channels), so both stereo layouts work.
-    sr : float
-        Sample rate in Hz. Required: pass the rate :func:`load` returned,
-        which is the file's own unless ``load`` was asked for another.
-    hop_length : int
-        Samples between frame centres. Frames are centred on multiples of it.
-        The rate is halved between octaves while the hop stays even, so a
-        hop that is a multiple of ``2**(n_octaves - 1)`` (64 for 7 octaves,
-        e.g. 512) is fastest; one with few factors of two (441, 300) gives
-        the same results but can be dozens of times slower, and is warned
-        about once per process.
-    fmin : float or None
-        Centre frequency of bin 0 in Hz; None means C1 (32.70 Hz).
-    n_bins : int
-        Number of bins (at least 2).
-    bins_per_octave : int
-        Bins per octave; bin k lies at ``fmin * 2**(k / bins_per_octave) * 2**(tuning / 12)``.
-    tuning : float
-        The recording's deviation from A440 in fractions of a semitone, in
-        [-0.5, 0.5), whatever ``bins_per_octave`` is (0.1 is 10 cents sharp):
-        every bin moves by ``2**(tuning / 12)``. See :func:`estimate_tuning`.
-        0.0 leaves the bins where they are.
-    filter_scale : float
-        Every filter's length times this (> 0): above 1 the bins are narrower
-        in frequency and longer in time, below 1 the reverse. Bin k's filter
-        is ``filter_scale * sr / (alpha * f_k)`` samples long, alpha the
-        bins' relative bandwidth. 1.0 is the plain transform.
-    workers : int or None
-        The call's whole thread budget, shared between channels and the
-        engine: channels run on ``min(n_channels, workers)`` threads, and
-        each channel's transform on ``workers // that`` (at least 1); a
-        single channel gets them all. None means ``VEXOLIN_THREADS`` if set,
-        else one per CPU. Results are the same bit for bit for every value.
-    check_finite : bool
-        Refuse samples that are NaN or infinite (True) or skip the check.
+    %(y)s
+    %(sr)s
+    %(hop_length)s
+    %(fmin)s
+    %(n_bins)s
+        At least 2.
+    %(bins_per_octave)s
+    %(tuning)s
+    %(filter_scale)s
+    %(workers)s
+    %(check_finite)s
 
     Returns
     -------
@@ -218,6 +193,7 @@ def cqt(
 
 @refuses_foreign_keywords
 @sr_required
+@twin(cqt)
 def cqt_magnitude(
     y: npt.ArrayLike,
     *,
@@ -235,30 +211,6 @@ def cqt_magnitude(
 
     Takes the arguments of :func:`cqt` and returns ``abs(cqt(y, ...))``,
     computed without forming the complex result.
-
-    Parameters
-    ----------
-    y : array_like of float, shape (..., n_samples)
-        Audio samples, time on the last axis (as in :func:`cqt`).
-    sr : float
-        Sample rate in Hz. Required: pass the rate :func:`load` returned.
-    hop_length : int
-        Samples between frame centres (as in :func:`cqt`).
-    fmin : float or None
-        Centre frequency of bin 0 in Hz; None means C1 (32.70 Hz).
-    n_bins : int
-        Number of bins (at least 2).
-    bins_per_octave : int
-        Bins per octave.
-    tuning : float
-        Deviation from A440 in fractions of a semitone, in [-0.5, 0.5).
-    filter_scale : float
-        Every filter's length times this (> 0), as in :func:`cqt`.
-    workers : int or None
-        The call's whole thread budget (as in :func:`cqt`); None means
-        ``VEXOLIN_THREADS`` if set, else one per CPU.
-    check_finite : bool
-        Refuse samples that are NaN or infinite (True) or skip the check.
 
     Returns
     -------
@@ -370,6 +322,7 @@ def chroma_cqt(
 ) -> tuple[npt.NDArray[np.float32], float]: ...
 @refuses_foreign_keywords
 @_layout_of_magnitudes
+@fill
 def chroma_cqt(
     y: npt.ArrayLike | None = None,
     *,
@@ -398,31 +351,15 @@ def chroma_cqt(
 
     Parameters
     ----------
-    y : array_like of float, shape (..., n_samples)
-        Audio samples, time on the last axis (as in :func:`cqt`).
-    sr : float
-        Sample rate in Hz, required with ``y``: pass the rate :func:`load` returned.
-    C : array_like, shape (..., n_bins, n_frames), instead of ``y``
-        CQT magnitudes already computed (e.g. by :func:`cqt_magnitude`),
-        with bin 0 at ``fmin`` (moved by ``tuning`` when it was given) and
-        ``bins_per_octave``; all their bins are folded (``n_octaves`` and
-        ``sr`` are not used). ``tuning=None`` means 0 here.
-    hop_length : int
-        Samples between frame centres (as in :func:`cqt`).
-    fmin : float or None
-        Centre frequency of bin 0 in Hz; None means C1 (32.70 Hz).
-    bins_per_octave : int
-        Bins per octave of the underlying transform.
-    n_octaves : int
-        Octaves of the underlying transform.
-    n_chroma : int
-        Pitch classes, between 1 and ``bins_per_octave``.
-    tuning : float or None
-        The recording's deviation from A440 as a fraction of a semitone in
-        [-0.5, 0.5), whatever ``bins_per_octave`` is (0.1 is 10 cents
-        sharp); every bin moves by ``2**(tuning / 12)``. None (the default)
-        estimates it with :func:`estimate_tuning` (whole cents, from all
-        channels mixed); pass 0.0 for A440 or the value you know.
+    %(y_or_none)s
+    %(sr_with_y)s
+    %(C)s
+    %(hop_length)s
+    %(fmin)s
+    %(bins_per_octave)s
+    %(n_octaves)s
+    %(n_chroma)s
+    %(tuning_or_none)s
     norm : np.inf, 1, 2 or None
         Each frame is scaled so that its largest value (np.inf), the sum of
         its values (1) or its Euclidean length (2) is 1; None leaves the
@@ -433,14 +370,10 @@ def chroma_cqt(
         channel are set to 0 before the norm, so frames much quieter than
         the loudest (fades, silence) become 0 instead of being scaled up to
         full scale. 0.0 (the default) keeps every value.
-    filter_scale : float
-        Every filter's length times this (> 0), as in :func:`cqt`.
-    return_tuning : bool
-        Also return the tuning used (the estimate, when ``tuning`` is None).
-    workers : int or None
-        The call's whole thread budget (as in :func:`cqt`).
-    check_finite : bool
-        Refuse samples that are NaN or infinite (True) or skip the check.
+    %(filter_scale)s
+    %(return_tuning)s
+    %(workers)s
+    %(check_finite)s
 
     Returns
     -------
@@ -499,6 +432,7 @@ def chroma_cens(
 ) -> tuple[npt.NDArray[np.float32], float]: ...
 @refuses_foreign_keywords
 @_layout_of_magnitudes
+@fill
 def chroma_cens(
     y: npt.ArrayLike | None = None,
     *,
@@ -528,40 +462,26 @@ def chroma_cens(
 
     Parameters
     ----------
-    y : array_like of float or None, shape (..., n_samples)
-        Audio samples, time on the last axis (as in :func:`chroma_cqt`).
-    sr : float or None
-        Sample rate in Hz, required with ``y``.
-    C : array_like or None, shape (..., n_bins, n_frames)
-        CQT magnitudes already computed, instead of ``y`` (as in :func:`chroma_cqt`).
+    %(y_or_none)s
+    %(sr_with_y)s
+    %(C)s
     chroma : array_like or None, shape (..., n_chroma, n_frames)
         Chroma already computed (stored by batch, say), instead of ``y`` or
         ``C``, scaled per frame in any way: each frame is scaled to sum 1
         first. Only ``win_len_smooth`` is used; ``tuning`` is returned as
         given (None: 0.0).
-    hop_length : int
-        Samples between frame centres (as in :func:`cqt`).
-    fmin : float or None
-        Centre frequency of bin 0 in Hz; None means C1 (32.70 Hz).
-    bins_per_octave : int
-        Bins per octave of the underlying transform.
-    n_octaves : int
-        Octaves of the underlying transform.
-    n_chroma : int
-        Pitch classes, between 1 and ``bins_per_octave``.
-    tuning : float or None
-        Deviation from A440 in fractions of a semitone; None estimates it
-        (as in :func:`chroma_cqt`).
+    %(hop_length)s
+    %(fmin)s
+    %(bins_per_octave)s
+    %(n_octaves)s
+    %(n_chroma)s
+    %(tuning_or_none)s
     win_len_smooth : int
         Frames of the smoothing window (1: no smoothing).
-    filter_scale : float
-        Every filter's length times this (> 0), as in :func:`cqt`.
-    return_tuning : bool
-        Also return the tuning used.
-    workers : int or None
-        The call's whole thread budget (as in :func:`cqt`).
-    check_finite : bool
-        Refuse samples that are NaN or infinite (True) or skip the check.
+    %(filter_scale)s
+    %(return_tuning)s
+    %(workers)s
+    %(check_finite)s
 
     Returns
     -------

@@ -10,6 +10,7 @@ import numpy.typing as npt
 
 from vexolin._checks import refuses_foreign_keywords, sr_required
 from vexolin._core import compute
+from vexolin._docs import fill, twin
 from vexolin._features import HCQT, HCQT_COMPLEX, request
 
 _DEEP_SALIENCE = (0.5, 1.0, 2.0, 3.0, 4.0, 5.0)
@@ -17,6 +18,7 @@ _DEEP_SALIENCE = (0.5, 1.0, 2.0, 3.0, 4.0, 5.0)
 
 @refuses_foreign_keywords
 @sr_required
+@fill
 def hcqt(
     y: npt.ArrayLike,
     *,
@@ -45,34 +47,26 @@ def hcqt(
 
     Parameters
     ----------
-    y : array_like of float, shape (..., n_samples)
-        Audio samples, time on the last axis, as in :func:`cqt`.
-    sr : float
-        Sample rate in Hz (required).
+    %(y)s
+    %(sr)s
     harmonics : sequence of float
         Multiples of ``fmin``, one channel each (> 0). The default, 0.5 to
         5, with 60 bins per octave over 6 octaves from C1 and a hop of 256
         samples at 22.05 kHz, is the layout of deep-salience pitch models.
-    hop_length : int
-        Samples between frame centres (256 by default, unlike :func:`cqt`'s
-        512: the deep-salience layout's hop).
+    %(hop_length)s
+        256 by default, unlike :func:`cqt`'s 512: the deep-salience layout's hop.
     fmin : float or None
         Bin 0 of the first harmonic's channel is ``harmonics[0] * fmin``;
         None means C1 (32.70 Hz).
     n_bins : int
         Bins of every channel (at least 2).
-    bins_per_octave : int
-        Bins per octave.
+    %(bins_per_octave)s
     gamma : float
         Hertz added to every bin's bandwidth, as in :func:`vqt` (0.0: constant Q).
-    tuning : float
-        Semitones in [-0.5, 0.5) from A440, as in :func:`cqt`.
-    filter_scale : float
-        Every filter's length times this (> 0), as in :func:`cqt`.
-    workers : int or None
-        The call's whole thread budget, as in :func:`cqt`.
-    check_finite : bool
-        Refuse samples that are NaN or infinite (True) or skip the check.
+    %(tuning)s
+    %(filter_scale)s
+    %(workers)s
+    %(check_finite)s
 
     Returns
     -------
@@ -112,6 +106,7 @@ def hcqt(
 
 @refuses_foreign_keywords
 @sr_required
+@twin(hcqt)
 def hcqt_magnitude(
     y: npt.ArrayLike,
     *,
@@ -129,48 +124,13 @@ def hcqt_magnitude(
 ) -> npt.NDArray[np.float32]:
     """Magnitudes of the harmonic constant-Q transform.
 
-    ``abs(hcqt(y, ...))``, computed without forming the complex result.
-
-    Parameters
-    ----------
-    y : array_like of float, shape (..., n_samples)
-        Audio samples, time on the last axis, as in :func:`cqt`.
-    sr : float
-        Sample rate in Hz (required).
-    harmonics : sequence of float
-        Multiples of ``fmin``, one channel each (> 0). The default, 0.5 to
-        5, with 60 bins per octave over 6 octaves from C1 and a hop of 256
-        samples at 22.05 kHz, is the layout of deep-salience pitch models.
-    hop_length : int
-        Samples between frame centres (256 by default, unlike :func:`cqt`'s
-        512: the deep-salience layout's hop).
-    fmin : float or None
-        Bin 0 of the first harmonic's channel is ``harmonics[0] * fmin``;
-        None means C1 (32.70 Hz).
-    n_bins : int
-        Bins of every channel (at least 2).
-    bins_per_octave : int
-        Bins per octave.
-    gamma : float
-        Hertz added to every bin's bandwidth, as in :func:`vqt` (0.0: constant Q).
-    tuning : float
-        Semitones in [-0.5, 0.5) from A440, as in :func:`cqt`.
-    filter_scale : float
-        Every filter's length times this (> 0), as in :func:`cqt`.
-    workers : int or None
-        The call's whole thread budget, as in :func:`cqt`.
-    check_finite : bool
-        Refuse samples that are NaN or infinite (True) or skip the check.
+    Takes the arguments of :func:`hcqt` and returns ``abs(hcqt(y, ...))``,
+    computed without forming the complex result.
 
     Returns
     -------
     ndarray of float32, shape (..., n_harmonics, n_bins, n_frames)
         The magnitudes, channel by channel, as :func:`hcqt` has its frames.
-
-    Raises
-    ------
-    TypeError, ValueError
-        As :func:`hcqt` does.
 
     Examples
     --------

@@ -18,6 +18,7 @@ import soxr  # type: ignore[import-untyped]
 
 from vexolin._cancel import stop_if_cancelled
 from vexolin._checks import refuses_foreign_keywords, whole_number
+from vexolin._docs import fill
 
 # The largest rate a FLAC header can hold (2^20 - 1), above every audio
 # interface's (768 kHz at most) and ultrasonic recorders' (up to about 1 MHz).
@@ -215,6 +216,7 @@ def info(path: str | os.PathLike[str]) -> AudioInfo:
 
 
 @refuses_foreign_keywords
+@fill
 def load(
     path: str | os.PathLike[str],
     *,
@@ -231,8 +233,7 @@ def load(
         The file.
     sr : int or None
         Resample to this rate in Hz (with soxr); None keeps the file's rate.
-    mono : bool
-        Average the channels into one signal.
+    %(mono)s
     offset : float
         Start reading this many seconds into the file.
     duration : float or None

@@ -24,6 +24,7 @@ from vexolin._io import read_blocks
 from vexolin._samples import Layout, check_range
 from vexolin._samples import block as read_block
 from vexolin._tuning import file_tuning
+from vexolin._docs import fill
 
 _IN_USE = ("this Stream is taking a block in another thread; a stream takes one block at a time "
            "(use one stream per thread)")
@@ -35,6 +36,7 @@ _NO_RATE = ("Stream needs the sample rate of its blocks: pass sr=..., for exampl
             "vexolin.load returned")
 
 
+@fill
 class Stream:
     """The constant-Q transform, its magnitudes or chroma of a signal arriving in blocks.
 
@@ -48,8 +50,7 @@ class Stream:
     ----------
     feature : {"cqt", "cqt_magnitude", "chroma_cqt", "vqt", "vqt_magnitude", "hcqt", "hcqt_magnitude"}
         The package function the stream equals.
-    sr : float
-        Sample rate in Hz (required).
+    %(sr)s
     low_latency : bool
         Give each frame out as soon as it is complete. By default frames come
         16 at a time, as the engine computes them; one at a time costs more
@@ -349,6 +350,7 @@ def stream_of(asked: FeatureRequest, *, sr: float, low_latency: bool = False, ch
     return stream
 
 
+@fill
 def stream_file(
     path: str | os.PathLike[str],
     feature: str,
@@ -382,8 +384,7 @@ def stream_file(
         Samples per channel read at a time.
     sr : int or None
         Rate to resample to; None keeps the file's own.
-    mono : bool
-        Mix the channels down (True) or keep them, as leading axes.
+    %(mono)s
     **params : dict, optional
         The feature's keywords (``hop_length``, ``n_bins``, ``tuning``, ...),
         with its defaults.

@@ -27,6 +27,7 @@ import numpy.typing as npt
 from vexolin._checks import positive_float, refuses_foreign_keywords, sr_required
 from vexolin._io import MAX_SAMPLE_RATE, read_blocks
 from vexolin._samples import check_samples, signal
+from vexolin._docs import fill
 
 #: Cents per semitone: estimates are whole cents.
 CENTS = 100
@@ -195,6 +196,7 @@ def _mode_and_mean(deviation: npt.NDArray[np.float64], weight: npt.NDArray[np.fl
 
 @refuses_foreign_keywords
 @sr_required
+@fill
 def estimate_tuning(
     y: npt.ArrayLike,
     *,
@@ -224,11 +226,9 @@ def estimate_tuning(
 
     Parameters
     ----------
-    y : array_like of float, shape (..., n_samples)
-        Audio samples, time on the last axis, read as :func:`cqt` reads
-        them (so (n_samples, n_channels) works too); channels are mixed down.
-    sr : float
-        Sample rate in Hz (required: pass the rate :func:`load` returned).
+    %(y)s
+        Channels are mixed down.
+    %(sr)s
     fmin, fmax : float
         The band whose peaks are read, in Hz (``fmax`` is capped below
         ``sr / 2``).

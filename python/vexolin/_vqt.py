@@ -8,11 +8,13 @@ import numpy.typing as npt
 
 from vexolin._checks import refuses_foreign_keywords, sr_required
 from vexolin._core import compute
+from vexolin._docs import fill, twin
 from vexolin._features import VQT, VQT_COMPLEX, request
 
 
 @refuses_foreign_keywords
 @sr_required
+@fill
 def vqt(
     y: npt.ArrayLike,
     *,
@@ -38,31 +40,22 @@ def vqt(
 
     Parameters
     ----------
-    y : array_like of float, shape (..., n_samples)
-        Audio samples, time on the last axis, as in :func:`cqt`.
-    sr : float
-        Sample rate in Hz (required).
-    hop_length : int
-        Samples between frame centres.
-    fmin : float or None
-        Centre frequency of bin 0 in Hz; None means C1 (32.70 Hz).
-    n_bins : int
-        Number of bins (at least 2).
-    bins_per_octave : int
-        Bins per octave.
+    %(y)s
+    %(sr)s
+    %(hop_length)s
+    %(fmin)s
+    %(n_bins)s
+        At least 2.
+    %(bins_per_octave)s
     gamma : float or None
         Hertz added to every bin's bandwidth (>= 0). None (the default) is
         ``24.7 * alpha / 0.108``, bandwidths that follow the ear's equivalent
         rectangular bandwidths (about 13.2 Hz at 12 bins per octave); 0.0 gives
         :func:`cqt` bit for bit.
-    tuning : float
-        Semitones in [-0.5, 0.5) from A440, as in :func:`cqt`.
-    filter_scale : float
-        Every filter's length times this (> 0), as in :func:`cqt`.
-    workers : int or None
-        The call's whole thread budget, as in :func:`cqt`.
-    check_finite : bool
-        Refuse samples that are NaN or infinite (True) or skip the check.
+    %(tuning)s
+    %(filter_scale)s
+    %(workers)s
+    %(check_finite)s
 
     Returns
     -------
@@ -99,6 +92,7 @@ def vqt(
 
 @refuses_foreign_keywords
 @sr_required
+@twin(vqt)
 def vqt_magnitude(
     y: npt.ArrayLike,
     *,
@@ -115,45 +109,13 @@ def vqt_magnitude(
 ) -> npt.NDArray[np.float32]:
     """Magnitudes of the variable-Q transform.
 
-    ``abs(vqt(y, ...))``, computed without forming the complex result.
-
-    Parameters
-    ----------
-    y : array_like of float, shape (..., n_samples)
-        Audio samples, time on the last axis, as in :func:`cqt`.
-    sr : float
-        Sample rate in Hz (required).
-    hop_length : int
-        Samples between frame centres.
-    fmin : float or None
-        Centre frequency of bin 0 in Hz; None means C1 (32.70 Hz).
-    n_bins : int
-        Number of bins (at least 2).
-    bins_per_octave : int
-        Bins per octave.
-    gamma : float or None
-        Hertz added to every bin's bandwidth (>= 0). None (the default) is
-        ``24.7 * alpha / 0.108``, bandwidths that follow the ear's equivalent
-        rectangular bandwidths (about 13.2 Hz at 12 bins per octave); 0.0 gives
-        :func:`cqt` bit for bit.
-    tuning : float
-        Semitones in [-0.5, 0.5) from A440, as in :func:`cqt`.
-    filter_scale : float
-        Every filter's length times this (> 0), as in :func:`cqt`.
-    workers : int or None
-        The call's whole thread budget, as in :func:`cqt`.
-    check_finite : bool
-        Refuse samples that are NaN or infinite (True) or skip the check.
+    Takes the arguments of :func:`vqt` and returns ``abs(vqt(y, ...))``,
+    computed without forming the complex result.
 
     Returns
     -------
     ndarray of float32, shape (..., n_bins, n_frames)
         The magnitudes, channel by channel.
-
-    Raises
-    ------
-    TypeError, ValueError
-        As :func:`vqt` does.
 
     Examples
     --------

@@ -20,6 +20,7 @@ from vexolin._chroma import QUIET, check_threshold, for_view, scaled_per_frame
 from vexolin._convert import amplitude_to_db, bin_notes, chroma_notes
 from vexolin._checks import positive_float, sr_required, whole_number
 from vexolin._key import Key, parse_key
+from vexolin._docs import fill
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -108,6 +109,7 @@ def _draw(ax: Axes, image: npt.NDArray[np.floating], sr: float, hop_length: int,
 
 
 @sr_required
+@fill
 def chromagram(C: npt.ArrayLike, *, sr: float, hop_length: int = 512, key: Key | str | None = None,
                threshold: float = QUIET, ax: Axes | None = None) -> Axes:
     """Draw a chromagram, pitch classes from C at the bottom.
@@ -126,11 +128,8 @@ def chromagram(C: npt.ArrayLike, *, sr: float, hop_length: int = 512, key: Key |
     ----------
     C : array_like, shape (n_chroma, n_frames)
         Chroma sums, from :func:`vexolin.chroma_cqt` with ``norm=None``.
-    sr : float
-        The sample rate the features were computed with (required: the rate
-        :func:`vexolin.load` returned).
-    hop_length : int
-        The hop the features were computed with.
+    %(sr_of_frames)s
+    %(hop_of_frames)s
     key : vexolin.Key, str or None
         Spell the 12 pitch classes for this key (``"Eb major"``, or what
         :func:`vexolin.estimate_key` returned): flats in keys whose
@@ -177,6 +176,7 @@ def chromagram(C: npt.ArrayLike, *, sr: float, hop_length: int = 512, key: Key |
 
 
 @sr_required
+@fill
 def cqt(M: npt.ArrayLike, *, sr: float, hop_length: int = 512, fmin: float | None = None,
         bins_per_octave: int = 12, db: bool = True, ax: Axes | None = None) -> Axes:
     """Draw a CQT spectrogram, lowest bin at the bottom, octaves labelled by their C.
@@ -185,15 +185,10 @@ def cqt(M: npt.ArrayLike, *, sr: float, hop_length: int = 512, fmin: float | Non
     ----------
     M : array_like, shape (n_bins, n_frames)
         CQT magnitudes or complex coefficients (their magnitudes are shown).
-    sr : float
-        The sample rate the transform was computed with (required: the rate
-        :func:`vexolin.load` returned).
-    hop_length : int
-        The transform's hop.
-    fmin : float or None
-        The transform's lowest frequency; None means C1 (32.70 Hz).
-    bins_per_octave : int
-        The transform's bins per octave.
+    %(sr_of_frames)s
+    %(hop_of_frames)s
+    %(fmin)s
+    %(bins_per_octave)s
     db : bool
         Show decibels relative to the peak (80 dB range) instead of magnitudes.
     ax : matplotlib Axes or None
