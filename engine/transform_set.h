@@ -8,7 +8,7 @@
 #pragma once
 
 #include "engine/cancel.h"
-#include "engine/cqt.h"
+#include "engine/cqt_plan.h"
 #include "engine/frames.h"
 #include "engine/sparse_basis.h"
 
