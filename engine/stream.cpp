@@ -61,7 +61,10 @@ std::int64_t oldest_needed(const CqtStream& s, std::size_t i) {
 }
 
 // Makes room in signal i's window for samples up to `until`: drops what
-// nothing reads any more, then grows if still short.
+// nothing reads any more, then grows to twice what it then holds, so that
+// the next slide comes only once as many samples again have arrived. The
+// frames in flight keep a stream's latency of samples, which a window just
+// large enough would move at every push; so each sample moves about once.
 void make_room(CqtStream& s, std::size_t i, std::int64_t until) {
   StreamSignal& g = s.signals[i];
   if (static_cast<std::size_t>(until - g.first) <= g.window.size()) return;
@@ -72,7 +75,7 @@ void make_room(CqtStream& s, std::size_t i, std::int64_t until) {
     g.first = keep;
   }
   const std::size_t size = static_cast<std::size_t>(until - g.first);
-  if (size > g.window.size()) g.window.resize(std::max(size, g.window.size() + g.window.size() / 2));
+  if (2 * size > g.window.size()) g.window.resize(2 * size);
 }
 
 // Computes halved signal i up to sample `until` (no further than available).
