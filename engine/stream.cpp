@@ -149,15 +149,18 @@ void compute_until(CqtStream& s, std::int64_t end, const CancelFlag& cancel) {
   if (end <= s.computed_end) return;
   check_frame_count(s, end);
   reserve_pending(s, end);
-  std::vector<GroupWork> work = bind_groups(s.set, channel_outs(s, s.pending.data()),
-                                            static_cast<std::size_t>(s.pending_capacity));
+  if (s.work.empty() || s.bound_to != s.pending.data() || s.bound_stride != s.pending_capacity) {
+    s.work = bind_groups(s.set, channel_outs(s, s.pending.data()), static_cast<std::size_t>(s.pending_capacity));
+    s.bound_to = s.pending.data();
+    s.bound_stride = s.pending_capacity;
+  }
   const int begin = static_cast<int>(s.computed_end);
   for (std::size_t g = 0; g < s.set.groups.size(); ++g) {
     const FrameGroup& group = s.set.groups[g];
     const std::size_t i = static_cast<std::size_t>(group.level);
     extend(s, i, (end - 1) * group.hop - group.n_fft / 2 + group.n_fft, cancel);
     const StreamSignal& signal = s.signals[i];
-    GroupWork& w = work[g];
+    GroupWork& w = s.work[g];
     set_signal(w, signal.window.data(), signal.first, available(s, i));
     compute_group_frames(w.jobs.data(), static_cast<int>(w.jobs.size()), w.layout, w.copies, *s.scratch, begin,
                          static_cast<int>(end), cancel, static_cast<int>(s.pending_first));
