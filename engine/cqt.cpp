@@ -1,27 +1,19 @@
-// Multi-octave driver: computes the top octave from the signal at its working
-// rate, then halves the rate for each lower octave whenever the hop allows,
-// so that every octave's kernels and FFTs stay short.
+// The driver: checks a call's parameters, plans it (bin grid, octaves, row
+// scales, result shape) before any work, and runs the plan as a transform set
+// of one channel.
 #include "engine/cqt.h"
 
-#include "engine/basis_cache.h"
 #include "engine/bin_grid.h"
-#include "engine/decimate.h"
 #include "engine/errors.h"
-#include "engine/fft_setup.h"
-#include "engine/frames.h"
+#include "engine/fft_length.h"
 #include "engine/memory_guard.h"
 #include "engine/octave_plan.h"
-#include "engine/thread_plan.h"
 #include "engine/transform_set.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
-#include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace morvat::vexolin {
@@ -114,131 +106,6 @@ void check_memory(const CqtPlan& plan) {
   ensure_fits_in_memory(planned, "this transform");
 }
 
-// Samples of the highest-rate signal one chunk of frames spans: the chunk's
-// signals, at every rate, stay in cache while its halvings and frames are
-// computed.
-constexpr std::int64_t chunk_samples = 1 << 15;
-
-// One worker's part of a call: frames first_frame .. end_frame - 1 of every
-// frame group, taken through all groups chunk by chunk. Each halved signal is
-// a window that the worker extends just ahead of the frames (and the halving
-// beneath) that read it, and slides forward once they no longer need its
-// oldest samples, so a call holds a few chunks of every signal, not the
-// signal. Windows of neighbouring workers overlap by a few samples that both
-// compute: every halved sample is a function of the input alone, so they
-// agree and the result does not depend on the number of workers.
-class SegmentPipeline {
- public:
-  SegmentPipeline(const TransformSet& set, std::vector<GroupWork> work, std::size_t len, const float* y,
-                  FrameScratch& scratch, int first_frame, int end_frame)
-      : set_(set), work_(std::move(work)), scratch_(scratch), first_frame_(first_frame), end_frame_(end_frame) {
-    // Signal 0 is the input; signal i + 1 is signal i halved.
-    signals_.resize(static_cast<std::size_t>(set.n_levels));
-    signals_[0].len = static_cast<std::int64_t>(len);
-    signals_[0].end = signals_[0].done = signals_[0].len;
-    signals_[0].data = y;
-    for (std::size_t i = 1; i < signals_.size(); ++i) signals_[i].len = detail::halved_length(signals_[i - 1].len);
-
-    // The samples each signal must reach: what its groups' frames read, and
-    // what the halving into the next signal reads.
-    std::vector<std::int64_t> need_first(signals_.size(), std::numeric_limits<std::int64_t>::max());
-    std::vector<std::int64_t> need_end(signals_.size(), std::numeric_limits<std::int64_t>::min());
-    for (const FrameGroup& g : set.groups) {
-      const std::size_t i = static_cast<std::size_t>(g.level);
-      const std::int64_t half = g.n_fft / 2;
-      need_first[i] = std::min(need_first[i], static_cast<std::int64_t>(first_frame) * g.hop - half);
-      need_end[i] = std::max(need_end[i], static_cast<std::int64_t>(end_frame - 1) * g.hop - half + g.n_fft);
-    }
-    for (std::size_t i = signals_.size() - 1; i >= 1; --i) {
-      Signal& s = signals_[i];
-      s.first = std::max<std::int64_t>(need_first[i], 0);
-      s.end = std::min(need_end[i], s.len);
-      if (s.end <= s.first) s.first = s.end = 0;
-      s.done = s.first;
-      if (s.end > s.first) {
-        need_first[i - 1] = std::min(need_first[i - 1], halving_input_begin(s.first));
-        need_end[i - 1] = std::max(need_end[i - 1], halving_input_end(s.end - 1));
-      }
-    }
-  }
-
-  void run(const CancelFlag& cancel) {
-    const std::int64_t top_hop = highest_hop(set_);
-    const int chunk =
-        static_cast<int>(std::max<std::int64_t>(frame_block, chunk_samples / top_hop / frame_block * frame_block));
-    for (chunk_first_ = first_frame_; chunk_first_ < end_frame_; chunk_first_ += chunk) {
-      cancel.stop_if_raised();
-      const int f_end = std::min(end_frame_, chunk_first_ + chunk);
-      for (std::size_t g = 0; g < set_.groups.size(); ++g) {
-        const FrameGroup& group = set_.groups[g];
-        const std::size_t i = static_cast<std::size_t>(group.level);
-        extend(i, static_cast<std::int64_t>(f_end - 1) * group.hop - group.n_fft / 2 + group.n_fft, cancel);
-        const Signal& s = signals_[i];
-        GroupWork& w = work_[g];
-        set_signal(w, s.data, s.first, s.len);
-        compute_group_frames(w.jobs.data(), static_cast<int>(w.jobs.size()), w.layout, w.copies, scratch_, chunk_first_,
-                             f_end, cancel);
-      }
-    }
-  }
-
- private:
-  struct Signal {
-    std::int64_t len = 0;    // samples of the whole signal
-    std::int64_t end = 0;    // the worker needs none from here on
-    std::int64_t first = 0;  // the window holds first .. done - 1
-    std::int64_t done = 0;
-    const float* data = nullptr;  // sample first
-    AlignedVector window;
-  };
-
-  // The oldest sample of signal i that the current chunk's frames, or the
-  // halving into signal i + 1, will still read.
-  std::int64_t oldest_needed(std::size_t i) const {
-    std::int64_t oldest = signals_[i].done;
-    for (const FrameGroup& g : set_.groups) {
-      if (static_cast<std::size_t>(g.level) != i) continue;
-      oldest = std::min(oldest, static_cast<std::int64_t>(chunk_first_) * g.hop - g.n_fft / 2);
-    }
-    if (i + 1 < signals_.size()) oldest = std::min(oldest, halving_input_begin(signals_[i + 1].done));
-    return std::max(oldest, signals_[i].first);
-  }
-
-  // Computes signal i up to sample `until` (no further than it is needed).
-  void extend(std::size_t i, std::int64_t until, const CancelFlag& cancel) {
-    if (i == 0) return;
-    Signal& s = signals_[i];
-    until = std::min(until, s.end);
-    if (until <= s.done) return;
-    extend(i - 1, halving_input_end(until - 1), cancel);
-
-    const std::size_t wanted = static_cast<std::size_t>(until - s.first);
-    if (wanted > s.window.size()) {
-      // Slide: drop what nothing reads any more, then grow if still short.
-      const std::int64_t keep = oldest_needed(i);
-      const std::size_t kept = static_cast<std::size_t>(s.done - keep);
-      if (keep > s.first) {
-        std::memmove(s.window.data(), s.window.data() + (keep - s.first), kept * sizeof(float));
-        s.first = keep;
-      }
-      const std::size_t size = static_cast<std::size_t>(until - s.first);
-      if (size > s.window.size()) s.window.resize(std::max(size, s.window.size() + s.window.size() / 2));
-      s.data = s.window.data();
-    }
-    const Signal& from = signals_[i - 1];
-    decimate_span(from.data, from.first, from.len, s.window.data(), s.first, s.done, until, cancel);
-    s.done = until;
-  }
-
-  const TransformSet& set_;
-  std::vector<GroupWork> work_;
-  FrameScratch& scratch_;
-  int first_frame_;
-  int end_frame_;
-  int chunk_first_ = 0;  // first frame of the chunk being computed
-  std::vector<Signal> signals_;
-};
-
 }  // namespace
 
 CqtPlan plan_cqt(std::size_t len, const CqtParams& p) {
@@ -265,32 +132,6 @@ CqtPlan plan_cqt(std::size_t len, const CqtParams& p) {
   }
   check_memory(plan);
   return plan;
-}
-
-void run_transform_set(TransformSet& set, const std::vector<ChannelOut>& outs, std::size_t len, int n_frames,
-                       const float* y, int n_threads, const CancelFlag& cancel) {
-  // Long calls are cut into runs of frames, one per worker thread.
-  std::vector<WorkBlock> blocks = plan_frame_blocks(n_frames, n_threads);
-  if (blocks.empty()) blocks.push_back({0, n_frames});
-  align_to_frame_blocks(blocks);
-
-  resolve_bases(set, static_cast<int>(blocks.size()), cancel);
-  const std::vector<GroupWork> work = bind_groups(set, outs, static_cast<std::size_t>(n_frames));
-  const ScratchSize size = scratch_size(work);
-
-  std::vector<FrameScratch> scratch;
-  scratch.reserve(blocks.size());
-  for (std::size_t i = 0; i < blocks.size(); ++i) scratch.emplace_back(size.n_fft, size.used_bins);
-  std::vector<SegmentPipeline> segments;
-  segments.reserve(blocks.size());
-  for (std::size_t i = 0; i < blocks.size(); ++i) {
-    segments.emplace_back(set, work, len, y, scratch[i], blocks[i].begin, blocks[i].end);
-  }
-  if (segments.size() == 1) {
-    segments.front().run(cancel);
-    return;
-  }
-  run_blocks_on_threads(blocks, [&](int begin, int) { segments[block_index(blocks, begin)].run(cancel); });
 }
 
 void run_cqt(const CqtPlan& plan, const float* y, const CqtTarget& target, int n_threads, const CancelFlag& cancel) {

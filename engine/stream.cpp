@@ -61,7 +61,10 @@ std::int64_t oldest_needed(const CqtStream& s, std::size_t i) {
 }
 
 // Makes room in signal i's window for samples up to `until`: drops what
-// nothing reads any more, then grows if still short.
+// nothing reads any more, then grows to twice what it then holds, so that
+// the next slide comes only once as many samples again have arrived. The
+// frames in flight keep a stream's latency of samples, which a window just
+// large enough would move at every push; so each sample moves about once.
 void make_room(CqtStream& s, std::size_t i, std::int64_t until) {
   StreamSignal& g = s.signals[i];
   if (static_cast<std::size_t>(until - g.first) <= g.window.size()) return;
@@ -72,7 +75,7 @@ void make_room(CqtStream& s, std::size_t i, std::int64_t until) {
     g.first = keep;
   }
   const std::size_t size = static_cast<std::size_t>(until - g.first);
-  if (size > g.window.size()) g.window.resize(std::max(size, g.window.size() + g.window.size() / 2));
+  if (2 * size > g.window.size()) g.window.resize(2 * size);
 }
 
 // Computes halved signal i up to sample `until` (no further than available).
@@ -146,15 +149,18 @@ void compute_until(CqtStream& s, std::int64_t end, const CancelFlag& cancel) {
   if (end <= s.computed_end) return;
   check_frame_count(s, end);
   reserve_pending(s, end);
-  std::vector<GroupWork> work = bind_groups(s.set, channel_outs(s, s.pending.data()),
-                                            static_cast<std::size_t>(s.pending_capacity));
+  if (s.work.empty() || s.bound_to != s.pending.data() || s.bound_stride != s.pending_capacity) {
+    s.work = bind_groups(s.set, channel_outs(s, s.pending.data()), static_cast<std::size_t>(s.pending_capacity));
+    s.bound_to = s.pending.data();
+    s.bound_stride = s.pending_capacity;
+  }
   const int begin = static_cast<int>(s.computed_end);
   for (std::size_t g = 0; g < s.set.groups.size(); ++g) {
     const FrameGroup& group = s.set.groups[g];
     const std::size_t i = static_cast<std::size_t>(group.level);
     extend(s, i, (end - 1) * group.hop - group.n_fft / 2 + group.n_fft, cancel);
     const StreamSignal& signal = s.signals[i];
-    GroupWork& w = work[g];
+    GroupWork& w = s.work[g];
     set_signal(w, signal.window.data(), signal.first, available(s, i));
     compute_group_frames(w.jobs.data(), static_cast<int>(w.jobs.size()), w.layout, w.copies, *s.scratch, begin,
                          static_cast<int>(end), cancel, static_cast<int>(s.pending_first));
@@ -292,8 +298,14 @@ void take_frames(CqtStream& s, float* out) {
   const std::size_t width = static_cast<std::size_t>(values_per_entry(s));
   const std::size_t count = static_cast<std::size_t>(pending_frames(s)) * width;
   const std::size_t stride = static_cast<std::size_t>(s.pending_capacity) * width;
-  for (std::size_t r = 0; r < static_cast<std::size_t>(s.n_rows) && count > 0; ++r) {
-    std::memcpy(out + r * count, s.pending.data() + r * stride, count * sizeof(float));
+  if (count == stride) {
+    // Every column pending: the rows lie end to end, as in `out` (the usual
+    // case, each push taking the frames its block completes).
+    std::memcpy(out, s.pending.data(), static_cast<std::size_t>(s.n_rows) * count * sizeof(float));
+  } else {
+    for (std::size_t r = 0; r < static_cast<std::size_t>(s.n_rows) && count > 0; ++r) {
+      std::memcpy(out + r * count, s.pending.data() + r * stride, count * sizeof(float));
+    }
   }
   s.pending_first = s.computed_end;
 }

@@ -58,6 +58,12 @@ struct CqtStream {
   std::int64_t pending_first = 0;
   std::int64_t pending_capacity = 0;
   std::vector<float> pending;
+  // The frame groups' work, bound to the pending matrix at bound_to with
+  // rows bound_stride values apart: bound again only when the matrix moves,
+  // not at every push.
+  std::vector<GroupWork> work;
+  const float* bound_to = nullptr;
+  std::int64_t bound_stride = 0;
 };
 
 // A stream of the transform with parameters p, computing frames_at_once (1

@@ -4,11 +4,13 @@
 // octaves read alike (same level, hop and FFT size) is transformed once: the
 // octaves of such a frame group differ only in their kernel products. Each
 // octave's values are computed by the same steps as in a call of its own, so
-// every channel equals its own transform bit for bit.
+// every channel equals its own transform bit for bit. The set is planned and
+// run here; the driver (engine/cqt.h) and the harmonic transform
+// (engine/hcqt.h) hand it their plans.
 #pragma once
 
 #include "engine/cancel.h"
-#include "engine/cqt.h"
+#include "engine/cqt_plan.h"
 #include "engine/frames.h"
 #include "engine/sparse_basis.h"
 
@@ -105,7 +107,8 @@ int highest_hop(const TransformSet& set);
 // Computes frames 0 .. n_frames - 1 of every channel of the set (grouped, not
 // yet resolved) from the len samples at y into outs, rows n_frames values
 // apart, on at most n_threads threads; the same result for every count.
-// Cancelled as run_cqt is. In cqt.cpp, the driver.
+// Each worker holds a few chunks of every halved signal, never the whole of
+// one. Cancelled as run_cqt is.
 void run_transform_set(TransformSet& set, const std::vector<ChannelOut>& outs, std::size_t len, int n_frames,
                        const float* y, int n_threads, const CancelFlag& cancel);
 

@@ -153,6 +153,30 @@ def test_a_mono_block_with_nan_is_not_taken():
     assert_bitwise(streamed(stream, y, [4096]), vexolin.chroma_cqt(y, sr=SR, tuning=0.0))
 
 
+# A mono block is checked by the native stream on the samples' bits: every
+# kind of non-finite value, in the vectorised part and the tail of a block of
+# odd length, and the finite values nearest to them.
+@pytest.mark.parametrize("value", [np.nan, np.inf, -np.inf])
+@pytest.mark.parametrize("at", [0, 2050, 4098])
+def test_a_non_finite_sample_anywhere_in_a_mono_block_is_refused(value, at):
+    y = noise(20000)
+    stream = vexolin.Stream("cqt_magnitude", sr=SR)
+    bad = y[:4099].copy()
+    bad[at] = value
+    with pytest.raises(ValueError, match="non-finite"):
+        stream.push(bad)
+    assert_bitwise(streamed(stream, y, [4099]), vexolin.cqt_magnitude(y, sr=SR))
+
+
+def test_the_largest_and_smallest_finite_samples_are_taken():
+    f32 = np.finfo(np.float32)
+    y = noise(20000)
+    y[[5, 4097]] = f32.max, -f32.max
+    y[[6, 4098]] = f32.smallest_subnormal, -f32.smallest_subnormal
+    stream = vexolin.Stream("cqt_magnitude", sr=SR)
+    assert_bitwise(streamed(stream, y, [4099]), vexolin.cqt_magnitude(y, sr=SR))
+
+
 def test_rate_is_required_and_parameters_are_the_functions():
     with pytest.raises(TypeError, match="sr=.*vexolin.load"):
         vexolin.Stream("chroma_cqt")
