@@ -13,7 +13,7 @@ import pytest
 import vexolin
 from interrupts import CtrlC, in_file
 from vexolin import _native
-from vexolin._chords import QUALITIES, ROOTS
+from vexolin._chord_model import QUALITIES, ROOTS
 
 SR = 22050
 SECONDS = 1.0
