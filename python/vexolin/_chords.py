@@ -1,14 +1,15 @@
 """Chords from the constant-Q transform: a whole signal (``estimate_chords``)
 or one arriving in blocks (``ChordStream``), and their result, ``Chords``.
 
-``estimate_chords`` enters through the chords feature's request and
-computes it as every transform is computed; the model (``_chord_model``)
-scores the frames.
+Both enter through the chords feature's request: ``estimate_chords`` computes
+it as every transform is computed, and ``ChordStream`` reads the frames of
+its transform's stream. The model (``_chord_model``) scores the frames; one
+native decoder finds the chords, over the whole signal or with a lag.
 """
 
 from __future__ import annotations
 
-import collections
+import copy
 import math
 import os
 from dataclasses import dataclass, field
@@ -18,8 +19,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vexolin._checks import positive_float, refuses_foreign_keywords, sr_required, whole_number
-from vexolin._chord_model import (BINS_PER_OCTAVE, C2_HZ, CHUNK_FRAMES, N_BINS, Carry, Scorer, TransformOverflow,
-                                  check_rate, chroma_states, confidence, model)
+from vexolin._chord_model import CHUNK_FRAMES, Carry, Scorer, TransformOverflow, chroma_states, confidence, model
 from vexolin._features import CHORDS, request
 from vexolin._samples import Layout as BlockLayout
 
@@ -377,9 +377,9 @@ class ChordStream:
 
     Each block goes through a :class:`Stream` of the transform
     :func:`estimate_chords` reads, frame by frame; the model's Viterbi
-    recursion runs as frames come, and a frame's chord is decided once
-    ``lag`` seconds of frames after it are in, by tracing back from the best
-    state of the newest frame. ``push`` returns the :class:`Chords` of the
+    recursion (the decoder of :func:`estimate_chords`) runs as frames come,
+    and a frame's chord is decided once ``lag`` seconds of frames after it
+    are in, by tracing back from the best state of the newest frame. ``push`` returns the :class:`Chords` of the
     frames it decided (none at first, about one per hop later); ``finish``
     decides the rest as :func:`estimate_chords` would. The stream holds
     ``lag`` seconds of decisions, so its memory does not grow with what
@@ -425,7 +425,8 @@ class ChordStream:
 
     def __init__(self, *, sr: float, lag: float = 1.0, vocabulary: str = "majmin", hop_length: int = 512,
                  tuning: float = 0.0) -> None:
-        from vexolin._stream import Stream
+        from vexolin import _native
+        from vexolin._stream import frames_stream
         from vexolin._tuning import check_tuning
 
         model(vocabulary)
@@ -437,21 +438,20 @@ class ChordStream:
             raise ValueError(f"lag must be a number of seconds between 0 and 60, got {lag!r}")
         self.lag = float(lag)
         self.tuning = check_tuning("tuning", tuning)
-        check_rate(self.sr)
+        asked = request(CHORDS, {"hop_length": self.hop_length, "tuning": self.tuning, "vocabulary": vocabulary})
+        # The transform estimate_chords computes, frame by frame as they complete.
+        self._stream = frames_stream(asked, sr=self.sr, low_latency=True)
         self._lag_frames = int(round(self.lag * self.sr / self.hop_length))
         self._scorer = Scorer.of(vocabulary, self.sr, self.hop_length)
+        # The decoding's state: what the next frames' features need of those
+        # before, the native decoder, and the scores of the frames it has not
+        # decided (at most lag of them), for their confidence. Replaced, never
+        # changed in place, once a run of frames is decoded, so that Ctrl-C
+        # anywhere in the decoding leaves it as it was before that run.
         self._carry = Carry()
-        self._stream = Stream("cqt_magnitude", sr=self.sr, hop_length=self.hop_length, fmin=C2_HZ, n_bins=N_BINS,
-                              bins_per_octave=BINS_PER_OCTAVE, tuning=self.tuning, low_latency=True)
-        # The decoding's state: the Viterbi scores of the newest frame, and per
-        # undecided frame (at most lag + 1) the leader of the frame before,
-        # which states stayed, and its scores' shares. Replaced, never changed
-        # in place, once a run of frames is decoded, so that Ctrl-C anywhere in
-        # the decoding leaves it as it was before that run.
-        self._score: npt.NDArray[np.float64] | None = None
-        self._pending: collections.deque[tuple[int, npt.NDArray[np.bool_], npt.NDArray[np.float64]]] = \
-            collections.deque()
-        # The inner stream's frames not yet decoded, and the states and
+        self._decoder = _native.ChordDecoder(self._scorer.n_states, self._lag_frames)
+        self._pending = np.zeros((self._scorer.n_states, 0))
+        # The transform stream's frames not yet decoded, and the states and
         # confidences decided but not yet returned.
         self._undecoded: list[npt.NDArray[np.float32]] = []
         self._ready: tuple[list[int], list[float]] = ([], [])
@@ -594,29 +594,23 @@ class ChordStream:
             run = magnitudes[:, :CHUNK_FRAMES]
             carry = Carry(self._carry.last, self._carry.levels)
             s, cost = self._scorer.run(run, carry)
-            score, pending = self._score, collections.deque(self._pending)
-            decided: list[int] = []
-            conf: list[float] = []
-            for t in range(s.shape[1]):
-                score = _step(score, pending, s[:, t], float(cost[t]), self._lag_frames, decided, conf)
+            decoder = copy.copy(self._decoder)
+            states = decoder.push(s, cost)
+            pending = np.concatenate([self._pending, s], axis=1)
+            conf = confidence(pending[:, :len(states)], states.astype(np.intp))
             rest = magnitudes[:, run.shape[1]:]
             undecoded = [rest, *self._undecoded[1:]] if rest.shape[1] else self._undecoded[1:]
-            ready = (self._ready[0] + decided, self._ready[1] + conf)
-            self._carry, self._score, self._pending, self._undecoded, self._ready = \
-                carry, score, pending, undecoded, ready
+            ready = (self._ready[0] + states.tolist(), self._ready[1] + conf.tolist())
+            self._carry, self._decoder, self._pending, self._undecoded, self._ready = \
+                carry, decoder, pending[:, len(states):], undecoded, ready
 
     def _flush(self) -> None:
         """Decide the frames still pending, tracing back from the best state of the last."""
-        states: list[tuple[int, float]] = []
-        if self._score is not None:
-            state = int(np.argmax(self._score))
-            for leader, stay, share in reversed(self._pending):
-                states.append((state, float(share[state])))
-                if not stay[state]:
-                    state = leader
-        ready = (self._ready[0] + [state for state, _ in reversed(states)],
-                 self._ready[1] + [c for _, c in reversed(states)])
-        self._pending, self._ready, self._flushed = collections.deque(), ready, True
+        decoder = copy.copy(self._decoder)
+        states = decoder.finish()
+        conf = confidence(self._pending, states.astype(np.intp))
+        ready = (self._ready[0] + states.tolist(), self._ready[1] + conf.tolist())
+        self._decoder, self._pending, self._ready, self._flushed = decoder, self._pending[:, :0], ready, True
 
     def _emit(self, final: bool) -> Chords:
         """The frames decided and not yet returned, as Chords."""
@@ -629,31 +623,3 @@ class ChordStream:
         self._decided, self._ready = first + len(states), ([], [])
         return chords
 
-
-def _step(score: npt.NDArray[np.float64] | None,
-          pending: collections.deque[tuple[int, npt.NDArray[np.bool_], npt.NDArray[np.float64]]],
-          emission: npt.NDArray[np.float64], cost: float, lag_frames: int, decided: list[int],
-          conf: list[float]) -> npt.NDArray[np.float64]:
-    """One frame of the Viterbi recursion: the new scores; the frame joins
-    ``pending``, and the frame ``lag_frames`` before it is decided."""
-    share = np.exp(emission - emission.max())
-    share /= share.sum()
-    if score is None:
-        score = emission.copy()
-        pending.append((0, np.ones(len(emission), dtype=np.bool_), share))
-    else:
-        best = int(np.argmax(score))
-        jump = score[best] - cost
-        stay = score >= jump
-        score = np.where(stay, score, jump) + emission
-        pending.append((best, stay, share))
-    score -= score.max()
-    if len(pending) > lag_frames:
-        state = int(np.argmax(score))
-        for leader, stay, _ in reversed(list(pending)[1:]):
-            if not stay[state]:
-                state = leader
-        _, _, first_share = pending.popleft()
-        decided.append(state)
-        conf.append(float(first_share[state]))
-    return score

@@ -279,10 +279,11 @@ class FeatureRequest:
         return self.unstreamable is None
 
     def open_stream(self, sr: float, frames_at_once: int) -> Any:
-        """One channel's native stream of this request (see :attr:`streams`)."""
+        """One channel's native stream of this request's transform: its frames
+        before the feature's ``finish``, which are the request's result when
+        it :attr:`streams`."""
         from vexolin import _native
 
-        assert self.feature.stream and self.streams
         return _native.Stream(self.transform, sr, frames_at_once)
 
 
