@@ -40,7 +40,7 @@ import mir_eval  # noqa: E402
 import numpy as np  # noqa: E402
 
 import vexolin  # noqa: E402
-from vexolin._chords import ROOTS  # noqa: E402
+from vexolin._chord_model import ROOTS  # noqa: E402
 
 BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent

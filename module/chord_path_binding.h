@@ -1,5 +1,7 @@
-// `vexolin._native.chord_path`: the best state sequence of the package's
-// chord model (chroma/chord_path.h), for `vexolin.estimate_chords`.
+// `vexolin._native.chord_path` and `vexolin._native.ChordDecoder`: the best
+// state sequence of the package's chord model (chroma/chord_path.h), for a
+// whole signal (`vexolin.estimate_chords`) and for one arriving in runs of
+// frames (`vexolin.ChordStream`).
 #pragma once
 
 #include <pybind11/pybind11.h>

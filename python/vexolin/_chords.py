@@ -1,32 +1,15 @@
 """Chords from the constant-Q transform: a whole signal (``estimate_chords``)
 or one arriving in blocks (``ChordStream``), and their result, ``Chords``.
 
-The model, per frame of the transform (6 octaves of 36 bins from C2, tuned):
-
-- every bin's magnitude is scaled to the amplitude of a sine in it, then
-  divided by the frame's largest and compressed, ``log(1 + gamma * x)``;
-- folded onto pitch classes twice: a treble chroma from about C4 up (a
-  smooth window over the bins' pitch) and a bass chroma that falls off
-  from C2 and ends near C4;
-- a chord scores the cosine of the treble chroma with its template (its
-  tones, each with the pitch classes of its first partials at falling
-  weights), plus the log of the bass chroma's share on its tones, plus a
-  bias per quality; "no chord" (``N``) scores a constant and a bonus that
-  grows as the frame's level falls below a silence level (dBFS of its
-  loudest bin), so rests and silence give ``N``;
-- a hidden Markov model whose states stay or jump (every jump costs the same)
-  is decoded by Viterbi. Scores are per 23.2 ms (512 samples at 22.05 kHz)
-  of frame, so other hops and rates smooth alike in seconds.
-
-Its constants (``_MODELS``) were chosen by coordinate search on renders of
-chord progressions made by bench/chord_renders.py (seeds 1000-1047 and
-2000-2023, General MIDI instruments through fluidsynth); the benchmark
-scores other seeds. Nothing is learned or downloaded at run time.
+Both enter through the chords feature's request: ``estimate_chords`` computes
+it as every transform is computed, and ``ChordStream`` reads the frames of
+its transform's stream. The model (``_chord_model``) scores the frames; one
+native decoder finds the chords, over the whole signal or with a lag.
 """
 
 from __future__ import annotations
 
-import collections
+import copy
 import math
 import os
 from dataclasses import dataclass, field
@@ -36,273 +19,13 @@ import numpy as np
 import numpy.typing as npt
 
 from vexolin._checks import positive_float, refuses_foreign_keywords, sr_required, whole_number
+from vexolin._chord_model import CHUNK_FRAMES, Carry, Scorer, TransformOverflow, chroma_states, confidence, model
+from vexolin._features import CHORDS, request
 from vexolin._samples import Layout as BlockLayout
 
-#: Pitch-class names of chord roots, as labels spell them.
-ROOTS = ("C", "C#", "D", "Eb", "E", "F", "F#", "G", "Ab", "A", "Bb", "B")
-#: Semitones above the root of each quality's tones.
-QUALITIES: dict[str, tuple[int, ...]] = {
-    "maj": (0, 4, 7), "min": (0, 3, 7), "7": (0, 4, 7, 10), "maj7": (0, 4, 7, 11), "min7": (0, 3, 7, 10)}
-NO_CHORD = "N"
-
-# The transform the model reads: 6 octaves of 36 bins from C2.
-C2_HZ = 65.40639132514966
-BINS_PER_OCTAVE = 36
-N_OCTAVES = 6
-N_BINS = BINS_PER_OCTAVE * N_OCTAVES
-# The frame duration the scores are for: 512 samples at 22.05 kHz.
-_REFERENCE_FRAME = 512 / 22050
-# A sine of amplitude 1 at a bin's centre has magnitude 3.604 * sqrt(sr / f) there.
-_SINE_MAGNITUDE = 3.604
-_TINY = 1e-12
 # Samples up to this size keep the transform well inside float32 (it
 # overflows near 1e36): a ChordStream refuses larger ones before taking them.
 _LARGEST_STREAMED = 1e30
-
-
-@dataclass(frozen=True)
-class Model:
-    """The constants of a vocabulary's model."""
-
-    qualities: tuple[str, ...]
-    #: Compression of each frame's magnitudes (scaled to its largest): log(1 + gamma * x).
-    gamma: float
-    #: Partials in a tone's template, and the weight of partial k: decay ** (k - 1).
-    partials: int
-    decay: float
-    #: Weight of the treble cosine, and of the log bass share.
-    treble: float
-    bass: float
-    #: Added to the bass share before its log: how little a bass off the chord costs.
-    bass_floor: float
-    #: A quality's bias, by name.
-    bias: dict[str, float]
-    #: N: its cosine-like constant, bass share, and bonus when quiet.
-    no_chord: float
-    no_chord_bass: float
-    quiet_bonus: float
-    #: The silence level (dBFS of a frame's loudest bin) and its width in dB.
-    silence_db: float
-    silence_width: float
-    #: What a jump costs against staying, per 23.2 ms frame's scores, away
-    #: from onsets; at an onset of strength o (the mean rise of the treble
-    #: bins' compressed magnitudes from the frame before) it is scaled by
-    #: floor + (1 - floor) * exp(-o / onset_scale): chords change at onsets.
-    switch: float
-    onset_scale: float
-    onset_floor: float
-    #: N's bonus when the level falls: drop_bonus * clip((loudest of the last
-    #: drop_seconds - level - drop_db) / drop_width, 0, 1): a release ends a chord.
-    drop_seconds: float
-    drop_db: float
-    drop_width: float
-    drop_bonus: float
-
-    @property
-    def labels(self) -> tuple[str, ...]:
-        """The states: every quality on every root, quality by quality, then N."""
-        return tuple(f"{root}:{q}" for q in self.qualities for root in ROOTS) + (NO_CHORD,)
-
-
-_MODELS: dict[str, Model] = {
-    "majmin": Model(qualities=("maj", "min"), gamma=1000.0, partials=6, decay=0.9, treble=8.0, bass=0.5,
-                    bass_floor=0.01, bias={}, no_chord=0.6, no_chord_bass=0.8, quiet_bonus=10.0,
-                    silence_db=-60.0, silence_width=3.0, switch=30.0, onset_scale=0.2, onset_floor=0.25,
-                    drop_seconds=0.25, drop_db=10.0, drop_width=5.0, drop_bonus=5.0),
-    "sevenths": Model(qualities=("maj", "min", "7", "maj7", "min7"), gamma=30.0, partials=8, decay=0.8,
-                      treble=16.0, bass=0.5, bass_floor=0.01, bias={"7": -0.5}, no_chord=0.6,
-                      no_chord_bass=0.8, quiet_bonus=10.0, silence_db=-50.0, silence_width=3.0, switch=24.0,
-                      onset_scale=0.2, onset_floor=1.0, drop_seconds=0.25, drop_db=10.0, drop_width=5.0,
-                      drop_bonus=0.0),
-}
-
-#: The vocabularies, by name.
-VOCABULARIES = tuple(_MODELS)
-
-
-def model(vocabulary: object) -> Model:
-    if not isinstance(vocabulary, str) or vocabulary not in _MODELS:
-        raise ValueError(f"vocabulary must be one of {', '.join(map(repr, _MODELS))}, got {vocabulary!r}")
-    return _MODELS[vocabulary]
-
-
-def _tone(m: Model) -> npt.NDArray[np.float64]:
-    """A tone's pitch-class profile: its partials at their nearest pitch class."""
-    profile = np.zeros(12)
-    for k in range(1, m.partials + 1):
-        profile[int(round(12 * math.log2(k))) % 12] += m.decay ** (k - 1)
-    return profile
-
-
-@dataclass(frozen=True)
-class _Tables:
-    """A model's templates for one frame duration."""
-
-    treble: npt.NDArray[np.float64]  # (n_chords, 12), unit length
-    bass: npt.NDArray[np.float64]  # (n_chords, 12), 1 on the chord's tones
-    bias: npt.NDArray[np.float64]  # (n_chords,)
-    scale: float  # frame duration / reference frame
-
-
-def _tables(m: Model, scale: float) -> _Tables:
-    tone = _tone(m)
-    treble, bass, bias = [], [], []
-    for q in m.qualities:
-        for root in range(12):
-            tones = [(root + interval) % 12 for interval in QUALITIES[q]]
-            t = sum(np.roll(tone, pc) for pc in tones)
-            treble.append(t / np.linalg.norm(t))
-            b = np.zeros(12)
-            b[tones] = 1.0
-            bass.append(b)
-            bias.append(m.bias.get(q, 0.0))
-    return _Tables(np.array(treble), np.array(bass), np.array(bias), scale)
-
-
-@dataclass(frozen=True)
-class Layout:
-    """How the model reads a transform: per bin, its sine scale and its
-    weights in the treble and bass chroma."""
-
-    amplitude: npt.NDArray[np.float32]  # (N_BINS,)
-    treble: npt.NDArray[np.float32]
-    bass: npt.NDArray[np.float32]
-
-
-def layout(sr: float) -> Layout:
-    pitch = 36.0 + np.arange(N_BINS) * 12.0 / BINS_PER_OCTAVE  # MIDI numbers
-    hz = 440.0 * 2.0 ** ((pitch - 69.0) / 12.0)
-    treble = 1.0 / (1.0 + np.exp(-(pitch - 60.0) / 3.0)) / (1.0 + np.exp((pitch - 96.0) / 3.0))
-    bass = np.exp(-(pitch - 36.0) / 20.0) / (1.0 + np.exp((pitch - 60.0) / 3.0))
-    amplitude = np.sqrt(hz / sr) / _SINE_MAGNITUDE
-    return Layout(amplitude.astype(np.float32), treble.astype(np.float32), bass.astype(np.float32))
-
-
-def _fold(x: npt.NDArray[np.float32], weight: npt.NDArray[np.float32]) -> npt.NDArray[np.float64]:
-    """Bins (N_BINS, n), weighted, onto 12 pitch classes: class j of an
-    octave takes its bins 3j - 1, 3j and 3j + 1 (bin 0 is C2); the very top
-    bin is left out. Element by element, so any run of frames gets the same
-    values."""
-    n = x.shape[1]
-    v = (x * weight[:, None]).reshape(N_OCTAVES, 12, 3, n)
-    per_class = v[:, :, 0] + v[:, :, 1]
-    flat = per_class.reshape(N_OCTAVES * 12, n)
-    flat[1:] += v[:, :, 2].reshape(N_OCTAVES * 12, n)[:-1]  # the bin a third below each class
-    folded = per_class[0].copy()
-    for octave in per_class[1:]:
-        folded += octave
-    out: npt.NDArray[np.float64] = folded.astype(np.float64)
-    return out
-
-
-#: The first bin of the treble whose rise makes an onset: C4.
-_ONSET_BIN = 72
-
-
-@dataclass
-class Carry:
-    """What the next frames' features need of the frames before: the
-    compressed magnitudes of the last frame's treble bins, and the levels
-    of the last frames (for N's drop)."""
-
-    last: npt.NDArray[np.float32] | None = None
-    levels: npt.NDArray[np.float64] = field(default_factory=lambda: np.zeros(0))
-
-
-@dataclass(frozen=True)
-class Frames:
-    treble: npt.NDArray[np.float64]  # (12, n)
-    bass: npt.NDArray[np.float64]  # (12, n)
-    level: npt.NDArray[np.float64]  # dBFS of each frame's loudest bin
-    onset: npt.NDArray[np.float64]
-    recent: npt.NDArray[np.float64]  # the loudest level of the last drop_seconds
-
-
-def features(magnitudes: npt.NDArray[np.float32], lay: Layout, m: Model, drop_frames: int,
-             carry: Carry | None = None) -> Frames:
-    """The model's view of the magnitudes (N_BINS, n), frame by frame; a
-    stream passes its ``carry`` from call to call (updated here) and gets
-    the values of the whole signal's frames."""
-    x = np.multiply(magnitudes, lay.amplitude[:, None], dtype=np.float32)
-    n = x.shape[1]
-    loudest = x.max(axis=0) if n else np.zeros(0, np.float32)
-    level = 20.0 * np.log10(np.maximum(loudest.astype(np.float64), 1e-10))
-    x *= (np.float32(m.gamma) / np.maximum(loudest, np.float32(_TINY)))[None, :]
-    np.log1p(x, out=x)
-    carry = carry if carry is not None else Carry()
-    onset = np.zeros(n)
-    if n:
-        before = x[_ONSET_BIN:, :-1] if carry.last is None else np.concatenate(
-            [carry.last[:, None], x[_ONSET_BIN:, :-1]], axis=1)
-        rise = np.maximum(x[_ONSET_BIN:, n - before.shape[1]:] - before, np.float32(0.0))
-        onset[n - before.shape[1]:] = rise.mean(axis=0, dtype=np.float64)
-        carry.last = x[_ONSET_BIN:, -1].copy()
-    history = np.concatenate([carry.levels, level])
-    padded = np.concatenate([np.full(drop_frames - len(carry.levels), -np.inf), history]) \
-        if len(carry.levels) < drop_frames else history
-    recent = np.lib.stride_tricks.sliding_window_view(padded, drop_frames + 1).max(axis=1) if n else np.zeros(0)
-    carry.levels = history[-drop_frames:] if drop_frames else np.zeros(0)
-    return Frames(_fold(x, lay.treble), _fold(x, lay.bass), level, onset, recent)
-
-
-# Frames whose features are computed at once: their working arrays stay
-# small enough to be reused rather than mapped afresh (and to stay in cache).
-_CHUNK_FRAMES = 1024
-
-
-def features_in_chunks(magnitudes: npt.NDArray[np.float32], lay: Layout, m: Model, drop_frames: int) -> Frames:
-    """:func:`features` of all the frames, a chunk at a time: the same values."""
-    carry = Carry()
-    parts = [features(magnitudes[:, at: at + _CHUNK_FRAMES], lay, m, drop_frames, carry)
-             for at in range(0, max(1, magnitudes.shape[1]), _CHUNK_FRAMES)]
-    if len(parts) == 1:
-        return parts[0]
-    return Frames(*(np.concatenate([getattr(p, name) for p in parts], axis=-1)
-                    for name in ("treble", "bass", "level", "onset", "recent")))
-
-
-def switch_cost(onset: npt.NDArray[np.float64], m: Model) -> npt.NDArray[np.float64]:
-    """What a jump into each frame costs (see Model.switch)."""
-    cost: npt.NDArray[np.float64] = m.switch * (m.onset_floor + (1.0 - m.onset_floor) * np.exp(-onset / m.onset_scale))
-    return cost
-
-
-def scores(treble: npt.NDArray[np.float64], frames: Frames | None, quiet: npt.NDArray[np.bool_] | None,
-           m: Model, tables: _Tables) -> npt.NDArray[np.float64]:
-    """Log-scores (n_states, n) of every state in every frame: the chords, then N.
-
-    Without ``frames`` (chroma given) there is no bass term, and the frames
-    in ``quiet`` are silence."""
-    bass = None if frames is None else frames.bass
-    level = None if frames is None else frames.level
-    x = treble / np.maximum(np.sqrt(np.einsum("in,in->n", treble, treble)), _TINY)
-    chord = m.treble * np.einsum("ki,in->kn", tables.treble, x) + tables.bias[:, None]
-    no_chord = np.full(treble.shape[1], m.treble * m.no_chord)
-    if bass is not None:
-        share = bass / np.maximum(bass.sum(axis=0), _TINY)
-        chord += m.bass * np.log(m.bass_floor + np.einsum("ki,in->kn", tables.bass, share))
-        no_chord += m.bass * math.log(m.bass_floor + m.no_chord_bass)
-    if level is not None:
-        silent = 1.0 / (1.0 + np.exp((level - m.silence_db) / m.silence_width))
-    else:
-        silent = np.zeros(treble.shape[1]) if quiet is None else quiet.astype(np.float64)
-    no_chord += m.quiet_bonus * silent
-    if frames is not None and m.drop_bonus:
-        no_chord += m.drop_bonus * np.clip((frames.recent - frames.level - m.drop_db) / m.drop_width, 0.0, 1.0)
-    out: npt.NDArray[np.float64] = np.vstack([chord, no_chord[None, :]]) * tables.scale
-    if not np.isfinite(out).all():  # no chord is labelled from NaN or infinite scores
-        raise ValueError("the chord scores are not finite (NaN or infinite values in the transform or chroma)")
-    return out
-
-
-def confidence(s: npt.NDArray[np.float64], path: npt.NDArray[np.intp]) -> npt.NDArray[np.float64]:
-    """Each frame's share of its state in the softmax of its scores."""
-    if s.shape[1] == 0:
-        return np.zeros(0)
-    shifted = s - s.max(axis=0)
-    p = np.exp(shifted)
-    share: npt.NDArray[np.float64] = p[path, np.arange(s.shape[1])] / p.sum(axis=0)
-    return share
 
 
 @dataclass(frozen=True, eq=False, repr=False)
@@ -530,23 +253,6 @@ class Chords:
         return "\n".join([head, *rows])
 
 
-def check_rate(sr: float) -> None:
-    """Refuse a rate whose Nyquist limit the transform reaches."""
-    top = C2_HZ * 2.0 ** ((N_BINS - 1) / BINS_PER_OCTAVE)
-    if top < sr / 2:
-        return
-    raise ValueError(f"estimate_chords needs sr above {2 * top:.0f} Hz (its transform reaches {top:.0f} Hz), "
-                     f"got {sr:g}; resample first, e.g. vexolin.load(path, sr=22050)")
-
-
-def drop_frames(m: Model, sr: float, hop_length: int) -> int:
-    """Frames before a frame whose levels N's drop compares it with."""
-    return max(1, int(round(m.drop_seconds * sr / hop_length)))
-
-
-def _scale(sr: float, hop_length: int) -> float:
-    return (hop_length / sr) / _REFERENCE_FRAME
-
 
 def _chroma_input(chroma: npt.ArrayLike) -> npt.NDArray[np.float64]:
     c = np.asarray(chroma)
@@ -635,74 +341,35 @@ def estimate_chords(
     >>> chords.intervals.round(1).tolist()
     [[0.0, 1.0], [1.0, 2.0], [2.0, 3.0]]
     """
-    from vexolin import _native
-
-    m = model(vocabulary)
+    model(vocabulary)
     rate = positive_float("sr", sr)
     hop = whole_number("hop_length", hop_length)
     if chroma is not None:
         if y is not None:
             raise TypeError("estimate_chords() takes a signal y or chroma=, not both")
-        c = _chroma_input(chroma)
-        peak = c.max(axis=0) if c.shape[1] else np.zeros(0)
-        # Scaled to each frame's largest first, so that huge values stay finite.
-        x = np.log1p(m.gamma * (c / np.maximum(peak, _TINY)))
-        # Chroma with norm=None keeps each frame's level: frames 60 dB below
-        # the loudest are silence. Scaled chroma leaves only its zero frames.
-        # A frame with every pitch class alike (flat, as noise) has no chord either.
-        flat = c.min(axis=0, initial=np.inf) >= peak * (1.0 - 1e-6) if c.shape[1] else np.zeros(0, np.bool_)
-        quiet = (peak <= max(1e-20, 1e-3 * float(peak.max(initial=0.0)))) | flat
-        s = scores(x, None, quiet, m, _tables(m, _scale(rate, hop)))
-        path = _native.chord_path(s, np.full(s.shape[1], m.switch))
-        used = 0.0 if tuning is None else float(tuning)
-        states, conf, end = path, confidence(s, path.astype(np.intp)), None
-    else:
-        if y is None:
-            raise TypeError("estimate_chords() needs a signal y or chroma=")
-        from vexolin._core import budget
-        from vexolin._samples import rows as sample_rows
-        from vexolin._tuning import check_tuning, estimate_tuning, tuned_fmin
+        states, conf = chroma_states(_chroma_input(chroma), rate, hop, vocabulary)
+        given = 0.0 if tuning is None else float(tuning)
+        params = {"feature": "chords", "hop_length": hop, "tuning": given, "vocabulary": vocabulary}
+        return Chords.from_frames(states, vocabulary=vocabulary, sr=rate, hop_length=hop, tuning=given,
+                                  frame_confidence=conf, params=params)
+    if y is None:
+        raise TypeError("estimate_chords() needs a signal y or chroma=")
+    from vexolin._core import compute
+    from vexolin._samples import rows as sample_rows
 
-        check_rate(rate)
-        rows, _ = sample_rows(y, True)
-        signal = rows[0] if len(rows) == 1 else rows.mean(axis=0, dtype=np.float32)
-        used = estimate_tuning(signal, sr=rate) if tuning is None else check_tuning("tuning", tuning)
-        from vexolin import _native
-
-        magnitudes = _native.compute(chord_transform(tuned_fmin(C2_HZ, used), hop), signal, rate, budget(workers))
-        if not np.isfinite(magnitudes).all():
-            peak = float(np.abs(signal).max(initial=0.0))
-            raise ValueError(f"the transform is not finite: samples of up to {peak:.3g} overflow float32, and no "
-                             "chord is labelled from infinite scores; scale the audio down")
-        found = frame_states(magnitudes, rate, hop, vocabulary)
-        states, conf, end = found[0], found[1], len(signal) / rate
-    params = {"feature": "chords", "hop_length": hop, "tuning": used, "vocabulary": vocabulary}
-    return Chords.from_frames(states, vocabulary=vocabulary, sr=rate, hop_length=hop, tuning=used, end=end,
-                              frame_confidence=conf, params=params)
-
-
-def chord_transform(fmin: float, hop_length: int) -> Any:
-    """The native transform the model reads, from ``fmin`` (C2 moved by the tuning)."""
-    from vexolin import _native
-
-    return _native.Transform(hop=hop_length, fmin=fmin, n_bins=N_BINS, bins_per_octave=BINS_PER_OCTAVE)
-
-
-def frame_states(magnitudes: npt.NDArray[Any], sr: float, hop_length: int,
-                 vocabulary: str) -> npt.NDArray[np.float32]:
-    """One channel's chords from the magnitudes of :func:`chord_transform`,
-    frame by frame, in the form batch stores: row 0 the index of each
-    frame's state among the vocabulary's labels, row 1 its confidence."""
-    from vexolin import _native
-
-    m = model(vocabulary)
-    if not np.isfinite(magnitudes).all():
-        raise ValueError("the transform is not finite: the samples overflow float32, and no chord is labelled "
-                         "from infinite scores; scale the audio down")
-    frames = features_in_chunks(magnitudes, layout(sr), m, drop_frames(m, sr, hop_length))
-    s = scores(frames.treble, frames, None, m, _tables(m, _scale(sr, hop_length)))
-    path = _native.chord_path(s, switch_cost(frames.onset, m))
-    return np.stack([path.astype(np.float32), confidence(s, path.astype(np.intp)).astype(np.float32)])
+    asked = request(CHORDS, {"hop_length": hop, "tuning": tuning, "vocabulary": vocabulary})
+    asked.check_nyquist(rate)  # before the samples are read, as every check
+    rows, _ = sample_rows(y, True)
+    # The channels are mixed down before the transform: one channel's chords.
+    signal = rows[0] if len(rows) == 1 else rows.mean(axis=0, dtype=np.float32)
+    try:
+        found, used = compute(asked, signal, rate, workers, False)
+    except TransformOverflow:
+        peak = float(np.abs(signal).max(initial=0.0))
+        raise ValueError(f"the transform is not finite: samples of up to {peak:.3g} overflow float32, and no "
+                         "chord is labelled from infinite scores; scale the audio down") from None
+    return Chords.from_frames(found[0], vocabulary=vocabulary, sr=rate, hop_length=hop, tuning=used["tuning"],
+                              end=len(signal) / rate, frame_confidence=found[1], params=used.json())
 
 
 class ChordStream:
@@ -710,9 +377,9 @@ class ChordStream:
 
     Each block goes through a :class:`Stream` of the transform
     :func:`estimate_chords` reads, frame by frame; the model's Viterbi
-    recursion runs as frames come, and a frame's chord is decided once
-    ``lag`` seconds of frames after it are in, by tracing back from the best
-    state of the newest frame. ``push`` returns the :class:`Chords` of the
+    recursion (the decoder of :func:`estimate_chords`) runs as frames come,
+    and a frame's chord is decided once ``lag`` seconds of frames after it
+    are in, by tracing back from the best state of the newest frame. ``push`` returns the :class:`Chords` of the
     frames it decided (none at first, about one per hop later); ``finish``
     decides the rest as :func:`estimate_chords` would. The stream holds
     ``lag`` seconds of decisions, so its memory does not grow with what
@@ -758,10 +425,11 @@ class ChordStream:
 
     def __init__(self, *, sr: float, lag: float = 1.0, vocabulary: str = "majmin", hop_length: int = 512,
                  tuning: float = 0.0) -> None:
-        from vexolin._stream import Stream
+        from vexolin import _native
+        from vexolin._stream import frames_stream
         from vexolin._tuning import check_tuning
 
-        self._model = model(vocabulary)
+        model(vocabulary)
         self.vocabulary = vocabulary
         self.sr = positive_float("sr", sr)
         self.hop_length = whole_number("hop_length", hop_length)
@@ -770,23 +438,20 @@ class ChordStream:
             raise ValueError(f"lag must be a number of seconds between 0 and 60, got {lag!r}")
         self.lag = float(lag)
         self.tuning = check_tuning("tuning", tuning)
-        check_rate(self.sr)
+        asked = request(CHORDS, {"hop_length": self.hop_length, "tuning": self.tuning, "vocabulary": vocabulary})
+        # The transform estimate_chords computes, frame by frame as they complete.
+        self._stream = frames_stream(asked, sr=self.sr, low_latency=True)
         self._lag_frames = int(round(self.lag * self.sr / self.hop_length))
-        self._layout_of_bins = layout(self.sr)
-        self._tables = _tables(self._model, _scale(self.sr, self.hop_length))
-        self._drop_frames = drop_frames(self._model, self.sr, self.hop_length)
+        self._scorer = Scorer.of(vocabulary, self.sr, self.hop_length)
+        # The decoding's state: what the next frames' features need of those
+        # before, the native decoder, and the scores of the frames it has not
+        # decided (at most lag of them), for their confidence. Replaced, never
+        # changed in place, once a run of frames is decoded, so that Ctrl-C
+        # anywhere in the decoding leaves it as it was before that run.
         self._carry = Carry()
-        self._stream = Stream("cqt_magnitude", sr=self.sr, hop_length=self.hop_length, fmin=C2_HZ, n_bins=N_BINS,
-                              bins_per_octave=BINS_PER_OCTAVE, tuning=self.tuning, low_latency=True)
-        # The decoding's state: the Viterbi scores of the newest frame, and per
-        # undecided frame (at most lag + 1) the leader of the frame before,
-        # which states stayed, and its scores' shares. Replaced, never changed
-        # in place, once a run of frames is decoded, so that Ctrl-C anywhere in
-        # the decoding leaves it as it was before that run.
-        self._score: npt.NDArray[np.float64] | None = None
-        self._pending: collections.deque[tuple[int, npt.NDArray[np.bool_], npt.NDArray[np.float64]]] = \
-            collections.deque()
-        # The inner stream's frames not yet decoded, and the states and
+        self._decoder = _native.ChordDecoder(self._scorer.n_states, self._lag_frames)
+        self._pending = np.zeros((self._scorer.n_states, 0))
+        # The transform stream's frames not yet decoded, and the states and
         # confidences decided but not yet returned.
         self._undecoded: list[npt.NDArray[np.float32]] = []
         self._ready: tuple[list[int], list[float]] = ([], [])
@@ -926,34 +591,26 @@ class ChordStream:
         decoding leaves the frames of the run it was in to the next call."""
         while self._undecoded:
             magnitudes = self._undecoded[0]
-            run = magnitudes[:, :_CHUNK_FRAMES]
+            run = magnitudes[:, :CHUNK_FRAMES]
             carry = Carry(self._carry.last, self._carry.levels)
-            frames = features(run, self._layout_of_bins, self._model, self._drop_frames, carry)
-            s = scores(frames.treble, frames, None, self._model, self._tables)
-            cost = switch_cost(frames.onset, self._model)
-            score, pending = self._score, collections.deque(self._pending)
-            decided: list[int] = []
-            conf: list[float] = []
-            for t in range(s.shape[1]):
-                score = _step(score, pending, s[:, t], float(cost[t]), self._lag_frames, decided, conf)
+            s, cost = self._scorer.run(run, carry)
+            decoder = copy.copy(self._decoder)
+            states = decoder.push(s, cost)
+            pending = np.concatenate([self._pending, s], axis=1)
+            conf = confidence(pending[:, :len(states)], states.astype(np.intp))
             rest = magnitudes[:, run.shape[1]:]
             undecoded = [rest, *self._undecoded[1:]] if rest.shape[1] else self._undecoded[1:]
-            ready = (self._ready[0] + decided, self._ready[1] + conf)
-            self._carry, self._score, self._pending, self._undecoded, self._ready = \
-                carry, score, pending, undecoded, ready
+            ready = (self._ready[0] + states.tolist(), self._ready[1] + conf.tolist())
+            self._carry, self._decoder, self._pending, self._undecoded, self._ready = \
+                carry, decoder, pending[:, len(states):], undecoded, ready
 
     def _flush(self) -> None:
         """Decide the frames still pending, tracing back from the best state of the last."""
-        states: list[tuple[int, float]] = []
-        if self._score is not None:
-            state = int(np.argmax(self._score))
-            for leader, stay, share in reversed(self._pending):
-                states.append((state, float(share[state])))
-                if not stay[state]:
-                    state = leader
-        ready = (self._ready[0] + [state for state, _ in reversed(states)],
-                 self._ready[1] + [c for _, c in reversed(states)])
-        self._pending, self._ready, self._flushed = collections.deque(), ready, True
+        decoder = copy.copy(self._decoder)
+        states = decoder.finish()
+        conf = confidence(self._pending, states.astype(np.intp))
+        ready = (self._ready[0] + states.tolist(), self._ready[1] + conf.tolist())
+        self._decoder, self._pending, self._ready, self._flushed = decoder, self._pending[:, :0], ready, True
 
     def _emit(self, final: bool) -> Chords:
         """The frames decided and not yet returned, as Chords."""
@@ -966,31 +623,3 @@ class ChordStream:
         self._decided, self._ready = first + len(states), ([], [])
         return chords
 
-
-def _step(score: npt.NDArray[np.float64] | None,
-          pending: collections.deque[tuple[int, npt.NDArray[np.bool_], npt.NDArray[np.float64]]],
-          emission: npt.NDArray[np.float64], cost: float, lag_frames: int, decided: list[int],
-          conf: list[float]) -> npt.NDArray[np.float64]:
-    """One frame of the Viterbi recursion: the new scores; the frame joins
-    ``pending``, and the frame ``lag_frames`` before it is decided."""
-    share = np.exp(emission - emission.max())
-    share /= share.sum()
-    if score is None:
-        score = emission.copy()
-        pending.append((0, np.ones(len(emission), dtype=np.bool_), share))
-    else:
-        best = int(np.argmax(score))
-        jump = score[best] - cost
-        stay = score >= jump
-        score = np.where(stay, score, jump) + emission
-        pending.append((best, stay, share))
-    score -= score.max()
-    if len(pending) > lag_frames:
-        state = int(np.argmax(score))
-        for leader, stay, _ in reversed(list(pending)[1:]):
-            if not stay[state]:
-                state = leader
-        _, _, first_share = pending.popleft()
-        decided.append(state)
-        conf.append(float(first_share[state]))
-    return score

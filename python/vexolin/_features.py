@@ -31,7 +31,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from vexolin import _chords as chords
+from vexolin import _chord_model as chord_model
 from vexolin._checks import lowest_frequency, positive_float, whole_number
 from vexolin._chroma import cens, check_norm, check_threshold, normalise
 from vexolin._convert import bin_notes, chroma_notes
@@ -279,10 +279,11 @@ class FeatureRequest:
         return self.unstreamable is None
 
     def open_stream(self, sr: float, frames_at_once: int) -> Any:
-        """One channel's native stream of this request (see :attr:`streams`)."""
+        """One channel's native stream of this request's transform: its frames
+        before the feature's ``finish``, which are the request's result when
+        it :attr:`streams`."""
         from vexolin import _native
 
-        assert self.feature.stream and self.streams
         return _native.Stream(self.transform, sr, frames_at_once)
 
 
@@ -605,8 +606,8 @@ HCQT_COMPLEX = replace(HCQT, name="hcqt_complex", function="hcqt", summary="The 
 
 
 def _vocabulary(name: str, value: object) -> str:
-    if not isinstance(value, str) or value not in chords.VOCABULARIES:
-        raise ValueError(f"{name} must be one of {', '.join(chords.VOCABULARIES)}, got {value!r}")
+    if not isinstance(value, str) or value not in chord_model.VOCABULARIES:
+        raise ValueError(f"{name} must be one of {', '.join(chord_model.VOCABULARIES)}, got {value!r}")
     return value
 
 
@@ -618,16 +619,16 @@ CHORDS = Feature(
             Param("vocabulary", "majmin", _vocabulary,
                   "majmin (24 triads) or sevenths (and 7, maj7, min7 chords)", str)),
     dtype=np.float32,
-    transform=lambda p: dict(hop=p["hop_length"], fmin=p["fmin"], n_bins=chords.N_BINS,
-                             bins_per_octave=chords.BINS_PER_OCTAVE),
-    finish=lambda values, p, sr: chords.frame_states(values, sr, p["hop_length"], p["vocabulary"]),
-    n_bins=lambda p: chords.N_BINS,
+    transform=lambda p: dict(hop=p["hop_length"], fmin=p["fmin"], n_bins=chord_model.N_BINS,
+                             bins_per_octave=chord_model.BINS_PER_OCTAVE),
+    finish=lambda values, p, sr: chord_model.frame_states(values, sr, p["hop_length"], p["vocabulary"]),
+    n_bins=lambda p: chord_model.N_BINS,
     lower="sr",
     # Two rows per frame: the state's index among the vocabulary's labels, and its confidence.
     labels=lambda p: ["state", "confidence"],
     axes=("quantity", "frame"),
-    fixed_layout=lambda p: {"fmin": chords.C2_HZ, "bins_per_octave": chords.BINS_PER_OCTAVE},
-    nyquist=lambda p, sr, hop: chords.check_rate(sr),
+    fixed_layout=lambda p: {"fmin": chord_model.C2_HZ, "bins_per_octave": chord_model.BINS_PER_OCTAVE},
+    nyquist=lambda p, sr, hop: chord_model.check_rate(sr),
 )
 
 

@@ -96,10 +96,11 @@ class Stream:
         rate = positive_float("sr", sr)
         self._start(_request_of("Stream", feature, {"tuning": 0.0, **params}), rate, low_latency, check_finite)
 
-    def _start(self, asked: FeatureRequest, sr: float, low_latency: bool, check_finite: bool) -> None:
+    def _start(self, asked: FeatureRequest, sr: float, low_latency: bool, check_finite: bool,
+               transform_only: bool = False) -> None:
         if asked.estimates_tuning:
             raise ValueError(_NO_TUNING)
-        if asked.unstreamable is not None:
+        if asked.unstreamable is not None and not transform_only:
             raise ValueError(asked.unstreamable)
         asked.check_nyquist(sr)
         self.request = asked
@@ -347,6 +348,15 @@ def stream_of(asked: FeatureRequest, *, sr: float, low_latency: bool = False, ch
     """A :class:`Stream` of a request made at an entry (see ``asked.streams``)."""
     stream = Stream.__new__(Stream)
     stream._start(asked, positive_float("sr", sr), low_latency, check_finite)
+    return stream
+
+
+def frames_stream(asked: FeatureRequest, *, sr: float, low_latency: bool = False) -> Stream:
+    """A :class:`Stream` of the frames of ``asked``'s native transform, the
+    feature's ``finish`` left to the caller: a ChordStream's magnitudes, which
+    it decodes with a lag rather than at the end."""
+    stream = Stream.__new__(Stream)
+    stream._start(asked, positive_float("sr", sr), low_latency, True, transform_only=True)
     return stream
 
 

@@ -1,7 +1,8 @@
 """`vexolin._native`, the package's private module: every transform as one
 `Transform` taken by one call with the thread count as an argument, equal to
-`_vexolin` bit for bit."""
+`_vexolin` bit for bit; and the chord model's decoder."""
 
+import copy
 import os
 import threading
 
@@ -154,8 +155,30 @@ def test_the_private_module_takes_fmin_in_hertz_only(fmin):
 
 @pytest.mark.parametrize("bad", [float("nan"), float("inf"), -float("inf")])
 @pytest.mark.parametrize("argument", ["scores", "switch_cost"])
-def test_the_chord_decoder_refuses_values_that_are_not_finite(argument, bad):
+@pytest.mark.parametrize("whole", [True, False])
+def test_the_chord_decoder_refuses_values_that_are_not_finite(whole, argument, bad):
     scores, cost = np.zeros((3, 5)), np.ones(5)
     (scores if argument == "scores" else cost).flat[3] = bad
+    streamed = _native.ChordDecoder(3, 2)
     with pytest.raises(ValueError, match=f"{argument} must be finite"):
-        _native.chord_path(scores, cost)
+        _native.chord_path(scores, cost) if whole else streamed.push(scores, cost)
+    assert streamed.pending == 0  # refused before it took a frame
+
+
+def test_a_copy_of_the_chord_decoder_goes_on_alone():
+    # What a stream relies on to leave its decoder as it was when Ctrl-C stops a run.
+    rng = np.random.default_rng(5)
+    scores, cost = rng.standard_normal((4, 60)), rng.uniform(0, 3, 60)
+    decoder = _native.ChordDecoder(4, 10)
+    first = decoder.push(scores[:, :30], cost[:30])
+    copied = copy.copy(decoder)
+    rest = [copied.push(scores[:, 30:], cost[30:]), copied.finish()]
+    assert (len(first), decoder.pending, decoder.finished, copied.finished) == (20, 10, False, True)
+    again = [decoder.push(scores[:, 30:], cost[30:]), decoder.finish()]
+    assert np.concatenate(rest).tolist() == np.concatenate(again).tolist() and len(np.concatenate(rest)) == 40
+    with pytest.raises(RuntimeError, match="finished"):
+        decoder.push(scores, cost)
+    with pytest.raises(ValueError, match=r"one row per state \(4\), got 3"):
+        _native.ChordDecoder(4, 10).push(scores[:3], cost)
+    with pytest.raises(ValueError, match="lag must be at least 0"):
+        _native.ChordDecoder(4, -1)

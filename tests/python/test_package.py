@@ -1,8 +1,10 @@
 """The `vexolin` package: channels, argument checks, helpers, audio files and
 plots. Test audio is written into tmp_path with soundfile."""
 
+import ast
 import inspect
 import os
+import pathlib
 import shutil
 import struct
 import subprocess
@@ -74,6 +76,52 @@ def test_reading_files_loads_no_native_code(tmp_path):
     before, after = done.stdout.splitlines()
     assert before == "[]"
     assert "vexolin._native" in after  # a transform, on first use, does load it
+
+
+def package_imports():
+    """Each module of the package and the package's modules it imports,
+    those inside functions included."""
+    root = pathlib.Path(vexolin.__file__).parent
+    modules = {".".join(("vexolin", *path.relative_to(root).with_suffix("").parts)).removesuffix(".__init__"): path
+               for path in root.rglob("*.py*") if path.suffix in (".py", ".pyi")}
+
+    def module_of(name):  # "vexolin._features.CHORDS" is vexolin._features
+        while name not in modules and "." in name:
+            name = name.rpartition(".")[0]
+        return name if name in modules else None
+
+    graph = {}
+    for name, path in modules.items():
+        found = set()
+        for node in ast.walk(ast.parse(path.read_text())):
+            if isinstance(node, ast.Import):
+                found |= {module_of(alias.name) for alias in node.names}
+            elif isinstance(node, ast.ImportFrom):
+                package = name.split(".")[: len(name.split(".")) - node.level + (path.stem == "__init__")]
+                base = ".".join(package + [node.module] if node.module else package) if node.level else node.module
+                found |= {module_of(f"{base}.{alias.name}") for alias in node.names}
+        graph[name] = found - {None, name}
+    return graph
+
+
+def test_no_module_of_the_package_imports_itself_through_others():
+    # A circle, even through imports inside functions, leaves no layer below another.
+    graph = package_imports()
+
+    def reached(start):
+        seen, todo = set(), [start]
+        while todo:
+            for other in graph[todo.pop()] - seen:
+                seen.add(other)
+                todo.append(other)
+        return seen
+
+    reach = {name: reached(name) for name in graph}
+    circles = {frozenset(other for other in reach[name] if name in reach[other]) for name in graph if name in reach[name]}
+    assert not circles, [sorted(circle) for circle in circles]
+    # Lazy imports and stubs are read: the chords' layers, as they stand.
+    assert {"vexolin._features", "vexolin._core", "vexolin._stream"} <= graph["vexolin._chords"]
+    assert "vexolin._chord_model" in graph["vexolin._features"] and "vexolin._native" in graph["vexolin._chord_model"]
 
 
 @pytest.mark.parametrize("name", NATIVE)

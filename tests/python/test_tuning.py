@@ -121,13 +121,14 @@ def test_a_tuning_outside_half_a_semitone_is_refused_naming_the_unit(tuning, err
         vexolin.cqt(np.zeros(4096), sr=SR, tuning=tuning)
 
 
-def test_a_slow_hop_is_warned_about_once_naming_hops_that_halve():
+@pytest.mark.parametrize("function, halving", [("cqt_magnitude", "384 or 448"), ("estimate_chords", "416 or 448")])
+def test_a_slow_hop_is_warned_about_once_naming_hops_that_halve(function, halving):
     code = ("import warnings, numpy as np, vexolin; warnings.simplefilter('always'); y = np.zeros(44100)\n"
             "with warnings.catch_warnings(record=True) as w:\n"
-            "    [vexolin.cqt_magnitude(y, sr=44100, hop_length=441) for _ in range(2)]\n"
+            f"    [vexolin.{function}(y, sr=44100, hop_length=441) for _ in range(2)]\n"
             "    vexolin.chroma_cqt(y, sr=44100, hop_length=512)\n"
             "print(len(w)); print(w[0].message)")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     count, message = out.splitlines()
     assert count == "1"
-    assert "hop_length=441" in message and "384 or 448" in message
+    assert "hop_length=441" in message and halving in message
