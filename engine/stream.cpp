@@ -298,12 +298,14 @@ void take_frames(CqtStream& s, float* out) {
   const std::size_t width = static_cast<std::size_t>(values_per_entry(s));
   const std::size_t count = static_cast<std::size_t>(pending_frames(s)) * width;
   const std::size_t stride = static_cast<std::size_t>(s.pending_capacity) * width;
-  if (count == stride) {
+  if (count == 0) {
+    // Nothing pending: `out` may be null (an empty array) and so may the buffer.
+  } else if (count == stride) {
     // Every column pending: the rows lie end to end, as in `out` (the usual
     // case, each push taking the frames its block completes).
     std::memcpy(out, s.pending.data(), static_cast<std::size_t>(s.n_rows) * count * sizeof(float));
   } else {
-    for (std::size_t r = 0; r < static_cast<std::size_t>(s.n_rows) && count > 0; ++r) {
+    for (std::size_t r = 0; r < static_cast<std::size_t>(s.n_rows); ++r) {
       std::memcpy(out + r * count, s.pending.data() + r * stride, count * sizeof(float));
     }
   }
