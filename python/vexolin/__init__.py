@@ -40,6 +40,7 @@ if TYPE_CHECKING:
     from vexolin._hcqt import hcqt, hcqt_magnitude
     from vexolin._vqt import vqt, vqt_magnitude
     from vexolin._stream import Stream, stream_file
+    from vexolin._match import Match, match
 
 __version__ = "0.1.0"
 
@@ -50,6 +51,7 @@ __all__ = [
     "ChordStream",
     "Chords",
     "Key",
+    "Match",
     "SlowHopWarning",
     "Stream",
     "__version__",
@@ -71,6 +73,7 @@ __all__ = [
     "hz_to_note",
     "info",
     "load",
+    "match",
     "stream_file",
     "sync",
     "times_like",
@@ -81,7 +84,9 @@ __all__ = [
 # The transforms load the native module, so they are imported on first use:
 # reading files and the command line's parsing do without it.
 _TRANSFORMS = frozenset({"chroma_cens", "chroma_cqt", "cqt", "cqt_magnitude"})
-_VARIANTS = {"vqt": "_vqt", "vqt_magnitude": "_vqt", "hcqt": "_hcqt", "hcqt_magnitude": "_hcqt"}
+# Matching reads stores, whose layer (batch) sits above this package's face.
+_VARIANTS = {"vqt": "_vqt", "vqt_magnitude": "_vqt", "hcqt": "_hcqt", "hcqt_magnitude": "_hcqt",
+             "match": "_match", "Match": "_match"}
 _STREAMS = frozenset({"Stream", "stream_file"})
 
 

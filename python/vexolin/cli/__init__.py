@@ -30,7 +30,7 @@ import sys
 from collections.abc import Sequence
 
 from vexolin._signals import sigterm_as_interrupt
-from vexolin.cli._commands import run_batch, run_chords, run_feature, run_info, run_key
+from vexolin.cli._commands import run_batch, run_chords, run_feature, run_info, run_key, run_match
 from vexolin.cli._parser import parser as _parser
 from vexolin.cli._pipes import StandardOutputClosed, closed_streams_held, names_as_bytes, stdout_closed
 
@@ -68,6 +68,8 @@ def _run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
             return run_batch(parser, args)
         if args.command == "key":
             return run_key(parser, args)
+        if args.command == "match":
+            return run_match(args)
         if args.command == "chords":
             return run_chords(parser, args)
         return run_feature(parser, args)

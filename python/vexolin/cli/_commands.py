@@ -1,11 +1,12 @@
 """The commands: a feature of each file (``chroma``, ``cqt``, ...), ``chords``,
-``key``, ``info`` and ``batch``. Each file is done on its own: a file that fails gets
+``key``, ``info``, ``batch`` and ``match``. Each file is done on its own: a file that fails gets
 one line on stderr and the others go on."""
 
 from __future__ import annotations
 
 import argparse
 import contextlib
+import json
 import os
 import sys
 import warnings
@@ -299,3 +300,18 @@ def run_batch(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
               f"{len(summary.failed)} failed{as_before}; {summary.audio_seconds / 3600:.2f} h of audio in "
               f"{summary.elapsed:.1f} s ({speed:.0f}x real time) -> {summary.out}", file=sys.stderr)
     return 1 if summary.failed else 0
+
+
+def run_match(args: argparse.Namespace) -> int:
+    try:
+        from vexolin._match import match
+    except ImportError as e:
+        raise ValueError(f"vexolin match reads stores, which needs zarr ({e}): pip install 'vexolin[batch]'") from None
+    found = match(
+        args.query, args.store, top_k=args.top, transpose=args.transpose,
+        tempo=None if args.tempo == (1.0, 1.0) else args.tempo)
+    if args.json:
+        print(json.dumps([m.as_dict() for m in found], indent=1))
+    for rank, m in enumerate(found if not args.json else [], start=1):
+        print(f"{rank}\t{m.path}\t{m.start:.2f}\t{m.end:.2f}\t{m.shift:+d}\t{m.score:.4f}")
+    return 0

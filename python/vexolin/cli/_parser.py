@@ -168,10 +168,36 @@ def parser() -> argparse.ArgumentParser:
     key.add_argument("--sr", type=int, help="resample to this rate in Hz (default: the file's rate)")
     _add_param(key, next(p for p in CHROMA.params if p.name == "tuning"))
 
+    found = commands.add_parser(
+        "match", help="Find a passage across a collection: where a query plays in a store's files.",
+        description="Scores the query at every position of every file of a CENS (or chroma) store made by "
+                    "vexolin batch, across the 12 transpositions and a range of tempi, and prints the best "
+                    "matches, one line each: rank, path, start and end (seconds), shift (semitones the query "
+                    "is moved by) and score (0 to 1), separated by tabs. The store's matching index is built "
+                    "on first use and kept up to date.")
+    found.add_argument("query", metavar="QUERY", help="an audio file holding the passage")
+    found.add_argument("store", metavar="STORE", help="the store (a directory, or an fsspec URL)")
+    found.add_argument("--top", type=int, default=10, metavar="K", help="the most matches shown (default 10)")
+    found.add_argument("--no-transpose", dest="transpose", action="store_false",
+                       help="match the query as it is, without moving it by semitones")
+    found.add_argument("--tempo", type=_tempo_range, default=(0.8, 1.25), metavar="MIN,MAX",
+                       help="tempi of the passage relative to the query (default 0.8,1.25; 1,1: only the same)")
+    found.add_argument("--json", action="store_true", help="a JSON list of the matches instead")
+
     about = commands.add_parser("info", help="Duration, rate, channels and frame count of audio files.")
     about.add_argument("files", nargs="+", metavar="FILE", help=_FILES_HELP)
     about.add_argument("--hop-length", type=int, default=512, help="hop for the frame count (default 512)")
     return made
+
+
+def _tempo_range(text: str) -> tuple[float, float]:
+    low, sep, high = text.partition(",")
+    try:
+        if not sep:
+            raise ValueError
+        return float(low), float(high)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected MIN,MAX such as 0.8,1.25, got {text!r}") from None
 
 
 def _storage_option(text: str) -> tuple[list[str], Any]:

@@ -1,0 +1,349 @@
+"""Finding a passage across a collection: exact diagonal matching of CENS
+over a feature store's matching index, across the 12 transpositions and a
+range of tempi. Every position of every file is scored."""
+
+from __future__ import annotations
+
+import math
+import os
+from dataclasses import asdict, dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from vexolin._docs import fill
+from vexolin._features import from_json
+from vexolin._from_file import feature_of_signal
+from vexolin._io import load
+from vexolin.batch._match_index import (CHROMA_WIN_LEN_SMOOTH, SCALE, Index, as_cens, index_of, on_grid,
+                                        quantised, reference_sr)
+from vexolin.batch._reading import FeatureStore
+
+#: Store frames per matching frame: CENS is smoothed over 41 frames, so a
+#: tenth of its rate keeps its detail (4.3 frames a second at 22050 Hz and
+#: hop 512).
+STEP = 10
+# Successive tempi tried differ by at most this ratio (6 %).
+_TEMPO_RATIO = 1.06
+# Bytes of products a piece of the search holds at once.
+_PIECE_BYTES = 32 << 20
+# The order ties are settled in: the smallest move, up before down.
+_SHIFTS = (0, 1, -1, 2, -2, 3, -3, 4, -4, 5, -5, 6)
+
+
+@dataclass(frozen=True)
+class Match:
+    """A passage of a file that matches the query.
+
+    Parameters
+    ----------
+    path : str
+        The file, as the store names it.
+    start, end : float
+        Seconds in that file.
+    shift : int
+        Semitones (-5 to 6) by which the query is moved to match it: -2
+        when the query is two semitones above the passage.
+    tempo : float
+        The passage's tempo relative to the query's (above 1: faster, so
+        shorter).
+    score : float
+        The mean inner product of the query's CENS frames with the
+        passage's, between 0 and 1 (1: the same).
+    """
+
+    path: str
+    start: float
+    end: float
+    shift: int
+    tempo: float
+    score: float
+
+    def as_dict(self) -> dict[str, Any]:
+        return asdict(self)
+
+
+def _tempi(tempo: Any) -> list[float]:
+    """The tempi tried: 1.06**k within the range, and its two ends; ties
+    go to the one nearest 1."""
+    if tempo is None:
+        return [1.0]
+    try:
+        low, high = (float(t) for t in tempo)
+    except (TypeError, ValueError):
+        raise ValueError(f"tempo must be a pair (min, max) of numbers > 0 or None, got {tempo!r}") from None
+    if not (0.25 <= low <= high <= 4.0):
+        raise ValueError(f"tempo must be (min, max) with 0.25 <= min <= max <= 4, got {tempo!r}")
+    step = math.log(_TEMPO_RATIO)
+    tried = {low, high} | {_TEMPO_RATIO ** k for k in range(math.ceil(math.log(low) / step - 1e-9),
+                                                           math.floor(math.log(high) / step + 1e-9) + 1)}
+    tried = {t for t in tried if low <= t <= high}
+    return sorted(tried, key=lambda t: (abs(math.log(t)), t))
+
+
+def _store(collection: Any, storage_options: dict[str, Any] | None) -> FeatureStore:
+    if isinstance(collection, FeatureStore):
+        return collection
+    if not isinstance(collection, (str, os.PathLike)):
+        raise TypeError(f"collection must be a store's path or URL, or a FeatureStore, got {type(collection).__name__}")
+    return FeatureStore(collection, storage_options)
+
+
+def _query_frames(query: Any, sr: float | None, params: dict[str, Any]) -> tuple[npt.NDArray[np.float64], float]:
+    """The query's CENS frames (n, 12), as the store's entries are made, and
+    the sample rate they were computed at."""
+    fixed: int | None = params.get("sr")
+    if isinstance(query, (str, os.PathLike)):
+        y, rate = load(query, sr=fixed, mono=True)
+        return _signal_frames(y, rate, params), float(rate)
+    x = np.asarray(query)
+    if x.dtype.kind not in "fiu" or x.ndim not in (1, 2) or x.size == 0:
+        raise ValueError(f"query must be an audio file's path, a signal (1-D, or channels x samples) or "
+                         f"features (12 x frames), got an array of shape {x.shape} and dtype {x.dtype}")
+    is_features = x.ndim == 2 and x.shape[0] == 12
+    if sr is None and (not is_features or not fixed):
+        raise ValueError("sr is required with a query given as an array: the rate of its signal"
+                         + ("" if not is_features else " (the store keeps each file's rate)"))
+    given = float(sr) if sr is not None else float(fixed or 0)
+    if not (math.isfinite(given) and given > 0):
+        raise ValueError(f"sr must be a rate in Hz > 0, got {sr!r}")
+    if fixed and given != float(fixed):
+        raise ValueError(f"the query's rate sr={sr} differs from the store's sr={fixed}: its features were "
+                         f"computed at {fixed} Hz; pass the query at that rate (vexolin.load(path, sr={fixed})) "
+                         "or its file's path")
+    if is_features:
+        if not np.isfinite(x).all():
+            raise ValueError("the query's features hold NaN or infinite values")
+        return as_cens(x.astype(np.float32), params), given
+    y = x.astype(np.float32)
+    if y.ndim == 2:
+        y = y.mean(axis=0)
+    if not given.is_integer():
+        raise ValueError(f"sr must be a whole number of Hz, got {sr!r}")
+    return _signal_frames(y, int(given), params), given
+
+
+def _signal_frames(y: npt.NDArray[np.float32], rate: int, params: dict[str, Any]) -> npt.NDArray[np.float64]:
+    values, _, _, _ = feature_of_signal(np.ascontiguousarray(y, dtype=np.float32), rate, from_json(params),
+                                        workers=None)
+    return as_cens(values, params)
+
+
+@dataclass(frozen=True)
+class _Variant:
+    """The query at one tempo, its 12 shifts laid out for one product:
+    (12, shifts * frames), shift-major."""
+
+    tempo: float
+    frames: int
+    shifts: tuple[int, ...]
+    columns: npt.NDArray[np.float64]
+
+
+def _variants(q: npt.NDArray[np.float64], grid_step: float, tempi: list[float],
+              shifts: tuple[int, ...]) -> list[_Variant]:
+    made = []
+    for tempo in tempi:
+        # The passage lasts the query's length / tempo: the query's frames
+        # taken every grid_step * tempo, linearly interpolated.
+        count = int((q.shape[0] - 1) // (grid_step * tempo)) + 1
+        frames = quantised(on_grid(q, grid_step * tempo, count)).astype(np.float64)
+        if count < 2:
+            continue
+        moved = np.stack([np.roll(frames, s, axis=1) for s in shifts])  # (shifts, count, 12)
+        made.append(_Variant(tempo, count, shifts, np.ascontiguousarray(moved.reshape(-1, 12).T)))
+    return made
+
+
+def _scores(x: npt.NDArray[np.int16], variant: _Variant, piece: int | None) -> tuple[
+        npt.NDArray[np.float64], npt.NDArray[np.intp]]:
+    """For every position p of ``x`` where the variant fits, the best score
+    over the shifts and that shift's index: sum_i <Q_i, X_{p+i}> / M,
+    computed exactly (whole numbers in float64) a piece at a time."""
+    m, shifts = variant.frames, len(variant.shifts)
+    positions = x.shape[0] - m + 1
+    best = np.full(max(positions, 0), -np.inf)
+    which = np.zeros(max(positions, 0), dtype=np.intp)
+    if positions <= 0:
+        return best, which
+    size = piece or max(1, _PIECE_BYTES // (8 * shifts * m) - m)
+    for a in range(0, positions, size):
+        b = min(positions, a + size)
+        block = np.asarray(x[a:b + m - 1], dtype=np.float64)
+        products = block @ variant.columns  # (rows, shifts * m): each <X_r, Q_{s,i}>
+        st = products.strides
+        # Diagonals: [p, s, i] -> products[p + i, s * m + i]
+        diagonal = np.lib.stride_tricks.as_strided(products, shape=(b - a, shifts, m),
+                                                    strides=(st[0], m * st[1], st[0] + st[1]), writeable=False)
+        sums = diagonal.sum(axis=2)
+        which[a:b] = sums.argmax(axis=1)  # the first of equals: the preferred shift
+        best[a:b] = sums[np.arange(b - a), which[a:b]] / (m * float(SCALE) ** 2)
+    return best, which
+
+
+def _file_matches(x: npt.NDArray[np.int16], variants: list[_Variant], top_k: int, piece: int | None
+                  ) -> list[tuple[float, int, int, int, float]]:
+    """The best non-overlapping matches in one file: (score, start frame,
+    frames, shift, tempo), best first."""
+    n = x.shape[0]
+    if not variants or n < min(v.frames for v in variants):
+        return []
+    best = np.full((len(variants), n), -np.inf)
+    shift_at = np.zeros((len(variants), n), dtype=np.intp)
+    for t, variant in enumerate(variants):
+        scores, which = _scores(x, variant, piece)
+        best[t, :scores.shape[0]] = scores
+        shift_at[t, :scores.shape[0]] = which
+    tempo_at = best.argmax(axis=0)  # the first of equals: the tempo nearest 1
+    top = best[tempo_at, np.arange(n)]
+    left = np.concatenate(([-np.inf], top[:-1]))
+    right = np.concatenate((top[1:], [-np.inf]))
+    peaks = np.flatnonzero(np.isfinite(top) & (top >= left) & (top > right))
+    order = peaks[np.lexsort((peaks, -top[peaks]))]
+    chosen: list[tuple[int, int]] = []
+    found = []
+    for p in order:
+        variant = variants[tempo_at[p]]
+        end = p + variant.frames
+        if any(p < e and s < end for s, e in chosen):
+            continue
+        chosen.append((int(p), int(end)))
+        found.append((float(top[p]), int(p), variant.frames, variant.shifts[shift_at[tempo_at[p], p]],
+                      variant.tempo))
+        if len(found) == top_k:
+            break
+    return found
+
+
+@fill
+def match(query: Any, collection: Any, *, sr: float | None = None, top_k: int = 10, transpose: bool = True,
+          tempo: tuple[float, float] | None = (0.8, 1.25), step: int = STEP,
+          storage_options: dict[str, Any] | None = None, piece_frames: int | None = None) -> list[Match]:
+    """Find a passage across a collection: the places in a feature store's
+    files that match ``query``, best first.
+
+    The store's CENS (a ``chroma`` store's chroma is reduced to CENS on the
+    fly) is taken at a matching rate, ``step`` frames at a time, and kept as
+    the store's matching index (built on first use, extended for files
+    added since, rebuilt for entries that changed; read memory-mapped). The
+    query's CENS, at each tempo tried and moved by each of the 12 semitone
+    shifts, is scored at every position of every file: the mean inner
+    product of its frames with the file's along the diagonal. A match is a
+    local maximum over positions of the best score over tempi and shifts;
+    a file's matches are taken best first, skipping those that overlap one
+    taken, and the best ``top_k`` of all files are returned. Exact: the
+    scores are whole numbers summed exactly, so the result is the same for
+    any ``piece_frames`` and thread count.
+
+    Parameters
+    ----------
+    query : str, os.PathLike or array_like
+        An audio file's path (read at the store's rate, when it has one), a
+        signal (1-D, or channels x samples, mixed down) with ``sr``, or
+        features of the store's kind (12 x frames, computed with its
+        parameters).
+    collection : str, os.PathLike or FeatureStore
+        A store made by :func:`vexolin.batch.extract` with
+        ``feature="cens"`` or ``"chroma"`` (12 pitch classes), as a path,
+        URL or :class:`~vexolin.batch.FeatureStore`.
+    sr : float or None
+        The rate of a query given as an array; for a store with a rate, it
+        must be that one (features may leave it None).
+    top_k : int
+        The most matches returned.
+    transpose : bool
+        Try the 12 shifts of the query (False: only 0).
+    tempo : (float, float) or None
+        The range of tempi of the passage relative to the query, within
+        [0.25, 4]: every 6 % within it and both ends are tried (None: 1 only).
+    step : int
+        Store frames per matching frame (10: 4.3 a second at 22050 Hz and
+        hop 512; a store that keeps each file's rate counts them at 22050
+        Hz). Each step has its own index.
+    storage_options : dict or None
+        Options of the URL's fsspec filesystem (credentials, endpoint).
+    piece_frames : int or None
+        Positions scored at once (None: as many as about 32 MB of products
+        hold); the results do not depend on it.
+
+    Returns
+    -------
+    list of Match
+        At most ``top_k``, by score (best first), then path and start.
+
+    Raises
+    ------
+    ValueError
+        The store does not hold chroma or CENS of 12 pitch classes; the
+        query is silent, shorter than the CENS window (``win_len_smooth``
+        frames of the store's hop, 41 for a chroma store) or, as an array,
+        at another rate than the store's; a parameter is out of range.
+
+    Notes
+    -----
+    The query's frames are taken at positions ``j * step * tempo`` of its
+    CENS, linearly interpolated, and scaled to length 1 again; so are the
+    entries' at ``j * step`` (exactly every ``step``-th frame for files at
+    the store's rate). Ties go to the smallest shift and the tempo nearest 1.
+
+    Examples
+    --------
+    >>> import os, tempfile
+    >>> import numpy as np, soundfile, vexolin, vexolin.batch
+    >>> sr = 22050
+    >>> rng = np.random.default_rng(1)
+    >>> def piece(seed, seconds):
+    ...     notes = np.random.default_rng(seed).integers(48, 72, size=seconds * 2)
+    ...     t = np.arange(sr // 2) / sr
+    ...     return np.concatenate([np.sin(2 * np.pi * 440 * 2 ** ((n - 69) / 12) * t) for n in notes])
+    >>> music = tempfile.mkdtemp()
+    >>> for name, seed in [("a.wav", 1), ("b.wav", 2)]:
+    ...     soundfile.write(os.path.join(music, name), piece(seed, 20), sr)
+    >>> out = os.path.join(tempfile.mkdtemp(), "cens.zarr")
+    >>> _ = vexolin.batch.extract(music, out=out, feature="cens", progress=False)
+    >>> y, _ = vexolin.load(os.path.join(music, "b.wav"), offset=6.0, duration=5.0)
+    >>> best = vexolin.match(y, out, sr=sr, top_k=3)[0]
+    >>> os.path.basename(best.path), round(best.start), round(best.end), best.shift, best.score > 0.95
+    ('b.wav', 6, 11, 0, True)
+    """
+    if isinstance(top_k, bool) or not isinstance(top_k, int) or top_k < 1:
+        raise ValueError(f"top_k must be a whole number >= 1, got {top_k!r}")
+    if isinstance(step, bool) or not isinstance(step, int) or step < 1:
+        raise ValueError(f"step must be a whole number of frames >= 1, got {step!r}")
+    if piece_frames is not None and (isinstance(piece_frames, bool) or not isinstance(piece_frames, int)
+                                     or piece_frames < 1):
+        raise ValueError(f"piece_frames must be a whole number >= 1 or None, got {piece_frames!r}")
+    tempi = _tempi(tempo)
+    store = _store(collection, storage_options)
+    params = store.params
+    if params.get("feature") not in ("cens", "chroma") or params.get("n_chroma") != 12:
+        raise ValueError(f"{store.path} holds {params.get('feature')} features"
+                         + (f" of {params.get('n_chroma')} pitch classes" if params.get("n_chroma") else "")
+                         + "; matching needs a store of chroma or CENS of 12 pitch classes "
+                           "(vexolin batch --feature cens)")
+    q, rate = _query_frames(query, sr, params)
+    window = int(params.get("win_len_smooth", CHROMA_WIN_LEN_SMOOTH))
+    if q.shape[0] < window:
+        raise ValueError(f"the query is {q.shape[0]} frames long, shorter than the matching window of "
+                         f"{window} frames (the CENS window, {window * params['hop_length'] / rate:.2f} s)")
+    if not q.any():
+        raise ValueError("the query is silent: its features are all 0, so it matches nothing")
+    index = index_of(store._store, params, step)
+    grid_step = rate * step / reference_sr(params)
+    variants = _variants(q, grid_step, tempi, _SHIFTS if transpose else (0,))
+    return _search(index, variants, top_k, piece_frames)
+
+
+def _search(index: Index, variants: list[_Variant], top_k: int, piece: int | None) -> list[Match]:
+    def order(m: Match) -> tuple[float, str, float]:
+        return -m.score, m.path, m.start
+
+    kept: list[Match] = []
+    for f in index.files:
+        x = index.frames[f.offset:f.offset + f.length]
+        kept += [Match(f.source, start / index.rate, (start + frames) / index.rate, shift, tempo, score)
+                 for score, start, frames, shift, tempo in _file_matches(x, variants, top_k, piece)]
+        if len(kept) > 4 * top_k:  # memory stays bounded whatever the number of files
+            kept = sorted(kept, key=order)[:top_k]
+    return sorted(kept, key=order)[:top_k]

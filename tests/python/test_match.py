@@ -1,0 +1,180 @@
+"""vexolin.match: a passage found across a store, at its place, across
+transpositions and tempi; the store's matching index kept up to date; bad
+queries and stores refused. Pieces of chords with harmonics are rendered here."""
+
+import json
+import os
+
+import numpy as np
+import pytest
+import soundfile
+import soxr
+
+import vexolin
+import vexolin.batch
+from vexolin.cli import main
+
+SR = 22050
+CHORD_SECONDS = 0.5
+
+
+def chords(seed, seconds):
+    """Random triads with four harmonics each, a new one every half second."""
+    rng = np.random.default_rng(seed)
+    t = np.arange(int(SR * CHORD_SECONDS)) / SR
+    fade = np.minimum(1.0, np.minimum(t, t[::-1]) / 0.02)
+    parts = []
+    for _ in range(int(seconds / CHORD_SECONDS)):
+        root = rng.integers(48, 60)
+        notes = root + np.array([0, 4 if rng.random() < 0.5 else 3, 7])
+        tone = sum(np.sin(2 * np.pi * 440 * 2 ** ((n - 69) / 12) * h * t) / h
+                   for n in notes for h in (1, 2, 3, 4))
+        parts.append(0.1 * fade * tone)
+    return np.concatenate(parts).astype(np.float32)
+
+
+@pytest.fixture(scope="module")
+def collection(tmp_path_factory):
+    music = tmp_path_factory.mktemp("music")
+    for k in range(3):
+        soundfile.write(music / f"piece{k}.wav", chords(k, 24), SR)
+    out = tmp_path_factory.mktemp("stores") / "cens.zarr"
+    vexolin.batch.extract(str(music), out=str(out), feature="cens", progress=False)
+    return music, out
+
+
+def passage(music, name, start, seconds):
+    y, _ = soundfile.read(music / name, dtype="float32")
+    return y[int(start * SR):int((start + seconds) * SR)]
+
+
+def wrapped(k):
+    return (k + 5) % 12 - 5
+
+
+def test_a_passage_cut_from_a_file_is_found_at_its_place(collection):
+    music, out = collection
+    found = vexolin.match(passage(music, "piece1.wav", 7.0, 6.0), out, sr=SR, top_k=5)
+    best = found[0]
+    assert os.path.basename(best.path) == "piece1.wav"
+    assert best.shift == 0 and best.tempo == 1.0 and best.score > 0.95
+    assert abs(best.start - 7.0) < 0.3 and abs(best.end - 13.0) < 0.3
+    assert [m.score for m in found] == sorted((m.score for m in found), reverse=True)
+    # Matches in one file do not overlap.
+    for a in found:
+        for b in found:
+            if a is not b and a.path == b.path:
+                assert a.end <= b.start or b.end <= a.start
+
+
+@pytest.mark.parametrize("k", [2, -3])
+def test_a_passage_moved_by_resampling_is_found_with_its_shift_and_tempo(collection, k):
+    music, out = collection
+    original = passage(music, "piece2.wav", 5.0, 8.0)
+    # Played at SR after resampling to SR / ratio: k semitones up and ratio times faster.
+    ratio = 2 ** (k / 12)
+    moved = soxr.resample(original, SR, SR / ratio)
+    best = vexolin.match(moved, out, sr=SR, top_k=3)[0]
+    assert os.path.basename(best.path) == "piece2.wav"
+    assert best.shift == wrapped(-k)  # the query is moved back down to the passage
+    assert best.tempo == pytest.approx(1 / ratio, rel=0.04)
+    assert abs(best.start - 5.0) < 0.5 and abs(best.end - 13.0) < 0.7
+    without = vexolin.match(moved, out, sr=SR, top_k=3, transpose=False, tempo=None)
+    assert without[0].shift == 0 and without[0].score < best.score - 0.1
+
+
+def test_the_result_is_the_same_for_any_piece_size_and_query_form(collection):
+    music, out = collection
+    query = passage(music, "piece0.wav", 3.0, 5.0)
+    results = [vexolin.match(query, out, sr=SR, piece_frames=p) for p in (None, 1, 7, 1000)]
+    assert all(r == results[0] for r in results[1:])
+    path = music / "query.wav"
+    soundfile.write(path, query, SR)
+    store = vexolin.batch.open(out)
+    try:
+        assert vexolin.match(path, store) == results[0]
+        assert vexolin.match(vexolin.chroma_cens(query, sr=SR, tuning=None), out, sr=SR) == results[0]
+    finally:
+        path.unlink()
+
+
+def test_a_chroma_store_is_matched_through_cens(collection, tmp_path):
+    music, _ = collection
+    out = tmp_path / "chroma.zarr"
+    vexolin.batch.extract(str(music), out=str(out), feature="chroma", progress=False)
+    best = vexolin.match(passage(music, "piece2.wav", 10.0, 6.0), out, sr=SR)[0]
+    assert os.path.basename(best.path) == "piece2.wav" and abs(best.start - 10.0) < 0.3 and best.shift == 0
+
+
+def test_the_index_follows_the_store(tmp_path):
+    music, out = tmp_path / "music", tmp_path / "cens.zarr"
+    music.mkdir()
+    soundfile.write(music / "a.wav", chords(10, 12), SR)
+    vexolin.batch.extract(str(music), out=str(out), feature="cens", progress=False)
+    listing = out / ".match" / "step10.json"
+    first = vexolin.match(passage(music, "a.wav", 2.0, 5.0), out, sr=SR)
+    assert os.path.basename(first[0].path) == "a.wav" and listing.exists()
+    # Files added by a resumed run are found.
+    soundfile.write(music / "b.wav", chords(11, 12), SR)
+    vexolin.batch.extract(str(music), out=str(out), feature="cens", progress=False)
+    best = vexolin.match(passage(music, "b.wav", 4.0, 5.0), out, sr=SR)[0]
+    assert os.path.basename(best.path) == "b.wav" and abs(best.start - 4.0) < 0.3
+    assert [f[0] for f in json.loads(listing.read_text())["files"]] == [str(music / "a.wav"), str(music / "b.wav")]
+    # A changed file, extracted again, is indexed again: its new music is found, its old is not.
+    soundfile.write(music / "a.wav", chords(12, 12), SR)
+    os.utime(music / "a.wav", ns=(1, 1))
+    vexolin.batch.extract(str(music), out=str(out), feature="cens", progress=False)
+    new = vexolin.match(passage(music, "a.wav", 6.0, 5.0), out, sr=SR)[0]
+    assert os.path.basename(new.path) == "a.wav" and abs(new.start - 6.0) < 0.3 and new.score > 0.95
+    assert all(m.score < 0.9 for m in vexolin.match(first_query(), out, sr=SR))
+    index = np.fromfile(out / ".match" / "step10.bin", dtype="<i2")
+    assert index.size == 12 * sum(f[3] for f in json.loads(listing.read_text())["files"])
+
+
+def first_query():
+    y = chords(10, 12)
+    return y[2 * SR:7 * SR]
+
+
+@pytest.mark.parametrize("query, kwargs, words", [
+    ("short", {}, ["shorter than the matching window"]),
+    ("silence", {}, ["silent"]),
+    ("other rate", {"sr": 16000}, ["sr=16000", "store's sr=22050"]),
+    ("signal", {"sr": None}, ["sr is required"]),
+    ("signal", {"top_k": 0}, ["top_k"]),
+    ("signal", {"tempo": (1.5, 1.2)}, ["tempo"]),
+])
+def test_bad_queries_are_refused_naming_the_problem(tmp_path, query, kwargs, words):
+    music, out = tmp_path / "music", tmp_path / "cens.zarr"
+    music.mkdir()
+    soundfile.write(music / "a.wav", chords(3, 4), SR)
+    vexolin.batch.extract(str(music), out=str(out), feature="cens", sr=SR, progress=False)
+    y = {"short": chords(3, 0.5), "silence": np.zeros(3 * SR, np.float32), "other rate": chords(3, 3),
+         "signal": chords(3, 3)}[query]
+    with pytest.raises(ValueError) as caught:
+        vexolin.match(y, out, **{"sr": SR, **kwargs})
+    assert all(w in str(caught.value) for w in words), str(caught.value)
+
+
+def test_a_store_without_chroma_is_refused(tmp_path):
+    music, out = tmp_path / "music", tmp_path / "cqt.zarr"
+    music.mkdir()
+    soundfile.write(music / "a.wav", chords(4, 2), SR)
+    vexolin.batch.extract(str(music), out=str(out), feature="cqt", progress=False)
+    with pytest.raises(ValueError, match="holds cqt features.*chroma or CENS"):
+        vexolin.match(chords(4, 2), out, sr=SR)
+
+
+def test_the_command_line_prints_a_line_per_match(collection, tmp_path, capsys):
+    music, out = collection
+    query = tmp_path / "query.wav"
+    soundfile.write(query, passage(music, "piece1.wav", 9.0, 5.0), SR)
+    assert main(["match", str(query), str(out), "--top", "2"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert len(lines) == 2
+    rank, path, start, end, shift, score = lines[0].split("\t")
+    assert (rank, os.path.basename(path), shift) == ("1", "piece1.wav", "+0")
+    assert abs(float(start) - 9.0) < 0.3 and float(score) > 0.95
+    assert main(["match", str(query), str(out), "--top", "1", "--no-transpose", "--tempo", "1,1", "--json"]) == 0
+    (found,) = json.loads(capsys.readouterr().out)
+    assert found["shift"] == 0 and found["tempo"] == 1.0 and os.path.basename(found["path"]) == "piece1.wav"
