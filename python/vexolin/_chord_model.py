@@ -92,6 +92,12 @@ class Model:
     drop_db: float
     drop_width: float
     drop_bonus: float
+    #: A seventh chord's gate: it loses seventh_weight * (seventh_level - r) when r is below seventh_level,
+    #: r = s / (s + t), s the treble chroma on its seventh, t the mean on its
+    #: triad's tones: a seventh is labelled only where the seventh sounds,
+    #: not where the triad's partials leak onto its pitch class.
+    seventh_weight: float = 0.0
+    seventh_level: float = 0.0
 
     @property
     def labels(self) -> tuple[str, ...]:
@@ -108,7 +114,7 @@ _MODELS: dict[str, Model] = {
                       treble=16.0, bass=0.5, bass_floor=0.01, bias={"7": -0.5}, no_chord=0.6,
                       no_chord_bass=0.8, quiet_bonus=10.0, silence_db=-50.0, silence_width=3.0, switch=24.0,
                       onset_scale=0.2, onset_floor=1.0, drop_seconds=0.25, drop_db=10.0, drop_width=5.0,
-                      drop_bonus=0.0),
+                      drop_bonus=0.0, seventh_weight=8.0, seventh_level=0.5),
 }
 
 #: The vocabularies, by name.
@@ -137,11 +143,13 @@ class _Tables:
     bass: npt.NDArray[np.float64]  # (n_chords, 12), 1 on the chord's tones
     bias: npt.NDArray[np.float64]  # (n_chords,)
     scale: float  # frame duration / reference frame
+    seventh: npt.NDArray[np.float64]  # (n_chords, 12), 1 on a seventh chord's seventh
+    triad: npt.NDArray[np.float64]  # (n_chords, 12), 1/3 on a seventh chord's triad
 
 
 def _tables(m: Model, scale: float) -> _Tables:
     tone = _tone(m)
-    treble, bass, bias = [], [], []
+    treble, bass, bias, seventh, triad = [], [], [], [], []
     for q in m.qualities:
         for root in range(12):
             tones = [(root + interval) % 12 for interval in QUALITIES[q]]
@@ -151,7 +159,13 @@ def _tables(m: Model, scale: float) -> _Tables:
             b[tones] = 1.0
             bass.append(b)
             bias.append(m.bias.get(q, 0.0))
-    return _Tables(np.array(treble), np.array(bass), np.array(bias), scale)
+            s, d = np.zeros(12), np.zeros(12)
+            if len(tones) == 4:
+                s[tones[3]] = 1.0
+                d[tones[:3]] = 1.0 / 3.0
+            seventh.append(s)
+            triad.append(d)
+    return _Tables(np.array(treble), np.array(bass), np.array(bias), scale, np.array(seventh), np.array(triad))
 
 
 @dataclass(frozen=True)
@@ -272,6 +286,11 @@ def scores(treble: npt.NDArray[np.float64], frames: Frames | None, quiet: npt.ND
     level = None if frames is None else frames.level
     x = treble / np.maximum(np.sqrt(np.einsum("in,in->n", treble, treble)), _TINY)
     chord = m.treble * np.einsum("ki,in->kn", tables.treble, x) + tables.bias[:, None]
+    if m.seventh_weight:
+        on_seventh = tables.seventh @ x
+        ratio = on_seventh / np.maximum(on_seventh + tables.triad @ x, _TINY)
+        gated = tables.seventh.sum(axis=1)[:, None]  # 1 on the seventh chords, 0 on the triads
+        chord += m.seventh_weight * np.minimum(ratio - m.seventh_level, 0.0) * gated
     no_chord = np.full(treble.shape[1], m.treble * m.no_chord)
     if bass is not None:
         share = bass / np.maximum(bass.sum(axis=0), _TINY)

@@ -56,6 +56,10 @@ def label_at(chords, time):
     ("majmin", ("maj", "min"), 1, 0.0),
     ("majmin", ("maj", "min"), 2, -30.0),
     ("sevenths", ("7", "maj7", "min7"), 0, 20.0),
+    # Triads keep their triad labels among the sevenths; a seventh in the bass is still a seventh.
+    ("sevenths", ("maj", "min"), 0, 0.0),
+    ("sevenths", ("maj", "min"), 2, -30.0),
+    ("sevenths", ("7",), 3, 0.0),
 ])
 def test_every_root_and_quality_and_rests(vocabulary, qualities, inversion, cents):
     y, truth = progression(qualities, inversion, cents)
