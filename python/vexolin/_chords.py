@@ -533,7 +533,7 @@ class ChordStream:
         >>> stream = vexolin.ChordStream(sr=22050)
         >>> len(stream.push(np.zeros((2, 4096), dtype=np.float32)).frame_states)  # too early to decide
         0
-        >>> stream.push(np.zeros((2, 3 * 22050), dtype=np.float32)).labels
+        >>> stream.push(np.zeros((2, 6 * 22050), dtype=np.float32)).labels  # past the 5 s held for the tuning
         ['N']
         """
         if self._finished:
