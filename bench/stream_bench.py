@@ -31,14 +31,15 @@ import soundfile
 import vexolin
 
 SR = 22050
-# A stream's tuning is fixed (0.0 by default): chroma at A440 is its equal.
+# Streams at a given tuning, which start at once: chroma at A440 is its equal.
 FUNCTIONS = {"cqt": vexolin.cqt, "cqt_magnitude": vexolin.cqt_magnitude,
              "chroma_cqt": functools.partial(vexolin.chroma_cqt, tuning=0.0)}
+FIXED_TUNING = {"tuning": 0.0}
 MIB = 1024 * 1024
 
 
 def streamed(feature, y, block, low_latency=False):
-    stream = vexolin.Stream(feature, sr=SR, low_latency=low_latency)
+    stream = vexolin.Stream(feature, sr=SR, low_latency=low_latency, **FIXED_TUNING)
     out = [stream.push(y[i:i + block]) for i in range(0, len(y), block)]
     out.append(stream.finish())
     return out
@@ -74,7 +75,7 @@ def speed(repeats):
             print(f"  one 512-sample chroma push: {per_push * 1e6:.1f} us on average, "
                   f"{per_push / (512 / SR) * 100:.2f}% of the block's {512 / SR * 1e3:.1f} ms "
                   f"(target < 1%); {beyond * 1e6:.1f} us beyond the whole call's cost per block")
-            stream = vexolin.Stream("chroma_cqt", sr=SR)
+            stream = vexolin.Stream("chroma_cqt", sr=SR, **FIXED_TUNING)
             empty = np.zeros(0, np.float32)
             n = 20000
             print(f"  an empty push: {timed(lambda: [stream.push(empty) for _ in range(n)]) / n * 1e6:.1f} us")
@@ -84,7 +85,7 @@ def latency():
     print("latency_samples against the first frames' actual emission, for the defaults")
     for feature in ("cqt", "chroma_cqt"):
         for low_latency in (False, True):
-            stream = vexolin.Stream(feature, sr=SR, low_latency=low_latency)
+            stream = vexolin.Stream(feature, sr=SR, low_latency=low_latency, **FIXED_TUNING)
             y = np.random.default_rng(1).uniform(-0.5, 0.5, stream.latency_samples + 1024).astype(np.float32)
             # The first frames come out with the sample that completes them: find it in steps of 32.
             pushed, step = 0, 32
@@ -97,7 +98,7 @@ def latency():
                   f"latency_samples {stream.latency_samples} ({stream.latency:.3f} s); first "
                   f"{frames.shape[-1]} frame(s) out after {pushed - step + 1}..{pushed} samples: "
                   f"{'matches' if pushed - step < stream.latency_samples <= pushed else 'DIFFERS'}")
-            exact = vexolin.Stream(feature, sr=SR, low_latency=low_latency)
+            exact = vexolin.Stream(feature, sr=SR, low_latency=low_latency, **FIXED_TUNING)
             before = exact.push(y[:stream.latency_samples - 1]).shape[-1]
             after = exact.push(y[stream.latency_samples - 1:stream.latency_samples]).shape[-1]
             print(f"    pushing latency_samples - 1 gives {before} frames, one more sample {after}")

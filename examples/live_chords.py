@@ -35,20 +35,18 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if args.file:
         y, sr = vexolin.load(args.file)
-        # A stream cannot estimate the tuning ahead of its input: here the
-        # first 20 seconds stand for a sound check.
-        tuning = vexolin.estimate_tuning(y[: 20 * sr], sr=sr)
     else:
         sr, y = progression()
-        tuning = 0.0
-    stream = vexolin.ChordStream(sr=sr, lag=args.lag, tuning=tuning)
-    print(f"{len(y) / sr:.1f} s at {sr} Hz in blocks of {BLOCK} ({BLOCK / sr * 1e3:.1f} ms), tuning {tuning:+.2f}; "
+    # The tuning is estimated from the first seconds heard, held until then.
+    stream = vexolin.ChordStream(sr=sr, lag=args.lag)
+    print(f"{len(y) / sr:.1f} s at {sr} Hz in blocks of {BLOCK} ({BLOCK / sr * 1e3:.1f} ms); "
+          f"the tuning comes from the first {stream.startup_samples / sr:.1f} s, then "
           f"a chord is decided {stream.latency_samples} samples ({stream.latency:.2f} s) after it is heard "
           f"(the transform's {stream.latency - stream.lag_frames * stream.hop_length / sr:.2f} s and a lag of "
           f"{stream.lag_frames} frames)")
 
     costs = []
-    last = None
+    last, tuned = None, False
     started = time.perf_counter()
     for at in range(0, len(y) + BLOCK, BLOCK):
         block = y[at:at + BLOCK]
@@ -58,6 +56,9 @@ def main(argv=None):
         chords = stream.push(block) if len(block) else stream.finish()
         costs.append(time.perf_counter() - t0)
         heard = (at + len(block)) / sr
+        if stream.tuning is not None and not tuned:
+            print(f"tuning {stream.tuning:+.2f} (estimated at {heard:.2f} s of input)")
+            tuned = True
         for start, _, label in chords:
             if label != last:
                 print(f"{start:7.2f} s  {label:<7} (decided at {heard:6.2f} s of input, {heard - start:.2f} s behind)")

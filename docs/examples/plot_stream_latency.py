@@ -57,7 +57,7 @@ setups = {
 }
 results = {}
 for label, params in setups.items():
-    stream = vexolin.Stream("chroma_cqt", sr=SR, hop_length=HOP, **params)
+    stream = vexolin.Stream("chroma_cqt", sr=SR, hop_length=HOP, tuning=0.0, **params)
     lags, frames, cost = run(stream)
     whole = vexolin.chroma_cqt(y, sr=SR, hop_length=HOP, tuning=0.0, **{k: v for k, v in params.items()
                                                                          if k != "low_latency"})

@@ -20,6 +20,7 @@ import numpy.typing as npt
 
 from vexolin._checks import positive_float, refuses_foreign_keywords, sr_required, whole_number
 from vexolin._chord_model import CHUNK_FRAMES, Carry, Scorer, TransformOverflow, chroma_states, confidence, model
+from vexolin._docs import fill
 from vexolin._features import CHORDS, request
 from vexolin._samples import Layout as BlockLayout
 
@@ -57,8 +58,9 @@ class Chords:
         Samples between frames.
     vocabulary : str
         ``"majmin"`` or ``"sevenths"``.
-    tuning : float
-        The tuning used, in semitones from A440.
+    tuning : float or None
+        The tuning used, in semitones from A440 (None only for the no frames
+        a :class:`ChordStream` returns before it has estimated it).
     first_frame : int
         The index of the first frame in the whole signal.
     params : dict
@@ -84,13 +86,13 @@ class Chords:
     sr: float
     hop_length: int
     vocabulary: str
-    tuning: float
+    tuning: float | None
     first_frame: int = 0
     params: dict[str, Any] = field(default_factory=dict)
 
     @classmethod
     def from_frames(cls, frame_states: npt.ArrayLike, *, vocabulary: str, sr: float, hop_length: int,
-                    tuning: float, end: float | None = None, first_frame: int = 0,
+                    tuning: float | None, end: float | None = None, first_frame: int = 0,
                     frame_confidence: npt.ArrayLike | None = None, params: dict[str, Any] | None = None) -> Chords:
         """Segments of the frames' states, one per run of equal states.
 
@@ -108,8 +110,8 @@ class Chords:
             Sample rate in Hz.
         hop_length : int
             Samples between frames.
-        tuning : float
-            The tuning used, in semitones from A440.
+        tuning : float or None
+            The tuning used, in semitones from A440 (None: not yet known).
         end : float or None
             Seconds at which the last segment ends; None: half a hop after
             the last frame's centre.
@@ -150,7 +152,8 @@ class Chords:
         intervals = np.stack([edges[starts], edges[stops]], axis=1) if n else np.zeros((0, 2))
         means = (np.add.reduceat(conf, starts) / (stops - starts)) if n else np.zeros(0)
         return cls(intervals, [states[int(codes[i])] for i in starts], means, codes, states, float(sr),
-                   int(hop_length), vocabulary, float(tuning), int(first_frame), dict(params or {}))
+                   int(hop_length), vocabulary, None if tuning is None else float(tuning), int(first_frame),
+                   dict(params or {}))
 
     @property
     def frame_labels(self) -> list[str]:
@@ -244,8 +247,8 @@ class Chords:
 
     def __repr__(self) -> str:
         span = f"{self.intervals[0, 0]:.2f}-{self.intervals[-1, 1]:.2f} s" if len(self) else "no frames"
-        head = (f"Chords({len(self)} segments, {span}, vocabulary={self.vocabulary!r}, "
-                f"tuning={self.tuning:+.2f})")
+        tuning = "None" if self.tuning is None else f"{self.tuning:+.2f}"
+        head = f"Chords({len(self)} segments, {span}, vocabulary={self.vocabulary!r}, tuning={tuning})"
         rows = [f"  {s:8.3f} {e:8.3f}  {label:<7} {c:.2f}"
                 for (s, e, label), c in zip(list(self)[:12], self.confidence[:12])]
         if len(self) > 12:
@@ -372,6 +375,7 @@ def estimate_chords(
                               end=len(signal) / rate, frame_confidence=found[1], params=used.json())
 
 
+@fill
 class ChordStream:
     """Chords of a signal that arrives in blocks, decided with a fixed lag.
 
@@ -383,7 +387,8 @@ class ChordStream:
     frames it decided (none at first, about one per hop later); ``finish``
     decides the rest as :func:`estimate_chords` would. The stream holds
     ``lag`` seconds of decisions, so its memory does not grow with what
-    has been pushed.
+    has been pushed. By default the tuning is estimated from the first 5 s,
+    which delays the first chords (``startup_samples``) but not the later ones.
 
     Parameters
     ----------
@@ -396,35 +401,44 @@ class ChordStream:
         The chords to choose from, as for :func:`estimate_chords`.
     hop_length : int
         Samples between frames, as for :func:`estimate_chords`.
-    tuning : float
-        Semitones in [-0.5, 0.5) from A440 (a stream cannot estimate it
-        ahead of its input; pass :func:`estimate_tuning` of some of it).
+    %(tuning_streamed)s
+        The channels are mixed down first, as :func:`estimate_chords` mixes them.
 
     Attributes
     ----------
+    tuning : float or None
+        The tuning used, in semitones from A440; None until it is estimated.
+        Every :class:`Chords` with frames carries it.
     latency_samples : int
         Samples pushed before a frame's chord is decided, counted from the
-        frame's centre: the transform's latency plus the lag.
+        frame's centre, once the stream has started: the transform's
+        latency plus the lag.
     latency : float
         The same in seconds.
+    startup_samples : int
+        Samples held to estimate the tuning before any frame is computed:
+        ``TUNING_SECONDS`` (5 s) of them with ``tuning=None``, else 0. The
+        first chords are decided once ``max(startup_samples,
+        latency_samples)`` samples are in.
 
     Examples
     --------
     >>> import numpy as np
     >>> import vexolin
     >>> sr = 22050
-    >>> t = np.arange(2 * sr) / sr
-    >>> y = sum(np.sin(2 * np.pi * f * t) for f in (261.63, 329.63, 392.0))  # C major
+    >>> t = np.arange(6 * sr) / sr
+    >>> a = 440.0 * 2 ** (0.3 / 12)  # A4, 30 cents sharp, and its major triad
+    >>> y = sum(np.sin(2 * np.pi * a * r * t) for r in (1, 2 ** (4 / 12), 2 ** (7 / 12)))
     >>> stream = vexolin.ChordStream(sr=sr)
     >>> parts = [stream.push(y[i:i + 4096]) for i in range(0, len(y), 4096)] + [stream.finish()]
-    >>> sorted({label for part in parts for label in part.frame_labels})
-    ['C:maj']
-    >>> round(stream.latency, 2)
-    1.79
+    >>> sorted({label for part in parts for label in part.frame_labels}), stream.tuning
+    (['A:maj'], 0.3)
+    >>> round(stream.latency, 2), round(stream.startup_samples / sr, 2)
+    (1.79, 5.0)
     """
 
     def __init__(self, *, sr: float, lag: float = 1.0, vocabulary: str = "majmin", hop_length: int = 512,
-                 tuning: float = 0.0) -> None:
+                 tuning: float | None = None) -> None:
         from vexolin import _native
         from vexolin._stream import frames_stream
         from vexolin._tuning import check_tuning
@@ -437,9 +451,11 @@ class ChordStream:
                 or not (math.isfinite(lag) and 0.0 <= lag <= 60.0):
             raise ValueError(f"lag must be a number of seconds between 0 and 60, got {lag!r}")
         self.lag = float(lag)
-        self.tuning = check_tuning("tuning", tuning)
-        asked = request(CHORDS, {"hop_length": self.hop_length, "tuning": self.tuning, "vocabulary": vocabulary})
-        # The transform estimate_chords computes, frame by frame as they complete.
+        if tuning is not None:
+            check_tuning("tuning", tuning)
+        asked = request(CHORDS, {"hop_length": self.hop_length, "tuning": tuning, "vocabulary": vocabulary})
+        # The transform estimate_chords computes, frame by frame as they
+        # complete; it estimates the tuning from its first samples when none is given.
         self._stream = frames_stream(asked, sr=self.sr, low_latency=True)
         self._lag_frames = int(round(self.lag * self.sr / self.hop_length))
         self._scorer = Scorer.of(vocabulary, self.sr, self.hop_length)
@@ -467,6 +483,15 @@ class ChordStream:
     @property
     def latency(self) -> float:
         return self.latency_samples / self.sr
+
+    @property
+    def tuning(self) -> float | None:
+        tuning: float | None = self._stream.tuning
+        return tuning
+
+    @property
+    def startup_samples(self) -> int:
+        return self._stream.startup_samples
 
     @property
     def lag_frames(self) -> int:
@@ -508,7 +533,7 @@ class ChordStream:
         >>> stream = vexolin.ChordStream(sr=22050)
         >>> len(stream.push(np.zeros((2, 4096), dtype=np.float32)).frame_states)  # too early to decide
         0
-        >>> stream.push(np.zeros((2, 3 * 22050), dtype=np.float32)).labels
+        >>> stream.push(np.zeros((2, 6 * 22050), dtype=np.float32)).labels  # past the 5 s held for the tuning
         ['N']
         """
         if self._finished:

@@ -70,6 +70,15 @@ PARAMETERS: dict[str, str] = {
         "tuning : float or None", *_TUNING,
         "None (the default) estimates it with :func:`~vexolin.estimate_tuning` (whole",
         "cents, from all channels mixed); pass 0.0 for A440 or the value you know."),
+    "tuning_streamed": _entry(
+        "tuning : float or None", *_TUNING,
+        "None (the default) estimates it with :func:`~vexolin.estimate_tuning` (whole",
+        "cents, from all channels mixed) from the first ``TUNING_SECONDS`` (5 s) of",
+        "the signal, or all of it if it ends sooner: those samples are held, and no",
+        "frame is computed before (``startup_samples``); then the transform opens",
+        "at that tuning, kept in ``tuning``, and computes every frame from the",
+        "first. The same input gives the same tuning and frames however it is cut",
+        "into blocks. A number is used from the first sample."),
     "filter_scale": _entry(
         "filter_scale : float",
         "Every filter's length times this (> 0): above 1 the bins are narrower",

@@ -160,6 +160,58 @@ def test_stream_agrees_with_the_whole_signal(lag):
         low_latency=True).latency_samples + stream.lag_frames * 512
 
 
+def majmin(chords, truth):
+    """mir_eval's majmin score of the chords against the (start, end, label) truth."""
+    ref_intervals = np.array([[s, e] for s, e, _ in truth])
+    est_intervals, est_labels = mir_eval.util.adjust_intervals(
+        chords.intervals, chords.labels, ref_intervals.min(), ref_intervals.max(), "N", "N")
+    intervals, ref, est = mir_eval.util.merge_labeled_intervals(
+        ref_intervals, [label for _, _, label in truth], est_intervals, est_labels)
+    return mir_eval.chord.weighted_accuracy(mir_eval.chord.majmin(ref, est),
+                                            mir_eval.util.intervals_to_durations(intervals))
+
+
+def test_stream_estimates_the_tuning_from_its_first_seconds_for_any_blocks():
+    # 30 cents sharp: a stream at A440 reads many chords a semitone off; by
+    # default it estimates the tuning from its first 5 s, whatever the blocks.
+    y, truth = progression(("maj", "min"), inversion=1, cents=30.0)
+    whole = vexolin.estimate_chords(y, sr=SR)
+    runs = []
+    for seed in range(3):
+        stream = vexolin.ChordStream(sr=SR)
+        cuts = np.sort(np.random.default_rng(seed).integers(0, len(y), 40))
+        edges = [0, *cuts, len(y)]
+        parts = [stream.push(y[a:b]) for a, b in zip(edges, edges[1:])] + [stream.finish()]
+        runs.append((stream.tuning, np.concatenate([p.frame_states for p in parts])))
+        assert {p.tuning for p in parts if len(p.frame_states)} == {stream.tuning}
+    assert stream.tuning == vexolin.estimate_tuning(y[:stream.startup_samples], sr=SR)
+    assert abs(stream.tuning - 0.3) <= 0.03
+    for tuning, states in runs[1:]:
+        assert tuning == runs[0][0] and states.tobytes() == runs[0][1].tobytes()
+    live = vexolin.Chords.from_frames(runs[0][1], vocabulary="majmin", sr=SR, hop_length=512,
+                                      tuning=runs[0][0], end=len(y) / SR)
+    assert abs(majmin(live, truth) - majmin(whole, truth)) <= 0.01
+    assert (runs[0][1] == whole.frame_states).mean() >= 0.95
+
+
+def test_stream_holds_its_start_until_the_tuning_is_known():
+    y, _ = progression(("min",), cents=-20.0)
+    stream = vexolin.ChordStream(sr=SR, lag=0.0)
+    assert stream.startup_samples == 5 * SR and stream.tuning is None
+    early = stream.push(y[:stream.startup_samples - 1])
+    assert len(early.frame_states) == 0 and early.tuning is None and stream.tuning is None
+    assert len(stream.push(y[stream.startup_samples - 1:stream.startup_samples]).frame_states) > 0
+    assert stream.tuning == vexolin.estimate_tuning(y[:stream.startup_samples], sr=SR)
+    given = vexolin.ChordStream(sr=SR, lag=0.0, tuning=-0.2)
+    assert given.startup_samples == 0 and given.tuning == -0.2
+    # A signal that ends sooner: its tuning is estimated from all of it, as estimate_chords does.
+    short = vexolin.ChordStream(sr=SR)
+    parts = [short.push(y[:2 * SR]), short.finish()]
+    whole = vexolin.estimate_chords(y[:2 * SR], sr=SR)
+    assert short.tuning == whole.tuning
+    np.testing.assert_array_equal(np.concatenate([p.frame_states for p in parts]), whole.frame_states)
+
+
 def test_stream_with_a_lag_past_the_end_is_the_whole_signal():
     y, _ = progression(("maj", "min"), inversion=2, rest_every=7)
     stream = vexolin.ChordStream(sr=SR, lag=60.0)

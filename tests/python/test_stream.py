@@ -22,9 +22,9 @@ from interrupts import CtrlC
 SR = 22050
 # Odd hops are among the cases on purpose.
 pytestmark = pytest.mark.filterwarnings("ignore::vexolin.SlowHopWarning")
-# A stream's tuning is fixed, 0.0 unless given: chroma at A440 is its equal.
-FUNCTIONS = {"cqt": vexolin.cqt, "cqt_magnitude": vexolin.cqt_magnitude,
-             "chroma_cqt": functools.partial(vexolin.chroma_cqt, tuning=0.0),
+# With their defaults: a chroma stream of a signal shorter than its start-up
+# estimates the tuning from all of it, as chroma_cqt does.
+FUNCTIONS = {"cqt": vexolin.cqt, "cqt_magnitude": vexolin.cqt_magnitude, "chroma_cqt": vexolin.chroma_cqt,
              "vqt": vexolin.vqt, "vqt_magnitude": vexolin.vqt_magnitude,
              "hcqt": vexolin.hcqt, "hcqt_magnitude": vexolin.hcqt_magnitude}
 
@@ -96,7 +96,7 @@ def test_channels_stream_side_by_side(feature, leading):
 
 @pytest.mark.parametrize("low_latency", [False, True])
 def test_first_frames_come_out_after_latency_samples(low_latency):
-    stream = vexolin.Stream("chroma_cqt", sr=SR, low_latency=low_latency)
+    stream = vexolin.Stream("chroma_cqt", sr=SR, low_latency=low_latency, tuning=0.0)
     y = noise(stream.latency_samples)
     assert stream.push(y[:-1]).shape == (12, 0)
     assert stream.push(y[-1:]).shape == (12, 1 if low_latency else 16)
@@ -144,7 +144,7 @@ def test_a_stream_refuses_to_be_copied_and_goes_on(copied):
 
 
 def test_a_mono_block_with_nan_is_not_taken():
-    stream = vexolin.Stream("chroma_cqt", sr=SR)
+    stream = vexolin.Stream("chroma_cqt", sr=SR, tuning=0.0)  # the native stream checks the block
     y = noise(50000)
     bad = y[:4096].copy()
     bad[-1] = np.inf
@@ -197,8 +197,86 @@ def test_a_fixed_tuning_moves_the_bins_as_the_functions_do(feature):
     assert_bitwise(streamed(vexolin.Stream(feature, sr=SR, tuning=-0.27), y, [3000, 17000]), expected)
 
 
+def sharp_chords(seconds, channels=()):
+    """Triads 30 cents sharp, a new one each second (the second channel a
+    fifth higher)."""
+    t = np.arange(SR) / SR
+    rng = np.random.default_rng(9)
+    parts = []
+    for _ in range(seconds):
+        root = 48.3 + int(rng.integers(12))
+        rows = [sum(np.sin(2 * np.pi * 440 * 2 ** ((root + k + shift - 69) / 12) * t) for k in (0, 4, 7))
+                for shift in (0, 7)[: 1 + len(channels)]]
+        parts.append(np.array(rows if channels else rows[0]))
+    return (0.2 * np.concatenate(parts, axis=-1)).astype(np.float32)
+
+
+@pytest.mark.parametrize("channels", [(), (2,)])
+def test_chroma_tuning_is_estimated_from_the_first_seconds_for_any_partition(channels):
+    y = sharp_chords(7, channels)
+    first = None
+    for seed in range(3):
+        stream = vexolin.Stream("chroma_cqt", sr=SR)
+        cuts = np.random.default_rng(seed).integers(0, y.shape[-1], 10)
+        frames = streamed(stream, y, cuts)
+        if first is None:
+            first = stream.tuning, frames
+        assert stream.tuning == first[0] and stream.params["tuning"] == first[0]
+        assert_bitwise(frames, first[1])
+    # From the first 5 s, of all channels, as chroma_cqt estimates it from a whole signal.
+    assert stream.startup_samples == 5 * SR
+    assert first[0] == vexolin.estimate_tuning(y[..., :5 * SR], sr=SR) and abs(first[0] - 0.3) <= 0.02
+    assert_bitwise(first[1], vexolin.chroma_cqt(y, sr=SR, tuning=first[0]))
+
+
+def test_a_chroma_stream_holds_its_start_until_the_tuning_is_known():
+    y = sharp_chords(6)
+    stream = vexolin.Stream("chroma_cqt", sr=SR, low_latency=True)
+    assert stream.tuning is None
+    assert stream.push(y[:5 * SR - 1]).shape == (12, 0) and stream.tuning is None
+    assert stream.push(y[5 * SR - 1:5 * SR]).shape[1] == (5 * SR - stream.latency_samples) // 512 + 1
+    assert stream.tuning == pytest.approx(0.3, abs=0.02)
+    # A given tuning starts at once; cqt's stays 0.0 unless given, as cqt's does.
+    assert vexolin.Stream("chroma_cqt", sr=SR, tuning=0.1).startup_samples == 0
+    assert vexolin.Stream("cqt", sr=SR).tuning == 0.0
+    with pytest.raises(TypeError, match="tuning must be a number"):
+        vexolin.Stream("cqt", sr=SR, tuning=None)
+
+
+def _within_a_push(frame, event, arg):  # not the lock's release, as the other Ctrl-C tests
+    return (frame.f_code.co_filename.endswith(("vexolin/_stream.py", "vexolin/_tuning.py", "vexolin/_samples.py"))
+            and frame.f_code.co_name != "_using")
+
+
+def test_ctrl_c_while_a_stream_estimates_its_tuning_loses_no_frame():
+    # Ctrl-C anywhere in the push that completes the first 5 s, from its
+    # reading the block to the native push (the estimate, the transform
+    # opened at it, the held samples given to it): the block is taken, and
+    # the next push or finish gives every frame.
+    y = sharp_chords(7, (2,))
+
+    def run(at):
+        stream = vexolin.Stream("chroma_cqt", sr=SR, n_octaves=4)
+        frames = [stream.push(y[:, :3 * SR])]
+        with CtrlC(at, counts=_within_a_push, starts=_converting, marks=_native_push) as ctrl_c:
+            try:
+                frames.append(stream.push(y[:, 3 * SR:6 * SR]))
+            except KeyboardInterrupt:
+                pass
+        frames += [stream.push(y[:, 6 * SR:]), stream.finish()]
+        return ctrl_c, stream.tuning, np.concatenate(frames, axis=-1)
+
+    run(None)  # the estimate's caches filled, so that every run makes the same calls
+    counted, tuning, expected = run(None)
+    assert counted.marked is not None and counted.marked > 100
+    # Up to the native push that computes the frames, as the other Ctrl-C tests.
+    for at in sorted({1, 2, 3, 5, 8, *(counted.marked * k // 10 for k in range(1, 11))}):
+        ctrl_c, got_tuning, frames = run(at)
+        assert ctrl_c.fired and got_tuning == tuning
+        assert frames.shape == expected.shape and frames.tobytes() == expected.tobytes(), f"Ctrl-C at call {at}"
+
+
 @pytest.mark.parametrize("params, words", [
-    ({"tuning": None}, "cannot estimate the tuning ahead.*estimate_tuning"),
     ({"norm": 2}, "norm=np.inf"), ({"threshold": 0.05}, "whole signal's largest")])
 def test_chroma_options_a_stream_cannot_honour_are_refused(params, words):
     with pytest.raises(ValueError, match=words):
@@ -304,7 +382,7 @@ channels, steps = json.loads(sys.argv[1])
 # for the signal to land while the channel it aims at computes.
 y = np.random.default_rng(5).uniform(-0.5, 0.5, (2, 120 * 22050)).astype(np.float32)[:channels]
 y = y[0] if channels == 1 else y
-stream = vexolin.Stream("chroma_cqt", sr=22050, hop_length=64)
+stream = vexolin.Stream("chroma_cqt", sr=22050, hop_length=64, tuning=0.0)
 frames, pushed = [stream.push(y[..., :0])], []  # the empty block opens every channel's stream
 main = threading.main_thread().ident
 
@@ -362,7 +440,7 @@ def test_ctrl_c_in_a_push_or_finish_loses_no_frame_of_any_channel(channels, step
     assert done.stdout.split("\n")[:-1] == [*expected, "equal True"], done.stdout + done.stderr
 
 
-SMALL = {"cqt_magnitude": {"n_bins": 48}, "chroma_cqt": {"n_octaves": 4},
+SMALL = {"cqt_magnitude": {"n_bins": 48}, "chroma_cqt": {"n_octaves": 4, "tuning": 0.0},
          "hcqt_magnitude": {"harmonics": (1, 2), "fmin": 55.0, "n_bins": 24, "bins_per_octave": 12}}
 
 
