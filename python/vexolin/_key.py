@@ -393,7 +393,10 @@ def combine(evidence: dict[str, npt.NDArray[np.float64]],
             weights: dict[str, float] | None = None) -> npt.NDArray[np.float64]:
     """The weighted sum of the evidence for the 24 keys."""
     weights = CADENCE_WEIGHTS if weights is None else weights
-    return np.sum([weights[name] * evidence[name] for name in weights], axis=0)
+    total = np.zeros(24)
+    for name, weight in weights.items():
+        total += weight * evidence[name]
+    return total
 
 
 # Local keys are read from blocks of this many seconds, each heard through
