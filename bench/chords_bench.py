@@ -17,6 +17,10 @@
   triad labelled as a seventh chord wrong;
 - cost: `estimate_chords` against `chroma_cqt` with estimated tuning on 3
   minutes (renders end to end), one thread and all cores, interleaved;
+- keys: `vexolin.estimate_key` on bench/key_renders.py's evaluation set
+  (tonal progressions with cadences and modulations, MuseScore_General),
+  the home key scored with `mir_eval.key.weighted_score`, beside the
+  profile correlation alone;
 - live: `ChordStream` (lag 1 s) against `estimate_chords` on the renders,
   frame by frame, its latency, and its memory over an hour of pushes.
 
@@ -242,6 +246,18 @@ def live(sets: dict[str, list], hour_seconds: float) -> dict:
     return out
 
 
+def keys() -> dict:
+    """The home keys of bench/key_renders.py's evaluation set, scored with mir_eval.key."""
+    import key_renders
+
+    items = key_renders.render_set(key_renders.EVALUATION, RENDERS / "keys")
+    out: dict = {"files": len(items)}
+    chroma = {wav: vexolin.chroma_cqt(vexolin.load(str(wav))[0], sr=chord_renders.SR) for wav, _, _ in items}
+    for method in ("cadence", "profile"):
+        out[method] = key_renders.weighted_score(items, lambda w: vexolin.estimate_key(chroma[w], method=method).name)
+    return out
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="a quarter of the renders, a 6-minute 'hour'")
@@ -264,6 +280,10 @@ def main() -> int:
             print(f"  {system:<30}" + "".join(f"{scores[m]:>10.3f}" for m in metrics))
         print("  ours (majmin) by texture: " + ", ".join(f"{k} {v['majmin']:.3f}"
                                                          for k, v in a["ours by texture"].items()))
+    result["keys"] = keys()
+    k = result["keys"]
+    print(f"keys: {k['files']} renders of tonal progressions, mir_eval.key weighted score of the home key: "
+          f"ours {k['cadence']:.3f}, profile correlation alone {k['profile']:.3f}")
     result["cost"] = cost(sets, 3 if args.quick else 7)
     for k, c in result["cost"].items():
         print(f"3 minutes at 22.05 kHz, {k}: chroma_cqt (estimated tuning) {c['chroma_cqt'] * 1e3:.0f} ms, "

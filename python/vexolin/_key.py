@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Literal, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -52,9 +52,11 @@ class Key:
     mode : str or None
         "major" or "minor"; None: no key.
     strength : float
-        The correlation of the chroma with this key's profile, -1 to 1.
+        This key's score, -1 to 1: the correlation of the chroma with its
+        profile, with :func:`estimate_key`'s default ``method="cadence"``
+        averaged with the cadential evidence for it.
     scores : tuple of float
-        The correlations with all 24 keys: C major .. B major, then C minor .. B minor.
+        The scores of all 24 keys: C major .. B major, then C minor .. B minor.
 
     Examples
     --------
@@ -138,17 +140,40 @@ def parse_key(key: object) -> Key:
     raise ValueError(f"key must be a vexolin.Key or a name like 'Eb major' or 'F# minor', got {key!r}")
 
 
+@overload
+def estimate_key(chroma: npt.ArrayLike, *, profile: str = ..., aggregate: Callable[..., Any] = ...,
+                 method: str = ..., segments: Literal[False] = ..., sr: float = ..., hop_length: int = ...,
+                 modulation_cost: float = ...) -> Key: ...
+
+
+@overload
+def estimate_key(chroma: npt.ArrayLike, *, profile: str = ..., aggregate: Callable[..., Any] = ...,
+                 method: str = ..., segments: Literal[True], sr: float = ..., hop_length: int = ...,
+                 modulation_cost: float = ...) -> list[tuple[float, float, Key]]: ...
+
+
 def estimate_key(
     chroma: npt.ArrayLike,
     *,
     profile: str = "krumhansl",
     aggregate: Callable[..., Any] = np.mean,
-) -> Key:
-    """The key whose profile correlates best with the chroma.
+    method: str = "cadence",
+    segments: bool = False,
+    sr: float = 22050.0,
+    hop_length: int = 512,
+    modulation_cost: float = 1.0,
+) -> Key | list[tuple[float, float, Key]]:
+    """The key of the chroma: its profile correlation and, by default, its cadences.
 
     The frames are aggregated (their mean by default) and the 12 values
     correlated (Pearson) with each of the 12 rotations of the major and of
-    the minor profile.
+    the minor profile. With ``method="cadence"`` (the default) the chroma is
+    also read as a sequence of major and minor triads, and each key gains
+    for the motions from its dominant to its tonic (authentic cadences), the
+    time its tonic triad and its own triads sound, a last chord that is its
+    dominant (a half cadence) and a first chord that is its tonic triad:
+    a piece that modulates or ends on a half cadence still names its home
+    key. ``method="profile"`` is the correlation alone.
 
     Parameters
     ----------
@@ -161,21 +186,46 @@ def estimate_key(
         parallel major where Temperley's does not.
     aggregate : callable
         How frames are combined, called as ``aggregate(chroma, axis=-1)``.
+    method : {"cadence", "profile"}
+        Profile correlation and cadential evidence (the default), or the
+        correlation alone.
+    segments : bool
+        False (the default): the key of the whole chroma. True: local keys
+        over time, each with its span.
+    sr : float
+        The chroma's sample rate in Hz, with ``hop_length`` its frame rate:
+        it sets the spans' times and the chord reading's time constants.
+    hop_length : int
+        Samples between frames.
+    modulation_cost : float
+        With ``segments=True``: how much a change of key must gain before
+        it is taken, in seconds of better-fitting chroma. Larger: fewer,
+        longer spans.
 
     Returns
     -------
-    Key
-        Tonic, pitch class, mode, strength (the best correlation) and the
-        24 scores (C major .. B major, then C minor .. B minor). Chroma
-        whose 12 aggregated values are all equal (silence, all zeros) fits
-        no key better than another: the result is then no key, ``tonic``,
-        ``pitch_class`` and ``mode`` None, named ``"no key"``, strength 0.
+    Key, or list of (float, float, Key)
+        The key: tonic, pitch class, mode, strength (its score, the
+        best) and the 24 scores (C major .. B major, then C minor .. B
+        minor), -1 to 1: the profile correlation or, with
+        ``method="cadence"``, its weighted mean with the cadential
+        evidence (each kind 0 to 1).
+        Chroma whose 12 aggregated values are all equal (silence, all
+        zeros) fits no key better than another: the result is then no
+        key, ``tonic``, ``pitch_class`` and ``mode`` None, named ``"no
+        key"``, strength 0. With ``segments=True``: the local keys as
+        ``(start, end, key)`` in seconds, in order, covering every frame
+        (``end`` is the next span's ``start``), found by a Viterbi path
+        over blocks of 0.5 s, each scored on the 4 s of chroma around it
+        as a whole piece would be; a key's strength and scores are those
+        of its span's chroma.
 
     Raises
     ------
     ValueError
         ``chroma`` has not 12 rows, no frames, or NaN or infinite values;
-        ``profile`` is unknown.
+        ``profile`` or ``method`` is unknown; ``sr``, ``hop_length`` or
+        ``modulation_cost`` is not positive.
 
     Examples
     --------
@@ -186,12 +236,20 @@ def estimate_key(
     >>> chord = lambda *hz: sum(np.sin(2 * np.pi * f * t) for f in hz)
     >>> y = np.concatenate([chord(220.0, 261.63, 329.63), chord(293.66, 349.23, 440.0),
     ...                     chord(329.63, 415.30, 493.88), chord(220.0, 261.63, 329.63)])  # Am Dm E Am
-    >>> key = vexolin.estimate_key(vexolin.chroma_cqt(y, sr=sr, tuning=0.0))
+    >>> chroma = vexolin.chroma_cqt(y, sr=sr, tuning=0.0)
+    >>> key = vexolin.estimate_key(chroma)
     >>> key.name, key.pitch_class
     ('A minor', 9)
+    >>> [(start, round(end, 1), key.name) for start, end, key in vexolin.estimate_key(chroma, segments=True, sr=sr)]
+    [(0.0, 4.0, 'A minor')]
     """
     if profile not in PROFILES:
         raise ValueError(f"profile must be one of {', '.join(map(repr, PROFILES))}, got {profile!r}")
+    if method not in ("cadence", "profile"):
+        raise ValueError(f"method must be 'cadence' or 'profile', got {method!r}")
+    for name, value in (("sr", sr), ("hop_length", hop_length), ("modulation_cost", modulation_cost)):
+        if not (isinstance(value, (int, float, np.integer, np.floating)) and np.isfinite(value) and value > 0):
+            raise ValueError(f"{name} must be a positive number, got {value!r}")
     c = np.asarray(chroma, dtype=np.float64)
     if c.ndim not in (1, 2) or c.shape[0] != 12:
         raise ValueError(f"chroma must have 12 rows (shape (12, n_frames) or (12,)), got shape {np.shape(chroma)}")
@@ -203,19 +261,185 @@ def estimate_key(
     # any finite chroma, however large or small.
     peak = float(np.abs(c).max())
     c = c / peak if peak > 0.0 else c
-    if c.ndim == 2:
-        c = np.asarray(aggregate(c, axis=-1), dtype=np.float64)
-        if c.shape != (12,) or not np.isfinite(c).all():
-            raise ValueError(f"aggregate must give 12 finite values, one per row, got {c!r}")
-    if not np.ptp(c) > _FLAT:
+    frames = c if c.ndim == 2 else c[:, None]
+    frame_rate = float(sr) / float(hop_length)
+    if segments:
+        return _local_keys(frames, profile, aggregate, method, frame_rate, float(modulation_cost))
+    return _global_key(frames, profile, aggregate, method, frame_rate)
+
+
+def _global_key(frames: npt.NDArray[np.float64], profile: str, aggregate: Callable[..., Any], method: str,
+                frame_rate: float) -> Key:
+    mean = np.asarray(aggregate(frames, axis=-1), dtype=np.float64)
+    if mean.shape != (12,) or not np.isfinite(mean).all():
+        raise ValueError(f"aggregate must give 12 finite values, one per row, got {mean!r}")
+    if not np.ptp(mean) > _FLAT:
         return Key(None, None, None, 0.0, (0.0,) * 24)
+    scores = profile_scores(mean, profile)
+    if method == "cadence":
+        # A weighted mean, so that scores stay within -1 to 1 as correlations do.
+        evidence = combine(cadence_evidence(chord_sequence(frames, frame_rate)))
+        scores = (scores + evidence) / (1.0 + sum(CADENCE_WEIGHTS.values()))
+    return _key_from_scores(scores)
+
+
+def _key_from_scores(scores: npt.NDArray[np.float64]) -> Key:
+    best = int(np.argmax(scores))
+    return key_of(best % 12, "major" if best < 12 else "minor", float(scores[best]), tuple(map(float, scores)))
+
+
+def profile_scores(mean: npt.NDArray[np.float64], profile: str) -> npt.NDArray[np.float64]:
+    """The correlations of 12 values with the 24 keys' profiles."""
     scores = []
     for weights in PROFILES[profile]:
         p = np.asarray(weights)
         for tonic in range(12):
-            scores.append(_correlation(c, np.roll(p, tonic)))
-    best = int(np.argmax(scores))
-    return key_of(best % 12, "major" if best < 12 else "minor", scores[best], tuple(scores))
+            scores.append(_correlation(mean, np.roll(p, tonic)))
+    return np.array(scores)
+
+
+# --- reading chords and cadences -------------------------------------------------
+
+# Triads are read from chroma smoothed over this many seconds, and a change of
+# triad must gain this much (in frames' worth of template fit) to be taken.
+_CHORD_SMOOTHING = 0.25
+_CHORD_CHANGE = 0.5
+# Weights of the cadential evidence, each 0 to 1 for a key: authentic
+# cadences (dominant -> tonic, by the arrivals' length), the share of time on
+# the tonic triad, a dominant triad last (a half cadence), a tonic triad
+# first, the share of time on the key's own triads. Chosen from {0, 0.2, 0.4,
+# 0.8} each, the best on rendered tonal progressions (bench/key_renders.py's
+# fitting set); a tonic triad last gained nothing there beside these.
+CADENCE_WEIGHTS = {"authentic": 0.8, "tonic": 0.8, "half": 0.2, "first": 0.4, "diatonic": 0.2}
+# The triads of each key's scale (major; minor with the harmonic minor's V), as roots above the tonic.
+_DIATONIC = ({0, 5, 7, 12 + 2, 12 + 4, 12 + 9}, {12 + 0, 12 + 5, 7, 3, 8, 10})
+
+
+def _triad_templates() -> npt.NDArray[np.float64]:
+    rows = []
+    for third in (4, 3):
+        for root in range(12):
+            t = np.zeros(12)
+            t[[root, (root + third) % 12, (root + 7) % 12]] = 1.0
+            rows.append(t / np.linalg.norm(t))
+    return np.array(rows)
+
+
+_TRIADS = _triad_templates()
+
+
+def chord_sequence(frames: npt.NDArray[np.float64], frame_rate: float) -> list[tuple[int, float]]:
+    """Major and minor triads (0-11 major on C..B, 12-23 minor) with their
+    durations in frames, in order; silent stretches are left out."""
+    n = frames.shape[1]
+    width = max(1, int(round(_CHORD_SMOOTHING * frame_rate)))
+    kernel = np.ones(width) / width
+    smooth = np.array([np.convolve(row, kernel, mode="same") for row in frames]) if width > 1 else frames
+    norms = np.linalg.norm(smooth, axis=0)
+    sounding = norms > 1e-3 * max(float(norms.max()), 1e-300)
+    fit = _TRIADS @ (smooth / np.where(norms > 0, norms, 1.0))
+    # Viterbi over the 24 triads, any change costing the same.
+    change = _CHORD_CHANGE * width
+    total = np.zeros(24)
+    back = np.zeros((n, 24), dtype=np.int64)
+    for i in range(n):
+        stay, best = total, int(np.argmax(total))
+        moved = total[best] - change
+        back[i] = np.where(stay >= moved, np.arange(24), best)
+        total = np.maximum(stay, moved) + (fit[:, i] if sounding[i] else 0.0)
+    path = np.empty(n, dtype=np.int64)
+    path[-1] = int(np.argmax(total))
+    for i in range(n - 1, 0, -1):
+        path[i - 1] = back[i, path[i]]
+    out: list[tuple[int, float]] = []
+    for i in range(n):
+        if not sounding[i]:
+            continue
+        if out and out[-1][0] == path[i]:
+            out[-1] = (out[-1][0], out[-1][1] + 1.0)
+        else:
+            out.append((int(path[i]), 1.0))
+    return out
+
+
+def cadence_evidence(chords: list[tuple[int, float]]) -> dict[str, npt.NDArray[np.float64]]:
+    """For each of the 24 keys, each kind of cadential evidence, 0 to 1."""
+    evidence = {name: np.zeros(24) for name in CADENCE_WEIGHTS}
+    if not chords:
+        return evidence
+    # A key's tonic triad is the triad of its own index; its dominant is the major triad a fifth above.
+    total = sum(d for _, d in chords)
+    for chord, duration in chords:
+        evidence["tonic"][chord] += duration / total
+    for key in range(24):
+        tonic, triads = key % 12, _DIATONIC[key // 12]
+        evidence["diatonic"][key] = sum(d for c, d in chords
+                                        if (c // 12) * 12 + (c - tonic) % 12 in triads) / total
+    motions = 0.0
+    for (a, _), (b, arrival) in zip(chords, chords[1:]):
+        if a < 12 and b % 12 == (a - 7) % 12:  # a major triad falling a fifth, counted by the arrival's length
+            evidence["authentic"][b] += arrival
+            motions += arrival
+    if motions:
+        evidence["authentic"] /= motions
+    evidence["first"][chords[0][0]] = 1.0
+    last = chords[-1][0]
+    if last < 12:
+        evidence["half"][(last - 7) % 12] = evidence["half"][12 + (last - 7) % 12] = 1.0
+    return evidence
+
+
+def combine(evidence: dict[str, npt.NDArray[np.float64]],
+            weights: dict[str, float] | None = None) -> npt.NDArray[np.float64]:
+    """The weighted sum of the evidence for the 24 keys."""
+    weights = CADENCE_WEIGHTS if weights is None else weights
+    total = np.zeros(24)
+    for name, weight in weights.items():
+        total += weight * evidence[name]
+    return total
+
+
+# Local keys are read from blocks of this many seconds, each heard through
+# the mean chroma of this many seconds around it.
+_KEY_BLOCK = 0.5
+_KEY_CONTEXT = 4.0
+
+
+def _local_keys(frames: npt.NDArray[np.float64], profile: str, aggregate: Callable[..., Any], method: str,
+                frame_rate: float, modulation_cost: float) -> list[tuple[float, float, Key]]:
+    n = frames.shape[1]
+    block = max(1, int(round(_KEY_BLOCK * frame_rate)))
+    starts = np.arange(0, n, block)
+    half = max(1, int(round(_KEY_CONTEXT * frame_rate / 2)))
+    # Each block's fit to the 24 keys, in seconds of chroma: the scores of
+    # the chroma around it (as for a whole piece) times the block's length.
+    fit = np.zeros((len(starts), 24))
+    for i, start in enumerate(starts):
+        around = _global_key(frames[:, max(0, start - half): min(n, start + block + half)], profile, aggregate,
+                             method, frame_rate)
+        fit[i] = np.asarray(around.scores) * (min(n, start + block) - start) / frame_rate
+    # Viterbi over the 24 keys, a change of key costing modulation_cost.
+    total = np.zeros(24)
+    back = np.zeros((len(starts), 24), dtype=np.int64)
+    for i in range(len(starts)):
+        best = int(np.argmax(total))
+        moved = total[best] - modulation_cost
+        back[i] = np.where(total >= moved, np.arange(24), best)
+        total = np.maximum(total, moved) + fit[i]
+    path = np.empty(len(starts), dtype=np.int64)
+    path[-1] = int(np.argmax(total))
+    for i in range(len(starts) - 1, 0, -1):
+        path[i - 1] = back[i, path[i]]
+    spans: list[tuple[float, float, Key]] = []
+    edges = [0] + [int(starts[i]) for i in range(1, len(starts)) if path[i] != path[i - 1]] + [n]
+    for a, b in zip(edges, edges[1:]):
+        # The path's key, scored on the span's own chroma; no key where it is all alike.
+        key = _global_key(frames[:, a:b], profile, aggregate, method, frame_rate)
+        if key.pitch_class is not None:
+            chosen = int(path[a // block])
+            key = key_of(chosen % 12, "major" if chosen < 12 else "minor", key.scores[chosen], key.scores)
+        spans.append((a / frame_rate, b / frame_rate, key))
+    return spans
 
 
 def _correlation(x: npt.NDArray[np.float64], y: npt.NDArray[np.float64]) -> float:

@@ -179,8 +179,8 @@ def run_key(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     files, failed = _files(args.files)
     for path in files:
         try:
-            chroma, _, _, used = feature_of_file(path, asked, sr=args.sr, mono=True, workers=None)
-            key = vexolin.estimate_key(chroma, profile=args.profile)
+            chroma, rate, _, used = feature_of_file(path, asked, sr=args.sr, mono=True, workers=None)
+            key = vexolin.estimate_key(chroma, profile=args.profile, sr=rate, hop_length=used.hop_length)
         except AudioFileError as e:
             failed += 1
             print(f"vexolin: error: {e}", file=sys.stderr)

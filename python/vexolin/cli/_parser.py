@@ -159,9 +159,10 @@ def parser() -> argparse.ArgumentParser:
         _add_param(chords, param)
     chords.add_argument("-q", "--quiet", action="store_true", help="no summary")
 
-    key = commands.add_parser("key", help="The key of each audio file, from its mean chroma.",
+    key = commands.add_parser("key", help="The key of each audio file, from its chroma and cadences.",
                               description="Prints each file's key and its strength (the correlation of "
-                                          "the mean chroma with the key's profile, -1 to 1) and the tuning used.")
+                                          "the mean chroma with the key's profile averaged with the "
+                                          "cadential evidence, -1 to 1) and the tuning used.")
     key.add_argument("files", nargs="+", metavar="FILE", help=_FILES_HELP)
     key.add_argument("--profile", choices=("krumhansl", "temperley"), default="krumhansl",
                      help="key profiles (default krumhansl: Krumhansl and Kessler's)")
