@@ -4,8 +4,10 @@ range of tempi. Every position of every file is scored."""
 
 from __future__ import annotations
 
+import contextlib
 import math
 import os
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import asdict, dataclass
 from typing import Any
 
@@ -16,8 +18,8 @@ from vexolin._docs import fill
 from vexolin._features import from_json
 from vexolin._from_file import feature_of_signal
 from vexolin._io import load
-from vexolin.batch._match_index import (CHROMA_WIN_LEN_SMOOTH, SCALE, Index, as_cens, index_of, on_grid,
-                                        quantised, reference_sr)
+from vexolin.batch._match_index import (CHROMA_WIN_LEN_SMOOTH, SCALE, IndexedFile, Rows, as_cens, index_of,
+                                        on_grid, partitions, quantised, reference_sr, runs)
 from vexolin.batch._reading import FeatureStore
 
 #: Store frames per matching frame: CENS is smoothed over 41 frames, so a
@@ -28,6 +30,11 @@ STEP = 10
 _TEMPO_RATIO = 1.06
 # Bytes of products a piece of the search holds at once.
 _PIECE_BYTES = 32 << 20
+# Rows of the index a task searches at most (48 MB; about 135 hours at 4.3
+# frames a second): what a search holds of a store at a URL at once.
+_PARTITION_ROWS = 1 << 21
+# Tasks per thread searching, where the index has enough files.
+_TASKS_PER_THREAD = 4
 # The order ties are settled in: the smallest move, up before down.
 _SHIFTS = (0, 1, -1, 2, -2, 3, -3, 4, -4, 5, -5, 6)
 
@@ -219,7 +226,8 @@ def _file_matches(x: npt.NDArray[np.int16], variants: list[_Variant], top_k: int
 @fill
 def match(query: Any, collection: Any, *, sr: float | None = None, top_k: int = 10, transpose: bool = True,
           tempo: tuple[float, float] | None = (0.8, 1.25), step: int = STEP,
-          storage_options: dict[str, Any] | None = None, piece_frames: int | None = None) -> list[Match]:
+          storage_options: dict[str, Any] | None = None, piece_frames: int | None = None,
+          workers: int | None = None, client: Any = None) -> list[Match]:
     """Find a passage across a collection: the places in a feature store's
     files that match ``query``, best first.
 
@@ -234,7 +242,13 @@ def match(query: Any, collection: Any, *, sr: float | None = None, top_k: int = 
     a file's matches are taken best first, skipping those that overlap one
     taken, and the best ``top_k`` of all files are returned. Exact: the
     scores are whole numbers summed exactly, so the result is the same for
-    any ``piece_frames`` and thread count.
+    any ``piece_frames``, thread count or cluster.
+
+    The index is searched in partitions (consecutive files, up to about
+    48 MB of the index each), on ``workers`` threads or as tasks of a Dask
+    ``client``'s workers, which read their partitions from the store
+    themselves; each gives its best ``top_k``, merged into the same best
+    ``top_k`` as one search of all.
 
     Parameters
     ----------
@@ -266,6 +280,13 @@ def match(query: Any, collection: Any, *, sr: float | None = None, top_k: int = 
     piece_frames : int or None
         Positions scored at once (None: as many as about 32 MB of products
         hold); the results do not depend on it.
+    workers : int or None
+        Threads searching partitions at once (None: one per CPU). Not used
+        with a client.
+    client : distributed.Client, str or None
+        A Dask client, or its scheduler's address, whose workers search
+        the partitions; they reach the store at the same path or URL (a
+        local store: a folder every worker mounts at the same path).
 
     Returns
     -------
@@ -278,7 +299,10 @@ def match(query: Any, collection: Any, *, sr: float | None = None, top_k: int = 
         The store does not hold chroma or CENS of 12 pitch classes; the
         query is silent, shorter than the CENS window (``win_len_smooth``
         frames of the store's hop, 41 for a chroma store) or, as an array,
-        at another rate than the store's; a parameter is out of range.
+        at another rate than the store's; a parameter is out of range; both
+        ``workers`` and ``client`` are given.
+    ConnectionError
+        The Dask scheduler cannot be reached.
 
     Notes
     -----
@@ -314,6 +338,10 @@ def match(query: Any, collection: Any, *, sr: float | None = None, top_k: int = 
     if piece_frames is not None and (isinstance(piece_frames, bool) or not isinstance(piece_frames, int)
                                      or piece_frames < 1):
         raise ValueError(f"piece_frames must be a whole number >= 1 or None, got {piece_frames!r}")
+    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
+        raise ValueError(f"workers must be a whole number of threads >= 1 or None, got {workers!r}")
+    if client is not None and workers is not None:
+        raise ValueError("workers sets the threads searching here; with a client, its workers search")
     tempi = _tempi(tempo)
     store = _store(collection, storage_options)
     params = store.params
@@ -332,18 +360,69 @@ def match(query: Any, collection: Any, *, sr: float | None = None, top_k: int = 
     index = index_of(store._store, params, step)
     grid_step = rate * step / reference_sr(params)
     variants = _variants(q, grid_step, tempi, _SHIFTS if transpose else (0,))
-    return _search(index, variants, top_k, piece_frames)
+    if client is not None:
+        return _on_cluster(client, index.rows, index.files, index.rate, variants, top_k, piece_frames)
+    threads = workers or os.cpu_count() or 1
+    groups = _partitions(index.files, threads)
+    if threads == 1 or len(groups) == 1:
+        found = [search_partition(g, index.rows, index.rate, variants, top_k, piece_frames) for g in groups]
+    else:
+        with ThreadPoolExecutor(max_workers=threads, thread_name_prefix="vexolin-match") as pool:
+            found = list(pool.map(lambda g: search_partition(g, index.rows, index.rate, variants, top_k,
+                                                             piece_frames), groups))
+    return _best([m for part in found for m in part], top_k)
 
 
-def _search(index: Index, variants: list[_Variant], top_k: int, piece: int | None) -> list[Match]:
-    def order(m: Match) -> tuple[float, str, float]:
-        return -m.score, m.path, m.start
+def _order(m: Match) -> tuple[float, str, float]:
+    # A total order: matches in one file never start at the same place.
+    return -m.score, m.path, m.start
 
+
+def _best(matches: list[Match], top_k: int) -> list[Match]:
+    return sorted(matches, key=_order)[:top_k]
+
+
+def _partitions(files: list[IndexedFile], threads: int) -> list[list[IndexedFile]]:
+    """Partitions small enough that every thread gets several, where there
+    are that many files, and none above ``_PARTITION_ROWS``."""
+    total = sum(f.length for f in files)
+    return partitions(files, max(1, min(_PARTITION_ROWS, -(-total // (_TASKS_PER_THREAD * threads)))))
+
+
+def search_partition(files: list[IndexedFile], rows: Rows, rate: float, variants: list[_Variant], top_k: int,
+                     piece: int | None) -> list[Match]:
+    """The best ``top_k`` matches among ``files``, their rows read a run at a time."""
     kept: list[Match] = []
-    for f in index.files:
-        x = index.frames[f.offset:f.offset + f.length]
-        kept += [Match(f.source, start / index.rate, (start + frames) / index.rate, shift, tempo, score)
-                 for score, start, frames, shift, tempo in _file_matches(x, variants, top_k, piece)]
-        if len(kept) > 4 * top_k:  # memory stays bounded whatever the number of files
-            kept = sorted(kept, key=order)[:top_k]
-    return sorted(kept, key=order)[:top_k]
+    for run in runs(files):
+        first, last = run[0], run[-1]
+        block = rows.read(first.part, first.offset, last.offset + last.length)
+        for f in run:
+            x = block[f.offset - first.offset:f.offset - first.offset + f.length]
+            kept += [Match(f.source, start / rate, (start + frames) / rate, shift, tempo, score)
+                     for score, start, frames, shift, tempo in _file_matches(x, variants, top_k, piece)]
+            if len(kept) > 4 * top_k:  # memory stays bounded whatever the number of files
+                kept = _best(kept, top_k)
+        del block
+    return _best(kept, top_k)
+
+
+def _on_cluster(scheduler: Any, rows: Rows, files: list[IndexedFile], rate: float, variants: list[_Variant],
+                top_k: int, piece: int | None) -> list[Match]:
+    """Each partition a task on the cluster, reading its rows itself; only
+    the query's variants go out and at most ``top_k`` matches a task come back."""
+    from vexolin.batch._cluster import check_workers, connect, quiet_dask_logs
+
+    client, own = connect(scheduler)
+    try:
+        with quiet_dask_logs():
+            check_workers(client, [str(rows.store)])
+            threads = max(1, int(sum(client.nthreads().values())))
+            groups = _partitions(files, threads)
+            futures = client.map(search_partition, groups, rows=rows, rate=rate, variants=variants,
+                                 top_k=top_k, piece=piece, pure=False, retries=1)
+            found = client.gather(futures)
+    finally:
+        if own:
+            with contextlib.suppress(Exception):
+                client.close()
+    return _best([m for part in found for m in part], top_k)
