@@ -28,8 +28,8 @@ from vexolin.batch._reading import FeatureStore
 STEP = 10
 # Successive tempi tried differ by at most this ratio (6 %).
 _TEMPO_RATIO = 1.06
-# Bytes of products a piece of the search holds at once.
-_PIECE_BYTES = 32 << 20
+# Positions scored at once: their sums stay in cache.
+_PIECE_ROWS = 4096
 # Rows of the index a task searches at most (48 MB; about 135 hours at 4.3
 # frames a second): what a search holds of a store at a URL at once.
 _PARTITION_ROWS = 1 << 21
@@ -139,13 +139,13 @@ def _signal_frames(y: npt.NDArray[np.float32], rate: int, params: dict[str, Any]
 
 @dataclass(frozen=True)
 class _Variant:
-    """The query at one tempo, its 12 shifts laid out for one product:
-    (12, shifts * frames), shift-major."""
+    """The query at one tempo, its shifts laid out by lag: ``lags[i]`` is
+    (12, shifts), frame i of the query under each shift."""
 
     tempo: float
     frames: int
     shifts: tuple[int, ...]
-    columns: npt.NDArray[np.float64]
+    lags: npt.NDArray[np.float64]
 
 
 def _variants(q: npt.NDArray[np.float64], grid_step: float, tempi: list[float],
@@ -159,7 +159,7 @@ def _variants(q: npt.NDArray[np.float64], grid_step: float, tempi: list[float],
         if count < 2:
             continue
         moved = np.stack([np.roll(frames, s, axis=1) for s in shifts])  # (shifts, count, 12)
-        made.append(_Variant(tempo, count, shifts, np.ascontiguousarray(moved.reshape(-1, 12).T)))
+        made.append(_Variant(tempo, count, shifts, np.ascontiguousarray(moved.transpose(1, 2, 0))))
     return made
 
 
@@ -168,22 +168,21 @@ def _scores(x: npt.NDArray[np.int16], variant: _Variant, piece: int | None) -> t
     """For every position p of ``x`` where the variant fits, the best score
     over the shifts and that shift's index: sum_i <Q_i, X_{p+i}> / M,
     computed exactly (whole numbers in float64) a piece at a time."""
-    m, shifts = variant.frames, len(variant.shifts)
+    m = variant.frames
     positions = x.shape[0] - m + 1
     best = np.full(max(positions, 0), -np.inf)
     which = np.zeros(max(positions, 0), dtype=np.intp)
     if positions <= 0:
         return best, which
-    size = piece or max(1, _PIECE_BYTES // (8 * shifts * m) - m)
+    size = piece or _PIECE_ROWS
     for a in range(0, positions, size):
         b = min(positions, a + size)
         block = np.asarray(x[a:b + m - 1], dtype=np.float64)
-        products = block @ variant.columns  # (rows, shifts * m): each <X_r, Q_{s,i}>
-        st = products.strides
-        # Diagonals: [p, s, i] -> products[p + i, s * m + i]
-        diagonal = np.lib.stride_tricks.as_strided(products, shape=(b - a, shifts, m),
-                                                    strides=(st[0], m * st[1], st[0] + st[1]), writeable=False)
-        sums = diagonal.sum(axis=2)
+        # Lag by lag: a small product each, added up in place (every
+        # position and shift at once, no diagonal gathered).
+        sums = block[:b - a] @ variant.lags[0]
+        for i in range(1, m):
+            sums += block[i:i + b - a] @ variant.lags[i]
         which[a:b] = sums.argmax(axis=1)  # the first of equals: the preferred shift
         best[a:b] = sums[np.arange(b - a), which[a:b]] / (m * float(SCALE) ** 2)
     return best, which
@@ -278,8 +277,8 @@ def match(query: Any, collection: Any, *, sr: float | None = None, top_k: int = 
     storage_options : dict or None
         Options of the URL's fsspec filesystem (credentials, endpoint).
     piece_frames : int or None
-        Positions scored at once (None: as many as about 32 MB of products
-        hold); the results do not depend on it.
+        Positions scored at once (None: 4096); the results do not depend
+        on it.
     workers : int or None
         Threads searching partitions at once (None: one per CPU). Not used
         with a client.
