@@ -308,3 +308,18 @@ def test_a_stores_own_files_are_replaced_whole_read_in_ranges_and_removed(s3, tm
     assert store.read_extra(".match/x.bin") is None
     if kind == "local":
         assert os.listdir(tmp_path / "store" / ".match") == []  # no temporary left
+
+
+def test_the_command_line_searches_a_store_at_a_url_on_threads_or_a_cluster(collection, s3, s3_collection,
+                                                                               dask_client, tmp_path, capsys):
+    music, _ = collection
+    query = tmp_path / "query.wav"
+    soundfile.write(query, passage(music, "piece2.wav", 3.0, 6.0), SR)
+    expected = [m.as_dict() for m in vexolin.match(query, s3_collection, top_k=3, storage_options=s3["options"])]
+    endpoint = s3["options"]["client_kwargs"]["endpoint_url"]
+    options = ["--storage-option", "key=testing", "--storage-option", "secret=testing",
+               "--storage-option", f"client_kwargs.endpoint_url={endpoint}",
+               "--storage-option", "client_kwargs.region_name=us-east-1"]
+    for where in (["--workers", "2"], ["--scheduler", dask_client.scheduler.address]):
+        assert main(["match", str(query), s3_collection, "--top", "3", "--json", *options, *where]) == 0
+        assert json.loads(capsys.readouterr().out) == expected, where
