@@ -409,7 +409,7 @@ def _on_cluster(scheduler: Any, rows: Rows, files: list[IndexedFile], rate: floa
                 top_k: int, piece: int | None) -> list[Match]:
     """Each partition a task on the cluster, reading its rows itself; only
     the query's variants go out and at most ``top_k`` matches a task come back."""
-    from vexolin.batch._cluster import check_workers, connect, quiet_dask_logs
+    from vexolin.batch._dask import check_workers, connect, quiet_dask_logs
 
     client, own = connect(scheduler)
     try:
