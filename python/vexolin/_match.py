@@ -58,6 +58,12 @@ class Match:
     score : float
         The mean inner product of the query's CENS frames with the
         passage's, between 0 and 1 (1: the same).
+
+    Examples
+    --------
+    >>> m = Match("music/b.wav", 6.0, 11.0, -2, 1.0, 0.97)
+    >>> m.end - m.start, m.as_dict()["shift"]
+    (5.0, -2)
     """
 
     path: str
@@ -227,10 +233,9 @@ def match(query: Any, collection: Any, *, sr: float | None = None, top_k: int = 
           tempo: tuple[float, float] | None = (0.8, 1.25), step: int = STEP,
           storage_options: dict[str, Any] | None = None, piece_frames: int | None = None,
           workers: int | None = None, client: Any = None) -> list[Match]:
-    """Find a passage across a collection: the places in a feature store's
-    files that match ``query``, best first.
+    """Find the places in a feature store's files that match ``query``.
 
-    The store's CENS (a ``chroma`` store's chroma is reduced to CENS on the
+    A passage found across a collection, best first. The store's CENS (a ``chroma`` store's chroma is reduced to CENS on the
     fly) is taken at a matching rate, ``step`` frames at a time, and kept as
     the store's matching index (built on first use, extended for files
     added since, rebuilt for entries that changed; read memory-mapped). The
