@@ -1,5 +1,6 @@
 # Entry points: `make build`, `make test`, `make sanitize`, `make demo`, `make bench` (BENCH_ARGS=--quick),
 # `make bench-batch`, `make bench-stream`, `make bench-tuning`, `make bench-render`, `make bench-chords`,
+# `make bench-match`,
 # `make wheel`, `make dist`, `make docs`, `make docs-check`.
 # Everything is set up on first use; later runs only rebuild what changed.
 
@@ -10,7 +11,7 @@ BUILD := $(ROOT)/build
 VPY := $(VENV)/bin/python
 SITE_PTH = $(shell $(VPY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/_vexolin_build.pth
 
-.PHONY: build test sanitize demo bench bench-batch bench-stream bench-tuning bench-render bench-chords render-deps wheel dist docs docs-check modules clean system-deps venv configure
+.PHONY: build test sanitize demo bench bench-batch bench-stream bench-tuning bench-render bench-chords bench-match render-deps wheel dist docs docs-check modules clean system-deps venv configure
 
 # Long steps run through tools/progress.sh: their output as it comes, and while
 # they are silent a line naming the step and its time, at least every 10 s.
@@ -101,6 +102,20 @@ bench-batch: build
 	$(VPY) bench/batch_bench.py
 	$(VPY) bench/batch_long_bench.py
 	$(VPY) bench/store_check_bench.py
+
+# Matching: top-1 recall on versions of synthesised pieces (timbre, transposition, tempo, detuning),
+# query time per hour over 10 h of real and 1000 h of synthetic features on one core, peak memory,
+# a 2-process LocalCluster, and libfmp's diagonal matching side by side in its own environment,
+# bench/.libfmp-venv, made once (BENCH_ARGS: --synthetic-hours N, --real-hours N, --only PARTS).
+LIBFMP_VENV := $(ROOT)/bench/.libfmp-venv
+bench-match: build
+	@df -h $(ROOT) | tail -1
+	@cmp -s bench/requirements-libfmp.txt $(LIBFMP_VENV)/.requirements.stamp 2>/dev/null || \
+	  { "$$(tools/find_python.sh)" -m venv $(LIBFMP_VENV) && \
+	    $(LIBFMP_VENV)/bin/pip install -q --disable-pip-version-check -r bench/requirements-libfmp.txt && \
+	    cp bench/requirements-libfmp.txt $(LIBFMP_VENV)/.requirements.stamp; } || \
+	  echo "bench-match: the libfmp environment could not be made (see above); measuring without it"
+	$(VPY) bench/match_bench.py $(BENCH_ARGS)
 
 # Tuning estimation: its cost beside chroma and librosa's, its memory on an hour, the
 # kernel cache after 1,000 files.

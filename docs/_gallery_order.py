@@ -3,7 +3,7 @@ finer points, then streams and collections; any other example after them."""
 
 ORDER = ["plot_chroma_and_key.py", "plot_cqt_notes.py", "plot_hcqt_channels.py", "plot_tuning.py",
          "plot_stream_latency.py", "plot_live_chords.py",
-         "plot_batch_store.py"]
+         "plot_batch_store.py", "plot_match_versions.py"]
 
 
 class ReadingOrder:

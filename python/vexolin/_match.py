@@ -4,8 +4,10 @@ range of tempi. Every position of every file is scored."""
 
 from __future__ import annotations
 
+import contextlib
 import math
 import os
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import asdict, dataclass
 from typing import Any
 
@@ -16,8 +18,8 @@ from vexolin._docs import fill
 from vexolin._features import from_json
 from vexolin._from_file import feature_of_signal
 from vexolin._io import load
-from vexolin.batch._match_index import (CHROMA_WIN_LEN_SMOOTH, SCALE, Index, as_cens, index_of, on_grid,
-                                        quantised, reference_sr)
+from vexolin.batch._match_index import (CHROMA_WIN_LEN_SMOOTH, SCALE, IndexedFile, Rows, as_cens, index_of,
+                                        on_grid, partitions, quantised, reference_sr, runs)
 from vexolin.batch._reading import FeatureStore
 
 #: Store frames per matching frame: CENS is smoothed over 41 frames, so a
@@ -26,8 +28,13 @@ from vexolin.batch._reading import FeatureStore
 STEP = 10
 # Successive tempi tried differ by at most this ratio (6 %).
 _TEMPO_RATIO = 1.06
-# Bytes of products a piece of the search holds at once.
-_PIECE_BYTES = 32 << 20
+# Positions scored at once: their sums stay in cache.
+_PIECE_ROWS = 4096
+# Rows of the index a task searches at most (48 MB; about 135 hours at 4.3
+# frames a second): what a search holds of a store at a URL at once.
+_PARTITION_ROWS = 1 << 21
+# Tasks per thread searching, where the index has enough files.
+_TASKS_PER_THREAD = 4
 # The order ties are settled in: the smallest move, up before down.
 _SHIFTS = (0, 1, -1, 2, -2, 3, -3, 4, -4, 5, -5, 6)
 
@@ -51,6 +58,12 @@ class Match:
     score : float
         The mean inner product of the query's CENS frames with the
         passage's, between 0 and 1 (1: the same).
+
+    Examples
+    --------
+    >>> m = Match("music/b.wav", 6.0, 11.0, -2, 1.0, 0.97)
+    >>> m.end - m.start, m.as_dict()["shift"]
+    (5.0, -2)
     """
 
     path: str
@@ -132,13 +145,13 @@ def _signal_frames(y: npt.NDArray[np.float32], rate: int, params: dict[str, Any]
 
 @dataclass(frozen=True)
 class _Variant:
-    """The query at one tempo, its 12 shifts laid out for one product:
-    (12, shifts * frames), shift-major."""
+    """The query at one tempo, its shifts laid out by lag: ``lags[i]`` is
+    (12, shifts), frame i of the query under each shift."""
 
     tempo: float
     frames: int
     shifts: tuple[int, ...]
-    columns: npt.NDArray[np.float64]
+    lags: npt.NDArray[np.float64]
 
 
 def _variants(q: npt.NDArray[np.float64], grid_step: float, tempi: list[float],
@@ -152,7 +165,7 @@ def _variants(q: npt.NDArray[np.float64], grid_step: float, tempi: list[float],
         if count < 2:
             continue
         moved = np.stack([np.roll(frames, s, axis=1) for s in shifts])  # (shifts, count, 12)
-        made.append(_Variant(tempo, count, shifts, np.ascontiguousarray(moved.reshape(-1, 12).T)))
+        made.append(_Variant(tempo, count, shifts, np.ascontiguousarray(moved.transpose(1, 2, 0))))
     return made
 
 
@@ -161,22 +174,21 @@ def _scores(x: npt.NDArray[np.int16], variant: _Variant, piece: int | None) -> t
     """For every position p of ``x`` where the variant fits, the best score
     over the shifts and that shift's index: sum_i <Q_i, X_{p+i}> / M,
     computed exactly (whole numbers in float64) a piece at a time."""
-    m, shifts = variant.frames, len(variant.shifts)
+    m = variant.frames
     positions = x.shape[0] - m + 1
     best = np.full(max(positions, 0), -np.inf)
     which = np.zeros(max(positions, 0), dtype=np.intp)
     if positions <= 0:
         return best, which
-    size = piece or max(1, _PIECE_BYTES // (8 * shifts * m) - m)
+    size = piece or _PIECE_ROWS
     for a in range(0, positions, size):
         b = min(positions, a + size)
         block = np.asarray(x[a:b + m - 1], dtype=np.float64)
-        products = block @ variant.columns  # (rows, shifts * m): each <X_r, Q_{s,i}>
-        st = products.strides
-        # Diagonals: [p, s, i] -> products[p + i, s * m + i]
-        diagonal = np.lib.stride_tricks.as_strided(products, shape=(b - a, shifts, m),
-                                                    strides=(st[0], m * st[1], st[0] + st[1]), writeable=False)
-        sums = diagonal.sum(axis=2)
+        # Lag by lag: a small product each, added up in place (every
+        # position and shift at once, no diagonal gathered).
+        sums = block[:b - a] @ variant.lags[0]
+        for i in range(1, m):
+            sums += block[i:i + b - a] @ variant.lags[i]
         which[a:b] = sums.argmax(axis=1)  # the first of equals: the preferred shift
         best[a:b] = sums[np.arange(b - a), which[a:b]] / (m * float(SCALE) ** 2)
     return best, which
@@ -219,11 +231,11 @@ def _file_matches(x: npt.NDArray[np.int16], variants: list[_Variant], top_k: int
 @fill
 def match(query: Any, collection: Any, *, sr: float | None = None, top_k: int = 10, transpose: bool = True,
           tempo: tuple[float, float] | None = (0.8, 1.25), step: int = STEP,
-          storage_options: dict[str, Any] | None = None, piece_frames: int | None = None) -> list[Match]:
-    """Find a passage across a collection: the places in a feature store's
-    files that match ``query``, best first.
+          storage_options: dict[str, Any] | None = None, piece_frames: int | None = None,
+          workers: int | None = None, client: Any = None) -> list[Match]:
+    """Find the places in a feature store's files that match ``query``.
 
-    The store's CENS (a ``chroma`` store's chroma is reduced to CENS on the
+    A passage found across a collection, best first. The store's CENS (a ``chroma`` store's chroma is reduced to CENS on the
     fly) is taken at a matching rate, ``step`` frames at a time, and kept as
     the store's matching index (built on first use, extended for files
     added since, rebuilt for entries that changed; read memory-mapped). The
@@ -234,7 +246,13 @@ def match(query: Any, collection: Any, *, sr: float | None = None, top_k: int = 
     a file's matches are taken best first, skipping those that overlap one
     taken, and the best ``top_k`` of all files are returned. Exact: the
     scores are whole numbers summed exactly, so the result is the same for
-    any ``piece_frames`` and thread count.
+    any ``piece_frames``, thread count or cluster.
+
+    The index is searched in partitions (consecutive files, up to about
+    48 MB of the index each), on ``workers`` threads or as tasks of a Dask
+    ``client``'s workers, which read their partitions from the store
+    themselves; each gives its best ``top_k``, merged into the same best
+    ``top_k`` as one search of all.
 
     Parameters
     ----------
@@ -264,8 +282,15 @@ def match(query: Any, collection: Any, *, sr: float | None = None, top_k: int = 
     storage_options : dict or None
         Options of the URL's fsspec filesystem (credentials, endpoint).
     piece_frames : int or None
-        Positions scored at once (None: as many as about 32 MB of products
-        hold); the results do not depend on it.
+        Positions scored at once (None: 4096); the results do not depend
+        on it.
+    workers : int or None
+        Threads searching partitions at once (None: one per CPU). Not used
+        with a client.
+    client : distributed.Client, str or None
+        A Dask client, or its scheduler's address, whose workers search
+        the partitions; they reach the store at the same path or URL (a
+        local store: a folder every worker mounts at the same path).
 
     Returns
     -------
@@ -278,7 +303,10 @@ def match(query: Any, collection: Any, *, sr: float | None = None, top_k: int = 
         The store does not hold chroma or CENS of 12 pitch classes; the
         query is silent, shorter than the CENS window (``win_len_smooth``
         frames of the store's hop, 41 for a chroma store) or, as an array,
-        at another rate than the store's; a parameter is out of range.
+        at another rate than the store's; a parameter is out of range; both
+        ``workers`` and ``client`` are given.
+    ConnectionError
+        The Dask scheduler cannot be reached.
 
     Notes
     -----
@@ -314,6 +342,10 @@ def match(query: Any, collection: Any, *, sr: float | None = None, top_k: int = 
     if piece_frames is not None and (isinstance(piece_frames, bool) or not isinstance(piece_frames, int)
                                      or piece_frames < 1):
         raise ValueError(f"piece_frames must be a whole number >= 1 or None, got {piece_frames!r}")
+    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
+        raise ValueError(f"workers must be a whole number of threads >= 1 or None, got {workers!r}")
+    if client is not None and workers is not None:
+        raise ValueError("workers sets the threads searching here; with a client, its workers search")
     tempi = _tempi(tempo)
     store = _store(collection, storage_options)
     params = store.params
@@ -332,18 +364,69 @@ def match(query: Any, collection: Any, *, sr: float | None = None, top_k: int = 
     index = index_of(store._store, params, step)
     grid_step = rate * step / reference_sr(params)
     variants = _variants(q, grid_step, tempi, _SHIFTS if transpose else (0,))
-    return _search(index, variants, top_k, piece_frames)
+    if client is not None:
+        return _on_cluster(client, index.rows, index.files, index.rate, variants, top_k, piece_frames)
+    threads = workers or os.cpu_count() or 1
+    groups = _partitions(index.files, threads)
+    if threads == 1 or len(groups) == 1:
+        found = [search_partition(g, index.rows, index.rate, variants, top_k, piece_frames) for g in groups]
+    else:
+        with ThreadPoolExecutor(max_workers=threads, thread_name_prefix="vexolin-match") as pool:
+            found = list(pool.map(lambda g: search_partition(g, index.rows, index.rate, variants, top_k,
+                                                             piece_frames), groups))
+    return _best([m for part in found for m in part], top_k)
 
 
-def _search(index: Index, variants: list[_Variant], top_k: int, piece: int | None) -> list[Match]:
-    def order(m: Match) -> tuple[float, str, float]:
-        return -m.score, m.path, m.start
+def _order(m: Match) -> tuple[float, str, float]:
+    # A total order: matches in one file never start at the same place.
+    return -m.score, m.path, m.start
 
+
+def _best(matches: list[Match], top_k: int) -> list[Match]:
+    return sorted(matches, key=_order)[:top_k]
+
+
+def _partitions(files: list[IndexedFile], threads: int) -> list[list[IndexedFile]]:
+    """Partitions small enough that every thread gets several, where there
+    are that many files, and none above ``_PARTITION_ROWS``."""
+    total = sum(f.length for f in files)
+    return partitions(files, max(1, min(_PARTITION_ROWS, -(-total // (_TASKS_PER_THREAD * threads)))))
+
+
+def search_partition(files: list[IndexedFile], rows: Rows, rate: float, variants: list[_Variant], top_k: int,
+                     piece: int | None) -> list[Match]:
+    """The best ``top_k`` matches among ``files``, their rows read a run at a time."""
     kept: list[Match] = []
-    for f in index.files:
-        x = index.frames[f.offset:f.offset + f.length]
-        kept += [Match(f.source, start / index.rate, (start + frames) / index.rate, shift, tempo, score)
-                 for score, start, frames, shift, tempo in _file_matches(x, variants, top_k, piece)]
-        if len(kept) > 4 * top_k:  # memory stays bounded whatever the number of files
-            kept = sorted(kept, key=order)[:top_k]
-    return sorted(kept, key=order)[:top_k]
+    for run in runs(files):
+        first, last = run[0], run[-1]
+        block = rows.read(first.part, first.offset, last.offset + last.length)
+        for f in run:
+            x = block[f.offset - first.offset:f.offset - first.offset + f.length]
+            kept += [Match(f.source, start / rate, (start + frames) / rate, shift, tempo, score)
+                     for score, start, frames, shift, tempo in _file_matches(x, variants, top_k, piece)]
+            if len(kept) > 4 * top_k:  # memory stays bounded whatever the number of files
+                kept = _best(kept, top_k)
+        del block
+    return _best(kept, top_k)
+
+
+def _on_cluster(scheduler: Any, rows: Rows, files: list[IndexedFile], rate: float, variants: list[_Variant],
+                top_k: int, piece: int | None) -> list[Match]:
+    """Each partition a task on the cluster, reading its rows itself; only
+    the query's variants go out and at most ``top_k`` matches a task come back."""
+    from vexolin.batch._dask import check_workers, connect, quiet_dask_logs
+
+    client, own = connect(scheduler)
+    try:
+        with quiet_dask_logs():
+            check_workers(client, [str(rows.store)])
+            threads = max(1, int(sum(client.nthreads().values())))
+            groups = _partitions(files, threads)
+            futures = client.map(search_partition, groups, rows=rows, rate=rate, variants=variants,
+                                 top_k=top_k, piece=piece, pure=False, retries=1)
+            found = client.gather(futures)
+    finally:
+        if own:
+            with contextlib.suppress(Exception):
+                client.close()
+    return _best([m for part in found for m in part], top_k)

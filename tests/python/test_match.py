@@ -4,14 +4,20 @@ queries and stores refused. Pieces of chords with harmonics are rendered here.""
 
 import json
 import os
+import socket
 
+import boto3
 import numpy as np
 import pytest
 import soundfile
 import soxr
+from moto.server import ThreadedMotoServer
 
 import vexolin
 import vexolin.batch
+from vexolin import _match
+from vexolin.batch import _match_index
+from vexolin.batch.store import ObjectStore
 from vexolin.cli import main
 
 SR = 22050
@@ -143,6 +149,8 @@ def first_query():
     ("signal", {"sr": None}, ["sr is required"]),
     ("signal", {"top_k": 0}, ["top_k"]),
     ("signal", {"tempo": (1.5, 1.2)}, ["tempo"]),
+    ("signal", {"workers": 0}, ["workers"]),
+    ("signal", {"workers": 2, "client": "tcp://127.0.0.1:1"}, ["workers", "client"]),
 ])
 def test_bad_queries_are_refused_naming_the_problem(tmp_path, query, kwargs, words):
     music, out = tmp_path / "music", tmp_path / "cens.zarr"
@@ -178,3 +186,140 @@ def test_the_command_line_prints_a_line_per_match(collection, tmp_path, capsys):
     assert main(["match", str(query), str(out), "--top", "1", "--no-transpose", "--tempo", "1,1", "--json"]) == 0
     (found,) = json.loads(capsys.readouterr().out)
     assert found["shift"] == 0 and found["tempo"] == 1.0 and os.path.basename(found["path"]) == "piece1.wav"
+
+
+@pytest.fixture(scope="module")
+def s3(tmp_path_factory):
+    """A moto server on loopback with an empty bucket; its storage options."""
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        port = sock.getsockname()[1]
+    server = ThreadedMotoServer(ip_address="127.0.0.1", port=port, verbose=False)
+    server.start()
+    endpoint = f"http://127.0.0.1:{port}"
+    client = boto3.client("s3", endpoint_url=endpoint, region_name="us-east-1",
+                          aws_access_key_id="testing", aws_secret_access_key="testing")
+    client.create_bucket(Bucket="stores")
+    yield {"options": {"key": "testing", "secret": "testing",
+                       "client_kwargs": {"endpoint_url": endpoint, "region_name": "us-east-1"}},
+           "client": client}
+    server.stop()
+
+
+def index_objects(s3, name):
+    listing = s3["client"].list_objects_v2(Bucket="stores", Prefix=f"{name}/.match/").get("Contents", [])
+    return sorted(item["Key"].rsplit("/", 1)[-1] for item in listing)
+
+
+@pytest.fixture(scope="module")
+def s3_collection(collection, s3):
+    music, _ = collection
+    url = "s3://stores/cens.zarr"
+    vexolin.batch.extract(str(music), out=url, feature="cens", storage_options=s3["options"], progress=False)
+    return url
+
+
+def test_partitions_on_threads_and_on_a_cluster_give_the_same_matches_over_local_and_s3_stores(
+        collection, s3, s3_collection, dask_client, monkeypatch):
+    music, out = collection
+    # Shifted and slower: the best matches tie-break over shifts and tempi.
+    query = soxr.resample(passage(music, "piece0.wav", 4.0, 6.0), SR, SR / 2 ** (1 / 12))
+    reference = vexolin.match(query, out, sr=SR, top_k=7, workers=1)
+    assert len(reference) == 7 and os.path.basename(reference[0].path) == "piece0.wav"
+    # One file per partition, a partition per thread and task at most.
+    monkeypatch.setattr(_match, "_PARTITION_ROWS", 1)
+    runs = {
+        "2 threads": vexolin.match(query, out, sr=SR, top_k=7, workers=2),
+        "cluster": vexolin.match(query, out, sr=SR, top_k=7, client=dask_client),
+        "s3": vexolin.match(query, s3_collection, sr=SR, top_k=7, workers=1, storage_options=s3["options"]),
+        "s3, 2 threads": vexolin.match(query, s3_collection, sr=SR, top_k=7, workers=2,
+                                       storage_options=s3["options"]),
+        "s3, cluster": vexolin.match(query, s3_collection, sr=SR, top_k=7, client=dask_client,
+                                     storage_options=s3["options"]),
+    }
+    for name, found in runs.items():
+        assert found == reference, name
+
+
+def test_partitions_are_consecutive_files_of_bounded_rows_and_runs_follow_the_parts():
+    files = [_match_index.IndexedFile(f"f{k}", "", offset, length, part) for k, (offset, length, part) in
+             enumerate([(0, 5, "a"), (5, 3, "a"), (0, 9, "b"), (9, 1, "b"), (20, 2, "b")])]
+    groups = _match_index.partitions(files, 8)
+    assert [[f.source for f in g] for g in groups] == [["f0", "f1"], ["f2"], ["f3", "f4"]]
+    assert [[f.source for f in r] for r in _match_index.runs(files)] == [["f0", "f1"], ["f2", "f3"], ["f4"]]
+
+
+def test_an_s3_stores_index_is_kept_in_parts_extended_and_rebuilt(s3, tmp_path, monkeypatch):
+    music = tmp_path / "music"
+    music.mkdir()
+    soundfile.write(music / "a.wav", chords(20, 12), SR)
+    url, options = "s3://stores/kept.zarr", s3["options"]
+    vexolin.batch.extract(str(music), out=url, feature="cens", storage_options=options, progress=False)
+    reads = []
+    original = ObjectStore.read_entry
+    monkeypatch.setattr(ObjectStore, "read_entry", lambda self, key: reads.append(key) or original(self, key))
+
+    def best(name, start):
+        found = vexolin.match(passage(music, name, start, 5.0), url, sr=SR, storage_options=options)[0]
+        return os.path.basename(found.path), round(found.start), found.score > 0.95
+
+    assert best("a.wav", 3.0) == ("a.wav", 3, True)
+    first = index_objects(s3, "kept.zarr")
+    assert len(first) == 2 and "step10.json" in first and len(reads) == 1
+    # Searched again: read from the index, no entry read.
+    assert best("a.wav", 5.0) == ("a.wav", 5, True) and len(reads) == 1
+    # A file added: one more part, holding only it.
+    soundfile.write(music / "b.wav", chords(21, 12), SR)
+    vexolin.batch.extract(str(music), out=url, feature="cens", storage_options=options, progress=False)
+    assert best("b.wav", 4.0) == ("b.wav", 4, True) and len(reads) == 2
+    second = index_objects(s3, "kept.zarr")
+    assert set(first) < set(second) and len(second) == 3
+    # A file changed: indexed again; a part no file is in any more is removed.
+    soundfile.write(music / "a.wav", chords(22, 12), SR)
+    os.utime(music / "a.wav", ns=(1, 1))
+    vexolin.batch.extract(str(music), out=url, feature="cens", storage_options=options, progress=False)
+    assert best("a.wav", 6.0) == ("a.wav", 6, True) and len(reads) == 3
+    third = index_objects(s3, "kept.zarr")
+    assert len(third) == 3 and not set(first) - {"step10.json"} & set(third)
+    # Built anew: both files in one part; in parts of at most PART_ROWS rows, one each, same matches.
+    query = passage(music, "b.wav", 2.0, 5.0)
+    counts, results = [], []
+    for rows in (_match_index.PART_ROWS, 1):
+        monkeypatch.setattr(_match_index, "PART_ROWS", rows)
+        for name in index_objects(s3, "kept.zarr"):
+            s3["client"].delete_object(Bucket="stores", Key=f"kept.zarr/.match/{name}")
+        results.append(vexolin.match(query, url, sr=SR, storage_options=options))
+        counts.append(len(index_objects(s3, "kept.zarr")))
+    assert counts == [2, 3] and results[0] == results[1]
+
+
+@pytest.mark.parametrize("kind", ["local", "s3"])
+def test_a_stores_own_files_are_replaced_whole_read_in_ranges_and_removed(s3, tmp_path, kind):
+    from vexolin.batch.store import LocalStore
+
+    store = LocalStore(str(tmp_path / "store")) if kind == "local" else ObjectStore("s3://stores/extra", s3["options"])
+    assert store.read_extra(".match/x.bin") is None
+    store.write_extra(".match/x.bin", bytes(range(10)))
+    store.write_extra(".match/x.bin", bytes(range(20)))
+    assert store.read_extra(".match/x.bin") == bytes(range(20))
+    assert store.read_extra(".match/x.bin", 4, 9) == bytes(range(4, 9))
+    store.remove_extra(".match/x.bin")
+    store.remove_extra(".match/x.bin")
+    assert store.read_extra(".match/x.bin") is None
+    if kind == "local":
+        assert os.listdir(tmp_path / "store" / ".match") == []  # no temporary left
+
+
+def test_the_command_line_searches_a_store_at_a_url_on_threads_or_a_cluster(collection, s3, s3_collection,
+                                                                               dask_client, tmp_path, capsys):
+    music, _ = collection
+    query = tmp_path / "query.wav"
+    soundfile.write(query, passage(music, "piece2.wav", 3.0, 6.0), SR)
+    expected = [m.as_dict() for m in vexolin.match(query, s3_collection, top_k=3, storage_options=s3["options"])]
+    endpoint = s3["options"]["client_kwargs"]["endpoint_url"]
+    options = ["--storage-option", "key=testing", "--storage-option", "secret=testing",
+               "--storage-option", f"client_kwargs.endpoint_url={endpoint}",
+               "--storage-option", "client_kwargs.region_name=us-east-1"]
+    for where in (["--workers", "2"], ["--scheduler", dask_client.scheduler.address]):
+        assert main(["match", str(query), s3_collection, "--top", "3", "--json", *options, *where]) == 0
+        assert json.loads(capsys.readouterr().out) == expected, where

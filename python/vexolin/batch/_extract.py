@@ -14,7 +14,8 @@ from typing import Any
 import vexolin
 from vexolin._core import budget
 from vexolin._signals import sigterm_as_interrupt
-from vexolin.batch._cluster import check_client, check_workers, connect, quiet_dask_logs, run_on_cluster
+from vexolin.batch._cluster import run_on_cluster
+from vexolin.batch._dask import check_client, check_workers, connect, quiet_dask_logs
 from vexolin.batch._fs import Unreachable
 from vexolin.batch._inputs import Inputs, find_inputs
 from vexolin.batch._params import checked

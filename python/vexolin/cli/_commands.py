@@ -309,7 +309,8 @@ def run_match(args: argparse.Namespace) -> int:
         raise ValueError(f"vexolin match reads stores, which needs zarr ({e}): pip install 'vexolin[batch]'") from None
     found = match(
         args.query, args.store, top_k=args.top, transpose=args.transpose,
-        tempo=None if args.tempo == (1.0, 1.0) else args.tempo)
+        tempo=None if args.tempo == (1.0, 1.0) else args.tempo, workers=args.workers, client=args.scheduler,
+        storage_options=storage_options(args.storage_option))
     if args.json:
         print(json.dumps([m.as_dict() for m in found], indent=1))
     for rank, m in enumerate(found if not args.json else [], start=1):

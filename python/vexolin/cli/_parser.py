@@ -184,6 +184,12 @@ def parser() -> argparse.ArgumentParser:
     found.add_argument("--tempo", type=_tempo_range, default=(0.8, 1.25), metavar="MIN,MAX",
                        help="tempi of the passage relative to the query (default 0.8,1.25; 1,1: only the same)")
     found.add_argument("--json", action="store_true", help="a JSON list of the matches instead")
+    found.add_argument("--scheduler", metavar="ADDRESS",
+                       help="search on the Dask cluster of this scheduler, e.g. tcp://host:8786 "
+                            "(default: threads in this process)")
+    found.add_argument("--workers", type=int, help="threads searching in this process (default: one per CPU)")
+    found.add_argument("--storage-option", action="append", type=_storage_option, default=[], metavar="KEY=VALUE",
+                       help="an option of the store's fsspec filesystem, as for vexolin batch (repeatable)")
 
     about = commands.add_parser("info", help="Duration, rate, channels and frame count of audio files.")
     about.add_argument("files", nargs="+", metavar="FILE", help=_FILES_HELP)

@@ -333,3 +333,25 @@ class LocalStore:
     def write_table_bytes(self, data: bytes) -> None:
         with renamed_into_place(os.path.join(self.path, TABLE)) as partial, open(partial, "xb") as f:
             f.write(data)
+
+    # Files beside the entries: written under a temporary name and renamed
+    # into place; never opened through a link.
+
+    def read_extra(self, name: str, start: int | None = None, end: int | None = None) -> bytes | None:
+        try:
+            handle = os.open(os.path.join(self.path, name), os.O_RDONLY | _NO_LINK)
+        except FileNotFoundError:
+            return None
+        with open(handle, "rb") as f:
+            f.seek(start or 0)
+            return f.read() if end is None else f.read(max(0, end - (start or 0)))
+
+    def write_extra(self, name: str, data: bytes) -> None:
+        path = os.path.join(self.path, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with renamed_into_place(path) as partial, open(partial, "xb") as f:
+            f.write(data)
+
+    def remove_extra(self, name: str) -> None:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(os.path.join(self.path, name))

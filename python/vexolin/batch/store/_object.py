@@ -302,6 +302,22 @@ class ObjectStore:
     def write_table_bytes(self, data: bytes) -> None:
         self._fs.pipe_file(self._path(TABLE), data)
 
+    # Files beside the entries: one object each, put whole (an object
+    # appears at once), read in ranges.
+
+    def read_extra(self, name: str, start: int | None = None, end: int | None = None) -> bytes | None:
+        try:
+            return bytes(self._fs.cat_file(self._path(name), start=start, end=end))
+        except FileNotFoundError:
+            return None
+
+    def write_extra(self, name: str, data: bytes) -> None:
+        self._fs.pipe_file(self._path(name), data)
+
+    def remove_extra(self, name: str) -> None:
+        with contextlib.suppress(FileNotFoundError):
+            self._fs.rm_file(self._path(name))
+
 
 def _owner_gone(held: dict[str, Any]) -> bool:
     """Whether a lock's owner is a process of this machine that has ended."""

@@ -137,3 +137,18 @@ class Store(Protocol):
     def write_table_bytes(self, data: bytes) -> None:
         """Replace the table's file with ``data`` at once."""
         ...
+
+    # Files of the store's own beside its entries (the matching index), by
+    # a name relative to the store ("folder/name").
+
+    def read_extra(self, name: str, start: int | None = None, end: int | None = None) -> bytes | None:
+        """The file's bytes, or those from ``start`` to ``end``; None when it is not there."""
+        ...
+
+    def write_extra(self, name: str, data: bytes) -> None:
+        """Replace the file with ``data`` at once: a reader sees the old or the new, never a part."""
+        ...
+
+    def remove_extra(self, name: str) -> None:
+        """Remove the file, if it is there."""
+        ...
