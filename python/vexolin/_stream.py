@@ -67,13 +67,15 @@ class Stream:
         ``fmin``, ``n_bins``, ``bins_per_octave``, ``n_octaves``,
         ``n_chroma``, ``filter_scale``, ``gamma``, ``harmonics``. A harmonic
         stream's frames have shape (..., n_harmonics, n_bins, k).
-        ``tuning`` defaults as in the function: 0.0 for the transforms, and
-        None for chroma, described below. Chroma's ``norm`` and
-        ``threshold`` can only be ``np.inf`` and 0.0: the threshold is
-        relative to the whole signal's largest value, which no frame knows
-        before the end.
-    %(tuning_streamed)s
-        (For chroma; the transforms take a number only.)
+        ``tuning`` defaults as in the function: 0.0 for the transforms
+        (which take a number only), and None for chroma: estimated with
+        :func:`~vexolin.estimate_tuning` from the first ``TUNING_SECONDS``
+        (5 s) of the signal, or all of it if it ends sooner; those samples
+        are held and no frame is computed before (``startup_samples``), so
+        the same input gives the same tuning and frames however it is cut
+        into blocks. Chroma's ``norm`` and ``threshold`` can only be
+        ``np.inf`` and 0.0: the threshold is relative to the whole signal's
+        largest value, which no frame knows before the end.
 
     Attributes
     ----------
@@ -145,11 +147,11 @@ class Stream:
 
     @property
     def latency_samples(self) -> int:
-        """Samples pushed before the first frames come out, once the tuning is
-        known (see ``startup_samples``).
+        """Samples pushed before the first frames come out, the tuning known.
 
-        Later frames come out as many samples after their centre, at most.
-        Until the tuning is estimated, the transform's at A440.
+        See ``startup_samples`` for a tuning still to be estimated. Later
+        frames come out as many samples after their centre, at most. Until
+        the tuning is estimated, the transform's at A440.
 
         Examples
         --------
@@ -173,12 +175,13 @@ class Stream:
 
     @property
     def startup_samples(self) -> int:
-        """Samples held before any frame is computed: the first
-        ``TUNING_SECONDS`` (5 s) when the tuning is to be estimated, else 0.
+        """Samples held before any frame is computed, while the tuning is unknown.
 
-        The tuning is estimated from exactly these samples (or from all of a
-        signal that ends before), so the first frames come out once
-        ``max(startup_samples, latency_samples)`` samples are in.
+        They are the first ``TUNING_SECONDS`` (5 s) when the tuning is to be
+        estimated, else 0. The tuning is estimated from exactly these
+        samples (or from all of a signal that ends before), so the first
+        frames come out once ``max(startup_samples, latency_samples)``
+        samples are in.
 
         Examples
         --------
