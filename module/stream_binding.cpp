@@ -196,6 +196,17 @@ py::array push(NativeStream& s, const SignalArray& y, bool check_finite) {
   return take(s);
 }
 
+// The length of rows, one per channel of streams none of which is finished.
+std::size_t row_length(const std::vector<NativeStream*>& streams, const SignalArray& rows) {
+  if (rows.ndim() != 2 || rows.shape(0) != static_cast<py::ssize_t>(streams.size())) {
+    throw std::invalid_argument("rows must have one row per channel");
+  }
+  for (const NativeStream* s : streams) {
+    if (s->state.cqt.finished) throw std::runtime_error("the stream is finished; open a new one for more samples");
+  }
+  return static_cast<std::size_t>(rows.shape(1));
+}
+
 // The rows of a block, one per channel, pushed to the channels' streams in
 // turn; the frames are taken once every channel has computed them. When the
 // push is interrupted, every channel still takes its row whole (those it did
@@ -203,14 +214,8 @@ py::array push(NativeStream& s, const SignalArray& y, bool check_finite) {
 // the next push or finish returns the same frames for every channel.
 py::array push_channels(const std::vector<NativeStream*>& streams, const SignalArray& rows, bool check_finite) {
   const Channels channels(streams);
-  if (rows.ndim() != 2 || rows.shape(0) != static_cast<py::ssize_t>(streams.size())) {
-    throw std::invalid_argument("rows must have one row per channel");
-  }
-  for (const NativeStream* s : streams) {
-    if (s->state.cqt.finished) throw std::runtime_error("the stream is finished; open a new one for more samples");
-  }
+  const std::size_t n = row_length(streams, rows);
   const float* samples = rows.data();
-  const std::size_t n = static_cast<std::size_t>(rows.shape(1));
   if (check_finite) check_finite_samples(samples, n * streams.size());
   try {
     for (std::size_t k = 0; k < streams.size(); ++k) {
@@ -232,14 +237,8 @@ py::array push_channels(const std::vector<NativeStream*>& streams, const SignalA
 // push interrupted before it reached push_channels (converting its block).
 void take_channels(const std::vector<NativeStream*>& streams, const SignalArray& rows) {
   const Channels channels(streams);
-  if (rows.ndim() != 2 || rows.shape(0) != static_cast<py::ssize_t>(streams.size())) {
-    throw std::invalid_argument("rows must have one row per channel");
-  }
-  for (const NativeStream* s : streams) {
-    if (s->state.cqt.finished) throw std::runtime_error("the stream is finished; open a new one for more samples");
-  }
+  const std::size_t n = row_length(streams, rows);
   const float* samples = rows.data();
-  const std::size_t n = static_cast<std::size_t>(rows.shape(1));
   for (std::size_t k = 0; k < streams.size(); ++k) take_uncomputed(*streams[k], samples + k * n, n);
 }
 
