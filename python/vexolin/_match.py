@@ -18,14 +18,10 @@ from vexolin._docs import fill
 from vexolin._features import from_json
 from vexolin._from_file import feature_of_signal
 from vexolin._io import load
-from vexolin.batch._match_index import (CHROMA_WIN_LEN_SMOOTH, SCALE, IndexedFile, Rows, as_cens, index_of,
+from vexolin.batch._match_index import (CHROMA_WIN_LEN_SMOOTH, SCALE, STEP, IndexedFile, Rows, as_cens, index_of,
                                         on_grid, partitions, quantised, reference_sr, runs)
 from vexolin.batch._reading import FeatureStore
 
-#: Store frames per matching frame: CENS is smoothed over 41 frames, so a
-#: tenth of its rate keeps its detail (4.3 frames a second at 22050 Hz and
-#: hop 512).
-STEP = 10
 # Successive tempi tried differ by at most this ratio (6 %).
 _TEMPO_RATIO = 1.06
 # Positions scored at once: their sums stay in cache.
@@ -237,7 +233,7 @@ def match(query: Any, collection: Any, *, sr: float | None = None, top_k: int = 
 
     A passage found across a collection, best first. The store's CENS (a ``chroma`` store's chroma is reduced to CENS on the
     fly) is taken at a matching rate, ``step`` frames at a time, and kept as
-    the store's matching index (built on first use, extended for files
+    the store's matching index (built by a batch run of cens or on first use, extended for files
     added since, rebuilt for entries that changed; read memory-mapped). The
     query's CENS, at each tempo tried and moved by each of the 12 semitone
     shifts, is scored at every position of every file: the mean inner

@@ -18,12 +18,13 @@ from vexolin.batch._cluster import run_on_cluster
 from vexolin.batch._dask import check_client, check_workers, connect, quiet_dask_logs
 from vexolin.batch._fs import Unreachable
 from vexolin.batch._inputs import Inputs, find_inputs
+from vexolin.batch._match_index import STEP, index_of
 from vexolin.batch._params import checked
 from vexolin.batch._progress import Progress
 from vexolin.batch._run import TASK_SECONDS, Run
 from vexolin.batch._threads import run_in_threads
 from vexolin.batch.store import (FileRecord, Row, Store, agreeing_table, broken_entries, check_store, create_store,
-                                 done_row, keeps_shapes, open_store, read_table, write_table)
+                                 done_row, keeps_shapes, open_store, read_table, stored_params, write_table)
 
 InputNames = str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
 
@@ -233,7 +234,8 @@ def extract(
     kill) stops a run as Ctrl-C does, raising
     :class:`Terminated`, a ``KeyboardInterrupt``,
     after the table is written. Nothing is written before every check above
-    has passed.
+    has passed. A run of ``cens`` ends by bringing the store's matching index
+    (see :func:`vexolin.match`) up to date, so that searches start at once.
 
     Examples
     --------
@@ -340,6 +342,9 @@ def _extract_locked(run: Run, paths: list[str], unreadable: dict[str, str], dask
         raise
     bar.close()
     _write_table(store, paths, rows, stored, unreadable)
+    if run.request.feature.name == "cens":
+        # Searches then start at once; an interrupted run leaves this to the first one.
+        index_of(store, stored_params(store), STEP)
     computed = [recorded[path] for path in todo if path in recorded]
     return Summary(
         out=str(store), files=len(paths), computed=sum(r["status"] == "done" for r in computed), skipped=skipped,
