@@ -30,6 +30,12 @@ STEP = 10
 _TEMPO_RATIO = 1.06
 # Positions scored at once: their sums stay in cache.
 _PIECE_ROWS = 4096
+# Rows correlated by one FFT.
+_BLOCK = 4096
+# How far an estimate may be from its score, at most. Its float64 error is
+# about eps * log2(FFT size) * the product of the block's and the query's
+# lengths, below 1e-12 of a score; the margin is far above it.
+_MARGIN = 1e-7
 # Rows of the index a task searches at most (48 MB; about 135 hours at 4.3
 # frames a second): what a search holds of a store at a URL at once.
 _PARTITION_ROWS = 1 << 21
@@ -194,19 +200,78 @@ def _scores(x: npt.NDArray[np.int16], variant: _Variant, piece: int | None) -> t
     return best, which
 
 
-def _file_matches(x: npt.NDArray[np.int16], variants: list[_Variant], top_k: int, piece: int | None
-                  ) -> list[tuple[float, int, int, int, float]]:
-    """The best non-overlapping matches in one file: (score, start frame,
-    frames, shift, tempo), best first."""
+def _exhaustive_best(x: npt.NDArray[np.int16], variants: list[_Variant], piece: int | None) -> tuple[
+        npt.NDArray[np.float64], npt.NDArray[np.intp]]:
+    """Every tempo's best score and its shift's index at every position."""
     n = x.shape[0]
-    if not variants or n < min(v.frames for v in variants):
-        return []
     best = np.full((len(variants), n), -np.inf)
     shift_at = np.zeros((len(variants), n), dtype=np.intp)
     for t, variant in enumerate(variants):
         scores, which = _scores(x, variant, piece)
         best[t, :scores.shape[0]] = scores
         shift_at[t, :scores.shape[0]] = which
+    return best, shift_at
+
+
+def _estimates(x: npt.NDArray[np.int16], variants: list[_Variant]) -> npt.NDArray[np.float64]:
+    """Every tempo's best score over its shifts at every position (-inf where
+    it does not fit), within ``_MARGIN``: the diagonal sums of all 12 shifts
+    at once as a correlation over time and pitch class, through FFTs of
+    ``_BLOCK`` rows (overlap-save)."""
+    n = x.shape[0]
+    longest = max(v.frames for v in variants)
+    size = max(_BLOCK, 2 * longest)
+    valid = size - longest + 1
+    spectra = [np.conj(np.fft.rfft2(v.lags[:, :, v.shifts.index(0)], s=(size, 12))) for v in variants]
+    # Shift s moves pitch class d to d + s: column s mod 12 of the correlation.
+    columns = [[s % 12 for s in v.shifts] for v in variants]
+    out = np.full((len(variants), n), -np.inf)
+    block = np.zeros((size, 12))
+    for a in range(0, n - min(v.frames for v in variants) + 1, valid):
+        rows = min(size, n - a)
+        block[:rows] = x[a:a + rows]
+        block[rows:] = 0.0
+        spectrum = np.fft.rfft2(block)
+        for t, v in enumerate(variants):
+            count = min(valid, n - v.frames + 1 - a)
+            if count <= 0:
+                continue
+            sums = np.fft.irfft2(spectrum * spectra[t], s=(size, 12))[:count, columns[t]]
+            out[t, a:a + count] = sums.max(axis=1) / (v.frames * float(SCALE) ** 2)
+    return out
+
+
+def _exact_at(x: npt.NDArray[np.int16], variants: list[_Variant], estimates: npt.NDArray[np.float64],
+              threshold: float, piece: int | None) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.intp]]:
+    """The exact best score and shift's index of every tempo and position
+    whose estimate may reach ``threshold``; -inf elsewhere."""
+    n = x.shape[0]
+    best = np.full((len(variants), n), -np.inf)
+    shift_at = np.zeros((len(variants), n), dtype=np.intp)
+    size = piece or _PIECE_ROWS
+    for t, variant in enumerate(variants):
+        m = variant.frames
+        at = np.flatnonzero(estimates[t] + _MARGIN >= threshold)
+        if at.size == 0:
+            continue
+        windows = np.lib.stride_tricks.sliding_window_view(x, (m, 12))[:, 0]
+        lags = variant.lags.reshape(m * 12, -1)
+        for a in range(0, at.size, size):
+            p = at[a:a + size]
+            # Whole numbers below 2**53: exact in float64, as in _scores.
+            sums = windows[p].reshape(p.size, m * 12).astype(np.float64) @ lags
+            which = sums.argmax(axis=1)
+            shift_at[t, p] = which
+            best[t, p] = sums[np.arange(p.size), which] / (m * float(SCALE) ** 2)
+    return best, shift_at
+
+
+def _select(best: npt.NDArray[np.float64], shift_at: npt.NDArray[np.intp], variants: list[_Variant],
+            top_k: int) -> list[tuple[float, int, int, int, float]]:
+    """A file's matches from each tempo's best score at each position: the
+    local maxima of the best over tempi, best first, skipping those that
+    overlap one taken."""
+    n = best.shape[1]
     tempo_at = best.argmax(axis=0)  # the first of equals: the tempo nearest 1
     top = best[tempo_at, np.arange(n)]
     left = np.concatenate(([-np.inf], top[:-1]))
@@ -226,6 +291,35 @@ def _file_matches(x: npt.NDArray[np.int16], variants: list[_Variant], top_k: int
         if len(found) == top_k:
             break
     return found
+
+
+def _file_matches(x: npt.NDArray[np.int16], variants: list[_Variant], top_k: int, piece: int | None,
+                  floor: float = -math.inf, exhaustive: bool = False) -> list[tuple[float, int, int, int, float]]:
+    """The best non-overlapping matches in one file: (score, start frame,
+    frames, shift, tempo), best first; those scoring ``floor`` or more are
+    exact, as are all when at least ``top_k`` do.
+
+    Only positions whose estimate may reach a threshold T are scored. Those
+    whose best reaches T get their exact best, tempo and shift (the others
+    of them stay below T), so the local maxima from T up and the order they
+    are taken in are the ones every position scored gives. Hence the
+    matches from T up are exact, and all of them are when at least
+    ``top_k`` reach T; T is first the ``top_k``-th of the matches the
+    estimates give (less a margin), then ``floor``."""
+    n = x.shape[0]
+    if not variants or n < min(v.frames for v in variants):
+        return []
+    if not exhaustive:
+        estimates = _estimates(x, variants)
+        guessed = _select(estimates, np.zeros(estimates.shape, dtype=np.intp), variants, top_k)
+        guess = guessed[-1][0] - 3 * _MARGIN if len(guessed) == top_k else -math.inf
+        for threshold in dict.fromkeys((max(floor, guess), floor)):
+            if threshold == -math.inf:
+                break
+            found = _select(*_exact_at(x, variants, estimates, threshold, piece), variants, top_k)
+            if threshold <= floor or (len(found) == top_k and found[-1][0] >= threshold):
+                return found
+    return _select(*_exhaustive_best(x, variants, piece), variants, top_k)
 
 
 @fill
@@ -394,18 +488,26 @@ def _partitions(files: list[IndexedFile], threads: int) -> list[list[IndexedFile
 
 
 def search_partition(files: list[IndexedFile], rows: Rows, rate: float, variants: list[_Variant], top_k: int,
-                     piece: int | None) -> list[Match]:
-    """The best ``top_k`` matches among ``files``, their rows read a run at a time."""
+                     piece: int | None, exhaustive: bool = False) -> list[Match]:
+    """The best ``top_k`` matches among ``files``, their rows read a run at a
+    time. Once ``top_k`` exact matches are kept, a file's matches below the
+    ``top_k``-th of them can be left inexact: they are not returned."""
     kept: list[Match] = []
+    floor = -math.inf
     for run in runs(files):
         first, last = run[0], run[-1]
         block = rows.read(first.part, first.offset, last.offset + last.length)
         for f in run:
             x = block[f.offset - first.offset:f.offset - first.offset + f.length]
             kept += [Match(f.source, start / rate, (start + frames) / rate, shift, tempo, score)
-                     for score, start, frames, shift, tempo in _file_matches(x, variants, top_k, piece)]
+                     for score, start, frames, shift, tempo in _file_matches(x, variants, top_k, piece, floor,
+                                                                             exhaustive)]
             if len(kept) > 4 * top_k:  # memory stays bounded whatever the number of files
                 kept = _best(kept, top_k)
+            if len(kept) >= top_k:
+                # Above the floor, every kept match is exact: so are the top_k
+                # from this one up, and no match below it can be returned.
+                floor = max(floor, _best(kept, top_k)[-1].score)
         del block
     return _best(kept, top_k)
 
