@@ -213,18 +213,25 @@ def _exhaustive_best(x: npt.NDArray[np.int16], variants: list[_Variant], piece: 
     return best, shift_at
 
 
-def _estimates(x: npt.NDArray[np.int16], variants: list[_Variant]) -> npt.NDArray[np.float64]:
+def _estimates(x: npt.NDArray[np.int16], variants: list[_Variant],
+               spectra: dict[int, list[npt.NDArray[np.complex128]]] | None = None) -> npt.NDArray[np.float64]:
     """Every tempo's best score over its shifts at every position (-inf where
     it does not fit), within ``_MARGIN``: the diagonal sums of all 12 shifts
     at once as a correlation over time and pitch class, through FFTs of
-    ``_BLOCK`` rows (overlap-save)."""
+    ``_BLOCK`` rows (overlap-save). ``spectra`` keeps the query's
+    transforms from one file to the next."""
     n = x.shape[0]
     longest = max(v.frames for v in variants)
-    size = max(_BLOCK, 2 * longest)
+    # A short file in one transform of its size.
+    size = max(min(_BLOCK, 1 << (n - 1).bit_length()), 2 * longest)
     valid = size - longest + 1
-    spectra = [np.conj(np.fft.rfft2(v.lags[:, :, v.shifts.index(0)], s=(size, 12))) for v in variants]
+    if spectra is None:
+        spectra = {}
+    if size not in spectra:
+        spectra[size] = [np.conj(np.fft.rfft2(v.lags[:, :, v.shifts.index(0)], s=(size, 12))) for v in variants]
+    query = spectra[size]
     # Shift s moves pitch class d to d + s: column s mod 12 of the correlation.
-    columns = [[s % 12 for s in v.shifts] for v in variants]
+    columns = [slice(None) if len(v.shifts) == 12 else [s % 12 for s in v.shifts] for v in variants]
     out = np.full((len(variants), n), -np.inf)
     block = np.zeros((size, 12))
     for a in range(0, n - min(v.frames for v in variants) + 1, valid):
@@ -236,7 +243,7 @@ def _estimates(x: npt.NDArray[np.int16], variants: list[_Variant]) -> npt.NDArra
             count = min(valid, n - v.frames + 1 - a)
             if count <= 0:
                 continue
-            sums = np.fft.irfft2(spectrum * spectra[t], s=(size, 12))[:count, columns[t]]
+            sums = np.fft.irfft2(spectrum * query[t], s=(size, 12))[:count, columns[t]]
             out[t, a:a + count] = sums.max(axis=1) / (v.frames * float(SCALE) ** 2)
     return out
 
@@ -294,7 +301,9 @@ def _select(best: npt.NDArray[np.float64], shift_at: npt.NDArray[np.intp], varia
 
 
 def _file_matches(x: npt.NDArray[np.int16], variants: list[_Variant], top_k: int, piece: int | None,
-                  floor: float = -math.inf, exhaustive: bool = False) -> list[tuple[float, int, int, int, float]]:
+                  floor: float = -math.inf, exhaustive: bool = False,
+                  spectra: dict[int, list[npt.NDArray[np.complex128]]] | None = None
+                  ) -> list[tuple[float, int, int, int, float]]:
     """The best non-overlapping matches in one file: (score, start frame,
     frames, shift, tempo), best first; those scoring ``floor`` or more are
     exact, as are all when at least ``top_k`` do.
@@ -310,7 +319,7 @@ def _file_matches(x: npt.NDArray[np.int16], variants: list[_Variant], top_k: int
     if not variants or n < min(v.frames for v in variants):
         return []
     if not exhaustive:
-        estimates = _estimates(x, variants)
+        estimates = _estimates(x, variants, spectra)
         guessed = _select(estimates, np.zeros(estimates.shape, dtype=np.intp), variants, top_k)
         guess = guessed[-1][0] - 3 * _MARGIN if len(guessed) == top_k else -math.inf
         for threshold in dict.fromkeys((max(floor, guess), floor)):
@@ -494,6 +503,7 @@ def search_partition(files: list[IndexedFile], rows: Rows, rate: float, variants
     ``top_k``-th of them can be left inexact: they are not returned."""
     kept: list[Match] = []
     floor = -math.inf
+    spectra: dict[int, list[npt.NDArray[np.complex128]]] = {}
     for run in runs(files):
         first, last = run[0], run[-1]
         block = rows.read(first.part, first.offset, last.offset + last.length)
@@ -501,7 +511,7 @@ def search_partition(files: list[IndexedFile], rows: Rows, rate: float, variants
             x = block[f.offset - first.offset:f.offset - first.offset + f.length]
             kept += [Match(f.source, start / rate, (start + frames) / rate, shift, tempo, score)
                      for score, start, frames, shift, tempo in _file_matches(x, variants, top_k, piece, floor,
-                                                                             exhaustive)]
+                                                                             exhaustive, spectra)]
             if len(kept) > 4 * top_k:  # memory stays bounded whatever the number of files
                 kept = _best(kept, top_k)
             if len(kept) >= top_k:
