@@ -228,23 +228,26 @@ def _estimates(x: npt.NDArray[np.int16], variants: list[_Variant],
     if spectra is None:
         spectra = {}
     if size not in spectra:
-        spectra[size] = [np.conj(np.fft.rfft2(v.lags[:, :, v.shifts.index(0)], s=(size, 12))) for v in variants]
+        # Time along rows' length: real transforms over time, then over the
+        # 12 pitch classes.
+        spectra[size] = [np.conj(np.fft.rfftn(v.lags[:, :, v.shifts.index(0)].T, s=(12, size), axes=(0, 1)))
+                         for v in variants]
     query = spectra[size]
-    # Shift s moves pitch class d to d + s: column s mod 12 of the correlation.
-    columns = [slice(None) if len(v.shifts) == 12 else [s % 12 for s in v.shifts] for v in variants]
+    # Shift s moves pitch class d to d + s: row s mod 12 of the correlation.
+    rows_of = [slice(None) if len(v.shifts) == 12 else [s % 12 for s in v.shifts] for v in variants]
     out = np.full((len(variants), n), -np.inf)
-    block = np.zeros((size, 12))
+    block = np.zeros((12, size))
     for a in range(0, n - min(v.frames for v in variants) + 1, valid):
-        rows = min(size, n - a)
-        block[:rows] = x[a:a + rows]
-        block[rows:] = 0.0
-        spectrum = np.fft.rfft2(block)
+        filled = min(size, n - a)
+        block[:, :filled] = x[a:a + filled].T
+        block[:, filled:] = 0.0
+        spectrum = np.fft.rfftn(block, axes=(0, 1))
         for t, v in enumerate(variants):
             count = min(valid, n - v.frames + 1 - a)
             if count <= 0:
                 continue
-            sums = np.fft.irfft2(spectrum * query[t], s=(size, 12))[:count, columns[t]]
-            out[t, a:a + count] = sums.max(axis=1) / (v.frames * float(SCALE) ** 2)
+            sums = np.fft.irfftn(spectrum * query[t], s=(12, size), axes=(0, 1))[rows_of[t], :count]
+            out[t, a:a + count] = sums.max(axis=0) / (v.frames * float(SCALE) ** 2)
     return out
 
 
