@@ -387,3 +387,20 @@ def test_every_estimate_is_within_the_margin_of_its_exact_best_score(seed):
     assert np.array_equal(np.isinf(estimates), np.isinf(exact))
     fits = np.isfinite(exact)
     assert np.abs(estimates[fits] - exact[fits]).max() < _match._MARGIN / 100
+
+
+def test_a_clusters_tasks_each_search_enough_rows_and_give_the_threads_result(collection, dask_client,
+                                                                                monkeypatch):
+    music, out = collection
+    query = passage(music, "piece1.wav", 2.0, 6.0)
+    reference = vexolin.match(query, out, sr=SR, top_k=5, workers=1)
+    files = _match_index.index_of(vexolin.batch.open(out)._store, vexolin.batch.open(out).params, _match.STEP).files
+    least = sum(f.length for f in files[:2])  # two files a task at least
+    monkeypatch.setattr(_match, "_TASK_ROWS", least)
+    made = []
+    original = _match._partitions
+    monkeypatch.setattr(_match, "_partitions", lambda *args: made.append(original(*args)) or made[-1])
+    assert vexolin.match(query, out, sr=SR, top_k=5, client=dask_client) == reference
+    (groups,) = made
+    assert [f for g in groups for f in g] == files
+    assert all(sum(f.length for f in g) >= least for g in groups[:-1]) and len(groups) < len(files)
