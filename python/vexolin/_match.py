@@ -220,7 +220,7 @@ def _exhaustive_best(x: npt.NDArray[np.int16], variants: list[_Variant], piece: 
 
 
 def _estimates(x: npt.NDArray[np.int16], variants: list[_Variant],
-               spectra: dict[int, list[npt.NDArray[np.complex64]]] | None = None) -> npt.NDArray[np.float64]:
+               spectra: dict[int, list[npt.NDArray[np.complex64]]] | None = None) -> npt.NDArray[np.float32]:
     """Every tempo's best score over its shifts at every position (-inf where
     it does not fit), within ``_MARGIN``: the diagonal sums of all 12 shifts
     at once as a correlation over time and pitch class, through FFTs of
@@ -241,7 +241,7 @@ def _estimates(x: npt.NDArray[np.int16], variants: list[_Variant],
     query = spectra[size]
     # Shift s moves pitch class d to d + s: row s mod 12 of the correlation.
     rows_of = [slice(None) if len(v.shifts) == 12 else [s % 12 for s in v.shifts] for v in variants]
-    out = np.full((len(variants), n), -np.inf)
+    out = np.full((len(variants), n), -np.inf, dtype=np.float32)
     block = np.zeros((12, size), dtype=np.float32)
     for a in range(0, n - min(v.frames for v in variants) + 1, valid):
         filled = min(size, n - a)
@@ -257,13 +257,13 @@ def _estimates(x: npt.NDArray[np.int16], variants: list[_Variant],
     return out
 
 
-def _exact_at(x: npt.NDArray[np.int16], variants: list[_Variant], estimates: npt.NDArray[np.float64],
-              threshold: float, piece: int | None) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.intp]]:
+def _exact_at(x: npt.NDArray[np.int16], variants: list[_Variant], estimates: npt.NDArray[np.float32],
+              threshold: float, piece: int | None) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int8]]:
     """The exact best score and shift's index of every tempo and position
     whose estimate may reach ``threshold``; -inf elsewhere."""
     n = x.shape[0]
     best = np.full((len(variants), n), -np.inf)
-    shift_at = np.zeros((len(variants), n), dtype=np.intp)
+    shift_at = np.zeros((len(variants), n), dtype=np.int8)
     size = piece or _PIECE_ROWS
     for t, variant in enumerate(variants):
         m = variant.frames
@@ -282,7 +282,7 @@ def _exact_at(x: npt.NDArray[np.int16], variants: list[_Variant], estimates: npt
     return best, shift_at
 
 
-def _select(best: npt.NDArray[np.float64], shift_at: npt.NDArray[np.intp], variants: list[_Variant],
+def _select(best: npt.NDArray[np.floating[Any]], shift_at: npt.NDArray[np.integer[Any]], variants: list[_Variant],
             top_k: int) -> list[tuple[float, int, int, int, float]]:
     """A file's matches from each tempo's best score at each position: the
     local maxima of the best over tempi, best first, skipping those that
@@ -329,7 +329,7 @@ def _file_matches(x: npt.NDArray[np.int16], variants: list[_Variant], top_k: int
         return []
     if not exhaustive:
         estimates = _estimates(x, variants, spectra)
-        guessed = _select(estimates, np.zeros(estimates.shape, dtype=np.intp), variants, top_k)
+        guessed = _select(estimates, np.zeros(estimates.shape, dtype=np.int8), variants, top_k)
         guess = guessed[-1][0] - 3 * _MARGIN if len(guessed) == top_k else -math.inf
         for threshold in dict.fromkeys((max(floor, guess), floor)):
             if threshold == -math.inf:
