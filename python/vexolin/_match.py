@@ -322,20 +322,21 @@ def _file_matches(x: npt.NDArray[np.int16], variants: list[_Variant], top_k: int
     of them stay below T), so the local maxima from T up and the order they
     are taken in are the ones every position scored gives. Hence the
     matches from T up are exact, and all of them are when at least
-    ``top_k`` reach T; T is first the ``top_k``-th of the matches the
-    estimates give (less a margin), then ``floor``."""
+    ``top_k`` reach T. T is ``floor``; with none yet, first the
+    ``top_k``-th of the matches the estimates give (less a margin), and
+    where fewer than ``top_k`` reach that, every position is scored."""
     n = x.shape[0]
     if not variants or n < min(v.frames for v in variants):
         return []
     if not exhaustive:
         estimates = _estimates(x, variants, spectra)
-        guessed = _select(estimates, np.zeros(estimates.shape, dtype=np.int8), variants, top_k)
-        guess = guessed[-1][0] - 3 * _MARGIN if len(guessed) == top_k else -math.inf
-        for threshold in dict.fromkeys((max(floor, guess), floor)):
-            if threshold == -math.inf:
-                break
+        threshold = floor
+        if floor == -math.inf:
+            guessed = _select(estimates, np.zeros(estimates.shape, dtype=np.int8), variants, top_k)
+            threshold = guessed[-1][0] - 3 * _MARGIN if len(guessed) == top_k else -math.inf
+        if threshold > -math.inf:
             found = _select(*_exact_at(x, variants, estimates, threshold, piece), variants, top_k)
-            if threshold <= floor or (len(found) == top_k and found[-1][0] >= threshold):
+            if floor > -math.inf or (len(found) == top_k and found[-1][0] >= threshold):
                 return found
     return _select(*_exhaustive_best(x, variants, piece), variants, top_k)
 
