@@ -242,18 +242,25 @@ def _estimates(x: npt.NDArray[np.int16], variants: list[_Variant],
     # Shift s moves pitch class d to d + s: row s mod 12 of the correlation.
     rows_of = [slice(None) if len(v.shifts) == 12 else [s % 12 for s in v.shifts] for v in variants]
     out = np.full((len(variants), n), -np.inf, dtype=np.float32)
+    # The transforms write into buffers made once: a Dask worker's allocator
+    # returns large blocks to the system at once (MALLOC_TRIM_THRESHOLD_), so
+    # a new array for each transform would double their cost there.
     block = np.zeros((12, size), dtype=np.float32)
+    half = np.empty((12, size // 2 + 1), dtype=np.complex64)
+    spectrum, product = np.empty_like(half), np.empty_like(half)
+    sums = np.empty((12, size), dtype=np.float32)
     for a in range(0, n - min(v.frames for v in variants) + 1, valid):
         filled = min(size, n - a)
         block[:, :filled] = x[a:a + filled].T
         block[:, filled:] = 0.0
-        spectrum = np.fft.rfftn(block, axes=(0, 1))
+        np.fft.fft(np.fft.rfft(block, axis=1, out=half), axis=0, out=spectrum)
         for t, v in enumerate(variants):
             count = min(valid, n - v.frames + 1 - a)
             if count <= 0:
                 continue
-            sums = np.fft.irfftn(spectrum * query[t], s=(12, size), axes=(0, 1))[rows_of[t], :count]
-            out[t, a:a + count] = sums.max(axis=0) / (v.frames * float(SCALE) ** 2)
+            np.fft.ifft(np.multiply(spectrum, query[t], out=product), axis=0, out=half)
+            np.fft.irfft(half, n=size, axis=1, out=sums)
+            out[t, a:a + count] = sums[rows_of[t], :count].max(axis=0) / (v.frames * float(SCALE) ** 2)
     return out
 
 
