@@ -265,52 +265,58 @@ def _estimates(x: npt.NDArray[np.int16], variants: list[_Variant],
 
 
 def _exact_at(x: npt.NDArray[np.int16], variants: list[_Variant], estimates: npt.NDArray[np.float32],
-              threshold: float, piece: int | None) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int8]]:
-    """The exact best score and shift's index of every tempo and position
-    whose estimate may reach ``threshold``; -inf elsewhere."""
-    n = x.shape[0]
-    best = np.full((len(variants), n), -np.inf)
-    shift_at = np.zeros((len(variants), n), dtype=np.int8)
+              threshold: float, piece: int | None) -> tuple[
+        npt.NDArray[np.float64], npt.NDArray[np.int8], npt.NDArray[np.intp]]:
+    """The positions where some tempo's estimate may reach ``threshold``, in
+    order, and there the exact best score and shift's index of each such
+    tempo (-inf for the others)."""
+    near = [np.flatnonzero(e + _MARGIN >= threshold) for e in estimates]
+    positions = np.unique(np.concatenate(near))
+    best = np.full((len(variants), positions.size), -np.inf)
+    shift_at = np.zeros((len(variants), positions.size), dtype=np.int8)
     size = piece or _PIECE_ROWS
-    for t, variant in enumerate(variants):
+    for t, (variant, at) in enumerate(zip(variants, near)):
         m = variant.frames
-        at = np.flatnonzero(estimates[t] + _MARGIN >= threshold)
         if at.size == 0:
             continue
         windows = np.lib.stride_tricks.sliding_window_view(x, (m, 12))[:, 0]
         lags = variant.lags.reshape(m * 12, -1)
         for a in range(0, at.size, size):
             p = at[a:a + size]
+            column = np.searchsorted(positions, p)
             # Whole numbers below 2**53: exact in float64, as in _scores.
             sums = windows[p].reshape(p.size, m * 12).astype(np.float64) @ lags
             which = sums.argmax(axis=1)
-            shift_at[t, p] = which
-            best[t, p] = sums[np.arange(p.size), which] / (m * float(SCALE) ** 2)
-    return best, shift_at
+            shift_at[t, column] = which
+            best[t, column] = sums[np.arange(p.size), which] / (m * float(SCALE) ** 2)
+    return best, shift_at, positions
 
 
 def _select(best: npt.NDArray[np.floating[Any]], shift_at: npt.NDArray[np.integer[Any]], variants: list[_Variant],
-            top_k: int) -> list[tuple[float, int, int, int, float]]:
-    """A file's matches from each tempo's best score at each position: the
-    local maxima of the best over tempi, best first, skipping those that
+            top_k: int, positions: npt.NDArray[np.intp] | None = None) -> list[tuple[float, int, int, int, float]]:
+    """A file's matches from each tempo's best score at each position (or at
+    each of ``positions``, in order: those left out score below all of them):
+    the local maxima of the best over tempi, best first, skipping those that
     overlap one taken."""
-    n = best.shape[1]
+    count = best.shape[1]
+    at = np.arange(count) if positions is None else positions
     tempo_at = best.argmax(axis=0)  # the first of equals: the tempo nearest 1
-    top = best[tempo_at, np.arange(n)]
-    left = np.concatenate(([-np.inf], top[:-1]))
-    right = np.concatenate((top[1:], [-np.inf]))
+    top = best[tempo_at, np.arange(count)]
+    next_to = np.diff(at) == 1
+    left = np.concatenate(([-np.inf], np.where(next_to, top[:-1], -np.inf)))
+    right = np.concatenate((np.where(next_to, top[1:], -np.inf), [-np.inf]))
     peaks = np.flatnonzero(np.isfinite(top) & (top >= left) & (top > right))
-    order = peaks[np.lexsort((peaks, -top[peaks]))]
+    order = peaks[np.lexsort((at[peaks], -top[peaks]))]
     chosen: list[tuple[int, int]] = []
     found = []
-    for p in order:
-        variant = variants[tempo_at[p]]
+    for j in order:
+        p = int(at[j])
+        variant = variants[tempo_at[j]]
         end = p + variant.frames
         if any(p < e and s < end for s, e in chosen):
             continue
-        chosen.append((int(p), int(end)))
-        found.append((float(top[p]), int(p), variant.frames, variant.shifts[shift_at[tempo_at[p], p]],
-                      variant.tempo))
+        chosen.append((p, end))
+        found.append((float(top[j]), p, variant.frames, variant.shifts[shift_at[tempo_at[j], j]], variant.tempo))
         if len(found) == top_k:
             break
     return found
@@ -342,7 +348,8 @@ def _file_matches(x: npt.NDArray[np.int16], variants: list[_Variant], top_k: int
             guessed = _select(estimates, np.zeros(estimates.shape, dtype=np.int8), variants, top_k)
             threshold = guessed[-1][0] - 3 * _MARGIN if len(guessed) == top_k else -math.inf
         if threshold > -math.inf:
-            found = _select(*_exact_at(x, variants, estimates, threshold, piece), variants, top_k)
+            best, shift_at, positions = _exact_at(x, variants, estimates, threshold, piece)
+            found = _select(best, shift_at, variants, top_k, positions)
             if floor > -math.inf or (len(found) == top_k and found[-1][0] >= threshold):
                 return found
     return _select(*_exhaustive_best(x, variants, piece), variants, top_k)

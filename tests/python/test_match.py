@@ -404,3 +404,20 @@ def test_a_clusters_tasks_each_search_enough_rows_and_give_the_threads_result(co
     (groups,) = made
     assert [f for g in groups for f in g] == files
     assert all(sum(f.length for f in g) >= least for g in groups[:-1]) and len(groups) < len(files)
+
+
+def test_matches_from_a_threshold_up_are_the_same_from_the_positions_that_reach_it_alone():
+    rng = np.random.default_rng(5)
+    for trial in range(200):
+        n = int(rng.integers(3, 120))
+        variants = [_match._Variant(t, int(rng.integers(2, 12)), (0, 1, -1), np.zeros(0)) for t in (1.0, 1.06, 0.94)]
+        # Few levels: ties between tempi, shifts and neighbours.
+        best = np.round(rng.random((3, n)), 1)
+        best[rng.random((3, n)) < 0.2] = -np.inf
+        shift_at = rng.integers(0, 3, size=(3, n))
+        threshold = float(rng.choice([0.3, 0.6, 0.8, 0.9]))
+        top_k = int(rng.integers(1, 8))
+        positions = np.flatnonzero(best.max(axis=0) >= threshold)
+        every = _match._select(best, shift_at, variants, top_k)
+        reaching = _match._select(best[:, positions], shift_at[:, positions], variants, top_k, positions)
+        assert [m for m in reaching if m[0] >= threshold] == [m for m in every if m[0] >= threshold], trial
