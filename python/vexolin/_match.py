@@ -26,11 +26,23 @@ from vexolin.batch._reading import FeatureStore
 _TEMPO_RATIO = 1.06
 # Positions scored at once: their sums stay in cache.
 _PIECE_ROWS = 4096
+# Rows correlated by one FFT.
+_BLOCK = 4096
+# How far an estimate may be from its score, at most. The estimates' FFTs
+# are in float32 (whole frames of int16 are exact in it): their error is
+# about 2**-24 * log2(12 * size) * sqrt(size / frames) of a score, below
+# 5e-5 for any block and query here (measured: below 1e-6); the margin is
+# ten times that.
+_MARGIN = 5e-4
 # Rows of the index a task searches at most (48 MB; about 135 hours at 4.3
 # frames a second): what a search holds of a store at a URL at once.
 _PARTITION_ROWS = 1 << 21
 # Tasks per thread searching, where the index has enough files.
 _TASKS_PER_THREAD = 4
+# Rows a cluster's task searches at least, where the index has them (about
+# 17 hours at 4.3 frames a second, a fifth of a second's search): a task
+# costs the cluster some tens of milliseconds besides.
+_TASK_ROWS = 1 << 18
 # The order ties are settled in: the smallest move, up before down.
 _SHIFTS = (0, 1, -1, 2, -2, 3, -3, 4, -4, 5, -5, 6)
 
@@ -190,38 +202,153 @@ def _scores(x: npt.NDArray[np.int16], variant: _Variant, piece: int | None) -> t
     return best, which
 
 
-def _file_matches(x: npt.NDArray[np.int16], variants: list[_Variant], top_k: int, piece: int | None
-                  ) -> list[tuple[float, int, int, int, float]]:
-    """The best non-overlapping matches in one file: (score, start frame,
-    frames, shift, tempo), best first."""
+def _exhaustive_best(x: npt.NDArray[np.int16], variants: list[_Variant], piece: int | None) -> tuple[
+        npt.NDArray[np.float64], npt.NDArray[np.intp]]:
+    """Every tempo's best score and its shift's index at every position."""
     n = x.shape[0]
-    if not variants or n < min(v.frames for v in variants):
-        return []
     best = np.full((len(variants), n), -np.inf)
     shift_at = np.zeros((len(variants), n), dtype=np.intp)
     for t, variant in enumerate(variants):
         scores, which = _scores(x, variant, piece)
         best[t, :scores.shape[0]] = scores
         shift_at[t, :scores.shape[0]] = which
+    return best, shift_at
+
+
+def _estimates(x: npt.NDArray[np.int16], variants: list[_Variant],
+               spectra: dict[int, list[npt.NDArray[np.complex64]]] | None = None) -> npt.NDArray[np.float32]:
+    """Every tempo's best score over its shifts at every position (-inf where
+    it does not fit), within ``_MARGIN``: the diagonal sums of all 12 shifts
+    at once as a correlation over time and pitch class, through FFTs of
+    ``_BLOCK`` rows (overlap-save). ``spectra`` keeps the query's
+    transforms from one file to the next."""
+    n = x.shape[0]
+    longest = max(v.frames for v in variants)
+    # A short file in one transform of its size.
+    size = max(min(_BLOCK, 1 << (n - 1).bit_length()), 2 * longest)
+    valid = size - longest + 1
+    if spectra is None:
+        spectra = {}
+    if size not in spectra:
+        # Time along rows' length: real transforms over time, then over the
+        # 12 pitch classes.
+        spectra[size] = [np.conj(np.fft.rfftn(v.lags[:, :, v.shifts.index(0)].T.astype(np.float32),
+                                              s=(12, size), axes=(0, 1))) for v in variants]
+    query = spectra[size]
+    # Shift s moves pitch class d to d + s: row s mod 12 of the correlation.
+    rows_of = [slice(None) if len(v.shifts) == 12 else [s % 12 for s in v.shifts] for v in variants]
+    out = np.full((len(variants), n), -np.inf, dtype=np.float32)
+    # The transforms write into buffers made once: a Dask worker's allocator
+    # returns large blocks to the system at once (MALLOC_TRIM_THRESHOLD_), so
+    # a new array for each transform would double their cost there.
+    block = np.zeros((12, size), dtype=np.float32)
+    half = np.empty((12, size // 2 + 1), dtype=np.complex64)
+    spectrum, product = np.empty_like(half), np.empty_like(half)
+    sums = np.empty((12, size), dtype=np.float32)
+    for a in range(0, n - min(v.frames for v in variants) + 1, valid):
+        filled = min(size, n - a)
+        block[:, :filled] = x[a:a + filled].T
+        block[:, filled:] = 0.0
+        np.fft.fft(np.fft.rfft(block, axis=1, out=half), axis=0, out=spectrum)
+        for t, v in enumerate(variants):
+            count = min(valid, n - v.frames + 1 - a)
+            if count <= 0:
+                continue
+            np.fft.ifft(np.multiply(spectrum, query[t], out=product), axis=0, out=half)
+            np.fft.irfft(half, n=size, axis=1, out=sums)
+            out[t, a:a + count] = sums[rows_of[t], :count].max(axis=0) / (v.frames * float(SCALE) ** 2)
+    return out
+
+
+def _exact_at(x: npt.NDArray[np.int16], variants: list[_Variant], estimates: npt.NDArray[np.float32],
+              threshold: float, piece: int | None) -> tuple[
+        npt.NDArray[np.float64], npt.NDArray[np.int8], npt.NDArray[np.intp]]:
+    """The positions where some tempo's estimate may reach ``threshold``, in
+    order, and there the exact best score and shift's index of each such
+    tempo (-inf for the others)."""
+    near = [np.flatnonzero(e + _MARGIN >= threshold) for e in estimates]
+    positions = np.unique(np.concatenate(near))
+    best = np.full((len(variants), positions.size), -np.inf)
+    shift_at = np.zeros((len(variants), positions.size), dtype=np.int8)
+    size = piece or _PIECE_ROWS
+    for t, (variant, at) in enumerate(zip(variants, near)):
+        m = variant.frames
+        if at.size == 0:
+            continue
+        windows = np.lib.stride_tricks.sliding_window_view(x, (m, 12))[:, 0]
+        lags = variant.lags.reshape(m * 12, -1)
+        for a in range(0, at.size, size):
+            p = at[a:a + size]
+            column = np.searchsorted(positions, p)
+            # Whole numbers below 2**53: exact in float64, as in _scores.
+            sums = windows[p].reshape(p.size, m * 12).astype(np.float64) @ lags
+            which = sums.argmax(axis=1)
+            shift_at[t, column] = which
+            best[t, column] = sums[np.arange(p.size), which] / (m * float(SCALE) ** 2)
+    return best, shift_at, positions
+
+
+def _select(best: npt.NDArray[np.floating[Any]], shift_at: npt.NDArray[np.integer[Any]], variants: list[_Variant],
+            top_k: int, positions: npt.NDArray[np.intp] | None = None) -> list[tuple[float, int, int, int, float]]:
+    """A file's matches from each tempo's best score at each position (or at
+    each of ``positions``, in order: those left out score below all of them):
+    the local maxima of the best over tempi, best first, skipping those that
+    overlap one taken."""
+    count = best.shape[1]
+    at = np.arange(count) if positions is None else positions
     tempo_at = best.argmax(axis=0)  # the first of equals: the tempo nearest 1
-    top = best[tempo_at, np.arange(n)]
-    left = np.concatenate(([-np.inf], top[:-1]))
-    right = np.concatenate((top[1:], [-np.inf]))
+    top = best[tempo_at, np.arange(count)]
+    next_to = np.diff(at) == 1
+    left = np.concatenate(([-np.inf], np.where(next_to, top[:-1], -np.inf)))
+    right = np.concatenate((np.where(next_to, top[1:], -np.inf), [-np.inf]))
     peaks = np.flatnonzero(np.isfinite(top) & (top >= left) & (top > right))
-    order = peaks[np.lexsort((peaks, -top[peaks]))]
+    order = peaks[np.lexsort((at[peaks], -top[peaks]))]
     chosen: list[tuple[int, int]] = []
     found = []
-    for p in order:
-        variant = variants[tempo_at[p]]
+    for j in order:
+        p = int(at[j])
+        variant = variants[tempo_at[j]]
         end = p + variant.frames
         if any(p < e and s < end for s, e in chosen):
             continue
-        chosen.append((int(p), int(end)))
-        found.append((float(top[p]), int(p), variant.frames, variant.shifts[shift_at[tempo_at[p], p]],
-                      variant.tempo))
+        chosen.append((p, end))
+        found.append((float(top[j]), p, variant.frames, variant.shifts[shift_at[tempo_at[j], j]], variant.tempo))
         if len(found) == top_k:
             break
     return found
+
+
+def _file_matches(x: npt.NDArray[np.int16], variants: list[_Variant], top_k: int, piece: int | None,
+                  floor: float = -math.inf, exhaustive: bool = False,
+                  spectra: dict[int, list[npt.NDArray[np.complex64]]] | None = None
+                  ) -> list[tuple[float, int, int, int, float]]:
+    """The best non-overlapping matches in one file: (score, start frame,
+    frames, shift, tempo), best first; those scoring ``floor`` or more are
+    exact, as are all when at least ``top_k`` do.
+
+    Only positions whose estimate may reach a threshold T are scored. Those
+    whose best reaches T get their exact best, tempo and shift (the others
+    of them stay below T), so the local maxima from T up and the order they
+    are taken in are the ones every position scored gives. Hence the
+    matches from T up are exact, and all of them are when at least
+    ``top_k`` reach T. T is ``floor``; with none yet, first the
+    ``top_k``-th of the matches the estimates give (less a margin), and
+    where fewer than ``top_k`` reach that, every position is scored."""
+    n = x.shape[0]
+    if not variants or n < min(v.frames for v in variants):
+        return []
+    if not exhaustive:
+        estimates = _estimates(x, variants, spectra)
+        threshold = floor
+        if floor == -math.inf:
+            guessed = _select(estimates, np.zeros(estimates.shape, dtype=np.int8), variants, top_k)
+            threshold = guessed[-1][0] - 3 * _MARGIN if len(guessed) == top_k else -math.inf
+        if threshold > -math.inf:
+            best, shift_at, positions = _exact_at(x, variants, estimates, threshold, piece)
+            found = _select(best, shift_at, variants, top_k, positions)
+            if floor > -math.inf or (len(found) == top_k and found[-1][0] >= threshold):
+                return found
+    return _select(*_exhaustive_best(x, variants, piece), variants, top_k)
 
 
 @fill
@@ -382,26 +509,36 @@ def _best(matches: list[Match], top_k: int) -> list[Match]:
     return sorted(matches, key=_order)[:top_k]
 
 
-def _partitions(files: list[IndexedFile], threads: int) -> list[list[IndexedFile]]:
+def _partitions(files: list[IndexedFile], threads: int, least: int = 1) -> list[list[IndexedFile]]:
     """Partitions small enough that every thread gets several, where there
-    are that many files, and none above ``_PARTITION_ROWS``."""
+    are that many files, but of ``least`` rows where there are that many,
+    and none above ``_PARTITION_ROWS``."""
     total = sum(f.length for f in files)
-    return partitions(files, max(1, min(_PARTITION_ROWS, -(-total // (_TASKS_PER_THREAD * threads)))))
+    return partitions(files, max(1, min(_PARTITION_ROWS, max(least, -(-total // (_TASKS_PER_THREAD * threads))))))
 
 
 def search_partition(files: list[IndexedFile], rows: Rows, rate: float, variants: list[_Variant], top_k: int,
-                     piece: int | None) -> list[Match]:
-    """The best ``top_k`` matches among ``files``, their rows read a run at a time."""
+                     piece: int | None, exhaustive: bool = False) -> list[Match]:
+    """The best ``top_k`` matches among ``files``, their rows read a run at a
+    time. Once ``top_k`` exact matches are kept, a file's matches below the
+    ``top_k``-th of them can be left inexact: they are not returned."""
     kept: list[Match] = []
+    floor = -math.inf
+    spectra: dict[int, list[npt.NDArray[np.complex64]]] = {}
     for run in runs(files):
         first, last = run[0], run[-1]
         block = rows.read(first.part, first.offset, last.offset + last.length)
         for f in run:
             x = block[f.offset - first.offset:f.offset - first.offset + f.length]
             kept += [Match(f.source, start / rate, (start + frames) / rate, shift, tempo, score)
-                     for score, start, frames, shift, tempo in _file_matches(x, variants, top_k, piece)]
+                     for score, start, frames, shift, tempo in _file_matches(x, variants, top_k, piece, floor,
+                                                                             exhaustive, spectra)]
             if len(kept) > 4 * top_k:  # memory stays bounded whatever the number of files
                 kept = _best(kept, top_k)
+            if len(kept) >= top_k:
+                # Above the floor, every kept match is exact: so are the top_k
+                # from this one up, and no match below it can be returned.
+                floor = max(floor, _best(kept, top_k)[-1].score)
         del block
     return _best(kept, top_k)
 
@@ -417,10 +554,13 @@ def _on_cluster(scheduler: Any, rows: Rows, files: list[IndexedFile], rate: floa
         with quiet_dask_logs():
             check_workers(client, [str(rows.store)])
             threads = max(1, int(sum(client.nthreads().values())))
-            groups = _partitions(files, threads)
-            futures = client.map(search_partition, groups, rows=rows, rate=rate, variants=variants,
+            groups = _partitions(files, threads, _TASK_ROWS)
+            # Sent to each worker once, not with every task.
+            (shared,) = client.scatter([variants], broadcast=True, hash=False)
+            futures = client.map(search_partition, groups, rows=rows, rate=rate, variants=shared,
                                  top_k=top_k, piece=piece, pure=False, retries=1)
             found = client.gather(futures)
+            del futures, shared
     finally:
         if own:
             with contextlib.suppress(Exception):

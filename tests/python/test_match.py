@@ -340,3 +340,101 @@ def test_the_command_line_searches_a_store_at_a_url_on_threads_or_a_cluster(coll
     for where in (["--workers", "2"], ["--scheduler", dask_client.scheduler.address]):
         assert main(["match", str(query), s3_collection, "--top", "3", "--json", *options, *where]) == 0
         assert json.loads(capsys.readouterr().out) == expected, where
+
+
+def random_frames(rng, n):
+    """Smooth non-negative frames of length 1, quantised as the index keeps them."""
+    walk = np.cumsum(rng.normal(size=(n, 12)), axis=0) * 0.3 + rng.normal(size=(n, 12))
+    return _match_index.quantised(_match_index.unit_rows(np.abs(walk)))
+
+
+def random_index(rng, folder):
+    """Files of random lengths, some holding the query's frames (moved), one
+    a copy of another and one with a flat stretch: ties across files,
+    shifts and neighbouring positions."""
+    query = random_frames(rng, int(rng.integers(12, 30)))
+    files = []
+    for k in range(int(rng.integers(2, 9))):
+        x = random_frames(rng, int(rng.integers(5, 400)))
+        if k % 3 == 1 and x.shape[0] > query.shape[0] + 1:
+            at = int(rng.integers(0, x.shape[0] - query.shape[0]))
+            x[at:at + query.shape[0]] = np.roll(query, int(rng.integers(12)), axis=1)
+        if k % 4 == 3:
+            x[: x.shape[0] // 2] = _match_index.quantised(np.full((1, 12), 12 ** -0.5))
+        files.append(x)
+    files.append(files[0].copy())
+    rows = np.concatenate(files)
+    rows.astype("<i2").tofile(folder / _match_index.FOLDER / "rows.bin")
+    offsets = np.cumsum([0] + [f.shape[0] for f in files])
+    listed = [_match_index.IndexedFile(f"f{k:02d}", "", int(offsets[k]), f.shape[0], "rows.bin")
+              for k, f in enumerate(files)]
+    return query.astype(np.float64) / _match_index.SCALE, listed
+
+
+@pytest.mark.parametrize("transpose, tempo, top_k", [
+    (True, (0.8, 1.25), 3), (False, None, 5), (True, (1.0, 1.07), 40), (True, (0.9, 0.95), 1), (False, (0.5, 2), 2)])
+def test_the_pruned_search_returns_exactly_what_scoring_every_position_returns(tmp_path, transpose, tempo, top_k):
+    from vexolin.batch.store import LocalStore
+
+    (tmp_path / _match_index.FOLDER).mkdir()
+    rows = _match_index.Rows(LocalStore(str(tmp_path)))
+    for seed in range(8):
+        rng = np.random.default_rng(seed)
+        query, files = random_index(rng, tmp_path)
+        variants = _match._variants(query, float(rng.choice([1.0, 1.3])), _match._tempi(tempo),
+                                    _match._SHIFTS if transpose else (0,))
+        reference = _match.search_partition(files, rows, 1.0, variants, top_k, None, exhaustive=True)
+        assert reference, seed
+        assert _match.search_partition(files, rows, 1.0, variants, top_k, None) == reference, seed
+        # A file at a time, as threads and a cluster's tasks search them, and in small pieces.
+        alone = [m for f in files for m in _match.search_partition([f], rows, 1.0, variants, top_k, 3)]
+        assert _match._best(alone, top_k) == reference, seed
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_every_estimate_is_within_the_margin_of_its_exact_best_score(seed):
+    rng = np.random.default_rng(seed)
+    x = random_frames(rng, int(rng.integers(50, 9000)))
+    if seed == 0:  # the largest sums: every frame and the query the same flat vector
+        x[:] = _match_index.quantised(np.full((1, 12), 12 ** -0.5))
+    query = x[: int(rng.integers(12, 120))].astype(np.float64) / _match_index.SCALE
+    variants = _match._variants(query, 1.0, _match._tempi((0.7, 1.4)), _match._SHIFTS)
+    estimates = _match._estimates(x, variants)
+    exact, _ = _match._exhaustive_best(x, variants, None)
+    assert np.array_equal(np.isinf(estimates), np.isinf(exact))
+    fits = np.isfinite(exact)
+    assert np.abs(estimates[fits] - exact[fits]).max() < _match._MARGIN / 100
+
+
+def test_a_clusters_tasks_each_search_enough_rows_and_give_the_threads_result(collection, dask_client,
+                                                                                monkeypatch):
+    music, out = collection
+    query = passage(music, "piece1.wav", 2.0, 6.0)
+    reference = vexolin.match(query, out, sr=SR, top_k=5, workers=1)
+    files = _match_index.index_of(vexolin.batch.open(out)._store, vexolin.batch.open(out).params, _match.STEP).files
+    least = sum(f.length for f in files[:2])  # two files a task at least
+    monkeypatch.setattr(_match, "_TASK_ROWS", least)
+    made = []
+    original = _match._partitions
+    monkeypatch.setattr(_match, "_partitions", lambda *args: made.append(original(*args)) or made[-1])
+    assert vexolin.match(query, out, sr=SR, top_k=5, client=dask_client) == reference
+    (groups,) = made
+    assert [f for g in groups for f in g] == files
+    assert all(sum(f.length for f in g) >= least for g in groups[:-1]) and len(groups) < len(files)
+
+
+def test_matches_from_a_threshold_up_are_the_same_from_the_positions_that_reach_it_alone():
+    rng = np.random.default_rng(5)
+    for trial in range(200):
+        n = int(rng.integers(3, 120))
+        variants = [_match._Variant(t, int(rng.integers(2, 12)), (0, 1, -1), np.zeros(0)) for t in (1.0, 1.06, 0.94)]
+        # Few levels: ties between tempi, shifts and neighbours.
+        best = np.round(rng.random((3, n)), 1)
+        best[rng.random((3, n)) < 0.2] = -np.inf
+        shift_at = rng.integers(0, 3, size=(3, n))
+        threshold = float(rng.choice([0.3, 0.6, 0.8, 0.9]))
+        top_k = int(rng.integers(1, 8))
+        positions = np.flatnonzero(best.max(axis=0) >= threshold)
+        every = _match._select(best, shift_at, variants, top_k)
+        reaching = _match._select(best[:, positions], shift_at[:, positions], variants, top_k, positions)
+        assert [m for m in reaching if m[0] >= threshold] == [m for m in every if m[0] >= threshold], trial
