@@ -74,6 +74,39 @@ def test_every_root_and_quality_and_rests(vocabulary, qualities, inversion, cent
     assert ((0.0 <= chords.confidence) & (chords.confidence <= 1.0)).all()
 
 
+def rich_chords(quality, partials=12):
+    """Every root of a quality with its triad in octave 3 over the root in
+    octave 2, each tone with `partials` partials of amplitude 1/k, as strings
+    or brass have; a seventh sounds above the triad, from middle C up. Low
+    tones reach the treble through their upper partials, which are louder
+    there than other tones': the third's third partial is the major seventh
+    over the root. The signal and its labels, a second each."""
+    rng = np.random.default_rng(len(quality))
+    t = np.arange(SR) / SR
+    fade = np.minimum(1.0, np.minimum(t, t[-1] - t) / 0.02)
+    parts, labels = [], []
+    for root in range(12):
+        intervals = QUALITIES[quality]
+        notes = [36 + root] + [48 + (root + iv) % 12 for iv in intervals[:3]] + \
+            [60 + (root + iv) % 12 for iv in intervals[3:]]
+        chord = 0.0
+        for note in notes:
+            f = 440.0 * 2 ** ((note - 69) / 12)
+            chord = chord + sum(np.sin(2 * np.pi * k * f * t + rng.uniform(0, 2 * np.pi)) / k
+                                for k in range(1, partials + 1) if k * f < SR / 2)
+        parts.append(0.1 * fade * chord)
+        labels.append(f"{ROOTS[root]}:{quality}")
+    return np.concatenate(parts).astype(np.float32), labels
+
+
+@pytest.mark.parametrize("quality", ["maj", "min", "7", "maj7", "min7"])
+def test_sevenths_keep_triads_with_rich_partials_and_find_sounding_sevenths(quality):
+    y, labels = rich_chords(quality)
+    chords = vexolin.estimate_chords(y, sr=SR, vocabulary="sevenths", tuning=0.0)
+    wrong = [(want, label_at(chords, i + 0.5)) for i, want in enumerate(labels) if label_at(chords, i + 0.5) != want]
+    assert not wrong, wrong
+
+
 def test_chords_from_chroma():
     y, truth = progression(("maj", "min"), rest_every=8)
     chroma = vexolin.chroma_cqt(y, sr=SR, tuning=0.0, norm=None)  # unscaled: rests stay quiet
