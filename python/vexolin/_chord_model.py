@@ -23,10 +23,12 @@ The model, per frame of the transform (6 octaves of 36 bins from C2, tuned):
 
 Its constants (``_MODELS``) were chosen by coordinate search on renders of
 chord progressions made by bench/chord_renders.py (seeds 1000-1047 and
-2000-2023, General MIDI instruments through fluidsynth); the sevenths
-model's were searched again, with its gate on the weakest tone, by
-bench/chord_fit.py on seeds 1000-1007 and 2000-2007 (FluidR3_GM, TimGM6mb)
-and additive chords made there; the benchmark scores other seeds. Nothing is learned or downloaded at run time.
+2000-2023, General MIDI instruments through fluidsynth); both models' were
+searched again by bench/chord_fit.py on seeds 1000-1007 and 2000-2007
+(FluidR3_GM, TimGM6mb), with additive chords voiced low for the sevenths'
+gate on the weakest tone, and pieces with suspensions and pedal notes
+(seeds 3000-3011) and white noise for the majmin model; the benchmark
+scores other seeds. Nothing is learned or downloaded at run time.
 """
 
 from __future__ import annotations
@@ -111,10 +113,10 @@ class Model:
 
 
 _MODELS: dict[str, Model] = {
-    "majmin": Model(qualities=("maj", "min"), gamma=1000.0, partials=6, decay=0.9, treble=8.0, bass=0.5,
-                    bass_floor=0.01, bias={}, no_chord=0.6, no_chord_bass=0.8, quiet_bonus=10.0,
+    "majmin": Model(qualities=("maj", "min"), gamma=1000.0, partials=7, decay=0.9, treble=8.0, bass=0.125,
+                    bass_floor=0.03, bias={}, no_chord=0.675, no_chord_bass=0.8, quiet_bonus=10.0,
                     silence_db=-60.0, silence_width=3.0, switch=30.0, onset_scale=0.2, onset_floor=0.25,
-                    drop_seconds=0.25, drop_db=10.0, drop_width=5.0, drop_bonus=5.0),
+                    drop_seconds=0.25, drop_db=10.0, drop_width=5.0, drop_bonus=10.0),
     "sevenths": Model(qualities=("maj", "min", "7", "maj7", "min7"), gamma=30.0, partials=8, decay=0.95,
                       treble=12.0, bass=0.5, bass_floor=0.01, bias={}, no_chord=0.5,
                       no_chord_bass=0.8, quiet_bonus=10.0, silence_db=-50.0, silence_width=3.0, switch=32.0,

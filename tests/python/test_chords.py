@@ -107,6 +107,28 @@ def test_sevenths_keep_triads_with_rich_partials_and_find_sounding_sevenths(qual
     assert not wrong, wrong
 
 
+def test_chords_over_a_pedal_note_keep_their_own_labels():
+    """A bass holding C under I IV V vi ii V I iii IV V: each chord above it
+    is labelled, not the chord that contains the pedal and two of its tones
+    (D minor over C is not F major)."""
+    rng = np.random.default_rng(0)
+    t = np.arange(2 * SR) / SR
+    progression = [(0, "maj"), (5, "maj"), (7, "maj"), (9, "min"), (2, "min"), (7, "maj"), (0, "maj"), (4, "min"),
+                   (5, "maj"), (7, "maj")]
+
+    def note(midi, level):
+        f = 440.0 * 2 ** ((midi - 69) / 12)
+        return level * np.exp(-0.5 * t) * sum(np.sin(2 * np.pi * k * f * t + rng.uniform(0, 2 * np.pi)) / k
+                                              for k in range(1, 9))
+
+    y = np.concatenate([note(36, 1.0) + sum(note(55 + (root + iv - 55) % 12, 0.7) for iv in QUALITIES[quality])
+                        for root, quality in progression] + [np.zeros(SR)])
+    chords = vexolin.estimate_chords((0.1 * y).astype(np.float32), sr=SR, tuning=0.0)
+    wrong = [(i, label_at(chords, 2 * i + offset)) for i, (root, quality) in enumerate(progression)
+             for offset in (0.2, 1.0, 1.8) if label_at(chords, 2 * i + offset) != f"{ROOTS[root]}:{quality}"]
+    assert not wrong, wrong
+
+
 def test_chords_from_chroma():
     y, truth = progression(("maj", "min"), rest_every=8)
     chroma = vexolin.chroma_cqt(y, sr=SR, tuning=0.0, norm=None)  # unscaled: rests stay quiet
