@@ -227,7 +227,54 @@ def render(piece: Piece, folder: Path, soundfont: str = SOUNDFONT) -> tuple[Path
     return wav, lab
 
 
+def ornament(piece: Piece, seed: int) -> Piece:
+    """The piece with notes that are not the chord's, for fitting decisions
+    where they mislead: suspensions (the third, or the root, held a step
+    high at the chord's start and resolved: 4-3 and 9-8), pedal notes (the
+    bass holding the first chord's root, or its fifth, under runs of
+    chords) and accented passing notes. The labels stay the chords'."""
+    rng = np.random.default_rng(seed + 1_000_000)
+    names = {n: i for i, n in enumerate(NAMES)}
+    chords = [(a, b, lab) for a, b, lab in piece.segments if lab != "N"]
+    home = names[chords[0][2].split(":")[0]] if chords else 0
+    pedal_run = 0
+    bass_channel = 1 if piece.bass else 0
+    notes = list(piece.notes)
+    for start, end, lab in chords:
+        root = names[lab.split(":")[0]]
+        tones = QUALITIES[lab.split(":")[1]]
+        if pedal_run == 0 and rng.random() < 0.15:
+            pedal_run = int(rng.integers(2, 5))
+        if pedal_run:  # the chord's bass note becomes the pedal
+            pedal_run -= 1
+            pc = (home + (7 if rng.random() < 0.3 else 0)) % 12
+            for i, (a, b, ch, n, v) in enumerate(notes):
+                if ch == bass_channel and n < 55 and abs(a - start) < 1e-9:
+                    notes[i] = (a, b, ch, 36 + (pc - 36) % 12 + (12 if n >= 48 else 0), v)
+        length = end - start
+        if length >= 1.0 and rng.random() < 0.35:  # a suspension over the chord's first beat or two
+            held = min(0.5 * length, float(rng.choice([0.25, 0.5, 1.0])))
+            target, step = (tones[1], 5 - tones[1]) if rng.random() < 0.6 else (0, 2)  # 4-3 or 9-8
+            pc = (root + target) % 12
+            for i, (a, b, ch, n, v) in list(enumerate(notes)):
+                if ch == 0 and n >= 55 and n % 12 == pc and start - 1e-9 <= a < start + held:
+                    notes[i] = (a, min(b, start + held), ch, n + step, v)
+                    if b > start + held:
+                        notes.append((start + held, b, ch, n, v))
+        elif length >= 0.5 and rng.random() < 0.2:  # an accented passing note a step above a chord tone
+            a0 = start
+            n = 60 + (root + tones[int(rng.integers(len(tones)))] + 2) % 12
+            notes.append((a0, a0 + min(0.25, length / 4), 0, n, 90))
+    piece.notes = notes
+    piece.name = piece.name.replace("majmin", "ornaments").replace("sevenths", "ornaments7")
+    return piece
+
+
 def pieces(kind: str, seeds: range) -> list[Piece]:
+    """A kind's pieces: "majmin", "sevenths", or "ornaments" (majmin pieces
+    with suspensions, pedal notes and accented passing notes)."""
+    if kind == "ornaments":
+        return [ornament(compose(seed, sevenths=False), seed) for seed in seeds]
     return [compose(seed, sevenths=(kind == "sevenths")) for seed in seeds]
 
 

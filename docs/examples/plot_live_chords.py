@@ -59,7 +59,7 @@ print(f"{1e3 * np.mean(costs):.2f} ms a block of {1e3 * BLOCK / SR:.1f} ms on av
 # -----------------------------------
 # With a lag of one second the stream's labels agree with
 # :func:`vexolin.estimate_chords` on every frame of these clean chords; on
-# rendered pieces they agreed on 98.96% of frames (:doc:`/speed`), the rest
+# rendered pieces they agreed on 98.99% of frames (:doc:`/speed`), the rest
 # at changes, where frames later than the lag would have moved a boundary.
 
 offline = vexolin.estimate_chords(y, sr=SR, tuning=0.0)

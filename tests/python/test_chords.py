@@ -74,6 +74,61 @@ def test_every_root_and_quality_and_rests(vocabulary, qualities, inversion, cent
     assert ((0.0 <= chords.confidence) & (chords.confidence <= 1.0)).all()
 
 
+def rich_chords(quality, partials=12):
+    """Every root of a quality with its triad in octave 3 over the root in
+    octave 2, each tone with `partials` partials of amplitude 1/k, as strings
+    or brass have; a seventh sounds above the triad, from middle C up. Low
+    tones reach the treble through their upper partials, which are louder
+    there than other tones': the third's third partial is the major seventh
+    over the root. The signal and its labels, a second each."""
+    rng = np.random.default_rng(len(quality))
+    t = np.arange(SR) / SR
+    fade = np.minimum(1.0, np.minimum(t, t[-1] - t) / 0.02)
+    parts, labels = [], []
+    for root in range(12):
+        intervals = QUALITIES[quality]
+        notes = [36 + root] + [48 + (root + iv) % 12 for iv in intervals[:3]] + \
+            [60 + (root + iv) % 12 for iv in intervals[3:]]
+        chord = 0.0
+        for note in notes:
+            f = 440.0 * 2 ** ((note - 69) / 12)
+            chord = chord + sum(np.sin(2 * np.pi * k * f * t + rng.uniform(0, 2 * np.pi)) / k
+                                for k in range(1, partials + 1) if k * f < SR / 2)
+        parts.append(0.1 * fade * chord)
+        labels.append(f"{ROOTS[root]}:{quality}")
+    return np.concatenate(parts).astype(np.float32), labels
+
+
+@pytest.mark.parametrize("quality", ["maj", "min", "7", "maj7", "min7"])
+def test_sevenths_keep_triads_with_rich_partials_and_find_sounding_sevenths(quality):
+    y, labels = rich_chords(quality)
+    chords = vexolin.estimate_chords(y, sr=SR, vocabulary="sevenths", tuning=0.0)
+    wrong = [(want, label_at(chords, i + 0.5)) for i, want in enumerate(labels) if label_at(chords, i + 0.5) != want]
+    assert not wrong, wrong
+
+
+def test_chords_over_a_pedal_note_keep_their_own_labels():
+    """A bass holding C under I IV V vi ii V I iii IV V: each chord above it
+    is labelled, not the chord that contains the pedal and two of its tones
+    (D minor over C is not F major)."""
+    rng = np.random.default_rng(0)
+    t = np.arange(2 * SR) / SR
+    progression = [(0, "maj"), (5, "maj"), (7, "maj"), (9, "min"), (2, "min"), (7, "maj"), (0, "maj"), (4, "min"),
+                   (5, "maj"), (7, "maj")]
+
+    def note(midi, level):
+        f = 440.0 * 2 ** ((midi - 69) / 12)
+        return level * np.exp(-0.5 * t) * sum(np.sin(2 * np.pi * k * f * t + rng.uniform(0, 2 * np.pi)) / k
+                                              for k in range(1, 9))
+
+    y = np.concatenate([note(36, 1.0) + sum(note(55 + (root + iv - 55) % 12, 0.7) for iv in QUALITIES[quality])
+                        for root, quality in progression] + [np.zeros(SR)])
+    chords = vexolin.estimate_chords((0.1 * y).astype(np.float32), sr=SR, tuning=0.0)
+    wrong = [(i, label_at(chords, 2 * i + offset)) for i, (root, quality) in enumerate(progression)
+             for offset in (0.2, 1.0, 1.8) if label_at(chords, 2 * i + offset) != f"{ROOTS[root]}:{quality}"]
+    assert not wrong, wrong
+
+
 def test_chords_from_chroma():
     y, truth = progression(("maj", "min"), rest_every=8)
     chroma = vexolin.chroma_cqt(y, sr=SR, tuning=0.0, norm=None)  # unscaled: rests stay quiet
