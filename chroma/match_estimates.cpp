@@ -253,8 +253,12 @@ MatchEstimator::MatchEstimator(std::vector<MatchVariant> variants, std::vector<i
 MatchEstimator::~MatchEstimator() = default;
 
 int MatchEstimator::size_for(std::int64_t n) const {
-  const int fits = std::min(block_, power_of_two_at_least(n));
-  return std::max({fits, power_of_two_at_least(2 * static_cast<std::int64_t>(longest_)), detail::fft_min_size});
+  // Blocks of at least 4 times the longest variant keep 3/4 of each
+  // transform's positions; smaller ones stay in cache.
+  const std::int64_t longest = longest_;
+  const int block = std::max(block_, power_of_two_at_least(4 * longest));
+  const int fits = std::min(block, power_of_two_at_least(n));
+  return std::max({fits, power_of_two_at_least(2 * longest), detail::fft_min_size});
 }
 
 const MatchSpectra& MatchEstimator::spectra(int size) const {

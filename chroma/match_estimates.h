@@ -31,7 +31,7 @@ class MatchEstimator {
   // `shifts`: semitones the variants are moved by (each -11 to 11, at most
   // 12 distinct); a position's estimate is the best over them.
   // `unit`: the scores' scale (a correlation of `length` frames is divided
-  // by length * unit). `block`: rows per transform at most, a power of two.
+  // by length * unit). `block`: rows per transform, a power of two.
   MatchEstimator(std::vector<MatchVariant> variants, std::vector<int> shifts, double unit, int block);
   ~MatchEstimator();
   MatchEstimator(const MatchEstimator&) = delete;
@@ -46,8 +46,9 @@ class MatchEstimator {
   int longest() const { return longest_; }
   int shortest() const { return shortest_; }
 
-  // The transform size for n rows: the block, or the power of two that
-  // holds a short file, but twice the longest variant at least.
+  // The transform size for n rows: the block (or the power of two of 4
+  // times the longest variant, when more), or the power of two that holds a
+  // shorter file, but twice the longest variant at least.
   int size_for(std::int64_t n) const;
 
  private:

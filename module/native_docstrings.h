@@ -187,8 +187,9 @@ float32 array ``(n_variants, n)``, ``-inf`` where a variant does not fit.
 Runs without the interpreter lock; Ctrl-C on the main thread, or a raised
 ``cancel`` token, stops it within a block.)doc";
 
-inline constexpr const char* match_estimator_size_for = R"doc(The transform size for ``n`` rows: ``block``, or the power of two that
-holds a shorter file, but at least twice the longest variant.)doc";
+inline constexpr const char* match_estimator_size_for = R"doc(The transform size for ``n`` rows: ``block`` (or the power of two of 4
+times the longest variant, when more), or the power of two that holds a
+shorter file, but at least twice the longest variant.)doc";
 
 inline constexpr const char* match_estimator_n_variants = "The query variants, as made.";
 

@@ -27,8 +27,9 @@ from vexolin.batch._reading import FeatureStore
 _TEMPO_RATIO = 1.06
 # Positions scored at once: their sums stay in cache.
 _PIECE_ROWS = 4096
-# Rows correlated by one FFT.
-_BLOCK = 4096
+# Rows correlated by one FFT (more for a long query): the fastest here,
+# the transforms' buffers in cache.
+_BLOCK = 1024
 # How far an estimate may be from its score, at most. The estimates' FFTs
 # are in float32 (whole frames of int16 are exact in it; the pitch-class
 # transform's coefficients and the FFT library's twiddles are rounded to

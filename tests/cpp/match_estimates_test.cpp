@@ -96,13 +96,15 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"AFileShorterThanTheQuery", 6, {10, 19}, {0, 3}, 4096}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
-TEST(MatchEstimator, TheTransformHoldsAShortFileOrTwiceTheLongestVariant) {
-  std::vector<MatchVariant> variants;
-  variants.push_back(variant_of(std::vector<std::int16_t>(12 * 100), 0, 100));
-  const MatchEstimator estimator(variants, {0}, unit, 4096);
-  EXPECT_EQ(estimator.size_for(1), 256);
-  EXPECT_EQ(estimator.size_for(1000), 1024);
-  EXPECT_EQ(estimator.size_for(1 << 20), 4096);
+TEST(MatchEstimator, TheTransformIsTheBlockOrFourTimesTheLongestVariantOrHoldsAShortFile) {
+  const std::vector<std::int16_t> rows(12 * 300);
+  const MatchEstimator short_query({variant_of(rows, 0, 100)}, {0}, unit, 4096);
+  EXPECT_EQ(short_query.size_for(1), 256);
+  EXPECT_EQ(short_query.size_for(1000), 1024);
+  EXPECT_EQ(short_query.size_for(1 << 20), 4096);
+  const MatchEstimator long_query({variant_of(rows, 0, 300), variant_of(rows, 0, 20)}, {0}, unit, 1024);
+  EXPECT_EQ(long_query.size_for(500), 1024);
+  EXPECT_EQ(long_query.size_for(1 << 20), 2048);
 }
 
 TEST(MatchEstimator, BadArgumentsAreRefusedBeforeAnyWork) {
