@@ -326,11 +326,11 @@ void MatchEstimator::estimate(const std::int16_t* x, std::int64_t n, float* out,
       const std::int64_t count = std::min<std::int64_t>(valid, n - m + 1 - a);
       if (count <= 0) continue;
       const float* h = query.of_variant[v].data();
-      std::memset(product.data(), 0, floats * sizeof(float));
       for (int k = 0; k <= 6; ++k) {
         const std::size_t at = row_offset(k, size);
-        PFFFT_Setup* setup = (k == 0 || k == 6) ? real : complex;
-        fft_multiply_accumulate(setup, spectrum.data() + at, h + at, product.data() + at);
+        const bool is_real = k == 0 || k == 6;
+        PFFFT_Setup* setup = is_real ? real : complex;
+        fft_multiply(setup, is_real, is_real ? size : 2 * size, spectrum.data() + at, h + at, product.data() + at);
         // The rows' time domain is free again: the inverse goes there.
         fft_backward_unordered(setup, product.data() + at, r + at, work.data());
       }

@@ -43,6 +43,29 @@ void fft_multiply_accumulate(PFFFT_Setup* setup, const float* a, const float* b,
 }
 #endif
 
+void fft_multiply(PFFFT_Setup* setup, bool real, int n_floats, const float* a, const float* b, float* product) {
+  // The library's SIMD layout: groups of 4 real parts, then their 4
+  // imaginary parts; a real transform's first group holds the bins 0 and
+  // n / 2, both real, in its first lanes.
+  constexpr int lanes = 4;
+  if (pffft_simd_size() != lanes) {
+    for (int i = 0; i < n_floats; ++i) product[i] = 0.0f;
+    fft_multiply_accumulate(setup, a, b, product);
+    return;
+  }
+  for (int i = 0; i < n_floats; i += 2 * lanes) {
+    for (int l = 0; l < lanes; ++l) {
+      const float ar = a[i + l], ai = a[i + lanes + l], br = b[i + l], bi = b[i + lanes + l];
+      product[i + l] = ar * br - ai * bi;
+      product[i + lanes + l] = ar * bi + ai * br;
+    }
+  }
+  if (real) {
+    product[0] = a[0] * b[0];
+    product[lanes] = a[lanes] * b[lanes];
+  }
+}
+
 void fft_forward_unordered(PFFFT_Setup* setup, const float* input, float* output, float* work) {
   transform(setup, input, output, work, PFFFT_FORWARD);
 }

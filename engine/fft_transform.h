@@ -16,6 +16,10 @@ void fft_backward_unordered(PFFFT_Setup* setup, const float* input, float* outpu
 // product += a * b, bin by bin, of two unordered spectra.
 void fft_multiply_accumulate(PFFFT_Setup* setup, const float* a, const float* b, float* product);
 
+// product = a * b, bin by bin, of two unordered spectra of n floats of a
+// real (`real`) or complex transform.
+void fft_multiply(PFFFT_Setup* setup, bool real, int n_floats, const float* a, const float* b, float* product);
+
 // Whether the transforms use the AVX2 build.
 bool fft_uses_avx2();
 
