@@ -22,6 +22,7 @@ class FftBuffer {
   FftBuffer& operator=(FftBuffer&&) = delete;
 
   float* data() { return data_; }
+  const float* data() const { return data_; }
 
  private:
   float* data_;

@@ -159,4 +159,38 @@ inline constexpr const char* stream_frames_at_once = "16 or 1, as made.";
 inline constexpr const char* stream_pushed = "Samples pushed so far.";
 inline constexpr const char* stream_finished = "Whether :meth:`finish` has been called.";
 
+inline constexpr const char* match_estimator = R"doc(The estimates :func:`vexolin.match` prunes with: at every position of a
+file's matching rows, each query variant's best score over the semitone
+``shifts`` (each -11 to 11, distinct modulo 12), as correlations over time
+and pitch class through float32 FFTs of ``block`` rows (a power of two;
+overlap-save). ``variants`` are the query at each tempo, unshifted, as
+``frames x 12`` arrays; a correlation of ``m`` frames is divided by ``m *
+unit``. The variants' spectra are made once per transform size and kept.
+An estimate differs from the exact score by a float32 FFT's rounding: of
+the order of ``2**-24 * log2(12 * size) * sqrt(size / m)``.
+
+>>> import numpy as np
+>>> from vexolin import _native
+>>> rows = np.zeros((100, 12), np.int16)
+>>> rows[40:45, 3] = 1
+>>> query = np.zeros((5, 12), np.float32)
+>>> query[:, 1] = 1
+>>> e = _native.MatchEstimator(variants=[query], shifts=[0, 2], unit=1.0, block=4096)
+>>> best = e.estimate(rows=rows)
+>>> best.shape, int(best[0].argmax()), round(float(best[0].max()), 4)
+((1, 100), 40, 1.0)
+>>> bool(np.isinf(best[0, 96:]).all())
+True)doc";
+
+inline constexpr const char* match_estimator_estimate = R"doc(The estimates over ``rows``, an int16 array of shape ``(n, 12)``: a
+float32 array ``(n_variants, n)``, ``-inf`` where a variant does not fit.
+Runs without the interpreter lock; Ctrl-C on the main thread, or a raised
+``cancel`` token, stops it within a block.)doc";
+
+inline constexpr const char* match_estimator_size_for = R"doc(The transform size for ``n`` rows: ``block`` (or the power of two of 4
+times the longest variant, when more), or the power of two that holds a
+shorter file, but at least twice the longest variant.)doc";
+
+inline constexpr const char* match_estimator_n_variants = "The query variants, as made.";
+
 }  // namespace morvat::vexolin::docs

@@ -8,11 +8,13 @@
 // call and engine as `_vexolin`, so results are equal bit for bit. `chroma_rows` is the pitch-class row of every bin, the
 // rule the chroma folding uses, for magnitudes the package folds itself.
 // `Stream`, the transforms of a signal that arrives in blocks, and
-// `chord_path`, the decoder of the package's chord model.
+// `chord_path`, the decoder of the package's chord model;
+// `MatchEstimator`, the estimates `vexolin.match` prunes its search with.
 #include "chroma/chroma.h"
 #include "module/cancel_token.h"
 #include "module/native_docstrings.h"
 #include "module/chord_path_binding.h"
+#include "module/match_binding.h"
 #include "module/stream_binding.h"
 #include "module/threads.h"
 #include "module/transform.h"
@@ -84,4 +86,5 @@ PYBIND11_MODULE(_native, m) {
       py::arg("n_bins"), py::arg("bins_per_octave"), py::arg("n_chroma"), py::arg("fmin"), vx::docs::chroma_rows);
   vx::register_stream(m);
   vx::register_chord_path(m);
+  vx::register_match(m);
 }

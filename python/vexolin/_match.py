@@ -7,13 +7,14 @@ from __future__ import annotations
 import contextlib
 import math
 import os
-from concurrent.futures import ThreadPoolExecutor
 from dataclasses import asdict, dataclass
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
+from vexolin import _native
+from vexolin._core import map_on_threads
 from vexolin._docs import fill
 from vexolin._features import from_json
 from vexolin._from_file import feature_of_signal
@@ -26,13 +27,16 @@ from vexolin.batch._reading import FeatureStore
 _TEMPO_RATIO = 1.06
 # Positions scored at once: their sums stay in cache.
 _PIECE_ROWS = 4096
-# Rows correlated by one FFT.
-_BLOCK = 4096
+# Rows correlated by one FFT (more for a long query): the fastest here,
+# the transforms' buffers in cache.
+_BLOCK = 1024
 # How far an estimate may be from its score, at most. The estimates' FFTs
-# are in float32 (whole frames of int16 are exact in it): their error is
-# about 2**-24 * log2(12 * size) * sqrt(size / frames) of a score, below
-# 5e-5 for any block and query here (measured: below 1e-6); the margin is
-# ten times that.
+# are in float32 (whole frames of int16 are exact in it; the pitch-class
+# transform's coefficients and the FFT library's twiddles are rounded to
+# it): like any FFT correlation of size 12 * size, their error is about
+# 2**-24 * log2(12 * size) * sqrt(size / frames) of a score, below 5e-5 for
+# any block and query here (measured: below 1e-6); the margin is ten times
+# that.
 _MARGIN = 5e-4
 # Rows of the index a task searches at most (48 MB; about 135 hours at 4.3
 # frames a second): what a search holds of a store at a URL at once.
@@ -215,49 +219,22 @@ def _exhaustive_best(x: npt.NDArray[np.int16], variants: list[_Variant], piece: 
     return best, shift_at
 
 
-def _estimates(x: npt.NDArray[np.int16], variants: list[_Variant],
-               spectra: dict[int, list[npt.NDArray[np.complex64]]] | None = None) -> npt.NDArray[np.float32]:
+def _estimator(variants: list[_Variant]) -> _native.MatchEstimator:
+    """The native estimates of ``variants`` (their spectra made once per
+    transform size, kept from one file to the next)."""
+    return _native.MatchEstimator(
+        variants=[np.ascontiguousarray(v.lags[:, :, v.shifts.index(0)], dtype=np.float32) for v in variants],
+        shifts=list(variants[0].shifts), unit=float(SCALE) ** 2, block=_BLOCK)
+
+
+def _estimates(x: npt.NDArray[np.int16], variants: list[_Variant], estimator: _native.MatchEstimator | None = None,
+               cancel: _native.Cancel | None = None) -> npt.NDArray[np.float32]:
     """Every tempo's best score over its shifts at every position (-inf where
-    it does not fit), within ``_MARGIN``: the diagonal sums of all 12 shifts
-    at once as a correlation over time and pitch class, through FFTs of
-    ``_BLOCK`` rows (overlap-save). ``spectra`` keeps the query's
-    transforms from one file to the next."""
-    n = x.shape[0]
-    longest = max(v.frames for v in variants)
-    # A short file in one transform of its size.
-    size = max(min(_BLOCK, 1 << (n - 1).bit_length()), 2 * longest)
-    valid = size - longest + 1
-    if spectra is None:
-        spectra = {}
-    if size not in spectra:
-        # Time along rows' length: real transforms over time, then over the
-        # 12 pitch classes.
-        spectra[size] = [np.conj(np.fft.rfftn(v.lags[:, :, v.shifts.index(0)].T.astype(np.float32),
-                                              s=(12, size), axes=(0, 1))) for v in variants]
-    query = spectra[size]
-    # Shift s moves pitch class d to d + s: row s mod 12 of the correlation.
-    rows_of = [slice(None) if len(v.shifts) == 12 else [s % 12 for s in v.shifts] for v in variants]
-    out = np.full((len(variants), n), -np.inf, dtype=np.float32)
-    # The transforms write into buffers made once: a Dask worker's allocator
-    # returns large blocks to the system at once (MALLOC_TRIM_THRESHOLD_), so
-    # a new array for each transform would double their cost there.
-    block = np.zeros((12, size), dtype=np.float32)
-    half = np.empty((12, size // 2 + 1), dtype=np.complex64)
-    spectrum, product = np.empty_like(half), np.empty_like(half)
-    sums = np.empty((12, size), dtype=np.float32)
-    for a in range(0, n - min(v.frames for v in variants) + 1, valid):
-        filled = min(size, n - a)
-        block[:, :filled] = x[a:a + filled].T
-        block[:, filled:] = 0.0
-        np.fft.fft(np.fft.rfft(block, axis=1, out=half), axis=0, out=spectrum)
-        for t, v in enumerate(variants):
-            count = min(valid, n - v.frames + 1 - a)
-            if count <= 0:
-                continue
-            np.fft.ifft(np.multiply(spectrum, query[t], out=product), axis=0, out=half)
-            np.fft.irfft(half, n=size, axis=1, out=sums)
-            out[t, a:a + count] = sums[rows_of[t], :count].max(axis=0) / (v.frames * float(SCALE) ** 2)
-    return out
+    it does not fit), within ``_MARGIN``: the diagonal sums of all the shifts
+    at once as a correlation over time and pitch class, through float32 FFTs
+    of ``_BLOCK`` rows (overlap-save), in the native module."""
+    made = estimator if estimator is not None else _estimator(variants)
+    return made.estimate(rows=np.ascontiguousarray(x, dtype=np.int16), cancel=cancel)
 
 
 def _exact_at(x: npt.NDArray[np.int16], variants: list[_Variant], estimates: npt.NDArray[np.float32],
@@ -320,7 +297,7 @@ def _select(best: npt.NDArray[np.floating[Any]], shift_at: npt.NDArray[np.intege
 
 def _file_matches(x: npt.NDArray[np.int16], variants: list[_Variant], top_k: int, piece: int | None,
                   floor: float = -math.inf, exhaustive: bool = False,
-                  spectra: dict[int, list[npt.NDArray[np.complex64]]] | None = None
+                  estimator: _native.MatchEstimator | None = None, cancel: _native.Cancel | None = None
                   ) -> list[tuple[float, int, int, int, float]]:
     """The best non-overlapping matches in one file: (score, start frame,
     frames, shift, tempo), best first; those scoring ``floor`` or more are
@@ -338,7 +315,7 @@ def _file_matches(x: npt.NDArray[np.int16], variants: list[_Variant], top_k: int
     if not variants or n < min(v.frames for v in variants):
         return []
     if not exhaustive:
-        estimates = _estimates(x, variants, spectra)
+        estimates = _estimates(x, variants, estimator, cancel)
         threshold = floor
         if floor == -math.inf:
             guessed = _select(estimates, np.zeros(estimates.shape, dtype=np.int8), variants, top_k)
@@ -494,9 +471,9 @@ def match(query: Any, collection: Any, *, sr: float | None = None, top_k: int = 
     if threads == 1 or len(groups) == 1:
         found = [search_partition(g, index.rows, index.rate, variants, top_k, piece_frames) for g in groups]
     else:
-        with ThreadPoolExecutor(max_workers=threads, thread_name_prefix="vexolin-match") as pool:
-            found = list(pool.map(lambda g: search_partition(g, index.rows, index.rate, variants, top_k,
-                                                             piece_frames), groups))
+        # Ctrl-C, in the main thread's wait, raises the token the threads' estimates watch.
+        found = map_on_threads(threads, lambda g, token: search_partition(g, index.rows, index.rate, variants, top_k,
+                                                                          piece_frames, cancel=token), groups)
     return _best([m for part in found for m in part], top_k)
 
 
@@ -518,13 +495,15 @@ def _partitions(files: list[IndexedFile], threads: int, least: int = 1) -> list[
 
 
 def search_partition(files: list[IndexedFile], rows: Rows, rate: float, variants: list[_Variant], top_k: int,
-                     piece: int | None, exhaustive: bool = False) -> list[Match]:
+                     piece: int | None, exhaustive: bool = False, cancel: _native.Cancel | None = None) -> list[Match]:
     """The best ``top_k`` matches among ``files``, their rows read a run at a
     time. Once ``top_k`` exact matches are kept, a file's matches below the
-    ``top_k``-th of them can be left inexact: they are not returned."""
+    ``top_k``-th of them can be left inexact: they are not returned.
+    ``cancel`` stops the estimates of a search on a thread (Ctrl-C reaches
+    the main thread's own)."""
     kept: list[Match] = []
     floor = -math.inf
-    spectra: dict[int, list[npt.NDArray[np.complex64]]] = {}
+    estimator = _estimator(variants) if variants and not exhaustive else None
     for run in runs(files):
         first, last = run[0], run[-1]
         block = rows.read(first.part, first.offset, last.offset + last.length)
@@ -532,7 +511,7 @@ def search_partition(files: list[IndexedFile], rows: Rows, rate: float, variants
             x = block[f.offset - first.offset:f.offset - first.offset + f.length]
             kept += [Match(f.source, start / rate, (start + frames) / rate, shift, tempo, score)
                      for score, start, frames, shift, tempo in _file_matches(x, variants, top_k, piece, floor,
-                                                                             exhaustive, spectra)]
+                                                                             exhaustive, estimator, cancel)]
             if len(kept) > 4 * top_k:  # memory stays bounded whatever the number of files
                 kept = _best(kept, top_k)
             if len(kept) >= top_k:

@@ -96,5 +96,24 @@ TEST(FftSetup, FrameTransformMatchesTheBaselineBuildBitForBit) {
   }
 }
 
+TEST(FftSetup, TheProductOfTwoSpectraIsTheLibrarysOwnBinByBin) {
+  std::mt19937 rng(9);
+  std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+  for (pffft_transform_t kind : {PFFFT_REAL, PFFFT_COMPLEX}) {
+    const int n = 256;
+    const int floats = kind == PFFFT_REAL ? n : 2 * n;
+    FftBuffer a(floats), b(floats), theirs(floats), ours(floats);
+    for (int i = 0; i < floats; ++i) {
+      a.data()[i] = uniform(rng);
+      b.data()[i] = uniform(rng);
+      theirs.data()[i] = 0.0f;
+    }
+    PFFFT_Setup* setup = fft_setup(n, kind);
+    pffft_zconvolve_accumulate(setup, a.data(), b.data(), theirs.data(), 1.0f);
+    fft_multiply(setup, kind == PFFFT_REAL, floats, a.data(), b.data(), ours.data());
+    for (int i = 0; i < floats; ++i) EXPECT_EQ(ours.data()[i], theirs.data()[i]) << kind << " " << i;
+  }
+}
+
 }  // namespace
 }  // namespace morvat::vexolin

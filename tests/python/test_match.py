@@ -4,6 +4,7 @@ queries and stores refused. Pieces of chords with harmonics are rendered here.""
 
 import json
 import os
+import re
 import socket
 
 import boto3
@@ -15,7 +16,7 @@ from moto.server import ThreadedMotoServer
 
 import vexolin
 import vexolin.batch
-from vexolin import _match
+from vexolin import _match, _native
 from vexolin.batch import _match_index
 from vexolin.batch.store import ObjectStore
 from vexolin.cli import main
@@ -404,6 +405,39 @@ def test_every_estimate_is_within_the_margin_of_its_exact_best_score(seed):
     assert np.array_equal(np.isinf(estimates), np.isinf(exact))
     fits = np.isfinite(exact)
     assert np.abs(estimates[fits] - exact[fits]).max() < _match._MARGIN / 100
+
+
+def native_estimator(**changes):
+    arguments = dict(variants=[np.ones((5, 12), np.float32)], shifts=[0, 1], unit=1.0, block=4096)
+    return _native.MatchEstimator(**(arguments | changes))
+
+
+@pytest.mark.parametrize("changes, words", [
+    (dict(variants=[]), "variants must hold"),
+    (dict(variants=[np.ones((5, 11), np.float32)]), "variants[0] must be frames x 12"),
+    (dict(variants=[np.full((5, 12), np.nan, np.float32)]), "variants[0] must be finite"),
+    (dict(shifts=[0, 12]), "shifts must be semitones from -11 to 11"),
+    (dict(shifts=[3, -9]), "shifts must differ modulo 12"),
+    (dict(unit=0.0), "unit must be a finite number > 0"),
+    (dict(block=1000), "block must be a power of two"),
+])
+def test_the_native_estimates_refuse_bad_arguments_naming_them(changes, words):
+    with pytest.raises(ValueError, match=re.escape(words)):
+        native_estimator(**changes)
+
+
+@pytest.mark.parametrize("rows", [np.zeros((50, 12), np.float32), np.zeros((50, 11), np.int16),
+                                  np.zeros(600, np.int16)])
+def test_the_native_estimates_take_only_int16_rows_of_12(rows):
+    with pytest.raises(ValueError, match=re.escape("rows must be an int16 array of shape (n, 12)")):
+        native_estimator().estimate(rows=rows)
+
+
+def test_a_raised_token_stops_the_native_estimates():
+    token = _native.Cancel()
+    token.cancel()
+    with pytest.raises(_native.Cancelled):
+        native_estimator().estimate(rows=np.ones((5000, 12), np.int16), cancel=token)
 
 
 def test_a_clusters_tasks_each_search_enough_rows_and_give_the_threads_result(collection, dask_client,
