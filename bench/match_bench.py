@@ -255,7 +255,7 @@ def main() -> None:
     args = parser.parse_args()
     parts = set(args.only.split(","))
     saved = HERE / "match_results.json"
-    results: dict = json.loads(saved.read_text()) if saved.exists() and "recall" not in parts else {}
+    results: dict = json.loads(saved.read_text()) if saved.exists() else {}
     results.setdefault("commands", {})[args.only] = " ".join(["bench/match_bench.py", *sys.argv[1:]])
     work = Path(tempfile.mkdtemp(prefix="vexolin-match-bench-"))
     try:
