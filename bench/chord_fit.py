@@ -26,6 +26,10 @@ separate evaluation set.
   majmin vocabulary's as it then was), plus half the ``sevenths`` recall of
   the additive chords. (Its white noise still comes out as a chord.)
 
+- the majmin model's onset scale and suspension term were searched after
+  that by bench/fast_progressions.py --search, on this fitting set with
+  that script's four-voice progressions of fast harmonic rhythm.
+
 Renders go to build/chord-renders/<font>/<kind>/ (Debian's
 fluid-soundfont-gm, timgm6mb-soundfont, musescore-general-soundfont-small).
 

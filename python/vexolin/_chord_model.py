@@ -13,7 +13,9 @@ The model, per frame of the transform (6 octaves of 36 bins from C2, tuned):
 - a chord scores the cosine of the treble chroma with its template (its
   tones, each with the pitch classes of its first partials at falling
   weights), plus the log of the bass chroma's share on its tones, plus a
-  bias per quality; "no chord" (``N``) scores a constant and a bonus that
+  bias per quality (a major or minor triad scores at least as its root's
+  sus4 does, less a little: a 4-3 suspension is the chord it resolves to);
+  "no chord" (``N``) scores a constant and a bonus that
   grows as the frame's level falls below a silence level (dBFS of its
   loudest bin), so rests and silence give ``N``;
 - a hidden Markov model whose states stay or jump (every jump costs the same)
@@ -27,8 +29,11 @@ chord progressions made by bench/chord_renders.py (seeds 1000-1047 and
 searched again by bench/chord_fit.py on seeds 1000-1007 and 2000-2007
 (FluidR3_GM, TimGM6mb), with additive chords voiced low for the sevenths'
 gate on the weakest tone, and pieces with suspensions and pedal notes
-(seeds 3000-3011) and white noise for the majmin model; the benchmark
-scores other seeds. Nothing is learned or downloaded at run time.
+(seeds 3000-3011) and white noise for the majmin model; the majmin
+model's onset scale and its suspension term were then searched on those
+and on four-voice progressions with a chord about every beat, made by
+bench/fast_progressions.py (seeds 5000-5015). The benchmark scores other
+seeds. Nothing is learned or downloaded at run time.
 """
 
 from __future__ import annotations
@@ -105,6 +110,10 @@ class Model:
     #: seventh over its root) nor where a triad makes up three of its tones.
     seventh_weight: float = 0.0
     seventh_level: float = 0.0
+    #: A triad whose third is held a fourth (a 4-3 suspension) is heard as the
+    #: triad it resolves to: each major and minor triad scores at least the
+    #: treble cosine with its root's sus4 (root, fourth, fifth) less this; 0: off.
+    suspension: float = 0.0
 
     @property
     def labels(self) -> tuple[str, ...]:
@@ -115,8 +124,8 @@ class Model:
 _MODELS: dict[str, Model] = {
     "majmin": Model(qualities=("maj", "min"), gamma=1000.0, partials=7, decay=0.9, treble=8.0, bass=0.125,
                     bass_floor=0.03, bias={}, no_chord=0.675, no_chord_bass=0.8, quiet_bonus=10.0,
-                    silence_db=-60.0, silence_width=3.0, switch=30.0, onset_scale=0.2, onset_floor=0.25,
-                    drop_seconds=0.25, drop_db=10.0, drop_width=5.0, drop_bonus=10.0),
+                    silence_db=-60.0, silence_width=3.0, switch=30.0, onset_scale=0.15, onset_floor=0.25,
+                    drop_seconds=0.25, drop_db=10.0, drop_width=5.0, drop_bonus=10.0, suspension=0.05),
     "sevenths": Model(qualities=("maj", "min", "7", "maj7", "min7"), gamma=30.0, partials=8, decay=0.95,
                       treble=12.0, bass=0.5, bass_floor=0.01, bias={}, no_chord=0.5,
                       no_chord_bass=0.8, quiet_bonus=10.0, silence_db=-50.0, silence_width=3.0, switch=32.0,
@@ -152,11 +161,14 @@ class _Tables:
     scale: float  # frame duration / reference frame
     sevenths: npt.NDArray[np.intp]  # the rows of the seventh chords
     tones: npt.NDArray[np.intp]  # (len(sevenths), 4), their pitch classes
+    suspended: npt.NDArray[np.float64]  # (12, 12): each root's sus4, unit length
+    triads: npt.NDArray[np.intp]  # the rows of the major and minor triads
+    triad_roots: npt.NDArray[np.intp]  # their roots
 
 
 def _tables(m: Model, scale: float) -> _Tables:
     tone = _tone(m)
-    treble, bass, bias, sevenths, four = [], [], [], [], []
+    treble, bass, bias, sevenths, four, triads, triad_roots = [], [], [], [], [], [], []
     for q in m.qualities:
         for root in range(12):
             tones = [(root + interval) % 12 for interval in QUALITIES[q]]
@@ -169,8 +181,14 @@ def _tables(m: Model, scale: float) -> _Tables:
             if len(tones) == 4:
                 sevenths.append(len(bias) - 1)
                 four.append(tones)
+            elif q in ("maj", "min"):
+                triads.append(len(bias) - 1)
+                triad_roots.append(root)
+    sus = [sum(np.roll(tone, (root + i) % 12) for i in (0, 5, 7)) for root in range(12)]
     return _Tables(np.array(treble), np.array(bass), np.array(bias), scale, np.array(sevenths, dtype=np.intp),
-                   np.array(four, dtype=np.intp).reshape(len(four), 4))
+                   np.array(four, dtype=np.intp).reshape(len(four), 4),
+                   np.array([t / np.linalg.norm(t) for t in sus]), np.array(triads, dtype=np.intp),
+                   np.array(triad_roots, dtype=np.intp))
 
 
 @dataclass(frozen=True)
@@ -290,7 +308,11 @@ def scores(treble: npt.NDArray[np.float64], frames: Frames | None, quiet: npt.ND
     bass = None if frames is None else frames.bass
     level = None if frames is None else frames.level
     x = treble / np.maximum(np.sqrt(np.einsum("in,in->n", treble, treble)), _TINY)
-    chord = m.treble * np.einsum("ki,in->kn", tables.treble, x) + tables.bias[:, None]
+    cosine = np.einsum("ki,in->kn", tables.treble, x)
+    if m.suspension:  # a 4-3 suspension is its chord of resolution, major or minor
+        held = np.einsum("ki,in->kn", tables.suspended, x)[tables.triad_roots] - m.suspension
+        cosine[tables.triads] = np.maximum(cosine[tables.triads], held)
+    chord = m.treble * cosine + tables.bias[:, None]
     if m.seventh_weight and len(tables.sevenths):
         heard = x / np.maximum(x.max(axis=0), _TINY)
         if bass is not None:  # a root played low is heard in the bass alone

@@ -434,3 +434,40 @@ def test_batch_stores_chords_read_back_as_chords(two_files, tmp_path):
         assert stored.labels == whole.labels and stored.tuning == whole.tuning
         np.testing.assert_allclose(stored.intervals, whole.intervals)
         assert stored.params["vocabulary"] == "sevenths"
+
+
+
+def held_chords(events, seconds):
+    """Organ-like tones (flat amplitude, 6 partials), each (start, end, midi)."""
+    rng = np.random.default_rng(3)
+    y = np.zeros(int(seconds * SR))
+    for start, end, midi in events:
+        a, b = int(start * SR), int(end * SR)
+        t = np.arange(b - a) / SR
+        fade = np.minimum(1.0, np.minimum(t, t[-1] - t) / 0.01)
+        y[a:b] += 0.05 * fade * tone(midi, t, rng)
+    return y.astype(np.float32)
+
+
+@pytest.mark.parametrize("root, quality, voicing, before", [
+    (0, "maj", "upper", "V"), (0, "maj", "bass", "IV"), (7, "maj", "upper", "IV"), (9, "min", "upper", None),
+    (2, "min", "upper", "IV"), (5, "maj", "upper", "V")])
+def test_a_held_4_3_suspension_is_labelled_by_its_chord_of_resolution(root, quality, voicing, before):
+    """A second of the root, fourth and fifth (over the root in the bass, or
+    in three upper voices alone), after the subdominant or dominant or
+    nothing, then the fourth falls to the third: the suspension is labelled
+    by the chord it resolves to, as analyses label it, not as the chord a
+    fifth below that holds its root and fourth."""
+    third = 4 if quality == "maj" else 3
+    chord_before = {"IV": (5, third), "V": (7, 4), None: None}[before]
+    events = []
+    if chord_before:
+        r, th = chord_before
+        events += [(0.0, 1.0, 36 + (root + r) % 12)] + [(0.0, 1.0, 60 + (root + r + iv) % 12) for iv in (0, th, 7)]
+    upper = [55 + root % 12, 65 + root % 12] if voicing == "bass" else [60 + root % 12, 65 + root % 12, 67 + root % 12]
+    bass = [(1.0, 2.8, 36 + root % 12)] if voicing == "bass" else []
+    events += bass + [(1.0, 2.0, n) for n in upper]
+    events += [(2.0, 2.8, n - 5 + third if (n - root) % 12 == 5 else n) for n in upper]
+    chords = vexolin.estimate_chords(held_chords(events, 3.2), sr=SR, tuning=0.0)
+    want = f"{ROOTS[root]}:{quality}"
+    assert [label_at(chords, at) for at in (1.25, 1.5, 1.9, 2.4)] == [want] * 4
