@@ -96,7 +96,7 @@ def readme_speed(run: dict[str, Any]) -> str:
         "a shared virtual machine (read the ratios):", "", *rows, "",
         f"The engine runs at {min(floor):.2f} to {max(floor):.2f} times its floor (the same FFTs and rate",
         "halvings alone). Every table, with streams, tuning, chords, the harmonic",
-        "transform and collections, is in [docs/speed.rst](docs/speed.rst)."])
+        "transform, collections and passage matching, is in [docs/speed.rst](docs/speed.rst)."])
 
 
 def transforms_table(run: dict[str, Any]) -> str:
@@ -197,6 +197,26 @@ def batch_table(run: dict[str, Any]) -> str:
                       rows)
 
 
+def match_table(run: dict[str, Any]) -> str:
+    """A passage found across collections (bench/match_bench.py)."""
+    q, synthetic, real, fmp = run["query"], run["synthetic"], run["real"], run["libfmp"]
+    cluster = run["cluster_2_processes"]
+    search = f"{q['seconds']}-s query, {q['shifts']} shifts x {q['tempi']} tempi"
+    rows = [[f"{synthetic['hours']:.0f} h of synthetic features ({synthetic['index_mb']:.0f} MB index), 1 core",
+             f"{synthetic['seconds']:.2f} s", f"peak {synthetic['peak_rss_mb']:.0f} MB in all"],
+            [f"{real['hours']:.0f} h of real features, 1 core", f"{real['seconds']:.3f} s", ""],
+            [f"{fmp['hours']:.0f} h, libfmp's diagonal matching on the same features, 1 core",
+             f"{fmp['ours_seconds']:.3f} s against {fmp['libfmp_seconds']:.2f} s",
+             f"{fmp['speedup']:.0f}x; same best place and shift: {'yes' if fmp['same_place_and_shift'] else 'no'}"],
+            [f"{cluster['hours']:.0f} h, LocalCluster of 2 processes",
+             f"{cluster['seconds']:.2f} s against {cluster['one_core_seconds']:.2f} s on 1 core",
+             f"same top 10: {'yes' if cluster['same_top10'] else 'no'}"]]
+    recall = run["recall"]
+    return (list_table([search, "time", "notes"], rows)
+            + f"\nTop-1 recall on {recall['pieces']} rendered pieces in {len(recall['by_version'])} versions "
+              f"each: {recall['top1_recall']:.2f}.\n")
+
+
 #: Each generated include: its name, the results it is made from, and how.
 TABLES: dict[str, tuple[str, Callable[[Any], str]]] = {
     "speed_main.inc": ("results.json", main_table),
@@ -204,6 +224,7 @@ TABLES: dict[str, tuple[str, Callable[[Any], str]]] = {
     "speed_tuning.inc": ("tuning_results.json", tuning_table),
     "speed_chords.inc": ("chords_results.json", chords_table),
     "speed_batch.inc": ("batch_results.json", batch_table),
+    "speed_match.inc": ("match_results.json", match_table),
 }
 
 
