@@ -27,7 +27,9 @@ separate evaluation set.
   the additive chords. That left noise labelled as a seventh chord (a flat
   chroma's cosine with a four-tone template beats a triad's); its N's flat
   margin was then searched alone (``--sevenths-only flat_margin``), with
-  constants that label the noise refused, as now for all its constants;
+  constants that label the noise refused, as now for all its constants:
+  noise given as audio or as its chroma (``chroma_cqt``, unscaled and
+  scaled), which has no bass term to favour N;
 
 - the majmin model's onset scale and suspension term were searched after
   that by bench/fast_progressions.py --search, on this fitting set with
@@ -139,8 +141,24 @@ def evaluate(pieces: list[Piece], m: chord_model.Model, vocabulary: str) -> dict
     return {k: pooled(v) for k, v in by_kind.items() if v}
 
 
-def labels_noise(noise: list[Piece], m: chord_model.Model, vocabulary: str) -> bool:
-    return any(label != "N" for p in noise for label in p.labels(m, vocabulary).labels)
+def labels_noise(noise: list[Piece], m: chord_model.Model, vocabulary: str,
+                 chromas: tuple[np.ndarray, ...] = ()) -> bool:
+    """Whether the model labels a chord in the noise, or in its ``chromas`` given as chroma."""
+    if any(label != "N" for p in noise for label in p.labels(m, vocabulary).labels):
+        return True
+    kept = chord_model._MODELS[vocabulary]
+    chord_model._MODELS[vocabulary] = m
+    try:
+        return any(label != "N" for c in chromas
+                   for label in vexolin.estimate_chords(chroma=c, sr=chord_renders.SR, vocabulary=vocabulary).labels)
+    finally:
+        chord_model._MODELS[vocabulary] = kept
+
+
+def noise_chromas(noise: list[tuple[Path, Path]]) -> tuple[np.ndarray, ...]:
+    """The noise's chroma, unscaled and scaled, as a user may pass it to estimate_chords."""
+    signals = [vexolin.load(str(wav))[0] for wav, _ in noise]
+    return tuple(vexolin.chroma_cqt(y, sr=chord_renders.SR, norm=norm) for y in signals for norm in (None, np.inf))
 
 
 def noises(folder: Path) -> list[tuple[Path, Path]]:
@@ -258,8 +276,8 @@ GRID = {"seventh_level": [0.3, 0.4, 0.45, 0.5, 0.55, 0.6], "seventh_weight": [4.
         "flat_margin": [0.0, 0.1, 0.15, 0.2, 0.25, 0.3]}
 
 
-def search(renders: list[Piece], made: list[Piece], noise: list[Piece], models: dict[str, chord_model.Model],
-           only: tuple[str, ...] = ()) -> chord_model.Model:
+def search(renders: list[Piece], made: list[Piece], noise: list[Piece], chromas: tuple[np.ndarray, ...],
+           models: dict[str, chord_model.Model], only: tuple[str, ...] = ()) -> chord_model.Model:
     """Coordinate search of the sevenths model's constants (see the module's
     docstring), or of those in ``only``."""
     floor = evaluate(renders, models["majmin"], "majmin")["all"]["majmin"] - 0.015
@@ -272,7 +290,7 @@ def search(renders: list[Piece], made: list[Piece], noise: list[Piece], models: 
 
     def objective(c: dict[str, float]) -> float:
         m = make(c)
-        if labels_noise(noise, m, "sevenths"):
+        if labels_noise(noise, m, "sevenths", chromas):
             return -1.0
         r = evaluate(renders, m, "sevenths")["all"]
         return (r["sevenths"] + r["majmin"] - 2.0 * max(0.0, floor - r["majmin"])
@@ -306,13 +324,14 @@ def main() -> int:
     if not args.eval_only:
         fit = [Piece(*r) for r in rendered(*FIT)]
         report("fitting set, as is", fit, models)
-        noise = [Piece("majmin", *p) for p in noises(RENDERS / "noise")]
+        made_noise = noises(RENDERS / "noise")
+        noise = [Piece("majmin", *p) for p in made_noise]
         if not args.sevenths_only:
             models["majmin"] = search_majmin(fit, noise, models["majmin"])
             print("  majmin fitted:", models["majmin"], flush=True)
         made = [Piece("sevenths", *p) for p in additive(RENDERS / "additive")]
         plain = [p for p in fit if p.lab.parent.name != "ornaments"]
-        models["sevenths"] = search(plain, made, noise, models, only)
+        models["sevenths"] = search(plain, made, noise, noise_chromas(made_noise), models, only)
         print("  sevenths fitted:", models["sevenths"], flush=True)
     evaluation = [Piece(*r) for r in rendered(*EVALUATION)]
     report("evaluation set", evaluation, {k: m for k, m in models.items()})

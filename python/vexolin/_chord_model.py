@@ -37,7 +37,8 @@ model's onset scale and its suspension term were then searched on those
 and on four-voice progressions with a chord about every beat, made by
 bench/fast_progressions.py (seeds 5000-5015); the sevenths model's flat
 margin was searched on the sevenths' fitting set with white and pink noise
-and a train of noise bursts (seeded) that must give ``N``. The benchmark
+and a train of noise bursts (seeded) that must give ``N``, as audio and as
+chroma. The benchmark
 scores other seeds. Nothing is learned or downloaded at run time.
 """
 
@@ -139,7 +140,7 @@ _MODELS: dict[str, Model] = {
                       treble=12.0, bass=0.5, bass_floor=0.01, bias={}, no_chord=0.5,
                       no_chord_bass=0.8, quiet_bonus=10.0, silence_db=-50.0, silence_width=3.0, switch=32.0,
                       onset_scale=0.2, onset_floor=0.75, drop_seconds=0.25, drop_db=10.0, drop_width=5.0,
-                      drop_bonus=0.0, seventh_weight=4.0, seventh_level=0.45, flat_margin=0.25),
+                      drop_bonus=0.0, seventh_weight=4.0, seventh_level=0.45, flat_margin=0.2),
 }
 
 #: The vocabularies, by name.

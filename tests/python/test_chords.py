@@ -212,16 +212,23 @@ def noise(kind):
 
 
 @pytest.mark.parametrize("kind", ["white", "pink", "bursts"])
-@pytest.mark.parametrize("vocabulary", ["majmin", "sevenths"])
-@pytest.mark.parametrize("live", [False, True])
-def test_noise_is_no_chord_in_every_vocabulary(kind, vocabulary, live):
+@pytest.mark.parametrize("vocabulary, given", [
+    ("majmin", "audio"), ("majmin", "stream"),
+    pytest.param("majmin", "chroma", marks=pytest.mark.xfail(
+        strict=True, reason="the majmin model's N is a constant, below a flat chroma's best triad cosine when "
+                            "there is no bass term")),
+    ("sevenths", "audio"), ("sevenths", "stream"), ("sevenths", "chroma")])
+def test_noise_is_no_chord(kind, vocabulary, given):
     """A flat chroma's cosine with a four-tone template beats a triad's:
-    noise must still be N, not a seventh chord."""
+    noise must still be N, not a seventh chord, whole, live or as chroma."""
     y = noise(kind)
-    if live:
+    if given == "stream":
         stream = vexolin.ChordStream(sr=SR, vocabulary=vocabulary)
         labels = [label for at in range(0, len(y), 4096) for label in stream.push(y[at:at + 4096]).frame_labels]
         labels += stream.finish().frame_labels
+    elif given == "chroma":
+        chroma = vexolin.chroma_cqt(y, sr=SR, norm=None)
+        labels = vexolin.estimate_chords(chroma=chroma, sr=SR, vocabulary=vocabulary).frame_labels
     else:
         labels = vexolin.estimate_chords(y, sr=SR, vocabulary=vocabulary).frame_labels
     assert len(labels) > 200 and set(labels) == {"N"}
