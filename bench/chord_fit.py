@@ -7,8 +7,8 @@ separate evaluation set.
   chords made here (every quality on every root, one second each, in four
   voicings from the bass in octave 2, with 8, 10 or 14 partials): low
   voicings put a tone's upper partials into the treble louder than other
-  tones, the case that made triads come out as sevenths; and white noise,
-  which must stay ``N``;
+  tones, the case that made triads come out as sevenths; and noise (white
+  at two levels, pink, and a train of bursts), which must stay ``N``;
 - evaluation set: seeds 0-11 (triads), 100-111 (sevenths too) and 300-311
   (ornamented), rendered with FluidR3_GM and MuseScore_General_Lite (a
   sound font the fit never hears);
@@ -24,7 +24,12 @@ separate evaluation set.
   without the noise: maximising pooled ``sevenths`` + ``majmin`` of the
   renders (less twice any shortfall of majmin more than 0.015 below the
   majmin vocabulary's as it then was), plus half the ``sevenths`` recall of
-  the additive chords. (Its white noise still comes out as a chord.)
+  the additive chords. That left noise labelled as a seventh chord (a flat
+  chroma's cosine with a four-tone template beats a triad's); its N's flat
+  margin was then searched alone (``--sevenths-only flat_margin``), with
+  constants that label the noise refused, as now for all its constants:
+  noise given as audio or as its chroma (``chroma_cqt``, unscaled and
+  scaled), which has no bass term to favour N;
 
 - the majmin model's onset scale and suspension term were searched after
   that by bench/fast_progressions.py --search, on this fitting set with
@@ -33,7 +38,7 @@ separate evaluation set.
 Renders go to build/chord-renders/<font>/<kind>/ (Debian's
 fluid-soundfont-gm, timgm6mb-soundfont, musescore-general-soundfont-small).
 
-Usage: bench/chord_fit.py [--eval-only]
+Usage: bench/chord_fit.py [--eval-only | --sevenths-only CONSTANTS]
 """
 
 from __future__ import annotations
@@ -136,21 +141,48 @@ def evaluate(pieces: list[Piece], m: chord_model.Model, vocabulary: str) -> dict
     return {k: pooled(v) for k, v in by_kind.items() if v}
 
 
-def labels_noise(noise: list[Piece], m: chord_model.Model, vocabulary: str) -> bool:
-    return any(label != "N" for p in noise for label in p.labels(m, vocabulary).labels)
+def labels_noise(noise: list[Piece], m: chord_model.Model, vocabulary: str,
+                 chromas: tuple[np.ndarray, ...] = ()) -> bool:
+    """Whether the model labels a chord in the noise, or in its ``chromas`` given as chroma."""
+    if any(label != "N" for p in noise for label in p.labels(m, vocabulary).labels):
+        return True
+    kept = chord_model._MODELS[vocabulary]
+    chord_model._MODELS[vocabulary] = m
+    try:
+        return any(label != "N" for c in chromas
+                   for label in vexolin.estimate_chords(chroma=c, sr=chord_renders.SR, vocabulary=vocabulary).labels)
+    finally:
+        chord_model._MODELS[vocabulary] = kept
+
+
+def noise_chromas(noise: list[tuple[Path, Path]]) -> tuple[np.ndarray, ...]:
+    """The noise's chroma, unscaled and scaled, as a user may pass it to estimate_chords."""
+    signals = [vexolin.load(str(wav))[0] for wav, _ in noise]
+    return tuple(vexolin.chroma_cqt(y, sr=chord_renders.SR, norm=norm) for y in signals for norm in (None, np.inf))
 
 
 def noises(folder: Path) -> list[tuple[Path, Path]]:
-    """Five seconds of white noise at two levels, labelled N."""
+    """Five seconds of white noise at two levels, of pink noise, and of a
+    train of noise bursts (four a second, decaying in 30 ms), labelled N."""
     import soundfile  # type: ignore[import-untyped]
 
     folder.mkdir(parents=True, exist_ok=True)
+    sr, n = chord_renders.SR, 5 * chord_renders.SR
     rng = np.random.default_rng(12345)
+    signals = [level * rng.standard_normal(n) for level in (1.0, 0.1)]
+    spectrum = np.fft.rfft(rng.standard_normal(n))
+    spectrum[1:] /= np.sqrt(np.fft.rfftfreq(n, 1 / sr)[1:])
+    pink = np.fft.irfft(spectrum, n)
+    signals.append(0.1 * pink / pink.std())
+    t = np.arange(int(0.15 * sr)) / sr
+    bursts = np.zeros(n)
+    for at in range(0, n - len(t), sr // 4):
+        bursts[at: at + len(t)] += 0.5 * rng.standard_normal(len(t)) * np.exp(-t / 0.03)
+    signals.append(bursts)
     out = []
-    for i, level in enumerate((1.0, 0.1)):
+    for i, y in enumerate(signals):
         wav, lab = folder / f"noise{i}.wav", folder / f"noise{i}.lab"
-        soundfile.write(str(wav), (level * rng.standard_normal(5 * chord_renders.SR)).astype(np.float32),
-                        chord_renders.SR)
+        soundfile.write(str(wav), y.astype(np.float32), sr)
         chord_renders.write_lab(lab, [(0.0, 5.0, "N")])
         out.append((wav, lab))
     return out
@@ -240,11 +272,14 @@ GRID = {"seventh_level": [0.3, 0.4, 0.45, 0.5, 0.55, 0.6], "seventh_weight": [4.
         "gamma": [10.0, 30.0, 100.0], "treble": [8.0, 12.0, 16.0, 20.0], "switch": [24.0, 32.0, 40.0, 48.0, 56.0],
         "onset_floor": [0.5, 0.75, 1.0], "decay": [0.8, 0.85, 0.9, 0.95], "partials": [6, 8, 10],
         "drop_bonus": [0.0, 5.0], "bass": [0.25, 0.5, 1.0], "no_chord": [0.5, 0.6],
-        "bias_maj7": [-1.0, -0.5, 0.0], "bias_min7": [-1.0, -0.5, 0.0], "bias_7": [-1.0, -0.5, 0.0]}
+        "bias_maj7": [-1.0, -0.5, 0.0], "bias_min7": [-1.0, -0.5, 0.0], "bias_7": [-1.0, -0.5, 0.0],
+        "flat_margin": [0.0, 0.1, 0.15, 0.2, 0.25, 0.3]}
 
 
-def search(renders: list[Piece], made: list[Piece], models: dict[str, chord_model.Model]) -> chord_model.Model:
-    """Coordinate search of the sevenths model's constants (see the module's docstring)."""
+def search(renders: list[Piece], made: list[Piece], noise: list[Piece], chromas: tuple[np.ndarray, ...],
+           models: dict[str, chord_model.Model], only: tuple[str, ...] = ()) -> chord_model.Model:
+    """Coordinate search of the sevenths model's constants (see the module's
+    docstring), or of those in ``only``."""
     floor = evaluate(renders, models["majmin"], "majmin")["all"]["majmin"] - 0.015
     base = models["sevenths"]
 
@@ -255,13 +290,16 @@ def search(renders: list[Piece], made: list[Piece], models: dict[str, chord_mode
 
     def objective(c: dict[str, float]) -> float:
         m = make(c)
+        if labels_noise(noise, m, "sevenths", chromas):
+            return -1.0
         r = evaluate(renders, m, "sevenths")["all"]
         return (r["sevenths"] + r["majmin"] - 2.0 * max(0.0, floor - r["majmin"])
                 + 0.5 * evaluate(made, m, "sevenths")["all"]["sevenths"])
 
     current = {k: getattr(base, k) for k in GRID if not k.startswith("bias_")}
     current.update({f"bias_{q}": base.bias.get(q, 0.0) for q in ("7", "maj7", "min7")})
-    return make(coordinate_search(GRID, current, objective))
+    grid = {k: v for k, v in GRID.items() if k in only} if only else GRID
+    return make(coordinate_search(grid, current, objective))
 
 
 def report(name: str, pieces: list[Piece], models: dict[str, chord_model.Model]) -> None:
@@ -276,17 +314,24 @@ def report(name: str, pieces: list[Piece], models: dict[str, chord_model.Model])
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--eval-only", action="store_true", help="score the models as they are, fit nothing")
+    parser.add_argument("--sevenths-only", metavar="CONSTANTS", default="",
+                        help="fit only the sevenths model, and only these constants (comma-separated, e.g. flat_margin)")
     args = parser.parse_args()
+    only = tuple(k for k in args.sevenths_only.split(",") if k)
+    if unknown := [k for k in only if k not in GRID]:
+        parser.error(f"--sevenths-only: no such constant {', '.join(unknown)}; one of {', '.join(GRID)}")
     models = {v: chord_model.model(v) for v in chord_model.VOCABULARIES}
     if not args.eval_only:
         fit = [Piece(*r) for r in rendered(*FIT)]
         report("fitting set, as is", fit, models)
-        noise = [Piece("majmin", *p) for p in noises(RENDERS / "noise")]
-        models["majmin"] = search_majmin(fit, noise, models["majmin"])
-        print("  majmin fitted:", models["majmin"], flush=True)
+        made_noise = noises(RENDERS / "noise")
+        noise = [Piece("majmin", *p) for p in made_noise]
+        if not args.sevenths_only:
+            models["majmin"] = search_majmin(fit, noise, models["majmin"])
+            print("  majmin fitted:", models["majmin"], flush=True)
         made = [Piece("sevenths", *p) for p in additive(RENDERS / "additive")]
         plain = [p for p in fit if p.lab.parent.name != "ornaments"]
-        models["sevenths"] = search(plain, made, models)
+        models["sevenths"] = search(plain, made, noise, noise_chromas(made_noise), models, only)
         print("  sevenths fitted:", models["sevenths"], flush=True)
     evaluation = [Piece(*r) for r in rendered(*EVALUATION)]
     report("evaluation set", evaluation, {k: m for k, m in models.items()})

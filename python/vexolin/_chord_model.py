@@ -17,7 +17,10 @@ The model, per frame of the transform (6 octaves of 36 bins from C2, tuned):
   sus4 does, less a little: a 4-3 suspension is the chord it resolves to);
   "no chord" (``N``) scores a constant and a bonus that
   grows as the frame's level falls below a silence level (dBFS of its
-  loudest bin), so rests and silence give ``N``;
+  loudest bin), so rests and silence give ``N``; in the sevenths model it
+  scores at least the treble cosine with a flat chroma less a margin, so
+  noise, whose chroma is flat, gives ``N`` though a four-tone template
+  matches a flat chroma better than a triad's does;
 - a hidden Markov model whose states stay or jump (every jump costs the same)
   is decoded by Viterbi (``vexolin._native``'s decoder, for a whole signal
   and a stream alike). Scores are per 23.2 ms (512 samples at 22.05 kHz)
@@ -32,8 +35,11 @@ gate on the weakest tone, and pieces with suspensions and pedal notes
 (seeds 3000-3011) and white noise for the majmin model; the majmin
 model's onset scale and its suspension term were then searched on those
 and on four-voice progressions with a chord about every beat, made by
-bench/fast_progressions.py (seeds 5000-5015). The benchmark scores other
-seeds. Nothing is learned or downloaded at run time.
+bench/fast_progressions.py (seeds 5000-5015); the sevenths model's flat
+margin was searched on the sevenths' fitting set with white and pink noise
+and a train of noise bursts (seeded) that must give ``N``, as audio and as
+chroma. The benchmark
+scores other seeds. Nothing is learned or downloaded at run time.
 """
 
 from __future__ import annotations
@@ -114,6 +120,10 @@ class Model:
     #: triad it resolves to: each major and minor triad scores at least the
     #: treble cosine with its root's sus4 (root, fourth, fifth) less this; 0: off.
     suspension: float = 0.0
+    #: N scores at least the treble cosine with a flat chroma (every pitch
+    #: class alike) less this: noise and unpitched sound have no chord, though
+    #: a flat chroma's cosine with a four-tone template beats a triad's; 0: off.
+    flat_margin: float = 0.0
 
     @property
     def labels(self) -> tuple[str, ...]:
@@ -130,7 +140,7 @@ _MODELS: dict[str, Model] = {
                       treble=12.0, bass=0.5, bass_floor=0.01, bias={}, no_chord=0.5,
                       no_chord_bass=0.8, quiet_bonus=10.0, silence_db=-50.0, silence_width=3.0, switch=32.0,
                       onset_scale=0.2, onset_floor=0.75, drop_seconds=0.25, drop_db=10.0, drop_width=5.0,
-                      drop_bonus=0.0, seventh_weight=4.0, seventh_level=0.45),
+                      drop_bonus=0.0, seventh_weight=4.0, seventh_level=0.45, flat_margin=0.2),
 }
 
 #: The vocabularies, by name.
@@ -323,6 +333,8 @@ def scores(treble: npt.NDArray[np.float64], frames: Frames | None, quiet: npt.ND
         ratio = weakest / np.maximum(weakest + others, _TINY)
         chord[tables.sevenths] += m.seventh_weight * np.minimum(ratio - m.seventh_level, 0.0)
     no_chord = np.full(treble.shape[1], m.treble * m.no_chord)
+    if m.flat_margin:  # x is unit length: its sum over sqrt(12) is its cosine with a flat chroma
+        no_chord = np.maximum(no_chord, m.treble * (x.sum(axis=0) / math.sqrt(12.0) - m.flat_margin))
     if bass is not None:
         share = bass / np.maximum(bass.sum(axis=0), _TINY)
         chord += m.bass * np.log(m.bass_floor + np.einsum("ki,in->kn", tables.bass, share))

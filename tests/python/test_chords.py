@@ -192,6 +192,48 @@ def test_a_lab_that_cannot_be_written_leaves_the_earlier_one_and_names_the_file(
     assert sorted(p.name for p in tmp_path.iterdir()) == ["song.lab"]
 
 
+def noise(kind):
+    """Five seconds of noise with no pitch in it: white, pink (equal energy
+    per octave), or a drum-like train of bursts, four a second."""
+    rng = np.random.default_rng(0)
+    n = 5 * SR
+    if kind == "white":
+        return (0.1 * rng.standard_normal(n)).astype(np.float32)
+    if kind == "pink":
+        spectrum = np.fft.rfft(rng.standard_normal(n))
+        spectrum[1:] /= np.sqrt(np.fft.rfftfreq(n, 1 / SR)[1:])
+        y = np.fft.irfft(spectrum, n)
+        return (0.1 * y / y.std()).astype(np.float32)
+    t = np.arange(int(0.15 * SR)) / SR
+    y = np.zeros(n)
+    for at in range(0, n - len(t), SR // 4):
+        y[at:at + len(t)] += 0.5 * rng.standard_normal(len(t)) * np.exp(-t / 0.03)
+    return y.astype(np.float32)
+
+
+@pytest.mark.parametrize("kind", ["white", "pink", "bursts"])
+@pytest.mark.parametrize("vocabulary, given", [
+    ("majmin", "audio"), ("majmin", "stream"),
+    pytest.param("majmin", "chroma", marks=pytest.mark.xfail(
+        strict=True, reason="the majmin model's N is a constant, below a flat chroma's best triad cosine when "
+                            "there is no bass term")),
+    ("sevenths", "audio"), ("sevenths", "stream"), ("sevenths", "chroma")])
+def test_noise_is_no_chord(kind, vocabulary, given):
+    """A flat chroma's cosine with a four-tone template beats a triad's:
+    noise must still be N, not a seventh chord, whole, live or as chroma."""
+    y = noise(kind)
+    if given == "stream":
+        stream = vexolin.ChordStream(sr=SR, vocabulary=vocabulary)
+        labels = [label for at in range(0, len(y), 4096) for label in stream.push(y[at:at + 4096]).frame_labels]
+        labels += stream.finish().frame_labels
+    elif given == "chroma":
+        chroma = vexolin.chroma_cqt(y, sr=SR, norm=None)
+        labels = vexolin.estimate_chords(chroma=chroma, sr=SR, vocabulary=vocabulary).frame_labels
+    else:
+        labels = vexolin.estimate_chords(y, sr=SR, vocabulary=vocabulary).frame_labels
+    assert len(labels) > 200 and set(labels) == {"N"}
+
+
 @pytest.mark.parametrize("lag", [1.0, 0.25])
 def test_stream_agrees_with_the_whole_signal(lag):
     y, _ = progression(("maj", "min"), inversion=1)
