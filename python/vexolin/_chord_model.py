@@ -14,7 +14,9 @@ The model, per frame of the transform (6 octaves of 36 bins from C2, tuned):
   tones, each with the pitch classes of its first partials at falling
   weights), plus the log of the bass chroma's share on its tones, plus a
   bias per quality (a major or minor triad scores at least as its root's
-  sus4 does, less a little: a 4-3 suspension is the chord it resolves to);
+  sus4 does, less a little: a 4-3 suspension is the chord it resolves to;
+  a major triad at least as its dominant seventh without the fifth does,
+  less a little, as the majmin vocabulary counts a seventh);
   "no chord" (``N``) scores a constant and a bonus that
   grows as the frame's level falls below a silence level (dBFS of its
   loudest bin), so rests and silence give ``N``;
@@ -32,8 +34,11 @@ gate on the weakest tone, and pieces with suspensions and pedal notes
 (seeds 3000-3011) and white noise for the majmin model; the majmin
 model's onset scale and its suspension term were then searched on those
 and on four-voice progressions with a chord about every beat, made by
-bench/fast_progressions.py (seeds 5000-5015). The benchmark scores other
-seeds. Nothing is learned or downloaded at run time.
+bench/fast_progressions.py (seeds 5000-5015); its dominant-seventh term
+and N's constant (raised so that white noise stays N) were chosen on the
+same two fitting sets, after bench/chord_frame_misses.py showed dominant
+sevenths to be the chords the frame scores missed most there. The
+benchmark scores other seeds. Nothing is learned or downloaded at run time.
 """
 
 from __future__ import annotations
