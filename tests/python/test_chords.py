@@ -513,3 +513,23 @@ def test_a_held_4_3_suspension_is_labelled_by_its_chord_of_resolution(root, qual
     chords = vexolin.estimate_chords(held_chords(events, 3.2), sr=SR, tuning=0.0)
     want = f"{ROOTS[root]}:{quality}"
     assert [label_at(chords, at) for at in (1.25, 1.5, 1.9, 2.4)] == [want] * 4
+
+
+
+@pytest.mark.parametrize("key, before, voicing", [
+    (0, "I", "no fifth"), (4, "I", "no fifth, seventh below the third"), (9, "I", "third in the bass"),
+    (3, "ii", "third in the bass"), (1, "IV", "third in the bass"), (4, "vi", "third in the bass")])
+def test_a_dominant_seventh_after_a_chord_of_half_a_second_is_its_major_triad(key, before, voicing):
+    """A chord, then V7, then I, half a second each in four voices, the V7
+    voiced as four voices sound it (its fifth left out, its root doubled or
+    its third in the bass): it is labelled by its major triad, as majmin
+    counts a seventh, not by the chord before (which holds two of its tones)."""
+    first = {"I": (0, (0, 4, 7)), "ii": (2, (0, 3, 7)), "IV": (5, (0, 4, 7)), "vi": (9, (0, 3, 7))}[before]
+    bass, upper = {"no fifth": (0, (4, 10, 12)), "no fifth, seventh below the third": (0, (10, 12, 16)),
+                   "third in the bass": (4, (0, 4, 10))}[voicing]
+    events = []
+    for at, root, low, intervals in ((0.0, first[0], 0, first[1]), (0.5, 7, bass, upper), (1.0, 0, 0, (0, 4, 7))):
+        events += [(at, at + 0.5, 36 + (key + root + low) % 12)]
+        events += [(at, at + 0.5, 60 + (key + root + iv) % 12) for iv in intervals]
+    chords = vexolin.estimate_chords(held_chords(events, 2.0), sr=SR, tuning=0.0)
+    assert label_at(chords, 0.75) == f"{ROOTS[(key + 7) % 12]}:maj"
