@@ -74,21 +74,26 @@ def test_every_root_and_quality_and_rests(vocabulary, qualities, inversion, cent
     assert ((0.0 <= chords.confidence) & (chords.confidence <= 1.0)).all()
 
 
-def rich_chords(quality, partials=12):
+def rich_chords(quality, partials=12, voicing="close"):
     """Every root of a quality with its triad in octave 3 over the root in
-    octave 2, each tone with `partials` partials of amplitude 1/k, as strings
-    or brass have; a seventh sounds above the triad, from middle C up. Low
-    tones reach the treble through their upper partials, which are louder
-    there than other tones': the third's third partial is the major seventh
-    over the root. The signal and its labels, a second each."""
+    octave 2 ("close"), or open from a root C2-B2: its fifth and its tenth
+    ("open"), each tone with `partials` partials of amplitude 1/k, as strings
+    or brass have; a seventh sounds above the triad, from middle C up (open:
+    a seventh over the tenth). Low tones reach the treble through their upper
+    partials, which are louder there than other tones': the third's third
+    partial is the major seventh over the root, a low root's seventh its
+    minor seventh. The signal and its labels, a second each."""
     rng = np.random.default_rng(len(quality))
     t = np.arange(SR) / SR
     fade = np.minimum(1.0, np.minimum(t, t[-1] - t) / 0.02)
     parts, labels = [], []
     for root in range(12):
         intervals = QUALITIES[quality]
-        notes = [36 + root] + [48 + (root + iv) % 12 for iv in intervals[:3]] + \
-            [60 + (root + iv) % 12 for iv in intervals[3:]]
+        if voicing == "open":
+            notes = [36 + root, 43 + root, 48 + root + intervals[1]] + [48 + root + iv for iv in intervals[3:]]
+        else:
+            notes = [36 + root] + [48 + (root + iv) % 12 for iv in intervals[:3]] + \
+                [60 + (root + iv) % 12 for iv in intervals[3:]]
         chord = 0.0
         for note in notes:
             f = 440.0 * 2 ** ((note - 69) / 12)
@@ -99,9 +104,18 @@ def rich_chords(quality, partials=12):
     return np.concatenate(parts).astype(np.float32), labels
 
 
-@pytest.mark.parametrize("quality", ["maj", "min", "7", "maj7", "min7"])
-def test_sevenths_keep_triads_with_rich_partials_and_find_sounding_sevenths(quality):
-    y, labels = rich_chords(quality)
+# Low open triads: the treble chroma hears only a low root's upper partials
+# (C2's 4th to 7th are C E G Bb), and an open tenth's 3rd and the fifth's 5th
+# both sound the major seventh: the sevenths model labels roots C2-E2 so.
+LOW_OPEN_TRIADS = pytest.mark.xfail(strict=True, reason="low open triads come out as sevenths on roots C2-E2")
+
+
+@pytest.mark.parametrize("quality, voicing", [
+    *[(q, "close") for q in ("maj", "min", "7", "maj7", "min7")],
+    pytest.param("maj", "open", marks=LOW_OPEN_TRIADS), pytest.param("min", "open", marks=LOW_OPEN_TRIADS),
+    ("7", "open"), ("maj7", "open"), ("min7", "open")])
+def test_sevenths_keep_triads_with_rich_partials_and_find_sounding_sevenths(quality, voicing):
+    y, labels = rich_chords(quality, voicing=voicing)
     chords = vexolin.estimate_chords(y, sr=SR, vocabulary="sevenths", tuning=0.0)
     wrong = [(want, label_at(chords, i + 0.5)) for i, want in enumerate(labels) if label_at(chords, i + 0.5) != want]
     assert not wrong, wrong
